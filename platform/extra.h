@@ -1,0 +1,3 @@
+// Platform declarations that the module needs on both builds but that the MinGW-w64
+// headers do not carry.
+#pragma once
