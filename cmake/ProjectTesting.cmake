@@ -1,8 +1,9 @@
 # Test helpers shared by every tests/ folder.
 #
-#   add_project_test(NAME <name> SOURCES <files...> [LIBS <targets...>])
+#   add_project_test(NAME <name> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>])
 #
-# builds a GoogleTest program and registers each of its tests with CTest. In the Windows
+# builds a GoogleTest program and registers each of its tests with CTest. Tests labelled
+# "concurrency" also run in the ThreadSanitizer build. In the Windows
 # build the program runs under Wine through CMAKE_CROSSCOMPILING_EMULATOR, and the test list
 # is read through the emulator when the tests run.
 include_guard(GLOBAL)
@@ -25,12 +26,12 @@ endif()
 include(GoogleTest)
 
 function(add_project_test)
-  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} ${PROJECT_GTEST_LIBS})
   target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR})
   gtest_discover_tests(${T_NAME}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120
-    PROPERTIES TIMEOUT 300)
+    PROPERTIES TIMEOUT 300 LABELS "${T_LABELS}")
 endfunction()

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# The whole test run: native tests, the same tests under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the Windows build's tests under Wine, and the 32-bit Windows
+# build (compile only: these machines cannot run i386 programs).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+jobs=$(nproc)
+
+run_preset() {
+  local preset=$1
+  echo "=== $preset: configure and build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+}
+
+run_preset native
+echo "=== native: tests"
+ctest --preset native -j "$jobs"
+
+run_preset native-asan
+echo "=== native-asan: tests"
+ctest --preset native-asan -j "$jobs"
+
+run_preset native-tsan
+echo "=== native-tsan: concurrency tests"
+ctest --preset native-tsan -j "$jobs" -L concurrency --no-tests=ignore
+
+run_preset mingw32
+
+run_preset mingw64
+echo "=== mingw64: tests under Wine"
+# One Wine prefix for the whole run, made before the tests start, and one wineserver kept
+# alive across the test programs (a fresh server per program costs seconds each).
+wine_run=build/mingw64/wine-run
+WINEPREFIX=$PWD/build/mingw64/wine/prefix
+export WINEPREFIX
+"$wine_run" wineboot --init >/dev/null 2>&1 || true
+wineserver -p
+trap 'WINEPREFIX=$WINEPREFIX wineserver -k 2>/dev/null || true' EXIT
+ctest --preset mingw64 -j "$jobs"
