@@ -37,7 +37,9 @@ echo "=== mingw64: tests under Wine"
 wine_run=build/mingw64/wine-run
 WINEPREFIX=$PWD/build/mingw64/wine/prefix
 export WINEPREFIX
-"$wine_run" wineboot --init >/dev/null 2>&1 || true
+mkdir -p "$WINEPREFIX"
+wineserver -k 2>/dev/null || true
 wineserver -p
-trap 'WINEPREFIX=$WINEPREFIX wineserver -k 2>/dev/null || true' EXIT
+trap 'wineserver -k 2>/dev/null || true' EXIT
+"$wine_run" wineboot --init >/dev/null 2>&1
 ctest --preset mingw64 -j "$jobs"
