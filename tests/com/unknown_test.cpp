@@ -1,0 +1,225 @@
+// Reference counting, identity and aggregation of the COM object base.
+#include "com/unknown.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// {5D8E3F7A-0B1C-4E2D-9A6F-3C4B5D6E7F80}
+const IID IID_ITestValue = {0x5d8e3f7a, 0x0b1c, 0x4e2d, {0x9a, 0x6f, 0x3c, 0x4b, 0x5d, 0x6e, 0x7f, 0x80}};
+
+struct ITestValue : public IUnknown {
+    STDMETHOD_(int, Value)() PURE;
+};
+
+// An object with one interface of its own that counts its destructions.
+class CValueObject : public CUnknown, public ITestValue {
+public:
+    CValueObject(IUnknown* outer, std::atomic<int>* destroyed) : CUnknown("value", outer), m_pDestroyed(destroyed) {}
+    ~CValueObject() override
+    {
+        ++*m_pDestroyed;
+        if (m_bTouchSelfWhileDying) {
+            NonDelegatingAddRef();
+            NonDelegatingRelease();
+        }
+    }
+
+    DECLARE_IUNKNOWN
+
+    STDMETHODIMP NonDelegatingQueryInterface(REFIID riid, void** ppv) override
+    {
+        if (ppv && IsEqualGUID(riid, IID_ITestValue)) return GetInterface(static_cast<ITestValue*>(this), ppv);
+        return CUnknown::NonDelegatingQueryInterface(riid, ppv);
+    }
+    STDMETHODIMP_(int) Value() override { return 42; }
+
+    bool m_bTouchSelfWhileDying = false;
+
+private:
+    std::atomic<int>* m_pDestroyed;
+};
+
+// A controlling object that aggregates one inner object and counts the calls it receives.
+class COuter : public IUnknown {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        ++queries;
+        if (!ppv) return E_POINTER;
+        if (IsEqualGUID(riid, IID_IUnknown)) return GetInterface(this, ppv);
+        if (inner) return inner->QueryInterface(riid, ppv);
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs; }
+
+    IUnknown* inner = nullptr;  // the inner object's identity, holding one reference
+    ULONG refs = 1;
+    int queries = 0;
+};
+
+TEST(ObjectBase, LivesFromFirstReferenceUntilLastRelease)
+{
+    LONG before = CBaseObject::ObjectsActive();
+    std::atomic<int> destroyed{0};
+    auto* object = new CValueObject(nullptr, &destroyed);
+    EXPECT_EQ(CBaseObject::ObjectsActive(), before + 1);
+
+    EXPECT_EQ(object->NonDelegatingAddRef(), 1u);
+    EXPECT_EQ(object->AddRef(), 2u);  // stand-alone: the interface's AddRef is the object's own
+    EXPECT_EQ(object->Release(), 1u);
+    EXPECT_EQ(destroyed, 0);
+    EXPECT_EQ(object->NonDelegatingRelease(), 0u);
+    EXPECT_EQ(destroyed, 1);
+    EXPECT_EQ(CBaseObject::ObjectsActive(), before);
+}
+
+TEST(ObjectBase, StandAloneObjectIsItsOwnIdentity)
+{
+    std::atomic<int> destroyed{0};
+    auto* object = new CValueObject(nullptr, &destroyed);
+    IUnknown* identity = object->GetNonDelegatingUnknown();
+    EXPECT_EQ(object->GetOwner(), identity);
+    object->NonDelegatingAddRef();
+
+    void* unk = nullptr;
+    ASSERT_EQ(object->NonDelegatingQueryInterface(IID_IUnknown, &unk), S_OK);
+    EXPECT_EQ(unk, identity);
+    EXPECT_EQ(identity->AddRef(), 3u);  // creator's, the query's, this one
+    identity->Release();
+
+    // Every interface of the object leads back to the same identity.
+    ITestValue* value = nullptr;
+    ASSERT_EQ(identity->QueryInterface(IID_ITestValue, reinterpret_cast<void**>(&value)), S_OK);
+    EXPECT_EQ(value->Value(), 42);
+    void* again = nullptr;
+    ASSERT_EQ(value->QueryInterface(IID_IUnknown, &again), S_OK);
+    EXPECT_EQ(again, identity);
+
+    value->Release();
+    identity->Release();
+    identity->Release();
+    EXPECT_EQ(destroyed, 0);
+    EXPECT_EQ(identity->Release(), 0u);
+    EXPECT_EQ(destroyed, 1);
+}
+
+TEST(ObjectBase, UnknownInterfacesAndMissingOutPointersAreRefused)
+{
+    auto* bare = new CUnknown("bare", nullptr);
+    bare->NonDelegatingAddRef();
+    int dummy = 0;
+    void* out = &dummy;
+    EXPECT_EQ(bare->NonDelegatingQueryInterface(IID_ITestValue, &out), E_NOINTERFACE);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(bare->NonDelegatingQueryInterface(IID_IUnknown, nullptr), E_POINTER);
+    EXPECT_EQ(bare->NonDelegatingAddRef(), 2u);  // nothing above took a reference
+    bare->NonDelegatingRelease();
+    EXPECT_EQ(bare->NonDelegatingRelease(), 0u);
+
+    COuter counter;
+    EXPECT_EQ(GetInterface(&counter, nullptr), E_POINTER);
+    EXPECT_EQ(counter.refs, 1u);
+    EXPECT_EQ(GetInterface(&counter, &out), S_OK);
+    EXPECT_EQ(out, static_cast<IUnknown*>(&counter));
+    EXPECT_EQ(counter.refs, 2u);
+}
+
+TEST(ObjectBase, AggregatedObjectDelegatesToItsOuterObject)
+{
+    std::atomic<int> destroyed{0};
+    COuter outer;
+    auto* inner = new CValueObject(&outer, &destroyed);
+    EXPECT_EQ(inner->GetOwner(), static_cast<IUnknown*>(&outer));
+    outer.inner = inner->GetNonDelegatingUnknown();
+    EXPECT_EQ(outer.inner->AddRef(), 1u);  // the outer object's hold on the inner one
+
+    // Interfaces handed out count on the outer object, not on the inner one.
+    ITestValue* value = nullptr;
+    ASSERT_EQ(inner->NonDelegatingQueryInterface(IID_ITestValue, reinterpret_cast<void**>(&value)), S_OK);
+    EXPECT_EQ(outer.refs, 2u);
+    EXPECT_EQ(value->AddRef(), 3u);
+    EXPECT_EQ(value->Release(), 2u);
+
+    // Queries through the inner interface go to the outer object, so IUnknown is the outer's.
+    void* unk = nullptr;
+    int queriesBefore = outer.queries;
+    ASSERT_EQ(value->QueryInterface(IID_IUnknown, &unk), S_OK);
+    EXPECT_EQ(unk, static_cast<IUnknown*>(&outer));
+    EXPECT_EQ(outer.queries, queriesBefore + 1);
+    outer.Release();
+    ITestValue* viaOuter = nullptr;
+    ASSERT_EQ(value->QueryInterface(IID_ITestValue, reinterpret_cast<void**>(&viaOuter)), S_OK);
+    EXPECT_EQ(viaOuter, value);
+    viaOuter->Release();
+    value->Release();
+    EXPECT_EQ(outer.refs, 1u);
+
+    // The inner object's own identity still counts on the inner object.
+    ASSERT_EQ(inner->NonDelegatingQueryInterface(IID_IUnknown, &unk), S_OK);
+    EXPECT_EQ(unk, outer.inner);
+    EXPECT_EQ(outer.refs, 1u);
+    EXPECT_EQ(outer.inner->Release(), 1u);
+
+    EXPECT_EQ(destroyed, 0);
+    EXPECT_EQ(outer.inner->Release(), 0u);
+    EXPECT_EQ(destroyed, 1);
+}
+
+TEST(ObjectBase, ReferenceTakenDuringDestructionDoesNotDestroyAgain)
+{
+    LONG before = CBaseObject::ObjectsActive();
+    std::atomic<int> destroyed{0};
+    auto* object = new CValueObject(nullptr, &destroyed);
+    object->m_bTouchSelfWhileDying = true;
+    object->NonDelegatingAddRef();
+    EXPECT_EQ(object->NonDelegatingRelease(), 0u);
+    EXPECT_EQ(destroyed, 1);
+    EXPECT_EQ(CBaseObject::ObjectsActive(), before);
+}
+
+TEST(ObjectBase, CountsStayExactUnderConcurrentUse)
+{
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 20000;
+    LONG before = CBaseObject::ObjectsActive();
+    std::atomic<int> destroyed{0};
+    std::atomic<int> privateDestroyed{0};
+    std::atomic<int> zeroResults{0};
+
+    auto* shared = new CValueObject(nullptr, &destroyed);
+    ITestValue* value = static_cast<ITestValue*>(shared);
+    for (int i = 0; i < kThreads; ++i) shared->NonDelegatingAddRef();  // one reference per thread
+
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < kRounds; ++i) {
+                value->AddRef();
+                shared->NonDelegatingAddRef();
+                value->Release();
+                shared->NonDelegatingRelease();
+                if (i % 64 == 0) {  // objects born and dying on several threads at once
+                    auto* own = new CValueObject(nullptr, &privateDestroyed);
+                    own->NonDelegatingAddRef();
+                    own->NonDelegatingRelease();
+                }
+            }
+            if (value->Release() == 0) ++zeroResults;  // the last thread out destroys it
+        });
+    }
+    for (auto& thread : threads) thread.join();
+
+    EXPECT_EQ(destroyed, 1);
+    EXPECT_EQ(zeroResults, 1);
+    EXPECT_EQ(privateDestroyed, kThreads * ((kRounds + 63) / 64));
+    EXPECT_EQ(CBaseObject::ObjectsActive(), before);
+}
+
+}  // namespace
