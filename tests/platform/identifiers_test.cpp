@@ -1,0 +1,111 @@
+// Every platform identifier the module names, checked against its published value as the
+// registry writes it. On Windows the values come from the platform's libraries, so a wrong
+// native value fails here on one build and not the other.
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+struct Identifier {
+    const char* name;
+    const GUID* value;
+    const char* text;
+};
+
+#define ID(name, text) {#name, &name, text}
+
+const Identifier kIdentifiers[] = {
+    ID(GUID_NULL, "{00000000-0000-0000-0000-000000000000}"),
+    ID(IID_IUnknown, "{00000000-0000-0000-C000-000000000046}"),
+    ID(IID_IClassFactory, "{00000001-0000-0000-C000-000000000046}"),
+    // OLE
+    ID(IID_ISequentialStream, "{0C733A30-2A1C-11CE-ADE5-00AA0044773D}"),
+    ID(IID_IStream, "{0000000C-0000-0000-C000-000000000046}"),
+    ID(IID_IPersist, "{0000010C-0000-0000-C000-000000000046}"),
+    ID(IID_IPersistStream, "{00000109-0000-0000-C000-000000000046}"),
+    ID(IID_IEnumUnknown, "{00000100-0000-0000-C000-000000000046}"),
+    ID(IID_IEnumMoniker, "{00000102-0000-0000-C000-000000000046}"),
+    ID(IID_IDispatch, "{00020400-0000-0000-C000-000000000046}"),
+    // Wave format subformats
+    ID(KSDATAFORMAT_SUBTYPE_PCM, "{00000001-0000-0010-8000-00AA00389B71}"),
+    ID(KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, "{00000003-0000-0010-8000-00AA00389B71}"),
+    // Media graph interfaces
+    ID(IID_IPin, "{56A86891-0AD4-11CE-B03A-0020AF0BA770}"),
+    ID(IID_IEnumPins, "{56A86892-0AD4-11CE-B03A-0020AF0BA770}"),
+    ID(IID_IEnumMediaTypes, "{89C31040-846B-11CE-97D3-00AA0055595A}"),
+    ID(IID_IFilterGraph, "{56A8689F-0AD4-11CE-B03A-0020AF0BA770}"),
+    ID(IID_IEnumFilters, "{56A86893-0AD4-11CE-B03A-0020AF0BA770}"),
+    ID(IID_IMediaFilter, "{56A86899-0AD4-11CE-B03A-0020AF0BA770}"),
+    ID(IID_IBaseFilter, "{56A86895-0AD4-11CE-B03A-0020AF0BA770}"),
+    ID(IID_IGraphBuilder, "{56A868A9-0AD4-11CE-B03A-0020AF0BA770}"),
+    ID(IID_IReferenceClock, "{56A86897-0AD4-11CE-B03A-0020AF0BA770}"),
+    ID(IID_IMediaSample, "{56A8689A-0AD4-11CE-B03A-0020AF0BA770}"),
+    ID(IID_IMediaSample2, "{36B73884-C2C8-11CF-8B46-00805F6CEF60}"),
+    ID(IID_IMemAllocator, "{56A8689C-0AD4-11CE-B03A-0020AF0BA770}"),
+    ID(IID_IMemInputPin, "{56A8689D-0AD4-11CE-B03A-0020AF0BA770}"),
+    ID(IID_IAMovieSetup, "{A3D8CEC0-7E5A-11CF-BBC5-00805F6CEF20}"),
+    ID(IID_IMediaSeeking, "{36B73880-C2C8-11CF-8B46-00805F6CEF60}"),
+    ID(IID_ISeekingPassThru, "{36B73883-C2C8-11CF-8B46-00805F6CEF60}"),
+    ID(IID_IMediaEventSink, "{56A868A2-0AD4-11CE-B03A-0020AF0BA770}"),
+    ID(IID_IQualityControl, "{56A868A5-0AD4-11CE-B03A-0020AF0BA770}"),
+    ID(IID_IEnumRegFilters, "{56A868A4-0AD4-11CE-B03A-0020AF0BA770}"),
+    ID(IID_IFilterMapper, "{56A868A3-0AD4-11CE-B03A-0020AF0BA770}"),
+    ID(IID_IFilterMapper2, "{B79BB0B0-33C1-11D1-ABE1-00A0C905F375}"),
+    ID(IID_IMediaControl, "{56A868B1-0AD4-11CE-B03A-0020AF0BA770}"),
+    ID(IID_IMediaEvent, "{56A868B6-0AD4-11CE-B03A-0020AF0BA770}"),
+    ID(IID_IMediaEventEx, "{56A868C0-0AD4-11CE-B03A-0020AF0BA770}"),
+    ID(IID_IMediaPosition, "{56A868B2-0AD4-11CE-B03A-0020AF0BA770}"),
+    // Runtime classes and categories
+    ID(CLSID_MemoryAllocator, "{1E651CC0-B199-11D0-8212-00C04FC32C45}"),
+    ID(CLSID_SeekingPassThru, "{060AF76C-68DD-11D0-8FC1-00C04FD9189D}"),
+    ID(CLSID_SystemClock, "{E436EBB1-524F-11CE-9F53-0020AF0BA770}"),
+    ID(CLSID_FilterGraph, "{E436EBB3-524F-11CE-9F53-0020AF0BA770}"),
+    ID(CLSID_FilterMapper, "{E436EBB2-524F-11CE-9F53-0020AF0BA770}"),
+    ID(CLSID_FilterMapper2, "{CDA42200-BD88-11D0-BD4E-00A0C911CE86}"),
+    ID(CLSID_LegacyAmFilterCategory, "{083863F1-70DE-11D0-BD40-00A0C911CE86}"),
+    // Media, format and time-format types
+    ID(MEDIATYPE_Video, "{73646976-0000-0010-8000-00AA00389B71}"),
+    ID(MEDIATYPE_Audio, "{73647561-0000-0010-8000-00AA00389B71}"),
+    ID(MEDIATYPE_Stream, "{E436EB83-524F-11CE-9F53-0020AF0BA770}"),
+    ID(MEDIASUBTYPE_None, "{E436EB8E-524F-11CE-9F53-0020AF0BA770}"),
+    ID(MEDIASUBTYPE_PCM, "{00000001-0000-0010-8000-00AA00389B71}"),
+    ID(MEDIASUBTYPE_IEEE_FLOAT, "{00000003-0000-0010-8000-00AA00389B71}"),
+    ID(FORMAT_None, "{0F6417D6-C318-11D0-A43F-00A0C9223196}"),
+    ID(FORMAT_WaveFormatEx, "{05589F81-C356-11CE-BF01-00AA0055595A}"),
+    ID(TIME_FORMAT_NONE, "{00000000-0000-0000-0000-000000000000}"),
+    ID(TIME_FORMAT_FRAME, "{7B785570-8C82-11CF-BC0C-00AA00AC74F6}"),
+    ID(TIME_FORMAT_BYTE, "{7B785571-8C82-11CF-BC0C-00AA00AC74F6}"),
+    ID(TIME_FORMAT_SAMPLE, "{7B785572-8C82-11CF-BC0C-00AA00AC74F6}"),
+    ID(TIME_FORMAT_FIELD, "{7B785573-8C82-11CF-BC0C-00AA00AC74F6}"),
+    ID(TIME_FORMAT_MEDIA_TIME, "{7B785574-8C82-11CF-BC0C-00AA00AC74F6}"),
+    // Property pages
+    ID(IID_ISpecifyPropertyPages, "{B196B28B-BAB4-101A-B69C-00AA00341D07}"),
+    ID(IID_IPropertyPageSite, "{B196B28C-BAB4-101A-B69C-00AA00341D07}"),
+    ID(IID_IPropertyPage, "{B196B28D-BAB4-101A-B69C-00AA00341D07}"),
+};
+
+std::string Render(const GUID& guid)
+{
+    OLECHAR text[CHARS_IN_GUID];
+    if (StringFromGUID2(guid, text, CHARS_IN_GUID) != CHARS_IN_GUID) return "(not rendered)";
+    return std::string(text, text + CHARS_IN_GUID - 1);
+}
+
+}  // namespace
+
+TEST(PlatformIdentifiers, HaveTheirPublishedValues)
+{
+    for (const Identifier& id : kIdentifiers) EXPECT_EQ(Render(*id.value), id.text) << id.name;
+}
+
+// The extensible format's subformats and the media subtypes are the same GUIDs, and the
+// module compares them with IsEqualGUID on both builds.
+TEST(PlatformIdentifiers, WaveSubformatsMatchMediaSubtypes)
+{
+    EXPECT_TRUE(IsEqualGUID(KSDATAFORMAT_SUBTYPE_PCM, MEDIASUBTYPE_PCM));
+    EXPECT_TRUE(IsEqualGUID(KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, MEDIASUBTYPE_IEEE_FLOAT));
+    EXPECT_FALSE(IsEqualGUID(KSDATAFORMAT_SUBTYPE_PCM, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT));
+}
