@@ -18,42 +18,29 @@ std::vector<Item*> Contents(const CGenericList<Item>& list)
     return items;
 }
 
-TEST(PointerList, WalksHeadToTailAndStopsAtNull)
-{
-    Item a{1}, b{2}, c{3};
-    CGenericList<Item> list;
-    EXPECT_EQ(list.GetHeadPosition(), nullptr);
-    POSITION pa = list.AddTail(&a);
-    list.AddTail(&b);
-    POSITION pc = list.AddTail(&c);
-    ASSERT_NE(pa, nullptr);
-    EXPECT_EQ(list.GetCount(), 3);
-    EXPECT_EQ(list.GetHeadPosition(), pa);
-    EXPECT_EQ(list.Get(pc), &c);
-    EXPECT_EQ(list.Get(nullptr), nullptr);
-
-    POSITION pos = pc;
-    EXPECT_EQ(list.GetNext(pos), &c);  // the last element, and the position runs out
-    EXPECT_EQ(pos, nullptr);
-    EXPECT_EQ(list.GetNext(pos), nullptr);
-    EXPECT_EQ(pos, nullptr);
-
-    EXPECT_EQ(Contents(list), (std::vector<Item*>{&a, &b, &c}));
-}
-
-TEST(PointerList, FindsTheFirstOccurrenceByIdentity)
+TEST(PointerList, WalksAndFindsByIdentity)
 {
     Item a{1}, b{2}, twinOfA{1};
     CGenericList<Item> list;
+    EXPECT_EQ(list.GetHeadPosition(), nullptr);
     POSITION first = list.AddTail(&a);
     POSITION pb = list.AddTail(&b);
-    list.AddTail(&a);
-    EXPECT_EQ(list.Find(&a), first);
+    POSITION last = list.AddTail(&a);
+    EXPECT_EQ(list.GetCount(), 3);
+    EXPECT_EQ(Contents(list), (std::vector<Item*>{&a, &b, &a}));
+
+    EXPECT_EQ(list.Find(&a), first);  // the occurrence nearer the head
     EXPECT_EQ(list.Find(&b), pb);
-    EXPECT_EQ(list.Find(&twinOfA), nullptr);  // equal value, different object
+    EXPECT_EQ(list.Find(&twinOfA), nullptr);
+
+    POSITION pos = last;
+    EXPECT_EQ(list.GetNext(pos), &a);
+    EXPECT_EQ(pos, nullptr);
+    EXPECT_EQ(list.GetNext(pos), nullptr);
+    EXPECT_EQ(list.Get(nullptr), nullptr);
 }
 
-TEST(PointerList, AppendingAListCopiesItsElementsAndLeavesItAlone)
+TEST(PointerList, AppendsAnotherListLeavingItAlone)
 {
     Item a{1}, b{2}, c{3};
     CGenericList<Item> target, other, empty;
@@ -67,11 +54,9 @@ TEST(PointerList, AppendingAListCopiesItsElementsAndLeavesItAlone)
     EXPECT_EQ(Contents(target), (std::vector<Item*>{&a, &b, &c}));
     EXPECT_EQ(Contents(other), (std::vector<Item*>{&b, &c}));
 
-    // A list appended to itself gains each element once, and the walk ends.
+    // Appended to itself, a list gains each element once and the walk ends.
     EXPECT_TRUE(other.AddTail(&other));
     EXPECT_EQ(Contents(other), (std::vector<Item*>{&b, &c, &b, &c}));
-    EXPECT_EQ(other.GetCount(), 4);
-
     EXPECT_FALSE(target.AddTail(static_cast<CGenericList<Item>*>(nullptr)));
 }
 
@@ -84,12 +69,8 @@ TEST(PointerList, RemoveAllEmptiesTheListForReuse)
     list.RemoveAll();
     EXPECT_EQ(list.GetCount(), 0);
     EXPECT_EQ(list.GetHeadPosition(), nullptr);
-    EXPECT_EQ(list.Find(&a), nullptr);
-    EXPECT_EQ(a.value, 1);  // the objects themselves are untouched
-
     list.AddTail(&b);
-    list.AddTail(&a);
-    EXPECT_EQ(Contents(list), (std::vector<Item*>{&b, &a}));
+    EXPECT_EQ(Contents(list), (std::vector<Item*>{&b}));
 }
 
 }  // namespace

