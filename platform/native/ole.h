@@ -86,6 +86,12 @@ struct IStream : public ISequentialStream {
 };
 typedef IStream* LPSTREAM;
 
+// A stream over memory. Only a null hGlobal is supported: the stream then allocates a block
+// of its own that grows as it is written and is freed with the stream's last reference
+// (fDeleteOnRelease has nothing else to free). A non-null hGlobal gives E_INVALIDARG, as
+// does a null ppstm. Read returns S_FALSE when it delivers fewer bytes than asked for.
+PLATFORM_API HRESULT CreateStreamOnHGlobal(HGLOBAL hGlobal, BOOL fDeleteOnRelease, LPSTREAM* ppstm);
+
 // ---- Persistence ----------------------------------------------------------------------
 
 struct IPersist : public IUnknown {
