@@ -1,0 +1,357 @@
+#include "decoder/avx2_kernel.h"
+
+#include <cstring>
+
+#include "decoder/decoder_state.h"
+
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32)
+#define DECODER_WITH_AVX2 1
+#include <immintrin.h>
+#endif
+
+namespace decoder {
+namespace avx2 {
+
+#if defined(DECODER_WITH_AVX2)
+
+#define AVX2_FN __attribute__((target("avx2")))
+#define AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
+
+namespace {
+
+// ---- Shelves: W, X, Y in lanes 0..2 -------------------------------------------------------
+//
+// Lane k performs exactly the scalar shelf of its channel. Lane 3 has coefficient and gains 0;
+// whatever it computes is replaced by the unfiltered Z of the frame.
+
+struct Shelves {
+    __m256d a, low, high, in, out;
+};
+
+AVX2_INLINE Shelves LoadShelves(const DecoderState& st)
+{
+    const DecoderCoefficients& c = st.m_Coefficients;
+    Shelves sh;
+    sh.a = _mm256_setr_pd(st.m_pShelfW->Coefficient(), st.m_pShelfX->Coefficient(), st.m_pShelfY->Coefficient(), 0.0);
+    sh.low = _mm256_setr_pd(2.0 - c.LowGain, c.LowGain, c.LowGain, 0.0);
+    sh.high = _mm256_setr_pd(2.0 - c.HighGain, c.HighGain, c.HighGain, 0.0);
+    sh.in = _mm256_setr_pd(st.m_pShelfW->PrevIn(), st.m_pShelfX->PrevIn(), st.m_pShelfY->PrevIn(), 0.0);
+    sh.out = _mm256_setr_pd(st.m_pShelfW->PrevOut(), st.m_pShelfX->PrevOut(), st.m_pShelfY->PrevOut(), 0.0);
+    return sh;
+}
+
+AVX2_INLINE void SaveShelves(const Shelves& sh, DecoderState& st)
+{
+    alignas(32) double in[4];
+    alignas(32) double out[4];
+    _mm256_store_pd(in, sh.in);
+    _mm256_store_pd(out, sh.out);
+    st.m_pShelfW->SetMemory(in[0], out[0]);
+    st.m_pShelfX->SetMemory(in[1], out[1]);
+    st.m_pShelfY->SetMemory(in[2], out[2]);
+}
+
+// One frame (W X Y Z) through the shelves; returns (W' X' Y' Z).
+AVX2_INLINE __m256d ShelfFrame(Shelves& sh, __m256d s)
+{
+    const __m256d p = _mm256_add_pd(_mm256_sub_pd(_mm256_mul_pd(sh.a, s), sh.in), _mm256_mul_pd(sh.a, sh.out));
+    sh.in = s;
+    sh.out = p;
+    const __m256d half = _mm256_set1_pd(0.5);
+    const __m256d high = _mm256_mul_pd(_mm256_add_pd(s, p), half);
+    const __m256d low = _mm256_mul_pd(_mm256_sub_pd(s, p), half);
+    const __m256d r = _mm256_add_pd(_mm256_mul_pd(low, sh.low), _mm256_mul_pd(high, sh.high));
+    return _mm256_blend_pd(r, s, 0x8);
+}
+
+// ---- Gain matrix: speakers across the lanes ----------------------------------------------
+
+template <uint32_t NIN, uint32_t NS>
+struct Mixer {
+    static constexpr uint32_t kVectors = (NS + 3) / 4;
+    __m256d g[NIN][kVectors];
+
+    AVX2_FN explicit Mixer(const DecoderCoefficients& c)
+    {
+        for (uint32_t ch = 0; ch < NIN; ++ch) {
+            for (uint32_t v = 0; v < kVectors; ++v) {
+                alignas(32) double lane[4];
+                for (uint32_t k = 0; k < 4; ++k) lane[k] = 4 * v + k < NS ? c.Gains[ch][4 * v + k] : 0.0;
+                g[ch][v] = _mm256_load_pd(lane);
+            }
+        }
+    }
+
+    // Each speaker accumulated from 0.0 in channel order, as in the plain loop.
+    AVX2_INLINE void Apply(__m256d r, __m256d (&acc)[kVectors]) const
+    {
+        const __m256d zero = _mm256_setzero_pd();
+        const __m256d w = _mm256_permute4x64_pd(r, 0x00);
+        const __m256d x = _mm256_permute4x64_pd(r, 0x55);
+        const __m256d y = _mm256_permute4x64_pd(r, 0xAA);
+        for (uint32_t v = 0; v < kVectors; ++v) {
+            __m256d sum = _mm256_add_pd(_mm256_mul_pd(g[0][v], w), zero);
+            sum = _mm256_add_pd(_mm256_mul_pd(g[1][v], x), sum);
+            sum = _mm256_add_pd(_mm256_mul_pd(g[2][v], y), sum);
+            if constexpr (NIN == 4) sum = _mm256_add_pd(_mm256_mul_pd(g[3][v], _mm256_permute4x64_pd(r, 0xFF)), sum);
+            acc[v] = sum;
+        }
+    }
+};
+
+// ---- Interleaved input -------------------------------------------------------------------
+//
+// Load() may read up to 16 bytes from the frame's start, never more than one frame beyond
+// it, so it serves every frame but the last; LoadExact() reads exactly one frame.
+
+template <class F>
+AVX2_INLINE __m256d LoadFrame(const uint8_t* p)
+{
+    if constexpr (F::kFormat == SampleFormat::Pcm16) {
+        return _mm256_cvtepi32_pd(_mm_cvtepi16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+    } else if constexpr (F::kFormat == SampleFormat::Pcm24) {
+        // Three bytes per sample into the top of each 32-bit lane.
+        const __m128i spread = _mm_setr_epi8(-128, 0, 1, 2, -128, 3, 4, 5, -128, 6, 7, 8, -128, 9, 10, 11);
+        return _mm256_cvtepi32_pd(_mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), spread));
+    } else if constexpr (F::kFormat == SampleFormat::Pcm32) {
+        return _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    } else {
+        return _mm256_cvtps_pd(_mm_loadu_ps(reinterpret_cast<const float*>(p)));
+    }
+}
+
+template <class F, uint32_t NIN>
+struct InterleavedSource {
+    static constexpr size_t kFrameBytes = NIN * F::kBytes;
+    const uint8_t* p;
+
+    AVX2_INLINE __m256d Load(size_t f) const { return LoadFrame<F>(p + f * kFrameBytes); }
+    AVX2_INLINE __m256d LoadExact(size_t f) const
+    {
+        alignas(16) uint8_t frame[16] = {};
+        std::memcpy(frame, p + f * kFrameBytes, kFrameBytes);
+        return LoadFrame<F>(frame);
+    }
+    AVX2_INLINE void WriteBack(size_t, __m256d) const {}
+};
+
+// ---- Interleaved output ------------------------------------------------------------------
+//
+// Store() may write past the frame's end, by less than one frame (the next frame's store
+// overwrites it), so it serves every frame but the last; StoreExact() writes exactly one
+// frame. Integer lanes use the 32-bit truncating conversion, which equals the low 32 bits of
+// T(v) whenever the result fits; a lane where it does not (the value 0x80000000) sends the
+// frame through the scalar conversion.
+
+template <class F, uint32_t NS>
+AVX2_FN void StoreFrameScalar(uint8_t* p, const __m256d (&acc)[(NS + 3) / 4])
+{
+    alignas(32) double v[8];
+    for (uint32_t k = 0; k < (NS + 3) / 4; ++k) _mm256_store_pd(v + 4 * k, acc[k]);
+    for (uint32_t s = 0; s < NS; ++s) F::FromDouble(v[s], p + s * F::kBytes);
+}
+
+template <uint32_t NS>
+AVX2_INLINE bool Truncate(const __m256d (&acc)[(NS + 3) / 4], __m128i (&t)[(NS + 3) / 4])
+{
+    const __m256d half = _mm256_set1_pd(0.5);
+    const __m128i outOfRange = _mm_set1_epi32(INT32_MIN);
+    int bad = 0;
+    for (uint32_t k = 0; k < (NS + 3) / 4; ++k) {
+        t[k] = _mm256_cvttpd_epi32(_mm256_add_pd(acc[k], half));
+        int mask = _mm_movemask_epi8(_mm_cmpeq_epi32(t[k], outOfRange));
+        if (4 * k + 4 > NS) mask &= (1 << (4 * (NS - 4 * k))) - 1;  // lanes past the last speaker
+        bad |= mask;
+    }
+    return bad == 0;
+}
+
+inline void Store16(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+inline void Store8(uint8_t* p, __m128i v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); }
+
+template <class F, uint32_t NS>
+AVX2_INLINE void StoreFrame(uint8_t* p, const __m256d (&acc)[(NS + 3) / 4])
+{
+    static_assert(NS == 4 || NS == 6 || NS == 8, "speaker counts with a 256-bit loop");
+    if constexpr (F::kFormat == SampleFormat::Float32) {
+        const __m128 a = _mm256_cvtpd_ps(acc[0]);
+        _mm_storeu_ps(reinterpret_cast<float*>(p), a);
+        if constexpr (NS == 6) _mm_storel_pi(reinterpret_cast<__m64*>(p + 16), _mm256_cvtpd_ps(acc[1]));
+        if constexpr (NS == 8) _mm_storeu_ps(reinterpret_cast<float*>(p + 16), _mm256_cvtpd_ps(acc[1]));
+    } else {
+        __m128i t[(NS + 3) / 4];
+        if (!Truncate<NS>(acc, t)) return StoreFrameScalar<F, NS>(p, acc);
+        if constexpr (F::kFormat == SampleFormat::Pcm16) {
+            const __m128i low16 = _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -128, -128, -128, -128, -128, -128, -128, -128);
+            const __m128i a = _mm_shuffle_epi8(t[0], low16);
+            if constexpr (NS == 4) {
+                Store8(p, a);
+            } else {
+                Store16(p, _mm_unpacklo_epi64(a, _mm_shuffle_epi8(t[1], low16)));  // 6 speakers: 4 bytes over
+            }
+        } else if constexpr (F::kFormat == SampleFormat::Pcm24) {
+            const __m128i top24 = _mm_setr_epi8(1, 2, 3, 5, 6, 7, 9, 10, 11, 13, 14, 15, -128, -128, -128, -128);
+            Store16(p, _mm_shuffle_epi8(t[0], top24));
+            if constexpr (NS > 4) Store16(p + 12, _mm_shuffle_epi8(t[1], top24));
+        } else {
+            Store16(p, t[0]);
+            if constexpr (NS == 6) Store8(p + 16, t[1]);
+            if constexpr (NS == 8) Store16(p + 16, t[1]);
+        }
+    }
+}
+
+template <class F, uint32_t NS>
+struct InterleavedSink {
+    static constexpr size_t kFrameBytes = NS * F::kBytes;
+    uint8_t* p;
+
+    AVX2_INLINE void Store(size_t f, const __m256d (&acc)[(NS + 3) / 4]) const
+    {
+        StoreFrame<F, NS>(p + f * kFrameBytes, acc);
+    }
+    AVX2_INLINE void StoreExact(size_t f, const __m256d (&acc)[(NS + 3) / 4]) const
+    {
+        alignas(16) uint8_t frame[kFrameBytes + 16];
+        StoreFrame<F, NS>(frame, acc);
+        std::memcpy(p + f * kFrameBytes, frame, kFrameBytes);
+    }
+};
+
+// ---- Planes ------------------------------------------------------------------------------
+
+template <uint32_t NIN>
+struct PlaneSource {
+    double* const* in;
+
+    AVX2_INLINE __m256d Load(size_t f) const
+    {
+        return _mm256_setr_pd(in[0][f], in[1][f], in[2][f], NIN == 4 ? in[3][f] : 0.0);
+    }
+    AVX2_INLINE __m256d LoadExact(size_t f) const { return Load(f); }
+    AVX2_INLINE void WriteBack(size_t f, __m256d r) const
+    {
+        const __m128d wx = _mm256_castpd256_pd128(r);
+        _mm_storel_pd(in[0] + f, wx);
+        _mm_storeh_pd(in[1] + f, wx);
+        _mm_storel_pd(in[2] + f, _mm256_extractf128_pd(r, 1));
+    }
+};
+
+template <uint32_t NS>
+struct PlaneSink {
+    double* const* out;
+
+    AVX2_INLINE void Store(size_t f, const __m256d (&acc)[(NS + 3) / 4]) const
+    {
+        for (uint32_t k = 0; k < (NS + 3) / 4; ++k) {
+            const __m128d lo = _mm256_castpd256_pd128(acc[k]);
+            const __m128d hi = _mm256_extractf128_pd(acc[k], 1);
+            _mm_storel_pd(out[4 * k] + f, lo);
+            _mm_storeh_pd(out[4 * k + 1] + f, lo);
+            if (4 * k + 2 < NS) {
+                _mm_storel_pd(out[4 * k + 2] + f, hi);
+                _mm_storeh_pd(out[4 * k + 3] + f, hi);
+            }
+        }
+    }
+    AVX2_INLINE void StoreExact(size_t f, const __m256d (&acc)[(NS + 3) / 4]) const { Store(f, acc); }
+};
+
+// ---- The loop ----------------------------------------------------------------------------
+
+template <uint32_t NIN, uint32_t NS, class Source, class Sink>
+AVX2_FN void Run(DecoderState& st, const Source& src, const Sink& dst, size_t n)
+{
+    if (n == 0) return;
+    Shelves sh = LoadShelves(st);
+    const Mixer<NIN, NS> mix(st.m_Coefficients);
+    __m256d acc[(NS + 3) / 4];
+    size_t f = 0;
+    for (; f + 1 < n; ++f) {
+        const __m256d r = ShelfFrame(sh, src.Load(f));
+        src.WriteBack(f, r);
+        mix.Apply(r, acc);
+        dst.Store(f, acc);
+    }
+    const __m256d r = ShelfFrame(sh, src.LoadExact(f));
+    src.WriteBack(f, r);
+    mix.Apply(r, acc);
+    dst.StoreExact(f, acc);
+    SaveShelves(sh, st);
+}
+
+template <class F, uint32_t NIN>
+bool FramesFor(DecoderState& st, const uint8_t* src, uint8_t* dst, size_t n)
+{
+    const InterleavedSource<F, NIN> in{src};
+    switch (st.m_nSpeakers) {
+    case 4: Run<NIN, 4>(st, in, InterleavedSink<F, 4>{dst}, n); return true;
+    case 6: Run<NIN, 6>(st, in, InterleavedSink<F, 6>{dst}, n); return true;
+    case 8: Run<NIN, 8>(st, in, InterleavedSink<F, 8>{dst}, n); return true;
+    default: return false;
+    }
+}
+
+template <class F>
+bool FramesFor(DecoderState& st, const uint8_t* src, uint8_t* dst, size_t n)
+{
+    if (st.m_nInChannels == 4) return FramesFor<F, 4>(st, src, dst, n);
+    if (st.m_nInChannels == 3) return FramesFor<F, 3>(st, src, dst, n);
+    return false;
+}
+
+template <uint32_t NIN>
+bool BlockFor(DecoderState& st, double* const* in, double* const* out, size_t n)
+{
+    const PlaneSource<NIN> src{in};
+    switch (st.m_nSpeakers) {
+    case 4: Run<NIN, 4>(st, src, PlaneSink<4>{out}, n); return true;
+    case 6: Run<NIN, 6>(st, src, PlaneSink<6>{out}, n); return true;
+    case 8: Run<NIN, 8>(st, src, PlaneSink<8>{out}, n); return true;
+    default: return false;
+    }
+}
+
+}  // namespace
+
+bool Supported()
+{
+    static const bool supported = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return supported;
+}
+
+bool DecodeFrames(DecoderState& st, SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames)
+{
+    if (!Supported()) return false;
+    switch (format) {
+    case SampleFormat::Pcm16: return FramesFor<Pcm16Format>(st, src, dst, frames);
+    case SampleFormat::Pcm24: return FramesFor<Pcm24Format>(st, src, dst, frames);
+    case SampleFormat::Pcm32: return FramesFor<Pcm32Format>(st, src, dst, frames);
+    case SampleFormat::Float32: return FramesFor<Float32Format>(st, src, dst, frames);
+    default: return false;
+    }
+}
+
+bool DecodeBlock(DecoderState& st, double* const* in, double* const* out, int32_t n)
+{
+    if (!Supported()) return false;
+    const size_t frames = n > 0 ? static_cast<size_t>(n) : 0;
+    if (st.m_nInChannels == 4) return BlockFor<4>(st, in, out, frames);
+    if (st.m_nInChannels == 3) return BlockFor<3>(st, in, out, frames);
+    return false;
+}
+
+#else  // no 256-bit loops in this build
+
+bool Supported() { return false; }
+bool DecodeFrames(DecoderState&, SampleFormat, const uint8_t*, uint8_t*, size_t) { return false; }
+bool DecodeBlock(DecoderState&, double* const*, double* const*, int32_t) { return false; }
+
+#endif
+
+}  // namespace avx2
+}  // namespace decoder
