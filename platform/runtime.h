@@ -1,0 +1,57 @@
+// Internal to the native platform: pieces shared by the media-graph runtime objects
+// (allocator and samples, seeking pass-through, system clock, filter graph).
+#pragma once
+
+#include "platform/platform.h"
+
+#include <atomic>
+
+namespace platform {
+
+// A COM reference count. Decrement answers the new count, and -1 for a count that was
+// already 0, so a stray Release never wraps the count or tears an object down twice.
+class RefCount {
+public:
+    explicit RefCount(ULONG initial = 1) : m_count(initial) {}
+    ULONG Increment() { return ++m_count; }
+    // Adds a reference only to a live count; answers 0 (and adds nothing) on a count of 0.
+    ULONG IncrementIfLive()
+    {
+        ULONG current = m_count.load();
+        while (current != 0 && !m_count.compare_exchange_weak(current, current + 1)) {
+        }
+        return current == 0 ? 0 : current + 1;
+    }
+    LONG Decrement()
+    {
+        ULONG current = m_count.load();
+        while (current != 0 && !m_count.compare_exchange_weak(current, current - 1)) {
+        }
+        return current == 0 ? -1 : static_cast<LONG>(current - 1);
+    }
+    ULONG Get() const { return m_count.load(); }
+    // Parks the count at 1 while an object tears itself down, so that references taken and
+    // dropped by the objects it calls during destruction never reach 0 a second time.
+    void Stabilise() { m_count.store(1); }
+    void Set(ULONG value) { m_count.store(value); }
+
+private:
+    std::atomic<ULONG> m_count;
+};
+
+// Media type records in COM task memory, with the freeing rules of records handed across
+// an interface: the format block is task memory, the record owns one reference on pUnk.
+
+// Deep-copies `src` into `dst` (which holds nothing); E_OUTOFMEMORY leaves `dst` empty.
+HRESULT CopyMediaTypeRecord(AM_MEDIA_TYPE& dst, const AM_MEDIA_TYPE& src);
+// Frees what a record owns (format block, pUnk) and empties it.
+void FreeMediaTypeRecord(AM_MEDIA_TYPE& mt);
+// A task-memory copy of `src` for a caller to free with DeleteMediaTypeCopy; null when memory
+// runs out.
+AM_MEDIA_TYPE* CreateMediaTypeCopy(const AM_MEDIA_TYPE& src);
+void DeleteMediaTypeCopy(AM_MEDIA_TYPE* mt);
+
+// The system clock's time now, in 100 ns units from an arbitrary fixed origin; monotonic.
+REFERENCE_TIME MonotonicTime();
+
+}  // namespace platform
