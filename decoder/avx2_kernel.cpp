@@ -139,9 +139,9 @@ struct InterleavedSource {
 //
 // Store() may write past the frame's end, by less than one frame (the next frame's store
 // overwrites it), so it serves every frame but the last; StoreExact() writes exactly one
-// frame. Integer lanes use the 32-bit truncating conversion, which equals the low 32 bits of
-// T(v) whenever the result fits; a lane where it does not (the value 0x80000000) sends the
-// frame through the scalar conversion.
+// frame. Integer lanes use the 32-bit truncating conversion, which equals the low 32 bits
+// of RoundHalfUp(v) whenever the result fits; a lane where it does not (the value
+// 0x80000000) sends the frame through the scalar conversion.
 
 template <class F, uint32_t NS>
 AVX2_FN void StoreFrameScalar(uint8_t* p, const __m256d (&acc)[(NS + 3) / 4])

@@ -57,9 +57,9 @@ void InterleaveFrames(double* const* planes, uint32_t channels, int32_t first, i
 // Load2/Load4/Load8 read 2, 4 or 8 consecutive samples (exactly their bytes, never more) into
 // vectors of two doubles, samples 0,1 in the first. Store4/Store8 write 4 or 8 samples from
 // such vectors. Integer stores convert with the 32-bit truncating conversion, which equals
-// the low 32 bits of T(v) whenever the result fits in 32 bits; any lane where it does not
-// (the conversion's out-of-range value 0x80000000) sends its group through the scalar
-// FromDouble, so every bit matches the plain loop.
+// the low 32 bits of RoundHalfUp(v) whenever the result fits in 32 bits; any lane where it
+// does not (the conversion's out-of-range value 0x80000000) sends its group through the
+// scalar FromDouble, so every bit matches the plain loop.
 
 inline __m128i LoadBytes4(const uint8_t* p)
 {
@@ -96,25 +96,24 @@ void StoreScalar4(uint8_t* p, __m128d a, __m128d b)
 // Sign-extends the low 16 bits of each 32-bit lane, so that the saturating pack wraps.
 inline __m128i Low16(__m128i t) { return _mm_srai_epi32(_mm_slli_epi32(t, 16), 16); }
 
+// Sign-extends the low (high) four 16-bit lanes of x to 32 bits.
+inline __m128i WidenLow16(__m128i x) { return _mm_srai_epi32(_mm_unpacklo_epi16(x, x), 16); }
+inline __m128i WidenHigh16(__m128i x) { return _mm_srai_epi32(_mm_unpackhi_epi16(x, x), 16); }
+
 struct Pcm16Vec {
     using F = Pcm16Format;
-    static __m128d Widen2(__m128i words)
-    {
-        return _mm_cvtepi32_pd(_mm_srai_epi32(_mm_unpacklo_epi16(words, words), 16));
-    }
-    static __m128d Load2(const uint8_t* p) { return Widen2(LoadBytes4(p)); }
+    static __m128d Load2(const uint8_t* p) { return _mm_cvtepi32_pd(WidenLow16(LoadBytes4(p))); }
     static void Load4(const uint8_t* p, __m128d& a, __m128d& b)
     {
-        const __m128i x = LoadBytes8(p);
-        const __m128i w = _mm_srai_epi32(_mm_unpacklo_epi16(x, x), 16);
+        const __m128i w = WidenLow16(LoadBytes8(p));
         a = _mm_cvtepi32_pd(w);
         b = _mm_cvtepi32_pd(_mm_shuffle_epi32(w, 0xEE));
     }
     static void Load8(const uint8_t* p, __m128d& a, __m128d& b, __m128d& c, __m128d& d)
     {
         const __m128i x = LoadBytes16(p);
-        const __m128i lo = _mm_srai_epi32(_mm_unpacklo_epi16(x, x), 16);
-        const __m128i hi = _mm_srai_epi32(_mm_unpackhi_epi16(x, x), 16);
+        const __m128i lo = WidenLow16(x);
+        const __m128i hi = WidenHigh16(x);
         a = _mm_cvtepi32_pd(lo);
         b = _mm_cvtepi32_pd(_mm_shuffle_epi32(lo, 0xEE));
         c = _mm_cvtepi32_pd(hi);

@@ -119,7 +119,7 @@ bool PathAvailable(DecodePath path)
 
 void DecoderState::DecodeBlock(double* const* in, double* const* out, int32_t n, DecodePath path)
 {
-    if (n <= 0) return;
+    if (n <= 0 || !IsReady()) return;
     const DecoderCoefficients& c = m_Coefficients;
     if ((path == DecodePath::Avx2 || path == DecodePath::Fast) && avx2::DecodeBlock(*this, in, out, n)) return;
 #if defined(__SSE2__)

@@ -63,8 +63,8 @@ struct DecoderState {
     // Shelves frames 0..n-1 of in[0..2] in place (W with 2 - LowGain / 2 - HighGain, X and Y
     // with LowGain / HighGain), then mixes in[0..m_nInChannels-1] through the gain table into
     // frames 0..n-1 of out[0..m_nSpeakers-1]. Z (in[3]) is not modified. Shelf memory carries
-    // over, so two blocks of n equal one of 2n. Requires IsReady() and planes of at least n
-    // frames, in and out distinct; n <= 0 changes nothing.
+    // over, so two blocks of n equal one of 2n. Needs planes of at least n frames, in and out
+    // distinct; n <= 0, or a state that is not ready, changes nothing.
     void DecodeBlock(double* const* in, double* const* out, int32_t n, DecodePath path = DecodePath::Fast);
     void DecodeBlockScalar(double* const* in, double* const* out, int32_t n)
     {
@@ -76,8 +76,8 @@ struct DecoderState {
     // m_nSpeakers samples into dst, in blocks of at most Capacity() frames (the Avx2 path
     // keeps each frame in registers and leaves the planes alone). src holds
     // frames * m_nInChannels and dst frames * m_nSpeakers samples of `format`; nothing
-    // outside those is read or written. Requires IsReady(); format None or frames 0 does
-    // nothing.
+    // outside those is read or written. Format None, frames 0 or a state that is not ready
+    // does nothing.
     void DecodeFrames(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames,
                       DecodePath path = DecodePath::Fast);
 };

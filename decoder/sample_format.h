@@ -14,9 +14,9 @@ enum class SampleFormat { None, Pcm16, Pcm24, Pcm32, Float32 };
 // Bytes one sample occupies in the stream; 0 for None.
 uint32_t BytesPerSample(SampleFormat format);
 
-// T(v): v + 0.5 truncated toward zero to a signed 64-bit integer. A result of magnitude 2^63
-// or more, or a NaN, gives INT64_MIN (only the sign bit set), as the x86-64 truncating
-// conversion does; written out explicitly because the C++ conversion is undefined there.
+// v + 0.5 (rounded to double) truncated toward zero to a signed 64-bit integer. A sum of
+// magnitude 2^63 or more, or a NaN, gives INT64_MIN (only the sign bit set), as the x86-64
+// truncating conversion does; written out because the C++ conversion is undefined there.
 inline int64_t RoundHalfUp(double v)
 {
     const double t = v + 0.5;
@@ -26,7 +26,7 @@ inline int64_t RoundHalfUp(double v)
 
 // Per-format traits: bytes per sample, sample -> double and double -> sample, for one sample
 // at any byte alignment, little-endian. Integer samples are not scaled; results outside the
-// sample range wrap (only the low-order bits of T(v) are kept).
+// sample range wrap (only the low-order bits of RoundHalfUp(v) are kept).
 struct Pcm16Format {
     static constexpr SampleFormat kFormat = SampleFormat::Pcm16;
     static constexpr size_t kBytes = 2;
@@ -43,7 +43,7 @@ struct Pcm16Format {
 };
 
 // 24-bit samples enter the decoder at 256 times their value (the three bytes form the top
-// of a 32-bit integer) and leave it with the low 8 bits of T(v) dropped.
+// of a 32-bit integer) and leave it with the low 8 bits of RoundHalfUp(v) dropped.
 struct Pcm24Format {
     static constexpr SampleFormat kFormat = SampleFormat::Pcm24;
     static constexpr size_t kBytes = 3;

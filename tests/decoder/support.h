@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -14,12 +15,12 @@ namespace decoder_test {
 using namespace decoder;
 
 // A ready decoder for `decodeType` with `inChannels` inputs.
-inline DecoderState MakeState(int8_t decodeType, uint32_t inChannels, int32_t capacity, double rate = 44100.0)
+inline DecoderState MakeState(int8_t decodeType, uint32_t inChannels, int32_t capacity)
 {
     DecoderState s;
     SetupDecoderCoefficients(s.m_Coefficients, decodeType);
-    const auto r = s.Allocate(inChannels, SpeakerCount(decodeType), capacity, rate);
-    if (r != DecoderState::AllocateResult::Ok) std::abort();
+    if (s.Allocate(inChannels, SpeakerCount(decodeType), capacity, 44100.0) != DecoderState::AllocateResult::Ok)
+        std::abort();
     return s;
 }
 
@@ -33,26 +34,6 @@ inline uint64_t Bits(double v)
 // Equal bits, or both NaN (which NaN survives when two meet may depend on operand order).
 inline bool SameDouble(double a, double b) { return Bits(a) == Bits(b) || (std::isnan(a) && std::isnan(b)); }
 
-// Paths to hold against the scalar one: every vector path this machine runs.
-inline std::vector<DecodePath> VectorPaths()
-{
-    std::vector<DecodePath> paths;
-    for (DecodePath p : {DecodePath::Sse2, DecodePath::Avx2, DecodePath::Fast})
-        if (PathAvailable(p)) paths.push_back(p);
-    return paths;
-}
-
-inline const char* Name(DecodePath p)
-{
-    switch (p) {
-    case DecodePath::Scalar: return "Scalar";
-    case DecodePath::Sse2: return "Sse2";
-    case DecodePath::Avx2: return "Avx2";
-    default: return "Fast";
-    }
-}
-
-// Audio-like doubles at several scales, with now and then a value at a conversion edge.
 inline std::vector<double> RandomSignal(std::mt19937& rng, size_t n, double scale)
 {
     std::uniform_real_distribution<double> u(-1.0, 1.0);
@@ -60,5 +41,26 @@ inline std::vector<double> RandomSignal(std::mt19937& rng, size_t n, double scal
     for (double& x : v) x = u(rng) * scale;
     return v;
 }
+
+inline const char* Name(DecodePath p)
+{
+    const char* names[] = {"Scalar", "Sse2", "Avx2", "Fast"};
+    return names[static_cast<int>(p)];
+}
+
+// Planes of n frames per channel; I() and O() give the plane pointers from frame `first`.
+struct Planes {
+    std::vector<std::vector<double>> in, out;
+    double* ptr[2][8] = {};
+    Planes(uint32_t inChannels, uint32_t speakers, size_t n, double fill = 0.0)
+        : in(inChannels, std::vector<double>(n, fill)), out(speakers, std::vector<double>(n, fill)) {}
+    double* const* I(size_t first = 0) { return Point(in, ptr[0], first); }
+    double* const* O(size_t first = 0) { return Point(out, ptr[1], first); }
+    static double* const* Point(std::vector<std::vector<double>>& set, double** p, size_t first)
+    {
+        for (size_t c = 0; c < set.size(); ++c) p[c] = set[c].data() + first;
+        return p;
+    }
+};
 
 }  // namespace decoder_test

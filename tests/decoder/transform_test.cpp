@@ -14,65 +14,52 @@ using decoder_test::Name;
 
 namespace {
 
-// A media sample over a byte buffer with `size` usable bytes followed by guard bytes. Every
-// call is appended to a shared log as "<name>.<method>"; answers can be overridden.
+// A media sample over a byte buffer of `size` usable bytes followed by guard bytes. Every
+// call is appended to a shared log as "<name>.<method>"; the answers are fields to set.
 class FakeSample : public IMediaSample {
 public:
     FakeSample(const char* name, std::vector<std::string>& log, LONG size)
         : m_Buffer(static_cast<size_t>(size) + 32, 0xEE), m_Size(size), m_Name(name), m_Log(log) {}
 
     std::vector<uint8_t> m_Buffer;
-    LONG m_Size;
-    LONG m_Length = 0;
-    HRESULT m_PointerResult = S_OK;
-    HRESULT m_TimeResult = S_OK;
+    LONG m_Size, m_Length = 0;
     REFERENCE_TIME m_Start = 0, m_Stop = 0;
     bool m_TimeSet = false;
-    HRESULT m_SyncResult = S_OK, m_PrerollResult = S_FALSE, m_DiscontinuityResult = S_OK;
     BOOL m_Sync = FALSE, m_Preroll = TRUE, m_Discontinuity = FALSE;
-    HRESULT m_SetDiscontinuityResult = S_OK;
+    HRESULT m_PointerResult = S_OK, m_TimeResult = S_OK, m_SyncResult = S_OK, m_PrerollResult = S_FALSE,
+            m_DiscontinuityResult = S_OK, m_SetDiscontinuityResult = S_OK;
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!IsEqualGUID(riid, IID_IUnknown)) return *ppv = nullptr, E_NOINTERFACE;
-        *ppv = static_cast<IUnknown*>(this);
-        return S_OK;
-    }
+    STDMETHODIMP QueryInterface(REFIID, void** ppv) override { return *ppv = nullptr, E_NOINTERFACE; }
     STDMETHODIMP_(ULONG) AddRef() override { return 2; }
     STDMETHODIMP_(ULONG) Release() override { return 1; }
     STDMETHODIMP GetPointer(BYTE** p) override
     {
-        Log("GetPointer");
         *p = SUCCEEDED(m_PointerResult) ? m_Buffer.data() : nullptr;
-        return m_PointerResult;
+        return Log("GetPointer"), m_PointerResult;
     }
     STDMETHODIMP_(LONG) GetSize() override { return Log("GetSize"), m_Size; }
     STDMETHODIMP GetTime(REFERENCE_TIME* start, REFERENCE_TIME* stop) override
     {
-        Log("GetTime");
         *start = m_Start, *stop = m_Stop;
-        return m_TimeResult;
+        return Log("GetTime"), m_TimeResult;
     }
     STDMETHODIMP SetTime(REFERENCE_TIME* start, REFERENCE_TIME* stop) override
     {
-        Log("SetTime");
         m_Start = *start, m_Stop = *stop, m_TimeSet = true;
-        return S_OK;
+        return Log("SetTime"), S_OK;
     }
     STDMETHODIMP IsSyncPoint() override { return Log("IsSyncPoint"), m_SyncResult; }
     STDMETHODIMP SetSyncPoint(BOOL on) override { return Log("SetSyncPoint"), m_Sync = on, S_OK; }
     STDMETHODIMP IsPreroll() override { return Log("IsPreroll"), m_PrerollResult; }
     STDMETHODIMP SetPreroll(BOOL on) override { return Log("SetPreroll"), m_Preroll = on, S_OK; }
     STDMETHODIMP_(LONG) GetActualDataLength() override { return Log("GetActualDataLength"), m_Length; }
-    STDMETHODIMP SetActualDataLength(LONG length) override { return Log("SetActualDataLength"), m_Length = length, S_OK; }
+    STDMETHODIMP SetActualDataLength(LONG n) override { return Log("SetActualDataLength"), m_Length = n, S_OK; }
     STDMETHODIMP GetMediaType(AM_MEDIA_TYPE**) override { return E_NOTIMPL; }
     STDMETHODIMP SetMediaType(AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
     STDMETHODIMP IsDiscontinuity() override { return Log("IsDiscontinuity"), m_DiscontinuityResult; }
     STDMETHODIMP SetDiscontinuity(BOOL on) override
     {
-        Log("SetDiscontinuity");
-        m_Discontinuity = on;
-        return m_SetDiscontinuityResult;
+        return Log("SetDiscontinuity"), m_Discontinuity = on, m_SetDiscontinuityResult;
     }
     STDMETHODIMP GetMediaTime(LONGLONG*, LONGLONG*) override { return Log("GetMediaTime"), VFW_E_MEDIA_TIME_NOT_SET; }
     STDMETHODIMP SetMediaTime(LONGLONG*, LONGLONG*) override { return Log("SetMediaTime"), S_OK; }
@@ -88,11 +75,8 @@ WAVEFORMATEXTENSIBLE BFormat(WORD channels, WORD bits, bool isFloat = false)
     WAVEFORMATEXTENSIBLE f{};
     f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
     f.Format.nChannels = channels;
-    f.Format.nSamplesPerSec = 48000;
     f.Format.wBitsPerSample = bits;
-    f.Format.nBlockAlign = static_cast<WORD>(channels * bits / 8);
     f.Format.cbSize = 22;
-    f.Samples.wValidBitsPerSample = bits;
     f.SubFormat = isFloat ? KSDATAFORMAT_SUBTYPE_BFORMAT_IEEE_FLOAT : KSDATAFORMAT_SUBTYPE_BFORMAT_PCM;
     return f;
 }
