@@ -16,6 +16,7 @@ public:
     explicit Ref(T* p) : m_p(p) {}
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : m_p(other.Detach()) {}
     ~Ref() { Reset(); }
 
     T* get() const { return m_p; }

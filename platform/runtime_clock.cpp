@@ -1,0 +1,90 @@
+// The system reference clock (CLSID_SystemClock): the monotonic system time in 100 ns units.
+//
+// The native platform has no kernel event objects, so the advise calls, which signal one,
+// are not offered; filters here only read the time.
+#include "platform/builtin.h"
+#include "platform/runtime.h"
+
+#include <atomic>
+#include <new>
+
+namespace platform {
+namespace {
+
+class SystemClock final : public IReferenceClock {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IReferenceClock) {
+            *ppv = static_cast<IReferenceClock*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return m_ref.Increment(); }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        LONG count = m_ref.Decrement();
+        if (count == 0) delete this;
+        return count < 0 ? 0 : static_cast<ULONG>(count);
+    }
+
+    // Never runs backwards: a reading no later than the last one answered repeats it, with
+    // S_FALSE.
+    STDMETHODIMP GetTime(REFERENCE_TIME* pTime) override
+    {
+        if (!pTime) return E_POINTER;
+        REFERENCE_TIME now = MonotonicTime();
+        REFERENCE_TIME last = m_last.load();
+        while (now > last) {
+            if (m_last.compare_exchange_weak(last, now)) {
+                *pTime = now;
+                return S_OK;
+            }
+        }
+        *pTime = last;
+        return S_FALSE;
+    }
+
+    STDMETHODIMP AdviseTime(REFERENCE_TIME, REFERENCE_TIME, HEVENT hEvent, DWORD_PTR* pCookie) override
+    {
+        if (!pCookie) return E_POINTER;
+        *pCookie = 0;
+        if (!hEvent) return E_INVALIDARG;
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP AdvisePeriodic(REFERENCE_TIME, REFERENCE_TIME period, HSEMAPHORE hSemaphore,
+                                DWORD_PTR* pCookie) override
+    {
+        if (!pCookie) return E_POINTER;
+        *pCookie = 0;
+        if (!hSemaphore || period <= 0) return E_INVALIDARG;
+        return E_NOTIMPL;
+    }
+    // No advise is ever set up, so no cookie names one.
+    STDMETHODIMP Unadvise(DWORD_PTR) override { return S_FALSE; }
+
+private:
+    RefCount m_ref;
+    std::atomic<REFERENCE_TIME> m_last{0};
+};
+
+HRESULT CreateSystemClock(IUnknown* outer, REFIID riid, void** ppv)
+{
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (outer) return CLASS_E_NOAGGREGATION;
+    auto* clock = new (std::nothrow) SystemClock();
+    if (!clock) return E_OUTOFMEMORY;
+    HRESULT hr = clock->QueryInterface(riid, ppv);
+    clock->Release();
+    return hr;
+}
+
+const BuiltinClass registration(CLSID_SystemClock, CreateSystemClock);
+
+}  // namespace
+}  // namespace platform
