@@ -1,0 +1,120 @@
+// Builds WAVE files byte by byte, well-formed or broken in one chosen way, for the tests of
+// the B-Format reader and of bformat-decode.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tools/bformat-decode/wave_format.h"
+
+namespace wave_test {
+
+struct WaveSpec {
+    uint16_t tag = bformat::kFormatExtensible;
+    uint16_t channels = 4;
+    uint32_t rate = 48000;
+    uint16_t bits = 16;
+    uint16_t validBits = 0;   // 0: the same as bits
+    uint16_t blockAlign = 0;  // 0: channels × container bytes
+    uint16_t cbSize = 22;
+    uint32_t fmtSize = 40;    // the fmt chunk's size field and body length
+    bformat::Guid subFormat = bformat::kBFormatPcm;
+    uint32_t frames = 64;
+    std::vector<uint8_t> samples;  // the data chunk's body; empty: a ramp of `frames` frames
+    uint32_t dataSizeExtra = 0;    // added to the data chunk's size field only (a truncated file)
+    bool junkBeforeFmt = false;    // a LIST chunk of odd length, padded, before fmt
+    bool dataBeforeFmt = false;
+};
+
+inline void Put16(std::vector<uint8_t>& b, uint16_t v)
+{
+    b.push_back(uint8_t(v));
+    b.push_back(uint8_t(v >> 8));
+}
+inline void Put32(std::vector<uint8_t>& b, uint32_t v)
+{
+    Put16(b, uint16_t(v));
+    Put16(b, uint16_t(v >> 16));
+}
+inline void PutId(std::vector<uint8_t>& b, const char* id) { b.insert(b.end(), id, id + 4); }
+
+inline uint16_t ContainerBytes(uint16_t bits) { return uint16_t((bits + 7) / 8); }
+
+inline std::vector<uint8_t> BuildWave(const WaveSpec& s)
+{
+    const uint16_t align = s.blockAlign ? s.blockAlign : uint16_t(s.channels * ContainerBytes(s.bits));
+    std::vector<uint8_t> fmt;
+    Put16(fmt, s.tag);
+    Put16(fmt, s.channels);
+    Put32(fmt, s.rate);
+    Put32(fmt, s.rate * align);
+    Put16(fmt, align);
+    Put16(fmt, s.bits);
+    Put16(fmt, s.cbSize);
+    Put16(fmt, s.validBits ? s.validBits : s.bits);
+    Put32(fmt, 0);
+    fmt.insert(fmt.end(), s.subFormat.begin(), s.subFormat.end());
+    fmt.resize(s.fmtSize, 0);
+
+    std::vector<uint8_t> data = s.samples;
+    if (data.empty()) {
+        data.resize(size_t(s.frames) * align);
+        for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7 + 3);
+    }
+
+    std::vector<uint8_t> body;
+    PutId(body, "WAVE");
+    auto putFmt = [&] {
+        PutId(body, "fmt ");
+        Put32(body, uint32_t(fmt.size()));
+        body.insert(body.end(), fmt.begin(), fmt.end());
+        if (fmt.size() & 1) body.push_back(0);
+    };
+    auto putData = [&] {
+        PutId(body, "data");
+        Put32(body, uint32_t(data.size()) + s.dataSizeExtra);
+        body.insert(body.end(), data.begin(), data.end());
+    };
+    if (s.junkBeforeFmt) {
+        PutId(body, "LIST");
+        Put32(body, 5);
+        body.insert(body.end(), {'I', 'N', 'F', 'O', 'x', 0});
+    }
+    if (s.dataBeforeFmt) {
+        putData();
+        putFmt();
+    } else {
+        putFmt();
+        putData();
+    }
+    std::vector<uint8_t> file;
+    PutId(file, "RIFF");
+    Put32(file, uint32_t(body.size()));
+    file.insert(file.end(), body.begin(), body.end());
+    return file;
+}
+
+inline bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes)
+{
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    const bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+inline std::vector<uint8_t> ReadFile(const std::string& path)
+{
+    std::vector<uint8_t> bytes;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return bytes;
+    uint8_t buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+    std::fclose(f);
+    return bytes;
+}
+
+}  // namespace wave_test
