@@ -10,3 +10,5 @@
 #include "platform/native/media.h"
 #include "platform/native/graphcontrol.h"
 #include "platform/native/property.h"
+#include "platform/native/window.h"
+#include "platform/native/gdi.h"

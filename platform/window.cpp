@@ -1,0 +1,1533 @@
+// Window services of the native platform: a headless window system with per-thread message
+// queues, dialogs from module resources, string resources and the window-side message box.
+//
+// Every window lives in one handle table behind one lock. The lock is never held while a
+// window procedure runs, so procedures may create, destroy and message windows freely.
+#include "platform/platform.h"
+#include "platform/window_internal.h"
+
+#include <sys/auxv.h>
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+// ---- Module resources ------------------------------------------------------------------
+
+struct ResourceTable {
+    const PLATFORM_RESOURCE* entries;
+    UINT count;
+};
+
+std::mutex g_resourceLock;
+std::map<HMODULE, ResourceTable>& Resources()
+{
+    static auto* table = new std::map<HMODULE, ResourceTable>;
+    return *table;
+}
+
+// The executable's handle: the base of the module that holds its program headers.
+HMODULE ExecutableModule()
+{
+    static HMODULE module = [] {
+        Dl_info info;
+        auto phdr = reinterpret_cast<const void*>(getauxval(AT_PHDR));
+        if (phdr && dladdr(phdr, &info)) return reinterpret_cast<HMODULE>(info.dli_fbase);
+        return HMODULE(nullptr);
+    }();
+    return module;
+}
+
+const PLATFORM_RESOURCE* FindEntry(HMODULE module, ULONG_PTR name, ULONG_PTR type)
+{
+    if (!module) module = ExecutableModule();
+    std::lock_guard<std::mutex> lock(g_resourceLock);
+    auto it = Resources().find(module);
+    if (it == Resources().end()) {
+        SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
+        return nullptr;
+    }
+    bool typeSeen = false;
+    for (UINT i = 0; i < it->second.count; ++i) {
+        const PLATFORM_RESOURCE& entry = it->second.entries[i];
+        if (entry.type != type) continue;
+        typeSeen = true;
+        if (entry.name == name) return &entry;
+    }
+    SetLastError(typeSeen ? ERROR_RESOURCE_NAME_NOT_FOUND : ERROR_RESOURCE_TYPE_NOT_FOUND);
+    return nullptr;
+}
+
+// The counted UTF-16 string `id` in the module's string table; null when there is none.
+const WCHAR* FindString(HINSTANCE instance, UINT id, int& length)
+{
+    const PLATFORM_RESOURCE* block = FindEntry(instance, (id >> 4) + 1, 6);
+    if (!block) return nullptr;
+    const auto* p = static_cast<const uint8_t*>(block->data);
+    const uint8_t* end = p + block->size;
+    for (UINT index = 0;; ++index) {
+        if (end - p < 2) return nullptr;
+        WORD count;
+        std::memcpy(&count, p, 2);
+        p += 2;
+        if (static_cast<size_t>(end - p) < count * 2u) return nullptr;
+        if (index == (id & 15)) {
+            length = count;
+            return count ? reinterpret_cast<const WCHAR*>(p) : nullptr;
+        }
+        p += count * 2u;
+    }
+}
+
+// ---- Windows and queues --------------------------------------------------------------------
+
+using platform::kDesktopHeight;
+using platform::kDesktopWidth;
+constexpr int kBaseUnitX = 8;
+constexpr int kBaseUnitY = 16;
+
+struct WindowClass {
+    std::u16string name;
+    UINT style = 0;
+    WNDPROC proc = nullptr;
+    int wndExtra = 0;
+    HINSTANCE instance = nullptr;
+    HBRUSH background = nullptr;
+    HICON icon = nullptr;
+    HCURSOR cursor = nullptr;
+    bool system = false;
+};
+
+struct Window {
+    HWND handle = nullptr;
+    std::shared_ptr<WindowClass> cls;
+    DWORD thread = 0;
+    HWND parent = nullptr;  // for child windows
+    HWND owner = nullptr;   // for top-level windows
+    std::vector<HWND> children;
+    DWORD style = 0;
+    DWORD exStyle = 0;
+    RECT rect{};  // in the parent's client coordinates (the desktop's for top-level windows)
+    std::u16string text;
+    WNDPROC proc = nullptr;
+    LONG_PTR userData = 0;
+    LONG_PTR id = 0;
+    HINSTANCE instance = nullptr;
+    std::vector<uint8_t> extra;
+    RECT update{};
+    bool erase = false;
+    bool destroying = false;
+};
+
+struct SentMessage {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    LRESULT result = 0;
+    bool done = false;
+    std::shared_ptr<struct Queue> sender;
+};
+
+struct Queue {
+    DWORD thread = 0;
+    std::mutex lock;
+    std::condition_variable wake;
+    std::deque<MSG> posted;
+    std::deque<SentMessage*> sent;
+    bool quit = false;
+    int quitCode = 0;
+};
+
+std::mutex g_lock;
+std::map<HWND, std::shared_ptr<Window>> g_windows;
+std::vector<std::shared_ptr<WindowClass>> g_classes;
+uintptr_t g_nextHandle = 0x10010;
+HWND g_desktop = nullptr;
+std::map<DWORD, std::shared_ptr<Queue>> g_queues;
+
+thread_local HWND t_focus = nullptr;
+thread_local HWND t_capture = nullptr;
+
+LRESULT CALLBACK DesktopProc(HWND, UINT, WPARAM, LPARAM) { return 0; }
+LRESULT CALLBACK DialogClassProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    return DefDlgProcW(hwnd, msg, wParam, lParam);
+}
+
+// Called with g_lock held.
+void EnsureDesktop()
+{
+    if (g_desktop) return;
+    auto dialogClass = std::make_shared<WindowClass>();
+    dialogClass->name = u"#32770";
+    dialogClass->proc = DialogClassProc;
+    dialogClass->wndExtra = DLGWINDOWEXTRA;
+    dialogClass->system = true;
+    g_classes.push_back(dialogClass);
+
+    auto desktopClass = std::make_shared<WindowClass>();
+    desktopClass->name = u"#32769";
+    desktopClass->proc = DesktopProc;
+    desktopClass->system = true;
+    g_classes.push_back(desktopClass);
+
+    auto desktop = std::make_shared<Window>();
+    desktop->handle = reinterpret_cast<HWND>(g_nextHandle);
+    g_nextHandle += 4;
+    desktop->cls = desktopClass;
+    desktop->proc = DesktopProc;
+    desktop->style = WS_POPUP | WS_VISIBLE | WS_CLIPCHILDREN;
+    desktop->rect = {0, 0, kDesktopWidth, kDesktopHeight};
+    g_desktop = desktop->handle;
+    g_windows[g_desktop] = desktop;
+}
+
+// Called with g_lock held.
+std::shared_ptr<Window> Find(HWND hwnd)
+{
+    EnsureDesktop();
+    auto it = g_windows.find(hwnd);
+    if (it == g_windows.end()) return nullptr;
+    return it->second;
+}
+
+std::shared_ptr<Window> Lookup(HWND hwnd)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto w = Find(hwnd);
+    if (!w) SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return w;
+}
+
+std::shared_ptr<Queue> QueueOf(DWORD thread, bool create)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto it = g_queues.find(thread);
+    if (it != g_queues.end()) return it->second;
+    if (!create) return nullptr;
+    auto queue = std::make_shared<Queue>();
+    queue->thread = thread;
+    g_queues[thread] = queue;
+    return queue;
+}
+
+// The calling thread's queue, forgotten when the thread ends.
+struct ThreadQueue {
+    std::shared_ptr<Queue> queue;
+    ~ThreadQueue()
+    {
+        if (!queue) return;
+        std::lock_guard<std::mutex> lock(g_lock);
+        auto it = g_queues.find(queue->thread);
+        if (it != g_queues.end() && it->second == queue) g_queues.erase(it);
+    }
+};
+thread_local ThreadQueue t_queue;
+
+std::shared_ptr<Queue> MyQueue()
+{
+    if (!t_queue.queue) t_queue.queue = QueueOf(GetCurrentThreadId(), true);
+    return t_queue.queue;
+}
+
+void Wake(DWORD thread)
+{
+    auto queue = QueueOf(thread, false);
+    if (!queue) return;
+    std::lock_guard<std::mutex> lock(queue->lock);
+    queue->wake.notify_all();
+}
+
+// The frame thickness of a window's style on each side, and the caption height.
+void FrameOf(DWORD style, DWORD exStyle, RECT& frame)
+{
+    LONG edge = 0;
+    if (style & WS_THICKFRAME)
+        edge = 4;
+    else if ((style & WS_CAPTION) == WS_CAPTION || (style & WS_DLGFRAME) || (exStyle & WS_EX_DLGMODALFRAME))
+        edge = 3;
+    else if (style & WS_BORDER)
+        edge = 1;
+    if (exStyle & WS_EX_CLIENTEDGE) edge += 2;
+    frame = {edge, edge, edge, edge};
+    if ((style & WS_CAPTION) == WS_CAPTION) frame.top += (exStyle & WS_EX_TOOLWINDOW) ? 16 : 19;
+}
+
+// A window's client origin in screen coordinates. Called with g_lock held.
+POINT ClientOrigin(const std::shared_ptr<Window>& w)
+{
+    POINT origin{0, 0};
+    for (auto cur = w; cur && cur->handle != g_desktop;) {
+        RECT frame;
+        FrameOf(cur->style, cur->exStyle, frame);
+        origin.x += cur->rect.left + frame.left;
+        origin.y += cur->rect.top + frame.top;
+        if (!(cur->style & WS_CHILD) || !cur->parent) break;
+        cur = Find(cur->parent);
+    }
+    return origin;
+}
+
+SIZE ClientSize(const Window& w)
+{
+    RECT frame;
+    FrameOf(w.style, w.exStyle, frame);
+    LONG cx = (w.rect.right - w.rect.left) - frame.left - frame.right;
+    LONG cy = (w.rect.bottom - w.rect.top) - frame.top - frame.bottom;
+    return {cx > 0 ? cx : 0, cy > 0 ? cy : 0};
+}
+
+bool VisibleChain(std::shared_ptr<Window> w)
+{
+    while (w) {
+        if (!(w->style & WS_VISIBLE)) return false;
+        if (!(w->style & WS_CHILD) || !w->parent) return true;
+        w = Find(w->parent);
+    }
+    return false;
+}
+
+bool IsEmpty(const RECT& r) { return r.right <= r.left || r.bottom <= r.top; }
+
+LRESULT CallProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    WNDPROC proc;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        auto w = Find(hwnd);
+        if (!w) return 0;
+        proc = w->proc;
+    }
+    return proc ? proc(hwnd, msg, wParam, lParam) : 0;
+}
+
+// Runs the messages other threads sent to the calling thread's windows.
+void RunSentMessages(const std::shared_ptr<Queue>& queue)
+{
+    for (;;) {
+        SentMessage* sent;
+        {
+            std::lock_guard<std::mutex> lock(queue->lock);
+            if (queue->sent.empty()) return;
+            sent = queue->sent.front();
+            queue->sent.pop_front();
+        }
+        LRESULT result = CallProc(sent->hwnd, sent->message, sent->wParam, sent->lParam);
+        auto sender = sent->sender;
+        std::lock_guard<std::mutex> lock(sender->lock);
+        sent->result = result;
+        sent->done = true;
+        sender->wake.notify_all();
+    }
+}
+
+bool Matches(HWND filter, UINT low, UINT high, const MSG& msg)
+{
+    if (filter && msg.hwnd != filter && !IsChild(filter, msg.hwnd)) return false;
+    if (low == 0 && high == 0) return true;
+    return msg.message >= low && msg.message <= high;
+}
+
+// A window of the calling thread that needs painting. Called with g_lock held.
+HWND PaintCandidate(DWORD thread, HWND filter)
+{
+    for (auto& [handle, w] : g_windows) {
+        if (w->thread != thread || w->destroying || IsEmpty(w->update)) continue;
+        if (!VisibleChain(w)) continue;
+        if (filter && handle != filter) continue;
+        return handle;
+    }
+    return nullptr;
+}
+
+// Takes the next message of the calling thread; false when there is none and `wait` is off.
+bool NextMessage(MSG* msg, HWND filter, UINT low, UINT high, bool remove, bool wait)
+{
+    auto queue = MyQueue();
+    DWORD thread = GetCurrentThreadId();
+    for (;;) {
+        RunSentMessages(queue);
+        {
+            std::unique_lock<std::mutex> lock(queue->lock);
+            for (auto it = queue->posted.begin(); it != queue->posted.end(); ++it) {
+                if (!Matches(filter, low, high, *it)) continue;
+                *msg = *it;
+                if (remove) queue->posted.erase(it);
+                return true;
+            }
+            if (queue->quit) {
+                *msg = MSG{nullptr, WM_QUIT, static_cast<WPARAM>(queue->quitCode), 0, GetTickCount(), {0, 0}};
+                if (remove) queue->quit = false;
+                return true;
+            }
+        }
+        HWND paint;
+        {
+            std::lock_guard<std::mutex> lock(g_lock);
+            paint = (low == 0 && high == 0) || (WM_PAINT >= low && WM_PAINT <= high) ? PaintCandidate(thread, filter)
+                                                                                      : nullptr;
+        }
+        if (paint) {
+            *msg = MSG{paint, WM_PAINT, 0, 0, GetTickCount(), {0, 0}};
+            return true;
+        }
+        if (!wait) return false;
+        std::unique_lock<std::mutex> lock(queue->lock);
+        if (queue->posted.empty() && queue->sent.empty() && !queue->quit)
+            queue->wake.wait_for(lock, std::chrono::milliseconds(50));
+    }
+}
+
+void SendPosChanged(HWND hwnd, const WINDOWPOS& pos)
+{
+    WINDOWPOS copy = pos;
+    SendMessageW(hwnd, WM_WINDOWPOSCHANGED, 0, reinterpret_cast<LPARAM>(&copy));
+}
+
+// Reads a resource string or ordinal of a dialog template; advances `p`.
+bool SkipSzOrOrd(const uint8_t*& p, const uint8_t* end, std::u16string* text)
+{
+    if (end - p < 2) return false;
+    WORD first;
+    std::memcpy(&first, p, 2);
+    if (first == 0xFFFF) {
+        if (end - p < 4) return false;
+        p += 4;
+        return true;
+    }
+    for (;;) {
+        if (end - p < 2) return false;
+        WORD unit;
+        std::memcpy(&unit, p, 2);
+        p += 2;
+        if (!unit) return true;
+        if (text) text->push_back(static_cast<char16_t>(unit));
+    }
+}
+
+// Dialog units to pixels with the system font's base units, rounded as MulDiv rounds.
+void MapDialogUnits(RECT& r)
+{
+    r.left = platform::DialogUnitsToPixels(r.left, kBaseUnitX, 4);
+    r.right = platform::DialogUnitsToPixels(r.right, kBaseUnitX, 4);
+    r.top = platform::DialogUnitsToPixels(r.top, kBaseUnitY, 8);
+    r.bottom = platform::DialogUnitsToPixels(r.bottom, kBaseUnitY, 8);
+}
+
+}  // namespace
+
+// ---- Internal entry points for the rest of the platform --------------------------------
+
+namespace platform {
+
+bool WindowClientSize(HWND hwnd, SIZE& size)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto w = Find(hwnd);
+    if (!w) return false;
+    size = ClientSize(*w);
+    return true;
+}
+
+}  // namespace platform
+
+// ---- Resources -----------------------------------------------------------------------------
+
+BOOL PlatformRegisterModuleResources(HMODULE module, const PLATFORM_RESOURCE* resources, UINT count)
+{
+    if (!resources && count) return FALSE;
+    std::lock_guard<std::mutex> lock(g_resourceLock);
+    Resources()[module] = ResourceTable{resources, count};
+    return TRUE;
+}
+
+void PlatformUnregisterModuleResources(HMODULE module)
+{
+    std::lock_guard<std::mutex> lock(g_resourceLock);
+    Resources().erase(module);
+}
+
+HRSRC FindResourceW(HMODULE hModule, LPCWSTR lpName, LPCWSTR lpType)
+{
+    if (!IS_INTRESOURCE(lpName) || !IS_INTRESOURCE(lpType)) {
+        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+        return nullptr;
+    }
+    auto entry = FindEntry(hModule, reinterpret_cast<ULONG_PTR>(lpName), reinterpret_cast<ULONG_PTR>(lpType));
+    return reinterpret_cast<HRSRC>(const_cast<PLATFORM_RESOURCE*>(entry));
+}
+
+HGLOBAL LoadResource(HMODULE, HRSRC hResInfo)
+{
+    if (!hResInfo) return nullptr;
+    return reinterpret_cast<HGLOBAL>(const_cast<void*>(reinterpret_cast<const PLATFORM_RESOURCE*>(hResInfo)->data));
+}
+
+LPVOID LockResource(HGLOBAL hResData) { return hResData; }
+
+DWORD SizeofResource(HMODULE, HRSRC hResInfo)
+{
+    return hResInfo ? reinterpret_cast<const PLATFORM_RESOURCE*>(hResInfo)->size : 0;
+}
+
+int LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax)
+{
+    if (!lpBuffer) return 0;
+    int length = 0;
+    const WCHAR* text = FindString(hInstance, uID, length);
+    if (cchBufferMax == 0) {
+        *reinterpret_cast<const WCHAR**>(lpBuffer) = text;
+        return text ? length : 0;
+    }
+    if (cchBufferMax < 0) return 0;
+    int n = text ? std::min(length, cchBufferMax - 1) : 0;
+    if (n > 0) std::memcpy(lpBuffer, text, static_cast<size_t>(n) * sizeof(WCHAR));
+    lpBuffer[n] = 0;
+    return n;
+}
+
+int LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax)
+{
+    if (!lpBuffer || cchBufferMax <= 0) return 0;
+    lpBuffer[0] = 0;
+    int length = 0;
+    const WCHAR* text = FindString(hInstance, uID, length);
+    if (!text) return 0;
+    int needed = WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, nullptr);
+    std::string narrow(static_cast<size_t>(needed > 0 ? needed : 0), '\0');
+    if (needed > 0) WideCharToMultiByte(CP_ACP, 0, text, length, &narrow[0], needed, nullptr, nullptr);
+    // Cut at the buffer's size, never inside a multi-byte character.
+    size_t n = std::min(narrow.size(), static_cast<size_t>(cchBufferMax - 1));
+    while (n > 0 && n < narrow.size() && (static_cast<unsigned char>(narrow[n]) & 0xC0) == 0x80) --n;
+    std::memcpy(lpBuffer, narrow.data(), n);
+    lpBuffer[n] = 0;
+    return static_cast<int>(n);
+}
+
+// ---- Messages ------------------------------------------------------------------------------
+
+BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
+{
+    DWORD thread;
+    if (!hWnd) {
+        thread = GetCurrentThreadId();
+    } else {
+        auto w = Lookup(hWnd);
+        if (!w || w->handle == g_desktop) return FALSE;
+        thread = w->thread;
+    }
+    auto queue = thread == GetCurrentThreadId() ? MyQueue() : QueueOf(thread, false);
+    if (!queue) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> lock(queue->lock);
+    queue->posted.push_back(MSG{hWnd, Msg, wParam, lParam, GetTickCount(), {0, 0}});
+    queue->wake.notify_all();
+    return TRUE;
+}
+
+BOOL PostThreadMessageW(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam)
+{
+    auto queue = idThread == GetCurrentThreadId() ? MyQueue() : QueueOf(idThread, false);
+    if (!queue) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> lock(queue->lock);
+    queue->posted.push_back(MSG{nullptr, Msg, wParam, lParam, GetTickCount(), {0, 0}});
+    queue->wake.notify_all();
+    return TRUE;
+}
+
+LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
+{
+    auto w = Lookup(hWnd);
+    if (!w) return 0;
+    if (w->thread == GetCurrentThreadId() || w->handle == g_desktop) return CallProc(hWnd, Msg, wParam, lParam);
+    auto target = QueueOf(w->thread, false);
+    if (!target) return 0;
+    auto self = MyQueue();
+    SentMessage sent{hWnd, Msg, wParam, lParam, 0, false, self};
+    {
+        std::lock_guard<std::mutex> lock(target->lock);
+        target->sent.push_back(&sent);
+        target->wake.notify_all();
+    }
+    for (;;) {
+        // Messages sent to this thread meanwhile run here, so two threads sending to each
+        // other do not wait forever.
+        RunSentMessages(self);
+        std::unique_lock<std::mutex> lock(self->lock);
+        if (sent.done) return sent.result;
+        if (self->sent.empty()) self->wake.wait_for(lock, std::chrono::milliseconds(50));
+        if (sent.done) return sent.result;
+    }
+}
+
+BOOL GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax)
+{
+    if (!lpMsg) return -1;
+    if (hWnd && !IsWindow(hWnd)) return -1;
+    NextMessage(lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax, true, true);
+    return lpMsg->message == WM_QUIT ? FALSE : TRUE;
+}
+
+BOOL PeekMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg)
+{
+    if (!lpMsg) return FALSE;
+    return NextMessage(lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax, (wRemoveMsg & PM_REMOVE) != 0, false);
+}
+
+BOOL TranslateMessage(const MSG*) { return FALSE; }
+
+LRESULT DispatchMessageW(const MSG* lpMsg)
+{
+    if (!lpMsg || !lpMsg->hwnd) return 0;
+    if (!IsWindow(lpMsg->hwnd)) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    return CallProc(lpMsg->hwnd, lpMsg->message, lpMsg->wParam, lpMsg->lParam);
+}
+
+void PostQuitMessage(int nExitCode)
+{
+    auto queue = MyQueue();
+    std::lock_guard<std::mutex> lock(queue->lock);
+    queue->quit = true;
+    queue->quitCode = nExitCode;
+    queue->wake.notify_all();
+}
+
+BOOL IsDialogMessageW(HWND, LPMSG) { return FALSE; }
+
+// ---- Classes -------------------------------------------------------------------------------
+
+namespace {
+
+bool SameName(const std::u16string& a, LPCWSTR b)
+{
+    if (IS_INTRESOURCE(b)) return false;
+    size_t n = 0;
+    for (; b[n]; ++n) {
+        if (n >= a.size()) return false;
+        auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c; };
+        if (lower(a[n]) != lower(b[n])) return false;
+    }
+    return n == a.size();
+}
+
+// Called with g_lock held.
+std::shared_ptr<WindowClass> FindClass(LPCWSTR name, HINSTANCE instance, bool exact)
+{
+    EnsureDesktop();
+    for (auto& c : g_classes)
+        if (!c->system && c->instance == instance && SameName(c->name, name)) return c;
+    if (exact) return nullptr;
+    for (auto& c : g_classes)
+        if (c->system && SameName(c->name, name)) return c;
+    for (auto& c : g_classes)
+        if (SameName(c->name, name)) return c;
+    return nullptr;
+}
+
+}  // namespace
+
+ATOM RegisterClassExW(const WNDCLASSEXW* wc)
+{
+    if (!wc || wc->cbSize != sizeof(WNDCLASSEXW) || !wc->lpszClassName || IS_INTRESOURCE(wc->lpszClassName) ||
+        !wc->lpfnWndProc || wc->cbWndExtra < 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::lock_guard<std::mutex> lock(g_lock);
+    if (FindClass(wc->lpszClassName, wc->hInstance, true)) {
+        SetLastError(ERROR_CLASS_ALREADY_EXISTS);
+        return 0;
+    }
+    auto c = std::make_shared<WindowClass>();
+    c->name = wc->lpszClassName;
+    c->style = wc->style;
+    c->proc = wc->lpfnWndProc;
+    c->wndExtra = wc->cbWndExtra;
+    c->instance = wc->hInstance;
+    c->background = wc->hbrBackground;
+    c->icon = wc->hIcon;
+    c->cursor = wc->hCursor;
+    g_classes.push_back(c);
+    return static_cast<ATOM>(0xC000 + g_classes.size());
+}
+
+BOOL UnregisterClassW(LPCWSTR lpClassName, HINSTANCE hInstance)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto c = FindClass(lpClassName, hInstance, true);
+    if (!c) {
+        SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
+        return FALSE;
+    }
+    for (auto& [handle, w] : g_windows)
+        if (w->cls == c) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+    g_classes.erase(std::find(g_classes.begin(), g_classes.end(), c));
+    return TRUE;
+}
+
+BOOL GetClassInfoExW(HINSTANCE hInstance, LPCWSTR lpszClass, LPWNDCLASSEXW wc)
+{
+    if (!wc) return FALSE;
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto c = FindClass(lpszClass, hInstance, false);
+    if (!c) {
+        SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
+        return FALSE;
+    }
+    wc->style = c->style;
+    wc->lpfnWndProc = c->proc;
+    wc->cbClsExtra = 0;
+    wc->cbWndExtra = c->wndExtra;
+    wc->hInstance = c->instance;
+    wc->hIcon = c->icon;
+    wc->hCursor = c->cursor;
+    wc->hbrBackground = c->background;
+    wc->lpszMenuName = nullptr;
+    wc->lpszClassName = lpszClass;
+    wc->hIconSm = nullptr;
+    return TRUE;
+}
+
+ULONG_PTR GetClassLongPtrW(HWND hWnd, int nIndex)
+{
+    auto w = Lookup(hWnd);
+    if (!w) return 0;
+    switch (nIndex) {
+    case GCLP_HBRBACKGROUND: return reinterpret_cast<ULONG_PTR>(w->cls->background);
+    case GCLP_HCURSOR: return reinterpret_cast<ULONG_PTR>(w->cls->cursor);
+    case GCLP_HICON: return reinterpret_cast<ULONG_PTR>(w->cls->icon);
+    case GCLP_WNDPROC: return reinterpret_cast<ULONG_PTR>(w->cls->proc);
+    default: return 0;
+    }
+}
+
+int GetClassNameW(HWND hWnd, LPWSTR lpClassName, int nMaxCount)
+{
+    if (!lpClassName || nMaxCount <= 0) return 0;
+    auto w = Lookup(hWnd);
+    if (!w) return 0;
+    size_t n = std::min(w->cls->name.size(), static_cast<size_t>(nMaxCount - 1));
+    std::memcpy(lpClassName, w->cls->name.data(), n * sizeof(WCHAR));
+    lpClassName[n] = 0;
+    return static_cast<int>(n);
+}
+
+// ---- Windows -------------------------------------------------------------------------------
+
+HWND CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName, DWORD dwStyle, int X, int Y,
+                     int nWidth, int nHeight, HWND hWndParent, HMENU hMenu, HINSTANCE hInstance, LPVOID lpParam)
+{
+    auto w = std::make_shared<Window>();
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        auto cls = FindClass(lpClassName, hInstance, false);
+        if (!cls) {
+            SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
+            return nullptr;
+        }
+        std::shared_ptr<Window> parent;
+        if (hWndParent) {
+            parent = Find(hWndParent);
+            if (!parent) {
+                SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+                return nullptr;
+            }
+        }
+        if ((dwStyle & WS_CHILD) && !parent) {
+            SetLastError(ERROR_TLW_WITH_WSCHILD);
+            return nullptr;
+        }
+        if (X == CW_USEDEFAULT) X = Y = 0;
+        if (nWidth == CW_USEDEFAULT) {
+            nWidth = 640;
+            nHeight = 480;
+        }
+        w->handle = reinterpret_cast<HWND>(g_nextHandle);
+        g_nextHandle += 4;
+        w->cls = cls;
+        w->thread = GetCurrentThreadId();
+        if (dwStyle & WS_CHILD) {
+            w->parent = hWndParent;
+            w->id = reinterpret_cast<LONG_PTR>(hMenu);
+            parent->children.insert(parent->children.begin(), w->handle);
+        } else {
+            w->owner = hWndParent;
+        }
+        w->style = dwStyle & ~static_cast<DWORD>(WS_VISIBLE);
+        w->exStyle = dwExStyle;
+        w->rect = {X, Y, X + std::max(nWidth, 0), Y + std::max(nHeight, 0)};
+        w->proc = cls->proc;
+        w->instance = hInstance;
+        w->extra.assign(static_cast<size_t>(cls->wndExtra), 0);
+        g_windows[w->handle] = w;
+    }
+    HWND hwnd = w->handle;
+    CREATESTRUCTW cs{lpParam, hInstance, hMenu, hWndParent, nHeight, nWidth, Y, X, static_cast<LONG>(dwStyle),
+                     lpWindowName, lpClassName, dwExStyle};
+    if (!SendMessageW(hwnd, WM_NCCREATE, 0, reinterpret_cast<LPARAM>(&cs))) {
+        DestroyWindow(hwnd);
+        return nullptr;
+    }
+    if (SendMessageW(hwnd, WM_CREATE, 0, reinterpret_cast<LPARAM>(&cs)) == -1) {
+        DestroyWindow(hwnd);
+        return nullptr;
+    }
+    if (!IsWindow(hwnd)) return nullptr;
+    RECT client;
+    GetClientRect(hwnd, &client);
+    SendMessageW(hwnd, WM_SIZE, 0, MAKELPARAM(client.right, client.bottom));
+    SendMessageW(hwnd, WM_MOVE, 0, MAKELPARAM(X, Y));
+    if (dwStyle & WS_VISIBLE) ShowWindow(hwnd, SW_SHOW);
+    return hwnd;
+}
+
+BOOL DestroyWindow(HWND hWnd)
+{
+    std::vector<HWND> children;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        auto w = Find(hWnd);
+        if (!w || hWnd == g_desktop) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return FALSE;
+        }
+        if (w->thread != GetCurrentThreadId()) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        if (w->destroying) return TRUE;
+        w->destroying = true;
+        w->style &= ~static_cast<DWORD>(WS_VISIBLE);
+        children = w->children;
+    }
+    SendMessageW(hWnd, WM_DESTROY, 0, 0);
+    for (HWND child : children) DestroyWindow(child);
+    // Top-level windows that this one owns go with it.
+    std::vector<HWND> owned;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        for (auto& [handle, other] : g_windows)
+            if (other->owner == hWnd && !other->destroying) owned.push_back(handle);
+    }
+    for (HWND o : owned) DestroyWindow(o);
+    SendMessageW(hWnd, WM_NCDESTROY, 0, 0);
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto it = g_windows.find(hWnd);
+    if (it != g_windows.end()) {
+        if (it->second->parent) {
+            if (auto parent = Find(it->second->parent)) {
+                auto& list = parent->children;
+                list.erase(std::remove(list.begin(), list.end(), hWnd), list.end());
+            }
+        }
+        g_windows.erase(it);
+    }
+    if (t_focus == hWnd) t_focus = nullptr;
+    if (t_capture == hWnd) t_capture = nullptr;
+    return TRUE;
+}
+
+LRESULT DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
+{
+    switch (Msg) {
+    case WM_NCCREATE: {
+        auto cs = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+        if (cs && cs->lpszName && !IS_INTRESOURCE(cs->lpszName)) {
+            std::lock_guard<std::mutex> lock(g_lock);
+            if (auto w = Find(hWnd)) w->text = cs->lpszName;
+        }
+        return TRUE;
+    }
+    case WM_CLOSE:
+        DestroyWindow(hWnd);
+        return 0;
+    case WM_PAINT: {
+        PAINTSTRUCT ps;
+        BeginPaint(hWnd, &ps);
+        EndPaint(hWnd, &ps);
+        return 0;
+    }
+    case WM_ERASEBKGND: {
+        HBRUSH brush = reinterpret_cast<HBRUSH>(GetClassLongPtrW(hWnd, GCLP_HBRBACKGROUND));
+        if (!brush) return 0;
+        RECT client;
+        GetClientRect(hWnd, &client);
+        FillRect(reinterpret_cast<HDC>(wParam), &client, brush);
+        return 1;
+    }
+    case WM_SETTEXT: {
+        std::lock_guard<std::mutex> lock(g_lock);
+        auto w = Find(hWnd);
+        if (!w) return FALSE;
+        auto text = reinterpret_cast<LPCWSTR>(lParam);
+        w->text = text ? text : u"";
+        return TRUE;
+    }
+    case WM_GETTEXT: {
+        std::lock_guard<std::mutex> lock(g_lock);
+        auto w = Find(hWnd);
+        auto buffer = reinterpret_cast<LPWSTR>(lParam);
+        if (!w || !buffer || wParam == 0) return 0;
+        size_t n = std::min(w->text.size(), static_cast<size_t>(wParam - 1));
+        std::memcpy(buffer, w->text.data(), n * sizeof(WCHAR));
+        buffer[n] = 0;
+        return static_cast<LRESULT>(n);
+    }
+    case WM_GETTEXTLENGTH: {
+        std::lock_guard<std::mutex> lock(g_lock);
+        auto w = Find(hWnd);
+        return w ? static_cast<LRESULT>(w->text.size()) : 0;
+    }
+    case WM_WINDOWPOSCHANGED: {
+        auto pos = reinterpret_cast<const WINDOWPOS*>(lParam);
+        if (!pos) return 0;
+        if (!(pos->flags & SWP_NOMOVE)) SendMessageW(hWnd, WM_MOVE, 0, MAKELPARAM(pos->x, pos->y));
+        if (!(pos->flags & SWP_NOSIZE)) {
+            RECT client;
+            GetClientRect(hWnd, &client);
+            SendMessageW(hWnd, WM_SIZE, 0, MAKELPARAM(client.right, client.bottom));
+        }
+        return 0;
+    }
+    default:
+        return 0;
+    }
+}
+
+LRESULT CallWindowProcW(WNDPROC lpPrevWndFunc, HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
+{
+    return lpPrevWndFunc ? lpPrevWndFunc(hWnd, Msg, wParam, lParam) : 0;
+}
+
+BOOL IsWindow(HWND hWnd)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    return Find(hWnd) != nullptr;
+}
+
+BOOL IsWindowVisible(HWND hWnd)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto w = Find(hWnd);
+    return w && VisibleChain(w);
+}
+
+BOOL IsChild(HWND hWndParent, HWND hWnd)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto w = Find(hWnd);
+    while (w && (w->style & WS_CHILD) && w->parent) {
+        if (w->parent == hWndParent) return TRUE;
+        w = Find(w->parent);
+    }
+    return FALSE;
+}
+
+HWND GetParent(HWND hWnd)
+{
+    auto w = Lookup(hWnd);
+    if (!w) return nullptr;
+    if (w->style & WS_CHILD) return w->parent;
+    if (w->style & WS_POPUP) return w->owner;
+    return nullptr;
+}
+
+HWND SetParent(HWND hWndChild, HWND hWndNewParent)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto w = Find(hWndChild);
+    if (!w || hWndChild == g_desktop) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return nullptr;
+    }
+    std::shared_ptr<Window> newParent = Find(hWndNewParent ? hWndNewParent : g_desktop);
+    if (!newParent) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return nullptr;
+    }
+    // A window cannot become a child of itself or of one of its descendants.
+    for (auto cur = newParent; cur;) {
+        if (cur == w) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+        if (!cur->parent) break;
+        cur = Find(cur->parent);
+    }
+    HWND old = w->parent ? w->parent : g_desktop;
+    if (auto oldParent = Find(old)) {
+        auto& list = oldParent->children;
+        list.erase(std::remove(list.begin(), list.end(), hWndChild), list.end());
+    }
+    w->parent = newParent->handle;
+    newParent->children.insert(newParent->children.begin(), hWndChild);
+    return old;
+}
+
+HWND GetDesktopWindow(void)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    EnsureDesktop();
+    return g_desktop;
+}
+
+DWORD GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId)
+{
+    auto w = Lookup(hWnd);
+    if (!w) return 0;
+    if (lpdwProcessId) *lpdwProcessId = static_cast<DWORD>(getpid());
+    return w->thread;
+}
+
+HWND GetWindow(HWND hWnd, UINT uCmd)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto w = Find(hWnd);
+    if (!w) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return nullptr;
+    }
+    if (uCmd == GW_CHILD) return w->children.empty() ? nullptr : w->children.front();
+    if (uCmd == GW_OWNER) return w->owner;
+    auto parent = Find(w->parent ? w->parent : g_desktop);
+    if (!parent) return nullptr;
+    const auto& list = parent->children;
+    auto it = std::find(list.begin(), list.end(), hWnd);
+    switch (uCmd) {
+    case GW_HWNDFIRST: return list.empty() ? nullptr : list.front();
+    case GW_HWNDLAST: return list.empty() ? nullptr : list.back();
+    case GW_HWNDNEXT: return it == list.end() || it + 1 == list.end() ? nullptr : *(it + 1);
+    case GW_HWNDPREV: return it == list.end() || it == list.begin() ? nullptr : *(it - 1);
+    default: return nullptr;
+    }
+}
+
+namespace {
+
+bool ExtraSlot(Window& w, int index, size_t size)
+{
+    return index >= 0 && static_cast<size_t>(index) + size <= w.extra.size();
+}
+
+}  // namespace
+
+LONG_PTR GetWindowLongPtrW(HWND hWnd, int nIndex)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto w = Find(hWnd);
+    if (!w) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    switch (nIndex) {
+    case GWLP_WNDPROC: return reinterpret_cast<LONG_PTR>(w->proc);
+    case GWLP_HINSTANCE: return reinterpret_cast<LONG_PTR>(w->instance);
+    case GWLP_HWNDPARENT: return reinterpret_cast<LONG_PTR>((w->style & WS_CHILD) ? w->parent : w->owner);
+    case GWLP_ID: return w->id;
+    case GWL_STYLE: return static_cast<LONG_PTR>(static_cast<LONG>(w->style));
+    case GWL_EXSTYLE: return static_cast<LONG_PTR>(static_cast<LONG>(w->exStyle));
+    case GWLP_USERDATA: return w->userData;
+    default:
+        if (!ExtraSlot(*w, nIndex, sizeof(LONG_PTR))) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+        LONG_PTR value;
+        std::memcpy(&value, w->extra.data() + nIndex, sizeof value);
+        return value;
+    }
+}
+
+LONG_PTR SetWindowLongPtrW(HWND hWnd, int nIndex, LONG_PTR dwNewLong)
+{
+    if (nIndex == GWL_STYLE || nIndex == GWL_EXSTYLE) {
+        STYLESTRUCT change;
+        {
+            std::lock_guard<std::mutex> lock(g_lock);
+            auto w = Find(hWnd);
+            if (!w) {
+                SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+                return 0;
+            }
+            change.styleOld = nIndex == GWL_STYLE ? w->style : w->exStyle;
+        }
+        change.styleNew = static_cast<DWORD>(dwNewLong);
+        SendMessageW(hWnd, WM_STYLECHANGING, static_cast<WPARAM>(nIndex), reinterpret_cast<LPARAM>(&change));
+        {
+            std::lock_guard<std::mutex> lock(g_lock);
+            auto w = Find(hWnd);
+            if (!w) return 0;
+            (nIndex == GWL_STYLE ? w->style : w->exStyle) = change.styleNew;
+        }
+        SendMessageW(hWnd, WM_STYLECHANGED, static_cast<WPARAM>(nIndex), reinterpret_cast<LPARAM>(&change));
+        return static_cast<LONG_PTR>(static_cast<LONG>(change.styleOld));
+    }
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto w = Find(hWnd);
+    if (!w) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    LONG_PTR old = 0;
+    switch (nIndex) {
+    case GWLP_WNDPROC:
+        old = reinterpret_cast<LONG_PTR>(w->proc);
+        w->proc = reinterpret_cast<WNDPROC>(dwNewLong);
+        return old;
+    case GWLP_HINSTANCE:
+        old = reinterpret_cast<LONG_PTR>(w->instance);
+        w->instance = reinterpret_cast<HINSTANCE>(dwNewLong);
+        return old;
+    case GWLP_HWNDPARENT:
+        old = reinterpret_cast<LONG_PTR>(w->owner);
+        w->owner = reinterpret_cast<HWND>(dwNewLong);
+        return old;
+    case GWLP_ID:
+        old = w->id;
+        w->id = dwNewLong;
+        return old;
+    case GWLP_USERDATA:
+        old = w->userData;
+        w->userData = dwNewLong;
+        return old;
+    default:
+        if (!ExtraSlot(*w, nIndex, sizeof(LONG_PTR))) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+        std::memcpy(&old, w->extra.data() + nIndex, sizeof old);
+        std::memcpy(w->extra.data() + nIndex, &dwNewLong, sizeof dwNewLong);
+        return old;
+    }
+}
+
+LONG GetWindowLongW(HWND hWnd, int nIndex) { return static_cast<LONG>(GetWindowLongPtrW(hWnd, nIndex)); }
+LONG SetWindowLongW(HWND hWnd, int nIndex, LONG dwNewLong)
+{
+    return static_cast<LONG>(SetWindowLongPtrW(hWnd, nIndex, dwNewLong));
+}
+
+int GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount)
+{
+    if (!lpString || nMaxCount <= 0) return 0;
+    lpString[0] = 0;
+    return static_cast<int>(SendMessageW(hWnd, WM_GETTEXT, static_cast<WPARAM>(nMaxCount), reinterpret_cast<LPARAM>(lpString)));
+}
+
+BOOL SetWindowTextW(HWND hWnd, LPCWSTR lpString)
+{
+    return static_cast<BOOL>(SendMessageW(hWnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(lpString)));
+}
+
+BOOL ShowWindow(HWND hWnd, int nCmdShow)
+{
+    bool wasVisible;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        auto w = Find(hWnd);
+        if (!w || hWnd == g_desktop) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return FALSE;
+        }
+        wasVisible = (w->style & WS_VISIBLE) != 0;
+    }
+    bool show = nCmdShow != SW_HIDE;
+    if (show == wasVisible) return wasVisible;
+    SendMessageW(hWnd, WM_SHOWWINDOW, show, 0);
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        auto w = Find(hWnd);
+        if (!w) return wasVisible;
+        if (show)
+            w->style |= WS_VISIBLE;
+        else
+            w->style &= ~static_cast<DWORD>(WS_VISIBLE);
+    }
+    if (show) InvalidateRect(hWnd, nullptr, TRUE);
+    return wasVisible;
+}
+
+BOOL SetWindowPos(HWND hWnd, HWND, int X, int Y, int cx, int cy, UINT uFlags)
+{
+    WINDOWPOS pos{hWnd, nullptr, X, Y, cx, cy, uFlags};
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        auto w = Find(hWnd);
+        if (!w || hWnd == g_desktop) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return FALSE;
+        }
+        if (uFlags & SWP_NOMOVE) {
+            pos.x = w->rect.left;
+            pos.y = w->rect.top;
+        }
+        if (uFlags & SWP_NOSIZE) {
+            pos.cx = w->rect.right - w->rect.left;
+            pos.cy = w->rect.bottom - w->rect.top;
+        }
+    }
+    SendMessageW(hWnd, WM_WINDOWPOSCHANGING, 0, reinterpret_cast<LPARAM>(&pos));
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        auto w = Find(hWnd);
+        if (!w) return FALSE;
+        w->rect = {pos.x, pos.y, pos.x + std::max(pos.cx, 0), pos.y + std::max(pos.cy, 0)};
+    }
+    if (uFlags & SWP_SHOWWINDOW) ShowWindow(hWnd, SW_SHOWNA);
+    if (uFlags & SWP_HIDEWINDOW) ShowWindow(hWnd, SW_HIDE);
+    SendPosChanged(hWnd, pos);
+    if (!(uFlags & SWP_NOREDRAW)) InvalidateRect(hWnd, nullptr, TRUE);
+    return TRUE;
+}
+
+BOOL MoveWindow(HWND hWnd, int X, int Y, int nWidth, int nHeight, BOOL bRepaint)
+{
+    return SetWindowPos(hWnd, nullptr, X, Y, nWidth, nHeight,
+                        SWP_NOZORDER | SWP_NOACTIVATE | (bRepaint ? 0u : static_cast<UINT>(SWP_NOREDRAW)));
+}
+
+BOOL GetWindowRect(HWND hWnd, LPRECT lpRect)
+{
+    if (!lpRect) return FALSE;
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto w = Find(hWnd);
+    if (!w) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    POINT origin{0, 0};
+    if ((w->style & WS_CHILD) && w->parent)
+        if (auto parent = Find(w->parent)) origin = ClientOrigin(parent);
+    *lpRect = {origin.x + w->rect.left, origin.y + w->rect.top, origin.x + w->rect.right, origin.y + w->rect.bottom};
+    return TRUE;
+}
+
+BOOL GetClientRect(HWND hWnd, LPRECT lpRect)
+{
+    if (!lpRect) return FALSE;
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto w = Find(hWnd);
+    if (!w) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    SIZE size = ClientSize(*w);
+    *lpRect = {0, 0, size.cx, size.cy};
+    return TRUE;
+}
+
+BOOL ClientToScreen(HWND hWnd, LPPOINT lpPoint)
+{
+    if (!lpPoint) return FALSE;
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto w = Find(hWnd);
+    if (!w) return FALSE;
+    POINT origin = ClientOrigin(w);
+    lpPoint->x += origin.x;
+    lpPoint->y += origin.y;
+    return TRUE;
+}
+
+BOOL ScreenToClient(HWND hWnd, LPPOINT lpPoint)
+{
+    if (!lpPoint) return FALSE;
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto w = Find(hWnd);
+    if (!w) return FALSE;
+    POINT origin = ClientOrigin(w);
+    lpPoint->x -= origin.x;
+    lpPoint->y -= origin.y;
+    return TRUE;
+}
+
+BOOL AdjustWindowRectEx(LPRECT lpRect, DWORD dwStyle, BOOL, DWORD dwExStyle)
+{
+    if (!lpRect) return FALSE;
+    RECT frame;
+    FrameOf(dwStyle, dwExStyle, frame);
+    lpRect->left -= frame.left;
+    lpRect->top -= frame.top;
+    lpRect->right += frame.right;
+    lpRect->bottom += frame.bottom;
+    return TRUE;
+}
+
+BOOL InvalidateRect(HWND hWnd, const RECT* lpRect, BOOL bErase)
+{
+    if (!hWnd) return TRUE;
+    DWORD thread;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        auto w = Find(hWnd);
+        if (!w) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return FALSE;
+        }
+        SIZE size = ClientSize(*w);
+        RECT r = lpRect ? *lpRect : RECT{0, 0, size.cx, size.cy};
+        r.left = std::max<LONG>(r.left, 0);
+        r.top = std::max<LONG>(r.top, 0);
+        r.right = std::min<LONG>(r.right, size.cx);
+        r.bottom = std::min<LONG>(r.bottom, size.cy);
+        if (IsEmpty(r)) return TRUE;
+        if (IsEmpty(w->update)) {
+            w->update = r;
+        } else {
+            w->update.left = std::min(w->update.left, r.left);
+            w->update.top = std::min(w->update.top, r.top);
+            w->update.right = std::max(w->update.right, r.right);
+            w->update.bottom = std::max(w->update.bottom, r.bottom);
+        }
+        if (bErase) w->erase = true;
+        thread = w->thread;
+    }
+    Wake(thread);
+    return TRUE;
+}
+
+BOOL ValidateRect(HWND hWnd, const RECT* lpRect)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto w = Find(hWnd);
+    if (!w) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    const RECT& u = w->update;
+    if (!lpRect || (lpRect->left <= u.left && lpRect->top <= u.top && lpRect->right >= u.right &&
+                    lpRect->bottom >= u.bottom)) {
+        w->update = RECT{};
+        w->erase = false;
+    }
+    return TRUE;
+}
+
+BOOL GetUpdateRect(HWND hWnd, LPRECT lpRect, BOOL bErase)
+{
+    RECT update;
+    bool erase;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        auto w = Find(hWnd);
+        if (!w) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return FALSE;
+        }
+        update = w->update;
+        erase = w->erase && bErase;
+        if (erase) w->erase = false;
+    }
+    if (lpRect) *lpRect = update;
+    if (erase) {
+        HDC dc = GetDC(hWnd);
+        SendMessageW(hWnd, WM_ERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+        ReleaseDC(hWnd, dc);
+    }
+    return !IsEmpty(update);
+}
+
+BOOL UpdateWindow(HWND hWnd)
+{
+    bool paint;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        auto w = Find(hWnd);
+        if (!w) return FALSE;
+        paint = !IsEmpty(w->update) && VisibleChain(w);
+    }
+    if (paint) SendMessageW(hWnd, WM_PAINT, 0, 0);
+    return TRUE;
+}
+
+BOOL EnableWindow(HWND hWnd, BOOL bEnable)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto w = Find(hWnd);
+    if (!w) return FALSE;
+    bool wasDisabled = (w->style & WS_DISABLED) != 0;
+    if (bEnable)
+        w->style &= ~static_cast<DWORD>(WS_DISABLED);
+    else
+        w->style |= WS_DISABLED;
+    return wasDisabled;
+}
+
+BOOL IsWindowEnabled(HWND hWnd)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto w = Find(hWnd);
+    return w && !(w->style & WS_DISABLED);
+}
+
+HWND SetFocus(HWND hWnd)
+{
+    HWND old = t_focus;
+    if (hWnd && !IsWindow(hWnd)) return nullptr;
+    t_focus = hWnd;
+    return old;
+}
+
+HWND GetFocus(void) { return t_focus; }
+
+HWND SetCapture(HWND hWnd)
+{
+    HWND old = t_capture;
+    t_capture = hWnd;
+    return old;
+}
+
+BOOL ReleaseCapture(void)
+{
+    t_capture = nullptr;
+    return TRUE;
+}
+
+HWND GetCapture(void) { return t_capture; }
+
+// ---- Dialogs -------------------------------------------------------------------------------
+
+HWND CreateDialogIndirectParamW(HINSTANCE hInstance, LPCDLGTEMPLATEW lpTemplate, HWND hWndParent, DLGPROC lpDialogFunc,
+                                LPARAM dwInitParam)
+{
+    return platform::CreateDialogFromTemplate(hInstance, lpTemplate, 0x7FFFFFFF, hWndParent, lpDialogFunc, dwInitParam);
+}
+
+HWND CreateDialogParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND hWndParent, DLGPROC lpDialogFunc,
+                        LPARAM dwInitParam)
+{
+    HRSRC found = FindResourceW(hInstance, lpTemplateName, RT_DIALOG);
+    if (!found) return nullptr;
+    auto data = static_cast<const DLGTEMPLATE*>(LockResource(LoadResource(hInstance, found)));
+    return platform::CreateDialogFromTemplate(hInstance, data, SizeofResource(hInstance, found), hWndParent,
+                                              lpDialogFunc, dwInitParam);
+}
+
+namespace platform {
+
+HWND CreateDialogFromTemplate(HINSTANCE instance, const DLGTEMPLATE* tmpl, DWORD size, HWND parent, DLGPROC proc,
+                              LPARAM param)
+{
+    if (!tmpl || size < 18) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    const auto* p = reinterpret_cast<const uint8_t*>(tmpl);
+    const uint8_t* end = p + size;
+    DWORD style, exStyle;
+    short x, y, cx, cy;
+    WORD version, signature;
+    std::memcpy(&version, p, 2);
+    std::memcpy(&signature, p + 2, 2);
+    if (version == 1 && signature == 0xFFFF) {
+        // Extended template: version, signature, help id, extended style, style, items, box.
+        if (size < 26) return nullptr;
+        std::memcpy(&exStyle, p + 8, 4);
+        std::memcpy(&style, p + 12, 4);
+        std::memcpy(&x, p + 18, 2);
+        std::memcpy(&y, p + 20, 2);
+        std::memcpy(&cx, p + 22, 2);
+        std::memcpy(&cy, p + 24, 2);
+        p += 26;
+    } else {
+        std::memcpy(&style, p, 4);
+        std::memcpy(&exStyle, p + 4, 4);
+        std::memcpy(&x, p + 10, 2);
+        std::memcpy(&y, p + 12, 2);
+        std::memcpy(&cx, p + 14, 2);
+        std::memcpy(&cy, p + 16, 2);
+        p += 18;
+    }
+    std::u16string caption;
+    // Menu and class are not used: every dialog is of the dialog class, without a menu.
+    if (!SkipSzOrOrd(p, end, nullptr) || !SkipSzOrOrd(p, end, nullptr) || !SkipSzOrOrd(p, end, &caption)) {
+        SetLastError(ERROR_INVALID_DATA);
+        return nullptr;
+    }
+    // Dialog units to pixels with the system font's base units. Controls of the template
+    // are not created: there are no control classes here.
+    RECT r{x, y, x + cx, y + cy};
+    MapDialogUnits(r);
+    AdjustWindowRectEx(&r, style, FALSE, exStyle);
+    if (!(style & WS_CHILD)) {
+        // A top-level dialog's position is its client origin on the screen.
+        r.right -= r.left;
+        r.bottom -= r.top;
+        r.left = r.top = 0;
+    }
+    HWND hwnd = CreateWindowExW(exStyle, u"#32770", caption.c_str(), style & ~static_cast<DWORD>(WS_VISIBLE), r.left,
+                                r.top, r.right - r.left, r.bottom - r.top, parent, nullptr, instance, nullptr);
+    if (!hwnd) return nullptr;
+    SetWindowLongPtrW(hwnd, DWLP_DLGPROC, reinterpret_cast<LONG_PTR>(proc));
+    SendMessageW(hwnd, WM_INITDIALOG, 0, param);
+    if (!IsWindow(hwnd)) return nullptr;
+    if (style & WS_VISIBLE) ShowWindow(hwnd, SW_SHOWNORMAL);
+    return hwnd;
+}
+
+}  // namespace platform
+
+LRESULT DefDlgProcW(HWND hDlg, UINT Msg, WPARAM wParam, LPARAM lParam)
+{
+    auto proc = reinterpret_cast<DLGPROC>(GetWindowLongPtrW(hDlg, DWLP_DLGPROC));
+    if (proc) {
+        INT_PTR handled = proc(hDlg, Msg, wParam, lParam);
+        if (Msg == WM_INITDIALOG) return handled;
+        if (handled) return IsWindow(hDlg) ? GetWindowLongPtrW(hDlg, DWLP_MSGRESULT) : 0;
+    }
+    if (!IsWindow(hDlg)) return 0;
+    switch (Msg) {
+    case WM_CLOSE:
+        PostMessageW(hDlg, WM_COMMAND, IDCANCEL, 0);
+        return 0;
+    case WM_ERASEBKGND: {
+        RECT client;
+        GetClientRect(hDlg, &client);
+        FillRect(reinterpret_cast<HDC>(wParam), &client, GetSysColorBrush(COLOR_BTNFACE));
+        return 1;
+    }
+    default:
+        return DefWindowProcW(hDlg, Msg, wParam, lParam);
+    }
+}
+
+BOOL EndDialog(HWND hDlg, INT_PTR)
+{
+    if (!IsWindow(hDlg)) return FALSE;
+    ShowWindow(hDlg, SW_HIDE);
+    return TRUE;
+}
+
+BOOL MapDialogRect(HWND hDlg, LPRECT lpRect)
+{
+    if (!lpRect || !IsWindow(hDlg)) return FALSE;
+    lpRect->left = platform::DialogUnitsToPixels(lpRect->left, kBaseUnitX, 4);
+    lpRect->right = platform::DialogUnitsToPixels(lpRect->right, kBaseUnitX, 4);
+    lpRect->top = platform::DialogUnitsToPixels(lpRect->top, kBaseUnitY, 8);
+    lpRect->bottom = platform::DialogUnitsToPixels(lpRect->bottom, kBaseUnitY, 8);
+    return TRUE;
+}
+
+LONG GetDialogBaseUnits(void) { return MAKELONG(kBaseUnitX, kBaseUnitY); }
