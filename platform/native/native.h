@@ -12,3 +12,4 @@
 #include "platform/native/property.h"
 #include "platform/native/window.h"
 #include "platform/native/gdi.h"
+#include "platform/native/registry.h"
