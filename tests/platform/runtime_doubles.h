@@ -251,7 +251,7 @@ public:
     }
     STDMETHODIMP Skip(ULONG count) override
     {
-        m_position = std::min(m_pins.size(), m_position + count);
+        m_position = std::min<size_t>(m_pins.size(), m_position + count);
         return S_OK;
     }
     STDMETHODIMP Reset() override
