@@ -87,7 +87,9 @@ private:
                                          [](const auto& a, const auto& b) { return a.second.due < b.second.due; });
             auto now = Clock::now();
             if (next->second.due > now) {
-                m_wake.wait_until(lock, next->second.due);
+                // A copy: the timer may be killed, and its entry erased, while this waits.
+                Clock::time_point due = next->second.due;
+                m_wake.wait_until(lock, due);
                 continue;
             }
             UINT id = next->first;

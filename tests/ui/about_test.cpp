@@ -2,6 +2,8 @@
 // refresh timer's notifications, and teardown while the timer fires.
 #include "tests/ui/ui_support.h"
 
+#include <cstring>
+#include <memory>
 #include <random>
 #include <thread>
 
