@@ -4,6 +4,10 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace bformat {
 
 const Guid kBFormatPcm = {0x01, 0x00, 0x00, 0x00, 0x21, 0x07, 0xD3, 0x11,
@@ -289,21 +293,73 @@ std::vector<uint8_t> BuildWaveHeader(const std::vector<uint8_t>& formatBlock, ui
 
 namespace {
 
+// The largest magnitude per channel of samples read by `read`, over whole frames. The loop
+// keeps the raw extremes and divides once at the end; with the channel count fixed at compile
+// time (4, the decoder's speakers) it runs as straight vector code.
+template <size_t Channels, typename Read>
+void ScanFixed(const uint8_t* p, size_t frames, size_t sampleBytes, double fullScale, std::vector<double>& peaks,
+               Read read)
+{
+    using Value = decltype(read(p));
+    Value low[Channels], high[Channels];
+    for (size_t c = 0; c < Channels; ++c) low[c] = high[c] = 0;
+    for (size_t f = 0; f < frames; ++f) {
+        for (size_t c = 0; c < Channels; ++c) {
+            const Value v = read(p + (f * Channels + c) * sampleBytes);
+            low[c] = v < low[c] ? v : low[c];
+            high[c] = v > high[c] ? v : high[c];
+        }
+    }
+    for (size_t c = 0; c < Channels; ++c) {
+        const double m = std::max(-static_cast<double>(low[c]), static_cast<double>(high[c])) / fullScale;
+        if (m > peaks[c]) peaks[c] = m;
+    }
+}
+
 template <typename Read>
 void Scan(const uint8_t* p, size_t bytes, size_t sampleBytes, double fullScale, std::vector<double>& peaks, Read read)
 {
     const size_t channels = peaks.size();
-    const size_t frameBytes = channels * sampleBytes;
-    if (channels == 0 || frameBytes == 0) return;
-    std::vector<double> local(peaks);
-    for (size_t at = 0; at + frameBytes <= bytes; at += frameBytes) {
-        for (size_t c = 0; c < channels; ++c) {
-            const double v = std::fabs(read(p + at + c * sampleBytes)) / fullScale;
-            if (v > local[c]) local[c] = v;
+    if (channels == 0) return;
+    const size_t frames = bytes / (channels * sampleBytes);
+    if (channels == 4) return ScanFixed<4>(p, frames, sampleBytes, fullScale, peaks, read);
+    for (size_t c = 0; c < channels; ++c) {
+        // One channel at a time, reading every channels-th sample.
+        using Value = decltype(read(p));
+        Value low = 0, high = 0;
+        for (size_t f = 0; f < frames; ++f) {
+            const Value v = read(p + (f * channels + c) * sampleBytes);
+            low = v < low ? v : low;
+            high = v > high ? v : high;
         }
+        const double m = std::max(-static_cast<double>(low), static_cast<double>(high)) / fullScale;
+        if (m > peaks[c]) peaks[c] = m;
     }
-    peaks.swap(local);
 }
+
+#if defined(__SSE2__)
+// 16-bit samples of four channels, two frames per 128-bit step: lanes 0-3 and 4-7 hold the
+// same channels and are folded together at the end.
+void Scan16Quad(const uint8_t* p, size_t bytes, std::vector<double>& peaks)
+{
+    const size_t pairs = bytes / 16;
+    __m128i low = _mm_setzero_si128(), high = _mm_setzero_si128();
+    for (size_t i = 0; i < pairs; ++i) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i * 16));
+        low = _mm_min_epi16(low, v);
+        high = _mm_max_epi16(high, v);
+    }
+    int16_t lows[8], highs[8];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(lows), low);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(highs), high);
+    for (size_t c = 0; c < 4; ++c) {
+        const double m = std::max(-double(std::min(lows[c], lows[c + 4])), double(std::max(highs[c], highs[c + 4])));
+        if (m / 32768.0 > peaks[c]) peaks[c] = m / 32768.0;
+    }
+    // An odd frame at the end.
+    if ((bytes / 8) % 2) Scan(p + pairs * 16, 8, 2, 32768.0, peaks, [](const uint8_t* s) { return int32_t(int16_t(Le16(s))); });
+}
+#endif
 
 }  // namespace
 
@@ -311,21 +367,29 @@ void UpdatePeaks(const uint8_t* p, size_t bytes, SampleType type, std::vector<do
 {
     switch (type) {
     case SampleType::Pcm16:
-        Scan(p, bytes, 2, 32768.0, peaks, [](const uint8_t* s) { return double(int16_t(Le16(s))); });
+#if defined(__SSE2__)
+        if (peaks.size() == 4) {
+            Scan16Quad(p, bytes, peaks);
+            break;
+        }
+#endif
+        Scan(p, bytes, 2, 32768.0, peaks, [](const uint8_t* s) { return int32_t(int16_t(Le16(s))); });
         break;
     case SampleType::Pcm24:
-        Scan(p, bytes, 3, 2147483648.0, peaks,
-             [](const uint8_t* s) { return double(int32_t((uint32_t{s[0]} << 8) | (uint32_t{s[1]} << 16) | (uint32_t{s[2]} << 24))); });
+        Scan(p, bytes, 3, 2147483648.0, peaks, [](const uint8_t* s) {
+            return int64_t(int32_t((uint32_t{s[0]} << 8) | (uint32_t{s[1]} << 16) | (uint32_t{s[2]} << 24)));
+        });
         break;
     case SampleType::Pcm32:
-        Scan(p, bytes, 4, 2147483648.0, peaks, [](const uint8_t* s) { return double(int32_t(Le32(s))); });
+        Scan(p, bytes, 4, 2147483648.0, peaks, [](const uint8_t* s) { return int64_t(int32_t(Le32(s))); });
         break;
     case SampleType::Float32:
+        // NaNs are no level: both comparisons fail and leave the extremes as they were.
         Scan(p, bytes, 4, 1.0, peaks, [](const uint8_t* s) {
             const uint32_t u = Le32(s);
             float f;
             std::memcpy(&f, &u, sizeof f);
-            return double(f);
+            return f;
         });
         break;
     }

@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# Decoding throughput of bformat-decode against the same speaker matrix applied by sox
+# (remix) and by ffmpeg (the pan filter), on one 10-minute, 48 kHz, 4-channel, 16-bit file.
+#
+# sox and ffmpeg do less work than the decoder: a single-band matrix, without the shelf
+# filters that weight low and high frequencies differently. Each program runs three times;
+# the best wall time counts, and the largest resident set size of any run. bformat-decode
+# also decodes a 1-minute cut of the file, to show that its memory does not grow with the
+# file's length.
+#
+# Targets: bformat-decode at least twice as fast as the faster of sox and ffmpeg, and under
+# 64 MiB of memory. The script exits non-zero when a target is missed.
+#
+#   bash bench/decode_throughput.sh            # builds build/native's bformat-decode if needed
+#   BUILD_DIR=build/other bash bench/decode_throughput.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build_dir=${BUILD_DIR:-build/native}
+work=${WORK_DIR:-$build_dir/bench-throughput}
+runs=3
+
+# sox, ffmpeg and GNU time are needed here only, not by the build or the tests.
+need=()
+command -v sox >/dev/null 2>&1 || need+=(sox)
+command -v ffmpeg >/dev/null 2>&1 || need+=(ffmpeg)
+[ -x /usr/bin/time ] || need+=(time)
+if [ ${#need[@]} -gt 0 ]; then
+  echo "bench: installing ${need[*]}"
+  as_root=()
+  if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null 2>&1 || { echo "bench: need ${need[*]} and root to install them" >&2; exit 1; }
+    as_root=(sudo)
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  "${as_root[@]}" apt-get update -qq
+  "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
+
+tool=$build_dir/tools/bformat-decode/bformat-decode
+if [ ! -x "$tool" ]; then
+  preset=$(basename "$build_dir")
+  if [ "$build_dir" = "build/$preset" ] && grep -q "\"name\": \"$preset\"" CMakePresets.json; then
+    cmake --preset "$preset" >/dev/null
+  else
+    cmake --preset native -B "$build_dir" >/dev/null
+  fi
+  cmake --build "$build_dir" --target bformat-decode
+fi
+
+mkdir -p "$work"
+plain=$work/plain-10min.wav   # WAVE_FORMAT_EXTENSIBLE, PCM subformat: what sox and ffmpeg read
+amb=$work/bformat-10min.amb   # the same bytes with the B-Format PCM subformat
+amb1=$work/bformat-1min.amb
+seconds=600
+rate=48000
+
+# Pink noise on four channels, written by sox as WAVE_FORMAT_EXTENSIBLE; the copy for
+# bformat-decode gets the B-Format PCM subformat in place of the PCM one, so both sides read
+# the same sample bytes.
+make_files() {  # SECONDS PLAIN AMB
+  local length=$1 plain_out=$2 amb_out=$3
+  sox -D -n -r $rate -c 4 -b 16 -e signed-integer -t wav "$plain_out" synth "$length" pinknoise gain -6
+  # The patch relies on this layout: "fmt " at 12, 40 bytes long, tag 0xFFFE.
+  if [ "$(od -An -c -j12 -N4 "$plain_out" | tr -d ' ')" != "fmt" ] ||
+     [ "$(od -An -tu4 -j16 -N4 "$plain_out" | tr -d ' ')" != "40" ] ||
+     [ "$(od -An -tx2 -j20 -N2 "$plain_out" | tr -d ' ')" != "fffe" ]; then
+    echo "bench: sox did not write the expected WAVE_FORMAT_EXTENSIBLE header" >&2
+    exit 1
+  fi
+  cp "$plain_out" "$amb_out.tmp"
+  printf '\x01\x00\x00\x00\x21\x07\xd3\x11\x86\x44\xc8\xc1\xca\x00\x00\x00' |
+    dd of="$amb_out.tmp" bs=1 seek=44 conv=notrunc status=none
+  mv "$amb_out.tmp" "$amb_out"
+}
+if [ ! -f "$amb" ] || [ ! -f "$amb1" ]; then
+  echo "bench: writing the ${seconds}-second and 60-second 4-channel test files"
+  make_files $seconds "$plain" "$amb"
+  make_files 60 "$work/plain-1min.wav" "$amb1"
+  rm -f "$work/plain-1min.wav"
+fi
+
+# The decoder's gains for the square: W 1/sqrt(2), X and Y 1/(2 sqrt(2)); speakers front
+# left, front right, back left, back right; Z unused.
+g=0.7071067811865476
+h=0.3535533905932738
+sox_remix="1v$g,2v$h,3v$h 1v$g,2v$h,3v-$h 1v$g,2v-$h,3v$h 1v$g,2v-$h,3v-$h"
+ff_pan="pan=quad|c0=$g*c0+$h*c1+$h*c2|c1=$g*c0+$h*c1-$h*c2|c2=$g*c0-$h*c1+$h*c2|c3=$g*c0-$h*c1-$h*c2"
+
+# measure NAME COMMAND...: best wall time and largest resident set of $runs runs.
+declare -A wall mem
+measure() {
+  local name=$1
+  shift
+  local best="" peak=0 log=$work/time.log
+  for _ in $(seq $runs); do
+    /usr/bin/time -v -o "$log" "$@" >/dev/null 2>"$work/$name.err" || {
+      echo "bench: $name failed:" >&2
+      cat "$work/$name.err" "$log" >&2
+      exit 1
+    }
+    local elapsed kb
+    elapsed=$(awk -F': ' '/Elapsed \(wall clock\)/ {print $2}' "$log" |
+      awk -F: '{ if (NF == 3) print $1 * 3600 + $2 * 60 + $3; else print $1 * 60 + $2 }')
+    kb=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$log")
+    if [ -z "$best" ] || awk -v a="$elapsed" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=$elapsed; fi
+    [ "$kb" -gt "$peak" ] && peak=$kb
+  done
+  wall[$name]=$best
+  mem[$name]=$peak
+}
+
+echo "bench: ${seconds} s of 48 kHz 4-channel 16-bit audio, best of $runs runs each"
+measure bformat-decode "$tool" --quiet "$amb" -o "$work/out-bformat.wav"
+measure bformat-decode-1min "$tool" --quiet "$amb1" -o "$work/out-bformat-1min.wav"
+measure sox sox -D "$plain" "$work/out-sox.wav" remix $sox_remix
+measure ffmpeg ffmpeg -nostdin -hide_banner -loglevel error -y -i "$plain" -af "$ff_pan" -c:a pcm_s16le "$work/out-ffmpeg.wav"
+
+printf '\n%-22s %10s %14s %12s\n' program "wall (s)" "x real time" "peak MiB"
+for name in bformat-decode sox ffmpeg bformat-decode-1min; do
+  length=$seconds
+  [ "$name" = bformat-decode-1min ] && length=60
+  awk -v n="$name" -v w="${wall[$name]}" -v l="$length" -v m="${mem[$name]}" \
+    'BEGIN { printf "%-22s %10.3f %14.1f %12.1f\n", n, w, (w > 0 ? l / w : 0), m / 1024 }'
+done
+
+fastest_other=$(awk -v a="${wall[sox]}" -v b="${wall[ffmpeg]}" 'BEGIN { print (a < b ? a : b) }')
+speedup=$(awk -v o="$fastest_other" -v d="${wall[bformat-decode]}" 'BEGIN { printf "%.2f", (d > 0 ? o / d : 0) }')
+echo
+echo "bformat-decode is ${speedup}x as fast as the faster of sox and ffmpeg (target: at least 2x)"
+status=0
+awk -v s="$speedup" 'BEGIN { exit !(s >= 2) }' || { echo "MISSED: speed target"; status=1; }
+for name in bformat-decode bformat-decode-1min; do
+  if [ "${mem[$name]}" -ge $((64 * 1024)) ]; then
+    echo "MISSED: $name used ${mem[$name]} KiB, target under 64 MiB"
+    status=1
+  fi
+done
+[ $status -eq 0 ] && echo "Targets met: speed and memory (under 64 MiB for both lengths)"
+rm -f "$work"/out-*.wav
+exit $status

@@ -1,0 +1,314 @@
+// bformat-decode as a user runs it: known signals decoded through the module's filter to the
+// expected speaker feeds, the output format as the filter proposes it, the demo without an
+// input file, one clear line and a non-zero exit for every bad input, and no output file left
+// behind by any failed run, including one that fails halfway through writing.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/tools/process.h"
+#include "tests/tools/temp_dir.h"
+#include "tests/tools/wave_builder.h"
+
+using tools_test::ProcessOptions;
+using tools_test::ProcessResult;
+using tools_test::TempDir;
+using wave_test::WaveSpec;
+
+namespace {
+
+const std::string kTool = BFORMAT_DECODE_PATH;
+const std::string kData = TEST_DATA_DIR;
+
+class BFormatDecode : public ::testing::Test {
+protected:
+    // Runs the tool with a registry store of its own, in which the decoder is not registered,
+    // so it takes the module beside itself.
+    ProcessResult Run(std::vector<std::string> args, ProcessOptions options = {})
+    {
+        args.insert(args.begin(), kTool);
+        options.env.push_back({"DURAZODO_REGISTRY", m_registry / "registry"});
+        return tools_test::RunProcess(args, options);
+    }
+
+    std::string Write(const std::string& name, const WaveSpec& spec)
+    {
+        const std::string path = m_dir / name;
+        EXPECT_TRUE(wave_test::WriteFile(path, wave_test::BuildWave(spec)));
+        return path;
+    }
+
+    TempDir m_dir, m_registry;
+};
+
+// `frames` frames of 16-bit 4-channel B-Format with each channel held at a constant value.
+WaveSpec Constant16(int16_t w, int16_t x, int16_t y, int16_t z, uint32_t frames)
+{
+    WaveSpec spec;
+    spec.frames = frames;
+    for (uint32_t f = 0; f < frames; ++f) {
+        for (int16_t v : {w, x, y, z}) wave_test::Put16(spec.samples, uint16_t(v));
+    }
+    return spec;
+}
+
+std::vector<int16_t> Samples16(const std::vector<uint8_t>& file, size_t dataOffset)
+{
+    std::vector<int16_t> samples((file.size() - dataOffset) / 2);
+    std::memcpy(samples.data(), file.data() + dataOffset, samples.size() * 2);
+    return samples;
+}
+
+// The decoder's value for a settled constant: the gain times the shelved input, rounded by
+// adding one half and truncating toward zero.
+int16_t Settled(double shelfGain, double matrixGain, double input)
+{
+    return int16_t(std::trunc(matrixGain * (shelfGain * input) + 0.5));
+}
+
+TEST_F(BFormatDecode, DecodesConstantWXAndYToTheSettledSpeakerFeeds)
+{
+    const double w = 0.7071067811865476, xy = 0.3535533905932738;
+    const double lowW = 2.0 - 1.33, lowXY = 1.33;
+    struct Case {
+        int16_t w, x, y;
+        std::vector<int16_t> expected;  // front left, front right, back left, back right
+    };
+    const int16_t wOut = Settled(lowW, w, 10000), xOut = Settled(lowXY, xy, 10000), xNeg = Settled(lowXY, -xy, 10000);
+    const std::vector<Case> cases = {
+        {10000, 0, 0, {wOut, wOut, wOut, wOut}},
+        {0, 10000, 0, {xOut, xOut, xNeg, xNeg}},  // X points to the front
+        {0, 0, 10000, {xOut, xNeg, xOut, xNeg}},  // Y points to the left
+    };
+    EXPECT_EQ(wOut, 4738);  // 0.67 × 0.7071… × 10000 = 4737.6
+    EXPECT_EQ(xOut, 4702);
+    EXPECT_EQ(xNeg, -4701);
+    for (const Case& c : cases) {
+        const std::string in = Write("constant.amb", Constant16(c.w, c.x, c.y, 1234, 48000));
+        const std::string out = m_dir / "constant-speakers.wav";
+        const ProcessResult r = Run({in, "--quiet"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+        const std::vector<int16_t> s = Samples16(wave_test::ReadFile(out), 68);
+        ASSERT_EQ(s.size(), 48000u * 4);
+        // After half a second the shelves have settled to their low-frequency gains.
+        for (size_t f = 24000; f < 48000; ++f) {
+            for (size_t k = 0; k < 4; ++k) ASSERT_EQ(s[f * 4 + k], c.expected[k]) << "frame " << f << " speaker " << k;
+        }
+    }
+}
+
+TEST_F(BFormatDecode, DecodesFloatAndThreeChannelInputInTheirOwnSampleFormat)
+{
+    // 32-bit float, W = 0.5 held: 0.67 × 0.7071… × 0.5 on every speaker, as float.
+    WaveSpec spec;
+    spec.bits = 32;
+    spec.subFormat = bformat::kBFormatFloat;
+    spec.channels = 3;
+    spec.frames = 48000;
+    for (uint32_t f = 0; f < spec.frames; ++f) {
+        for (float v : {0.5f, 0.0f, 0.0f}) {
+            uint32_t u;
+            std::memcpy(&u, &v, 4);
+            wave_test::Put32(spec.samples, u);
+        }
+    }
+    const std::string in = Write("float.amb", spec);
+    const ProcessResult r = Run({in, "-o", m_dir / "float.wav", "--quiet"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+
+    SF_INFO info{};
+    SNDFILE* sf = sf_open((m_dir / "float.wav").c_str(), SFM_READ, &info);
+    ASSERT_NE(sf, nullptr);
+    EXPECT_EQ(info.format, SF_FORMAT_WAVEX | SF_FORMAT_FLOAT);
+    EXPECT_EQ(info.channels, 4);
+    EXPECT_EQ(info.samplerate, 48000);
+    ASSERT_EQ(info.frames, 48000);
+    std::vector<float> s(48000 * 4);
+    ASSERT_EQ(sf_readf_float(sf, s.data(), 48000), 48000);
+    sf_close(sf);
+    for (size_t i = 24000 * 4; i < s.size(); ++i) ASSERT_NEAR(s[i], 0.67 * 0.7071067811865476 * 0.5, 1e-6) << i;
+}
+
+TEST_F(BFormatDecode, WritesTheFormatTheFilterProposes)
+{
+    // 24-bit input at 44.1 kHz: PCM out, four speakers with the square's channel mask, the
+    // input's sample size, valid bits and rate.
+    WaveSpec spec;
+    spec.bits = 24;
+    spec.validBits = 20;
+    spec.rate = 44100;
+    spec.frames = 1000;
+    const std::string in = Write("in24.amb", spec);
+    const ProcessResult r = Run({in, "-o", m_dir / "out24.wav", "-q"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::vector<uint8_t> file = wave_test::ReadFile(m_dir / "out24.wav");
+    ASSERT_EQ(file.size(), 68u + 1000 * 12);
+    bformat::WaveFormat f;
+    ASSERT_TRUE(bformat::ReadWaveFormat(file.data() + 20, 40, f));
+    EXPECT_EQ(f.formatTag, 0xFFFE);
+    EXPECT_EQ(f.channels, 4);
+    EXPECT_EQ(f.sampleRate, 44100u);
+    EXPECT_EQ(f.blockAlign, 12);
+    EXPECT_EQ(f.avgBytesPerSec, 44100u * 12);
+    EXPECT_EQ(f.bitsPerSample, 24);
+    EXPECT_EQ(f.cbSize, 22);
+    EXPECT_EQ(f.validBitsPerSample, 20);
+    EXPECT_EQ(f.channelMask, 0x33u);
+    EXPECT_EQ(f.subFormat, bformat::kSubtypePcm);
+    EXPECT_EQ(std::memcmp(file.data() + 60, "data", 4), 0);
+}
+
+TEST_F(BFormatDecode, ReproducesTheCommittedReferenceDecodesExactly)
+{
+    // The Windows graph tests compare the platform's run of the filter with these files.
+    for (const char* name : {"reference-pcm16", "reference-float3"}) {
+        const ProcessResult r = Run({kData + "/" + name + ".amb", "-o", m_dir / "out.wav", "-q"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(wave_test::ReadFile(m_dir / "out.wav"), wave_test::ReadFile(kData + "/" + name + "-speakers.wav"))
+            << name;
+    }
+}
+
+TEST_F(BFormatDecode, DemoNeedsNoInputAndKeepsItsBFormatFileBesideTheOutput)
+{
+    const ProcessResult r = Run({"-o", m_dir / "demo.wav"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(m_dir.Entries(), (std::vector<std::string>{"demo-bformat.amb", "demo.wav"}));
+    // Not a terminal: no progress on standard error, the summary on standard output.
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find(m_dir / "demo-bformat.amb"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(m_dir / "demo.wav"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("384000 (0:08.000)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("real time"), std::string::npos) << r.out;
+    for (const char* speaker : {"front left", "front right", "back left", "back right"}) {
+        EXPECT_NE(r.out.find(std::string("peak      ") + speaker), std::string::npos) << r.out;
+    }
+
+    SF_INFO info{};
+    SNDFILE* sf = sf_open((m_dir / "demo.wav").c_str(), SFM_READ, &info);
+    ASSERT_NE(sf, nullptr);
+    EXPECT_EQ(info.channels, 4);
+    EXPECT_EQ(info.frames, 384000);
+    // The sound circles: at the start (front) the front speakers are louder than the back
+    // ones, half way round (back) the other way about.
+    std::vector<short> s(384000 * 4);
+    ASSERT_EQ(sf_readf_short(sf, s.data(), 384000), 384000);
+    sf_close(sf);
+    auto energy = [&](size_t from, size_t to, size_t speaker) {
+        double e = 0;
+        for (size_t f = from; f < to; ++f) e += double(s[f * 4 + speaker]) * s[f * 4 + speaker];
+        return e;
+    };
+    EXPECT_GT(energy(0, 12000, 0) + energy(0, 12000, 1), 4 * (energy(0, 12000, 2) + energy(0, 12000, 3)));
+    EXPECT_GT(energy(192000, 204000, 2) + energy(192000, 204000, 3),
+              4 * (energy(192000, 204000, 0) + energy(192000, 204000, 1)));
+
+    const ProcessResult quiet = Run({"-o", m_dir / "demo.wav", "--quiet"});
+    EXPECT_EQ(quiet.exitCode, 0);
+    EXPECT_EQ(quiet.out, "");
+    EXPECT_EQ(quiet.err, "");
+}
+
+struct BadInput {
+    const char* name;
+    WaveSpec spec;
+    const char* reason;
+};
+
+WaveSpec Changed(void (*change)(WaveSpec&))
+{
+    WaveSpec spec;
+    change(spec);
+    return spec;
+}
+
+TEST_F(BFormatDecode, RefusesEveryBadInputWithOneLineAndNoOutput)
+{
+    const std::vector<BadInput> files = {
+        {"plain.wav", Changed([](WaveSpec& s) { s.tag = 1, s.fmtSize = 16; }), "a plain WAVE file (integer PCM)"},
+        {"extensible-pcm.wav", Changed([](WaveSpec& s) { s.subFormat = bformat::kSubtypePcm; }),
+         "not B-Format"},
+        {"two.amb", Changed([](WaveSpec& s) { s.channels = 2; }), "2 channels"},
+        {"five.amb", Changed([](WaveSpec& s) { s.channels = 5; }), "5 channels"},
+        {"eight-bit.amb", Changed([](WaveSpec& s) { s.bits = 8; }), "8-bit samples"},
+        {"twenty-bit.amb", Changed([](WaveSpec& s) { s.bits = 20; }), "20-bit samples"},
+        {"float16.amb", Changed([](WaveSpec& s) { s.bits = 16, s.subFormat = bformat::kBFormatFloat; }),
+         "16-bit float samples"},
+        {"float24.amb", Changed([](WaveSpec& s) { s.bits = 24, s.subFormat = bformat::kBFormatFloat; }),
+         "24-bit float samples"},
+        {"rate0.amb", Changed([](WaveSpec& s) { s.rate = 0; }), "sample rate of 0 Hz"},
+        {"truncated.amb", Changed([](WaveSpec& s) { s.dataSizeExtra = 4000; }), "truncated"},
+    };
+    for (const BadInput& bad : files) Write(bad.name, bad.spec);
+    ASSERT_TRUE(wave_test::WriteFile(m_dir / "text.amb", {'h', 'e', 'l', 'l', 'o', '\n'}));
+    ASSERT_EQ(::mkdir((m_dir / "folder.amb").c_str(), 0700), 0);
+    const std::vector<std::string> before = m_dir.Entries();
+
+    std::vector<std::pair<std::string, std::string>> runs;
+    for (const BadInput& bad : files) runs.push_back({bad.name, bad.reason});
+    runs.push_back({"text.amb", "not a WAVE file"});
+    runs.push_back({"missing.amb", "No such file or directory"});
+    runs.push_back({"folder.amb", "is a directory"});
+    for (const auto& [name, reason] : runs) {
+        const std::string path = m_dir / name;
+        const ProcessResult r = Run({path});
+        EXPECT_EQ(r.exitCode, 1) << name;
+        const std::vector<std::string> lines = r.ErrLines();
+        ASSERT_EQ(lines.size(), 1u) << name << ":\n" << r.err;
+        EXPECT_EQ(lines[0].rfind("bformat-decode: " + path + ": ", 0), 0u) << lines[0];
+        EXPECT_NE(lines[0].find(reason), std::string::npos) << lines[0];
+        EXPECT_EQ(r.out, "") << name;
+        EXPECT_EQ(m_dir.Entries(), before) << name;
+    }
+}
+
+TEST_F(BFormatDecode, AWriteFailureHalfWayLeavesNoOutputFile)
+{
+    // The file size limit lets the decode start writing and stops it well before the end.
+    const std::string in = Write("long.amb", Constant16(1000, 2000, 3000, 0, 48000));
+    ProcessOptions options;
+    options.fileSizeLimit = 100000;  // of 384068 bytes
+    const ProcessResult r = Run({in, "-o", m_dir / "out.wav"}, options);
+    EXPECT_EQ(r.exitCode, 1);
+    const std::vector<std::string> lines = r.ErrLines();
+    ASSERT_EQ(lines.size(), 1u) << r.err;
+    EXPECT_NE(lines[0].find("cannot write " + m_dir / "out.wav" + ": File too large"), std::string::npos)
+        << lines[0];
+    EXPECT_EQ(m_dir.Entries(), std::vector<std::string>{"long.amb"});
+
+    // An earlier file of the same name survives a failed run unchanged.
+    ASSERT_TRUE(wave_test::WriteFile(m_dir / "out.wav", {'o', 'l', 'd'}));
+    EXPECT_EQ(Run({in, "-o", m_dir / "out.wav"}, options).exitCode, 1);
+    EXPECT_EQ(wave_test::ReadFile(m_dir / "out.wav"), (std::vector<uint8_t>{'o', 'l', 'd'}));
+    EXPECT_EQ(m_dir.Entries(), (std::vector<std::string>{"long.amb", "out.wav"}));
+}
+
+TEST_F(BFormatDecode, RefusesBadOutputsAndArgumentsWithOneLine)
+{
+    const std::string in = Write("in.amb", WaveSpec{});
+    auto oneLine = [](const ProcessResult& r, int code, const std::string& reason) {
+        EXPECT_EQ(r.exitCode, code) << r.err;
+        const std::vector<std::string> lines = r.ErrLines();
+        ASSERT_EQ(lines.size(), 1u) << r.err;
+        EXPECT_NE(lines[0].find(reason), std::string::npos) << lines[0];
+    };
+    oneLine(Run({in, "-o", m_dir / "no/such/folder.wav"}), 1, "No such file or directory");
+    oneLine(Run({in, "-o", in}), 1, "the output would overwrite the input");
+    ASSERT_EQ(::mkdir((m_dir / "out.wav").c_str(), 0700), 0);
+    oneLine(Run({in, "-o", m_dir / "out.wav"}), 1, "is a directory");
+    oneLine(Run({in, "--module", m_dir / "in.amb"}), 1, "cannot load the decoder module");
+    oneLine(Run({in, "--frobnicate"}), 2, "unknown option --frobnicate");
+    oneLine(Run({in, in}), 2, "one input file at a time");
+    oneLine(Run({in, "-o"}), 2, "-o needs a file name");
+    EXPECT_EQ(m_dir.Entries(), (std::vector<std::string>{"in.amb", "out.wav"}));
+    EXPECT_EQ(wave_test::ReadFile(in), wave_test::BuildWave(WaveSpec{}));
+}
+
+}  // namespace

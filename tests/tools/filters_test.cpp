@@ -1,0 +1,317 @@
+// The file source and file writer filters of bformat-decode, connected to each other in the
+// platform's filter graph: every frame arrives once and in order, the run ends with
+// EC_COMPLETE, and a failing read, a failing write or a stop ends it cleanly with the reason
+// kept. Also which media types each of them takes.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "framework/media_type.h"
+#include "tests/tools/wave_builder.h"
+#include "tools/bformat-decode/source_filter.h"
+#include "tools/bformat-decode/writer_filter.h"
+
+using namespace bformat;
+
+namespace {
+
+class ComEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr))); }
+    void TearDown() override { CoUninitialize(); }
+};
+const ::testing::Environment* const registered = ::testing::AddGlobalTestEnvironment(new ComEnvironment);
+
+// The format block of a WaveSpec, as a fmt chunk holds it.
+std::vector<uint8_t> Block(const wave_test::WaveSpec& spec)
+{
+    const std::vector<uint8_t> file = wave_test::BuildWave(spec);
+    return std::vector<uint8_t>(file.begin() + 20, file.begin() + 20 + spec.fmtSize);
+}
+
+wave_test::WaveSpec PcmSpec(uint16_t bits = 16)
+{
+    wave_test::WaveSpec spec;
+    spec.bits = bits;
+    spec.subFormat = kSubtypePcm;
+    return spec;
+}
+
+// Frames counted up from 0 in every byte, or a failure after a given frame, or no end.
+class CountingFrames : public FrameProvider {
+public:
+    CountingFrames(uint32_t frameBytes, uint64_t frames) : m_frameBytes(frameBytes), m_frames(frames) {}
+    int64_t Read(uint8_t* buffer, uint64_t maxFrames) override
+    {
+        if (m_failAt >= 0 && m_position >= static_cast<uint64_t>(m_failAt)) return -1;
+        uint64_t n = std::min<uint64_t>(maxFrames, m_endless ? maxFrames : m_frames - m_position);
+        if (m_failAt >= 0) n = std::min<uint64_t>(n, static_cast<uint64_t>(m_failAt) - m_position);
+        for (uint64_t i = 0; i < n * m_frameBytes; ++i) buffer[i] = static_cast<uint8_t>(m_byte++);
+        m_position += n;
+        if (m_endless) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return static_cast<int64_t>(n);
+    }
+    std::string ErrorText() const override { return "the disk went away"; }
+
+    uint32_t m_frameBytes;
+    uint64_t m_frames, m_position = 0;
+    int64_t m_failAt = -1;
+    bool m_endless = false;
+    uint8_t m_byte = 0;
+};
+
+class MemorySink : public SampleSink {
+public:
+    bool Write(const uint8_t* data, size_t bytes, std::string& error) override
+    {
+        if (m_writesLeft-- == 0) {
+            error = "no space left on the device";
+            return false;
+        }
+        if (m_delayMs) std::this_thread::sleep_for(std::chrono::milliseconds(m_delayMs));
+        m_bytes.insert(m_bytes.end(), data, data + bytes);
+        ++m_writes;
+        return true;
+    }
+    std::vector<uint8_t> m_bytes;
+    int m_writes = 0;
+    int m_writesLeft = -1;
+    int m_delayMs = 0;
+};
+
+// A graph of the platform's with the two filters connected, run until it ends or the
+// timeout passes.
+class SourceToWriter : public ::testing::Test {
+protected:
+    void Build(const std::vector<uint8_t>& block, uint32_t framesPerSample)
+    {
+        SourceStream stream;
+        stream.subtype = KSDATAFORMAT_SUBTYPE_PCM;
+        stream.formatBlock = block;
+        stream.framesPerSample = framesPerSample;
+        HRESULT hr = S_OK;
+        m_source = new CFrameSourceFilter(stream, m_provider, &hr);
+        m_source->AddRef();
+        m_writer = new CSinkWriterFilter(&m_sink, &hr);
+        m_writer->AddRef();
+        ASSERT_EQ(hr, S_OK);
+        ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                                   reinterpret_cast<void**>(&m_graph)),
+                  S_OK);
+        ASSERT_EQ(m_graph->AddFilter(m_source, WIDE("source")), S_OK);
+        ASSERT_EQ(m_graph->AddFilter(m_writer, WIDE("writer")), S_OK);
+        ASSERT_EQ(m_graph->ConnectDirect(m_source->GetPin(0), m_writer->GetPin(0), nullptr), S_OK);
+        ASSERT_EQ(m_graph->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&m_control)), S_OK);
+        ASSERT_EQ(m_graph->QueryInterface(IID_IMediaEvent, reinterpret_cast<void**>(&m_events)), S_OK);
+        IMediaFilter* filter = nullptr;
+        ASSERT_EQ(m_graph->QueryInterface(IID_IMediaFilter, reinterpret_cast<void**>(&filter)), S_OK);
+        filter->SetSyncSource(nullptr);
+        filter->Release();
+    }
+
+    LONG RunToEnd()
+    {
+        EXPECT_TRUE(SUCCEEDED(m_control->Run()));
+        LONG code = 0;
+        EXPECT_EQ(m_events->WaitForCompletion(10000, &code), S_OK);
+        EXPECT_EQ(m_control->Stop(), S_OK);
+        return code;
+    }
+
+    void TearDown() override
+    {
+        if (m_control) m_control->Stop(), m_control->Release();
+        if (m_events) m_events->Release();
+        if (m_graph) {
+            m_graph->RemoveFilter(m_source);
+            m_graph->RemoveFilter(m_writer);
+            m_graph->Release();
+        }
+        if (m_source) m_source->Release();
+        if (m_writer) m_writer->Release();
+        delete m_provider;
+    }
+
+    FrameProvider* m_provider = nullptr;
+    MemorySink m_sink;
+    CFrameSourceFilter* m_source = nullptr;
+    CSinkWriterFilter* m_writer = nullptr;
+    IGraphBuilder* m_graph = nullptr;
+    IMediaControl* m_control = nullptr;
+    IMediaEvent* m_events = nullptr;
+};
+
+TEST_F(SourceToWriter, DeliversEveryFrameOnceInOrderAndCompletes)
+{
+    auto* frames = new CountingFrames(8, 10500);
+    m_provider = frames;
+    Build(Block(PcmSpec()), 1000);
+    EXPECT_EQ(RunToEnd(), EC_COMPLETE);
+    EXPECT_TRUE(m_writer->Completed());
+    EXPECT_EQ(m_writer->FramesWritten(), 10500u);
+    EXPECT_EQ(m_source->FramesDelivered(), 10500u);
+    ASSERT_EQ(m_sink.m_bytes.size(), 10500u * 8);
+    for (size_t i = 0; i < m_sink.m_bytes.size(); ++i) ASSERT_EQ(m_sink.m_bytes[i], uint8_t(i)) << i;
+    EXPECT_EQ(m_sink.m_writes, 11);
+    EXPECT_EQ(m_writer->FormatBlock(), Block(PcmSpec()));
+    EXPECT_TRUE(m_writer->ErrorText().empty());
+    EXPECT_TRUE(m_source->ErrorText().empty());
+    // Counting bytes come within 5% of full scale in every channel (channel 0's samples,
+    // for one, run through 0x8180).
+    const std::vector<double> peaks = m_writer->Peaks();
+    ASSERT_EQ(peaks.size(), 4u);
+    for (double peak : peaks) EXPECT_GT(peak, 0.95);
+    EXPECT_DOUBLE_EQ(peaks[0], 32384.0 / 32768.0);
+}
+
+TEST_F(SourceToWriter, CompletesOnlyAfterASlowSinkHasTakenEverySample)
+{
+    // Writing lags behind delivery; end-of-stream waits for the queue.
+    m_provider = new CountingFrames(8, 4000);
+    m_sink.m_delayMs = 5;
+    Build(Block(PcmSpec()), 500);
+    EXPECT_EQ(RunToEnd(), EC_COMPLETE);
+    EXPECT_EQ(m_sink.m_writes, 8);
+    EXPECT_EQ(m_writer->FramesWritten(), 4000u);
+}
+
+TEST_F(SourceToWriter, AnEmptyStreamCompletesWithNothingWritten)
+{
+    m_provider = new CountingFrames(8, 0);
+    Build(Block(PcmSpec()), 1000);
+    EXPECT_EQ(RunToEnd(), EC_COMPLETE);
+    EXPECT_EQ(m_writer->FramesWritten(), 0u);
+    EXPECT_EQ(m_sink.m_writes, 0);
+}
+
+TEST_F(SourceToWriter, AFailedReadAbortsTheRunWithTheReaderReason)
+{
+    auto* frames = new CountingFrames(8, 10000);
+    frames->m_failAt = 3000;
+    m_provider = frames;
+    Build(Block(PcmSpec()), 1000);
+    EXPECT_EQ(RunToEnd(), EC_ERRORABORT);
+    EXPECT_EQ(m_source->ErrorText(), "the disk went away");
+    EXPECT_EQ(m_source->FramesDelivered(), 3000u);
+    // The abort may overtake samples still queued for writing; none beyond them is written.
+    EXPECT_LE(m_writer->FramesWritten(), 3000u);
+    EXPECT_FALSE(m_writer->Completed());
+}
+
+TEST_F(SourceToWriter, AFailedWriteAbortsTheRunAndStopsTheSource)
+{
+    m_provider = new CountingFrames(8, 100000);
+    m_sink.m_writesLeft = 2;
+    Build(Block(PcmSpec()), 1000);
+    EXPECT_EQ(RunToEnd(), EC_ERRORABORT);
+    EXPECT_EQ(m_writer->ErrorText(), "no space left on the device");
+    EXPECT_EQ(m_writer->FramesWritten(), 2000u);
+    EXPECT_LT(m_source->FramesDelivered(), 100000u);
+    EXPECT_FALSE(m_writer->Completed());
+}
+
+TEST_F(SourceToWriter, StopEndsAStreamThatWouldNeverEnd)
+{
+    auto* frames = new CountingFrames(8, 0);
+    frames->m_endless = true;
+    m_provider = frames;
+    Build(Block(PcmSpec()), 256);
+    ASSERT_TRUE(SUCCEEDED(m_control->Run()));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (m_writer->FramesWritten() < 2048 && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_GE(m_writer->FramesWritten(), 2048u);
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(m_control->Stop(), S_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+    const uint64_t written = m_writer->FramesWritten();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(m_writer->FramesWritten(), written);
+    EXPECT_FALSE(m_writer->Completed());
+}
+
+// QueryAccept on a pin with a type built from `spec`.
+HRESULT Accepts(IPin* pin, const wave_test::WaveSpec& spec, const GUID& subtype = KSDATAFORMAT_SUBTYPE_PCM)
+{
+    const std::vector<uint8_t> block = Block(spec);
+    AM_MEDIA_TYPE mt;
+    std::memset(&mt, 0, sizeof mt);
+    mt.majortype = MEDIATYPE_Audio;
+    mt.subtype = subtype;
+    mt.formattype = FORMAT_WaveFormatEx;
+    mt.cbFormat = static_cast<ULONG>(block.size());
+    mt.pbFormat = const_cast<BYTE*>(block.data());
+    return pin->QueryAccept(&mt);
+}
+
+TEST(SinkWriter, TakesTheDecoderOutputFormatsOnly)
+{
+    MemorySink sink;
+    HRESULT hr = S_OK;
+    auto* writer = new CSinkWriterFilter(&sink, &hr);
+    writer->AddRef();
+    IPin* pin = writer->GetPin(0);
+
+    EXPECT_EQ(Accepts(pin, PcmSpec(16)), S_OK);
+    EXPECT_EQ(Accepts(pin, PcmSpec(24)), S_OK);
+    EXPECT_EQ(Accepts(pin, PcmSpec(32)), S_OK);
+    wave_test::WaveSpec spec = PcmSpec(32);
+    spec.subFormat = kSubtypeFloat;
+    EXPECT_EQ(Accepts(pin, spec), S_OK);
+
+    spec.bits = 16;  // float samples of 16 bits
+    EXPECT_EQ(Accepts(pin, spec), S_FALSE);
+    EXPECT_EQ(Accepts(pin, PcmSpec(20)), S_FALSE);
+    spec = PcmSpec();
+    spec.subFormat = kBFormatPcm;  // still B-Format: nothing decoded it
+    EXPECT_EQ(Accepts(pin, spec), S_FALSE);
+    spec = PcmSpec();
+    spec.blockAlign = 6;
+    EXPECT_EQ(Accepts(pin, spec), S_FALSE);
+    spec = PcmSpec();
+    spec.tag = 1;
+    spec.fmtSize = 18;
+    spec.cbSize = 0;
+    EXPECT_EQ(Accepts(pin, spec), S_FALSE);
+    writer->Release();
+}
+
+TEST(FrameSource, OffersItsOneTypeAndNoOther)
+{
+    CountingFrames frames(8, 10);
+    SourceStream stream;
+    stream.subtype = KSDATAFORMAT_SUBTYPE_PCM;
+    stream.formatBlock = Block(PcmSpec());
+    HRESULT hr = S_OK;
+    auto* source = new CFrameSourceFilter(stream, &frames, &hr);
+    source->AddRef();
+    IPin* pin = source->GetPin(0);
+
+    IEnumMediaTypes* types = nullptr;
+    ASSERT_EQ(pin->EnumMediaTypes(&types), S_OK);
+    AM_MEDIA_TYPE* offered[2] = {};
+    ULONG fetched = 0;
+    EXPECT_EQ(types->Next(2, offered, &fetched), S_FALSE);
+    ASSERT_EQ(fetched, 1u);
+    EXPECT_TRUE(IsEqualGUID(offered[0]->majortype, MEDIATYPE_Audio));
+    EXPECT_TRUE(IsEqualGUID(offered[0]->formattype, FORMAT_WaveFormatEx));
+    ASSERT_EQ(offered[0]->cbFormat, 40u);
+    EXPECT_EQ(std::memcmp(offered[0]->pbFormat, stream.formatBlock.data(), 40), 0);
+    DeleteMediaType(offered[0]);
+    types->Release();
+
+    EXPECT_EQ(Accepts(pin, PcmSpec()), S_OK);
+    EXPECT_EQ(Accepts(pin, PcmSpec(), KSDATAFORMAT_SUBTYPE_IEEE_FLOAT), S_FALSE);
+    wave_test::WaveSpec other = PcmSpec();
+    other.rate = 44100;
+    EXPECT_EQ(Accepts(pin, other), S_FALSE);
+    source->Release();
+}
+
+}  // namespace

@@ -1,0 +1,309 @@
+#include "tools/bformat-decode/decode_job.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "framework/base_pin.h"
+#include "tools/bformat-decode/bformat_reader.h"
+#include "tools/bformat-decode/decoder_module.h"
+#include "tools/bformat-decode/output_file.h"
+#include "tools/bformat-decode/source_filter.h"
+#include "tools/bformat-decode/writer_filter.h"
+
+namespace bformat {
+
+namespace {
+
+// Holds one reference on an interface and releases it when it goes.
+template <typename T>
+class Ref {
+public:
+    Ref() = default;
+    ~Ref() { Reset(); }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    T** Out()
+    {
+        Reset();
+        return &m_p;
+    }
+    void** OutVoid() { return reinterpret_cast<void**>(Out()); }
+    void Reset()
+    {
+        if (m_p) m_p->Release();
+        m_p = nullptr;
+    }
+    // Takes a new reference on `p`.
+    void Assign(T* p)
+    {
+        if (p) p->AddRef();
+        Reset();
+        m_p = p;
+    }
+    T* operator->() const { return m_p; }
+    T* Get() const { return m_p; }
+    explicit operator bool() const { return m_p != nullptr; }
+
+private:
+    T* m_p = nullptr;
+};
+
+std::string Hex(HRESULT hr)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
+    return text;
+}
+
+// The first pin of a filter in the given direction, with a reference.
+bool FindPin(IBaseFilter* filter, PIN_DIRECTION direction, Ref<IPin>& found)
+{
+    Ref<IEnumPins> pins;
+    if (FAILED(filter->EnumPins(pins.Out())) || !pins) return false;
+    IPin* pin = nullptr;
+    ULONG fetched = 0;
+    while (pins->Next(1, &pin, &fetched) == S_OK && fetched == 1 && pin) {
+        PIN_DIRECTION dir;
+        if (SUCCEEDED(pin->QueryDirection(&dir)) && dir == direction) {
+            found.Assign(pin);
+            pin->Release();
+            return true;
+        }
+        pin->Release();
+        pin = nullptr;
+    }
+    return false;
+}
+
+// Frames from the B-Format file.
+class FileFrames : public FrameProvider {
+public:
+    explicit FileFrames(BFormatReader& reader) : m_reader(reader) {}
+    int64_t Read(uint8_t* buffer, uint64_t maxFrames) override { return m_reader.Read(buffer, maxFrames); }
+    std::string ErrorText() const override { return m_reader.Error(); }
+
+private:
+    BFormatReader& m_reader;
+};
+
+// Samples into the output WAVE file.
+class FileSink : public SampleSink {
+public:
+    explicit FileSink(WaveFileWriter& writer) : m_writer(writer) {}
+    bool Write(const uint8_t* data, size_t bytes, std::string& error) override
+    {
+        return m_writer.Append(data, bytes, error);
+    }
+
+private:
+    WaveFileWriter& m_writer;
+};
+
+bool SameFile(const std::string& a, const std::string& b)
+{
+    struct stat sa, sb;
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+// COM for the length of one decode.
+class ComScope {
+public:
+    ComScope() : m_hr(CoInitialize(nullptr)) {}
+    ~ComScope()
+    {
+        if (SUCCEEDED(m_hr)) CoUninitialize();
+    }
+    HRESULT Result() const { return m_hr; }
+
+private:
+    HRESULT m_hr;
+};
+
+// The graph and what runs in it; torn down in the right order whatever happens.
+struct Graph {
+    DecoderModule module;  // outlives every object below
+    Ref<IGraphBuilder> builder;
+    Ref<IBaseFilter> source, decoder, writer;
+    CFrameSourceFilter* sourceFilter = nullptr;
+    CSinkWriterFilter* writerFilter = nullptr;
+
+    ~Graph()
+    {
+        if (builder) {
+            Ref<IMediaControl> control;
+            if (SUCCEEDED(builder->QueryInterface(IID_IMediaControl, control.OutVoid())) && control) control->Stop();
+            // Removing a filter breaks its connections, whose references would otherwise
+            // keep the filters alive.
+            for (IBaseFilter* filter : {source.Get(), decoder.Get(), writer.Get()}) {
+                if (filter) builder->RemoveFilter(filter);
+            }
+        }
+        source.Reset();
+        decoder.Reset();
+        writer.Reset();
+        builder.Reset();
+    }
+};
+
+}  // namespace
+
+std::vector<std::string> SpeakerNames(uint32_t mask, unsigned channels)
+{
+    static const char* const kNames[] = {"front left",   "front right",  "front centre",  "low frequency",
+                                         "back left",    "back right",   "front left of centre",
+                                         "front right of centre",        "back centre",   "side left",
+                                         "side right",   "top centre",   "top front left", "top front centre",
+                                         "top front right", "top back left", "top back centre", "top back right"};
+    std::vector<std::string> names;
+    for (unsigned bit = 0; bit < 18 && names.size() < channels; ++bit) {
+        if (mask & (1u << bit)) names.push_back(kNames[bit]);
+    }
+    while (names.size() < channels) names.push_back("speaker " + std::to_string(names.size() + 1));
+    return names;
+}
+
+bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& error,
+               const ProgressFunction& progress, const std::atomic<bool>* interrupt)
+{
+    result = DecodeResult{};
+    BFormatReader reader;
+    std::string why;
+    if (!reader.Open(request.input, why)) {
+        error = request.input + ": " + why;
+        return false;
+    }
+    result.input = reader.File();
+    if (SameFile(request.input, request.output)) {
+        error = request.output + ": the output would overwrite the input";
+        return false;
+    }
+
+    ComScope com;
+    if (FAILED(com.Result())) {
+        error = "COM could not start (" + Hex(com.Result()) + ")";
+        return false;
+    }
+
+    WaveFileWriter output;
+    FileFrames frames(reader);
+    FileSink sink(output);
+    Graph graph;
+
+    HRESULT hr = CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                                  graph.builder.OutVoid());
+    if (FAILED(hr) || !graph.builder) {
+        error = "cannot create a filter graph (" + Hex(hr) + ")";
+        return false;
+    }
+    if (!graph.module.CreateFilter(request.modulePath, graph.decoder.Out(), result.decoderSource, error)) return false;
+
+    SourceStream stream;
+    stream.formatBlock = result.input.formatBlock;
+    std::memcpy(&stream.subtype, result.input.format.subFormat.data(), sizeof stream.subtype);
+    stream.framesPerSample = request.framesPerSample;
+    hr = S_OK;
+    graph.sourceFilter = new (std::nothrow) CFrameSourceFilter(stream, &frames, &hr);
+    graph.source.Assign(graph.sourceFilter);
+    graph.writerFilter = new (std::nothrow) CSinkWriterFilter(&sink, &hr);
+    graph.writer.Assign(graph.writerFilter);
+    if (!graph.source || !graph.writer || FAILED(hr)) {
+        error = "out of memory";
+        return false;
+    }
+
+    if (FAILED(hr = graph.builder->AddFilter(graph.source.Get(), WIDE("B-Format file"))) ||
+        FAILED(hr = graph.builder->AddFilter(graph.decoder.Get(), WIDE("B-Format decoder"))) ||
+        FAILED(hr = graph.builder->AddFilter(graph.writer.Get(), WIDE("Speaker feed file")))) {
+        error = "cannot build the filter graph (" + Hex(hr) + ")";
+        return false;
+    }
+    Ref<IPin> sourceOut, decoderIn, decoderOut, writerIn;
+    sourceOut.Assign(graph.sourceFilter->GetPin(0));
+    writerIn.Assign(graph.writerFilter->GetPin(0));
+    if (!FindPin(graph.decoder.Get(), PINDIR_INPUT, decoderIn) ||
+        !FindPin(graph.decoder.Get(), PINDIR_OUTPUT, decoderOut)) {
+        error = "the decoder filter has no input or no output pin";
+        return false;
+    }
+    hr = graph.builder->ConnectDirect(sourceOut.Get(), decoderIn.Get(), nullptr);
+    if (FAILED(hr)) {
+        error = request.input + ": the decoder filter refuses this stream (" + Hex(hr) + ")";
+        return false;
+    }
+    hr = graph.builder->ConnectDirect(decoderOut.Get(), writerIn.Get(), nullptr);
+    if (FAILED(hr)) {
+        error = "the decoder's output cannot be written to a WAVE file (" + Hex(hr) + ")";
+        return false;
+    }
+
+    const std::vector<uint8_t> outputBlock = graph.writerFilter->FormatBlock();
+    ReadWaveFormat(outputBlock.data(), outputBlock.size(), result.output);
+    if (result.input.frames * result.output.blockAlign > MaxWaveDataBytes(outputBlock.size())) {
+        error = request.output + ": the decoded audio would be larger than a WAVE file can be (4 GiB)";
+        return false;
+    }
+    if (!output.Begin(request.output, outputBlock, error)) return false;
+
+    // No clock: the graph runs as fast as the file can be read, decoded and written.
+    Ref<IMediaFilter> mediaFilter;
+    if (SUCCEEDED(graph.builder->QueryInterface(IID_IMediaFilter, mediaFilter.OutVoid())) && mediaFilter) {
+        mediaFilter->SetSyncSource(nullptr);
+    }
+    Ref<IMediaControl> control;
+    Ref<IMediaEvent> events;
+    if (FAILED(hr = graph.builder->QueryInterface(IID_IMediaControl, control.OutVoid())) ||
+        FAILED(hr = graph.builder->QueryInterface(IID_IMediaEvent, events.OutVoid()))) {
+        error = "the filter graph cannot be run (" + Hex(hr) + ")";
+        return false;
+    }
+
+    const auto started = std::chrono::steady_clock::now();
+    auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(); };
+    hr = control->Run();
+    LONG code = 0;
+    bool interrupted = false;
+    if (SUCCEEDED(hr)) {
+        for (;;) {
+            hr = events->WaitForCompletion(100, &code);
+            if (hr != E_ABORT) break;
+            if (progress) progress(graph.writerFilter->FramesWritten(), result.input.frames, result.input.format.sampleRate, elapsed());
+            if (interrupt && *interrupt) {
+                interrupted = true;
+                break;
+            }
+        }
+    }
+    control->Stop();
+    result.wallSeconds = elapsed();
+    result.frames = graph.writerFilter->FramesWritten();
+    result.peaks = graph.writerFilter->Peaks();
+
+    const std::string writeError = graph.writerFilter->ErrorText();
+    const std::string readError = graph.sourceFilter->ErrorText();
+    if (interrupted) {
+        error = "interrupted; no output written";
+    } else if (!writeError.empty()) {
+        error = writeError;
+    } else if (!readError.empty()) {
+        error = request.input + ": " + readError;
+    } else if (FAILED(hr)) {
+        error = "the filter graph failed (" + Hex(hr) + ")";
+    } else if (code != EC_COMPLETE) {
+        error = "the decoder aborted the stream (event " + std::to_string(code) + ")";
+    } else if (result.frames != result.input.frames) {
+        error = "the decoder delivered " + std::to_string(result.frames) + " of " +
+                std::to_string(result.input.frames) + " frames";
+    }
+    if (!error.empty()) return false;
+
+    if (!output.Finish(error)) return false;
+    if (progress) progress(result.frames, result.input.frames, result.input.format.sampleRate, result.wallSeconds);
+    result.seconds = static_cast<double>(result.frames) / result.output.sampleRate;
+    return true;
+}
+
+}  // namespace bformat

@@ -1,0 +1,46 @@
+// One decode: a B-Format file through the decoder filter into a speaker-feed WAVE file, in a
+// filter graph of the platform's: file source -> decoder -> file writer.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tools/bformat-decode/wave_format.h"
+
+namespace bformat {
+
+struct DecodeRequest {
+    std::string input;
+    std::string output;
+    std::string modulePath;  // empty: the registered filter, else the module beside the program
+    // Frames per media sample the source delivers.
+    uint32_t framesPerSample = 8192;
+};
+
+struct DecodeResult {
+    BFormatFile input;
+    WaveFormat output;
+    std::string decoderSource;   // where the decoder filter came from
+    uint64_t frames = 0;         // frames written
+    double seconds = 0;          // audio duration written
+    double wallSeconds = 0;      // time the graph ran
+    std::vector<double> peaks;   // per speaker, fraction of full scale
+};
+
+// Called about ten times a second while the graph runs, with the frames written so far.
+using ProgressFunction =
+    std::function<void(uint64_t framesDone, uint64_t framesTotal, uint32_t sampleRate, double wallSeconds)>;
+
+// Runs the decode. The output appears only when every frame has been decoded and written;
+// on failure nothing is left under its name or beside it, and `error` says why in one line.
+// `interrupt` becoming true stops the run as a failure ("interrupted").
+bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& error,
+               const ProgressFunction& progress, const std::atomic<bool>* interrupt);
+
+// "front left", ... for the bits of a channel mask, in channel order; "speaker N" past them.
+std::vector<std::string> SpeakerNames(uint32_t channelMask, unsigned channels);
+
+}  // namespace bformat

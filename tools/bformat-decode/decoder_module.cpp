@@ -1,0 +1,106 @@
+#include "tools/bformat-decode/decoder_module.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <vector>
+
+namespace bformat {
+
+const CLSID kDecoderClsid = {0xA4BFE317, 0xD4A4, 0x41BC, {0x99, 0x26, 0x20, 0xC0, 0x43, 0x2A, 0xA2, 0xCF}};
+const char* const kModuleFileName = "DUrazOdo.so";
+
+namespace {
+
+using GetClassObjectFunction = HRESULT (*)(REFCLSID, REFIID, void**);
+using CanUnloadNowFunction = HRESULT (*)();
+
+std::string Hex(HRESULT hr)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
+    return text;
+}
+
+}  // namespace
+
+std::string ProgramFolder()
+{
+    std::vector<char> buffer(4096);
+    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    if (n <= 0) return {};
+    std::string path(buffer.data(), static_cast<size_t>(n));
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+DecoderModule::~DecoderModule()
+{
+    if (!m_handle) return;
+    auto canUnload = reinterpret_cast<CanUnloadNowFunction>(::dlsym(m_handle, "DllCanUnloadNow"));
+    // A module with live objects stays loaded until the process ends.
+    if (canUnload && canUnload() == S_OK) ::dlclose(m_handle);
+}
+
+bool DecoderModule::FromFile(const std::string& path, IBaseFilter** filter, std::string& error)
+{
+    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char* why = ::dlerror();
+        error = "cannot load the decoder module: " + std::string(why ? why : path);
+        return false;
+    }
+    auto getClassObject = reinterpret_cast<GetClassObjectFunction>(::dlsym(handle, "DllGetClassObject"));
+    if (!getClassObject) {
+        error = path + " is not the decoder module (it has no DllGetClassObject)";
+        ::dlclose(handle);
+        return false;
+    }
+    IClassFactory* factory = nullptr;
+    HRESULT hr = getClassObject(kDecoderClsid, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+    if (FAILED(hr) || !factory) {
+        error = path + " does not make the decoder filter (DllGetClassObject: " + Hex(hr) + ")";
+        ::dlclose(handle);
+        return false;
+    }
+    hr = factory->CreateInstance(nullptr, IID_IBaseFilter, reinterpret_cast<void**>(filter));
+    factory->Release();
+    if (FAILED(hr) || !*filter) {
+        *filter = nullptr;
+        error = "the decoder module could not create its filter (" + Hex(hr) + ")";
+        ::dlclose(handle);
+        return false;
+    }
+    m_handle = handle;
+    return true;
+}
+
+bool DecoderModule::CreateFilter(const std::string& modulePath, IBaseFilter** filter, std::string& source,
+                                 std::string& error)
+{
+    *filter = nullptr;
+    if (!modulePath.empty()) {
+        if (!FromFile(modulePath, filter, error)) return false;
+        source = modulePath;
+        return true;
+    }
+    HRESULT hr = CoCreateInstance(kDecoderClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                                  reinterpret_cast<void**>(filter));
+    if (SUCCEEDED(hr) && *filter) {
+        source = "the registered decoder filter";
+        return true;
+    }
+    *filter = nullptr;
+    const std::string besideUs = ProgramFolder() + kModuleFileName;
+    if (::access(besideUs.c_str(), F_OK) != 0) {
+        error = std::string("the decoder filter is not registered (") + Hex(hr) + ") and there is no " +
+                kModuleFileName + " beside this program; name the module with --module";
+        return false;
+    }
+    if (!FromFile(besideUs, filter, error)) return false;
+    source = besideUs;
+    return true;
+}
+
+}  // namespace bformat
