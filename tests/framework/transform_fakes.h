@@ -1,0 +1,509 @@
+// Stand-ins for the objects around a transform filter: media samples, allocators, the pins
+// of the neighbouring filters and the graph's event sink. Each records the calls it gets in
+// a shared log, so tests can check the order of what a filter does. Shared by the framework
+// and decoder filter tests.
+#pragma once
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace fakes {
+
+// An ordered record of calls, written from any thread.
+class CallLog {
+public:
+    void Add(const std::string& entry)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_entries.push_back(entry);
+    }
+    std::vector<std::string> Entries() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_entries;
+    }
+    void Clear()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_entries.clear();
+    }
+    size_t Count(const std::string& entry) const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        size_t n = 0;
+        for (const auto& e : m_entries) n += e == entry;
+        return n;
+    }
+    // Position of the first entry equal to `entry`, or -1.
+    int IndexOf(const std::string& entry) const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (size_t i = 0; i < m_entries.size(); ++i)
+            if (m_entries[i] == entry) return static_cast<int>(i);
+        return -1;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_entries;
+};
+
+// Reference counting for the fakes. They start with one reference, the creator's; Release
+// to zero deletes. `live` counts the objects not yet deleted.
+template <class Derived>
+class Counted {
+public:
+    static std::atomic<int>& live()
+    {
+        static std::atomic<int> count{0};
+        return count;
+    }
+    Counted() { ++live(); }
+    virtual ~Counted() { --live(); }
+    ULONG DoAddRef() { return ++m_ref; }
+    ULONG DoRelease()
+    {
+        ULONG r = --m_ref;
+        if (r == 0) delete this;
+        return r;
+    }
+    ULONG Refs() const { return m_ref; }
+
+private:
+    std::atomic<ULONG> m_ref{1};
+};
+
+// A media sample over its own buffer. Its timing and flags live in one AM_SAMPLE2_PROPERTIES
+// record that both the IMediaSample calls and (when offered) IMediaSample2 read and write.
+class FakeSample : public IMediaSample2, public Counted<FakeSample> {
+public:
+    explicit FakeSample(LONG size, bool offersSample2 = true) : m_buffer(size), m_offers2(offersSample2)
+    {
+        std::memset(&props, 0, sizeof props);
+        props.cbData = sizeof props;
+        props.cbBuffer = size;
+    }
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        *ppv = nullptr;
+        if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IMediaSample) ||
+            (m_offers2 && IsEqualGUID(riid, IID_IMediaSample2))) {
+            *ppv = static_cast<IMediaSample2*>(this);
+            AddRef();
+            return S_OK;
+        }
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
+
+    STDMETHODIMP GetPointer(BYTE** pp) override
+    {
+        if (!pp) return E_POINTER;
+        *pp = m_buffer.data();
+        return S_OK;
+    }
+    STDMETHODIMP_(LONG) GetSize() override { return static_cast<LONG>(m_buffer.size()); }
+    STDMETHODIMP GetTime(REFERENCE_TIME* start, REFERENCE_TIME* stop) override
+    {
+        if (!(props.dwSampleFlags & AM_SAMPLE_TIMEVALID)) return VFW_E_SAMPLE_TIME_NOT_SET;
+        *start = props.tStart;
+        if (!(props.dwSampleFlags & AM_SAMPLE_STOPVALID)) {
+            *stop = props.tStart + 1;
+            return VFW_S_NO_STOP_TIME;
+        }
+        *stop = props.tStop;
+        return S_OK;
+    }
+    STDMETHODIMP SetTime(REFERENCE_TIME* start, REFERENCE_TIME* stop) override
+    {
+        calls.push_back("SetTime");
+        props.dwSampleFlags &= ~(AM_SAMPLE_TIMEVALID | AM_SAMPLE_STOPVALID);
+        if (start) {
+            props.tStart = *start;
+            props.dwSampleFlags |= AM_SAMPLE_TIMEVALID;
+            if (stop) {
+                props.tStop = *stop;
+                props.dwSampleFlags |= AM_SAMPLE_STOPVALID;
+            }
+        }
+        return S_OK;
+    }
+    STDMETHODIMP IsSyncPoint() override { return Flag(AM_SAMPLE_SPLICEPOINT); }
+    STDMETHODIMP SetSyncPoint(BOOL on) override { return SetFlag("SetSyncPoint", AM_SAMPLE_SPLICEPOINT, on); }
+    STDMETHODIMP IsPreroll() override { return Flag(AM_SAMPLE_PREROLL); }
+    STDMETHODIMP SetPreroll(BOOL on) override { return SetFlag("SetPreroll", AM_SAMPLE_PREROLL, on); }
+    STDMETHODIMP_(LONG) GetActualDataLength() override { return props.lActual; }
+    STDMETHODIMP SetActualDataLength(LONG length) override
+    {
+        if (length < 0 || length > GetSize()) return VFW_E_BUFFER_OVERFLOW;
+        props.lActual = length;
+        return S_OK;
+    }
+    STDMETHODIMP GetMediaType(AM_MEDIA_TYPE** pp) override
+    {
+        *pp = nullptr;
+        if (!typeToAnnounce) return S_FALSE;
+        *pp = typeToAnnounce();
+        return *pp ? S_OK : E_OUTOFMEMORY;
+    }
+    STDMETHODIMP SetMediaType(AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
+    STDMETHODIMP IsDiscontinuity() override { return Flag(AM_SAMPLE_DATADISCONTINUITY); }
+    STDMETHODIMP SetDiscontinuity(BOOL on) override
+    {
+        return SetFlag("SetDiscontinuity", AM_SAMPLE_DATADISCONTINUITY, on);
+    }
+    STDMETHODIMP GetMediaTime(LONGLONG* start, LONGLONG* stop) override
+    {
+        if (!hasMediaTime) return VFW_E_MEDIA_TIME_NOT_SET;
+        *start = mediaStart;
+        *stop = mediaStop;
+        return S_OK;
+    }
+    STDMETHODIMP SetMediaTime(LONGLONG* start, LONGLONG* stop) override
+    {
+        calls.push_back("SetMediaTime");
+        hasMediaTime = start && stop;
+        if (hasMediaTime) {
+            mediaStart = *start;
+            mediaStop = *stop;
+        }
+        return S_OK;
+    }
+    STDMETHODIMP GetProperties(DWORD cb, BYTE* pb) override
+    {
+        calls.push_back("GetProperties " + std::to_string(cb));
+        if (cb > sizeof props) cb = sizeof props;
+        AM_SAMPLE2_PROPERTIES copy = props;
+        copy.pbBuffer = m_buffer.data();
+        copy.cbBuffer = GetSize();
+        std::memcpy(pb, &copy, cb);
+        return S_OK;
+    }
+    STDMETHODIMP SetProperties(DWORD cb, const BYTE* pb) override
+    {
+        calls.push_back("SetProperties " + std::to_string(cb));
+        if (cb > sizeof props) return E_INVALIDARG;
+        std::memcpy(&props, pb, cb);
+        return S_OK;
+    }
+
+    BYTE* data() { return m_buffer.data(); }
+
+    AM_SAMPLE2_PROPERTIES props;
+    bool hasMediaTime = false;
+    LONGLONG mediaStart = 0, mediaStop = 0;
+    // Makes GetMediaType announce a type change with the record it returns.
+    std::function<AM_MEDIA_TYPE*()> typeToAnnounce;
+    std::vector<std::string> calls;
+
+private:
+    HRESULT Flag(DWORD bit) { return (props.dwSampleFlags & bit) ? S_OK : S_FALSE; }
+    HRESULT SetFlag(const char* name, DWORD bit, BOOL on)
+    {
+        calls.push_back(std::string(name) + (on ? " 1" : " 0"));
+        if (on) props.dwSampleFlags |= bit;
+        else props.dwSampleFlags &= ~bit;
+        return S_OK;
+    }
+
+    std::vector<BYTE> m_buffer;
+    bool m_offers2;
+};
+
+// An allocator that hands out fresh FakeSamples and records what it was asked for.
+class FakeAllocator : public IMemAllocator, public Counted<FakeAllocator> {
+public:
+    FakeAllocator(CallLog* log, std::string name) : m_log(log), m_name(std::move(name)) {}
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        *ppv = nullptr;
+        if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IMemAllocator)) {
+            *ppv = static_cast<IMemAllocator*>(this);
+            AddRef();
+            return S_OK;
+        }
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
+
+    STDMETHODIMP SetProperties(ALLOCATOR_PROPERTIES* request, ALLOCATOR_PROPERTIES* actual) override
+    {
+        m_log->Add(m_name + ".SetProperties");
+        requested = *request;
+        if (FAILED(setPropertiesResult)) return setPropertiesResult;
+        granted = *request;
+        if (grantCount >= 0) granted.cBuffers = grantCount;
+        if (grantSize >= 0) granted.cbBuffer = grantSize;
+        *actual = granted;
+        return S_OK;
+    }
+    STDMETHODIMP GetProperties(ALLOCATOR_PROPERTIES* props) override
+    {
+        if (FAILED(getPropertiesResult)) return getPropertiesResult;
+        *props = granted;
+        return S_OK;
+    }
+    STDMETHODIMP Commit() override
+    {
+        m_log->Add(m_name + ".Commit");
+        return commitResult;
+    }
+    STDMETHODIMP Decommit() override
+    {
+        m_log->Add(m_name + ".Decommit");
+        return S_OK;
+    }
+    STDMETHODIMP GetBuffer(IMediaSample** pp, REFERENCE_TIME* start, REFERENCE_TIME* stop, DWORD flags) override
+    {
+        m_log->Add(m_name + ".GetBuffer");
+        lastFlags = flags;
+        lastHadStart = start != nullptr;
+        lastHadStop = stop != nullptr;
+        *pp = nullptr;
+        if (FAILED(getBufferResult)) return getBufferResult;
+        FakeSample* sample = new FakeSample(granted.cbBuffer > 0 ? granted.cbBuffer : 64, samplesOffer2);
+        sample->props.dwSampleFlags = newSampleFlags;
+        sample->props.lActual = 7;
+        *pp = sample;
+        return S_OK;
+    }
+    STDMETHODIMP ReleaseBuffer(IMediaSample*) override { return S_OK; }
+
+    ALLOCATOR_PROPERTIES requested = {};
+    ALLOCATOR_PROPERTIES granted = {};
+    LONG grantCount = -1;
+    LONG grantSize = -1;
+    HRESULT setPropertiesResult = S_OK;
+    HRESULT getPropertiesResult = S_OK;
+    HRESULT commitResult = S_OK;
+    HRESULT getBufferResult = S_OK;
+    bool samplesOffer2 = true;
+    DWORD newSampleFlags = 0;
+    DWORD lastFlags = 0;
+    bool lastHadStart = false;
+    bool lastHadStop = false;
+
+private:
+    CallLog* m_log;
+    std::string m_name;
+};
+
+// The pin of a neighbouring filter: an upstream output pin or a downstream input pin. As an
+// input pin it offers IMemInputPin and keeps a copy of what each received sample held.
+class FakePin : public IPin, public IMemInputPin, public IQualityControl, public Counted<FakePin> {
+public:
+    struct Received {
+        IMediaSample* identity;  // no reference; for comparison only
+        std::vector<BYTE> data;
+        AM_SAMPLE2_PROPERTIES props;
+    };
+
+    FakePin(CallLog* log, std::string name, PIN_DIRECTION dir) : m_log(log), m_name(std::move(name)), m_dir(dir) {}
+    ~FakePin() override
+    {
+        if (m_connected) m_connected->Release();
+        if (allocator) allocator->Release();
+    }
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        *ppv = nullptr;
+        if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IPin)) {
+            *ppv = static_cast<IPin*>(this);
+        } else if (m_dir == PINDIR_INPUT && IsEqualGUID(riid, IID_IMemInputPin)) {
+            *ppv = static_cast<IMemInputPin*>(this);
+        } else if (IsEqualGUID(riid, IID_IQualityControl)) {
+            *ppv = static_cast<IQualityControl*>(this);
+        } else {
+            return E_NOINTERFACE;
+        }
+        DoAddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
+
+    // IPin
+    STDMETHODIMP Connect(IPin*, const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
+    STDMETHODIMP ReceiveConnection(IPin* connector, const AM_MEDIA_TYPE*) override
+    {
+        m_log->Add(m_name + ".ReceiveConnection");
+        if (FAILED(receiveConnectionResult)) return receiveConnectionResult;
+        connector->AddRef();
+        if (m_connected) m_connected->Release();
+        m_connected = connector;
+        return S_OK;
+    }
+    STDMETHODIMP Disconnect() override
+    {
+        if (!m_connected) return S_FALSE;
+        m_connected->Release();
+        m_connected = nullptr;
+        return S_OK;
+    }
+    STDMETHODIMP ConnectedTo(IPin** pp) override
+    {
+        *pp = m_connected;
+        if (!m_connected) return VFW_E_NOT_CONNECTED;
+        m_connected->AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP ConnectionMediaType(AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
+    STDMETHODIMP QueryPinInfo(PIN_INFO* info) override
+    {
+        std::memset(info, 0, sizeof *info);
+        info->dir = m_dir;
+        return S_OK;
+    }
+    STDMETHODIMP QueryDirection(PIN_DIRECTION* dir) override
+    {
+        *dir = m_dir;
+        return S_OK;
+    }
+    STDMETHODIMP QueryId(LPWSTR*) override { return E_NOTIMPL; }
+    STDMETHODIMP QueryAccept(const AM_MEDIA_TYPE*) override { return S_OK; }
+    STDMETHODIMP EnumMediaTypes(IEnumMediaTypes**) override { return E_NOTIMPL; }
+    STDMETHODIMP QueryInternalConnections(IPin**, ULONG*) override { return E_NOTIMPL; }
+    STDMETHODIMP EndOfStream() override
+    {
+        m_log->Add(m_name + ".EndOfStream");
+        return S_OK;
+    }
+    STDMETHODIMP BeginFlush() override
+    {
+        m_log->Add(m_name + ".BeginFlush");
+        return S_OK;
+    }
+    STDMETHODIMP EndFlush() override
+    {
+        m_log->Add(m_name + ".EndFlush");
+        return S_OK;
+    }
+    STDMETHODIMP NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) override
+    {
+        m_log->Add(m_name + ".NewSegment " + std::to_string(start) + " " + std::to_string(stop) + " " +
+                   std::to_string(rate));
+        return S_OK;
+    }
+
+    // IMemInputPin
+    STDMETHODIMP GetAllocator(IMemAllocator** pp) override
+    {
+        *pp = allocator;
+        if (!allocator) return VFW_E_NO_ALLOCATOR;
+        allocator->AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP NotifyAllocator(IMemAllocator*, BOOL) override
+    {
+        m_log->Add(m_name + ".NotifyAllocator");
+        return S_OK;
+    }
+    STDMETHODIMP GetAllocatorRequirements(ALLOCATOR_PROPERTIES*) override { return E_NOTIMPL; }
+    STDMETHODIMP Receive(IMediaSample* sample) override
+    {
+        m_log->Add(m_name + ".Receive");
+        Received r;
+        r.identity = sample;
+        std::memset(&r.props, 0, sizeof r.props);
+        IMediaSample2* s2 = nullptr;
+        if (SUCCEEDED(sample->QueryInterface(IID_IMediaSample2, reinterpret_cast<void**>(&s2))) && s2) {
+            s2->GetProperties(sizeof r.props, reinterpret_cast<BYTE*>(&r.props));
+            s2->Release();
+        }
+        BYTE* p = nullptr;
+        sample->GetPointer(&p);
+        LONG n = sample->GetActualDataLength();
+        if (p && n > 0) r.data.assign(p, p + n);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_received.push_back(std::move(r));
+        }
+        return receiveResult;
+    }
+    STDMETHODIMP ReceiveMultiple(IMediaSample**, LONG, LONG*) override { return E_NOTIMPL; }
+    STDMETHODIMP ReceiveCanBlock() override { return S_FALSE; }
+
+    // IQualityControl
+    STDMETHODIMP Notify(IBaseFilter*, Quality) override
+    {
+        m_log->Add(m_name + ".Notify");
+        return S_OK;
+    }
+    STDMETHODIMP SetSink(IQualityControl*) override { return S_OK; }
+
+    std::vector<Received> ReceivedSamples() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_received;
+    }
+    IPin* Connected() const { return m_connected; }
+
+    IMemAllocator* allocator = nullptr;  // one reference, handed out by GetAllocator
+    HRESULT receiveConnectionResult = S_OK;
+    HRESULT receiveResult = S_OK;
+
+private:
+    CallLog* m_log;
+    std::string m_name;
+    PIN_DIRECTION m_dir;
+    IPin* m_connected = nullptr;
+    mutable std::mutex m_mutex;
+    std::vector<Received> m_received;
+};
+
+// A graph that only takes events.
+class FakeGraph : public IFilterGraph, public IMediaEventSink, public Counted<FakeGraph> {
+public:
+    explicit FakeGraph(CallLog* log) : m_log(log) {}
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        *ppv = nullptr;
+        if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IFilterGraph)) {
+            *ppv = static_cast<IFilterGraph*>(this);
+        } else if (IsEqualGUID(riid, IID_IMediaEventSink)) {
+            *ppv = static_cast<IMediaEventSink*>(this);
+        } else {
+            return E_NOINTERFACE;
+        }
+        DoAddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
+
+    STDMETHODIMP AddFilter(IBaseFilter*, LPCWSTR) override { return E_NOTIMPL; }
+    STDMETHODIMP RemoveFilter(IBaseFilter*) override { return E_NOTIMPL; }
+    STDMETHODIMP EnumFilters(IEnumFilters**) override { return E_NOTIMPL; }
+    STDMETHODIMP FindFilterByName(LPCWSTR, IBaseFilter**) override { return E_NOTIMPL; }
+    STDMETHODIMP ConnectDirect(IPin*, IPin*, const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
+    STDMETHODIMP Reconnect(IPin*) override { return E_NOTIMPL; }
+    STDMETHODIMP Disconnect(IPin*) override { return E_NOTIMPL; }
+    STDMETHODIMP SetDefaultSyncSource() override { return E_NOTIMPL; }
+
+    STDMETHODIMP Notify(LONG code, LONG_PTR p1, LONG_PTR p2) override
+    {
+        m_log->Add("Event " + std::to_string(code) + " " + std::to_string(p1) + " " + std::to_string(p2));
+        return S_OK;
+    }
+
+private:
+    CallLog* m_log;
+};
+
+}  // namespace fakes
