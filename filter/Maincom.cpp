@@ -1,0 +1,265 @@
+#include "filter/Maincom.h"
+
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "decoder/allpass.h"
+#include "decoder/coefficients.h"
+#include "decoder/transform.h"
+#include "framework/transform_pins.h"
+
+namespace {
+
+// The extensible wave format record and the part of it beyond WAVEFORMATEX.
+constexpr DWORD kExtensibleBytes = sizeof(WAVEFORMATEXTENSIBLE);
+constexpr DWORD kExtensibleExtra = kExtensibleBytes - sizeof(WAVEFORMATEX);
+static_assert(kExtensibleBytes == 40 && kExtensibleExtra == 22, "wave format records are byte-packed");
+
+// The square four-speaker layout's channel mask: front left and right, back left and right.
+constexpr DWORD kSquareChannelMask = 0x33;
+
+bool IsBFormatPcm(const GUID& subformat) { return IsEqualGUID(subformat, KSDATAFORMAT_SUBTYPE_BFORMAT_PCM) != 0; }
+bool IsBFormatFloat(const GUID& subformat)
+{
+    return IsEqualGUID(subformat, KSDATAFORMAT_SUBTYPE_BFORMAT_IEEE_FLOAT) != 0;
+}
+
+// Copies the extensible record at the start of a media type's format block, which may lie
+// at any alignment; false when the block is missing or too short to hold one.
+bool ReadExtensible(const AM_MEDIA_TYPE* mt, WAVEFORMATEXTENSIBLE* format)
+{
+    if (!mt->pbFormat || mt->cbFormat < kExtensibleBytes) return false;
+    std::memcpy(format, mt->pbFormat, kExtensibleBytes);
+    return true;
+}
+
+uint32_t BytesPerSample(const WAVEFORMATEXTENSIBLE& format)
+{
+    return IsBFormatFloat(format.SubFormat) ? 4u : format.Format.wBitsPerSample / 8u;
+}
+
+// Whether two accepted input formats decode identically: same sample format, channels and
+// rate (the rate tunes the shelf filters).
+bool SameDecoding(const WAVEFORMATEXTENSIBLE& a, const WAVEFORMATEXTENSIBLE& b)
+{
+    return IsEqualGUID(a.SubFormat, b.SubFormat) && a.Format.wBitsPerSample == b.Format.wBitsPerSample &&
+           a.Format.nChannels == b.Format.nChannels && a.Format.nSamplesPerSec == b.Format.nSamplesPerSec;
+}
+
+}  // namespace
+
+CUnknown* WINAPI CVEvava::CreateInstance(LPUNKNOWN pUnk, HRESULT* phr)
+{
+    CVEvava* filter = new (std::nothrow) CVEvava(nullptr, pUnk, phr);
+    if (!filter) {
+        if (phr) *phr = E_OUTOFMEMORY;
+        return nullptr;
+    }
+    return filter;
+}
+
+CVEvava::CVEvava(const char* name, LPUNKNOWN pUnk, HRESULT* phr)
+    : CTransformFilter(name, pUnk, CLSID_BFormatDecoder),
+      CPersistStream(pUnk, phr),
+      m_pInputFormat(nullptr),
+      m_cbInputFormat(0),
+      m_DecodeType(0),
+      m_nInChannels(0),
+      m_nSpeakers(0),
+      m_CrossoverHz(decoder::kCrossoverHz)
+{
+    decoder::SetupDecoderCoefficients(m_Decoder.m_Coefficients, m_DecodeType);
+}
+
+CVEvava::~CVEvava() { delete[] m_pInputFormat; }
+
+STDMETHODIMP CVEvava::NonDelegatingQueryInterface(REFIID riid, void** ppv)
+{
+    if (!ppv) return E_POINTER;
+    if (IsEqualGUID(riid, IID_IIPEffect)) return GetInterface(static_cast<IIPEffect*>(this), ppv);
+    if (IsEqualGUID(riid, IID_ISpecifyPropertyPages))
+        return GetInterface(static_cast<ISpecifyPropertyPages*>(this), ppv);
+    if (IsEqualGUID(riid, IID_IPersistStream)) return GetInterface(static_cast<IPersistStream*>(this), ppv);
+    return CTransformFilter::NonDelegatingQueryInterface(riid, ppv);
+}
+
+STDMETHODIMP CVEvava::GetClassID(CLSID* pClsID) { return CBaseFilter::GetClassID(pClsID); }
+
+bool CVEvava::AnyPinConnected()
+{
+    return (m_pInput && m_pInput->IsConnected()) || (m_pOutput && m_pOutput->IsConnected());
+}
+
+// ---- Negotiation ------------------------------------------------------------------------
+
+HRESULT CVEvava::CheckInputType(const CMediaType* mtIn)
+{
+    if (!mtIn) return E_POINTER;
+    if (!IsEqualGUID(mtIn->majortype, MEDIATYPE_Audio)) return VFW_E_TYPE_NOT_ACCEPTED;
+    WAVEFORMATEXTENSIBLE format;
+    if (!ReadExtensible(mtIn, &format)) return VFW_E_TYPE_NOT_ACCEPTED;
+    const bool pcm = IsBFormatPcm(format.SubFormat);
+    if (!pcm && !IsBFormatFloat(format.SubFormat)) return VFW_E_TYPE_NOT_ACCEPTED;
+    if (!IsEqualGUID(mtIn->formattype, FORMAT_WaveFormatEx)) return VFW_E_TYPE_NOT_ACCEPTED;
+    if (format.Format.wFormatTag != WAVE_FORMAT_EXTENSIBLE || format.Format.cbSize < kExtensibleExtra)
+        return VFW_E_TYPE_NOT_ACCEPTED;
+    // The whole record that cbSize announces is what gets stored: the block must hold it.
+    const DWORD formatBytes = DWORD{format.Format.cbSize} + sizeof(WAVEFORMATEX);
+    if (formatBytes > mtIn->cbFormat) return VFW_E_TYPE_NOT_ACCEPTED;
+    const WORD bits = format.Format.wBitsPerSample;
+    if (bits != 16 && bits != 32 && bits != 24) return VFW_E_TYPE_NOT_ACCEPTED;
+    // Float samples come in single precision only.
+    if (!pcm && bits != 32) return VFW_E_TYPE_NOT_ACCEPTED;
+    if (format.Format.nChannels != 4 && format.Format.nChannels != 3) return VFW_E_TYPE_NOT_ACCEPTED;
+    // A rate the shelf filters cannot be tuned for (0 among them) cannot be decoded.
+    if (!std::isfinite(decoder::AllPass::CoefficientFor(m_CrossoverHz, static_cast<double>(format.Format.nSamplesPerSec))))
+        return VFW_E_TYPE_NOT_ACCEPTED;
+
+    // While a pin is connected, its connection, the output type and the buffers rest on the
+    // format in force: it does not change, and only a type that decodes the same way fits.
+    if (AnyPinConnected()) {
+        const WAVEFORMATEXTENSIBLE* current = InputFormat();
+        return current && SameDecoding(*current, format) ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+    }
+
+    BYTE* copy = new (std::nothrow) BYTE[formatBytes];
+    if (!copy) return E_OUTOFMEMORY;
+    std::memcpy(copy, mtIn->pbFormat, formatBytes);
+    delete[] m_pInputFormat;
+    m_pInputFormat = copy;
+    m_cbInputFormat = formatBytes;
+    m_nInChannels = format.Format.nChannels;
+    if (uint32_t speakers = decoder::SpeakerCount(m_DecodeType)) m_nSpeakers = speakers;
+    return S_OK;
+}
+
+HRESULT CVEvava::CheckTransform(const CMediaType* mtIn, const CMediaType* mtOut)
+{
+    if (!mtIn || !mtOut) return E_POINTER;
+    WAVEFORMATEXTENSIBLE in, out;
+    if (!ReadExtensible(mtIn, &in) || !ReadExtensible(mtOut, &out)) return VFW_E_TYPE_NOT_ACCEPTED;
+    const bool channels = in.Format.nChannels == m_nInChannels && out.Format.nChannels == m_nSpeakers;
+    if (!channels) return VFW_E_TYPE_NOT_ACCEPTED;
+    if (IsBFormatPcm(in.SubFormat) && IsEqualGUID(out.SubFormat, KSDATAFORMAT_SUBTYPE_PCM)) return S_OK;
+    if (IsBFormatFloat(in.SubFormat) && IsEqualGUID(out.SubFormat, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT)) return S_OK;
+    return VFW_E_TYPE_NOT_ACCEPTED;
+}
+
+HRESULT CVEvava::GetMediaType(int iPosition, CMediaType* pMediaType)
+{
+    if (!pMediaType) return E_POINTER;
+    if (!m_pInput || !m_pInput->IsConnected()) return E_UNEXPECTED;
+    if (iPosition < 0) return E_INVALIDARG;
+    if (iPosition > 0) return VFW_S_NO_MORE_ITEMS;
+    if (!m_pInputFormat) return E_UNEXPECTED;
+
+    HRESULT hr = pMediaType->Set(m_pInput->CurrentMediaType());
+    if (FAILED(hr)) return hr;
+    WAVEFORMATEXTENSIBLE format;
+    if (!ReadExtensible(pMediaType, &format)) return E_UNEXPECTED;
+
+    const GUID* subtype = nullptr;
+    if (IsBFormatPcm(format.SubFormat)) subtype = &KSDATAFORMAT_SUBTYPE_PCM;
+    else if (IsBFormatFloat(format.SubFormat)) subtype = &KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+    if (subtype) {
+        pMediaType->SetSubtype(subtype);
+        // The format in force over the block, never past its end.
+        const DWORD n = m_cbInputFormat < pMediaType->cbFormat ? m_cbInputFormat : pMediaType->cbFormat;
+        std::memcpy(pMediaType->pbFormat, m_pInputFormat, n);
+        std::memcpy(&format, pMediaType->pbFormat, kExtensibleBytes);
+        format.SubFormat = *subtype;
+    }
+    format.dwChannelMask = (m_DecodeType == 0 || m_DecodeType == 1) ? kSquareChannelMask : 0;
+    format.Format.nChannels = static_cast<WORD>(m_nSpeakers);
+    format.Format.nBlockAlign = static_cast<WORD>(format.Format.nChannels * format.Format.wBitsPerSample / 8);
+    format.Format.nAvgBytesPerSec = format.Format.nBlockAlign * format.Format.nSamplesPerSec;
+    std::memcpy(pMediaType->pbFormat, &format, kExtensibleBytes);
+    return S_OK;
+}
+
+HRESULT CVEvava::DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pProperties)
+{
+    if (!pAlloc || !pProperties) return E_POINTER;
+    if (!m_pInput || !m_pInput->IsConnected()) return E_UNEXPECTED;
+    const WAVEFORMATEXTENSIBLE* format = InputFormat();
+    if (!format || m_nInChannels == 0 || m_nSpeakers == 0) return E_UNEXPECTED;
+
+    pProperties->cBuffers = 2;
+    pProperties->cbAlign = 1;
+
+    // As many frames per output buffer as an input buffer holds.
+    IMemAllocator* inputAllocator = nullptr;
+    HRESULT hr = m_pInput->GetAllocator(&inputAllocator);
+    if (FAILED(hr)) return hr;
+    ALLOCATOR_PROPERTIES input = {};
+    hr = inputAllocator->GetProperties(&input);
+    inputAllocator->Release();
+    if (FAILED(hr)) return hr;
+    const uint64_t outputBytes = uint64_t{static_cast<uint32_t>(input.cbBuffer)} * m_nSpeakers / m_nInChannels;
+    // A size that wrapped would give buffers too small for the frames an input buffer holds.
+    if (input.cbBuffer < 0 || outputBytes > 0x7FFFFFFF) return E_FAIL;
+    pProperties->cbBuffer = static_cast<LONG>(outputBytes);
+
+    ALLOCATOR_PROPERTIES granted = {};
+    hr = pAlloc->SetProperties(pProperties, &granted);
+    if (FAILED(hr)) return hr;
+    if (pProperties->cBuffers > granted.cBuffers || pProperties->cbBuffer > granted.cbBuffer) return E_FAIL;
+
+    // The shelf filters and planes hold the frames of one output buffer's worth of input
+    // frames, which is at least one input buffer.
+    const uint32_t frameBytes = m_nInChannels * BytesPerSample(*format);
+    const uint32_t frames = static_cast<uint32_t>(pProperties->cbBuffer) / frameBytes;
+    if (frames == 0) return E_FAIL;
+    switch (m_Decoder.Allocate(m_nInChannels, m_nSpeakers, static_cast<int32_t>(frames),
+                               static_cast<double>(format->Format.nSamplesPerSec), m_CrossoverHz)) {
+    case decoder::DecoderState::AllocateResult::Ok: return S_OK;
+    case decoder::DecoderState::AllocateResult::OutOfMemory: return E_OUTOFMEMORY;
+    default: return E_UNEXPECTED;
+    }
+}
+
+// ---- Streaming --------------------------------------------------------------------------
+
+HRESULT CVEvava::Transform(IMediaSample* pIn, IMediaSample* pOut)
+{
+    return decoder::TransformSample(m_Decoder, InputFormat(), pIn, pOut);
+}
+
+HRESULT CVEvava::StartStreaming() { return S_OK; }
+
+HRESULT CVEvava::StopStreaming() { return S_OK; }
+
+// ---- Persistence, property pages, parameters --------------------------------------------
+
+HRESULT CVEvava::WriteToStream(IStream*) { return S_OK; }
+
+HRESULT CVEvava::ReadFromStream(IStream*) { return S_OK; }
+
+STDMETHODIMP CVEvava::GetPages(CAUUID* pPages)
+{
+    if (!pPages) return E_POINTER;
+    pPages->cElems = 1;
+    pPages->pElems = static_cast<GUID*>(CoTaskMemAlloc(sizeof(GUID)));
+    if (!pPages->pElems) {
+        // No array: a caller that looks at the count alone finds nothing to read.
+        pPages->cElems = 0;
+        return E_OUTOFMEMORY;
+    }
+    pPages->pElems[0] = CLSID_BFormatDecoderProperties;
+    return S_OK;
+}
+
+STDMETHODIMP CVEvava::GetParameter(LONG*)
+{
+    CAutoLock lock(&m_ParamLock);
+    return S_OK;
+}
+
+STDMETHODIMP CVEvava::SetParameter(LONG)
+{
+    CAutoLock lock(&m_ParamLock);
+    return S_OK;
+}
+
+STDMETHODIMP_(void) CVEvava::NotifyParameter(LONG) {}

@@ -1,0 +1,103 @@
+// The B-Format decoder filter: a transform filter that turns first-order B-Format audio
+// (W, X, Y and optionally Z) into four speaker feeds.
+#pragma once
+
+#include <cstdint>
+
+#include "decoder/decoder_state.h"
+#include "filter/identifiers.h"
+#include "filter/iipeffect.h"
+#include "framework/lock.h"
+#include "framework/media_type.h"
+#include "framework/persist_stream.h"
+#include "framework/transform_filter.h"
+#include "platform/platform.h"
+
+// The decoder filter object, CLSID_BFormatDecoder. Beyond the transform filter's interfaces
+// it offers IIPEffect, ISpecifyPropertyPages (the decoder's property page) and
+// IPersistStream (a version header and no settings).
+//
+// Negotiation builds the decoder's state: the input type accepted while no pin is connected
+// becomes the format in force (a copy of its format block and the channel counts); while a
+// pin is connected the format stays fixed, and only types that decode exactly the same way
+// are accepted. Deciding the output buffers builds the shelf filters and sample planes for
+// that format. The per-sample path only runs that state and allocates nothing.
+//
+// Ownership: the filter owns the stored format block and the decoder state (gain table,
+// shelf filters, planes). It always decodes with decode type 0, four speakers in a square.
+//
+// Threads: negotiation runs on the control thread under the filter lock, with the filter
+// stopped; Transform runs on the upstream streaming thread under the receive lock and reads
+// what negotiation wrote. The IIPEffect methods take only their own lock.
+class CVEvava : public CTransformFilter, public IIPEffect, public ISpecifyPropertyPages, public CPersistStream {
+public:
+    // A new filter aggregated by `pUnk` (or stand-alone for null), with no reference taken:
+    // the caller takes the first. Null and *phr = E_OUTOFMEMORY when it cannot be allocated.
+    static CUnknown* WINAPI CreateInstance(LPUNKNOWN pUnk, HRESULT* phr);
+
+    CVEvava(const char* name, LPUNKNOWN pUnk, HRESULT* phr);
+    ~CVEvava() override;
+
+    DECLARE_IUNKNOWN
+
+    // IIPEffect, ISpecifyPropertyPages and IPersistStream, then the base filter's interfaces.
+    STDMETHODIMP NonDelegatingQueryInterface(REFIID riid, void** ppv) override;
+    // CLSID_BFormatDecoder, for IPersist and IPersistStream alike.
+    STDMETHODIMP GetClassID(CLSID* pClsID) override;
+
+    // Decodes one input sample into one output sample of the same sample format.
+    HRESULT Transform(IMediaSample* pIn, IMediaSample* pOut) override;
+    // Accepts B-Format in the extensible wave format: PCM of 16, 24 or 32 bits or IEEE float
+    // of 32 bits, 3 or 4 channels, at a sample rate the shelf filters can be tuned for.
+    // Everything else is VFW_E_TYPE_NOT_ACCEPTED; E_OUTOFMEMORY when the format cannot be
+    // stored (the previous one stays).
+    HRESULT CheckInputType(const CMediaType* mtIn) override;
+    // B-Format PCM in with PCM out, or B-Format float in with float out, with the channel
+    // counts in force.
+    HRESULT CheckTransform(const CMediaType* mtIn, const CMediaType* mtOut) override;
+    // Output buffers for as many frames as an input buffer holds: 2 buffers, alignment 1.
+    // Builds the shelf filters and planes; on any failure the previous ones stay.
+    HRESULT DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pProperties) override;
+    // The one output type: the input type with the speaker count, its block size and rate,
+    // the square's channel mask and the plain PCM or float subformat.
+    HRESULT GetMediaType(int iPosition, CMediaType* pMediaType) override;
+    // The shelf memory carries over stops and pauses: nothing to do.
+    HRESULT StartStreaming() override;
+    HRESULT StopStreaming() override;
+
+    // No settings are persisted beyond the version header.
+    HRESULT WriteToStream(IStream* pStream) override;
+    HRESULT ReadFromStream(IStream* pStream) override;
+
+    // ISpecifyPropertyPages: the decoder's page alone.
+    STDMETHODIMP GetPages(CAUUID* pPages) override;
+
+    // IIPEffect
+    STDMETHODIMP GetParameter(LONG* value) override;
+    STDMETHODIMP SetParameter(LONG value) override;
+    STDMETHODIMP_(void) NotifyParameter(LONG value) override;
+
+    // The format in force (null before an input type is accepted) and the counts it gives.
+    const WAVEFORMATEXTENSIBLE* InputFormat() const
+    {
+        return reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(m_pInputFormat);
+    }
+    uint32_t InputChannels() const { return m_nInChannels; }
+    uint32_t Speakers() const { return m_nSpeakers; }
+    // Frames the shelf filters and planes hold; 0 before the output buffers are decided.
+    int32_t FramesPerBlock() const { return m_Decoder.Capacity(); }
+
+private:
+    bool AnyPinConnected();
+
+    // Owned copy of the format in force, m_cbInputFormat (its cbSize + 18) bytes.
+    BYTE* m_pInputFormat;
+    DWORD m_cbInputFormat;
+    int8_t m_DecodeType;
+    uint32_t m_nInChannels;
+    uint32_t m_nSpeakers;
+    // Gain table, shelf filters and planes, with the channel counts they were built for.
+    decoder::DecoderState m_Decoder;
+    double m_CrossoverHz;
+    CCritSec m_ParamLock;
+};

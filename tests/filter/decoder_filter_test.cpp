@@ -1,0 +1,482 @@
+// The decoder filter object on its own and between fake neighbours: its interfaces and
+// persisted stream, the input types it accepts, the output type it proposes and the
+// buffers it asks for.
+#include <cstring>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "filter/Maincom.h"
+#include "framework/transform_pins.h"
+#include "framework/wide_string.h"
+#include "tests/filter/bformat_types.h"
+#include "tests/framework/nothrow_failure.h"
+#include "tests/framework/transform_fakes.h"
+
+namespace {
+
+using namespace bformat_test;
+using fakes::CallLog;
+using fakes::FakeAllocator;
+using fakes::FakePin;
+
+// A filter created through CreateInstance, with one reference held by the test.
+class DecoderFilter : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+        HRESULT hr = S_OK;
+        CUnknown* object = CVEvava::CreateInstance(nullptr, &hr);
+        ASSERT_NE(nullptr, object);
+        object->NonDelegatingAddRef();
+        filter = static_cast<CVEvava*>(object);
+        upstream = new FakePin(&log, "up", PINDIR_OUTPUT);
+        downstream = new FakePin(&log, "down", PINDIR_INPUT);
+        inAlloc = new FakeAllocator(&log, "in");
+        inAlloc->granted = {4, 4096, 1, 0};
+        outAlloc = new FakeAllocator(&log, "out");
+    }
+    void TearDown() override
+    {
+        filter->Stop();
+        Input()->Disconnect();
+        Output()->Disconnect();
+        filter->NonDelegatingRelease();
+        upstream->Release();
+        downstream->Release();
+        inAlloc->Release();
+        outAlloc->Release();
+        EXPECT_EQ(0, FakePin::live());
+        EXPECT_EQ(0, FakeAllocator::live());
+        CoUninitialize();
+    }
+
+    CTransformInputPin* Input() { return static_cast<CTransformInputPin*>(filter->GetPin(0)); }
+    CTransformOutputPin* Output() { return static_cast<CTransformOutputPin*>(filter->GetPin(1)); }
+
+    HRESULT ConnectInput(const TypeSpec& spec)
+    {
+        CMediaType mt = MakeType(spec);
+        HRESULT hr = Input()->ReceiveConnection(upstream, &mt);
+        if (SUCCEEDED(hr)) Input()->NotifyAllocator(inAlloc, FALSE);
+        return hr;
+    }
+    HRESULT ConnectOutput()
+    {
+        outAlloc->AddRef();
+        downstream->allocator = outAlloc;
+        return Output()->Connect(downstream, ProposedType());
+    }
+    const AM_MEDIA_TYPE* ProposedType()
+    {
+        EXPECT_EQ(S_OK, filter->GetMediaType(0, &m_proposed));
+        return &m_proposed;
+    }
+    // The buffer request DecideBufferSize made of `alloc`.
+    HRESULT Decide(ALLOCATOR_PROPERTIES* request)
+    {
+        *request = {0, 0, 1, 0};
+        return filter->DecideBufferSize(outAlloc, request);
+    }
+
+    CallLog log;
+    CVEvava* filter = nullptr;
+    FakePin* upstream = nullptr;
+    FakePin* downstream = nullptr;
+    FakeAllocator* inAlloc = nullptr;
+    FakeAllocator* outAlloc = nullptr;
+
+private:
+    CMediaType m_proposed;
+};
+
+// ---- Object and interfaces ------------------------------------------------------------
+
+TEST_F(DecoderFilter, InterfacesLeadToEachOtherThroughTheFilter)
+{
+    IIPEffect* effect = nullptr;
+    ISpecifyPropertyPages* pages = nullptr;
+    IPersistStream* persist = nullptr;
+    IBaseFilter* base = nullptr;
+    IUnknown* identity = filter->GetNonDelegatingUnknown();
+    ASSERT_EQ(S_OK, identity->QueryInterface(IID_IIPEffect, reinterpret_cast<void**>(&effect)));
+    ASSERT_EQ(S_OK, effect->QueryInterface(IID_ISpecifyPropertyPages, reinterpret_cast<void**>(&pages)));
+    ASSERT_EQ(S_OK, pages->QueryInterface(IID_IPersistStream, reinterpret_cast<void**>(&persist)));
+    ASSERT_EQ(S_OK, persist->QueryInterface(IID_IBaseFilter, reinterpret_cast<void**>(&base)));
+    IUnknown* back = nullptr;
+    ASSERT_EQ(S_OK, base->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&back)));
+    EXPECT_EQ(identity, back);
+    back->Release();
+    IUnknown* none = reinterpret_cast<IUnknown*>(1);
+    EXPECT_EQ(E_NOINTERFACE, effect->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&none)));
+    EXPECT_EQ(nullptr, none);
+    EXPECT_EQ(E_POINTER, identity->QueryInterface(IID_IIPEffect, nullptr));
+
+    CLSID clsid = GUID_NULL;
+    ASSERT_EQ(S_OK, persist->GetClassID(&clsid));
+    EXPECT_TRUE(IsEqualGUID(clsid, CLSID_BFormatDecoder));
+    clsid = GUID_NULL;
+    ASSERT_EQ(S_OK, base->GetClassID(&clsid));
+    EXPECT_TRUE(IsEqualGUID(clsid, CLSID_BFormatDecoder));
+
+    CAUUID list = {};
+    ASSERT_EQ(S_OK, pages->GetPages(&list));
+    ASSERT_EQ(1u, list.cElems);
+    EXPECT_TRUE(IsEqualGUID(list.pElems[0], CLSID_BFormatDecoderProperties));
+    CoTaskMemFree(list.pElems);
+
+    LONG value = 1234;
+    EXPECT_EQ(S_OK, effect->GetParameter(&value));
+    EXPECT_EQ(1234, value);
+    EXPECT_EQ(S_OK, effect->SetParameter(99));
+    effect->NotifyParameter(5);
+
+    for (IUnknown* p : {static_cast<IUnknown*>(effect), static_cast<IUnknown*>(pages),
+                        static_cast<IUnknown*>(persist), static_cast<IUnknown*>(base)})
+        p->Release();
+}
+
+TEST(DecoderFilterObject, CreationWithoutMemoryReportsIt)
+{
+    nothrow_failure::Scope failure(sizeof(CVEvava));
+    HRESULT hr = S_OK;
+    EXPECT_EQ(nullptr, CVEvava::CreateInstance(nullptr, &hr));
+    EXPECT_EQ(E_OUTOFMEMORY, hr);
+}
+
+TEST_F(DecoderFilter, PersistedStreamIsTheVersionHeaderAlone)
+{
+    IPersistStream* persist = nullptr;
+    ASSERT_EQ(S_OK, filter->GetNonDelegatingUnknown()->QueryInterface(IID_IPersistStream,
+                                                                        reinterpret_cast<void**>(&persist)));
+    ULARGE_INTEGER max = {};
+    ASSERT_EQ(S_OK, persist->GetSizeMax(&max));
+    EXPECT_EQ(24u, max.QuadPart);
+    EXPECT_EQ(S_FALSE, persist->IsDirty());
+
+    IStream* stream = nullptr;
+    ASSERT_EQ(S_OK, CreateStreamOnHGlobal(nullptr, TRUE, &stream));
+    ASSERT_EQ(S_OK, persist->Save(stream, TRUE));
+    LARGE_INTEGER zero = {};
+    ULARGE_INTEGER end = {};
+    ASSERT_EQ(S_OK, stream->Seek(zero, STREAM_SEEK_CUR, &end));
+    EXPECT_EQ(24u, end.QuadPart);
+
+    // Something of someone else's after the header stays unread.
+    const char16_t tail[] = u"xyz";
+    ASSERT_EQ(S_OK, stream->Write(tail, sizeof tail, nullptr));
+    ASSERT_EQ(S_OK, stream->Seek(zero, STREAM_SEEK_SET, nullptr));
+    char16_t header[12] = {};
+    ULONG read = 0;
+    ASSERT_EQ(S_OK, stream->Read(header, sizeof header, &read));
+    EXPECT_EQ(24u, read);
+    EXPECT_EQ(0, std::memcmp(header, u"00000000000 ", sizeof header));
+
+    ASSERT_EQ(S_OK, stream->Seek(zero, STREAM_SEEK_SET, nullptr));
+    ASSERT_EQ(S_OK, persist->Load(stream));
+    ULARGE_INTEGER at = {};
+    ASSERT_EQ(S_OK, stream->Seek(zero, STREAM_SEEK_CUR, &at));
+    EXPECT_EQ(24u, at.QuadPart);
+
+    // Loading leaves the decoder as it was: it still proposes four speakers.
+    ASSERT_EQ(S_OK, ConnectInput(TypeSpec{}));
+    EXPECT_EQ(4u, filter->Speakers());
+    stream->Release();
+    persist->Release();
+}
+
+// ---- Input types ----------------------------------------------------------------------
+
+TEST_F(DecoderFilter, AcceptsBFormatItCanDecode)
+{
+    struct Case {
+        const char* what;
+        TypeSpec spec;
+    };
+    TypeSpec pcm24;
+    pcm24.bits = 24;
+    TypeSpec pcm32;
+    pcm32.bits = 32;
+    pcm32.channels = 3;
+    TypeSpec float3 = TypeSpec{}.Float();
+    float3.channels = 3;
+    TypeSpec longer;
+    longer.cbSize = 30;
+    longer.cbFormat = 64;
+    TypeSpec oddRate;
+    oddRate.rate = 7;
+    for (const Case& c : {Case{"4-channel 16-bit PCM", TypeSpec{}}, Case{"24-bit PCM", pcm24},
+                          Case{"3-channel 32-bit PCM", pcm32}, Case{"3-channel float", float3},
+                          Case{"extra format bytes", longer}, Case{"a low rate", oddRate}}) {
+        CMediaType mt = MakeType(c.spec);
+        EXPECT_EQ(S_OK, filter->CheckInputType(&mt)) << c.what;
+        EXPECT_EQ(c.spec.channels, filter->InputChannels()) << c.what;
+        EXPECT_EQ(4u, filter->Speakers()) << c.what;
+        ASSERT_NE(nullptr, filter->InputFormat());
+        EXPECT_EQ(0, std::memcmp(filter->InputFormat(), mt.pbFormat, c.spec.cbSize + 18u)) << c.what;
+    }
+}
+
+TEST_F(DecoderFilter, RefusesWhatItCannotDecodeAndKeepsTheFormatInForce)
+{
+    TypeSpec kept;
+    kept.channels = 3;
+    CMediaType keptType = MakeType(kept);
+    ASSERT_EQ(S_OK, filter->CheckInputType(&keptType));
+
+    struct Case {
+        const char* what;
+        TypeSpec spec;
+    };
+    std::vector<Case> cases;
+    auto add = [&](const char* what, auto change) {
+        TypeSpec s;
+        change(s);
+        cases.push_back({what, s});
+    };
+    add("20 bits", [](TypeSpec& s) { s.bits = 20; });
+    add("8 bits", [](TypeSpec& s) { s.bits = 8; });
+    add("2 channels", [](TypeSpec& s) { s.channels = 2; });
+    add("5 channels", [](TypeSpec& s) { s.channels = 5; });
+    add("plain PCM tag", [](TypeSpec& s) { s.tag = WAVE_FORMAT_PCM; });
+    add("video", [](TypeSpec& s) { s.majortype = MEDIATYPE_Video; });
+    add("other format type", [](TypeSpec& s) { s.formattype = FORMAT_None; });
+    add("plain PCM subformat", [](TypeSpec& s) { s.subformat = KSDATAFORMAT_SUBTYPE_PCM; });
+    add("cbSize below the extensible part", [](TypeSpec& s) {
+        s.cbSize = 21;
+        s.cbFormat = 40;
+    });
+    add("block shorter than the extensible record", [](TypeSpec& s) {
+        s.cbSize = 0;
+        s.cbFormat = 39;
+    });
+    add("no format block", [](TypeSpec& s) { s.noBlock = true; });
+    add("cbSize beyond the block", [](TypeSpec& s) {
+        s.cbSize = 500;
+        s.cbFormat = 40;
+    });
+    add("16-bit float", [](TypeSpec& s) {
+        s.Float();
+        s.bits = 16;
+    });
+    add("24-bit float", [](TypeSpec& s) {
+        s.Float();
+        s.bits = 24;
+    });
+    add("rate 0", [](TypeSpec& s) { s.rate = 0; });
+
+    for (const Case& c : cases) {
+        CMediaType mt = MakeType(c.spec);
+        EXPECT_EQ(VFW_E_TYPE_NOT_ACCEPTED, filter->CheckInputType(&mt)) << c.what;
+        EXPECT_EQ(3u, filter->InputChannels()) << c.what;
+        EXPECT_EQ(0, std::memcmp(filter->InputFormat(), keptType.pbFormat, 40)) << c.what;
+    }
+}
+
+TEST_F(DecoderFilter, OutOfMemoryStoringTheFormatKeepsThePreviousOne)
+{
+    CMediaType first = MakeType(TypeSpec{});
+    ASSERT_EQ(S_OK, filter->CheckInputType(&first));
+    TypeSpec big;
+    big.channels = 3;
+    big.cbSize = 1022;  // 1040 bytes to store
+    CMediaType second = MakeType(big);
+    {
+        nothrow_failure::Scope failure(1040);
+        EXPECT_EQ(E_OUTOFMEMORY, filter->CheckInputType(&second));
+    }
+    EXPECT_EQ(4u, filter->InputChannels());
+    EXPECT_EQ(0, std::memcmp(filter->InputFormat(), first.pbFormat, 40));
+    EXPECT_EQ(S_OK, filter->CheckInputType(&second));
+    EXPECT_EQ(3u, filter->InputChannels());
+}
+
+// ---- Output type ----------------------------------------------------------------------
+
+TEST_F(DecoderFilter, ProposesSpeakerFeedsFor16BitInput)
+{
+    CMediaType mt;
+    EXPECT_EQ(E_UNEXPECTED, filter->GetMediaType(0, &mt));
+    ASSERT_EQ(S_OK, ConnectInput(TypeSpec{}));
+    EXPECT_EQ(E_INVALIDARG, filter->GetMediaType(-1, &mt));
+    EXPECT_EQ(VFW_S_NO_MORE_ITEMS, filter->GetMediaType(1, &mt));
+    ASSERT_EQ(S_OK, filter->GetMediaType(0, &mt));
+
+    EXPECT_TRUE(IsEqualGUID(mt.majortype, MEDIATYPE_Audio));
+    EXPECT_TRUE(IsEqualGUID(mt.subtype, KSDATAFORMAT_SUBTYPE_PCM));
+    EXPECT_TRUE(IsEqualGUID(mt.formattype, FORMAT_WaveFormatEx));
+    EXPECT_EQ(1234, mt.lSampleSize);
+    ASSERT_EQ(40u, mt.cbFormat);
+    WAVEFORMATEXTENSIBLE f = FormatOf(mt);
+    EXPECT_EQ(WAVE_FORMAT_EXTENSIBLE, f.Format.wFormatTag);
+    EXPECT_EQ(4, f.Format.nChannels);
+    EXPECT_EQ(44100u, f.Format.nSamplesPerSec);
+    EXPECT_EQ(8, f.Format.nBlockAlign);
+    EXPECT_EQ(352800u, f.Format.nAvgBytesPerSec);
+    EXPECT_EQ(16, f.Format.wBitsPerSample);
+    EXPECT_EQ(22, f.Format.cbSize);
+    EXPECT_EQ(16, f.Samples.wValidBitsPerSample);
+    EXPECT_EQ(0x33u, f.dwChannelMask);
+    EXPECT_TRUE(IsEqualGUID(f.SubFormat, KSDATAFORMAT_SUBTYPE_PCM));
+
+    // The proposal is what the output pin offers downstream.
+    IEnumMediaTypes* types = nullptr;
+    ASSERT_EQ(S_OK, Output()->EnumMediaTypes(&types));
+    AM_MEDIA_TYPE* offered = nullptr;
+    ASSERT_EQ(S_OK, types->Next(1, &offered, nullptr));
+    EXPECT_EQ(0, std::memcmp(offered->pbFormat, mt.pbFormat, 40));
+    DeleteMediaType(offered);
+    types->Release();
+}
+
+TEST_F(DecoderFilter, ProposesFloatFeedsForFloatInput)
+{
+    TypeSpec spec = TypeSpec{}.Float();
+    spec.channels = 3;
+    spec.rate = 48000;
+    ASSERT_EQ(S_OK, ConnectInput(spec));
+    CMediaType mt;
+    ASSERT_EQ(S_OK, filter->GetMediaType(0, &mt));
+    EXPECT_TRUE(IsEqualGUID(mt.subtype, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT));
+    WAVEFORMATEXTENSIBLE f = FormatOf(mt);
+    EXPECT_TRUE(IsEqualGUID(f.SubFormat, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT));
+    EXPECT_EQ(4, f.Format.nChannels);
+    EXPECT_EQ(16, f.Format.nBlockAlign);
+    EXPECT_EQ(16u * 48000u, f.Format.nAvgBytesPerSec);
+    EXPECT_EQ(0x33u, f.dwChannelMask);
+}
+
+TEST_F(DecoderFilter, AcceptsOnlyMatchingPairs)
+{
+    ASSERT_EQ(S_OK, ConnectInput(TypeSpec{}));
+    CMediaType in = MakeType(TypeSpec{});
+    CMediaType out;
+    ASSERT_EQ(S_OK, filter->GetMediaType(0, &out));
+    EXPECT_EQ(S_OK, filter->CheckTransform(&in, &out));
+
+    WAVEFORMATEXTENSIBLE f = FormatOf(out);
+    f.SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+    std::memcpy(out.pbFormat, &f, sizeof f);
+    EXPECT_EQ(VFW_E_TYPE_NOT_ACCEPTED, filter->CheckTransform(&in, &out));
+    f.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    f.Format.nChannels = 6;
+    std::memcpy(out.pbFormat, &f, sizeof f);
+    EXPECT_EQ(VFW_E_TYPE_NOT_ACCEPTED, filter->CheckTransform(&in, &out));
+    f.Format.nChannels = 4;
+    std::memcpy(out.pbFormat, &f, sizeof f);
+    CMediaType in3 = MakeType([] {
+        TypeSpec s;
+        s.channels = 3;
+        return s;
+    }());
+    EXPECT_EQ(VFW_E_TYPE_NOT_ACCEPTED, filter->CheckTransform(&in3, &out));
+    CMediaType shortOut = MakeType(TypeSpec{});
+    shortOut.cbFormat = 39;
+    EXPECT_EQ(VFW_E_TYPE_NOT_ACCEPTED, filter->CheckTransform(&in, &shortOut));
+    shortOut.cbFormat = 40;
+}
+
+TEST_F(DecoderFilter, QueriesOnAConnectedPinLeaveTheFormatInForce)
+{
+    ASSERT_EQ(S_OK, ConnectInput(TypeSpec{}));
+    ASSERT_EQ(S_OK, ConnectOutput());
+    const int32_t frames = filter->FramesPerBlock();
+    ASSERT_GT(frames, 0);
+
+    TypeSpec three;
+    three.channels = 3;
+    CMediaType other = MakeType(three);
+    EXPECT_EQ(S_FALSE, Input()->QueryAccept(&other));
+    TypeSpec wider;
+    wider.bits = 24;
+    CMediaType widerType = MakeType(wider);
+    EXPECT_EQ(S_FALSE, Input()->QueryAccept(&widerType));
+    EXPECT_EQ(4u, filter->InputChannels());
+    EXPECT_EQ(16, filter->InputFormat()->Format.wBitsPerSample);
+
+    // A type that decodes the same way fits, but its longer block is not taken over: the
+    // proposal stays the size of the input connection's block.
+    TypeSpec longer;
+    longer.cbSize = 200;
+    CMediaType longerType = MakeType(longer);
+    EXPECT_EQ(S_OK, Input()->QueryAccept(&longerType));
+    CMediaType proposal;
+    ASSERT_EQ(S_OK, filter->GetMediaType(0, &proposal));
+    EXPECT_EQ(40u, proposal.cbFormat);
+    EXPECT_EQ(frames, filter->FramesPerBlock());
+
+    // With only the output connected, a new input connection must fit what it was built for.
+    ASSERT_EQ(S_OK, Input()->Disconnect());
+    EXPECT_EQ(VFW_E_TYPE_NOT_ACCEPTED, ConnectInput(three));
+    EXPECT_EQ(S_OK, ConnectInput(TypeSpec{}));
+}
+
+// ---- Buffers --------------------------------------------------------------------------
+
+TEST_F(DecoderFilter, OutputBuffersHoldAnInputBuffersFrames)
+{
+    ALLOCATOR_PROPERTIES request;
+    EXPECT_EQ(E_UNEXPECTED, Decide(&request));
+
+    ASSERT_EQ(S_OK, ConnectInput(TypeSpec{}));
+    ASSERT_EQ(S_OK, Decide(&request));
+    EXPECT_EQ(2, outAlloc->requested.cBuffers);
+    EXPECT_EQ(4096, outAlloc->requested.cbBuffer);
+    EXPECT_EQ(1, outAlloc->requested.cbAlign);
+    EXPECT_EQ(512, filter->FramesPerBlock());
+    ASSERT_EQ(S_OK, Input()->Disconnect());
+
+    TypeSpec three;
+    three.channels = 3;
+    ASSERT_EQ(S_OK, ConnectInput(three));
+    request = {0, 0, 1, 16};
+    ASSERT_EQ(S_OK, filter->DecideBufferSize(outAlloc, &request));
+    EXPECT_EQ(2, outAlloc->requested.cBuffers);
+    EXPECT_EQ(5461, outAlloc->requested.cbBuffer);
+    EXPECT_EQ(16, outAlloc->requested.cbPrefix);
+    // 5461 bytes of 3-channel 16-bit frames: 910 frames for the shelves and planes.
+    EXPECT_EQ(910, filter->FramesPerBlock());
+}
+
+TEST_F(DecoderFilter, ShortGrantOrAllocatorFailureKeepsThePreviousBuffers)
+{
+    ASSERT_EQ(S_OK, ConnectInput(TypeSpec{}));
+    ALLOCATOR_PROPERTIES request;
+    ASSERT_EQ(S_OK, Decide(&request));
+    ASSERT_EQ(512, filter->FramesPerBlock());
+    inAlloc->granted.cbBuffer = 8192;
+
+    outAlloc->grantCount = 1;
+    EXPECT_EQ(E_FAIL, Decide(&request));
+    outAlloc->grantCount = -1;
+    outAlloc->grantSize = 8191;
+    EXPECT_EQ(E_FAIL, Decide(&request));
+    outAlloc->grantSize = -1;
+    outAlloc->setPropertiesResult = VFW_E_ALREADY_COMMITTED;
+    EXPECT_EQ(VFW_E_ALREADY_COMMITTED, Decide(&request));
+    outAlloc->setPropertiesResult = S_OK;
+    inAlloc->getPropertiesResult = VFW_E_SIZENOTSET;
+    EXPECT_EQ(VFW_E_SIZENOTSET, Decide(&request));
+    inAlloc->getPropertiesResult = S_OK;
+    {
+        // The first shelf's scratch memory for 1024 frames.
+        nothrow_failure::Scope failure(1024 * sizeof(double));
+        EXPECT_EQ(E_OUTOFMEMORY, Decide(&request));
+    }
+    EXPECT_EQ(512, filter->FramesPerBlock());
+
+    ASSERT_EQ(S_OK, Decide(&request));
+    EXPECT_EQ(1024, filter->FramesPerBlock());
+}
+
+TEST_F(DecoderFilter, InputBuffersTooSmallForAFrameAreRefused)
+{
+    ASSERT_EQ(S_OK, ConnectInput(TypeSpec{}));
+    inAlloc->granted.cbBuffer = 7;
+    ALLOCATOR_PROPERTIES request;
+    EXPECT_EQ(E_FAIL, Decide(&request));
+    EXPECT_EQ(0, filter->FramesPerBlock());
+}
+
+}  // namespace
