@@ -1,0 +1,138 @@
+// The decoder filter in the platform's filter graph, between a B-Format source and a sink,
+// and the decode the decoder core gives for the same input, to hold the graph's output to.
+#pragma once
+
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "decoder/coefficients.h"
+#include "decoder/decoder_state.h"
+#include "decoder/transform.h"
+#include "filter/Maincom.h"
+#include "framework/transform_pins.h"
+#include "tests/filter/bformat_filters.h"
+
+namespace bformat_test {
+
+// COM for the test's thread, free-threaded as a host with its own streaming threads is.
+class ComThread : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))); }
+    void TearDown() override { CoUninitialize(); }
+};
+
+inline decoder::SampleFormat FormatOf(const TypeSpec& spec)
+{
+    WAVEFORMATEXTENSIBLE f = Extensible(spec);
+    return decoder::SampleFormatOf(&f);
+}
+
+// `count` samples of `frames` frames each of audio-like data (no NaNs), timed back to back.
+// Every sample but the last ends with a partial frame of `tail` bytes, which the decoder
+// must leave out.
+inline std::vector<SampleRecord> MakeScript(const TypeSpec& spec, int count, size_t frames, size_t tail,
+                                            unsigned seed = 1)
+{
+    std::mt19937 rng(seed);
+    const size_t bytes = decoder::BytesPerSample(FormatOf(spec));
+    std::vector<SampleRecord> script(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        SampleRecord& s = script[static_cast<size_t>(i)];
+        const size_t values = frames * spec.channels;
+        s.data.resize(values * bytes + (i + 1 < count ? tail : 0));
+        if (IsFloat(spec)) {
+            std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+            for (size_t v = 0; v < values; ++v) {
+                float x = u(rng);
+                std::memcpy(&s.data[v * 4], &x, 4);
+            }
+        } else {
+            for (BYTE& b : s.data) b = static_cast<BYTE>(rng());
+        }
+        s.timed = true;
+        s.start = i * 100000;
+        s.stop = s.start + 100000;
+        s.sync = true;
+        s.discontinuity = i == 0;
+    }
+    return script;
+}
+
+// What the decoder core makes of the script's samples, one output block per sample.
+inline std::vector<std::vector<BYTE>> ReferenceDecode(const TypeSpec& spec, const std::vector<SampleRecord>& script,
+                                                      size_t count)
+{
+    decoder::DecoderState state;
+    decoder::SetupDecoderCoefficients(state.m_Coefficients, 0);
+    const uint32_t speakers = decoder::SpeakerCount(0);
+    EXPECT_EQ(decoder::DecoderState::AllocateResult::Ok, state.Allocate(spec.channels, speakers, 1024, spec.rate));
+    const decoder::SampleFormat format = FormatOf(spec);
+    const size_t bytes = decoder::BytesPerSample(format);
+    std::vector<std::vector<BYTE>> out;
+    for (size_t i = 0; i < count; ++i) {
+        const SampleRecord& s = script[i % script.size()];
+        const size_t frames = s.data.size() / (bytes * spec.channels);
+        std::vector<BYTE> block(frames * speakers * bytes);
+        state.DecodeFrames(format, s.data.data(), block.data(), frames);
+        out.push_back(std::move(block));
+    }
+    return out;
+}
+
+// A graph of source, decoder and sink, connected. The decoder is created the way the class
+// factory creates it.
+class DecoderGraph {
+public:
+    DecoderGraph(const TypeSpec& spec, std::vector<SampleRecord> script, LONG bufferSize)
+    {
+        HRESULT hr = CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterGraph,
+                                      reinterpret_cast<void**>(&graph));
+        if (FAILED(hr)) return;
+        graph->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&control));
+
+        source = new BFormatSource(spec, std::move(script), bufferSize);
+        source->NonDelegatingAddRef();
+        sink = new BFormatSink();
+        sink->NonDelegatingAddRef();
+        CUnknown* object = CVEvava::CreateInstance(nullptr, &hr);
+        if (!object) return;
+        object->NonDelegatingAddRef();
+        decoder = static_cast<CVEvava*>(object);
+
+        if (FAILED(graph->AddFilter(source, WIDE("source"))) || FAILED(graph->AddFilter(decoder, WIDE("decoder"))) ||
+            FAILED(graph->AddFilter(sink, WIDE("sink"))))
+            return;
+        connectResult = graph->ConnectDirect(source->pin, decoder->GetPin(0), nullptr);
+        if (SUCCEEDED(connectResult)) connectResult = graph->ConnectDirect(decoder->GetPin(1), sink->pin, nullptr);
+    }
+
+    ~DecoderGraph()
+    {
+        if (control) {
+            control->Stop();
+            control->Release();
+        }
+        if (graph) {
+            for (IBaseFilter* f : {static_cast<IBaseFilter*>(source), static_cast<IBaseFilter*>(decoder),
+                                   static_cast<IBaseFilter*>(sink)})
+                if (f) graph->RemoveFilter(f);
+            graph->Release();
+        }
+        if (decoder) decoder->NonDelegatingRelease();
+        if (source) source->NonDelegatingRelease();
+        if (sink) sink->NonDelegatingRelease();
+    }
+
+    bool Ready() const { return graph && control && decoder && SUCCEEDED(connectResult); }
+
+    IFilterGraph* graph = nullptr;
+    IMediaControl* control = nullptr;
+    BFormatSource* source = nullptr;
+    CVEvava* decoder = nullptr;
+    BFormatSink* sink = nullptr;
+    HRESULT connectResult = E_FAIL;
+};
+
+}  // namespace bformat_test

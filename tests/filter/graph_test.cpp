@@ -1,0 +1,185 @@
+// The decoder filter streaming in the platform's filter graph: for every sample format and
+// both input layouts the speaker feeds equal, bit for bit, the decoder core's; timing and
+// flags travel with the samples; flushes, segments and end-of-stream pass through; and the
+// shelf filters' memory carries over pauses, stops and flushes.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/filter/decoder_graph.h"
+
+namespace bformat_test {
+namespace {
+
+constexpr LONG kBufferSize = 4096;
+
+struct Layout {
+    const char* name;
+    TypeSpec spec;
+};
+
+std::vector<Layout> Layouts()
+{
+    std::vector<Layout> all;
+    const char* names[] = {"16-bit", "24-bit", "32-bit", "float"};
+    for (int format = 0; format < 4; ++format) {
+        for (WORD channels : {WORD{3}, WORD{4}}) {
+            TypeSpec s;
+            if (format == 3) s.Float();
+            else s.bits = static_cast<WORD>(16 + 8 * format);
+            s.channels = channels;
+            s.rate = channels == 3 ? 48000 : 44100;
+            all.push_back({names[format], s});
+        }
+    }
+    return all;
+}
+
+// Whole buffers of frames, with a few bytes of a partial frame after each but the last.
+std::vector<SampleRecord> FullBuffers(const TypeSpec& spec, int count)
+{
+    const size_t frameBytes = decoder::BytesPerSample(FormatOf(spec)) * spec.channels;
+    const size_t frames = (kBufferSize - frameBytes + 1) / frameBytes;
+    return MakeScript(spec, count, frames, frameBytes - 1);
+}
+
+void ExpectDecodedAsTheCore(const TypeSpec& spec, const std::vector<SampleRecord>& script,
+                            const std::vector<SampleRecord>& received, const std::string& what)
+{
+    const auto expected = ReferenceDecode(spec, script, received.size());
+    for (size_t i = 0; i < received.size(); ++i) {
+        ASSERT_EQ(expected[i].size(), received[i].data.size()) << what << ", sample " << i;
+        ASSERT_TRUE(expected[i] == received[i].data) << what << ", sample " << i << " differs";
+    }
+}
+
+using DecoderInGraph = ComThread;
+
+TEST_F(DecoderInGraph, SpeakerFeedsMatchTheDecoderCoreForEveryFormat)
+{
+    for (const Layout& layout : Layouts()) {
+        const std::string what = std::string(layout.name) + " " + std::to_string(layout.spec.channels) + "-channel";
+        const auto script = FullBuffers(layout.spec, 6);
+        DecoderGraph g(layout.spec, script, kBufferSize);
+        if (!g.graph) GTEST_SKIP() << "no filter graph on this platform";
+        ASSERT_TRUE(g.Ready()) << what << ": connection 0x" << std::hex << g.connectResult;
+
+        // The sink was offered the speaker feeds.
+        const WAVEFORMATEXTENSIBLE out = FormatOf(g.sink->pin->CurrentMediaType());
+        EXPECT_EQ(4, out.Format.nChannels) << what;
+        EXPECT_EQ(layout.spec.rate, out.Format.nSamplesPerSec) << what;
+        EXPECT_EQ(layout.spec.bits, out.Format.wBitsPerSample) << what;
+        EXPECT_TRUE(IsEqualGUID(out.SubFormat, IsFloat(layout.spec) ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT
+                                                                     : KSDATAFORMAT_SUBTYPE_PCM))
+            << what;
+
+        ASSERT_TRUE(SUCCEEDED(g.control->Run())) << what;
+        ASSERT_TRUE(g.sink->pin->WaitFor("eos", 1)) << what;
+        const auto received = g.sink->pin->Samples();
+        ASSERT_EQ(script.size(), received.size()) << what;
+        ExpectDecodedAsTheCore(layout.spec, script, received, what);
+    }
+}
+
+TEST_F(DecoderInGraph, TimesAndFlagsTravelWithTheSamples)
+{
+    TypeSpec spec;
+    auto script = MakeScript(spec, 9, 100, 0);
+    for (size_t i = 0; i < script.size(); ++i) {
+        SampleRecord& s = script[i];
+        s.timed = i % 4 != 3;
+        s.sync = i % 2 == 0;
+        s.discontinuity = i == 0 || i == 5;
+        s.preroll = i == 1;
+        s.mediaTimed = i % 3 == 0;
+        s.mediaStart = static_cast<LONGLONG>(i) * 100;
+        s.mediaStop = s.mediaStart + 99;
+    }
+    DecoderGraph g(spec, script, kBufferSize);
+    if (!g.graph) GTEST_SKIP() << "no filter graph on this platform";
+    ASSERT_TRUE(g.Ready());
+    ASSERT_TRUE(SUCCEEDED(g.control->Run()));
+    ASSERT_TRUE(g.sink->pin->WaitFor("eos", 1));
+
+    const auto received = g.sink->pin->Samples();
+    ASSERT_EQ(script.size(), received.size());
+    for (size_t i = 0; i < script.size(); ++i) {
+        const SampleRecord& in = script[i];
+        const SampleRecord& out = received[i];
+        EXPECT_EQ(in.timed, out.timed) << i;
+        if (in.timed) {
+            EXPECT_EQ(in.start, out.start) << i;
+            EXPECT_EQ(in.stop, out.stop) << i;
+        }
+        EXPECT_EQ(in.sync, out.sync) << i;
+        EXPECT_EQ(in.discontinuity, out.discontinuity) << i;
+        EXPECT_EQ(in.preroll, out.preroll) << i;
+        EXPECT_EQ(in.mediaTimed, out.mediaTimed) << i;
+        if (in.mediaTimed) {
+            EXPECT_EQ(in.mediaStart, out.mediaStart) << i;
+            EXPECT_EQ(in.mediaStop, out.mediaStop) << i;
+        }
+    }
+    ExpectDecodedAsTheCore(spec, script, received, "16-bit");
+}
+
+TEST_F(DecoderInGraph, FlushSegmentAndEndOfStreamPassThroughAndTheShelvesKeepTheirMemory)
+{
+    TypeSpec spec;
+    spec.channels = 3;
+    const auto script = FullBuffers(spec, 10);
+    DecoderGraph g(spec, script, kBufferSize);
+    if (!g.graph) GTEST_SKIP() << "no filter graph on this platform";
+    ASSERT_TRUE(g.Ready());
+    BFormatSourcePin* out = g.source->pin;
+    out->Allow(4);
+    ASSERT_TRUE(SUCCEEDED(g.control->Run()));
+    ASSERT_TRUE(g.sink->pin->WaitFor("sample", 4));
+
+    // The source waits between samples, so nothing is in flight while the notices travel.
+    EXPECT_EQ(S_OK, out->DeliverNewSegment(1000, 900000, 1.0));
+    EXPECT_EQ(S_OK, out->DeliverBeginFlush());
+    EXPECT_EQ(S_OK, out->DeliverEndFlush());
+    out->Allow(100);
+    ASSERT_TRUE(g.sink->pin->WaitFor("eos", 1));
+
+    std::vector<std::string> expected(4, "sample");
+    expected.insert(expected.end(), {"segment 1000 900000 1.000000", "begin flush", "end flush"});
+    expected.insert(expected.end(), 6, "sample");
+    expected.push_back("eos");
+    EXPECT_EQ(expected, g.sink->pin->Notices());
+    ExpectDecodedAsTheCore(spec, script, g.sink->pin->Samples(), "across the flush");
+}
+
+TEST_F(DecoderInGraph, ShelfMemoryCarriesOverPausesAndStops)
+{
+    TypeSpec spec = TypeSpec{}.Float();
+    const auto script = FullBuffers(spec, 12);
+    DecoderGraph g(spec, script, kBufferSize);
+    if (!g.graph) GTEST_SKIP() << "no filter graph on this platform";
+    ASSERT_TRUE(g.Ready());
+    BFormatSourcePin* out = g.source->pin;
+
+    out->Allow(3);
+    ASSERT_TRUE(SUCCEEDED(g.control->Run()));
+    ASSERT_TRUE(g.sink->pin->WaitFor("sample", 3));
+    ASSERT_TRUE(SUCCEEDED(g.control->Pause()));
+    out->Allow(6);
+    ASSERT_TRUE(g.sink->pin->WaitFor("sample", 6));
+    ASSERT_TRUE(SUCCEEDED(g.control->Run()));
+    out->Allow(8);
+    ASSERT_TRUE(g.sink->pin->WaitFor("sample", 8));
+    ASSERT_TRUE(SUCCEEDED(g.control->Stop()));
+    EXPECT_EQ(8, out->accepted.load());
+
+    out->Allow(100);
+    ASSERT_TRUE(SUCCEEDED(g.control->Run()));
+    ASSERT_TRUE(g.sink->pin->WaitFor("eos", 1));
+    const auto received = g.sink->pin->Samples();
+    ASSERT_EQ(script.size(), received.size());
+    ExpectDecodedAsTheCore(spec, script, received, "across pause and stop");
+}
+
+}  // namespace
+}  // namespace bformat_test
