@@ -1,0 +1,395 @@
+// The registered DUrazOdo.dll in the platform's own filter graph: offered B-Format audio, the
+// graph builder picks the decoder by its merit and renders its output on the platform's
+// audio renderer to the end of the stream; and the decoder's output taken by the platform's
+// Sample Grabber matches what bformat-decode wrote for the same input on Linux.
+//
+// The comparison allows one step of the last place: integer samples may differ by 1 and
+// float samples by one unit in the last place of a float. The shelf filters' coefficients
+// come from the C runtime's trigonometric functions, which on the two systems may differ in
+// the last bit of a double; a decoded value that lies next to a rounding boundary can then
+// round the other way. Anything beyond that is a real difference.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "framework/media_type.h"
+#include "platform/platform.h"
+#include "tools/bformat-decode/source_filter.h"
+#include "tools/bformat-decode/wave_format.h"
+
+// The Sample Grabber's interfaces, which MinGW-w64's headers do not declare. Outside the
+// unnamed namespace: the compiler would otherwise conclude that nothing in the program
+// implements them and turn every call through them into a pure-virtual call.
+struct ISampleGrabberCB : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE SampleCB(double SampleTime, IMediaSample* pSample) = 0;
+    virtual HRESULT STDMETHODCALLTYPE BufferCB(double SampleTime, BYTE* pBuffer, long BufferLen) = 0;
+};
+
+struct ISampleGrabber : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE SetOneShot(BOOL OneShot) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetMediaType(const AM_MEDIA_TYPE* pType) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetConnectedMediaType(AM_MEDIA_TYPE* pType) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetBufferSamples(BOOL BufferThem) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetCurrentBuffer(long* pBufferSize, long* pBuffer) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetCurrentSample(IMediaSample** ppSample) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetCallback(ISampleGrabberCB* pCallback, long WhichMethodToCallback) = 0;
+};
+
+namespace {
+
+// The platform's Sample Grabber and Null Renderer (qedit).
+const CLSID kSampleGrabber = {0xC1F400A0, 0x3F08, 0x11D3, {0x9F, 0x0B, 0x00, 0x60, 0x08, 0x03, 0x9E, 0x37}};
+const CLSID kNullRenderer = {0xC1F400A4, 0x3F08, 0x11D3, {0x9F, 0x0B, 0x00, 0x60, 0x08, 0x03, 0x9E, 0x37}};
+const IID kIID_ISampleGrabber = {0x6B652FFF, 0x11FE, 0x4FCE, {0x92, 0xAD, 0x02, 0x66, 0xB5, 0xD7, 0xC7, 0x8F}};
+const IID kIID_ISampleGrabberCB = {0x0579154A, 0x2B53, 0x4994, {0xB0, 0xD0, 0xE7, 0x73, 0x14, 0x8E, 0xFF, 0x85}};
+
+// The decoder filter, {A4BFE317-D4A4-41BC-9926-20C0432AA2CF}.
+const CLSID kDecoderClsid = {0xA4BFE317, 0xD4A4, 0x41BC, {0x99, 0x26, 0x20, 0xC0, 0x43, 0x2A, 0xA2, 0xCF}};
+
+class ComEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))); }
+    void TearDown() override { CoUninitialize(); }
+};
+const ::testing::Environment* const registered = ::testing::AddGlobalTestEnvironment(new ComEnvironment);
+
+template <typename T>
+class Ref {
+public:
+    Ref() = default;
+    ~Ref() { Reset(); }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    T** Out()
+    {
+        Reset();
+        return &m_p;
+    }
+    void** OutVoid() { return reinterpret_cast<void**>(Out()); }
+    void Reset()
+    {
+        if (m_p) m_p->Release();
+        m_p = nullptr;
+    }
+    void Assign(T* p)
+    {
+        if (p) p->AddRef();
+        Reset();
+        m_p = p;
+    }
+    T* operator->() const { return m_p; }
+    T* Get() const { return m_p; }
+
+private:
+    T* m_p = nullptr;
+};
+
+std::vector<uint8_t> ReadWholeFile(const std::string& path)
+{
+    std::vector<uint8_t> bytes;
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        uint8_t buffer[65536];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+        std::fclose(f);
+    }
+    return bytes;
+}
+
+// The fmt and data chunks of a WAVE file in memory.
+struct WaveChunks {
+    std::vector<uint8_t> format, data;
+};
+
+bool SplitWave(const std::vector<uint8_t>& file, WaveChunks& chunks)
+{
+    if (file.size() < 12 || std::memcmp(file.data(), "RIFF", 4) || std::memcmp(file.data() + 8, "WAVE", 4)) return false;
+    size_t at = 12;
+    while (at + 8 <= file.size()) {
+        const uint32_t size = file[at + 4] | file[at + 5] << 8 | file[at + 6] << 16 | uint32_t(file[at + 7]) << 24;
+        if (at + 8 + size > file.size()) return false;
+        const auto body = file.begin() + static_cast<long>(at + 8);
+        if (!std::memcmp(&file[at], "fmt ", 4)) chunks.format.assign(body, body + size);
+        if (!std::memcmp(&file[at], "data", 4)) chunks.data.assign(body, body + size);
+        at += 8 + size + (size & 1);
+    }
+    return !chunks.format.empty();
+}
+
+// Frames from a B-Format file held in memory.
+class MemoryFrames : public bformat::FrameProvider {
+public:
+    MemoryFrames(std::vector<uint8_t> data, uint32_t frameBytes) : m_data(std::move(data)), m_frameBytes(frameBytes) {}
+    int64_t Read(uint8_t* buffer, uint64_t maxFrames) override
+    {
+        const uint64_t left = (m_data.size() - m_at) / m_frameBytes;
+        const uint64_t n = maxFrames < left ? maxFrames : left;
+        std::memcpy(buffer, m_data.data() + m_at, n * m_frameBytes);
+        m_at += n * m_frameBytes;
+        return static_cast<int64_t>(n);
+    }
+    std::string ErrorText() const override { return {}; }
+
+private:
+    std::vector<uint8_t> m_data;
+    uint32_t m_frameBytes;
+    size_t m_at = 0;
+};
+
+// One reference input and its decode by bformat-decode on Linux.
+struct Reference {
+    bformat::BFormatFile input;
+    std::vector<uint8_t> inputData;
+    WaveChunks output;
+};
+
+bool LoadReference(const std::string& name, Reference& reference)
+{
+    const std::string base = std::string(TEST_DATA_DIR) + "/" + name;
+    std::FILE* f = std::fopen((base + ".amb").c_str(), "rb");
+    if (!f) return false;
+    std::fseek(f, 0, SEEK_END);
+    const uint64_t size = static_cast<uint64_t>(std::ftell(f));
+    std::string error;
+    const bool ok = bformat::ReadBFormatHeader(f, size, reference.input, error);
+    std::fclose(f);
+    if (!ok) return false;
+    const std::vector<uint8_t> file = ReadWholeFile(base + ".amb");
+    reference.inputData.assign(file.begin() + static_cast<long>(reference.input.dataOffset),
+                               file.begin() + static_cast<long>(reference.input.dataOffset + reference.input.dataBytes));
+    return SplitWave(ReadWholeFile(base + "-speakers.wav"), reference.output);
+}
+
+// Our source filter offering the reference input, with one reference for the caller.
+IBaseFilter* MakeSource(const Reference& reference, MemoryFrames& frames)
+{
+    bformat::SourceStream stream;
+    std::memcpy(&stream.subtype, reference.input.format.subFormat.data(), sizeof stream.subtype);
+    stream.formatBlock = reference.input.formatBlock;
+    stream.framesPerSample = 1024;
+    HRESULT hr = S_OK;
+    auto* source = new bformat::CFrameSourceFilter(stream, &frames, &hr);
+    source->AddRef();
+    return source;
+}
+
+IPin* FirstPin(IBaseFilter* filter, PIN_DIRECTION direction)
+{
+    Ref<IEnumPins> pins;
+    if (FAILED(filter->EnumPins(pins.Out()))) return nullptr;
+    IPin* pin = nullptr;
+    while (pins->Next(1, &pin, nullptr) == S_OK) {
+        PIN_DIRECTION d;
+        pin->QueryDirection(&d);
+        if (d == direction) return pin;
+        pin->Release();
+    }
+    return nullptr;
+}
+
+// The filter that `pin` is connected to, with a reference; null when unconnected.
+IBaseFilter* PeerFilter(IPin* pin)
+{
+    Ref<IPin> peer;
+    if (!pin || FAILED(pin->ConnectedTo(peer.Out()))) return nullptr;
+    PIN_INFO info;
+    if (FAILED(peer->QueryPinInfo(&info))) return nullptr;
+    return info.pFilter;
+}
+
+LONG RunToCompletion(IGraphBuilder* graph, LONG timeoutMs)
+{
+    Ref<IMediaControl> control;
+    Ref<IMediaEvent> events;
+    EXPECT_EQ(graph->QueryInterface(IID_IMediaControl, control.OutVoid()), S_OK);
+    EXPECT_EQ(graph->QueryInterface(IID_IMediaEvent, events.OutVoid()), S_OK);
+    if (!control.Get() || !events.Get()) return 0;
+    EXPECT_TRUE(SUCCEEDED(control->Run()));
+    LONG code = 0;
+    EXPECT_EQ(events->WaitForCompletion(timeoutMs, &code), S_OK);
+    control->Stop();
+    return code;
+}
+
+void RemoveAll(IGraphBuilder* graph)
+{
+    Ref<IEnumFilters> filters;
+    std::vector<IBaseFilter*> all;
+    if (SUCCEEDED(graph->EnumFilters(filters.Out()))) {
+        IBaseFilter* f = nullptr;
+        while (filters->Next(1, &f, nullptr) == S_OK) all.push_back(f);
+    }
+    for (IBaseFilter* f : all) {
+        graph->RemoveFilter(f);
+        f->Release();
+    }
+}
+
+// One unit in the last place of a float of this magnitude.
+float Ulp(float x)
+{
+    const float m = std::fabs(x);
+    return std::nextafter(m, INFINITY) - m;
+}
+
+class DecoderInPlatformGraph : public ::testing::TestWithParam<const char*> {};
+
+// 16-bit audio: the platform's graph builder knows renderers for integer PCM only, so it
+// cannot finish a graph for the decoder's float output by itself (the float decode is
+// compared through the Sample Grabber below).
+TEST(DecoderRenderedByThePlatform, RenderPicksTheDecoderByMeritAndPlaysToTheEnd)
+{
+    Reference reference;
+    ASSERT_TRUE(LoadReference("reference-pcm16", reference));
+    MemoryFrames frames(reference.inputData, reference.input.format.blockAlign);
+    Ref<IGraphBuilder> graph;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder, graph.OutVoid()),
+              S_OK);
+    Ref<IBaseFilter> source;
+    *source.Out() = MakeSource(reference, frames);
+    ASSERT_EQ(graph->AddFilter(source.Get(), L"B-Format source"), S_OK);
+    Ref<IPin> out;
+    *out.Out() = FirstPin(source.Get(), PINDIR_OUTPUT);
+    ASSERT_TRUE(out.Get());
+
+    const HRESULT rendered = graph->Render(out.Get());
+    EXPECT_EQ(rendered, S_OK);
+
+    // The source feeds the decoder, and the decoder a renderer (a filter with no output).
+    Ref<IBaseFilter> decoder;
+    *decoder.Out() = PeerFilter(out.Get());
+    ASSERT_TRUE(decoder.Get()) << "nothing took the B-Format stream";
+    CLSID clsid{};
+    decoder->GetClassID(&clsid);
+    EXPECT_TRUE(IsEqualGUID(clsid, kDecoderClsid));
+    Ref<IPin> decoded;
+    *decoded.Out() = FirstPin(decoder.Get(), PINDIR_OUTPUT);
+    ASSERT_TRUE(decoded.Get());
+    Ref<IBaseFilter> renderer;
+    *renderer.Out() = PeerFilter(decoded.Get());
+    ASSERT_TRUE(renderer.Get()) << "the decoder's output was not rendered";
+    Ref<IPin> further;
+    *further.Out() = FirstPin(renderer.Get(), PINDIR_OUTPUT);
+    EXPECT_FALSE(further.Get());
+
+    if (rendered == S_OK) {
+        EXPECT_EQ(RunToCompletion(graph.Get(), 30000), EC_COMPLETE);
+    }
+    RemoveAll(graph.Get());
+}
+
+// Collects every buffer the grabber sees, in order.
+class Collector : public ISampleGrabberCB {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, kIID_ISampleGrabberCB)) {
+            *ppv = this;
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP SampleCB(double, IMediaSample*) override { return E_NOTIMPL; }
+    STDMETHODIMP BufferCB(double, BYTE* buffer, long length) override
+    {
+        bytes.insert(bytes.end(), buffer, buffer + length);
+        return S_OK;
+    }
+    std::vector<uint8_t> bytes;
+};
+
+TEST_P(DecoderInPlatformGraph, SampleGrabberSeesWhatBformatDecodeWroteOnLinux)
+{
+    Reference reference;
+    ASSERT_TRUE(LoadReference(GetParam(), reference));
+    MemoryFrames frames(reference.inputData, reference.input.format.blockAlign);
+    Ref<IGraphBuilder> graph;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder, graph.OutVoid()),
+              S_OK);
+    Ref<IBaseFilter> source, decoder, grabberFilter, sink;
+    *source.Out() = MakeSource(reference, frames);
+    ASSERT_EQ(CoCreateInstance(kDecoderClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, decoder.OutVoid()), S_OK)
+        << "DUrazOdo.dll is not registered";
+    ASSERT_EQ(CoCreateInstance(kSampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, grabberFilter.OutVoid()),
+              S_OK);
+    ASSERT_EQ(CoCreateInstance(kNullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, sink.OutVoid()), S_OK);
+    Ref<ISampleGrabber> grabber;
+    ASSERT_EQ(grabberFilter->QueryInterface(kIID_ISampleGrabber, grabber.OutVoid()), S_OK);
+    AM_MEDIA_TYPE audio;
+    std::memset(&audio, 0, sizeof audio);
+    audio.majortype = MEDIATYPE_Audio;
+    ASSERT_EQ(grabber->SetMediaType(&audio), S_OK);
+    Collector collector;
+    ASSERT_EQ(grabber->SetCallback(&collector, 1), S_OK);
+    ASSERT_EQ(grabber->SetBufferSamples(FALSE), S_OK);
+
+    ASSERT_EQ(graph->AddFilter(source.Get(), L"B-Format source"), S_OK);
+    ASSERT_EQ(graph->AddFilter(decoder.Get(), L"Decoder"), S_OK);
+    ASSERT_EQ(graph->AddFilter(grabberFilter.Get(), L"Grabber"), S_OK);
+    ASSERT_EQ(graph->AddFilter(sink.Get(), L"Null renderer"), S_OK);
+    Ref<IPin> sourceOut, decoderIn, decoderOut, grabberIn, grabberOut, sinkIn;
+    *sourceOut.Out() = FirstPin(source.Get(), PINDIR_OUTPUT);
+    *decoderIn.Out() = FirstPin(decoder.Get(), PINDIR_INPUT);
+    *decoderOut.Out() = FirstPin(decoder.Get(), PINDIR_OUTPUT);
+    *grabberIn.Out() = FirstPin(grabberFilter.Get(), PINDIR_INPUT);
+    *grabberOut.Out() = FirstPin(grabberFilter.Get(), PINDIR_OUTPUT);
+    *sinkIn.Out() = FirstPin(sink.Get(), PINDIR_INPUT);
+    ASSERT_EQ(graph->ConnectDirect(sourceOut.Get(), decoderIn.Get(), nullptr), S_OK);
+    ASSERT_EQ(graph->ConnectDirect(decoderOut.Get(), grabberIn.Get(), nullptr), S_OK);
+    ASSERT_EQ(graph->ConnectDirect(grabberOut.Get(), sinkIn.Get(), nullptr), S_OK);
+
+    // The grabber is connected with the format bformat-decode wrote into its file's header.
+    AM_MEDIA_TYPE connected;
+    ASSERT_EQ(grabber->GetConnectedMediaType(&connected), S_OK);
+    ASSERT_EQ(connected.cbFormat, reference.output.format.size());
+    EXPECT_EQ(std::memcmp(connected.pbFormat, reference.output.format.data(), connected.cbFormat), 0);
+    FreeMediaType(connected);
+
+    // Nothing to wait for: the graph runs as fast as the decoder goes.
+    Ref<IMediaFilter> mediaFilter;
+    ASSERT_EQ(graph->QueryInterface(IID_IMediaFilter, mediaFilter.OutVoid()), S_OK);
+    mediaFilter->SetSyncSource(nullptr);
+    EXPECT_EQ(RunToCompletion(graph.Get(), 30000), EC_COMPLETE);
+    RemoveAll(graph.Get());
+
+    const std::vector<uint8_t>& expected = reference.output.data;
+    ASSERT_EQ(collector.bytes.size(), expected.size());
+    bformat::WaveFormat format;
+    bformat::ReadWaveFormat(reference.output.format.data(), reference.output.format.size(), format);
+    size_t differing = 0;
+    if (format.subFormat == bformat::kSubtypeFloat) {
+        for (size_t i = 0; i < expected.size(); i += 4) {
+            float a, b;
+            std::memcpy(&a, &collector.bytes[i], 4);
+            std::memcpy(&b, &expected[i], 4);
+            if (a != b) ++differing;
+            ASSERT_LE(std::fabs(a - b), std::max(Ulp(a), Ulp(b))) << "sample " << i / 4;
+        }
+    } else {
+        ASSERT_EQ(format.bitsPerSample, 16);
+        for (size_t i = 0; i < expected.size(); i += 2) {
+            int16_t a, b;
+            std::memcpy(&a, &collector.bytes[i], 2);
+            std::memcpy(&b, &expected[i], 2);
+            if (a != b) ++differing;
+            ASSERT_LE(std::abs(a - b), 1) << "sample " << i / 2;
+        }
+    }
+    // Differences at rounding boundaries are rare; many of them would mean a real change.
+    EXPECT_LE(differing, expected.size() / 1000) << differing << " samples differ by one step";
+}
+
+INSTANTIATE_TEST_SUITE_P(ReferenceInputs, DecoderInPlatformGraph,
+                         ::testing::Values("reference-pcm16", "reference-float3"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param).substr(10);
+                         });
+
+}  // namespace
