@@ -2,6 +2,10 @@
 // expected speaker feeds, the output format as the filter proposes it, the demo without an
 // input file, one clear line and a non-zero exit for every bad input, and no output file left
 // behind by any failed run, including one that fails halfway through writing.
+// First: the C library's fcntl.h defines LOCK_WRITE, a name the platform's OLE declarations use.
+#include "platform/platform.h"
+
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <sys/stat.h>
@@ -288,6 +292,42 @@ TEST_F(BFormatDecode, AWriteFailureHalfWayLeavesNoOutputFile)
     EXPECT_EQ(Run({in, "-o", m_dir / "out.wav"}, options).exitCode, 1);
     EXPECT_EQ(wave_test::ReadFile(m_dir / "out.wav"), (std::vector<uint8_t>{'o', 'l', 'd'}));
     EXPECT_EQ(m_dir.Entries(), (std::vector<std::string>{"long.amb", "out.wav"}));
+}
+
+TEST_F(BFormatDecode, TakesTheRegisteredDecoderFirstAndANamedModuleOnly)
+{
+    const std::string in = Write("in.amb", WaveSpec{});
+    // Not registered: the module beside the tool.
+    ProcessResult r = Run({in});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("decoder   " + std::string(BFORMAT_DECODE_DIR) + "/DUrazOdo.so"), std::string::npos) << r.out;
+
+    // Registered in the tool's registry store by the module itself: through COM.
+    ASSERT_EQ(::setenv("DURAZODO_REGISTRY", (m_registry / "registry").c_str(), 1), 0);
+    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    void* module = ::dlopen(DURAZODO_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(module, nullptr) << ::dlerror();
+    using Entry = HRESULT (*)();
+    const auto registerServer = reinterpret_cast<Entry>(::dlsym(module, "DllRegisterServer"));
+    const auto unregisterServer = reinterpret_cast<Entry>(::dlsym(module, "DllUnregisterServer"));
+    ASSERT_TRUE(registerServer && unregisterServer);
+    ASSERT_EQ(registerServer(), S_OK);
+    r = Run({in});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("decoder   the registered decoder filter"), std::string::npos) << r.out;
+
+    // A named module is the only one tried.
+    r = Run({in, "--module", DURAZODO_MODULE_PATH});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find(std::string("decoder   ") + DURAZODO_MODULE_PATH), std::string::npos) << r.out;
+    r = Run({in, "--module", m_dir / "missing.so"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("cannot load the decoder module"), std::string::npos) << r.err;
+
+    EXPECT_EQ(unregisterServer(), S_OK);
+    ::dlclose(module);
+    CoUninitialize();
+    ::unsetenv("DURAZODO_REGISTRY");
 }
 
 TEST_F(BFormatDecode, RefusesBadOutputsAndArgumentsWithOneLine)
