@@ -6,7 +6,7 @@ if(WIN32 AND TARGET DUrazOdo AND TARGET bformat_filters)
   add_test(NAME windows_register_DUrazOdo
     COMMAND ${CMAKE_BINARY_DIR}/wine-run regsvr32 /s "Z:$<TARGET_FILE:DUrazOdo>")
   set_tests_properties(windows_register_DUrazOdo PROPERTIES
-    FIXTURES_SETUP DUrazOdoRegistered TIMEOUT 120)
+    FIXTURES_SETUP DUrazOdoRegistered TIMEOUT 120 LABELS windows)
 
   add_executable(decoder_graph_tests decoder_graph_test.cpp)
   target_link_libraries(decoder_graph_tests PRIVATE bformat_filters ${PROJECT_GTEST_LIBS})
@@ -17,5 +17,5 @@ if(WIN32 AND TARGET DUrazOdo AND TARGET bformat_filters)
   gtest_discover_tests(decoder_graph_tests
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120
-    PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED DUrazOdoRegistered)
+    PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED DUrazOdoRegistered LABELS windows)
 endif()
