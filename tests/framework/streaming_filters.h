@@ -1,0 +1,238 @@
+// A filter pair built on the framework: a source whose output pin streams numbered samples
+// from a thread of its own, and a sink whose input pin checks and counts them. They run in
+// the platform's filter graph, or connected to each other directly.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "framework/base_filter.h"
+#include "framework/input_pin.h"
+#include "framework/output_pin.h"
+
+namespace streaming {
+
+inline const GUID kStreamMajor = {0x5354524d, 0x0001, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+inline const GUID kSubtype = {0x5354524d, 0x0002, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+inline const GUID kRefusedSubtype = {0x5354524d, 0x0003, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+inline const CLSID kSourceClsid = {0x5354524d, 0x0004, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+inline const CLSID kSinkClsid = {0x5354524d, 0x0005, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+constexpr LONG kBufferSize = 1024;
+constexpr REFERENCE_TIME kSampleDuration = 10000;
+
+inline CMediaType StreamType(const GUID& subtype = kSubtype)
+{
+    CMediaType mt;
+    mt.majortype = kStreamMajor;
+    mt.subtype = subtype;
+    mt.formattype = FORMAT_None;
+    return mt;
+}
+
+class SourceFilter;
+
+// Streams `count` samples (forever when negative) from the moment the filter leaves
+// Stopped, then end-of-stream; each sample holds its sequence number in its first bytes.
+class SourcePin : public CBaseOutputPin {
+public:
+    SourcePin(SourceFilter* filter, CCritSec* lock);
+    ~SourcePin() override { StopThread(); }
+
+    HRESULT CheckMediaType(const CMediaType* mt) override
+    {
+        return IsEqualGUID(mt->majortype, kStreamMajor) ? S_OK : S_FALSE;
+    }
+    HRESULT GetMediaType(int position, CMediaType* mt) override
+    {
+        if (position != 0) return VFW_S_NO_MORE_ITEMS;
+        *mt = StreamType();
+        return S_OK;
+    }
+    HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override
+    {
+        ALLOCATOR_PROPERTIES want = {4, kBufferSize, request->cbAlign, 0}, got;
+        HRESULT hr = allocator->SetProperties(&want, &got);
+        if (FAILED(hr)) return hr;
+        return got.cBuffers >= 1 && got.cbBuffer >= kBufferSize ? S_OK : E_FAIL;
+    }
+    HRESULT Active() override
+    {
+        HRESULT hr = CBaseOutputPin::Active();
+        if (FAILED(hr)) return hr;
+        m_stop = false;
+        m_thread = std::thread([this] { Stream(); });
+        return S_OK;
+    }
+    // The allocator is decommitted first, so a thread waiting for a buffer wakes up.
+    HRESULT Inactive() override
+    {
+        m_stop = true;
+        HRESULT hr = CBaseOutputPin::Inactive();
+        StopThread();
+        return hr;
+    }
+
+    std::atomic<int> count{20};
+    std::atomic<bool> pace{false};          // pause briefly between samples
+    std::atomic<bool> refusedTypeNext{false};  // the next sample announces a type the sink refuses
+    std::atomic<int> delivered{0};
+    std::atomic<int> failures{0};
+
+private:
+    void StopThread()
+    {
+        if (m_thread.joinable()) m_thread.join();
+    }
+    void Stream()
+    {
+        int sent = 0;
+        for (int n = 0; !m_stop && (count < 0 || n < count); ++n) {
+            IMediaSample* sample = nullptr;
+            REFERENCE_TIME start = n * kSampleDuration, stop = start + kSampleDuration;
+            if (FAILED(GetDeliveryBuffer(&sample, nullptr, nullptr, 0))) return;
+            BYTE* data = nullptr;
+            sample->GetPointer(&data);
+            std::memcpy(data, &n, sizeof n);
+            sample->SetActualDataLength(kBufferSize);
+            sample->SetTime(&start, &stop);
+            sample->SetSyncPoint(TRUE);
+            if (refusedTypeNext.exchange(false)) {
+                CMediaType refused = StreamType(kRefusedSubtype);
+                sample->SetMediaType(&refused);
+            }
+            HRESULT hr = Deliver(sample);
+            sample->Release();
+            if (hr == S_OK) ++delivered, ++sent;
+            // S_FALSE: the sink is flushing and drops the sample; keep going.
+            if (FAILED(hr)) {
+                ++failures;
+                return;
+            }
+            if (pace) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        if (!m_stop && sent == count) DeliverEndOfStream();
+    }
+
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+class SourceFilter : public CBaseFilter {
+public:
+    SourceFilter() : CBaseFilter("source", nullptr, &m_lock, kSourceClsid), pin(new SourcePin(this, &m_lock)) {}
+    ~SourceFilter() override { delete pin; }
+    int GetPinCount() override { return 1; }
+    CBasePin* GetPin(int n) override { return n == 0 ? pin : nullptr; }
+
+private:
+    CCritSec m_lock;
+
+public:
+    SourcePin* const pin;
+};
+
+inline SourcePin::SourcePin(SourceFilter* filter, CCritSec* lock)
+    : CBaseOutputPin("source pin", filter, lock, nullptr, WIDE("Out"))
+{
+}
+
+class SinkFilter;
+
+// Accepts the stream type except its refused subtype, checks each sample's number and
+// time, and raises EC_COMPLETE at end-of-stream.
+class SinkPin : public CBaseInputPin {
+public:
+    SinkPin(SinkFilter* filter, CCritSec* lock, CCritSec* receiveLock);
+    HRESULT CheckMediaType(const CMediaType* mt) override
+    {
+        return IsEqualGUID(mt->majortype, kStreamMajor) && !IsEqualGUID(mt->subtype, kRefusedSubtype) ? S_OK
+                                                                                                    : S_FALSE;
+    }
+    STDMETHODIMP Receive(IMediaSample* sample) override
+    {
+        CAutoLock lock(m_pReceiveLock);
+        HRESULT hr = CBaseInputPin::Receive(sample);
+        if (hr != S_OK) return hr;
+        const AM_SAMPLE2_PROPERTIES& props = *SampleProps();
+        int n = -1;
+        if (props.lActual >= int(sizeof n)) std::memcpy(&n, props.pbBuffer, sizeof n);
+        // Numbers rise by one, except after a flush or a restart.
+        bool inOrder = n == m_last + 1 || n == 0 || m_flushed;
+        bool timed = (props.dwSampleFlags & AM_SAMPLE_TIMEVALID) && props.tStart == n * kSampleDuration;
+        if (!inOrder || !timed) ++disorder;
+        m_last = n;
+        m_flushed = false;
+        ++received;
+        return S_OK;
+    }
+    STDMETHODIMP EndOfStream() override;
+    STDMETHODIMP BeginFlush() override
+    {
+        CAutoLock lock(m_pLock);
+        ++flushes;
+        return CBaseInputPin::BeginFlush();
+    }
+    STDMETHODIMP EndFlush() override
+    {
+        CAutoLock lock(m_pLock);
+        {
+            CAutoLock receiving(m_pReceiveLock);
+            m_flushed = true;
+        }
+        return CBaseInputPin::EndFlush();
+    }
+
+    std::atomic<int> received{0};
+    std::atomic<int> disorder{0};
+    std::atomic<int> endOfStreams{0};
+    std::atomic<int> flushes{0};
+
+private:
+    CCritSec* const m_pReceiveLock;
+    int m_last = -1;
+    bool m_flushed = false;
+};
+
+class SinkFilter : public CBaseFilter {
+public:
+    SinkFilter() : CBaseFilter("sink", nullptr, &m_lock, kSinkClsid), pin(new SinkPin(this, &m_lock, &m_receiveLock)) {}
+    ~SinkFilter() override { delete pin; }
+    int GetPinCount() override { return 1; }
+    CBasePin* GetPin(int n) override { return n == 0 ? pin : nullptr; }
+    // Once the pin is inactive, waits for a sample still being received.
+    STDMETHODIMP Stop() override
+    {
+        CAutoLock lock(&m_lock);
+        HRESULT hr = CBaseFilter::Stop();
+        CAutoLock receiving(&m_receiveLock);
+        return hr;
+    }
+
+private:
+    CCritSec m_lock;
+    CCritSec m_receiveLock;
+
+public:
+    SinkPin* const pin;
+};
+
+inline SinkPin::SinkPin(SinkFilter* filter, CCritSec* lock, CCritSec* receiveLock)
+    : CBaseInputPin("sink pin", filter, lock, nullptr, WIDE("In")), m_pReceiveLock(receiveLock)
+{
+}
+
+inline STDMETHODIMP SinkPin::EndOfStream()
+{
+    {
+        CAutoLock lock(m_pReceiveLock);
+        HRESULT hr = CheckStreaming();
+        if (hr != S_OK) return hr;
+        ++endOfStreams;
+    }
+    // Outside the receive lock: the graph may be stopping this filter meanwhile.
+    return m_pFilter->NotifyEvent(EC_COMPLETE, S_OK, 0);
+}
+
+}  // namespace streaming
