@@ -1,5 +1,6 @@
 // The COM runtime of the native platform.
 #include "platform/builtin.h"
+#include "platform/inproc.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +34,9 @@ std::vector<RegisteredClass> g_registered;
 DWORD g_nextCookie = 1;
 
 thread_local int t_initCount = 0;
+// The concurrency model the thread's first initialisation chose (COINIT_MULTITHREADED or
+// COINIT_APARTMENTTHREADED); a later initialisation asking for the other one fails.
+thread_local DWORD t_initModel = 0;
 
 }  // namespace
 
@@ -55,7 +59,13 @@ void CoTaskMemFree(LPVOID block) { std::free(block); }
 
 HRESULT CoInitialize(LPVOID reserved) { return CoInitializeEx(reserved, COINIT_APARTMENTTHREADED); }
 
-HRESULT CoInitializeEx(LPVOID, DWORD) { return t_initCount++ == 0 ? S_OK : S_FALSE; }
+HRESULT CoInitializeEx(LPVOID, DWORD coInit)
+{
+    DWORD model = coInit & COINIT_APARTMENTTHREADED;
+    if (t_initCount > 0 && model != t_initModel) return RPC_E_CHANGED_MODE;
+    t_initModel = model;
+    return t_initCount++ == 0 ? S_OK : S_FALSE;
+}
 
 void CoUninitialize(void)
 {
@@ -110,7 +120,8 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, LPVOID, REFIID riid, LPV
             }
         }
     }
-    if (!factory) return REGDB_E_CLASSNOTREG;
+    // Not registered in this process: an in-process server named in the registry store.
+    if (!factory) return GetRegisteredClassObject(clsid, riid, ppv);
     HRESULT hr = factory->QueryInterface(riid, ppv);
     factory->Release();
     return hr;
@@ -132,7 +143,7 @@ HRESULT CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID 
     return hr;
 }
 
-void CoFreeUnusedLibraries(void) {}
+void CoFreeUnusedLibraries(void) { FreeUnusedModules(); }
 
 int StringFromGUID2(REFGUID guid, LPOLESTR buffer, int capacity)
 {

@@ -38,3 +38,48 @@ PLATFORM_API DWORD GetCurrentThreadId(void);
 PLATFORM_API int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR src, int srcLength, LPWSTR dst, int dstLength);
 PLATFORM_API int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR src, int srcLength, LPSTR dst, int dstLength,
                                      LPCSTR defaultChar, LPBOOL usedDefault);
+
+// ---- Modules --------------------------------------------------------------------------
+// A module's HINSTANCE (HMODULE) is the base address at which the module is mapped, as on
+// Windows: PlatformModuleFromAddress finds it for any address inside the module, which is
+// how a module's load hook learns its own handle (the dlopen handle does not exist yet while
+// the module's constructors run). A null HMODULE stands for the executable.
+
+// Reasons passed to a module's entry routine.
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+#define DLL_THREAD_ATTACH 2
+#define DLL_THREAD_DETACH 3
+
+// The module that holds `address`; null when no loaded module does.
+PLATFORM_API HMODULE PlatformModuleFromAddress(const void* address);
+
+// The module file's absolute path. Returns the characters written without the terminator;
+// when the buffer is too small the path is cut to size - 1 characters and terminated, the
+// result is `size` and the last error is ERROR_INSUFFICIENT_BUFFER; 0 with the last error set
+// (ERROR_MOD_NOT_FOUND) when the handle names no loaded module.
+PLATFORM_API DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+PLATFORM_API DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
+
+// Thread notifications do not exist natively: always succeeds.
+PLATFORM_API BOOL DisableThreadLibraryCalls(HMODULE hLibModule);
+
+// ---- OS version -----------------------------------------------------------------------
+
+#define VER_PLATFORM_WIN32s 0
+#define VER_PLATFORM_WIN32_WINDOWS 1
+#define VER_PLATFORM_WIN32_NT 2
+
+typedef struct _OSVERSIONINFOA {
+    DWORD dwOSVersionInfoSize;
+    DWORD dwMajorVersion;
+    DWORD dwMinorVersion;
+    DWORD dwBuildNumber;
+    DWORD dwPlatformId;
+    CHAR szCSDVersion[128];
+} OSVERSIONINFOA, *POSVERSIONINFOA, *LPOSVERSIONINFOA;
+
+// Reports the NT family (version 6.2, build 9200, no service pack). The caller sets
+// dwOSVersionInfoSize to sizeof(OSVERSIONINFOA), 148 (or 156, the extended record, whose
+// leading fields these are); any other size fails with ERROR_INSUFFICIENT_BUFFER.
+PLATFORM_API BOOL GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
