@@ -1,0 +1,180 @@
+#include "com/setup.h"
+
+#include <string>
+
+namespace {
+
+const HRESULT kNotRegistered = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+
+HRESULT FromStatus(LONG rc) { return HRESULT_FROM_WIN32(static_cast<unsigned long>(rc)); }
+
+// The failure the last system call left; never a success, even when it left no code.
+HRESULT LastError()
+{
+    DWORD code = GetLastError();
+    return code ? HRESULT_FROM_WIN32(code) : E_FAIL;
+}
+
+// Wide text in the system code page, for the narrow registry calls.
+bool ToNarrow(LPCWSTR text, std::string& narrow)
+{
+    narrow.clear();
+    if (!text) return true;
+    int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) return false;
+    narrow.resize(static_cast<size_t>(size));
+    if (WideCharToMultiByte(CP_ACP, 0, text, -1, &narrow[0], size, nullptr, nullptr) != size) return false;
+    narrow.resize(static_cast<size_t>(size - 1));
+    return true;
+}
+
+// "CLSID\{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"
+std::string ClassKeyPath(REFCLSID clsid)
+{
+    WCHAR text[39];
+    StringFromGUID2(clsid, text, 39);
+    std::string path = "CLSID\\";
+    for (int i = 0; i < 38; ++i) path += static_cast<char>(text[i]);
+    return path;
+}
+
+LONG SetStringValue(HKEY key, LPCSTR name, const std::string& text)
+{
+    return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                          static_cast<DWORD>(text.size() + 1));
+}
+
+}  // namespace
+
+HRESULT WriteServerKey(CLSID clsid, LPCWSTR description, LPCWSTR serverPath, LPCWSTR threadingModel,
+                       LPCWSTR serverType)
+{
+    std::string name, path, model, type;
+    if (!ToNarrow(description, name) || !ToNarrow(serverPath, path) || !ToNarrow(threadingModel, model) ||
+        !ToNarrow(serverType, type))
+        return LastError();
+
+    HKEY classKey = nullptr;
+    LONG rc = RegCreateKeyExA(HKEY_CLASSES_ROOT, ClassKeyPath(clsid).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_ALL_ACCESS, nullptr, &classKey, nullptr);
+    if (rc != ERROR_SUCCESS) return FromStatus(rc);
+    rc = SetStringValue(classKey, nullptr, name);
+    if (rc != ERROR_SUCCESS) {
+        RegCloseKey(classKey);
+        return FromStatus(rc);
+    }
+    HKEY serverKey = nullptr;
+    rc = RegCreateKeyExA(classKey, type.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                         &serverKey, nullptr);
+    if (rc != ERROR_SUCCESS) {
+        RegCloseKey(classKey);
+        return FromStatus(rc);
+    }
+    rc = SetStringValue(serverKey, nullptr, path);
+    if (rc == ERROR_SUCCESS) rc = SetStringValue(serverKey, "ThreadingModel", model);
+    RegCloseKey(serverKey);
+    RegCloseKey(classKey);
+    return rc == ERROR_SUCCESS ? S_OK : FromStatus(rc);
+}
+
+HRESULT DeleteKeyTree(HKEY parent, LPCSTR subKey)
+{
+    if (!subKey || !*subKey) return E_FAIL;
+    HKEY key = nullptr;
+    LONG rc = RegOpenKeyExA(parent, subKey, 0, MAXIMUM_ALLOWED, &key);
+    if (rc == ERROR_FILE_NOT_FOUND) return S_OK;
+    if (rc != ERROR_SUCCESS) return FromStatus(rc);
+
+    // Remove the children one by one. A child that survives its removal stays at the index
+    // it was found at, so step past it rather than finding it again for ever.
+    for (DWORD index = 0;;) {
+        char name[MAX_PATH];
+        DWORD length = MAX_PATH;
+        rc = RegEnumKeyExA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_MORE_DATA) {
+            ++index;
+            continue;
+        }
+        if (rc != ERROR_SUCCESS) break;
+        if (FAILED(DeleteKeyTree(key, name))) ++index;
+    }
+    RegCloseKey(key);
+
+    rc = RegDeleteKeyA(parent, subKey);
+    return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND ? S_OK : FromStatus(rc);
+}
+
+HRESULT RemoveServerKey(CLSID clsid) { return DeleteKeyTree(HKEY_CLASSES_ROOT, ClassKeyPath(clsid).c_str()); }
+
+HRESULT RegisterServerEntries(const CFactoryTemplate* templates, int count, LPCWSTR szFileName, BOOL bRegister)
+{
+    for (int i = 0; i < count; ++i) {
+        const CFactoryTemplate& t = templates[i];
+        HRESULT hr = bRegister ? WriteServerKey(*t.m_ClsID, t.m_Name, szFileName, WIDE("Both"), WIDE("InprocServer32"))
+                               : RemoveServerKey(*t.m_ClsID);
+        if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+}
+
+HRESULT AMovieSetupRegisterFilter2(const AMOVIESETUP_FILTER* setup, IFilterMapper2* mapper, BOOL bRegister)
+{
+    if (!setup) return S_FALSE;
+    if (!mapper) return E_POINTER;
+    // Pins are kept inside the filter's entry and go with it.
+    HRESULT hr = mapper->UnregisterFilter(nullptr, nullptr, *setup->clsID);
+    if (bRegister) {
+        REGFILTER2 rf2;
+        rf2.dwVersion = 1;
+        rf2.dwMerit = setup->dwMerit;
+        rf2.cPins = setup->nPins;
+        rf2.rgPins = reinterpret_cast<const REGFILTERPINS*>(setup->lpPin);
+        hr = mapper->RegisterFilter(*setup->clsID, setup->strName, nullptr, nullptr, nullptr, &rf2);
+    }
+    return hr == kNotRegistered ? S_OK : hr;
+}
+
+HRESULT AMovieDllRegisterServer2(const CFactoryTemplate* templates, int count, BOOL bRegister)
+{
+    // The module's own file, as a narrow path. A path cut short by the buffer would register
+    // a server that does not exist, so that is a failure too.
+    char narrowPath[MAX_PATH];
+    DWORD length = GetModuleFileNameA(ModuleInstance, narrowPath, MAX_PATH);
+    if (length == 0) return LastError();
+    if (length >= MAX_PATH) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+    WCHAR path[MAX_PATH];
+    if (MultiByteToWideChar(CP_ACP, 0, narrowPath, -1, path, MAX_PATH) == 0) return LastError();
+
+    HRESULT hr = bRegister ? RegisterServerEntries(templates, count, path, TRUE) : S_OK;
+
+    if (SUCCEEDED(hr)) {
+        // Leave a caller's own COM initialisation alone: only an initialisation made (or
+        // counted) here is undone here.
+        HRESULT init = CoInitialize(nullptr);
+
+        IFilterMapper2* mapper2 = nullptr;
+        IFilterMapper* mapper = nullptr;
+        hr = CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper2,
+                              reinterpret_cast<void**>(&mapper2));
+        if (FAILED(hr))
+            hr = CoCreateInstance(CLSID_FilterMapper, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper,
+                                  reinterpret_cast<void**>(&mapper));
+        if (SUCCEEDED(hr)) {
+            for (int i = 0; i < count; ++i) {
+                const AMOVIESETUP_FILTER* setup = templates[i].m_pAMovieSetup_Filter;
+                if (!setup) continue;
+                hr = mapper2 ? AMovieSetupRegisterFilter2(setup, mapper2, bRegister)
+                             : AMovieSetupRegisterFilter(setup, mapper, bRegister);
+                if (FAILED(hr)) break;
+            }
+            if (mapper2) mapper2->Release();
+            if (mapper) mapper->Release();
+        }
+
+        CoFreeUnusedLibraries();
+        if (SUCCEEDED(init)) CoUninitialize();
+    }
+
+    if (!bRegister && SUCCEEDED(hr)) hr = RegisterServerEntries(templates, count, path, FALSE);
+    return hr;
+}

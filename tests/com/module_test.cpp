@@ -1,0 +1,153 @@
+// The built module, loaded as a host loads it and reached only through its exports: which
+// classes its class factory makes, and when it says it may be unloaded.
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#if !defined(_WIN32)
+#include <dlfcn.h>
+#endif
+
+#include "com_test_support.h"
+
+namespace {
+
+using com_test::Ref;
+
+const CLSID kDecoder = {0xA4BFE317, 0xD4A4, 0x41BC, {0x99, 0x26, 0x20, 0xC0, 0x43, 0x2A, 0xA2, 0xCF}};
+const CLSID kDecoderPage = {0x67919353, 0x1CA9, 0x4F07, {0xB4, 0x62, 0x12, 0x69, 0x4E, 0xC6, 0x70, 0xD2}};
+
+using GetClassObjectFunction = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, LPVOID*);
+using CanUnloadNowFunction = HRESULT(STDAPICALLTYPE*)();
+
+class Module : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+#if defined(_WIN32)
+        m_module = LoadLibraryA(MODULE_PATH);
+        ASSERT_NE(m_module, nullptr) << MODULE_PATH;
+        m_getClassObject = reinterpret_cast<GetClassObjectFunction>(
+            reinterpret_cast<void*>(GetProcAddress(m_module, "DllGetClassObject")));
+        m_canUnloadNow = reinterpret_cast<CanUnloadNowFunction>(
+            reinterpret_cast<void*>(GetProcAddress(m_module, "DllCanUnloadNow")));
+#else
+        m_module = dlopen(MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(m_module, nullptr) << dlerror();
+        m_getClassObject = reinterpret_cast<GetClassObjectFunction>(dlsym(m_module, "DllGetClassObject"));
+        m_canUnloadNow = reinterpret_cast<CanUnloadNowFunction>(dlsym(m_module, "DllCanUnloadNow"));
+#endif
+        ASSERT_NE(m_getClassObject, nullptr);
+        ASSERT_NE(m_canUnloadNow, nullptr);
+        ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    }
+    void TearDown() override
+    {
+        CoUninitialize();
+#if defined(_WIN32)
+        if (m_module) FreeLibrary(m_module);
+#else
+        if (m_module) dlclose(m_module);
+#endif
+    }
+
+    Ref<IClassFactory> Factory(REFCLSID clsid)
+    {
+        Ref<IClassFactory> factory;
+        EXPECT_EQ(m_getClassObject(clsid, IID_IClassFactory, factory.put_void()), S_OK);
+        return factory;
+    }
+
+#if defined(_WIN32)
+    HMODULE m_module = nullptr;
+#else
+    void* m_module = nullptr;
+#endif
+    GetClassObjectFunction m_getClassObject = nullptr;
+    CanUnloadNowFunction m_canUnloadNow = nullptr;
+};
+
+TEST_F(Module, MakesTheDecoderFilterAndItsPropertyPageAndNothingElse)
+{
+    EXPECT_EQ(m_canUnloadNow(), S_OK) << "nothing alive right after loading";
+
+    Ref<IClassFactory> filterFactory = Factory(kDecoder);
+    ASSERT_TRUE(filterFactory);
+    EXPECT_EQ(m_canUnloadNow(), S_FALSE) << "a factory is alive";
+    Ref<IBaseFilter> filter;
+    ASSERT_EQ(filterFactory->CreateInstance(nullptr, IID_IBaseFilter, filter.put_void()), S_OK);
+    CLSID clsid = GUID_NULL;
+    ASSERT_EQ(filter->GetClassID(&clsid), S_OK);
+    EXPECT_TRUE(IsEqualGUID(clsid, kDecoder));
+
+    Ref<IClassFactory> pageFactory = Factory(kDecoderPage);
+    ASSERT_TRUE(pageFactory);
+    Ref<IPropertyPage> page;
+    EXPECT_EQ(pageFactory->CreateInstance(nullptr, IID_IPropertyPage, page.put_void()), S_OK);
+
+    void* untouched = &untouched;
+    const CLSID other = {0xA4BFE317, 0xD4A4, 0x41BC, {0x99, 0x26, 0x20, 0xC0, 0x43, 0x2A, 0xA2, 0xD0}};
+    EXPECT_EQ(m_getClassObject(other, IID_IClassFactory, &untouched), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(m_getClassObject(IID_IPropertyPage, IID_IClassFactory, &untouched), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(m_getClassObject(kDecoder, IID_IBaseFilter, &untouched), E_NOINTERFACE);
+    EXPECT_EQ(untouched, &untouched);
+
+    filterFactory.Reset();
+    pageFactory.Reset();
+    EXPECT_EQ(m_canUnloadNow(), S_FALSE) << "objects are alive";
+    filter.Reset();
+    page.Reset();
+    EXPECT_EQ(m_canUnloadNow(), S_OK);
+}
+
+TEST_F(Module, AServerLockKeepsTheModuleLoaded)
+{
+    Ref<IClassFactory> factory = Factory(kDecoder);
+    ASSERT_EQ(factory->LockServer(TRUE), S_OK);
+    factory.Reset();
+    EXPECT_EQ(m_canUnloadNow(), S_FALSE);
+    factory = Factory(kDecoder);
+    ASSERT_EQ(factory->LockServer(FALSE), S_OK);
+    factory.Reset();
+    EXPECT_EQ(m_canUnloadNow(), S_OK);
+}
+
+// An outer object that owns the decoder filter it aggregates.
+class Outer : public IUnknown {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (IsEqualGUID(riid, IID_IUnknown)) {
+            *ppv = this;
+            AddRef();
+            return S_OK;
+        }
+        return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs); }
+    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--refs); }
+    LONG refs = 1;
+    IUnknown* inner = nullptr;
+};
+
+TEST_F(Module, TheFilterCanBeAggregated)
+{
+    Ref<IClassFactory> factory = Factory(kDecoder);
+    Outer outer;
+    void* result = &result;
+    EXPECT_EQ(factory->CreateInstance(&outer, IID_IBaseFilter, &result), E_NOINTERFACE);
+    ASSERT_EQ(factory->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)), S_OK);
+
+    IBaseFilter* filter = nullptr;
+    ASSERT_EQ(outer.QueryInterface(IID_IBaseFilter, reinterpret_cast<void**>(&filter)), S_OK);
+    EXPECT_EQ(outer.refs, 2) << "the filter's interfaces count on the outer object";
+    filter->Release();
+    EXPECT_EQ(outer.refs, 1);
+
+    outer.inner->Release();
+    outer.inner = nullptr;
+    factory.Reset();
+    EXPECT_EQ(m_canUnloadNow(), S_OK) << "the inner filter is gone";
+}
+
+}  // namespace
