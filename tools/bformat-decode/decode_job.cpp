@@ -263,10 +263,10 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
 
     const auto started = std::chrono::steady_clock::now();
     auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(); };
-    hr = control->Run();
     LONG code = 0;
-    bool interrupted = false;
-    if (SUCCEEDED(hr)) {
+    bool interrupted = interrupt && *interrupt;
+    hr = interrupted ? S_OK : control->Run();
+    if (SUCCEEDED(hr) && !interrupted) {
         for (;;) {
             hr = events->WaitForCompletion(100, &code);
             if (hr != E_ABORT) break;
