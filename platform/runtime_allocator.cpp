@@ -74,7 +74,9 @@ public:
             *pEnd = m_stop;
             return S_OK;
         }
-        *pEnd = m_start + 1;
+        // One tick after the start, wrapping at the end of the range as the platform's
+        // 64-bit arithmetic does (a signed overflow would be undefined here).
+        *pEnd = static_cast<REFERENCE_TIME>(static_cast<uint64_t>(m_start) + 1);
         return VFW_S_NO_STOP_TIME;
     }
 

@@ -117,7 +117,7 @@ public:
         if (!(props.dwSampleFlags & AM_SAMPLE_TIMEVALID)) return VFW_E_SAMPLE_TIME_NOT_SET;
         *start = props.tStart;
         if (!(props.dwSampleFlags & AM_SAMPLE_STOPVALID)) {
-            *stop = props.tStart + 1;
+            *stop = static_cast<REFERENCE_TIME>(static_cast<uint64_t>(props.tStart) + 1);  // wraps, as the platform's
             return VFW_S_NO_STOP_TIME;
         }
         *stop = props.tStop;

@@ -2,8 +2,9 @@
 // they run in the native build only: null arguments get E_POINTER; buffers honour the
 // requested alignment; a sample keeps its allocator alive while it is out; a caller waiting
 // in GetBuffer learns from Decommit that the allocator is not committed; records that cannot
-// describe a sample are refused; the pass-through is initialised once, with a pin; and
-// WaitForCompletion names the event that ended it, aborts included.
+// describe a sample are refused; the pass-through is initialised once, with a pin;
+// WaitForCompletion names the event that ended it, aborts included; and a start time at the
+// very end of the range without a stop time still answers with the tick after it.
 #include "tests/platform/runtime_doubles.h"
 
 #include <chrono>
@@ -47,6 +48,20 @@ TEST_F(NativeRuntimeTest, NullArgumentsAreRefused)
                                clock.put_void()),
               S_OK);
     EXPECT_EQ(clock->GetTime(nullptr), E_POINTER);
+}
+
+TEST_F(NativeRuntimeTest, StopTimeAfterTheLastStartTimeWrapsInsteadOfOverflowing)
+{
+    Ref<IMemAllocator> allocator;
+    Ref<IMediaSample> sample;
+    TakeSample(allocator, sample);
+    for (REFERENCE_TIME start : {INT64_MAX, INT64_MIN, REFERENCE_TIME{-1}}) {
+        ASSERT_EQ(sample->SetTime(&start, nullptr), S_OK);
+        REFERENCE_TIME got = 0, stop = 0;
+        EXPECT_EQ(sample->GetTime(&got, &stop), VFW_S_NO_STOP_TIME);
+        EXPECT_EQ(got, start);
+        EXPECT_EQ(stop, start == INT64_MAX ? INT64_MIN : start + 1);
+    }
 }
 
 TEST_F(NativeRuntimeTest, BuffersAndPrefixesStartOnTheRequestedAlignment)
