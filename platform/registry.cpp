@@ -42,6 +42,10 @@ using Path = std::vector<Text>;
 
 const char kHeader[] = "DUrazOdo registry 1";
 const size_t kMaxNameLength = 255;
+// Keys lie at most this many levels below the root, as on Windows. The tree is walked
+// recursively when the store is written and freed, so a deeper store file would exhaust the
+// stack: the parser refuses one, and no call creates one.
+const size_t kMaxDepth = 512;
 
 char16_t FoldUnit(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - (u'a' - u'A')) : c; }
 
@@ -306,6 +310,7 @@ bool Parse(const std::string& text, Key& root)
                 start = end + 1;
             }
             if (!rest.empty() && rest.back() == '\\') return false;
+            if (path.size() > kMaxDepth) return false;
             current = &root;
             for (const auto& name : path) {
                 Key* child = current->Child(name);
@@ -595,6 +600,7 @@ LONG CreateKey(HKEY hKey, const Text& subKey, PHKEY result, LPDWORD disposition)
     if (rc != ERROR_SUCCESS) return rc;
     Path opened;
     rc = WithKey(hKey, true, [&](Session& session, Key& base, const Path& basePath) {
+        if (basePath.size() + relative.size() > kMaxDepth) return ERROR_INVALID_PARAMETER;
         Key* key = &base;
         opened = basePath;
         bool created = false;

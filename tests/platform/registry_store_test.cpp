@@ -1,6 +1,7 @@
 // The native registry's store file: where it lives, that every process sees each change
-// whole, that a store it cannot read is an error and not an empty registry, and that a
-// write that fails or dies half-way leaves the previous store in place.
+// whole, that a store it cannot read is an error and not an empty registry, that a write
+// that fails or dies half-way leaves the previous store in place, and that keys stay within
+// 512 levels of the root, in the file and through the calls.
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
@@ -171,6 +172,65 @@ TEST_F(RegistryStore, ACorruptStoreIsAnErrorAndIsLeftAsItWas)
 
     WriteFile(m_store, good);
     EXPECT_EQ(GetString("CLSID\\Kept", nullptr), "value");
+}
+
+// A store file whose one key lies `depth` levels below the root.
+std::string StoreWithDepth(size_t depth)
+{
+    std::string text = "DUrazOdo registry 1\nK ";
+    for (size_t i = 0; i < depth; ++i) text += i ? "\\k" : "k";
+    text += "\nV 1 @ sdeep\n";
+    char end[16];
+    // CRC-32 of everything before the end record, as the store writes it.
+    uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char c : text) {
+        crc ^= c;
+        for (int k = 0; k < 8; ++k) crc = (crc & 1) ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
+    }
+    std::snprintf(end, sizeof end, "E %08X\n", static_cast<unsigned>(crc ^ 0xFFFFFFFFu));
+    return text + end;
+}
+
+TEST_F(RegistryStore, KeysDeeperThanFiveHundredTwelveLevelsAreRefusedInTheFileAndInCalls)
+{
+    ASSERT_EQ(SetString("CLSID\\Kept", nullptr, "value"), ERROR_SUCCESS);
+    // A file at the limit reads; one level more, or a path deep enough to exhaust the stack
+    // of a reader that walks it, is a store this registry did not write.
+    WriteFile(m_store, StoreWithDepth(512));
+    HKEY root = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "k", 0, KEY_READ, &root), ERROR_SUCCESS);
+    RegCloseKey(root);
+    for (size_t depth : {size_t{513}, size_t{200000}}) {
+        const std::string deep = StoreWithDepth(depth);
+        WriteFile(m_store, deep);
+        EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "k", 0, KEY_READ, &root), ERROR_BADDB) << depth;
+        EXPECT_EQ(SetString("Other", nullptr, "x"), ERROR_BADDB) << depth;
+        EXPECT_EQ(ReadFile(m_store), deep);
+    }
+
+    // Through the calls: 500 levels in one path, then relative to a key that deep, up to the
+    // limit and not past it; the store stays readable.
+    std::remove(m_store.c_str());
+    std::string path = "d";
+    for (int i = 1; i < 500; ++i) path += "\\d";
+    HKEY deepKey = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &deepKey,
+                              nullptr),
+              ERROR_SUCCESS);
+    HKEY key = nullptr;
+    EXPECT_EQ(RegCreateKeyExA(deepKey, "a\\b\\c\\d\\e\\f\\g\\h\\i\\j\\k\\l\\m", 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr),
+              ERROR_INVALID_PARAMETER);
+    ASSERT_EQ(RegCreateKeyExA(deepKey, "a\\b\\c\\d\\e\\f\\g\\h\\i\\j\\k\\l", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &key, nullptr),
+              ERROR_SUCCESS);
+    HKEY tooDeep = nullptr;
+    EXPECT_EQ(RegCreateKeyExA(key, "x", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &tooDeep, nullptr),
+              ERROR_INVALID_PARAMETER);
+    RegCloseKey(key);
+    RegCloseKey(deepKey);
+    EXPECT_EQ(SetString("Other", nullptr, "x"), ERROR_SUCCESS);
+    EXPECT_EQ(GetString("Other", nullptr), "x");
 }
 
 LONG RefuseWrites(LPCSTR, LPCWSTR, LPCSTR) { return ERROR_WRITE_FAULT; }
