@@ -117,6 +117,27 @@ TEST(BFormatReader, TakesOtherChunksAroundTheAudioAndPartlyValidContainers)
     }
 }
 
+TEST(BFormatReader, RefusesAFileWhoseSamplesLibsndfileTakesFromAnotherDataChunk)
+{
+    // A second data chunk after the first, then a stray chunk header: libsndfile reads its
+    // samples from the second while the header reader describes the first.
+    TempDir dir;
+    std::vector<uint8_t> bytes = BuildWave(WaveSpec{});
+    std::vector<uint8_t> second = {'d', 'a', 't', 'a', 0, 2, 0, 0};
+    second.resize(8 + 512, 0x5A);
+    second.insert(second.end(), {0x12, 0x34, 0x56, 0x78, 0xFF, 0xFF, 0xFF, 0x7F});
+    bytes.insert(bytes.end(), second.begin(), second.end());
+    const uint32_t riff = static_cast<uint32_t>(bytes.size() - 8);
+    for (int i = 0; i < 4; ++i) bytes[4 + i] = static_cast<uint8_t>(riff >> (8 * i));
+    ASSERT_TRUE(wave_test::WriteFile(dir / "two-data.amb", bytes));
+    BFormatReader reader;
+    std::string error;
+    EXPECT_FALSE(reader.Open(dir / "two-data.amb", error));
+    EXPECT_NE(error.find("libsndfile reads the samples from another data chunk"), std::string::npos) << error;
+    uint8_t frame[8];
+    EXPECT_EQ(reader.Read(frame, 1), -1) << "nothing stays open";
+}
+
 struct Refused {
     const char* name;
     WaveSpec spec;

@@ -21,11 +21,32 @@ int SndfileSubtype(SampleType type)
     return 0;
 }
 
+// libsndfile's access to the file, through the stream the reader opened.
+sf_count_t StreamLength(void* user)
+{
+    struct stat st;
+    return fstat(fileno(static_cast<std::FILE*>(user)), &st) == 0 ? static_cast<sf_count_t>(st.st_size) : -1;
+}
+sf_count_t StreamSeek(sf_count_t offset, int whence, void* user)
+{
+    std::FILE* f = static_cast<std::FILE*>(user);
+    return fseeko(f, static_cast<off_t>(offset), whence) == 0 ? static_cast<sf_count_t>(ftello(f)) : -1;
+}
+sf_count_t StreamRead(void* buffer, sf_count_t count, void* user)
+{
+    return static_cast<sf_count_t>(std::fread(buffer, 1, static_cast<size_t>(count), static_cast<std::FILE*>(user)));
+}
+sf_count_t StreamWrite(const void*, sf_count_t, void*) { return 0; }
+sf_count_t StreamTell(void* user) { return static_cast<sf_count_t>(ftello(static_cast<std::FILE*>(user))); }
+
+SF_VIRTUAL_IO kStreamAccess = {StreamLength, StreamSeek, StreamRead, StreamWrite, StreamTell};
+
 }  // namespace
 
 BFormatReader::~BFormatReader()
 {
     if (m_sndfile) sf_close(m_sndfile);
+    if (m_stream) std::fclose(m_stream);
 }
 
 bool BFormatReader::Open(const std::string& path, std::string& error)
@@ -44,20 +65,25 @@ bool BFormatReader::Open(const std::string& path, std::string& error)
         return false;
     }
 
-    std::FILE* raw = std::fopen(path.c_str(), "rb");
-    if (!raw) {
+    m_stream = std::fopen(path.c_str(), "rb");
+    if (!m_stream) {
         error = std::strerror(errno);
         return false;
     }
-    const bool headerOk = ReadBFormatHeader(raw, static_cast<uint64_t>(st.st_size), m_file, error);
-    std::fclose(raw);
-    if (!headerOk) return false;
+    if (!ReadBFormatHeader(m_stream, static_cast<uint64_t>(st.st_size), m_file, error)) {
+        std::fclose(m_stream);
+        m_stream = nullptr;
+        return false;
+    }
 
     SF_INFO info;
     std::memset(&info, 0, sizeof info);
-    m_sndfile = sf_open(path.c_str(), SFM_READ, &info);
+    std::rewind(m_stream);
+    m_sndfile = sf_open_virtual(&kStreamAccess, SFM_READ, &info, m_stream);
     if (!m_sndfile) {
         error = std::string("libsndfile cannot read it: ") + sf_strerror(nullptr);
+        std::fclose(m_stream);
+        m_stream = nullptr;
         return false;
     }
     // libsndfile must see the same stream: B-Format in the extensible wave format, with the
@@ -69,10 +95,15 @@ bool BFormatReader::Open(const std::string& path, std::string& error)
                         info.channels == m_file.format.channels &&
                         info.samplerate == static_cast<int>(m_file.format.sampleRate) &&
                         static_cast<uint64_t>(info.frames) >= m_file.frames;
-    if (!agrees) {
-        error = "libsndfile reads this file as something other than the B-Format stream its header describes";
+    // A file with more than one data chunk can have libsndfile read from another one than ours.
+    const bool sameData = StreamTell(m_stream) == static_cast<sf_count_t>(m_file.dataOffset);
+    if (!agrees || !sameData) {
+        error = agrees ? "libsndfile reads the samples from another data chunk than the one its header describes"
+                       : "libsndfile reads this file as something other than the B-Format stream its header describes";
         sf_close(m_sndfile);
         m_sndfile = nullptr;
+        std::fclose(m_stream);
+        m_stream = nullptr;
         return false;
     }
     return true;
@@ -89,7 +120,13 @@ int64_t BFormatReader::Read(uint8_t* buffer, uint64_t maxFrames)
     if (frames == 0) return 0;
     const uint64_t frameBytes = m_file.format.blockAlign;
     const sf_count_t want = static_cast<sf_count_t>(frames * frameBytes);
+    const sf_count_t from = static_cast<sf_count_t>(m_file.dataOffset + m_framesRead * frameBytes);
     const sf_count_t got = sf_read_raw(m_sndfile, buffer, want);
+    if (got == want && StreamTell(m_stream) != from + want) {
+        m_error = "reading the samples failed after " + std::to_string(m_framesRead) +
+                  " frames: libsndfile read from outside the data chunk";
+        return -1;
+    }
     if (got != want) {
         const char* why = sf_error(m_sndfile) != SF_ERR_NO_ERROR ? sf_strerror(m_sndfile) : "the file ended early";
         m_error = "reading the samples failed after " + std::to_string(m_framesRead) + " frames: " + why;

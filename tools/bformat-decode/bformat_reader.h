@@ -1,10 +1,11 @@
 // Reading a B-Format file for decoding: its header checked twice, by our own RIFF reader
 // (which knows the B-Format subformats byte for byte and finds truncated data) and by
-// libsndfile (which must agree on what the file is), then its samples read as raw bytes, so
-// that they enter the decoder exactly as they lie in the file.
+// libsndfile (which must agree on what the file is and on where its samples lie), then its
+// samples read as raw bytes, so that they enter the decoder exactly as they lie in the file.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "tools/bformat-decode/wave_format.h"
@@ -35,6 +36,8 @@ public:
     const std::string& Error() const { return m_error; }
 
 private:
+    // libsndfile reads through this stream of ours, so that the reader sees where from.
+    std::FILE* m_stream = nullptr;
     sf_private_tag* m_sndfile = nullptr;
     BFormatFile m_file;
     uint64_t m_framesRead = 0;
