@@ -262,13 +262,6 @@ TEST(ClassFactory, CreationFunctionFailuresComeBackWithNothingLeftBehind)
     EXPECT_EQ(CBaseObject::ObjectsActive(), before);
 }
 
-TEST(ClassFactory, TheTemplateDoesNotCallItsCreationFunctionWithoutAResultSlot)
-{
-    int created = g_creations;
-    EXPECT_EQ(kTemplates[0].CreateInstance(nullptr, nullptr), nullptr);
-    EXPECT_EQ(g_creations, created);
-}
-
 TEST(ModuleEntry, AttachRecordsTheModuleAndPlatformAndStartsTheClassesInOrder)
 {
     g_initCalls.clear();

@@ -100,18 +100,6 @@ TEST_F(Module, MakesTheDecoderFilterAndItsPropertyPageAndNothingElse)
     EXPECT_EQ(m_canUnloadNow(), S_OK);
 }
 
-TEST_F(Module, AServerLockKeepsTheModuleLoaded)
-{
-    Ref<IClassFactory> factory = Factory(kDecoder);
-    ASSERT_EQ(factory->LockServer(TRUE), S_OK);
-    factory.Reset();
-    EXPECT_EQ(m_canUnloadNow(), S_FALSE);
-    factory = Factory(kDecoder);
-    ASSERT_EQ(factory->LockServer(FALSE), S_OK);
-    factory.Reset();
-    EXPECT_EQ(m_canUnloadNow(), S_OK);
-}
-
 // An outer object that owns the decoder filter it aggregates.
 class Outer : public IUnknown {
 public:
