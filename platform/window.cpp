@@ -740,6 +740,9 @@ int GetClassNameW(HWND hWnd, LPWSTR lpClassName, int nMaxCount)
 HWND CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName, DWORD dwStyle, int X, int Y,
                      int nWidth, int nHeight, HWND hWndParent, HMENU hMenu, HINSTANCE hInstance, LPVOID lpParam)
 {
+    // As on Windows, a thread that creates a window has a message queue from then on, so
+    // other threads can post to the window before its owner first reads messages.
+    MyQueue();
     auto w = std::make_shared<Window>();
     {
         std::lock_guard<std::mutex> lock(g_lock);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -175,14 +176,18 @@ TEST(WindowServices, MessagesCrossThreadsAndPaintIsGeneratedLast)
 {
     ParentWindow parent;
     HWND hwnd = parent.Handle();
-    std::thread other([hwnd] {
+    std::atomic<bool> done{false};
+    std::thread other([hwnd, &done] {
         EXPECT_TRUE(PostMessageW(hwnd, WM_USER + 1, 0, 0));
         // Sent from another thread, it runs when the owner reads its queue.
         EXPECT_EQ(SendMessageW(hwnd, WM_GETTEXTLENGTH, 0, 0), 6);
         EXPECT_FALSE(DestroyWindow(hwnd));  // only the owner may
+        done = true;
     });
-    while (parent.Count(WM_USER + 1) == 0) Pump(5);
+    // Keep reading the queue until the other thread is through: its sent message waits for it.
+    while (!done) Pump(5);
     other.join();
+    EXPECT_EQ(parent.Count(WM_USER + 1), 1);
     InvalidateRect(hwnd, nullptr, TRUE);
     PostMessageW(hwnd, WM_USER + 2, 0, 0);
     MSG msg;
