@@ -3,8 +3,10 @@
 # (remix) and by ffmpeg (the pan filter), on one 10-minute, 48 kHz, 4-channel, 16-bit file.
 #
 # sox and ffmpeg do less work than the decoder: a single-band matrix, without the shelf
-# filters that weight low and high frequencies differently. Each program runs three times;
-# the best wall time counts, and the largest resident set size of any run. bformat-decode
+# filters that weight low and high frequencies differently. Each program runs five times;
+# the best wall time counts (other work on the machine only ever adds time), and the largest
+# resident set size of any run. Each run starts with its output file removed, so no program
+# pays for discarding an earlier run's file. bformat-decode
 # also decodes a 1-minute cut of the file, to show that its memory does not grow with the
 # file's length.
 #
@@ -18,7 +20,7 @@ cd "$(dirname "$0")/.."
 
 build_dir=${BUILD_DIR:-build/native}
 work=${WORK_DIR:-$build_dir/bench-throughput}
-runs=3
+runs=5
 
 # sox, ffmpeg and GNU time are needed here only, not by the build or the tests.
 need=()
@@ -87,13 +89,14 @@ h=0.3535533905932738
 sox_remix="1v$g,2v$h,3v$h 1v$g,2v$h,3v-$h 1v$g,2v-$h,3v$h 1v$g,2v-$h,3v-$h"
 ff_pan="pan=quad|c0=$g*c0+$h*c1+$h*c2|c1=$g*c0+$h*c1-$h*c2|c2=$g*c0-$h*c1+$h*c2|c3=$g*c0-$h*c1-$h*c2"
 
-# measure NAME COMMAND...: best wall time and largest resident set of $runs runs.
+# measure NAME OUTPUT COMMAND...: best wall time and largest resident set of $runs runs.
 declare -A wall mem
 measure() {
-  local name=$1
-  shift
+  local name=$1 output=$2
+  shift 2
   local best="" peak=0 log=$work/time.log
   for _ in $(seq $runs); do
+    rm -f "$output"
     /usr/bin/time -v -o "$log" "$@" >/dev/null 2>"$work/$name.err" || {
       echo "bench: $name failed:" >&2
       cat "$work/$name.err" "$log" >&2
@@ -111,10 +114,11 @@ measure() {
 }
 
 echo "bench: ${seconds} s of 48 kHz 4-channel 16-bit audio, best of $runs runs each"
-measure bformat-decode "$tool" --quiet "$amb" -o "$work/out-bformat.wav"
-measure bformat-decode-1min "$tool" --quiet "$amb1" -o "$work/out-bformat-1min.wav"
-measure sox sox -D "$plain" "$work/out-sox.wav" remix $sox_remix
-measure ffmpeg ffmpeg -nostdin -hide_banner -loglevel error -y -i "$plain" -af "$ff_pan" -c:a pcm_s16le "$work/out-ffmpeg.wav"
+measure bformat-decode "$work/out-bformat.wav" "$tool" --quiet "$amb" -o "$work/out-bformat.wav"
+measure bformat-decode-1min "$work/out-bformat-1min.wav" "$tool" --quiet "$amb1" -o "$work/out-bformat-1min.wav"
+measure sox "$work/out-sox.wav" sox -D "$plain" "$work/out-sox.wav" remix $sox_remix
+measure ffmpeg "$work/out-ffmpeg.wav" \
+  ffmpeg -nostdin -hide_banner -loglevel error -y -i "$plain" -af "$ff_pan" -c:a pcm_s16le "$work/out-ffmpeg.wav"
 
 printf '\n%-22s %10s %14s %12s\n' program "wall (s)" "x real time" "peak MiB"
 for name in bformat-decode sox ffmpeg bformat-decode-1min; do
