@@ -1,7 +1,7 @@
 // The file source and file writer filters of bformat-decode, connected to each other in the
 // platform's filter graph: every frame arrives once and in order, the run ends with
 // EC_COMPLETE, and a failing read, a failing write or a stop ends it cleanly with the reason
-// kept. Also which media types each of them takes.
+// kept. Also which media types the writer takes.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "framework/media_type.h"
 #include "tests/tools/wave_builder.h"
 #include "tools/bformat-decode/source_filter.h"
 #include "tools/bformat-decode/writer_filter.h"
@@ -280,38 +279,6 @@ TEST(SinkWriter, TakesTheDecoderOutputFormatsOnly)
     spec.cbSize = 0;
     EXPECT_EQ(Accepts(pin, spec), S_FALSE);
     writer->Release();
-}
-
-TEST(FrameSource, OffersItsOneTypeAndNoOther)
-{
-    CountingFrames frames(8, 10);
-    SourceStream stream;
-    stream.subtype = KSDATAFORMAT_SUBTYPE_PCM;
-    stream.formatBlock = Block(PcmSpec());
-    HRESULT hr = S_OK;
-    auto* source = new CFrameSourceFilter(stream, &frames, &hr);
-    source->AddRef();
-    IPin* pin = source->GetPin(0);
-
-    IEnumMediaTypes* types = nullptr;
-    ASSERT_EQ(pin->EnumMediaTypes(&types), S_OK);
-    AM_MEDIA_TYPE* offered[2] = {};
-    ULONG fetched = 0;
-    EXPECT_EQ(types->Next(2, offered, &fetched), S_FALSE);
-    ASSERT_EQ(fetched, 1u);
-    EXPECT_TRUE(IsEqualGUID(offered[0]->majortype, MEDIATYPE_Audio));
-    EXPECT_TRUE(IsEqualGUID(offered[0]->formattype, FORMAT_WaveFormatEx));
-    ASSERT_EQ(offered[0]->cbFormat, 40u);
-    EXPECT_EQ(std::memcmp(offered[0]->pbFormat, stream.formatBlock.data(), 40), 0);
-    DeleteMediaType(offered[0]);
-    types->Release();
-
-    EXPECT_EQ(Accepts(pin, PcmSpec()), S_OK);
-    EXPECT_EQ(Accepts(pin, PcmSpec(), KSDATAFORMAT_SUBTYPE_IEEE_FLOAT), S_FALSE);
-    wave_test::WaveSpec other = PcmSpec();
-    other.rate = 44100;
-    EXPECT_EQ(Accepts(pin, other), S_FALSE);
-    source->Release();
 }
 
 }  // namespace
