@@ -38,8 +38,17 @@ wine_run=build/mingw64/wine-run
 WINEPREFIX=$PWD/build/mingw64/wine/prefix
 export WINEPREFIX
 mkdir -p "$WINEPREFIX"
+# The window tests need a display, and Wine binds its desktop to the display of the first
+# program of the session: start the X server before Wine.
+displayfile=$(mktemp)
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$displayfile" >/dev/null 2>&1 &
+xvfb=$!
+for _ in $(seq 100); do [ -s "$displayfile" ] && break; sleep 0.1; done
+DISPLAY=":$(cat "$displayfile")"
+export DISPLAY
+rm -f "$displayfile"
 wineserver -k 2>/dev/null || true
 wineserver -p
-trap 'wineserver -k 2>/dev/null || true' EXIT
+trap 'wineserver -k 2>/dev/null || true; kill $xvfb 2>/dev/null || true' EXIT
 "$wine_run" wineboot --init >/dev/null 2>&1
 ctest --preset mingw64 -j "$jobs"

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Runs a window test on a display of its own and screenshots it.
+# Runs a window test on an X display and screenshots it.
 #
 #   on_xvfb.sh SCREENSHOT.png COMMAND...
 #   on_xvfb.sh - COMMAND...          (a display, no screenshot)
@@ -15,17 +15,21 @@ ready="$shot.ready"
 taken="$shot.taken"
 [ "$shot" = "-" ] || rm -f "$shot" "$ready" "$ready.txt" "$taken"
 
-displayfile=$(mktemp)
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$displayfile" >/dev/null 2>&1 &
-xvfb=$!
-trap 'kill $xvfb 2>/dev/null; rm -f "$displayfile"' EXIT
-for _ in $(seq 100); do
-    [ -s "$displayfile" ] && break
-    sleep 0.1
-done
-display=$(cat "$displayfile")
-[ -n "$display" ] || { echo "Xvfb did not start" >&2; exit 1; }
-export DISPLAY=":$display"
+# A Wine session keeps the display its first program saw, so when the test run already has
+# one (scripts/test.sh starts an Xvfb before Wine), use it; otherwise start our own.
+if [ -z "${DISPLAY:-}" ]; then
+    displayfile=$(mktemp)
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$displayfile" >/dev/null 2>&1 &
+    xvfb=$!
+    trap 'kill $xvfb 2>/dev/null; rm -f "$displayfile"' EXIT
+    for _ in $(seq 100); do
+        [ -s "$displayfile" ] && break
+        sleep 0.1
+    done
+    display=$(cat "$displayfile")
+    [ -n "$display" ] || { echo "Xvfb did not start" >&2; exit 1; }
+    export DISPLAY=":$display"
+fi
 if [ "$shot" = "-" ]; then
     "$@"
     exit $?
