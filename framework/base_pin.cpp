@@ -131,8 +131,10 @@ HRESULT CBasePin::AttemptConnection(IPin* pReceivePin, const CMediaType* pmt)
         // Connected already, so the pin looks connected while the peer completes its side.
         m_Connected = pReceivePin;
         m_Connected->AddRef();
-        SetMediaType(pmt);
-        hr = pReceivePin->ReceiveConnection(static_cast<IPin*>(this), pmt);
+        // A type that cannot be kept (out of memory) would leave a connection without its
+        // format: refuse it here rather than stand on it.
+        hr = SetMediaType(pmt);
+        if (SUCCEEDED(hr)) hr = pReceivePin->ReceiveConnection(static_cast<IPin*>(this), pmt);
         if (SUCCEEDED(hr)) {
             hr = CompleteConnect(pReceivePin);
             if (SUCCEEDED(hr)) return hr;
@@ -171,8 +173,8 @@ STDMETHODIMP CBasePin::ReceiveConnection(IPin* pConnector, const AM_MEDIA_TYPE* 
 
     m_Connected = pConnector;
     m_Connected->AddRef();
-    SetMediaType(type);
-    hr = CompleteConnect(pConnector);
+    hr = SetMediaType(type);
+    if (SUCCEEDED(hr)) hr = CompleteConnect(pConnector);
     if (FAILED(hr)) {
         m_Connected->Release();
         m_Connected = nullptr;

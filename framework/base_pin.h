@@ -69,7 +69,8 @@ public:
     virtual HRESULT Run(REFERENCE_TIME tStart);
     // S_OK accepts the type; anything else refuses it.
     virtual HRESULT CheckMediaType(const CMediaType* pmt) = 0;
-    // Stores a copy as the connection type.
+    // Stores a copy as the connection type. A failure (the copy could not be made) refuses
+    // the connection being made, which is undone.
     virtual HRESULT SetMediaType(const CMediaType* pmt);
     // Refuses a peer of the same direction (VFW_E_INVALID_DIRECTION).
     virtual HRESULT CheckConnect(IPin* pPin);

@@ -133,6 +133,30 @@ TEST_F(Negotiation, EveryFailureAfterMarkingConnectedIsUndone)
     EXPECT_FALSE(out->IsConnected());
 }
 
+TEST_F(Negotiation, ATypeThePinCannotKeepRefusesTheConnectionOnEitherSide)
+{
+    // Connecting: the peer is never asked, and the pin is left unconnected.
+    CMediaType a = MakeType('A');
+    out->setTypeResult = E_OUTOFMEMORY;
+    EXPECT_EQ(out->Connect(&peer, &a), E_OUTOFMEMORY);
+    EXPECT_EQ(log, (Log{"out.CheckConnect", "out.CheckMediaType A", "out.SetMediaType A", "out.BreakConnect",
+                        "out.BreakConnect"}));
+    EXPECT_FALSE(out->IsConnected());
+    out->setTypeResult = S_OK;
+    ASSERT_EQ(out->Connect(&peer, &a), S_OK);
+    EXPECT_EQ(out->Disconnect(), S_OK);
+
+    // Receiving: the connection is undone before it completes.
+    TestPin* in = filter->AddPin(&log, "in", WIDE("In"), PINDIR_INPUT);
+    PeerPin upstream(&log, PINDIR_OUTPUT);
+    in->setTypeResult = E_OUTOFMEMORY;
+    log.clear();
+    EXPECT_EQ(in->ReceiveConnection(&upstream, &a), E_OUTOFMEMORY);
+    EXPECT_EQ(log, (Log{"in.CheckConnect", "in.CheckMediaType A", "in.SetMediaType A", "in.BreakConnect"}));
+    EXPECT_FALSE(in->IsConnected());
+    EXPECT_EQ(upstream.refs, 1);
+}
+
 TEST_F(Negotiation, ConnectionStandsWhenCompletionAnswersAnotherSuccess)
 {
     peer.types = {MakeType('A'), MakeType('B')};

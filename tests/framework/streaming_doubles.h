@@ -276,7 +276,11 @@ public:
         if (i < 0 || i >= int(offered.size())) return VFW_S_NO_MORE_ITEMS;
         return *mt = offered[i], S_OK;
     }
-    HRESULT SetMediaType(const CMediaType* mt) override { return Note("SetMediaType " + Name(mt)), Base::SetMediaType(mt); }
+    HRESULT SetMediaType(const CMediaType* mt) override
+    {
+        Note("SetMediaType " + Name(mt));
+        return FAILED(setTypeResult) ? setTypeResult : Base::SetMediaType(mt);
+    }
     HRESULT CheckConnect(IPin* p) override { return Note("CheckConnect"), Base::CheckConnect(p); }
     HRESULT BreakConnect() override { return Note("BreakConnect"), Base::BreakConnect(); }
     HRESULT CompleteConnect(IPin* p) override
@@ -302,6 +306,7 @@ public:
     std::map<char, HRESULT> verdicts;   // CheckMediaType's answer by type name (else S_OK)
     std::vector<CMediaType> offered;    // this pin's GetMediaType list
     HRESULT activeResult = S_OK, inactiveResult = S_OK, runResult = S_OK, completeResult = S_OK;
+    HRESULT setTypeResult = S_OK;  // SetMediaType's failure (the type could not be kept)
     LONG typeVersion = 1;
 };
 
