@@ -1,5 +1,6 @@
 #include "com/setup.h"
 
+#include <new>
 #include <string>
 
 namespace {
@@ -49,13 +50,20 @@ LONG SetStringValue(HKEY key, LPCSTR name, const std::string& text)
 HRESULT WriteServerKey(CLSID clsid, LPCWSTR description, LPCWSTR serverPath, LPCWSTR threadingModel,
                        LPCWSTR serverType)
 {
-    std::string name, path, model, type;
-    if (!ToNarrow(description, name) || !ToNarrow(serverPath, path) || !ToNarrow(threadingModel, model) ||
-        !ToNarrow(serverType, type))
-        return LastError();
+    // Every string is made before any key is opened: running out of memory here leaves
+    // nothing open and no exception crosses the module's entry points.
+    std::string name, path, model, type, classPath;
+    try {
+        if (!ToNarrow(description, name) || !ToNarrow(serverPath, path) || !ToNarrow(threadingModel, model) ||
+            !ToNarrow(serverType, type))
+            return LastError();
+        classPath = ClassKeyPath(clsid);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
 
     HKEY classKey = nullptr;
-    LONG rc = RegCreateKeyExA(HKEY_CLASSES_ROOT, ClassKeyPath(clsid).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+    LONG rc = RegCreateKeyExA(HKEY_CLASSES_ROOT, classPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                               KEY_ALL_ACCESS, nullptr, &classKey, nullptr);
     if (rc != ERROR_SUCCESS) return FromStatus(rc);
     rc = SetStringValue(classKey, nullptr, name);
@@ -86,7 +94,10 @@ HRESULT DeleteKeyTree(HKEY parent, LPCSTR subKey)
     if (rc != ERROR_SUCCESS) return FromStatus(rc);
 
     // Remove the children one by one. A child that survives its removal stays at the index
-    // it was found at, so step past it rather than finding it again for ever.
+    // it was found at, so step past it rather than finding it again for ever. The first
+    // child's failure is what the removal reports: the key itself cannot go while that child
+    // stays, and "access denied" for it would hide why.
+    HRESULT childFailure = S_OK;
     for (DWORD index = 0;;) {
         char name[MAX_PATH];
         DWORD length = MAX_PATH;
@@ -95,16 +106,34 @@ HRESULT DeleteKeyTree(HKEY parent, LPCSTR subKey)
             ++index;
             continue;
         }
-        if (rc != ERROR_SUCCESS) break;
-        if (FAILED(DeleteKeyTree(key, name))) ++index;
+        if (rc != ERROR_SUCCESS) {
+            // The end of the list, or a list that could not be read (which is reported).
+            if (rc != ERROR_NO_MORE_ITEMS && SUCCEEDED(childFailure)) childFailure = FromStatus(rc);
+            break;
+        }
+        HRESULT hr = DeleteKeyTree(key, name);
+        if (FAILED(hr)) {
+            if (SUCCEEDED(childFailure)) childFailure = hr;
+            ++index;
+        }
     }
     RegCloseKey(key);
+    if (FAILED(childFailure)) return childFailure;
 
     rc = RegDeleteKeyA(parent, subKey);
     return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND ? S_OK : FromStatus(rc);
 }
 
-HRESULT RemoveServerKey(CLSID clsid) { return DeleteKeyTree(HKEY_CLASSES_ROOT, ClassKeyPath(clsid).c_str()); }
+HRESULT RemoveServerKey(CLSID clsid)
+{
+    std::string path;
+    try {
+        path = ClassKeyPath(clsid);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    return DeleteKeyTree(HKEY_CLASSES_ROOT, path.c_str());
+}
 
 HRESULT RegisterServerEntries(const CFactoryTemplate* templates, int count, LPCWSTR szFileName, BOOL bRegister)
 {
@@ -156,7 +185,11 @@ HRESULT AMovieDllRegisterServer2(const CFactoryTemplate* templates, int count, B
         IFilterMapper* mapper = nullptr;
         hr = CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper2,
                               reinterpret_cast<void**>(&mapper2));
-        if (FAILED(hr))
+        // Only a system without the newer mapper falls back to the first-generation one. Any
+        // other failure (no memory, say) is the caller's to see: the older mapper keeps its
+        // filters elsewhere, so unregistering through it would leave the newer entry behind
+        // and report success.
+        if (hr == REGDB_E_CLASSNOTREG || hr == E_NOINTERFACE || hr == CLASS_E_CLASSNOTAVAILABLE)
             hr = CoCreateInstance(CLSID_FilterMapper, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper,
                                   reinterpret_cast<void**>(&mapper));
         if (SUCCEEDED(hr)) {

@@ -12,7 +12,7 @@
 // Registers (bRegister TRUE) or unregisters every class of the table. Registering writes
 // the server keys of all templates and then enters every template that has a filter setup
 // record with the filter mapper (IFilterMapper2, or the first-generation IFilterMapper when
-// that is unavailable). Unregistering removes the filters from the mapper first and the
+// that class is not there; any other failure to create IFilterMapper2 is returned). Unregistering removes the filters from the mapper first and the
 // server keys only when that succeeded. Stops at the first failure and returns it.
 HRESULT AMovieDllRegisterServer2(const CFactoryTemplate* templates, int count, BOOL bRegister);
 // The same over the module's own table, g_Templates (com/module.cpp).
@@ -34,7 +34,8 @@ HRESULT RemoveServerKey(CLSID clsid);
 
 // Removes the key `subKey` of `parent` with all its subkeys. E_FAIL for an empty path; S_OK
 // when the key does not exist. A subkey that cannot be removed is stepped over (the rest are
-// still removed) and the failure to remove the key is returned.
+// still removed) and the first such subkey's failure is returned; otherwise the failure to
+// remove the key itself.
 HRESULT DeleteKeyTree(HKEY parent, LPCSTR subKey);
 
 // Removes the filter described by `setup` from the mapper and, when registering, enters it

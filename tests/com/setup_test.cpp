@@ -278,6 +278,27 @@ TEST_F(SelfRegistration, AKeyThatSurvivesItsDeletionEndsTheRemovalAndIsReported)
     RegistrySetWriteHook(nullptr);
 }
 
+LONG FailDeletingSticky(LPCSTR operation, LPCWSTR keyPath, LPCSTR)
+{
+    std::u16string path(keyPath);
+    bool sticky = path.size() >= 7 && path.compare(path.size() - 7, 7, u"\\Sticky") == 0;
+    return std::string(operation) == "delete" && sticky ? ERROR_CANTWRITE : ERROR_SUCCESS;
+}
+
+TEST_F(SelfRegistration, TheRemovalReportsWhyASubkeyStayedRatherThanThatItsParentCouldNotGo)
+{
+    ASSERT_EQ(Register(), S_OK);
+    std::string key = ClassKey(kFilterClass);
+    CreateKey(key + "\\Sticky");
+    RegistrySetWriteHook(FailDeletingSticky);
+    EXPECT_EQ(RemoveServerKey(kFilterClass), HRESULT_FROM_WIN32(ERROR_CANTWRITE));
+    EXPECT_EQ(Unregister(), HRESULT_FROM_WIN32(ERROR_CANTWRITE));
+    RegistrySetWriteHook(nullptr);
+    EXPECT_TRUE(KeyExists(key + "\\Sticky"));
+    EXPECT_EQ(Unregister(), S_OK);
+    EXPECT_FALSE(KeyExists(key));
+}
+
 TEST_F(SelfRegistration, ADamagedRegistryStoreFailsRegistrationAndUnregistration)
 {
     ASSERT_EQ(Register(), S_OK);
