@@ -1,6 +1,7 @@
 // The COM runtime of the native platform.
 #include "platform/builtin.h"
 #include "platform/inproc.h"
+#include "platform/native/fault.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -53,8 +54,17 @@ CreateFunction FindBuiltinClass(REFCLSID clsid)
 
 using namespace platform;
 
-LPVOID CoTaskMemAlloc(SIZE_T size) { return std::malloc(size ? size : 1); }
-LPVOID CoTaskMemRealloc(LPVOID block, SIZE_T size) { return std::realloc(block, size ? size : 1); }
+LPVOID CoTaskMemAlloc(SIZE_T size)
+{
+    if (PlatformFaultNext(PLATFORM_FAULT_TASK_MEMORY)) return nullptr;
+    return std::malloc(size ? size : 1);
+}
+
+LPVOID CoTaskMemRealloc(LPVOID block, SIZE_T size)
+{
+    if (PlatformFaultNext(PLATFORM_FAULT_TASK_MEMORY)) return nullptr;
+    return std::realloc(block, size ? size : 1);
+}
 void CoTaskMemFree(LPVOID block) { std::free(block); }
 
 HRESULT CoInitialize(LPVOID reserved) { return CoInitializeEx(reserved, COINIT_APARTMENTTHREADED); }

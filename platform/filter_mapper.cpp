@@ -115,26 +115,34 @@ LONG ReadDword(HKEY key, const char16_t* name, DWORD& value)
     return ERROR_SUCCESS;
 }
 
+// The names of a key's subkeys. Running out of memory while listing them throws
+// std::bad_alloc, as making the list itself would: a list cut short is not the key's.
 std::vector<Text> SubkeyNames(HKEY key)
 {
     std::vector<Text> names;
     for (DWORD index = 0;; ++index) {
         WCHAR name[256];
         DWORD length = 256;
-        if (RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        LONG rc = RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_OUTOFMEMORY) throw std::bad_alloc();
+        if (rc != ERROR_SUCCESS) break;
         names.emplace_back(name, length);
     }
     return names;
 }
 
-// Removes a key and everything below it. ERROR_FILE_NOT_FOUND when it does not exist.
+// Removes a key and everything below it. ERROR_FILE_NOT_FOUND when it does not exist; the
+// failure of a subkey that cannot be removed (the key cannot go while that stays).
 LONG DeleteTree(HKEY parent, const Text& path)
 {
     {
         RegKey key;
         LONG rc = RegOpenKeyExW(parent, path.c_str(), 0, KEY_ALL_ACCESS, key.Out());
         if (rc != ERROR_SUCCESS) return rc;
-        for (const Text& child : SubkeyNames(key.Get())) DeleteTree(key.Get(), child);
+        for (const Text& child : SubkeyNames(key.Get())) {
+            rc = DeleteTree(key.Get(), child);
+            if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return rc;
+        }
     }
     return RegDeleteKeyW(parent, path.c_str());
 }
@@ -526,6 +534,18 @@ private:
 
 // ---- The mapper --------------------------------------------------------------------------
 
+// The mapper's methods never let an exception out to their caller: running out of memory
+// anywhere in one of them is E_OUTOFMEMORY.
+template <typename Body>
+HRESULT Guarded(Body body)
+{
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
 class FilterMapper final : public IFilterMapper2, public IFilterMapper {
 public:
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
@@ -554,21 +574,25 @@ public:
 
     STDMETHODIMP CreateCategory(REFCLSID category, DWORD merit, LPCWSTR description) override
     {
-        if (!description) return E_POINTER;
-        RegKey key;
-        LONG rc = RegCreateKeyExW(HKEY_CLASSES_ROOT, (InstancesPath(kCategoryOfCategories) + u"\\" + GuidText(category)).c_str(),
-                                  0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Out(), nullptr);
-        if (rc == ERROR_SUCCESS) rc = SetString(key.Get(), u"FriendlyName", description);
-        if (rc == ERROR_SUCCESS) rc = SetString(key.Get(), u"CLSID", GuidText(category));
-        if (rc == ERROR_SUCCESS) rc = SetDword(key.Get(), u"Merit", merit);
-        return FromStatus(rc);
+        return Guarded([&]() -> HRESULT {
+            if (!description) return E_POINTER;
+            RegKey key;
+            LONG rc = RegCreateKeyExW(HKEY_CLASSES_ROOT, (InstancesPath(kCategoryOfCategories) + u"\\" + GuidText(category)).c_str(),
+                                      0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Out(), nullptr);
+            if (rc == ERROR_SUCCESS) rc = SetString(key.Get(), u"FriendlyName", description);
+            if (rc == ERROR_SUCCESS) rc = SetString(key.Get(), u"CLSID", GuidText(category));
+            if (rc == ERROR_SUCCESS) rc = SetDword(key.Get(), u"Merit", merit);
+            return FromStatus(rc);
+        });
     }
 
     STDMETHODIMP UnregisterFilter(const CLSID* category, LPCOLESTR instance, REFCLSID filter) override
     {
-        Text path = InstancesPath(category ? *category : CLSID_LegacyAmFilterCategory) + u"\\" +
-                    (instance ? Text(instance) : GuidText(filter));
-        return FromStatus(DeleteTree(HKEY_CLASSES_ROOT, path));
+        return Guarded([&]() -> HRESULT {
+            Text path = InstancesPath(category ? *category : CLSID_LegacyAmFilterCategory) + u"\\" +
+                        (instance ? Text(instance) : GuidText(filter));
+            return FromStatus(DeleteTree(HKEY_CLASSES_ROOT, path));
+        });
     }
 
     STDMETHODIMP RegisterFilter(REFCLSID clsid, LPCWSTR name, IMoniker** moniker, const CLSID* category,
@@ -612,18 +636,20 @@ public:
 
     STDMETHODIMP RegisterFilter(CLSID clsid, LPCWSTR name, DWORD merit) override
     {
-        if (!name) return E_POINTER;
-        const Text clsidText = GuidText(clsid);
-        RegKey entry, classKey;
-        LONG rc = RegCreateKeyExW(HKEY_CLASSES_ROOT, (u"Filter\\" + clsidText).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                  nullptr, entry.Out(), nullptr);
-        if (rc == ERROR_SUCCESS) rc = SetString(entry.Get(), nullptr, name);
-        if (rc == ERROR_SUCCESS)
-            rc = RegCreateKeyExW(HKEY_CLASSES_ROOT, (u"CLSID\\" + clsidText).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                 nullptr, classKey.Out(), nullptr);
-        if (rc == ERROR_SUCCESS) rc = SetString(classKey.Get(), nullptr, name);
-        if (rc == ERROR_SUCCESS) rc = SetDword(classKey.Get(), u"Merit", merit);
-        return FromStatus(rc);
+        return Guarded([&]() -> HRESULT {
+            if (!name) return E_POINTER;
+            const Text clsidText = GuidText(clsid);
+            RegKey entry, classKey;
+            LONG rc = RegCreateKeyExW(HKEY_CLASSES_ROOT, (u"Filter\\" + clsidText).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                      nullptr, entry.Out(), nullptr);
+            if (rc == ERROR_SUCCESS) rc = SetString(entry.Get(), nullptr, name);
+            if (rc == ERROR_SUCCESS)
+                rc = RegCreateKeyExW(HKEY_CLASSES_ROOT, (u"CLSID\\" + clsidText).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                     nullptr, classKey.Out(), nullptr);
+            if (rc == ERROR_SUCCESS) rc = SetString(classKey.Get(), nullptr, name);
+            if (rc == ERROR_SUCCESS) rc = SetDword(classKey.Get(), u"Merit", merit);
+            return FromStatus(rc);
+        });
     }
 
     STDMETHODIMP RegisterFilterInstance(CLSID, LPCWSTR, CLSID* instance) override
@@ -635,54 +661,62 @@ public:
     STDMETHODIMP RegisterPin(CLSID filter, LPCWSTR name, BOOL rendered, BOOL output, BOOL zero, BOOL many,
                              CLSID connectsToFilter, LPCWSTR connectsToPin) override
     {
-        if (!name || !*name) return E_INVALIDARG;
-        RegKey pin;
-        LONG rc = RegCreateKeyExW(HKEY_CLASSES_ROOT, (PinsPath(filter) + u"\\" + name).c_str(), 0, nullptr, 0,
-                                  KEY_ALL_ACCESS, nullptr, pin.Out(), nullptr);
-        if (rc == ERROR_SUCCESS) rc = SetDword(pin.Get(), u"Direction", output ? 1 : 0);
-        if (rc == ERROR_SUCCESS) rc = SetDword(pin.Get(), u"IsRendered", rendered ? 1 : 0);
-        if (rc == ERROR_SUCCESS) rc = SetDword(pin.Get(), u"AllowedZero", zero ? 1 : 0);
-        if (rc == ERROR_SUCCESS) rc = SetDword(pin.Get(), u"AllowedMany", many ? 1 : 0);
-        if (rc == ERROR_SUCCESS) rc = SetString(pin.Get(), u"ConnectsToFilter", GuidText(connectsToFilter));
-        if (rc == ERROR_SUCCESS) rc = SetString(pin.Get(), u"ConnectsToPin", connectsToPin ? connectsToPin : u"");
-        return FromStatus(rc);
+        return Guarded([&]() -> HRESULT {
+            if (!name || !*name) return E_INVALIDARG;
+            RegKey pin;
+            LONG rc = RegCreateKeyExW(HKEY_CLASSES_ROOT, (PinsPath(filter) + u"\\" + name).c_str(), 0, nullptr, 0,
+                                      KEY_ALL_ACCESS, nullptr, pin.Out(), nullptr);
+            if (rc == ERROR_SUCCESS) rc = SetDword(pin.Get(), u"Direction", output ? 1 : 0);
+            if (rc == ERROR_SUCCESS) rc = SetDword(pin.Get(), u"IsRendered", rendered ? 1 : 0);
+            if (rc == ERROR_SUCCESS) rc = SetDword(pin.Get(), u"AllowedZero", zero ? 1 : 0);
+            if (rc == ERROR_SUCCESS) rc = SetDword(pin.Get(), u"AllowedMany", many ? 1 : 0);
+            if (rc == ERROR_SUCCESS) rc = SetString(pin.Get(), u"ConnectsToFilter", GuidText(connectsToFilter));
+            if (rc == ERROR_SUCCESS) rc = SetString(pin.Get(), u"ConnectsToPin", connectsToPin ? connectsToPin : u"");
+            return FromStatus(rc);
+        });
     }
 
     STDMETHODIMP RegisterPinType(CLSID filter, LPCWSTR pinName, CLSID major, CLSID minor) override
     {
-        if (!pinName || !*pinName) return E_INVALIDARG;
-        RegKey pin, type;
-        LONG rc = RegOpenKeyExW(HKEY_CLASSES_ROOT, (PinsPath(filter) + u"\\" + pinName).c_str(), 0, KEY_ALL_ACCESS,
-                                pin.Out());
-        if (rc == ERROR_SUCCESS)
-            rc = RegCreateKeyExW(pin.Get(), (u"Types\\" + GuidText(major) + u"\\" + GuidText(minor)).c_str(), 0,
-                                 nullptr, 0, KEY_ALL_ACCESS, nullptr, type.Out(), nullptr);
-        return FromStatus(rc);
+        return Guarded([&]() -> HRESULT {
+            if (!pinName || !*pinName) return E_INVALIDARG;
+            RegKey pin, type;
+            LONG rc = RegOpenKeyExW(HKEY_CLASSES_ROOT, (PinsPath(filter) + u"\\" + pinName).c_str(), 0, KEY_ALL_ACCESS,
+                                    pin.Out());
+            if (rc == ERROR_SUCCESS)
+                rc = RegCreateKeyExW(pin.Get(), (u"Types\\" + GuidText(major) + u"\\" + GuidText(minor)).c_str(), 0,
+                                     nullptr, 0, KEY_ALL_ACCESS, nullptr, type.Out(), nullptr);
+            return FromStatus(rc);
+        });
     }
 
     // Removes the filter's entry, its merit and its pins; the class key itself belongs to the
     // filter's server registration and stays. 0x80070002 when the filter was not registered.
     STDMETHODIMP UnregisterFilter(CLSID filter) override
     {
-        const Text clsidText = GuidText(filter);
-        LONG rc = DeleteTree(HKEY_CLASSES_ROOT, u"Filter\\" + clsidText);
-        LONG pins = DeleteTree(HKEY_CLASSES_ROOT, PinsPath(filter));
-        if (pins != ERROR_SUCCESS && pins != ERROR_FILE_NOT_FOUND) return FromStatus(pins);
-        RegKey classKey;
-        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, (u"CLSID\\" + clsidText).c_str(), 0, KEY_ALL_ACCESS, classKey.Out()) ==
-            ERROR_SUCCESS) {
-            LONG merit = RegDeleteValueW(classKey.Get(), u"Merit");
-            if (merit != ERROR_SUCCESS && merit != ERROR_FILE_NOT_FOUND) return FromStatus(merit);
-        }
-        return FromStatus(rc);
+        return Guarded([&]() -> HRESULT {
+            const Text clsidText = GuidText(filter);
+            LONG rc = DeleteTree(HKEY_CLASSES_ROOT, u"Filter\\" + clsidText);
+            LONG pins = DeleteTree(HKEY_CLASSES_ROOT, PinsPath(filter));
+            if (pins != ERROR_SUCCESS && pins != ERROR_FILE_NOT_FOUND) return FromStatus(pins);
+            RegKey classKey;
+            if (RegOpenKeyExW(HKEY_CLASSES_ROOT, (u"CLSID\\" + clsidText).c_str(), 0, KEY_ALL_ACCESS, classKey.Out()) ==
+                ERROR_SUCCESS) {
+                LONG merit = RegDeleteValueW(classKey.Get(), u"Merit");
+                if (merit != ERROR_SUCCESS && merit != ERROR_FILE_NOT_FOUND) return FromStatus(merit);
+            }
+            return FromStatus(rc);
+        });
     }
 
     STDMETHODIMP UnregisterFilterInstance(CLSID) override { return E_NOTIMPL; }
 
     STDMETHODIMP UnregisterPin(CLSID filter, LPCWSTR name) override
     {
-        if (!name || !*name) return E_INVALIDARG;
-        return FromStatus(DeleteTree(HKEY_CLASSES_ROOT, PinsPath(filter) + u"\\" + name));
+        return Guarded([&]() -> HRESULT {
+            if (!name || !*name) return E_INVALIDARG;
+            return FromStatus(DeleteTree(HKEY_CLASSES_ROOT, PinsPath(filter) + u"\\" + name));
+        });
     }
 
     // Filters whose merit is at least `merit`; with bInputNeeded, one input pin (rendered,

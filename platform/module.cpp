@@ -11,7 +11,9 @@
 
 #include <climits>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -31,14 +33,10 @@ bool ModulePath(HMODULE module, std::string& path)
     if (!dladdr(reinterpret_cast<const void*>(module), &info) || info.dli_fbase != reinterpret_cast<void*>(module) ||
         !info.dli_fname || !*info.dli_fname)
         return false;
-    // dladdr names a module by the path it was loaded with, which may be relative.
-    char* resolved = realpath(info.dli_fname, nullptr);
-    if (resolved) {
-        path = resolved;
-        std::free(resolved);
-    } else {
-        path = info.dli_fname;
-    }
+    // dladdr names a module by the path it was loaded with, which may be relative. The
+    // resolved path is freed however the copy ends (it throws when memory runs out).
+    std::unique_ptr<char, void (*)(void*)> resolved(realpath(info.dli_fname, nullptr), std::free);
+    path = resolved ? resolved.get() : info.dli_fname;
     return true;
 }
 
@@ -111,25 +109,35 @@ HMODULE PlatformModuleFromAddress(const void* address)
 
 DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize)
 {
-    std::string path;
-    if (!ModulePath(hModule, path)) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
+    try {
+        std::string path;
+        if (!ModulePath(hModule, path)) {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return 0;
+        }
+        return DeliverFileName(path, lpFilename, nSize);
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
-    return DeliverFileName(path, lpFilename, nSize);
 }
 
 DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize)
 {
-    std::string path;
-    if (!ModulePath(hModule, path)) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
+    try {
+        std::string path;
+        if (!ModulePath(hModule, path)) {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return 0;
+        }
+        int n = MultiByteToWideChar(CP_ACP, 0, path.c_str(), static_cast<int>(path.size()), nullptr, 0);
+        std::u16string wide(static_cast<size_t>(n > 0 ? n : 0), u'\0');
+        if (n > 0) MultiByteToWideChar(CP_ACP, 0, path.c_str(), static_cast<int>(path.size()), &wide[0], n);
+        return DeliverFileName(wide, lpFilename, nSize);
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
-    int n = MultiByteToWideChar(CP_ACP, 0, path.c_str(), static_cast<int>(path.size()), nullptr, 0);
-    std::u16string wide(static_cast<size_t>(n > 0 ? n : 0), u'\0');
-    if (n > 0) MultiByteToWideChar(CP_ACP, 0, path.c_str(), static_cast<int>(path.size()), &wide[0], n);
-    return DeliverFileName(wide, lpFilename, nSize);
 }
 
 BOOL DisableThreadLibraryCalls(HMODULE) { return TRUE; }

@@ -15,6 +15,7 @@
 // %XXXX; an empty value name (the default value) is written as '@'. Keys are written parent
 // first; the root key's values follow a "K " line with an empty path.
 #include "platform/platform.h"
+#include "platform/native/fault.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -468,6 +469,11 @@ public:
             unlink(temp.c_str());
             return ERROR_CANTWRITE;
         }
+        // An injected fault fails the write where a full disk would.
+        if (PlatformFaultNext(PLATFORM_FAULT_REGISTRY_WRITE)) {
+            unlink(temp.c_str());
+            return ERROR_CANTWRITE;
+        }
         if (REGISTRY_WRITE_HOOK hook = g_writeHook.load()) {
             Text path = JoinPath(keyPath);
             LONG verdict = hook(operation, path.c_str(), temp.c_str());
@@ -781,28 +787,40 @@ void ClearClass(LPDWORD lpcchClass, void* lpClass, size_t unit, FILETIME* time)
     if (time) *time = FILETIME{0, 0};
 }
 
+// The registry's entry points are C functions: running out of memory anywhere in one of them
+// becomes ERROR_OUTOFMEMORY, never an exception in the caller.
+template <typename Body>
+LONG NoThrow(Body body)
+{
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return ERROR_OUTOFMEMORY;
+    }
+}
+
 }  // namespace
 
 LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM, const LPSECURITY_ATTRIBUTES,
                         PHKEY phkResult, LPDWORD lpdwDisposition)
 {
-    return CreateKey(hKey, Widen(lpSubKey), phkResult, lpdwDisposition);
+    return NoThrow([&] { return CreateKey(hKey, Widen(lpSubKey), phkResult, lpdwDisposition); });
 }
 
 LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, REGSAM, const LPSECURITY_ATTRIBUTES,
                         PHKEY phkResult, LPDWORD lpdwDisposition)
 {
-    return CreateKey(hKey, FromWide(lpSubKey), phkResult, lpdwDisposition);
+    return NoThrow([&] { return CreateKey(hKey, FromWide(lpSubKey), phkResult, lpdwDisposition); });
 }
 
 LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult)
 {
-    return OpenKey(hKey, Widen(lpSubKey), phkResult);
+    return NoThrow([&] { return OpenKey(hKey, Widen(lpSubKey), phkResult); });
 }
 
 LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult)
 {
-    return OpenKey(hKey, FromWide(lpSubKey), phkResult);
+    return NoThrow([&] { return OpenKey(hKey, FromWide(lpSubKey), phkResult); });
 }
 
 LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData, DWORD cbData)
@@ -886,18 +904,24 @@ LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName
 LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
 {
     if (!lpSubKey) return ERROR_INVALID_PARAMETER;
-    return DeleteKey(hKey, Widen(lpSubKey));
+    return NoThrow([&] { return DeleteKey(hKey, Widen(lpSubKey)); });
 }
 
 LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey)
 {
     if (!lpSubKey) return ERROR_INVALID_PARAMETER;
-    return DeleteKey(hKey, FromWide(lpSubKey));
+    return NoThrow([&] { return DeleteKey(hKey, FromWide(lpSubKey)); });
 }
 
-LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) { return DeleteValue(hKey, Widen(lpValueName)); }
+LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
+{
+    return NoThrow([&] { return DeleteValue(hKey, Widen(lpValueName)); });
+}
 
-LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) { return DeleteValue(hKey, FromWide(lpValueName)); }
+LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName)
+{
+    return NoThrow([&] { return DeleteValue(hKey, FromWide(lpValueName)); });
+}
 
 LSTATUS RegCloseKey(HKEY hKey)
 {
@@ -913,7 +937,12 @@ LSTATUS RegCloseKey(HKEY hKey)
 
 DWORD RegistryStoreLocation(LPSTR buffer, DWORD size)
 {
-    std::string path = StorePath();
+    std::string path;
+    try {
+        path = StorePath();
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
     if (!buffer || size <= path.size()) return static_cast<DWORD>(path.size() + 1);
     std::memcpy(buffer, path.c_str(), path.size() + 1);
     return static_cast<DWORD>(path.size());

@@ -7,6 +7,7 @@
 // wakes every caller waiting in it; the memory goes when the last outstanding sample is back.
 #include "platform/builtin.h"
 #include "platform/runtime.h"
+#include "platform/native/fault.h"
 
 #include <condition_variable>
 #include <cstdlib>
@@ -377,6 +378,7 @@ public:
     {
         if (!ppBuffer) return E_POINTER;
         *ppBuffer = nullptr;
+        if (PlatformFaultNext(PLATFORM_FAULT_ALLOCATOR_BUFFER)) return E_OUTOFMEMORY;
         std::unique_lock<std::mutex> lock(m_lock);
         for (;;) {
             if (!m_committed) return VFW_E_NOT_COMMITTED;

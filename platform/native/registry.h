@@ -90,7 +90,8 @@ PLATFORM_API LSTATUS RegCloseKey(HKEY hKey);
 // ---- Native platform extras (no Windows counterpart) ----------------------------------
 
 // The path of the store file as a UTF-8 string: the number of bytes written without the
-// terminator, or the size needed (terminator included) when `size` is too small.
+// terminator, or the size needed (terminator included) when `size` is too small; 0 when
+// there is no memory to work it out.
 PLATFORM_API DWORD RegistryStoreLocation(LPSTR buffer, DWORD size);
 
 // A test hook on every store change. It is called after the new store has been written to
