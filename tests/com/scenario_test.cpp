@@ -206,6 +206,17 @@ TEST_F(ModuleRegistration, TheRegistrationToolExplainsWhatWentWrong)
     EXPECT_NE(output.find(location), std::string::npos) << output;
     ToolOutput(" --list", &status);
     EXPECT_NE(status, 0);
+
+    // A store that cannot be written (its directory would have to be made inside a file).
+    const std::string blocked = std::string(location) + ".blocked";
+    setenv("DURAZODO_REGISTRY", (blocked + "/store").c_str(), 1);
+    FILE* file = std::fopen(blocked.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fclose(file);
+    output = ToolOutput(std::string(" '") + MODULE_PATH + "'", &status);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(output.find("0x800703F5 (the registry store cannot be written)"), std::string::npos) << output;
+    std::remove(blocked.c_str());
 }
 #endif
 

@@ -33,10 +33,10 @@ std::string StoreLocation()
 std::string Describe(HRESULT hr)
 {
     switch (static_cast<uint32_t>(hr)) {
-    case 0x800703F1u: return "the registry store is damaged";
-    case 0x800703F3u: return "the registry store cannot be written";
-    case 0x800703F2u: return "the registry store cannot be read";
-    case 0x800703F4u: return "the registry store cannot be read";
+    case 0x800703F1u: return "the registry store is damaged";      // ERROR_BADDB
+    case 0x800703F3u: return "the registry store cannot be opened";  // ERROR_CANTOPEN
+    case 0x800703F4u: return "the registry store cannot be read";    // ERROR_CANTREAD
+    case 0x800703F5u: return "the registry store cannot be written"; // ERROR_CANTWRITE
     case 0x80070002u: return "not found";
     case 0x80070005u: return "access denied";
     case 0x8007000Eu: return "out of memory";
