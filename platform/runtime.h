@@ -39,6 +39,37 @@ private:
     std::atomic<ULONG> m_count;
 };
 
+// A runtime object that offers one interface besides IUnknown and counts its own references;
+// it deletes itself (through its virtual destructor) on the last Release. `Iid` names the
+// interface. The count starts at 1, the creator's reference.
+template <class Interface, const IID* Iid>
+class SingleInterfaceObject : public Interface {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        if (riid == IID_IUnknown || riid == *Iid) {
+            *ppv = static_cast<Interface*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return m_ref.Increment(); }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        LONG count = m_ref.Decrement();
+        if (count == 0) delete this;
+        return count < 0 ? 0 : static_cast<ULONG>(count);
+    }
+
+protected:
+    virtual ~SingleInterfaceObject() = default;
+
+    RefCount m_ref;
+};
+
 // Media type records in COM task memory, with the freeing rules of records handed across
 // an interface: the format block is task memory, the record owns one reference on pUnk.
 

@@ -301,30 +301,10 @@ private:
     AM_MEDIA_TYPE* m_type = nullptr;  // task-memory copy, present while TYPECHANGED is set
 };
 
-class MemAllocator final : public IMemAllocator {
+class MemAllocator final : public SingleInterfaceObject<IMemAllocator, &IID_IMemAllocator> {
 public:
     MemAllocator() { std::memset(&m_props, 0, sizeof m_props); }
     ~MemAllocator() { FreeBuffers(); }
-
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IMemAllocator) {
-            *ppv = static_cast<IMemAllocator*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return m_ref.Increment(); }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        LONG count = m_ref.Decrement();
-        if (count == 0) delete this;
-        return count < 0 ? 0 : static_cast<ULONG>(count);
-    }
 
     // IMemAllocator
     STDMETHODIMP SetProperties(ALLOCATOR_PROPERTIES* pRequest, ALLOCATOR_PROPERTIES* pActual) override
@@ -461,7 +441,6 @@ private:
         m_memory = nullptr;
     }
 
-    RefCount m_ref;
     std::mutex m_lock;
     std::condition_variable m_bufferFreed;
     ALLOCATOR_PROPERTIES m_props;

@@ -11,27 +11,8 @@
 namespace platform {
 namespace {
 
-class SystemClock final : public IReferenceClock {
+class SystemClock final : public SingleInterfaceObject<IReferenceClock, &IID_IReferenceClock> {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IReferenceClock) {
-            *ppv = static_cast<IReferenceClock*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return m_ref.Increment(); }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        LONG count = m_ref.Decrement();
-        if (count == 0) delete this;
-        return count < 0 ? 0 : static_cast<ULONG>(count);
-    }
-
     // Never runs backwards: a reading no later than the last one answered repeats it, with
     // S_FALSE.
     STDMETHODIMP GetTime(REFERENCE_TIME* pTime) override
@@ -68,7 +49,6 @@ public:
     STDMETHODIMP Unadvise(DWORD_PTR) override { return S_FALSE; }
 
 private:
-    RefCount m_ref;
     std::atomic<REFERENCE_TIME> m_last{0};
 };
 

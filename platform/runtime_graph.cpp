@@ -86,7 +86,7 @@ struct Event {
     LONG_PTR param2;
 };
 
-class FilterEnumerator final : public IEnumFilters {
+class FilterEnumerator final : public SingleInterfaceObject<IEnumFilters, &IID_IEnumFilters> {
 public:
     // Takes over one reference on each filter.
     explicit FilterEnumerator(std::vector<IBaseFilter*> filters, size_t position = 0)
@@ -96,25 +96,6 @@ public:
     ~FilterEnumerator()
     {
         for (IBaseFilter* filter : m_filters) filter->Release();
-    }
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IEnumFilters) {
-            *ppv = static_cast<IEnumFilters*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return m_ref.Increment(); }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        LONG count = m_ref.Decrement();
-        if (count == 0) delete this;
-        return count < 0 ? 0 : static_cast<ULONG>(count);
     }
 
     STDMETHODIMP Next(ULONG count, IBaseFilter** filters, ULONG* fetched) override
@@ -165,7 +146,6 @@ public:
     }
 
 private:
-    RefCount m_ref;
     std::mutex m_lock;
     std::vector<IBaseFilter*> m_filters;
     size_t m_position;
