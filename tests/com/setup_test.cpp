@@ -162,10 +162,11 @@ public:
     }
     STDMETHODIMP_(ULONG) AddRef() override { return 2; }
     STDMETHODIMP_(ULONG) Release() override { return 1; }
+    // A system whose mapper class does not offer the newer interface.
     STDMETHODIMP CreateInstance(IUnknown*, REFIID, void** ppv) override
     {
         *ppv = nullptr;
-        return E_OUTOFMEMORY;
+        return E_NOINTERFACE;
     }
     STDMETHODIMP LockServer(BOOL) override { return S_OK; }
 };
