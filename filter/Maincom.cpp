@@ -118,11 +118,18 @@ HRESULT CVEvava::CheckInputType(const CMediaType* mtIn)
 
     // While a pin is connected, its connection, the output type and the buffers rest on the
     // format in force: it does not change, and only a type that decodes the same way fits.
-    if (AnyPinConnected()) {
+    auto fitsFormatInForce = [&] {
         const WAVEFORMATEXTENSIBLE* current = InputFormat();
         return current && SameDecoding(*current, format) ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
-    }
+    };
+    if (AnyPinConnected()) return fitsFormatInForce();
 
+    // The format in force changes under the filter lock: connections hold it, and a host may
+    // offer types to the unconnected pin from several threads at once (QueryAccept takes no
+    // lock). A sample announcing a type arrives only while both pins are connected, so the
+    // streaming thread never gets here with its receive lock held.
+    CAutoLock lock(&m_csFilter);
+    if (AnyPinConnected()) return fitsFormatInForce();
     BYTE* copy = new (std::nothrow) BYTE[formatBytes];
     if (!copy) return E_OUTOFMEMORY;
     std::memcpy(copy, mtIn->pbFormat, formatBytes);

@@ -28,7 +28,8 @@
 //
 // Threads: negotiation runs on the control thread under the filter lock, with the filter
 // stopped; Transform runs on the upstream streaming thread under the receive lock and reads
-// what negotiation wrote. The IIPEffect methods take only their own lock.
+// what negotiation wrote. A type accepted on the unconnected input from any thread changes
+// the format in force under the filter lock. The IIPEffect methods take only their own lock.
 class CVEvava : public CTransformFilter, public IIPEffect, public ISpecifyPropertyPages, public CPersistStream {
 public:
     // A new filter aggregated by `pUnk` (or stand-alone for null), with no reference taken:
