@@ -367,7 +367,7 @@ std::string StorePath()
     const char* env = std::getenv("DURAZODO_REGISTRY");
     if (env && *env) return env;
     const char* xdg = std::getenv("XDG_DATA_HOME");
-    // The base directory specification ignores relative XDG_DATA_HOME values.
+    // A relative XDG_DATA_HOME is ignored, as the XDG base directory rules say.
     if (xdg && *xdg == '/') return std::string(xdg) + "/DUrazOdo/registry";
     std::string home;
     if (const char* h = std::getenv("HOME"); h && *h) {

@@ -40,7 +40,7 @@ class BFormatSource;
 // later) and remembers its place across stops, resending a sample that was refused.
 class BFormatSourcePin : public CBaseOutputPin {
 public:
-    BFormatSourcePin(CBaseFilter* filter, CCritSec* lock, const TypeSpec& type, std::vector<SampleRecord> script,
+    BFormatSourcePin(CBaseFilter* filter, CCritSec* lock, const TypeShape& type, std::vector<SampleRecord> script,
                      LONG bufferSize)
         : CBaseOutputPin("B-Format source pin", filter, lock, nullptr, WIDE("Out")),
           m_type(MakeType(type)),
@@ -162,7 +162,7 @@ private:
 
 class BFormatSource : public CBaseFilter {
 public:
-    BFormatSource(const TypeSpec& type, std::vector<SampleRecord> script, LONG bufferSize)
+    BFormatSource(const TypeShape& type, std::vector<SampleRecord> script, LONG bufferSize)
         : CBaseFilter("B-Format source", nullptr, &m_lock, kSourceClsid),
           pin(new BFormatSourcePin(this, &m_lock, type, std::move(script), bufferSize))
     {

@@ -11,7 +11,7 @@
 
 namespace bformat_test {
 
-struct TypeSpec {
+struct TypeShape {
     GUID majortype = MEDIATYPE_Audio;
     GUID formattype = FORMAT_WaveFormatEx;
     GUID subformat = KSDATAFORMAT_SUBTYPE_BFORMAT_PCM;
@@ -25,7 +25,7 @@ struct TypeSpec {
     // No format block at all.
     bool noBlock = false;
 
-    TypeSpec& Float()
+    TypeShape& Float()
     {
         subformat = KSDATAFORMAT_SUBTYPE_BFORMAT_IEEE_FLOAT;
         bits = 32;
@@ -33,10 +33,10 @@ struct TypeSpec {
     }
 };
 
-inline bool IsFloat(const TypeSpec& s) { return IsEqualGUID(s.subformat, KSDATAFORMAT_SUBTYPE_BFORMAT_IEEE_FLOAT) != 0; }
+inline bool IsFloat(const TypeShape& s) { return IsEqualGUID(s.subformat, KSDATAFORMAT_SUBTYPE_BFORMAT_IEEE_FLOAT) != 0; }
 
-// The extensible record a spec describes, with consistent block size and rate fields.
-inline WAVEFORMATEXTENSIBLE Extensible(const TypeSpec& s)
+// The extensible record a shape describes, with consistent block size and rate fields.
+inline WAVEFORMATEXTENSIBLE Extensible(const TypeShape& s)
 {
     WAVEFORMATEXTENSIBLE f;
     std::memset(&f, 0, sizeof f);
@@ -55,7 +55,7 @@ inline WAVEFORMATEXTENSIBLE Extensible(const TypeSpec& s)
 
 // A media type whose format block holds exactly cbFormat bytes: the extensible record (as
 // much of it as fits), then bytes counting up from 0xA0.
-inline CMediaType MakeType(const TypeSpec& s)
+inline CMediaType MakeType(const TypeShape& s)
 {
     CMediaType mt;
     mt.majortype = s.majortype;

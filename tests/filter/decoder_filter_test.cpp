@@ -55,9 +55,9 @@ protected:
     CTransformInputPin* Input() { return static_cast<CTransformInputPin*>(filter->GetPin(0)); }
     CTransformOutputPin* Output() { return static_cast<CTransformOutputPin*>(filter->GetPin(1)); }
 
-    HRESULT ConnectInput(const TypeSpec& spec)
+    HRESULT ConnectInput(const TypeShape& shape)
     {
-        CMediaType mt = MakeType(spec);
+        CMediaType mt = MakeType(shape);
         HRESULT hr = Input()->ReceiveConnection(upstream, &mt);
         if (SUCCEEDED(hr)) Input()->NotifyAllocator(inAlloc, FALSE);
         return hr;
@@ -180,7 +180,7 @@ TEST_F(DecoderFilter, PersistedStreamIsTheVersionHeaderAlone)
     EXPECT_EQ(24u, at.QuadPart);
 
     // Loading leaves the decoder as it was: it still proposes four speakers.
-    ASSERT_EQ(S_OK, ConnectInput(TypeSpec{}));
+    ASSERT_EQ(S_OK, ConnectInput(TypeShape{}));
     EXPECT_EQ(4u, filter->Speakers());
     stream->Release();
     persist->Release();
@@ -192,82 +192,82 @@ TEST_F(DecoderFilter, AcceptsBFormatItCanDecode)
 {
     struct Case {
         const char* what;
-        TypeSpec spec;
+        TypeShape shape;
     };
-    TypeSpec pcm24;
+    TypeShape pcm24;
     pcm24.bits = 24;
-    TypeSpec pcm32;
+    TypeShape pcm32;
     pcm32.bits = 32;
     pcm32.channels = 3;
-    TypeSpec float3 = TypeSpec{}.Float();
+    TypeShape float3 = TypeShape{}.Float();
     float3.channels = 3;
-    TypeSpec longer;
+    TypeShape longer;
     longer.cbSize = 30;
     longer.cbFormat = 64;
-    TypeSpec oddRate;
+    TypeShape oddRate;
     oddRate.rate = 7;
-    for (const Case& c : {Case{"4-channel 16-bit PCM", TypeSpec{}}, Case{"24-bit PCM", pcm24},
+    for (const Case& c : {Case{"4-channel 16-bit PCM", TypeShape{}}, Case{"24-bit PCM", pcm24},
                           Case{"3-channel 32-bit PCM", pcm32}, Case{"3-channel float", float3},
                           Case{"extra format bytes", longer}, Case{"a low rate", oddRate}}) {
-        CMediaType mt = MakeType(c.spec);
+        CMediaType mt = MakeType(c.shape);
         EXPECT_EQ(S_OK, filter->CheckInputType(&mt)) << c.what;
-        EXPECT_EQ(c.spec.channels, filter->InputChannels()) << c.what;
+        EXPECT_EQ(c.shape.channels, filter->InputChannels()) << c.what;
         EXPECT_EQ(4u, filter->Speakers()) << c.what;
         ASSERT_NE(nullptr, filter->InputFormat());
-        EXPECT_EQ(0, std::memcmp(filter->InputFormat(), mt.pbFormat, c.spec.cbSize + 18u)) << c.what;
+        EXPECT_EQ(0, std::memcmp(filter->InputFormat(), mt.pbFormat, c.shape.cbSize + 18u)) << c.what;
     }
 }
 
 TEST_F(DecoderFilter, RefusesWhatItCannotDecodeAndKeepsTheFormatInForce)
 {
-    TypeSpec kept;
+    TypeShape kept;
     kept.channels = 3;
     CMediaType keptType = MakeType(kept);
     ASSERT_EQ(S_OK, filter->CheckInputType(&keptType));
 
     struct Case {
         const char* what;
-        TypeSpec spec;
+        TypeShape shape;
     };
     std::vector<Case> cases;
     auto add = [&](const char* what, auto change) {
-        TypeSpec s;
+        TypeShape s;
         change(s);
         cases.push_back({what, s});
     };
-    add("20 bits", [](TypeSpec& s) { s.bits = 20; });
-    add("8 bits", [](TypeSpec& s) { s.bits = 8; });
-    add("2 channels", [](TypeSpec& s) { s.channels = 2; });
-    add("5 channels", [](TypeSpec& s) { s.channels = 5; });
-    add("plain PCM tag", [](TypeSpec& s) { s.tag = WAVE_FORMAT_PCM; });
-    add("video", [](TypeSpec& s) { s.majortype = MEDIATYPE_Video; });
-    add("other format type", [](TypeSpec& s) { s.formattype = FORMAT_None; });
-    add("plain PCM subformat", [](TypeSpec& s) { s.subformat = KSDATAFORMAT_SUBTYPE_PCM; });
-    add("cbSize below the extensible part", [](TypeSpec& s) {
+    add("20 bits", [](TypeShape& s) { s.bits = 20; });
+    add("8 bits", [](TypeShape& s) { s.bits = 8; });
+    add("2 channels", [](TypeShape& s) { s.channels = 2; });
+    add("5 channels", [](TypeShape& s) { s.channels = 5; });
+    add("plain PCM tag", [](TypeShape& s) { s.tag = WAVE_FORMAT_PCM; });
+    add("video", [](TypeShape& s) { s.majortype = MEDIATYPE_Video; });
+    add("other format type", [](TypeShape& s) { s.formattype = FORMAT_None; });
+    add("plain PCM subformat", [](TypeShape& s) { s.subformat = KSDATAFORMAT_SUBTYPE_PCM; });
+    add("cbSize below the extensible part", [](TypeShape& s) {
         s.cbSize = 21;
         s.cbFormat = 40;
     });
-    add("block shorter than the extensible record", [](TypeSpec& s) {
+    add("block shorter than the extensible record", [](TypeShape& s) {
         s.cbSize = 0;
         s.cbFormat = 39;
     });
-    add("no format block", [](TypeSpec& s) { s.noBlock = true; });
-    add("cbSize beyond the block", [](TypeSpec& s) {
+    add("no format block", [](TypeShape& s) { s.noBlock = true; });
+    add("cbSize beyond the block", [](TypeShape& s) {
         s.cbSize = 500;
         s.cbFormat = 40;
     });
-    add("16-bit float", [](TypeSpec& s) {
+    add("16-bit float", [](TypeShape& s) {
         s.Float();
         s.bits = 16;
     });
-    add("24-bit float", [](TypeSpec& s) {
+    add("24-bit float", [](TypeShape& s) {
         s.Float();
         s.bits = 24;
     });
-    add("rate 0", [](TypeSpec& s) { s.rate = 0; });
+    add("rate 0", [](TypeShape& s) { s.rate = 0; });
 
     for (const Case& c : cases) {
-        CMediaType mt = MakeType(c.spec);
+        CMediaType mt = MakeType(c.shape);
         EXPECT_EQ(VFW_E_TYPE_NOT_ACCEPTED, filter->CheckInputType(&mt)) << c.what;
         EXPECT_EQ(3u, filter->InputChannels()) << c.what;
         EXPECT_EQ(0, std::memcmp(filter->InputFormat(), keptType.pbFormat, 40)) << c.what;
@@ -276,9 +276,9 @@ TEST_F(DecoderFilter, RefusesWhatItCannotDecodeAndKeepsTheFormatInForce)
 
 TEST_F(DecoderFilter, OutOfMemoryStoringTheFormatKeepsThePreviousOne)
 {
-    CMediaType first = MakeType(TypeSpec{});
+    CMediaType first = MakeType(TypeShape{});
     ASSERT_EQ(S_OK, filter->CheckInputType(&first));
-    TypeSpec big;
+    TypeShape big;
     big.channels = 3;
     big.cbSize = 1022;  // 1040 bytes to store
     CMediaType second = MakeType(big);
@@ -298,7 +298,7 @@ TEST_F(DecoderFilter, ProposesSpeakerFeedsFor16BitInput)
 {
     CMediaType mt;
     EXPECT_EQ(E_UNEXPECTED, filter->GetMediaType(0, &mt));
-    ASSERT_EQ(S_OK, ConnectInput(TypeSpec{}));
+    ASSERT_EQ(S_OK, ConnectInput(TypeShape{}));
     EXPECT_EQ(E_INVALIDARG, filter->GetMediaType(-1, &mt));
     EXPECT_EQ(VFW_S_NO_MORE_ITEMS, filter->GetMediaType(1, &mt));
     ASSERT_EQ(S_OK, filter->GetMediaType(0, &mt));
@@ -332,10 +332,10 @@ TEST_F(DecoderFilter, ProposesSpeakerFeedsFor16BitInput)
 
 TEST_F(DecoderFilter, ProposesFloatFeedsForFloatInput)
 {
-    TypeSpec spec = TypeSpec{}.Float();
-    spec.channels = 3;
-    spec.rate = 48000;
-    ASSERT_EQ(S_OK, ConnectInput(spec));
+    TypeShape shape = TypeShape{}.Float();
+    shape.channels = 3;
+    shape.rate = 48000;
+    ASSERT_EQ(S_OK, ConnectInput(shape));
     CMediaType mt;
     ASSERT_EQ(S_OK, filter->GetMediaType(0, &mt));
     EXPECT_TRUE(IsEqualGUID(mt.subtype, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT));
@@ -349,8 +349,8 @@ TEST_F(DecoderFilter, ProposesFloatFeedsForFloatInput)
 
 TEST_F(DecoderFilter, AcceptsOnlyMatchingPairs)
 {
-    ASSERT_EQ(S_OK, ConnectInput(TypeSpec{}));
-    CMediaType in = MakeType(TypeSpec{});
+    ASSERT_EQ(S_OK, ConnectInput(TypeShape{}));
+    CMediaType in = MakeType(TypeShape{});
     CMediaType out;
     ASSERT_EQ(S_OK, filter->GetMediaType(0, &out));
     EXPECT_EQ(S_OK, filter->CheckTransform(&in, &out));
@@ -366,12 +366,12 @@ TEST_F(DecoderFilter, AcceptsOnlyMatchingPairs)
     f.Format.nChannels = 4;
     std::memcpy(out.pbFormat, &f, sizeof f);
     CMediaType in3 = MakeType([] {
-        TypeSpec s;
+        TypeShape s;
         s.channels = 3;
         return s;
     }());
     EXPECT_EQ(VFW_E_TYPE_NOT_ACCEPTED, filter->CheckTransform(&in3, &out));
-    CMediaType shortOut = MakeType(TypeSpec{});
+    CMediaType shortOut = MakeType(TypeShape{});
     shortOut.cbFormat = 39;
     EXPECT_EQ(VFW_E_TYPE_NOT_ACCEPTED, filter->CheckTransform(&in, &shortOut));
     shortOut.cbFormat = 40;
@@ -379,16 +379,16 @@ TEST_F(DecoderFilter, AcceptsOnlyMatchingPairs)
 
 TEST_F(DecoderFilter, QueriesOnAConnectedPinLeaveTheFormatInForce)
 {
-    ASSERT_EQ(S_OK, ConnectInput(TypeSpec{}));
+    ASSERT_EQ(S_OK, ConnectInput(TypeShape{}));
     ASSERT_EQ(S_OK, ConnectOutput());
     const int32_t frames = filter->FramesPerBlock();
     ASSERT_GT(frames, 0);
 
-    TypeSpec three;
+    TypeShape three;
     three.channels = 3;
     CMediaType other = MakeType(three);
     EXPECT_EQ(S_FALSE, Input()->QueryAccept(&other));
-    TypeSpec wider;
+    TypeShape wider;
     wider.bits = 24;
     CMediaType widerType = MakeType(wider);
     EXPECT_EQ(S_FALSE, Input()->QueryAccept(&widerType));
@@ -397,7 +397,7 @@ TEST_F(DecoderFilter, QueriesOnAConnectedPinLeaveTheFormatInForce)
 
     // A type that decodes the same way fits, but its longer block is not taken over: the
     // proposal stays the size of the input connection's block.
-    TypeSpec longer;
+    TypeShape longer;
     longer.cbSize = 200;
     CMediaType longerType = MakeType(longer);
     EXPECT_EQ(S_OK, Input()->QueryAccept(&longerType));
@@ -409,7 +409,7 @@ TEST_F(DecoderFilter, QueriesOnAConnectedPinLeaveTheFormatInForce)
     // With only the output connected, a new input connection must fit what it was built for.
     ASSERT_EQ(S_OK, Input()->Disconnect());
     EXPECT_EQ(VFW_E_TYPE_NOT_ACCEPTED, ConnectInput(three));
-    EXPECT_EQ(S_OK, ConnectInput(TypeSpec{}));
+    EXPECT_EQ(S_OK, ConnectInput(TypeShape{}));
 }
 
 // ---- Buffers --------------------------------------------------------------------------
@@ -419,7 +419,7 @@ TEST_F(DecoderFilter, OutputBuffersHoldAnInputBuffersFrames)
     ALLOCATOR_PROPERTIES request;
     EXPECT_EQ(E_UNEXPECTED, Decide(&request));
 
-    ASSERT_EQ(S_OK, ConnectInput(TypeSpec{}));
+    ASSERT_EQ(S_OK, ConnectInput(TypeShape{}));
     ASSERT_EQ(S_OK, Decide(&request));
     EXPECT_EQ(2, outAlloc->requested.cBuffers);
     EXPECT_EQ(4096, outAlloc->requested.cbBuffer);
@@ -427,7 +427,7 @@ TEST_F(DecoderFilter, OutputBuffersHoldAnInputBuffersFrames)
     EXPECT_EQ(512, filter->FramesPerBlock());
     ASSERT_EQ(S_OK, Input()->Disconnect());
 
-    TypeSpec three;
+    TypeShape three;
     three.channels = 3;
     ASSERT_EQ(S_OK, ConnectInput(three));
     request = {0, 0, 1, 16};
@@ -441,7 +441,7 @@ TEST_F(DecoderFilter, OutputBuffersHoldAnInputBuffersFrames)
 
 TEST_F(DecoderFilter, ShortGrantOrAllocatorFailureKeepsThePreviousBuffers)
 {
-    ASSERT_EQ(S_OK, ConnectInput(TypeSpec{}));
+    ASSERT_EQ(S_OK, ConnectInput(TypeShape{}));
     ALLOCATOR_PROPERTIES request;
     ASSERT_EQ(S_OK, Decide(&request));
     ASSERT_EQ(512, filter->FramesPerBlock());
@@ -472,7 +472,7 @@ TEST_F(DecoderFilter, ShortGrantOrAllocatorFailureKeepsThePreviousBuffers)
 
 TEST_F(DecoderFilter, InputBuffersTooSmallForAFrameAreRefused)
 {
-    ASSERT_EQ(S_OK, ConnectInput(TypeSpec{}));
+    ASSERT_EQ(S_OK, ConnectInput(TypeShape{}));
     inAlloc->granted.cbBuffer = 7;
     ALLOCATOR_PROPERTIES request;
     EXPECT_EQ(E_FAIL, Decide(&request));

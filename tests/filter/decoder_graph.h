@@ -23,26 +23,26 @@ protected:
     void TearDown() override { CoUninitialize(); }
 };
 
-inline decoder::SampleFormat FormatOf(const TypeSpec& spec)
+inline decoder::SampleFormat FormatOf(const TypeShape& shape)
 {
-    WAVEFORMATEXTENSIBLE f = Extensible(spec);
+    WAVEFORMATEXTENSIBLE f = Extensible(shape);
     return decoder::SampleFormatOf(&f);
 }
 
 // `count` samples of `frames` frames each of audio-like data (no NaNs), timed back to back.
 // Every sample but the last ends with a partial frame of `tail` bytes, which the decoder
 // must leave out.
-inline std::vector<SampleRecord> MakeScript(const TypeSpec& spec, int count, size_t frames, size_t tail,
+inline std::vector<SampleRecord> MakeScript(const TypeShape& shape, int count, size_t frames, size_t tail,
                                             unsigned seed = 1)
 {
     std::mt19937 rng(seed);
-    const size_t bytes = decoder::BytesPerSample(FormatOf(spec));
+    const size_t bytes = decoder::BytesPerSample(FormatOf(shape));
     std::vector<SampleRecord> script(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
         SampleRecord& s = script[static_cast<size_t>(i)];
-        const size_t values = frames * spec.channels;
+        const size_t values = frames * shape.channels;
         s.data.resize(values * bytes + (i + 1 < count ? tail : 0));
-        if (IsFloat(spec)) {
+        if (IsFloat(shape)) {
             std::uniform_real_distribution<float> u(-1.0f, 1.0f);
             for (size_t v = 0; v < values; ++v) {
                 float x = u(rng);
@@ -61,19 +61,19 @@ inline std::vector<SampleRecord> MakeScript(const TypeSpec& spec, int count, siz
 }
 
 // What the decoder core makes of the script's samples, one output block per sample.
-inline std::vector<std::vector<BYTE>> ReferenceDecode(const TypeSpec& spec, const std::vector<SampleRecord>& script,
+inline std::vector<std::vector<BYTE>> ReferenceDecode(const TypeShape& shape, const std::vector<SampleRecord>& script,
                                                       size_t count)
 {
     decoder::DecoderState state;
     decoder::SetupDecoderCoefficients(state.m_Coefficients, 0);
     const uint32_t speakers = decoder::SpeakerCount(0);
-    EXPECT_EQ(decoder::DecoderState::AllocateResult::Ok, state.Allocate(spec.channels, speakers, 1024, spec.rate));
-    const decoder::SampleFormat format = FormatOf(spec);
+    EXPECT_EQ(decoder::DecoderState::AllocateResult::Ok, state.Allocate(shape.channels, speakers, 1024, shape.rate));
+    const decoder::SampleFormat format = FormatOf(shape);
     const size_t bytes = decoder::BytesPerSample(format);
     std::vector<std::vector<BYTE>> out;
     for (size_t i = 0; i < count; ++i) {
         const SampleRecord& s = script[i % script.size()];
-        const size_t frames = s.data.size() / (bytes * spec.channels);
+        const size_t frames = s.data.size() / (bytes * shape.channels);
         std::vector<BYTE> block(frames * speakers * bytes);
         state.DecodeFrames(format, s.data.data(), block.data(), frames);
         out.push_back(std::move(block));
@@ -85,14 +85,14 @@ inline std::vector<std::vector<BYTE>> ReferenceDecode(const TypeSpec& spec, cons
 // factory creates it.
 class DecoderGraph {
 public:
-    DecoderGraph(const TypeSpec& spec, std::vector<SampleRecord> script, LONG bufferSize)
+    DecoderGraph(const TypeShape& shape, std::vector<SampleRecord> script, LONG bufferSize)
     {
         HRESULT hr = CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterGraph,
                                       reinterpret_cast<void**>(&graph));
         if (FAILED(hr)) return;
         graph->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&control));
 
-        source = new BFormatSource(spec, std::move(script), bufferSize);
+        source = new BFormatSource(shape, std::move(script), bufferSize);
         source->NonDelegatingAddRef();
         sink = new BFormatSink();
         sink->NonDelegatingAddRef();

@@ -16,7 +16,7 @@ constexpr LONG kBufferSize = 4096;
 
 struct Layout {
     const char* name;
-    TypeSpec spec;
+    TypeShape shape;
 };
 
 std::vector<Layout> Layouts()
@@ -25,7 +25,7 @@ std::vector<Layout> Layouts()
     const char* names[] = {"16-bit", "24-bit", "32-bit", "float"};
     for (int format = 0; format < 4; ++format) {
         for (WORD channels : {WORD{3}, WORD{4}}) {
-            TypeSpec s;
+            TypeShape s;
             if (format == 3) s.Float();
             else s.bits = static_cast<WORD>(16 + 8 * format);
             s.channels = channels;
@@ -37,17 +37,17 @@ std::vector<Layout> Layouts()
 }
 
 // Whole buffers of frames, with a few bytes of a partial frame after each but the last.
-std::vector<SampleRecord> FullBuffers(const TypeSpec& spec, int count)
+std::vector<SampleRecord> FullBuffers(const TypeShape& shape, int count)
 {
-    const size_t frameBytes = decoder::BytesPerSample(FormatOf(spec)) * spec.channels;
+    const size_t frameBytes = decoder::BytesPerSample(FormatOf(shape)) * shape.channels;
     const size_t frames = (kBufferSize - frameBytes + 1) / frameBytes;
-    return MakeScript(spec, count, frames, frameBytes - 1);
+    return MakeScript(shape, count, frames, frameBytes - 1);
 }
 
-void ExpectDecodedAsTheCore(const TypeSpec& spec, const std::vector<SampleRecord>& script,
+void ExpectDecodedAsTheCore(const TypeShape& shape, const std::vector<SampleRecord>& script,
                             const std::vector<SampleRecord>& received, const std::string& what)
 {
-    const auto expected = ReferenceDecode(spec, script, received.size());
+    const auto expected = ReferenceDecode(shape, script, received.size());
     for (size_t i = 0; i < received.size(); ++i) {
         ASSERT_EQ(expected[i].size(), received[i].data.size()) << what << ", sample " << i;
         ASSERT_TRUE(expected[i] == received[i].data) << what << ", sample " << i << " differs";
@@ -59,18 +59,18 @@ using DecoderInGraph = ComThread;
 TEST_F(DecoderInGraph, SpeakerFeedsMatchTheDecoderCoreForEveryFormat)
 {
     for (const Layout& layout : Layouts()) {
-        const std::string what = std::string(layout.name) + " " + std::to_string(layout.spec.channels) + "-channel";
-        const auto script = FullBuffers(layout.spec, 6);
-        DecoderGraph g(layout.spec, script, kBufferSize);
+        const std::string what = std::string(layout.name) + " " + std::to_string(layout.shape.channels) + "-channel";
+        const auto script = FullBuffers(layout.shape, 6);
+        DecoderGraph g(layout.shape, script, kBufferSize);
         if (!g.graph) GTEST_SKIP() << "no filter graph on this platform";
         ASSERT_TRUE(g.Ready()) << what << ": connection 0x" << std::hex << g.connectResult;
 
         // The sink was offered the speaker feeds.
         const WAVEFORMATEXTENSIBLE out = FormatOf(g.sink->pin->CurrentMediaType());
         EXPECT_EQ(4, out.Format.nChannels) << what;
-        EXPECT_EQ(layout.spec.rate, out.Format.nSamplesPerSec) << what;
-        EXPECT_EQ(layout.spec.bits, out.Format.wBitsPerSample) << what;
-        EXPECT_TRUE(IsEqualGUID(out.SubFormat, IsFloat(layout.spec) ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT
+        EXPECT_EQ(layout.shape.rate, out.Format.nSamplesPerSec) << what;
+        EXPECT_EQ(layout.shape.bits, out.Format.wBitsPerSample) << what;
+        EXPECT_TRUE(IsEqualGUID(out.SubFormat, IsFloat(layout.shape) ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT
                                                                      : KSDATAFORMAT_SUBTYPE_PCM))
             << what;
 
@@ -78,14 +78,14 @@ TEST_F(DecoderInGraph, SpeakerFeedsMatchTheDecoderCoreForEveryFormat)
         ASSERT_TRUE(g.sink->pin->WaitFor("eos", 1)) << what;
         const auto received = g.sink->pin->Samples();
         ASSERT_EQ(script.size(), received.size()) << what;
-        ExpectDecodedAsTheCore(layout.spec, script, received, what);
+        ExpectDecodedAsTheCore(layout.shape, script, received, what);
     }
 }
 
 TEST_F(DecoderInGraph, TimesAndFlagsTravelWithTheSamples)
 {
-    TypeSpec spec;
-    auto script = MakeScript(spec, 9, 100, 0);
+    TypeShape shape;
+    auto script = MakeScript(shape, 9, 100, 0);
     for (size_t i = 0; i < script.size(); ++i) {
         SampleRecord& s = script[i];
         s.timed = i % 4 != 3;
@@ -96,7 +96,7 @@ TEST_F(DecoderInGraph, TimesAndFlagsTravelWithTheSamples)
         s.mediaStart = static_cast<LONGLONG>(i) * 100;
         s.mediaStop = s.mediaStart + 99;
     }
-    DecoderGraph g(spec, script, kBufferSize);
+    DecoderGraph g(shape, script, kBufferSize);
     if (!g.graph) GTEST_SKIP() << "no filter graph on this platform";
     ASSERT_TRUE(g.Ready());
     ASSERT_TRUE(SUCCEEDED(g.control->Run()));
@@ -121,15 +121,15 @@ TEST_F(DecoderInGraph, TimesAndFlagsTravelWithTheSamples)
             EXPECT_EQ(in.mediaStop, out.mediaStop) << i;
         }
     }
-    ExpectDecodedAsTheCore(spec, script, received, "16-bit");
+    ExpectDecodedAsTheCore(shape, script, received, "16-bit");
 }
 
 TEST_F(DecoderInGraph, FlushSegmentAndEndOfStreamPassThroughAndTheShelvesKeepTheirMemory)
 {
-    TypeSpec spec;
-    spec.channels = 3;
-    const auto script = FullBuffers(spec, 10);
-    DecoderGraph g(spec, script, kBufferSize);
+    TypeShape shape;
+    shape.channels = 3;
+    const auto script = FullBuffers(shape, 10);
+    DecoderGraph g(shape, script, kBufferSize);
     if (!g.graph) GTEST_SKIP() << "no filter graph on this platform";
     ASSERT_TRUE(g.Ready());
     BFormatSourcePin* out = g.source->pin;
@@ -149,14 +149,14 @@ TEST_F(DecoderInGraph, FlushSegmentAndEndOfStreamPassThroughAndTheShelvesKeepThe
     expected.insert(expected.end(), 6, "sample");
     expected.push_back("eos");
     EXPECT_EQ(expected, g.sink->pin->Notices());
-    ExpectDecodedAsTheCore(spec, script, g.sink->pin->Samples(), "across the flush");
+    ExpectDecodedAsTheCore(shape, script, g.sink->pin->Samples(), "across the flush");
 }
 
 TEST_F(DecoderInGraph, ShelfMemoryCarriesOverPausesAndStops)
 {
-    TypeSpec spec = TypeSpec{}.Float();
-    const auto script = FullBuffers(spec, 12);
-    DecoderGraph g(spec, script, kBufferSize);
+    TypeShape shape = TypeShape{}.Float();
+    const auto script = FullBuffers(shape, 12);
+    DecoderGraph g(shape, script, kBufferSize);
     if (!g.graph) GTEST_SKIP() << "no filter graph on this platform";
     ASSERT_TRUE(g.Ready());
     BFormatSourcePin* out = g.source->pin;
@@ -178,7 +178,7 @@ TEST_F(DecoderInGraph, ShelfMemoryCarriesOverPausesAndStops)
     ASSERT_TRUE(g.sink->pin->WaitFor("eos", 1));
     const auto received = g.sink->pin->Samples();
     ASSERT_EQ(script.size(), received.size());
-    ExpectDecodedAsTheCore(spec, script, received, "across pause and stop");
+    ExpectDecodedAsTheCore(shape, script, received, "across pause and stop");
 }
 
 }  // namespace

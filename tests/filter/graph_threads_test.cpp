@@ -17,10 +17,10 @@ using DecoderGraphThreads = ComThread;
 
 TEST_F(DecoderGraphThreads, StoppingWhileSamplesFlowLosesNothingAccepted)
 {
-    TypeSpec spec;
-    spec.bits = 24;
-    const auto script = MakeScript(spec, 16, 80, 0, 7);
-    DecoderGraph g(spec, script, kBufferSize);
+    TypeShape shape;
+    shape.bits = 24;
+    const auto script = MakeScript(shape, 16, 80, 0, 7);
+    DecoderGraph g(shape, script, kBufferSize);
     if (!g.graph) GTEST_SKIP() << "no filter graph on this platform";
     ASSERT_TRUE(g.Ready());
     g.source->pin->loop = true;
@@ -43,7 +43,7 @@ TEST_F(DecoderGraphThreads, StoppingWhileSamplesFlowLosesNothingAccepted)
             // One unbroken run from the first sample: the output is the core's, sample for
             // sample, up to where the stop came.
             const auto received = g.sink->pin->Samples();
-            const auto expected = ReferenceDecode(spec, script, received.size());
+            const auto expected = ReferenceDecode(shape, script, received.size());
             for (size_t i = 0; i < received.size(); ++i) ASSERT_TRUE(expected[i] == received[i].data) << i;
         }
     }

@@ -40,10 +40,10 @@ protected:
         return tools_test::RunProcess(args, options);
     }
 
-    std::string Write(const std::string& name, const WaveSpec& spec)
+    std::string Write(const std::string& name, const WaveSpec& shape)
     {
         const std::string path = m_dir / name;
-        EXPECT_TRUE(wave_test::WriteFile(path, wave_test::BuildWave(spec)));
+        EXPECT_TRUE(wave_test::WriteFile(path, wave_test::BuildWave(shape)));
         return path;
     }
 
@@ -53,12 +53,12 @@ protected:
 // `frames` frames of 16-bit 4-channel B-Format with each channel held at a constant value.
 WaveSpec Constant16(int16_t w, int16_t x, int16_t y, int16_t z, uint32_t frames)
 {
-    WaveSpec spec;
-    spec.frames = frames;
+    WaveSpec shape;
+    shape.frames = frames;
     for (uint32_t f = 0; f < frames; ++f) {
-        for (int16_t v : {w, x, y, z}) wave_test::Put16(spec.samples, uint16_t(v));
+        for (int16_t v : {w, x, y, z}) wave_test::Put16(shape.samples, uint16_t(v));
     }
-    return spec;
+    return shape;
 }
 
 std::vector<int16_t> Samples16(const std::vector<uint8_t>& file, size_t dataOffset)
@@ -111,19 +111,19 @@ TEST_F(BFormatDecode, DecodesConstantWXAndYToTheSettledSpeakerFeeds)
 TEST_F(BFormatDecode, DecodesFloatAndThreeChannelInputInTheirOwnSampleFormat)
 {
     // 32-bit float, W = 0.5 held: 0.67 × 0.7071… × 0.5 on every speaker, as float.
-    WaveSpec spec;
-    spec.bits = 32;
-    spec.subFormat = bformat::kBFormatFloat;
-    spec.channels = 3;
-    spec.frames = 48000;
-    for (uint32_t f = 0; f < spec.frames; ++f) {
+    WaveSpec shape;
+    shape.bits = 32;
+    shape.subFormat = bformat::kBFormatFloat;
+    shape.channels = 3;
+    shape.frames = 48000;
+    for (uint32_t f = 0; f < shape.frames; ++f) {
         for (float v : {0.5f, 0.0f, 0.0f}) {
             uint32_t u;
             std::memcpy(&u, &v, 4);
-            wave_test::Put32(spec.samples, u);
+            wave_test::Put32(shape.samples, u);
         }
     }
-    const std::string in = Write("float.amb", spec);
+    const std::string in = Write("float.amb", shape);
     const ProcessResult r = Run({in, "-o", m_dir / "float.wav", "--quiet"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
 
@@ -144,12 +144,12 @@ TEST_F(BFormatDecode, WritesTheFormatTheFilterProposes)
 {
     // 24-bit input at 44.1 kHz: PCM out, four speakers with the square's channel mask, the
     // input's sample size, valid bits and rate.
-    WaveSpec spec;
-    spec.bits = 24;
-    spec.validBits = 20;
-    spec.rate = 44100;
-    spec.frames = 1000;
-    const std::string in = Write("in24.amb", spec);
+    WaveSpec shape;
+    shape.bits = 24;
+    shape.validBits = 20;
+    shape.rate = 44100;
+    shape.frames = 1000;
+    const std::string in = Write("in24.amb", shape);
     const ProcessResult r = Run({in, "-o", m_dir / "out24.wav", "-q"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const std::vector<uint8_t> file = wave_test::ReadFile(m_dir / "out24.wav");
@@ -222,15 +222,15 @@ TEST_F(BFormatDecode, DemoNeedsNoInputAndKeepsItsBFormatFileBesideTheOutput)
 
 struct BadInput {
     const char* name;
-    WaveSpec spec;
+    WaveSpec shape;
     const char* reason;
 };
 
 WaveSpec Changed(void (*change)(WaveSpec&))
 {
-    WaveSpec spec;
-    change(spec);
-    return spec;
+    WaveSpec shape;
+    change(shape);
+    return shape;
 }
 
 TEST_F(BFormatDecode, RefusesEveryBadInputWithOneLineAndNoOutput)
@@ -250,7 +250,7 @@ TEST_F(BFormatDecode, RefusesEveryBadInputWithOneLineAndNoOutput)
         {"rate0.amb", Changed([](WaveSpec& s) { s.rate = 0; }), "sample rate of 0 Hz"},
         {"truncated.amb", Changed([](WaveSpec& s) { s.dataSizeExtra = 4000; }), "truncated"},
     };
-    for (const BadInput& bad : files) Write(bad.name, bad.spec);
+    for (const BadInput& bad : files) Write(bad.name, bad.shape);
     ASSERT_TRUE(wave_test::WriteFile(m_dir / "text.amb", {'h', 'e', 'l', 'l', 'o', '\n'}));
     ASSERT_EQ(::mkdir((m_dir / "folder.amb").c_str(), 0700), 0);
     const std::vector<std::string> before = m_dir.Entries();

@@ -34,12 +34,12 @@ TEST_P(AcceptedFile, IsOpenedAndReadBackByteForByteInWholeFrames)
 {
     const Accepted& p = GetParam();
     TempDir dir;
-    WaveSpec spec;
-    spec.channels = p.channels;
-    spec.bits = p.bits;
-    spec.subFormat = p.subFormat;
-    spec.frames = 37;
-    const std::vector<uint8_t> bytes = BuildWave(spec);
+    WaveSpec shape;
+    shape.channels = p.channels;
+    shape.bits = p.bits;
+    shape.subFormat = p.subFormat;
+    shape.frames = 37;
+    const std::vector<uint8_t> bytes = BuildWave(shape);
     ASSERT_TRUE(wave_test::WriteFile(dir / "in.amb", bytes));
 
     BFormatReader reader;
@@ -86,19 +86,19 @@ TEST(BFormatReader, TakesOtherChunksAroundTheAudioAndPartlyValidContainers)
     std::string error;
     {
         // An odd-sized chunk (with its pad byte) before fmt.
-        WaveSpec spec;
-        spec.junkBeforeFmt = true;
-        ASSERT_TRUE(wave_test::WriteFile(dir / "list.amb", BuildWave(spec)));
+        WaveSpec shape;
+        shape.junkBeforeFmt = true;
+        ASSERT_TRUE(wave_test::WriteFile(dir / "list.amb", BuildWave(shape)));
         BFormatReader reader;
         EXPECT_TRUE(reader.Open(dir / "list.amb", error)) << error;
         EXPECT_EQ(reader.File().frames, 64u);
     }
     {
         // 20 valid bits in 24-bit containers are 24-bit samples to the decoder.
-        WaveSpec spec;
-        spec.bits = 24;
-        spec.validBits = 20;
-        ASSERT_TRUE(wave_test::WriteFile(dir / "valid20.amb", BuildWave(spec)));
+        WaveSpec shape;
+        shape.bits = 24;
+        shape.validBits = 20;
+        ASSERT_TRUE(wave_test::WriteFile(dir / "valid20.amb", BuildWave(shape)));
         BFormatReader reader;
         EXPECT_TRUE(reader.Open(dir / "valid20.amb", error)) << error;
         EXPECT_EQ(reader.File().sampleType, SampleType::Pcm24);
@@ -140,15 +140,15 @@ TEST(BFormatReader, RefusesAFileWhoseSamplesLibsndfileTakesFromAnotherDataChunk)
 
 struct Refused {
     const char* name;
-    WaveSpec spec;
+    WaveSpec shape;
     const char* message;  // a part of the one-line reason
 };
 
 WaveSpec With(void (*change)(WaveSpec&))
 {
-    WaveSpec spec;
-    change(spec);
-    return spec;
+    WaveSpec shape;
+    change(shape);
+    return shape;
 }
 
 class RefusedFile : public ::testing::TestWithParam<Refused> {};
@@ -156,7 +156,7 @@ class RefusedFile : public ::testing::TestWithParam<Refused> {};
 TEST_P(RefusedFile, GetsOneLineSayingWhy)
 {
     TempDir dir;
-    ASSERT_TRUE(wave_test::WriteFile(dir / "bad.wav", BuildWave(GetParam().spec)));
+    ASSERT_TRUE(wave_test::WriteFile(dir / "bad.wav", BuildWave(GetParam().shape)));
     BFormatReader reader;
     std::string error;
     EXPECT_FALSE(reader.Open(dir / "bad.wav", error));
@@ -226,9 +226,9 @@ TEST(BFormatReader, RefusesWhatIsNoWaveFileAtAll)
 TEST(WaveHeader, CarriesTheFormatBlockUnchangedAndIsReadByLibsndfile)
 {
     // The format the decoder proposes for 4-channel 16-bit B-Format: PCM, channel mask 0x33.
-    WaveSpec spec;
-    spec.subFormat = bformat::kSubtypePcm;
-    std::vector<uint8_t> block = BuildWave(spec);
+    WaveSpec shape;
+    shape.subFormat = bformat::kSubtypePcm;
+    std::vector<uint8_t> block = BuildWave(shape);
     block = std::vector<uint8_t>(block.begin() + 20, block.begin() + 60);
     block[20] = 0x33;  // dwChannelMask
 

@@ -27,18 +27,18 @@ public:
 const ::testing::Environment* const registered = ::testing::AddGlobalTestEnvironment(new ComEnvironment);
 
 // The format block of a WaveSpec, as a fmt chunk holds it.
-std::vector<uint8_t> Block(const wave_test::WaveSpec& spec)
+std::vector<uint8_t> Block(const wave_test::WaveSpec& shape)
 {
-    const std::vector<uint8_t> file = wave_test::BuildWave(spec);
-    return std::vector<uint8_t>(file.begin() + 20, file.begin() + 20 + spec.fmtSize);
+    const std::vector<uint8_t> file = wave_test::BuildWave(shape);
+    return std::vector<uint8_t>(file.begin() + 20, file.begin() + 20 + shape.fmtSize);
 }
 
 wave_test::WaveSpec PcmSpec(uint16_t bits = 16)
 {
-    wave_test::WaveSpec spec;
-    spec.bits = bits;
-    spec.subFormat = kSubtypePcm;
-    return spec;
+    wave_test::WaveSpec shape;
+    shape.bits = bits;
+    shape.subFormat = kSubtypePcm;
+    return shape;
 }
 
 // Frames counted up from 0 in every byte, or a failure after a given frame, or no end.
@@ -235,10 +235,10 @@ TEST_F(SourceToWriter, StopEndsAStreamThatWouldNeverEnd)
     EXPECT_FALSE(m_writer->Completed());
 }
 
-// QueryAccept on a pin with a type built from `spec`.
-HRESULT Accepts(IPin* pin, const wave_test::WaveSpec& spec, const GUID& subtype = KSDATAFORMAT_SUBTYPE_PCM)
+// QueryAccept on a pin with a type built from `shape`.
+HRESULT Accepts(IPin* pin, const wave_test::WaveSpec& shape, const GUID& subtype = KSDATAFORMAT_SUBTYPE_PCM)
 {
-    const std::vector<uint8_t> block = Block(spec);
+    const std::vector<uint8_t> block = Block(shape);
     AM_MEDIA_TYPE mt;
     std::memset(&mt, 0, sizeof mt);
     mt.majortype = MEDIATYPE_Audio;
@@ -260,24 +260,24 @@ TEST(SinkWriter, TakesTheDecoderOutputFormatsOnly)
     EXPECT_EQ(Accepts(pin, PcmSpec(16)), S_OK);
     EXPECT_EQ(Accepts(pin, PcmSpec(24)), S_OK);
     EXPECT_EQ(Accepts(pin, PcmSpec(32)), S_OK);
-    wave_test::WaveSpec spec = PcmSpec(32);
-    spec.subFormat = kSubtypeFloat;
-    EXPECT_EQ(Accepts(pin, spec), S_OK);
+    wave_test::WaveSpec shape = PcmSpec(32);
+    shape.subFormat = kSubtypeFloat;
+    EXPECT_EQ(Accepts(pin, shape), S_OK);
 
-    spec.bits = 16;  // float samples of 16 bits
-    EXPECT_EQ(Accepts(pin, spec), S_FALSE);
+    shape.bits = 16;  // float samples of 16 bits
+    EXPECT_EQ(Accepts(pin, shape), S_FALSE);
     EXPECT_EQ(Accepts(pin, PcmSpec(20)), S_FALSE);
-    spec = PcmSpec();
-    spec.subFormat = kBFormatPcm;  // still B-Format: nothing decoded it
-    EXPECT_EQ(Accepts(pin, spec), S_FALSE);
-    spec = PcmSpec();
-    spec.blockAlign = 6;
-    EXPECT_EQ(Accepts(pin, spec), S_FALSE);
-    spec = PcmSpec();
-    spec.tag = 1;
-    spec.fmtSize = 18;
-    spec.cbSize = 0;
-    EXPECT_EQ(Accepts(pin, spec), S_FALSE);
+    shape = PcmSpec();
+    shape.subFormat = kBFormatPcm;  // still B-Format: nothing decoded it
+    EXPECT_EQ(Accepts(pin, shape), S_FALSE);
+    shape = PcmSpec();
+    shape.blockAlign = 6;
+    EXPECT_EQ(Accepts(pin, shape), S_FALSE);
+    shape = PcmSpec();
+    shape.tag = 1;
+    shape.fmtSize = 18;
+    shape.cbSize = 0;
+    EXPECT_EQ(Accepts(pin, shape), S_FALSE);
     writer->Release();
 }
 

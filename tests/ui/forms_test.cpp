@@ -7,9 +7,9 @@
 
 namespace {
 
-bool Parse(const std::string& text, forms::FormSpec& spec, std::string& error)
+bool Parse(const std::string& text, forms::FormSpec& shape, std::string& error)
 {
-    return forms::ParseDescription(text.data(), text.size(), spec, error);
+    return forms::ParseDescription(text.data(), text.size(), shape, error);
 }
 
 TEST(FormDescription, ReadsFormAndComponentsInOrder)
@@ -31,23 +31,23 @@ TEST(FormDescription, ReadsFormAndComponentsInOrder)
         "image Pic 5 6 7 8\n"
         "  picture 77\n"
         "  transparent yes\n";
-    forms::FormSpec spec;
+    forms::FormSpec shape;
     std::string error;
-    ASSERT_TRUE(Parse(text, spec, error)) << error;
-    EXPECT_EQ(spec.name, "Main");
-    EXPECT_EQ(spec.className, "TMain");
-    EXPECT_EQ(spec.border, forms::Border::None);
-    EXPECT_EQ(spec.clientWidth, 300);
-    EXPECT_EQ(spec.caption, forms::WideString(WIDE("Say \"hi\" \\ \u00A9")));
-    ASSERT_EQ(spec.components.size(), 3u);
-    EXPECT_EQ(spec.components[0].brush.rgb, RGB(0x10, 0x20, 0x30));
-    EXPECT_EQ(spec.components[0].penWidth, 2);
-    EXPECT_EQ(spec.components[1].onClick, "Clicked");
+    ASSERT_TRUE(Parse(text, shape, error)) << error;
+    EXPECT_EQ(shape.name, "Main");
+    EXPECT_EQ(shape.className, "TMain");
+    EXPECT_EQ(shape.border, forms::Border::None);
+    EXPECT_EQ(shape.clientWidth, 300);
+    EXPECT_EQ(shape.caption, forms::WideString(WIDE("Say \"hi\" \\ \u00A9")));
+    ASSERT_EQ(shape.components.size(), 3u);
+    EXPECT_EQ(shape.components[0].brush.rgb, RGB(0x10, 0x20, 0x30));
+    EXPECT_EQ(shape.components[0].penWidth, 2);
+    EXPECT_EQ(shape.components[1].onClick, "Clicked");
     // A label without a font of its own takes the form's.
-    EXPECT_EQ(spec.components[1].font.face, forms::WideString(WIDE("Face")));
-    EXPECT_TRUE(spec.components[1].font.bold);
-    EXPECT_EQ(spec.components[2].picture, 77);
-    EXPECT_TRUE(spec.components[2].transparent);
+    EXPECT_EQ(shape.components[1].font.face, forms::WideString(WIDE("Face")));
+    EXPECT_TRUE(shape.components[1].font.bold);
+    EXPECT_EQ(shape.components[2].picture, 77);
+    EXPECT_TRUE(shape.components[2].transparent);
 }
 
 TEST(FormDescription, RefusesMalformedInputWithTheLine)
@@ -69,31 +69,31 @@ TEST(FormDescription, RefusesMalformedInputWithTheLine)
         "form A TA\n  font \"F\" 0 regular black\n",           // zero height
     };
     for (const char* text : bad) {
-        forms::FormSpec spec;
+        forms::FormSpec shape;
         std::string error;
-        EXPECT_FALSE(Parse(text, spec, error)) << text;
+        EXPECT_FALSE(Parse(text, shape, error)) << text;
         EXPECT_FALSE(error.empty()) << text;
     }
-    forms::FormSpec spec;
+    forms::FormSpec shape;
     std::string error;
-    EXPECT_FALSE(Parse("form A TA\n\n  colour red\n", spec, error));
+    EXPECT_FALSE(Parse("form A TA\n\n  colour red\n", shape, error));
     EXPECT_NE(error.find("line 3"), std::string::npos) << error;
     // An embedded NUL ends nothing early: it is refused.
     std::string withNul("form A TA\n  caption \"a\0b\"\n", 27);
-    EXPECT_FALSE(Parse(withNul, spec, error));
-    EXPECT_FALSE(forms::ParseDescription(nullptr, 0, spec, error));
+    EXPECT_FALSE(Parse(withNul, shape, error));
+    EXPECT_FALSE(forms::ParseDescription(nullptr, 0, shape, error));
 }
 
 TEST(FormDescription, RefusesOversizedInput)
 {
     std::string text = "form A TA\n";
     while (text.size() < 70 * 1024) text += "# padding padding padding padding padding padding\n";
-    forms::FormSpec spec;
+    forms::FormSpec shape;
     std::string error;
-    EXPECT_FALSE(Parse(text, spec, error));
+    EXPECT_FALSE(Parse(text, shape, error));
     std::string many = "form A TA\n";
     for (int i = 0; i < 300; ++i) many += "label L" + std::to_string(i) + " 0 0 1 1\n";
-    EXPECT_FALSE(Parse(many, spec, error));
+    EXPECT_FALSE(Parse(many, shape, error));
     EXPECT_NE(error.find("too many"), std::string::npos);
 }
 
