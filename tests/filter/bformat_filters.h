@@ -16,6 +16,7 @@
 #include "framework/input_pin.h"
 #include "framework/output_pin.h"
 #include "tests/filter/bformat_types.h"
+#include "tests/support/sink_filter.h"
 
 namespace bformat_test {
 
@@ -182,8 +183,10 @@ public:
 // notice ("sample", "eos", "begin flush", "end flush", "segment").
 class BFormatSinkPin : public CBaseInputPin {
 public:
-    BFormatSinkPin(CBaseFilter* filter, CCritSec* lock, CCritSec* receiveLock)
-        : CBaseInputPin("B-Format sink pin", filter, lock, nullptr, WIDE("In")), m_pReceiveLock(receiveLock)
+    explicit BFormatSinkPin(test_support::SinkFilterBase* filter)
+        : CBaseInputPin("B-Format sink pin", filter, filter->FilterLock(), nullptr, WIDE("In")),
+          m_sink(filter),
+          m_pReceiveLock(filter->ReceiveLock())
     {
     }
 
@@ -224,12 +227,12 @@ public:
             if (hr != S_OK) return hr;
             Record("eos");
         }
-        // Outside the receive lock: the graph may be stopping this filter meanwhile.
-        m_pFilter->NotifyEvent(EC_COMPLETE, S_OK, 0);
+        m_sink->EndOfStreamArrived();
         return S_OK;
     }
     STDMETHODIMP BeginFlush() override
     {
+        m_sink->FlushArrived();
         HRESULT hr = CBaseInputPin::BeginFlush();
         Record("begin flush");
         return hr;
@@ -284,6 +287,7 @@ private:
         m_cv.notify_all();
     }
 
+    test_support::SinkFilterBase* const m_sink;
     CCritSec* const m_pReceiveLock;
     mutable std::mutex m_mutex;
     std::condition_variable m_cv;
@@ -291,28 +295,12 @@ private:
     std::vector<std::string> m_notices;
 };
 
-class BFormatSink : public CBaseFilter {
+class BFormatSink : public test_support::SinkFilterBase {
 public:
-    BFormatSink() : CBaseFilter("B-Format sink", nullptr, &m_lock, kSinkClsid), pin(new BFormatSinkPin(this, &m_lock, &m_receiveLock))
-    {
-    }
+    BFormatSink() : SinkFilterBase("B-Format sink", kSinkClsid), pin(new BFormatSinkPin(this)) {}
     ~BFormatSink() override { delete pin; }
-    int GetPinCount() override { return 1; }
     CBasePin* GetPin(int n) override { return n == 0 ? pin : nullptr; }
-    // Once the pin is inactive, waits for a sample still being received.
-    STDMETHODIMP Stop() override
-    {
-        CAutoLock lock(&m_lock);
-        HRESULT hr = CBaseFilter::Stop();
-        CAutoLock receiving(&m_receiveLock);
-        return hr;
-    }
 
-private:
-    CCritSec m_lock;
-    CCritSec m_receiveLock;
-
-public:
     BFormatSinkPin* const pin;
 };
 

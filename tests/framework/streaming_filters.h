@@ -11,6 +11,7 @@
 #include "framework/base_filter.h"
 #include "framework/input_pin.h"
 #include "framework/output_pin.h"
+#include "tests/support/sink_filter.h"
 
 namespace streaming {
 
@@ -141,10 +142,10 @@ inline SourcePin::SourcePin(SourceFilter* filter, CCritSec* lock)
 class SinkFilter;
 
 // Accepts the stream type except its refused subtype, checks each sample's number and
-// time, and raises EC_COMPLETE at end-of-stream.
+// time, and ends the stream as a renderer does.
 class SinkPin : public CBaseInputPin {
 public:
-    SinkPin(SinkFilter* filter, CCritSec* lock, CCritSec* receiveLock);
+    explicit SinkPin(SinkFilter* filter);
     HRESULT CheckMediaType(const CMediaType* mt) override
     {
         return IsEqualGUID(mt->majortype, kStreamMajor) && !IsEqualGUID(mt->subtype, kRefusedSubtype) ? S_OK
@@ -172,6 +173,7 @@ public:
     {
         CAutoLock lock(m_pLock);
         ++flushes;
+        m_sink->FlushArrived();
         return CBaseInputPin::BeginFlush();
     }
     STDMETHODIMP EndFlush() override
@@ -190,36 +192,25 @@ public:
     std::atomic<int> flushes{0};
 
 private:
+    test_support::SinkFilterBase* const m_sink;
     CCritSec* const m_pReceiveLock;
     int m_last = -1;
     bool m_flushed = false;
 };
 
-class SinkFilter : public CBaseFilter {
+class SinkFilter : public test_support::SinkFilterBase {
 public:
-    SinkFilter() : CBaseFilter("sink", nullptr, &m_lock, kSinkClsid), pin(new SinkPin(this, &m_lock, &m_receiveLock)) {}
+    SinkFilter() : SinkFilterBase("sink", kSinkClsid), pin(new SinkPin(this)) {}
     ~SinkFilter() override { delete pin; }
-    int GetPinCount() override { return 1; }
     CBasePin* GetPin(int n) override { return n == 0 ? pin : nullptr; }
-    // Once the pin is inactive, waits for a sample still being received.
-    STDMETHODIMP Stop() override
-    {
-        CAutoLock lock(&m_lock);
-        HRESULT hr = CBaseFilter::Stop();
-        CAutoLock receiving(&m_receiveLock);
-        return hr;
-    }
 
-private:
-    CCritSec m_lock;
-    CCritSec m_receiveLock;
-
-public:
     SinkPin* const pin;
 };
 
-inline SinkPin::SinkPin(SinkFilter* filter, CCritSec* lock, CCritSec* receiveLock)
-    : CBaseInputPin("sink pin", filter, lock, nullptr, WIDE("In")), m_pReceiveLock(receiveLock)
+inline SinkPin::SinkPin(SinkFilter* filter)
+    : CBaseInputPin("sink pin", filter, filter->FilterLock(), nullptr, WIDE("In")),
+      m_sink(filter),
+      m_pReceiveLock(filter->ReceiveLock())
 {
 }
 
@@ -231,8 +222,8 @@ inline STDMETHODIMP SinkPin::EndOfStream()
         if (hr != S_OK) return hr;
         ++endOfStreams;
     }
-    // Outside the receive lock: the graph may be stopping this filter meanwhile.
-    return m_pFilter->NotifyEvent(EC_COMPLETE, S_OK, 0);
+    m_sink->EndOfStreamArrived();
+    return S_OK;
 }
 
 }  // namespace streaming

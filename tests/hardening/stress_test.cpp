@@ -27,6 +27,7 @@
 #include "framework/input_pin.h"
 #include "framework/output_pin.h"
 #include "framework/transform_pins.h"
+#include "tests/support/sink_filter.h"
 
 #if !defined(_WIN32)
 #include <dlfcn.h>
@@ -227,8 +228,9 @@ public:
 // Records the number and length of every sample it takes, and counts flushes and segments.
 class CountingPin : public CBaseInputPin {
 public:
-    CountingPin(CBaseFilter* filter, CCritSec* lock, CCritSec* receiveLock)
-        : CBaseInputPin("counting pin", filter, lock, nullptr, WIDE("In")), m_receiveLock(receiveLock)
+    explicit CountingPin(test_support::SinkFilterBase* filter)
+        : CBaseInputPin("counting pin", filter, filter->FilterLock(), nullptr, WIDE("In")),
+          m_receiveLock(filter->ReceiveLock())
     {
     }
     HRESULT CheckMediaType(const CMediaType* mt) override
@@ -277,26 +279,12 @@ private:
     std::vector<LONG> m_lengths;
 };
 
-class CountingSink : public CBaseFilter {
+class CountingSink : public test_support::SinkFilterBase {
 public:
-    CountingSink() : CBaseFilter("counting sink", nullptr, &m_lock, kSinkClsid), pin(new CountingPin(this, &m_lock, &m_receiveLock)) {}
+    CountingSink() : SinkFilterBase("counting sink", kSinkClsid), pin(new CountingPin(this)) {}
     ~CountingSink() override { delete pin; }
-    int GetPinCount() override { return 1; }
     CBasePin* GetPin(int n) override { return n == 0 ? pin : nullptr; }
-    // Once the pin is inactive, waits for a sample still being received.
-    STDMETHODIMP Stop() override
-    {
-        CAutoLock lock(&m_lock);
-        HRESULT hr = CBaseFilter::Stop();
-        CAutoLock receiving(&m_receiveLock);
-        return hr;
-    }
 
-private:
-    CCritSec m_lock;
-    CCritSec m_receiveLock;
-
-public:
     CountingPin* const pin;
 };
 
