@@ -307,6 +307,8 @@ bool Parse(const std::string& text, Key& root)
                 if (end == std::string::npos) end = rest.size();
                 Text name;
                 if (end == start || !ParseEscaped(rest.substr(start, end - start), name)) return false;
+                // A name no call could have created: the key could never be opened.
+                if (name.size() > kMaxNameLength) return false;
                 path.push_back(name);
                 start = end + 1;
             }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole test run: native tests, the same tests under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the concurrency tests under ThreadSanitizer (the fuzz corpora are
-# replayed as native tests; fresh fuzzing is scripts/fuzz.sh), the 32-bit Windows build (compile only: these machines cannot run i386
+# UndefinedBehaviorSanitizer, the concurrency tests under ThreadSanitizer, a short run of every
+# fuzz target, the 32-bit Windows build (compile only: these machines cannot run i386
 # programs) and the Windows build's tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,6 +28,8 @@ ctest --preset native-asan -j "$jobs"
 run_preset native-tsan
 echo "=== native-tsan: concurrency tests"
 ctest --preset native-tsan -j "$jobs" -L concurrency --no-tests=ignore
+
+bash scripts/fuzz.sh
 
 run_preset mingw32
 

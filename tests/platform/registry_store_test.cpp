@@ -174,12 +174,10 @@ TEST_F(RegistryStore, ACorruptStoreIsAnErrorAndIsLeftAsItWas)
     EXPECT_EQ(GetString("CLSID\\Kept", nullptr), "value");
 }
 
-// A store file whose one key lies `depth` levels below the root.
-std::string StoreWithDepth(size_t depth)
+// A store file with `body` between the header and an end record whose checksum matches.
+std::string SealedStore(const std::string& body)
 {
-    std::string text = "DUrazOdo registry 1\nK ";
-    for (size_t i = 0; i < depth; ++i) text += i ? "\\k" : "k";
-    text += "\nV 1 @ sdeep\n";
+    std::string text = "DUrazOdo registry 1\n" + body;
     char end[16];
     // CRC-32 of everything before the end record, as the store writes it.
     uint32_t crc = 0xFFFFFFFFu;
@@ -189,6 +187,31 @@ std::string StoreWithDepth(size_t depth)
     }
     std::snprintf(end, sizeof end, "E %08X\n", static_cast<unsigned>(crc ^ 0xFFFFFFFFu));
     return text + end;
+}
+
+// A store file whose one key lies `depth` levels below the root.
+std::string StoreWithDepth(size_t depth)
+{
+    std::string path;
+    for (size_t i = 0; i < depth; ++i) path += i ? "\\k" : "k";
+    return SealedStore("K " + path + "\nV 1 @ sdeep\n");
+}
+
+TEST_F(RegistryStore, KeyNamesLongerThanAnyCallAcceptsAreRefusedInTheFile)
+{
+    // 255 characters is the longest name a call takes; a file holding a longer one was not
+    // written by this registry, and its key could never be opened.
+    ASSERT_EQ(SetString("Other", nullptr, "x"), ERROR_SUCCESS);
+    const std::string longest(255, 'n');
+    WriteFile(m_store, SealedStore("K CLSID\\" + longest + "\nV 1 @ sx\n"));
+    EXPECT_EQ(GetString(("CLSID\\" + longest).c_str(), nullptr), "x");
+
+    const std::string tooLong = SealedStore("K CLSID\\" + longest + "n\nV 1 @ sx\n");
+    WriteFile(m_store, tooLong);
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_READ, &key), ERROR_BADDB);
+    EXPECT_EQ(SetString("Other", nullptr, "x"), ERROR_BADDB);
+    EXPECT_EQ(ReadFile(m_store), tooLong);
 }
 
 TEST_F(RegistryStore, KeysDeeperThanFiveHundredTwelveLevelsAreRefusedInTheFileAndInCalls)
