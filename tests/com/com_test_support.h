@@ -1,9 +1,10 @@
-// Shared by the COM server tests: a counted pointer, registry look-ups, a private registry
+// Shared by the COM server tests: registry look-ups, a private registry
 // store natively, and filter look-ups through the platform's filter mapper (IFilterMapper2
 // and its monikers on Windows; the first-generation IFilterMapper natively, whose platform
 // has no monikers).
 #pragma once
 
+#include "framework/com_ref.h"
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
@@ -19,42 +20,6 @@
 
 namespace com_test {
 
-template <typename T>
-class Ref {
-public:
-    Ref() = default;
-    explicit Ref(T* p) : m_p(p) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    Ref(Ref&& other) noexcept : m_p(other.m_p) { other.m_p = nullptr; }
-    Ref& operator=(Ref&& other) noexcept
-    {
-        if (this != &other) {
-            Reset();
-            m_p = other.m_p;
-            other.m_p = nullptr;
-        }
-        return *this;
-    }
-    ~Ref() { Reset(); }
-    T* get() const { return m_p; }
-    T* operator->() const { return m_p; }
-    explicit operator bool() const { return m_p != nullptr; }
-    T** put()
-    {
-        Reset();
-        return &m_p;
-    }
-    void** put_void() { return reinterpret_cast<void**>(put()); }
-    void Reset()
-    {
-        if (m_p) m_p->Release();
-        m_p = nullptr;
-    }
-
-private:
-    T* m_p = nullptr;
-};
 
 inline std::string GuidString(REFGUID guid)
 {
@@ -146,20 +111,20 @@ inline std::vector<CLSID> FindFiltersTakingInput(REFGUID major, REFGUID minor)
 {
     std::vector<CLSID> found;
 #if defined(_WIN32)
-    Ref<IFilterMapper2> mapper;
+    ComRef<IFilterMapper2> mapper;
     HRESULT hr = CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper2,
                                   mapper.put_void());
     EXPECT_EQ(hr, S_OK);
     if (FAILED(hr)) return found;
     GUID types[2] = {major, minor};
-    Ref<IEnumMoniker> monikers;
+    ComRef<IEnumMoniker> monikers;
     hr = mapper->EnumMatchingFilters(monikers.put(), 0, TRUE, MERIT_DO_NOT_USE + 1, TRUE, 1, types, nullptr, nullptr,
                                      FALSE, FALSE, 0, nullptr, nullptr, nullptr);
     EXPECT_EQ(hr, S_OK);
     if (FAILED(hr)) return found;
     IMoniker* moniker = nullptr;
     while (monikers->Next(1, &moniker, nullptr) == S_OK) {
-        Ref<IPropertyBag> bag;
+        ComRef<IPropertyBag> bag;
         if (SUCCEEDED(moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, bag.put_void()))) {
             VARIANT value;
             VariantInit(&value);
@@ -172,12 +137,12 @@ inline std::vector<CLSID> FindFiltersTakingInput(REFGUID major, REFGUID minor)
         moniker->Release();
     }
 #else
-    Ref<IFilterMapper> mapper;
+    ComRef<IFilterMapper> mapper;
     HRESULT hr = CoCreateInstance(CLSID_FilterMapper, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper,
                                   mapper.put_void());
     EXPECT_EQ(hr, S_OK);
     if (FAILED(hr)) return found;
-    Ref<IEnumRegFilters> filters;
+    ComRef<IEnumRegFilters> filters;
     hr = mapper->EnumMatchingFilters(filters.put(), MERIT_DO_NOT_USE + 1, TRUE, major, minor, FALSE, FALSE, GUID_NULL,
                                      GUID_NULL);
     EXPECT_EQ(hr, S_OK);

@@ -14,7 +14,6 @@
 
 namespace {
 
-using com_test::Ref;
 
 const CLSID kThing = {0x5E1F0001, 0x1111, 0x4222, {0x83, 0x33, 0x44, 0x44, 0x55, 0x55, 0x66, 0x01}};
 const CLSID kOther = {0x5E1F0002, 0x1111, 0x4222, {0x83, 0x33, 0x44, 0x44, 0x55, 0x55, 0x66, 0x02}};
@@ -86,9 +85,9 @@ const CFactoryTemplate kTemplates[] = {
 };
 const int kCount = sizeof kTemplates / sizeof kTemplates[0];
 
-Ref<IClassFactory> FactoryFor(REFCLSID clsid)
+ComRef<IClassFactory> FactoryFor(REFCLSID clsid)
 {
-    Ref<IClassFactory> factory;
+    ComRef<IClassFactory> factory;
     EXPECT_EQ(GetClassObjectFromTemplates(kTemplates, kCount, clsid, IID_IClassFactory, factory.put_void()), S_OK);
     return factory;
 }
@@ -157,8 +156,8 @@ TEST(ClassFactory, RefusesOtherInterfacesAndUnknownClassesWithoutTouchingTheOutP
 
 TEST(ClassFactory, TheFirstTemplateWithTheClassIdCreatesTheObject)
 {
-    Ref<IClassFactory> factory = FactoryFor(kThing);
-    Ref<IPersist> thing;
+    ComRef<IClassFactory> factory = FactoryFor(kThing);
+    ComRef<IPersist> thing;
     ASSERT_EQ(factory->CreateInstance(nullptr, IID_IPersist, thing.put_void()), S_OK);
     CLSID clsid = GUID_NULL;
     thing->GetClassID(&clsid);
@@ -169,9 +168,9 @@ TEST(ClassFactory, TheModuleMayUnloadOnlyWithNoObjectAndNoServerLock)
 {
     ASSERT_EQ(CanUnloadModule(), S_OK);
     {
-        Ref<IClassFactory> factory = FactoryFor(kThing);
+        ComRef<IClassFactory> factory = FactoryFor(kThing);
         EXPECT_EQ(CanUnloadModule(), S_FALSE) << "a live factory";
-        Ref<IPersist> thing;
+        ComRef<IPersist> thing;
         ASSERT_EQ(factory->CreateInstance(nullptr, IID_IPersist, thing.put_void()), S_OK);
         EXPECT_EQ(factory->LockServer(TRUE), S_OK);
         factory.Reset();
@@ -179,7 +178,7 @@ TEST(ClassFactory, TheModuleMayUnloadOnlyWithNoObjectAndNoServerLock)
         thing.Reset();
         EXPECT_EQ(CanUnloadModule(), S_FALSE) << "a server lock";
     }
-    Ref<IClassFactory> factory = FactoryFor(kThing);
+    ComRef<IClassFactory> factory = FactoryFor(kThing);
     EXPECT_EQ(factory->LockServer(FALSE), S_OK);
     factory.Reset();
     EXPECT_EQ(CanUnloadModule(), S_OK);
@@ -197,7 +196,7 @@ TEST(ClassFactory, CreatingForAMissingInterfaceDestroysTheNewObject)
 {
     LONG before = CBaseObject::ObjectsActive();
     int destroyed = g_destructions;
-    Ref<IClassFactory> factory = FactoryFor(kThing);
+    ComRef<IClassFactory> factory = FactoryFor(kThing);
     void* result = &result;
     EXPECT_EQ(factory->CreateInstance(nullptr, IID_IStream, &result), E_NOINTERFACE);
     EXPECT_EQ(result, nullptr);
@@ -209,7 +208,7 @@ TEST(ClassFactory, CreatingForAMissingInterfaceDestroysTheNewObject)
 
 TEST(ClassFactory, AnAggregatedObjectIsCreatedOnlyForItsIdentity)
 {
-    Ref<IClassFactory> factory = FactoryFor(kThing);
+    ComRef<IClassFactory> factory = FactoryFor(kThing);
     Outer outer;
     int created = g_creations;
     void* result = &result;

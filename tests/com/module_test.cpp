@@ -12,7 +12,6 @@
 
 namespace {
 
-using com_test::Ref;
 
 const CLSID kDecoder = {0xA4BFE317, 0xD4A4, 0x41BC, {0x99, 0x26, 0x20, 0xC0, 0x43, 0x2A, 0xA2, 0xCF}};
 const CLSID kDecoderPage = {0x67919353, 0x1CA9, 0x4F07, {0xB4, 0x62, 0x12, 0x69, 0x4E, 0xC6, 0x70, 0xD2}};
@@ -51,9 +50,9 @@ protected:
 #endif
     }
 
-    Ref<IClassFactory> Factory(REFCLSID clsid)
+    ComRef<IClassFactory> Factory(REFCLSID clsid)
     {
-        Ref<IClassFactory> factory;
+        ComRef<IClassFactory> factory;
         EXPECT_EQ(m_getClassObject(clsid, IID_IClassFactory, factory.put_void()), S_OK);
         return factory;
     }
@@ -71,18 +70,18 @@ TEST_F(Module, MakesTheDecoderFilterAndItsPropertyPageAndNothingElse)
 {
     EXPECT_EQ(m_canUnloadNow(), S_OK) << "nothing alive right after loading";
 
-    Ref<IClassFactory> filterFactory = Factory(kDecoder);
+    ComRef<IClassFactory> filterFactory = Factory(kDecoder);
     ASSERT_TRUE(filterFactory);
     EXPECT_EQ(m_canUnloadNow(), S_FALSE) << "a factory is alive";
-    Ref<IBaseFilter> filter;
+    ComRef<IBaseFilter> filter;
     ASSERT_EQ(filterFactory->CreateInstance(nullptr, IID_IBaseFilter, filter.put_void()), S_OK);
     CLSID clsid = GUID_NULL;
     ASSERT_EQ(filter->GetClassID(&clsid), S_OK);
     EXPECT_TRUE(IsEqualGUID(clsid, kDecoder));
 
-    Ref<IClassFactory> pageFactory = Factory(kDecoderPage);
+    ComRef<IClassFactory> pageFactory = Factory(kDecoderPage);
     ASSERT_TRUE(pageFactory);
-    Ref<IPropertyPage> page;
+    ComRef<IPropertyPage> page;
     EXPECT_EQ(pageFactory->CreateInstance(nullptr, IID_IPropertyPage, page.put_void()), S_OK);
 
     void* untouched = &untouched;
@@ -120,7 +119,7 @@ public:
 
 TEST_F(Module, TheFilterCanBeAggregated)
 {
-    Ref<IClassFactory> factory = Factory(kDecoder);
+    ComRef<IClassFactory> factory = Factory(kDecoder);
     Outer outer;
     void* result = &result;
     EXPECT_EQ(factory->CreateInstance(&outer, IID_IBaseFilter, &result), E_NOINTERFACE);

@@ -121,12 +121,12 @@ TEST_F(ModuleRegistration, RegisteredModuleIsFoundCreatedAndThenCompletelyRemove
     EXPECT_FALSE(KeyExists(MapperEntryKey(kDecoderPage)));
 
     {
-        Ref<IBaseFilter> filter;
+        ComRef<IBaseFilter> filter;
         ASSERT_EQ(CoCreateInstance(kDecoder, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, filter.put_void()), S_OK);
         CLSID clsid = GUID_NULL;
         ASSERT_EQ(filter->GetClassID(&clsid), S_OK);
         EXPECT_TRUE(IsEqualGUID(clsid, kDecoder));
-        Ref<IEnumPins> pins;
+        ComRef<IEnumPins> pins;
         ASSERT_EQ(filter->EnumPins(pins.put()), S_OK);
         IPin* pin[3] = {};
         ULONG fetched = 0;
@@ -134,7 +134,7 @@ TEST_F(ModuleRegistration, RegisteredModuleIsFoundCreatedAndThenCompletelyRemove
         EXPECT_EQ(fetched, 2u);
         for (ULONG i = 0; i < fetched; ++i) pin[i]->Release();
 
-        Ref<IPropertyPage> page;
+        ComRef<IPropertyPage> page;
         EXPECT_EQ(CoCreateInstance(kDecoderPage, nullptr, CLSCTX_INPROC_SERVER, IID_IPropertyPage, page.put_void()),
                   S_OK);
     }
@@ -163,7 +163,7 @@ TEST_F(ModuleRegistration, RegisteredModuleIsFoundCreatedAndThenCompletelyRemove
     EXPECT_FALSE(KeyExists(ClassKey(kDecoderPage)));
     EXPECT_FALSE(KeyExists(MapperEntryKey(kDecoder)));
     EXPECT_FALSE(Contains(FiltersTakingInput(MEDIATYPE_Audio, kBFormatPcm), kDecoder));
-    Ref<IBaseFilter> gone;
+    ComRef<IBaseFilter> gone;
     EXPECT_EQ(CoCreateInstance(kDecoder, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, gone.put_void()),
               REGDB_E_CLASSNOTREG);
 }

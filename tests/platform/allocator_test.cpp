@@ -7,7 +7,6 @@
 
 using runtime_test::ComTest;
 using runtime_test::MakeAllocator;
-using runtime_test::Ref;
 
 namespace {
 
@@ -47,16 +46,16 @@ protected:
         return props;
     }
 
-    Ref<IMemAllocator> m_allocator;
-    Ref<IMediaSample> m_sample;
-    Ref<IMediaSample2> m_sample2;
+    ComRef<IMemAllocator> m_allocator;
+    ComRef<IMediaSample> m_sample;
+    ComRef<IMediaSample2> m_sample2;
 };
 
 // ---- Property negotiation -------------------------------------------------------------
 
 TEST_F(AllocatorTest, GrantsTheRequestedPropertiesAndReportsThem)
 {
-    Ref<IMemAllocator> allocator;
+    ComRef<IMemAllocator> allocator;
     ASSERT_EQ(CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
                                allocator.put_void()),
               S_OK);
@@ -81,26 +80,26 @@ TEST_F(AllocatorTest, GrantsTheRequestedPropertiesAndReportsThem)
 TEST_F(AllocatorTest, RefusesAnAlignmentThatIsNotAPowerOfTwo)
 {
     for (LONG align : {3, 12}) {
-        Ref<IMemAllocator> allocator;
+        ComRef<IMemAllocator> allocator;
         HRESULT hr = MakeAllocator(allocator, 1, 100, align);
         if (hr == S_OK) hr = allocator->Commit();
         EXPECT_EQ(hr, VFW_E_BADALIGN) << align;
     }
-    Ref<IMemAllocator> allocator;
+    ComRef<IMemAllocator> allocator;
     ASSERT_EQ(MakeAllocator(allocator, 1, 100, 1), S_OK);
     EXPECT_EQ(allocator->Commit(), S_OK);
 }
 
 TEST_F(AllocatorTest, PropertiesChangeOnlyWhenDecommittedWithEveryBufferBack)
 {
-    Ref<IMemAllocator> allocator;
+    ComRef<IMemAllocator> allocator;
     ASSERT_EQ(MakeAllocator(allocator, 1, 100), S_OK);
     ASSERT_EQ(allocator->Commit(), S_OK);
     ALLOCATOR_PROPERTIES request = {4, 200, 1, 0};
     ALLOCATOR_PROPERTIES actual = {};
     EXPECT_EQ(allocator->SetProperties(&request, &actual), VFW_E_ALREADY_COMMITTED);
 
-    Ref<IMediaSample> sample;
+    ComRef<IMediaSample> sample;
     ASSERT_EQ(allocator->GetBuffer(sample.put(), nullptr, nullptr, 0), S_OK);
     ASSERT_EQ(allocator->Decommit(), S_OK);
     EXPECT_EQ(allocator->SetProperties(&request, &actual), VFW_E_BUFFERS_OUTSTANDING);
@@ -117,7 +116,7 @@ TEST_F(AllocatorTest, PropertiesChangeOnlyWhenDecommittedWithEveryBufferBack)
 
 TEST_F(AllocatorTest, CommitNeedsPropertiesAndGetBufferNeedsCommit)
 {
-    Ref<IMemAllocator> allocator;
+    ComRef<IMemAllocator> allocator;
     ASSERT_EQ(CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
                                allocator.put_void()),
               S_OK);
@@ -137,14 +136,14 @@ TEST_F(AllocatorTest, CommitNeedsPropertiesAndGetBufferNeedsCommit)
 
 TEST_F(AllocatorTest, HandsOutEveryBufferOnceWithTheGrantedSize)
 {
-    Ref<IMemAllocator> allocator;
+    ComRef<IMemAllocator> allocator;
     ASSERT_EQ(MakeAllocator(allocator, 3, 1000, 16), S_OK);
     ALLOCATOR_PROPERTIES granted = {};
     ASSERT_EQ(allocator->GetProperties(&granted), S_OK);
     ASSERT_EQ(allocator->Commit(), S_OK);
     EXPECT_EQ(allocator->Commit(), S_OK);  // committing twice is harmless
 
-    Ref<IMediaSample> samples[3];
+    ComRef<IMediaSample> samples[3];
     std::set<BYTE*> buffers;
     for (auto& sample : samples) {
         REFERENCE_TIME start = 0, stop = 10;
@@ -157,7 +156,7 @@ TEST_F(AllocatorTest, HandsOutEveryBufferOnceWithTheGrantedSize)
         buffers.insert(data);
     }
     EXPECT_EQ(buffers.size(), 3u);
-    Ref<IMediaSample> none;
+    ComRef<IMediaSample> none;
     EXPECT_EQ(allocator->GetBuffer(none.put(), nullptr, nullptr, AM_GBF_NOWAIT), VFW_E_TIMEOUT);
     EXPECT_FALSE(none);
 
@@ -165,7 +164,7 @@ TEST_F(AllocatorTest, HandsOutEveryBufferOnceWithTheGrantedSize)
     BYTE* returned = nullptr;
     samples[1]->GetPointer(&returned);
     samples[1].Reset();
-    Ref<IMediaSample> again;
+    ComRef<IMediaSample> again;
     ASSERT_EQ(allocator->GetBuffer(again.put(), nullptr, nullptr, 0), S_OK);
     BYTE* data = nullptr;
     again->GetPointer(&data);
@@ -174,14 +173,14 @@ TEST_F(AllocatorTest, HandsOutEveryBufferOnceWithTheGrantedSize)
 
 TEST_F(AllocatorTest, DecommitStopsGetBufferButLeavesOutstandingSamplesUsable)
 {
-    Ref<IMemAllocator> allocator;
+    ComRef<IMemAllocator> allocator;
     ASSERT_EQ(MakeAllocator(allocator, 2, 4096), S_OK);
     ASSERT_EQ(allocator->Commit(), S_OK);
-    Ref<IMediaSample> sample;
+    ComRef<IMediaSample> sample;
     ASSERT_EQ(allocator->GetBuffer(sample.put(), nullptr, nullptr, 0), S_OK);
     ASSERT_EQ(allocator->Decommit(), S_OK);
     EXPECT_EQ(allocator->Decommit(), S_OK);  // decommitting twice is harmless
-    Ref<IMediaSample> refused;
+    ComRef<IMediaSample> refused;
     EXPECT_EQ(allocator->GetBuffer(refused.put(), nullptr, nullptr, 0), VFW_E_NOT_COMMITTED);
 
     BYTE* data = nullptr;

@@ -10,7 +10,6 @@
 
 using runtime_test::ComTest;
 using runtime_test::MakeAllocator;
-using runtime_test::Ref;
 
 namespace {
 
@@ -21,10 +20,10 @@ constexpr auto kSettle = std::chrono::milliseconds(200);
 
 TEST_F(AllocatorThreadsTest, GetBufferWaitsUntilASampleIsReleased)
 {
-    Ref<IMemAllocator> allocator;
+    ComRef<IMemAllocator> allocator;
     ASSERT_EQ(MakeAllocator(allocator, 1, 128), S_OK);
     ASSERT_EQ(allocator->Commit(), S_OK);
-    Ref<IMediaSample> held;
+    ComRef<IMediaSample> held;
     ASSERT_EQ(allocator->GetBuffer(held.put(), nullptr, nullptr, 0), S_OK);
     BYTE* heldData = nullptr;
     held->GetPointer(&heldData);
@@ -54,10 +53,10 @@ TEST_F(AllocatorThreadsTest, GetBufferWaitsUntilASampleIsReleased)
 
 TEST_F(AllocatorThreadsTest, DecommitWakesAWaitingGetBufferWithAnError)
 {
-    Ref<IMemAllocator> allocator;
+    ComRef<IMemAllocator> allocator;
     ASSERT_EQ(MakeAllocator(allocator, 1, 128), S_OK);
     ASSERT_EQ(allocator->Commit(), S_OK);
-    Ref<IMediaSample> held;
+    ComRef<IMediaSample> held;
     ASSERT_EQ(allocator->GetBuffer(held.put(), nullptr, nullptr, 0), S_OK);
 
     std::atomic<bool> returned{false};
@@ -78,7 +77,7 @@ TEST_F(AllocatorThreadsTest, DecommitWakesAWaitingGetBufferWithAnError)
     EXPECT_TRUE(FAILED(result));
     EXPECT_EQ(got, nullptr);
     if (got) got->Release();
-    Ref<IMediaSample> late;
+    ComRef<IMediaSample> late;
     EXPECT_EQ(allocator->GetBuffer(late.put(), nullptr, nullptr, 0), VFW_E_NOT_COMMITTED);
     held.Reset();
 }
@@ -87,7 +86,7 @@ TEST_F(AllocatorThreadsTest, BuffersAreNeverSharedBetweenConcurrentHolders)
 {
     constexpr int kThreads = 4;
     constexpr int kRounds = 300;
-    Ref<IMemAllocator> allocator;
+    ComRef<IMemAllocator> allocator;
     ASSERT_EQ(MakeAllocator(allocator, 2, 64), S_OK);
     ASSERT_EQ(allocator->Commit(), S_OK);
 

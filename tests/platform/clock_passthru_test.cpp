@@ -10,7 +10,7 @@ class SeekingPassThruTest : public ComTest {};
 
 TEST_F(SystemClockTest, CountsRealTimeIn100NanosecondUnitsAndNeverGoesBack)
 {
-    Ref<IReferenceClock> clock;
+    ComRef<IReferenceClock> clock;
     ASSERT_EQ(CoCreateInstance(CLSID_SystemClock, nullptr, CLSCTX_INPROC_SERVER, IID_IReferenceClock,
                                clock.put_void()),
               S_OK);
@@ -75,17 +75,17 @@ TEST_F(SeekingPassThruTest, AggregatedObjectForwardsSeekingToTheUpstreamPin)
     EXPECT_NE(outer.m_inner, static_cast<IUnknown*>(&outer));
 
     {
-        Ref<ISeekingPassThru> passThru;
+        ComRef<ISeekingPassThru> passThru;
         ASSERT_EQ(outer.QueryInterface(IID_ISeekingPassThru, passThru.put_void()), S_OK);
         ASSERT_EQ(passThru->Init(FALSE, input), S_OK);
 
-        Ref<IMediaSeeking> seeking;
+        ComRef<IMediaSeeking> seeking;
         const ULONG before = outer.m_ref.load();
         ASSERT_EQ(outer.QueryInterface(IID_IMediaSeeking, seeking.put_void()), S_OK);
         // References on the aggregated interfaces count on the outer object...
         EXPECT_GT(outer.m_ref.load(), before);
         // ...and their IUnknown is the outer object's.
-        Ref<IUnknown> identity;
+        ComRef<IUnknown> identity;
         ASSERT_EQ(seeking->QueryInterface(IID_IUnknown, identity.put_void()), S_OK);
         EXPECT_EQ(identity.get(), static_cast<IUnknown*>(&outer));
 
@@ -111,7 +111,7 @@ TEST_F(SeekingPassThruTest, AggregatedObjectForwardsSeekingToTheUpstreamPin)
         EXPECT_EQ(seeking->GetCapabilities(&caps), S_OK);
         EXPECT_NE(caps & AM_SEEKING_CanGetDuration, 0u);
 
-        Ref<IMediaPosition> position;
+        ComRef<IMediaPosition> position;
         EXPECT_EQ(outer.QueryInterface(IID_IMediaPosition, position.put_void()), S_OK);
     }
 
@@ -126,7 +126,7 @@ TEST_F(SeekingPassThruTest, AggregatedObjectForwardsSeekingToTheUpstreamPin)
 TEST_F(SeekingPassThruTest, AggregationIsOnlyForTheInnerUnknown)
 {
     AggregatingPin outer;
-    Ref<ISeekingPassThru> passThru;
+    ComRef<ISeekingPassThru> passThru;
     EXPECT_TRUE(FAILED(CoCreateInstance(CLSID_SeekingPassThru, &outer, CLSCTX_INPROC_SERVER, IID_ISeekingPassThru,
                                         passThru.put_void())));
     EXPECT_FALSE(passThru);

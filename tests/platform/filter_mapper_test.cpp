@@ -1,5 +1,6 @@
 // The native filter mapper: both mapper interfaces over the registry store, look-ups by
 // media type, and damaged entries in the store.
+#include "framework/com_ref.h"
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
@@ -17,16 +18,6 @@ const CLSID kFilterC = {0x5E1F0303, 0x3333, 0x4444, {0x85, 0x55, 0x66, 0x66, 0x7
 const GUID kSubX = {0x5E1F0311, 0x3333, 0x4444, {0x85, 0x55, 0x66, 0x66, 0x77, 0x77, 0x88, 0x11}};
 const GUID kSubY = {0x5E1F0312, 0x3333, 0x4444, {0x85, 0x55, 0x66, 0x66, 0x77, 0x77, 0x88, 0x12}};
 
-template <typename T>
-struct Releaser {
-    T* p = nullptr;
-    ~Releaser()
-    {
-        if (p) p->Release();
-    }
-    void** put() { return reinterpret_cast<void**>(&p); }
-    T* operator->() const { return p; }
-};
 
 class FilterMapper : public ::testing::Test {
 protected:
@@ -35,9 +26,9 @@ protected:
         std::string store = ::testing::TempDir() + "mapper-" + std::to_string(getpid()) + "-" +
                             ::testing::UnitTest::GetInstance()->current_test_info()->name() + "/store";
         setenv("DURAZODO_REGISTRY", store.c_str(), 1);
-        ASSERT_EQ(CoCreateInstance(CLSID_FilterMapper, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper, legacy.put()),
+        ASSERT_EQ(CoCreateInstance(CLSID_FilterMapper, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper, legacy.put_void()),
                   S_OK);
-        ASSERT_EQ(CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper2, newer.put()),
+        ASSERT_EQ(CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper2, newer.put_void()),
                   S_OK);
     }
 
@@ -65,11 +56,11 @@ protected:
                                  BOOL output, const GUID& outMajor, const GUID& outMinor)
     {
         std::vector<CLSID> found;
-        Releaser<IEnumRegFilters> filters;
-        EXPECT_EQ(legacy->EnumMatchingFilters(&filters.p, merit, input, inMajor, inMinor, render, output, outMajor,
+        ComRef<IEnumRegFilters> filters;
+        EXPECT_EQ(legacy->EnumMatchingFilters(filters.put(), merit, input, inMajor, inMinor, render, output, outMajor,
                                               outMinor),
                   S_OK);
-        if (!filters.p) return found;
+        if (!filters.get()) return found;
         REGFILTER* entry = nullptr;
         while (filters->Next(1, &entry, nullptr) == S_OK) {
             found.push_back(entry->Clsid);
@@ -85,8 +76,8 @@ protected:
         return false;
     }
 
-    Releaser<IFilterMapper> legacy;
-    Releaser<IFilterMapper2> newer;
+    ComRef<IFilterMapper> legacy;
+    ComRef<IFilterMapper2> newer;
 };
 
 TEST_F(FilterMapper, FindsFiltersOfEitherInterfaceByMeritPinDirectionAndMediaType)
@@ -119,8 +110,8 @@ TEST_F(FilterMapper, FindsFiltersOfEitherInterfaceByMeritPinDirectionAndMediaTyp
 TEST_F(FilterMapper, TheEnumeratorHandsOutTaskMemoryRecordsAndClonesItsPosition)
 {
     RegisterBoth();
-    Releaser<IEnumRegFilters> filters;
-    ASSERT_EQ(legacy->EnumMatchingFilters(&filters.p, 0, FALSE, GUID_NULL, GUID_NULL, FALSE, FALSE, GUID_NULL, GUID_NULL),
+    ComRef<IEnumRegFilters> filters;
+    ASSERT_EQ(legacy->EnumMatchingFilters(filters.put(), 0, FALSE, GUID_NULL, GUID_NULL, FALSE, FALSE, GUID_NULL, GUID_NULL),
               S_OK);
     REGFILTER* entries[3] = {};
     ULONG fetched = 0;
@@ -134,8 +125,8 @@ TEST_F(FilterMapper, TheEnumeratorHandsOutTaskMemoryRecordsAndClonesItsPosition)
 
     EXPECT_EQ(filters->Reset(), S_OK);
     EXPECT_EQ(filters->Skip(1), S_OK);
-    Releaser<IEnumRegFilters> clone;
-    ASSERT_EQ(filters->Clone(&clone.p), S_OK);
+    ComRef<IEnumRegFilters> clone;
+    ASSERT_EQ(filters->Clone(clone.put()), S_OK);
     EXPECT_EQ(filters->Skip(5), S_FALSE);
     ASSERT_EQ(clone->Next(1, entries, &fetched), S_OK) << "the clone keeps the position it was made at";
     CoTaskMemFree(entries[0]);
@@ -247,7 +238,7 @@ TEST_F(FilterMapper, RefusesWhatItCannotDo)
         << "a type for a pin that was never registered";
 
     IUnknown* aggregated = nullptr;
-    EXPECT_EQ(CoCreateInstance(CLSID_FilterMapper2, legacy.p, CLSCTX_INPROC_SERVER, IID_IUnknown,
+    EXPECT_EQ(CoCreateInstance(CLSID_FilterMapper2, legacy.get(), CLSCTX_INPROC_SERVER, IID_IUnknown,
                                reinterpret_cast<void**>(&aggregated)),
               CLASS_E_NOAGGREGATION);
 }

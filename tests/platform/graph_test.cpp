@@ -23,9 +23,9 @@ protected:
         ComTest::TearDown();
     }
     template <typename T>
-    Ref<T> Query(REFIID iid)
+    ComRef<T> Query(REFIID iid)
     {
-        Ref<T> result;
+        ComRef<T> result;
         EXPECT_EQ(m_graph->QueryInterface(iid, result.put_void()), S_OK);
         return result;
     }
@@ -49,7 +49,7 @@ protected:
         m_renderer->Release();
     }
 
-    Ref<IFilterGraph> m_graph;
+    ComRef<IFilterGraph> m_graph;
     FakeFilter* m_source = nullptr;
     FakeFilter* m_renderer = nullptr;
 };
@@ -63,14 +63,14 @@ TEST_F(FilterGraphTest, AddedFilterJoinsUnderItsNameAndIsFoundByIt)
     ASSERT_EQ(m_graph->AddFilter(filter, WIDE("Decoder")), S_OK);
     EXPECT_EQ(filter->m_joinCalls, 1);
     EXPECT_EQ(filter->m_name, WideString(WIDE("Decoder")));
-    Ref<IUnknown> joined, graph;
+    ComRef<IUnknown> joined, graph;
     ASSERT_NE(filter->m_graph, nullptr);
     filter->m_graph->QueryInterface(IID_IUnknown, joined.put_void());
     m_graph->QueryInterface(IID_IUnknown, graph.put_void());
     EXPECT_EQ(joined.get(), graph.get());
     EXPECT_GT(filter->References(), alone);  // the graph holds the filter
 
-    Ref<IBaseFilter> found;
+    ComRef<IBaseFilter> found;
     ASSERT_EQ(m_graph->FindFilterByName(WIDE("Decoder"), found.put()), S_OK);
     EXPECT_EQ(found.get(), static_cast<IBaseFilter*>(filter));
     found.Reset();
@@ -95,7 +95,7 @@ TEST_F(FilterGraphTest, NamesAreMadeUniqueOrMadeUp)
     EXPECT_FALSE(unnamed->m_name.empty());
 
     for (FakeFilter* filter : {first, second, unnamed}) {
-        Ref<IBaseFilter> found;
+        ComRef<IBaseFilter> found;
         ASSERT_EQ(m_graph->FindFilterByName(filter->m_name.c_str(), found.put()), S_OK);
         EXPECT_EQ(found.get(), static_cast<IBaseFilter*>(filter));
         filter->Release();
@@ -107,7 +107,7 @@ TEST_F(FilterGraphTest, EnumFiltersListsEveryFilterOnce)
     FakeFilter* filters[3] = {new FakeFilter("a"), new FakeFilter("b"), new FakeFilter("c")};
     for (FakeFilter* filter : filters) ASSERT_TRUE(SUCCEEDED(m_graph->AddFilter(filter, nullptr)));
 
-    Ref<IEnumFilters> enumerator;
+    ComRef<IEnumFilters> enumerator;
     ASSERT_EQ(m_graph->EnumFilters(enumerator.put()), S_OK);
     std::set<IBaseFilter*> seen;
     IBaseFilter* filter = nullptr;
@@ -131,7 +131,7 @@ TEST_F(FilterGraphTest, RemovedFilterLeavesTheGraphAndIsReleased)
     EXPECT_EQ(filter->m_graph, nullptr);
     EXPECT_TRUE(filter->m_name.empty());
     EXPECT_EQ(filter->References(), alone);
-    Ref<IBaseFilter> found;
+    ComRef<IBaseFilter> found;
     EXPECT_EQ(m_graph->FindFilterByName(WIDE("Decoder"), found.put()), VFW_E_NOT_FOUND);
 
     // The name is free again.

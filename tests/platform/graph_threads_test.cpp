@@ -13,10 +13,10 @@ class FilterGraphThreadsTest : public ComTest {};
 
 TEST_F(FilterGraphThreadsTest, GetEventWaitsForAnEventFromAnotherThread)
 {
-    Ref<IMediaEvent> events;
+    ComRef<IMediaEvent> events;
     ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IMediaEvent, events.put_void()),
               S_OK);
-    Ref<IMediaEventSink> sink;
+    ComRef<IMediaEventSink> sink;
     ASSERT_EQ(events->QueryInterface(IID_IMediaEventSink, sink.put_void()), S_OK);
 
     IMediaEventSink* raw = sink.get();
@@ -39,7 +39,7 @@ TEST_F(FilterGraphThreadsTest, GetEventWaitsForAnEventFromAnotherThread)
 
 TEST_F(FilterGraphThreadsTest, WaitForCompletionReturnsWhenTheRendererCompletesOnItsThread)
 {
-    Ref<IFilterGraph> graph;
+    ComRef<IFilterGraph> graph;
     ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterGraph, graph.put_void()),
               S_OK);
     FakeFilter* source = new FakeFilter("source");
@@ -51,9 +51,9 @@ TEST_F(FilterGraphThreadsTest, WaitForCompletionReturnsWhenTheRendererCompletesO
     ASSERT_EQ(graph->AddFilter(renderer, WIDE("Renderer")), S_OK);
     ASSERT_EQ(graph->ConnectDirect(out, in, nullptr), S_OK);
 
-    Ref<IMediaControl> control;
-    Ref<IMediaEvent> events;
-    Ref<IMediaEventSink> sink;
+    ComRef<IMediaControl> control;
+    ComRef<IMediaEvent> events;
+    ComRef<IMediaEventSink> sink;
     ASSERT_EQ(graph->QueryInterface(IID_IMediaControl, control.put_void()), S_OK);
     ASSERT_EQ(graph->QueryInterface(IID_IMediaEvent, events.put_void()), S_OK);
     ASSERT_EQ(graph->QueryInterface(IID_IMediaEventSink, sink.put_void()), S_OK);

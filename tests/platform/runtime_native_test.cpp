@@ -18,7 +18,7 @@ namespace {
 class NativeRuntimeTest : public ComTest {
 protected:
     // A committed allocator of one 64-byte buffer, and that buffer taken.
-    void TakeSample(Ref<IMemAllocator>& allocator, Ref<IMediaSample>& sample)
+    void TakeSample(ComRef<IMemAllocator>& allocator, ComRef<IMediaSample>& sample)
     {
         ASSERT_EQ(MakeAllocator(allocator, 1, 64), S_OK);
         ASSERT_EQ(allocator->Commit(), S_OK);
@@ -28,8 +28,8 @@ protected:
 
 TEST_F(NativeRuntimeTest, NullArgumentsAreRefused)
 {
-    Ref<IMemAllocator> allocator;
-    Ref<IMediaSample> sample;
+    ComRef<IMemAllocator> allocator;
+    ComRef<IMediaSample> sample;
     TakeSample(allocator, sample);
     ALLOCATOR_PROPERTIES props = {1, 64, 1, 0};
     EXPECT_EQ(allocator->SetProperties(nullptr, &props), E_POINTER);
@@ -39,11 +39,11 @@ TEST_F(NativeRuntimeTest, NullArgumentsAreRefused)
     EXPECT_EQ(sample->GetTime(nullptr, &t), E_POINTER);
     EXPECT_EQ(sample->SetTime(nullptr, &t), E_POINTER);
     EXPECT_EQ(sample->GetMediaType(nullptr), E_POINTER);
-    Ref<IMediaSample2> sample2;
+    ComRef<IMediaSample2> sample2;
     ASSERT_EQ(sample->QueryInterface(IID_IMediaSample2, sample2.put_void()), S_OK);
     EXPECT_EQ(sample2->GetProperties(16, nullptr), E_POINTER);
 
-    Ref<IReferenceClock> clock;
+    ComRef<IReferenceClock> clock;
     ASSERT_EQ(CoCreateInstance(CLSID_SystemClock, nullptr, CLSCTX_INPROC_SERVER, IID_IReferenceClock,
                                clock.put_void()),
               S_OK);
@@ -52,8 +52,8 @@ TEST_F(NativeRuntimeTest, NullArgumentsAreRefused)
 
 TEST_F(NativeRuntimeTest, StopTimeAfterTheLastStartTimeWrapsInsteadOfOverflowing)
 {
-    Ref<IMemAllocator> allocator;
-    Ref<IMediaSample> sample;
+    ComRef<IMemAllocator> allocator;
+    ComRef<IMediaSample> sample;
     TakeSample(allocator, sample);
     for (REFERENCE_TIME start : {INT64_MAX, INT64_MIN, REFERENCE_TIME{-1}}) {
         ASSERT_EQ(sample->SetTime(&start, nullptr), S_OK);
@@ -66,13 +66,13 @@ TEST_F(NativeRuntimeTest, StopTimeAfterTheLastStartTimeWrapsInsteadOfOverflowing
 
 TEST_F(NativeRuntimeTest, BuffersAndPrefixesStartOnTheRequestedAlignment)
 {
-    Ref<IMemAllocator> allocator;
+    ComRef<IMemAllocator> allocator;
     EXPECT_EQ(MakeAllocator(allocator, 1, 100, 0), VFW_E_BADALIGN);
     EXPECT_EQ(MakeAllocator(allocator, 1, 100, 3), VFW_E_BADALIGN);
     EXPECT_EQ(MakeAllocator(allocator, -1, 100, 1), E_INVALIDARG);
     ASSERT_EQ(MakeAllocator(allocator, 3, 100, 64, 8), S_OK);
     ASSERT_EQ(allocator->Commit(), S_OK);
-    Ref<IMediaSample> samples[3];
+    ComRef<IMediaSample> samples[3];
     for (auto& sample : samples) {
         ASSERT_EQ(allocator->GetBuffer(sample.put(), nullptr, nullptr, 0), S_OK);
         BYTE* data = nullptr;
@@ -83,8 +83,8 @@ TEST_F(NativeRuntimeTest, BuffersAndPrefixesStartOnTheRequestedAlignment)
 
 TEST_F(NativeRuntimeTest, SampleKeepsItsAllocatorAliveWhileOut)
 {
-    Ref<IMemAllocator> allocator;
-    Ref<IMediaSample> sample;
+    ComRef<IMemAllocator> allocator;
+    ComRef<IMediaSample> sample;
     TakeSample(allocator, sample);
     allocator.Reset();  // the sample now holds the only reference
     BYTE* data = nullptr;
@@ -95,8 +95,8 @@ TEST_F(NativeRuntimeTest, SampleKeepsItsAllocatorAliveWhileOut)
 
 TEST_F(NativeRuntimeTest, DecommitTellsAWaitingCallerTheAllocatorIsNotCommitted)
 {
-    Ref<IMemAllocator> allocator;
-    Ref<IMediaSample> held;
+    ComRef<IMemAllocator> allocator;
+    ComRef<IMediaSample> held;
     TakeSample(allocator, held);
     HRESULT result = S_OK;
     IMemAllocator* raw = allocator.get();
@@ -112,11 +112,11 @@ TEST_F(NativeRuntimeTest, DecommitTellsAWaitingCallerTheAllocatorIsNotCommitted)
 
 TEST_F(NativeRuntimeTest, RecordsThatCannotDescribeTheSampleChangeNothing)
 {
-    Ref<IMemAllocator> allocator;
-    Ref<IMediaSample> sample;
+    ComRef<IMemAllocator> allocator;
+    ComRef<IMediaSample> sample;
     TakeSample(allocator, sample);
     EXPECT_EQ(allocator->ReleaseBuffer(sample.get()), E_INVALIDARG);  // still held
-    Ref<IMediaSample2> sample2;
+    ComRef<IMediaSample2> sample2;
     ASSERT_EQ(sample->QueryInterface(IID_IMediaSample2, sample2.put_void()), S_OK);
     AM_SAMPLE2_PROPERTIES good;
     ASSERT_EQ(sample2->GetProperties(sizeof good, reinterpret_cast<BYTE*>(&good)), S_OK);
@@ -142,11 +142,11 @@ TEST_F(NativeRuntimeTest, RecordsThatCannotDescribeTheSampleChangeNothing)
 
 TEST_F(NativeRuntimeTest, PassThruIsInitialisedOnceWithAPinAndSaysWhyItCannotForward)
 {
-    Ref<IUnknown> object;
+    ComRef<IUnknown> object;
     ASSERT_EQ(CoCreateInstance(CLSID_SeekingPassThru, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, object.put_void()),
               S_OK);
-    Ref<ISeekingPassThru> passThru;
-    Ref<IMediaSeeking> seeking;
+    ComRef<ISeekingPassThru> passThru;
+    ComRef<IMediaSeeking> seeking;
     ASSERT_EQ(object->QueryInterface(IID_ISeekingPassThru, passThru.put_void()), S_OK);
     ASSERT_EQ(object->QueryInterface(IID_IMediaSeeking, seeking.put_void()), S_OK);
     LONGLONG duration = 0;
@@ -168,7 +168,7 @@ TEST_F(NativeRuntimeTest, PassThruIsInitialisedOnceWithAPinAndSaysWhyItCannotFor
 
 TEST_F(NativeRuntimeTest, WaitForCompletionNamesTheEventThatEndedIt)
 {
-    Ref<IFilterGraph> graph;
+    ComRef<IFilterGraph> graph;
     ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterGraph, graph.put_void()),
               S_OK);
     FakeFilter* first = new FakeFilter("first");
@@ -184,9 +184,9 @@ TEST_F(NativeRuntimeTest, WaitForCompletionNamesTheEventThatEndedIt)
     EXPECT_EQ(graph->ConnectDirect(outs[0], ins[1], nullptr), VFW_E_ALREADY_CONNECTED);
     EXPECT_EQ(graph->ConnectDirect(ins[0], outs[1], nullptr), VFW_E_INVALID_DIRECTION);
 
-    Ref<IMediaControl> control;
-    Ref<IMediaEvent> events;
-    Ref<IMediaEventSink> sink;
+    ComRef<IMediaControl> control;
+    ComRef<IMediaEvent> events;
+    ComRef<IMediaEventSink> sink;
     ASSERT_EQ(graph->QueryInterface(IID_IMediaControl, control.put_void()), S_OK);
     ASSERT_EQ(graph->QueryInterface(IID_IMediaEvent, events.put_void()), S_OK);
     ASSERT_EQ(graph->QueryInterface(IID_IMediaEventSink, sink.put_void()), S_OK);

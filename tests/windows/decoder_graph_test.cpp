@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/com_ref.h"
 #include "framework/media_type.h"
 #include "platform/platform.h"
 #include "tools/bformat-decode/source_filter.h"
@@ -57,36 +58,6 @@ public:
 };
 const ::testing::Environment* const registered = ::testing::AddGlobalTestEnvironment(new ComEnvironment);
 
-template <typename T>
-class Ref {
-public:
-    Ref() = default;
-    ~Ref() { Reset(); }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    T** Out()
-    {
-        Reset();
-        return &m_p;
-    }
-    void** OutVoid() { return reinterpret_cast<void**>(Out()); }
-    void Reset()
-    {
-        if (m_p) m_p->Release();
-        m_p = nullptr;
-    }
-    void Assign(T* p)
-    {
-        if (p) p->AddRef();
-        Reset();
-        m_p = p;
-    }
-    T* operator->() const { return m_p; }
-    T* Get() const { return m_p; }
-
-private:
-    T* m_p = nullptr;
-};
 
 std::vector<uint8_t> ReadWholeFile(const std::string& path)
 {
@@ -179,8 +150,8 @@ IBaseFilter* MakeSource(const Reference& reference, MemoryFrames& frames)
 
 IPin* FirstPin(IBaseFilter* filter, PIN_DIRECTION direction)
 {
-    Ref<IEnumPins> pins;
-    if (FAILED(filter->EnumPins(pins.Out()))) return nullptr;
+    ComRef<IEnumPins> pins;
+    if (FAILED(filter->EnumPins(pins.put()))) return nullptr;
     IPin* pin = nullptr;
     while (pins->Next(1, &pin, nullptr) == S_OK) {
         PIN_DIRECTION d;
@@ -194,8 +165,8 @@ IPin* FirstPin(IBaseFilter* filter, PIN_DIRECTION direction)
 // The filter that `pin` is connected to, with a reference; null when unconnected.
 IBaseFilter* PeerFilter(IPin* pin)
 {
-    Ref<IPin> peer;
-    if (!pin || FAILED(pin->ConnectedTo(peer.Out()))) return nullptr;
+    ComRef<IPin> peer;
+    if (!pin || FAILED(pin->ConnectedTo(peer.put()))) return nullptr;
     PIN_INFO info;
     if (FAILED(peer->QueryPinInfo(&info))) return nullptr;
     return info.pFilter;
@@ -203,11 +174,11 @@ IBaseFilter* PeerFilter(IPin* pin)
 
 LONG RunToCompletion(IGraphBuilder* graph, LONG timeoutMs)
 {
-    Ref<IMediaControl> control;
-    Ref<IMediaEvent> events;
-    EXPECT_EQ(graph->QueryInterface(IID_IMediaControl, control.OutVoid()), S_OK);
-    EXPECT_EQ(graph->QueryInterface(IID_IMediaEvent, events.OutVoid()), S_OK);
-    if (!control.Get() || !events.Get()) return 0;
+    ComRef<IMediaControl> control;
+    ComRef<IMediaEvent> events;
+    EXPECT_EQ(graph->QueryInterface(IID_IMediaControl, control.put_void()), S_OK);
+    EXPECT_EQ(graph->QueryInterface(IID_IMediaEvent, events.put_void()), S_OK);
+    if (!control.get() || !events.get()) return 0;
     EXPECT_TRUE(SUCCEEDED(control->Run()));
     LONG code = 0;
     EXPECT_EQ(events->WaitForCompletion(timeoutMs, &code), S_OK);
@@ -217,9 +188,9 @@ LONG RunToCompletion(IGraphBuilder* graph, LONG timeoutMs)
 
 void RemoveAll(IGraphBuilder* graph)
 {
-    Ref<IEnumFilters> filters;
+    ComRef<IEnumFilters> filters;
     std::vector<IBaseFilter*> all;
-    if (SUCCEEDED(graph->EnumFilters(filters.Out()))) {
+    if (SUCCEEDED(graph->EnumFilters(filters.put()))) {
         IBaseFilter* f = nullptr;
         while (filters->Next(1, &f, nullptr) == S_OK) all.push_back(f);
     }
@@ -246,40 +217,40 @@ TEST(DecoderRenderedByThePlatform, RenderPicksTheDecoderByMeritAndPlaysToTheEnd)
     Reference reference;
     ASSERT_TRUE(LoadReference("reference-pcm16", reference));
     MemoryFrames frames(reference.inputData, reference.input.format.blockAlign);
-    Ref<IGraphBuilder> graph;
-    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder, graph.OutVoid()),
+    ComRef<IGraphBuilder> graph;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder, graph.put_void()),
               S_OK);
-    Ref<IBaseFilter> source;
-    *source.Out() = MakeSource(reference, frames);
-    ASSERT_EQ(graph->AddFilter(source.Get(), L"B-Format source"), S_OK);
-    Ref<IPin> out;
-    *out.Out() = FirstPin(source.Get(), PINDIR_OUTPUT);
-    ASSERT_TRUE(out.Get());
+    ComRef<IBaseFilter> source;
+    *source.put() = MakeSource(reference, frames);
+    ASSERT_EQ(graph->AddFilter(source.get(), L"B-Format source"), S_OK);
+    ComRef<IPin> out;
+    *out.put() = FirstPin(source.get(), PINDIR_OUTPUT);
+    ASSERT_TRUE(out.get());
 
-    const HRESULT rendered = graph->Render(out.Get());
+    const HRESULT rendered = graph->Render(out.get());
     EXPECT_EQ(rendered, S_OK);
 
     // The source feeds the decoder, and the decoder a renderer (a filter with no output).
-    Ref<IBaseFilter> decoder;
-    *decoder.Out() = PeerFilter(out.Get());
-    ASSERT_TRUE(decoder.Get()) << "nothing took the B-Format stream";
+    ComRef<IBaseFilter> decoder;
+    *decoder.put() = PeerFilter(out.get());
+    ASSERT_TRUE(decoder.get()) << "nothing took the B-Format stream";
     CLSID clsid{};
     decoder->GetClassID(&clsid);
     EXPECT_TRUE(IsEqualGUID(clsid, kDecoderClsid));
-    Ref<IPin> decoded;
-    *decoded.Out() = FirstPin(decoder.Get(), PINDIR_OUTPUT);
-    ASSERT_TRUE(decoded.Get());
-    Ref<IBaseFilter> renderer;
-    *renderer.Out() = PeerFilter(decoded.Get());
-    ASSERT_TRUE(renderer.Get()) << "the decoder's output was not rendered";
-    Ref<IPin> further;
-    *further.Out() = FirstPin(renderer.Get(), PINDIR_OUTPUT);
-    EXPECT_FALSE(further.Get());
+    ComRef<IPin> decoded;
+    *decoded.put() = FirstPin(decoder.get(), PINDIR_OUTPUT);
+    ASSERT_TRUE(decoded.get());
+    ComRef<IBaseFilter> renderer;
+    *renderer.put() = PeerFilter(decoded.get());
+    ASSERT_TRUE(renderer.get()) << "the decoder's output was not rendered";
+    ComRef<IPin> further;
+    *further.put() = FirstPin(renderer.get(), PINDIR_OUTPUT);
+    EXPECT_FALSE(further.get());
 
     if (rendered == S_OK) {
-        EXPECT_EQ(RunToCompletion(graph.Get(), 30000), EC_COMPLETE);
+        EXPECT_EQ(RunToCompletion(graph.get(), 30000), EC_COMPLETE);
     }
-    RemoveAll(graph.Get());
+    RemoveAll(graph.get());
 }
 
 // Collects every buffer the grabber sees, in order.
@@ -310,18 +281,18 @@ TEST_P(DecoderInPlatformGraph, SampleGrabberSeesWhatBformatDecodeWroteOnLinux)
     Reference reference;
     ASSERT_TRUE(LoadReference(GetParam(), reference));
     MemoryFrames frames(reference.inputData, reference.input.format.blockAlign);
-    Ref<IGraphBuilder> graph;
-    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder, graph.OutVoid()),
+    ComRef<IGraphBuilder> graph;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder, graph.put_void()),
               S_OK);
-    Ref<IBaseFilter> source, decoder, grabberFilter, sink;
-    *source.Out() = MakeSource(reference, frames);
-    ASSERT_EQ(CoCreateInstance(kDecoderClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, decoder.OutVoid()), S_OK)
+    ComRef<IBaseFilter> source, decoder, grabberFilter, sink;
+    *source.put() = MakeSource(reference, frames);
+    ASSERT_EQ(CoCreateInstance(kDecoderClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, decoder.put_void()), S_OK)
         << "DUrazOdo.dll is not registered";
-    ASSERT_EQ(CoCreateInstance(kSampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, grabberFilter.OutVoid()),
+    ASSERT_EQ(CoCreateInstance(kSampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, grabberFilter.put_void()),
               S_OK);
-    ASSERT_EQ(CoCreateInstance(kNullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, sink.OutVoid()), S_OK);
-    Ref<ISampleGrabber> grabber;
-    ASSERT_EQ(grabberFilter->QueryInterface(kIID_ISampleGrabber, grabber.OutVoid()), S_OK);
+    ASSERT_EQ(CoCreateInstance(kNullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, sink.put_void()), S_OK);
+    ComRef<ISampleGrabber> grabber;
+    ASSERT_EQ(grabberFilter->QueryInterface(kIID_ISampleGrabber, grabber.put_void()), S_OK);
     AM_MEDIA_TYPE audio;
     std::memset(&audio, 0, sizeof audio);
     audio.majortype = MEDIATYPE_Audio;
@@ -330,20 +301,20 @@ TEST_P(DecoderInPlatformGraph, SampleGrabberSeesWhatBformatDecodeWroteOnLinux)
     ASSERT_EQ(grabber->SetCallback(&collector, 1), S_OK);
     ASSERT_EQ(grabber->SetBufferSamples(FALSE), S_OK);
 
-    ASSERT_EQ(graph->AddFilter(source.Get(), L"B-Format source"), S_OK);
-    ASSERT_EQ(graph->AddFilter(decoder.Get(), L"Decoder"), S_OK);
-    ASSERT_EQ(graph->AddFilter(grabberFilter.Get(), L"Grabber"), S_OK);
-    ASSERT_EQ(graph->AddFilter(sink.Get(), L"Null renderer"), S_OK);
-    Ref<IPin> sourceOut, decoderIn, decoderOut, grabberIn, grabberOut, sinkIn;
-    *sourceOut.Out() = FirstPin(source.Get(), PINDIR_OUTPUT);
-    *decoderIn.Out() = FirstPin(decoder.Get(), PINDIR_INPUT);
-    *decoderOut.Out() = FirstPin(decoder.Get(), PINDIR_OUTPUT);
-    *grabberIn.Out() = FirstPin(grabberFilter.Get(), PINDIR_INPUT);
-    *grabberOut.Out() = FirstPin(grabberFilter.Get(), PINDIR_OUTPUT);
-    *sinkIn.Out() = FirstPin(sink.Get(), PINDIR_INPUT);
-    ASSERT_EQ(graph->ConnectDirect(sourceOut.Get(), decoderIn.Get(), nullptr), S_OK);
-    ASSERT_EQ(graph->ConnectDirect(decoderOut.Get(), grabberIn.Get(), nullptr), S_OK);
-    ASSERT_EQ(graph->ConnectDirect(grabberOut.Get(), sinkIn.Get(), nullptr), S_OK);
+    ASSERT_EQ(graph->AddFilter(source.get(), L"B-Format source"), S_OK);
+    ASSERT_EQ(graph->AddFilter(decoder.get(), L"Decoder"), S_OK);
+    ASSERT_EQ(graph->AddFilter(grabberFilter.get(), L"Grabber"), S_OK);
+    ASSERT_EQ(graph->AddFilter(sink.get(), L"Null renderer"), S_OK);
+    ComRef<IPin> sourceOut, decoderIn, decoderOut, grabberIn, grabberOut, sinkIn;
+    *sourceOut.put() = FirstPin(source.get(), PINDIR_OUTPUT);
+    *decoderIn.put() = FirstPin(decoder.get(), PINDIR_INPUT);
+    *decoderOut.put() = FirstPin(decoder.get(), PINDIR_OUTPUT);
+    *grabberIn.put() = FirstPin(grabberFilter.get(), PINDIR_INPUT);
+    *grabberOut.put() = FirstPin(grabberFilter.get(), PINDIR_OUTPUT);
+    *sinkIn.put() = FirstPin(sink.get(), PINDIR_INPUT);
+    ASSERT_EQ(graph->ConnectDirect(sourceOut.get(), decoderIn.get(), nullptr), S_OK);
+    ASSERT_EQ(graph->ConnectDirect(decoderOut.get(), grabberIn.get(), nullptr), S_OK);
+    ASSERT_EQ(graph->ConnectDirect(grabberOut.get(), sinkIn.get(), nullptr), S_OK);
 
     // The grabber is connected with the format bformat-decode wrote into its file's header.
     AM_MEDIA_TYPE connected;
@@ -353,11 +324,11 @@ TEST_P(DecoderInPlatformGraph, SampleGrabberSeesWhatBformatDecodeWroteOnLinux)
     FreeMediaType(connected);
 
     // Nothing to wait for: the graph runs as fast as the decoder goes.
-    Ref<IMediaFilter> mediaFilter;
-    ASSERT_EQ(graph->QueryInterface(IID_IMediaFilter, mediaFilter.OutVoid()), S_OK);
+    ComRef<IMediaFilter> mediaFilter;
+    ASSERT_EQ(graph->QueryInterface(IID_IMediaFilter, mediaFilter.put_void()), S_OK);
     mediaFilter->SetSyncSource(nullptr);
-    EXPECT_EQ(RunToCompletion(graph.Get(), 30000), EC_COMPLETE);
-    RemoveAll(graph.Get());
+    EXPECT_EQ(RunToCompletion(graph.get(), 30000), EC_COMPLETE);
+    RemoveAll(graph.get());
 
     const std::vector<uint8_t>& expected = reference.output.data;
     ASSERT_EQ(collector.bytes.size(), expected.size());

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "framework/base_pin.h"
+#include "framework/com_ref.h"
 #include "tools/bformat-decode/bformat_reader.h"
 #include "tools/bformat-decode/decoder_module.h"
 #include "tools/bformat-decode/output_file.h"
@@ -17,39 +18,6 @@ namespace bformat {
 
 namespace {
 
-// Holds one reference on an interface and releases it when it goes.
-template <typename T>
-class Ref {
-public:
-    Ref() = default;
-    ~Ref() { Reset(); }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    T** Out()
-    {
-        Reset();
-        return &m_p;
-    }
-    void** OutVoid() { return reinterpret_cast<void**>(Out()); }
-    void Reset()
-    {
-        if (m_p) m_p->Release();
-        m_p = nullptr;
-    }
-    // Takes a new reference on `p`.
-    void Assign(T* p)
-    {
-        if (p) p->AddRef();
-        Reset();
-        m_p = p;
-    }
-    T* operator->() const { return m_p; }
-    T* Get() const { return m_p; }
-    explicit operator bool() const { return m_p != nullptr; }
-
-private:
-    T* m_p = nullptr;
-};
 
 std::string Hex(HRESULT hr)
 {
@@ -59,10 +27,10 @@ std::string Hex(HRESULT hr)
 }
 
 // The first pin of a filter in the given direction, with a reference.
-bool FindPin(IBaseFilter* filter, PIN_DIRECTION direction, Ref<IPin>& found)
+bool FindPin(IBaseFilter* filter, PIN_DIRECTION direction, ComRef<IPin>& found)
 {
-    Ref<IEnumPins> pins;
-    if (FAILED(filter->EnumPins(pins.Out())) || !pins) return false;
+    ComRef<IEnumPins> pins;
+    if (FAILED(filter->EnumPins(pins.put())) || !pins) return false;
     IPin* pin = nullptr;
     ULONG fetched = 0;
     while (pins->Next(1, &pin, &fetched) == S_OK && fetched == 1 && pin) {
@@ -126,19 +94,19 @@ private:
 // The graph and what runs in it; torn down in the right order whatever happens.
 struct Graph {
     DecoderModule module;  // outlives every object below
-    Ref<IGraphBuilder> builder;
-    Ref<IBaseFilter> source, decoder, writer;
+    ComRef<IGraphBuilder> builder;
+    ComRef<IBaseFilter> source, decoder, writer;
     CFrameSourceFilter* sourceFilter = nullptr;
     CSinkWriterFilter* writerFilter = nullptr;
 
     ~Graph()
     {
         if (builder) {
-            Ref<IMediaControl> control;
-            if (SUCCEEDED(builder->QueryInterface(IID_IMediaControl, control.OutVoid())) && control) control->Stop();
+            ComRef<IMediaControl> control;
+            if (SUCCEEDED(builder->QueryInterface(IID_IMediaControl, control.put_void())) && control) control->Stop();
             // Removing a filter breaks its connections, whose references would otherwise
             // keep the filters alive.
-            for (IBaseFilter* filter : {source.Get(), decoder.Get(), writer.Get()}) {
+            for (IBaseFilter* filter : {source.get(), decoder.get(), writer.get()}) {
                 if (filter) builder->RemoveFilter(filter);
             }
         }
@@ -194,12 +162,12 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
     Graph graph;
 
     HRESULT hr = CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
-                                  graph.builder.OutVoid());
+                                  graph.builder.put_void());
     if (FAILED(hr) || !graph.builder) {
         error = "cannot create a filter graph (" + Hex(hr) + ")";
         return false;
     }
-    if (!graph.module.CreateFilter(request.modulePath, graph.decoder.Out(), result.decoderSource, error)) return false;
+    if (!graph.module.CreateFilter(request.modulePath, graph.decoder.put(), result.decoderSource, error)) return false;
 
     SourceStream stream;
     stream.formatBlock = result.input.formatBlock;
@@ -215,26 +183,26 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
         return false;
     }
 
-    if (FAILED(hr = graph.builder->AddFilter(graph.source.Get(), WIDE("B-Format file"))) ||
-        FAILED(hr = graph.builder->AddFilter(graph.decoder.Get(), WIDE("B-Format decoder"))) ||
-        FAILED(hr = graph.builder->AddFilter(graph.writer.Get(), WIDE("Speaker feed file")))) {
+    if (FAILED(hr = graph.builder->AddFilter(graph.source.get(), WIDE("B-Format file"))) ||
+        FAILED(hr = graph.builder->AddFilter(graph.decoder.get(), WIDE("B-Format decoder"))) ||
+        FAILED(hr = graph.builder->AddFilter(graph.writer.get(), WIDE("Speaker feed file")))) {
         error = "cannot build the filter graph (" + Hex(hr) + ")";
         return false;
     }
-    Ref<IPin> sourceOut, decoderIn, decoderOut, writerIn;
+    ComRef<IPin> sourceOut, decoderIn, decoderOut, writerIn;
     sourceOut.Assign(graph.sourceFilter->GetPin(0));
     writerIn.Assign(graph.writerFilter->GetPin(0));
-    if (!FindPin(graph.decoder.Get(), PINDIR_INPUT, decoderIn) ||
-        !FindPin(graph.decoder.Get(), PINDIR_OUTPUT, decoderOut)) {
+    if (!FindPin(graph.decoder.get(), PINDIR_INPUT, decoderIn) ||
+        !FindPin(graph.decoder.get(), PINDIR_OUTPUT, decoderOut)) {
         error = "the decoder filter has no input or no output pin";
         return false;
     }
-    hr = graph.builder->ConnectDirect(sourceOut.Get(), decoderIn.Get(), nullptr);
+    hr = graph.builder->ConnectDirect(sourceOut.get(), decoderIn.get(), nullptr);
     if (FAILED(hr)) {
         error = request.input + ": the decoder filter refuses this stream (" + Hex(hr) + ")";
         return false;
     }
-    hr = graph.builder->ConnectDirect(decoderOut.Get(), writerIn.Get(), nullptr);
+    hr = graph.builder->ConnectDirect(decoderOut.get(), writerIn.get(), nullptr);
     if (FAILED(hr)) {
         error = "the decoder's output cannot be written to a WAVE file (" + Hex(hr) + ")";
         return false;
@@ -249,14 +217,14 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
     if (!output.Begin(request.output, outputBlock, error)) return false;
 
     // No clock: the graph runs as fast as the file can be read, decoded and written.
-    Ref<IMediaFilter> mediaFilter;
-    if (SUCCEEDED(graph.builder->QueryInterface(IID_IMediaFilter, mediaFilter.OutVoid())) && mediaFilter) {
+    ComRef<IMediaFilter> mediaFilter;
+    if (SUCCEEDED(graph.builder->QueryInterface(IID_IMediaFilter, mediaFilter.put_void())) && mediaFilter) {
         mediaFilter->SetSyncSource(nullptr);
     }
-    Ref<IMediaControl> control;
-    Ref<IMediaEvent> events;
-    if (FAILED(hr = graph.builder->QueryInterface(IID_IMediaControl, control.OutVoid())) ||
-        FAILED(hr = graph.builder->QueryInterface(IID_IMediaEvent, events.OutVoid()))) {
+    ComRef<IMediaControl> control;
+    ComRef<IMediaEvent> events;
+    if (FAILED(hr = graph.builder->QueryInterface(IID_IMediaControl, control.put_void())) ||
+        FAILED(hr = graph.builder->QueryInterface(IID_IMediaEvent, events.put_void()))) {
         error = "the filter graph cannot be run (" + Hex(hr) + ")";
         return false;
     }
