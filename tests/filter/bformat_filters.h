@@ -17,6 +17,7 @@
 #include "framework/output_pin.h"
 #include "tests/filter/bformat_types.h"
 #include "tests/support/sink_filter.h"
+#include "tests/support/source_filter.h"
 
 namespace bformat_test {
 
@@ -34,61 +35,18 @@ struct SampleRecord {
     LONGLONG mediaStart = 0, mediaStop = 0;
 };
 
-class BFormatSource;
-
 // Streams its script while active, in order, then sends end-of-stream once. With `loop` it
 // goes round the script for ever. It stops at `limit` samples sent (more can be allowed
 // later) and remembers its place across stops, resending a sample that was refused.
-class BFormatSourcePin : public CBaseOutputPin {
+class BFormatSourcePin : public test_support::ThreadedSourcePin {
 public:
     BFormatSourcePin(CBaseFilter* filter, CCritSec* lock, const TypeShape& type, std::vector<SampleRecord> script,
                      LONG bufferSize)
-        : CBaseOutputPin("B-Format source pin", filter, lock, nullptr, WIDE("Out")),
-          m_type(MakeType(type)),
-          m_script(std::move(script)),
-          m_bufferSize(bufferSize)
+        : ThreadedSourcePin("B-Format source pin", filter, lock, MakeType(type), 4, bufferSize),
+          m_script(std::move(script))
     {
     }
     ~BFormatSourcePin() override { Join(); }
-
-    HRESULT CheckMediaType(const CMediaType* mt) override
-    {
-        return IsEqualGUID(mt->majortype, m_type.majortype) && IsEqualGUID(mt->formattype, m_type.formattype)
-                   ? S_OK
-                   : S_FALSE;
-    }
-    HRESULT GetMediaType(int position, CMediaType* mt) override
-    {
-        if (position != 0) return VFW_S_NO_MORE_ITEMS;
-        return mt->Set(m_type);
-    }
-    HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override
-    {
-        ALLOCATOR_PROPERTIES want = {4, m_bufferSize, request->cbAlign > 0 ? request->cbAlign : 1, 0}, got = {};
-        HRESULT hr = allocator->SetProperties(&want, &got);
-        if (FAILED(hr)) return hr;
-        return got.cBuffers >= 1 && got.cbBuffer >= m_bufferSize ? S_OK : E_FAIL;
-    }
-    HRESULT Active() override
-    {
-        HRESULT hr = CBaseOutputPin::Active();
-        if (FAILED(hr)) return hr;
-        m_stop = false;
-        m_thread = std::thread([this] { Stream(); });
-        return S_OK;
-    }
-    // Decommitting first wakes a thread that waits for a buffer.
-    HRESULT Inactive() override
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_stop = true;
-        }
-        m_cv.notify_all();
-        HRESULT hr = CBaseOutputPin::Inactive();
-        Join();
-        return hr;
-    }
 
     // Lets the thread go on until `count` samples have been accepted in all.
     void Allow(long count)
@@ -107,23 +65,24 @@ public:
     std::atomic<int> endOfStreams{0};
 
 private:
-    void Join()
+    void WakeStream() override
     {
-        if (m_thread.joinable()) m_thread.join();
+        { std::lock_guard<std::mutex> lock(m_mutex); }
+        m_cv.notify_all();
     }
-    void Stream()
+    void Stream() override
     {
         for (;;) {
             {
                 std::unique_lock<std::mutex> lock(m_mutex);
-                m_cv.wait(lock, [this] { return m_stop || accepted < m_limit; });
-                if (m_stop) return;
+                m_cv.wait(lock, [this] { return Stopping() || accepted < m_limit; });
+                if (Stopping()) return;
             }
             const long n = accepted;
             if (!loop && n >= static_cast<long>(m_script.size())) {
                 if (endOfStreams++ == 0) DeliverEndOfStream();
                 std::unique_lock<std::mutex> lock(m_mutex);
-                m_cv.wait(lock, [this] { return m_stop.load(); });
+                m_cv.wait(lock, [this] { return Stopping(); });
                 return;
             }
             const SampleRecord& s = m_script[static_cast<size_t>(n) % m_script.size()];
@@ -151,32 +110,18 @@ private:
         }
     }
 
-    CMediaType m_type;
     std::vector<SampleRecord> m_script;
-    LONG m_bufferSize;
     std::mutex m_mutex;
     std::condition_variable m_cv;
-    std::atomic<bool> m_stop{false};
     long m_limit = 0x7FFFFFFF;
-    std::thread m_thread;
 };
 
-class BFormatSource : public CBaseFilter {
+class BFormatSource : public test_support::OneSourceFilter<BFormatSourcePin> {
 public:
     BFormatSource(const TypeShape& type, std::vector<SampleRecord> script, LONG bufferSize)
-        : CBaseFilter("B-Format source", nullptr, &m_lock, kSourceClsid),
-          pin(new BFormatSourcePin(this, &m_lock, type, std::move(script), bufferSize))
+        : OneSourceFilter("B-Format source", kSourceClsid, type, std::move(script), bufferSize)
     {
     }
-    ~BFormatSource() override { delete pin; }
-    int GetPinCount() override { return 1; }
-    CBasePin* GetPin(int n) override { return n == 0 ? pin : nullptr; }
-
-private:
-    CCritSec m_lock;
-
-public:
-    BFormatSourcePin* const pin;
 };
 
 // Accepts any extensible wave format and records, in arrival order, each sample and each

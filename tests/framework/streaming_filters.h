@@ -12,6 +12,7 @@
 #include "framework/input_pin.h"
 #include "framework/output_pin.h"
 #include "tests/support/sink_filter.h"
+#include "tests/support/source_filter.h"
 
 namespace streaming {
 
@@ -32,48 +33,15 @@ inline CMediaType StreamType(const GUID& subtype = kSubtype)
     return mt;
 }
 
-class SourceFilter;
-
 // Streams `count` samples (forever when negative) from the moment the filter leaves
 // Stopped, then end-of-stream; each sample holds its sequence number in its first bytes.
-class SourcePin : public CBaseOutputPin {
+class SourcePin : public test_support::ThreadedSourcePin {
 public:
-    SourcePin(SourceFilter* filter, CCritSec* lock);
-    ~SourcePin() override { StopThread(); }
-
-    HRESULT CheckMediaType(const CMediaType* mt) override
+    SourcePin(CBaseFilter* filter, CCritSec* lock)
+        : ThreadedSourcePin("source pin", filter, lock, StreamType(), 4, kBufferSize)
     {
-        return IsEqualGUID(mt->majortype, kStreamMajor) ? S_OK : S_FALSE;
     }
-    HRESULT GetMediaType(int position, CMediaType* mt) override
-    {
-        if (position != 0) return VFW_S_NO_MORE_ITEMS;
-        *mt = StreamType();
-        return S_OK;
-    }
-    HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override
-    {
-        ALLOCATOR_PROPERTIES want = {4, kBufferSize, request->cbAlign, 0}, got;
-        HRESULT hr = allocator->SetProperties(&want, &got);
-        if (FAILED(hr)) return hr;
-        return got.cBuffers >= 1 && got.cbBuffer >= kBufferSize ? S_OK : E_FAIL;
-    }
-    HRESULT Active() override
-    {
-        HRESULT hr = CBaseOutputPin::Active();
-        if (FAILED(hr)) return hr;
-        m_stop = false;
-        m_thread = std::thread([this] { Stream(); });
-        return S_OK;
-    }
-    // The allocator is decommitted first, so a thread waiting for a buffer wakes up.
-    HRESULT Inactive() override
-    {
-        m_stop = true;
-        HRESULT hr = CBaseOutputPin::Inactive();
-        StopThread();
-        return hr;
-    }
+    ~SourcePin() override { Join(); }
 
     std::atomic<int> count{20};
     std::atomic<bool> pace{false};          // pause briefly between samples
@@ -82,14 +50,10 @@ public:
     std::atomic<int> failures{0};
 
 private:
-    void StopThread()
-    {
-        if (m_thread.joinable()) m_thread.join();
-    }
-    void Stream()
+    void Stream() override
     {
         int sent = 0;
-        for (int n = 0; !m_stop && (count < 0 || n < count); ++n) {
+        for (int n = 0; !Stopping() && (count < 0 || n < count); ++n) {
             IMediaSample* sample = nullptr;
             REFERENCE_TIME start = n * kSampleDuration, stop = start + kSampleDuration;
             if (FAILED(GetDeliveryBuffer(&sample, nullptr, nullptr, 0))) return;
@@ -113,31 +77,14 @@ private:
             }
             if (pace) std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
-        if (!m_stop && sent == count) DeliverEndOfStream();
+        if (!Stopping() && sent == count) DeliverEndOfStream();
     }
-
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
 };
 
-class SourceFilter : public CBaseFilter {
+class SourceFilter : public test_support::OneSourceFilter<SourcePin> {
 public:
-    SourceFilter() : CBaseFilter("source", nullptr, &m_lock, kSourceClsid), pin(new SourcePin(this, &m_lock)) {}
-    ~SourceFilter() override { delete pin; }
-    int GetPinCount() override { return 1; }
-    CBasePin* GetPin(int n) override { return n == 0 ? pin : nullptr; }
-
-private:
-    CCritSec m_lock;
-
-public:
-    SourcePin* const pin;
+    SourceFilter() : OneSourceFilter("source", kSourceClsid) {}
 };
-
-inline SourcePin::SourcePin(SourceFilter* filter, CCritSec* lock)
-    : CBaseOutputPin("source pin", filter, lock, nullptr, WIDE("Out"))
-{
-}
 
 class SinkFilter;
 

@@ -28,6 +28,7 @@
 #include "framework/output_pin.h"
 #include "framework/transform_pins.h"
 #include "tests/support/sink_filter.h"
+#include "tests/support/source_filter.h"
 
 #if !defined(_WIN32)
 #include <dlfcn.h>
@@ -121,45 +122,13 @@ private:
 // Streams numbered samples from its own thread while active. A sample refused because the
 // decoder is flushing is sent again; any other refusal (the filter is stopping) ends the
 // thread. The number of each sample rides in its start time.
-class StreamingPin : public CBaseOutputPin {
+class StreamingPin : public test_support::ThreadedSourcePin {
 public:
     StreamingPin(CBaseFilter* filter, CCritSec* lock)
-        : CBaseOutputPin("streaming pin", filter, lock, nullptr, WIDE("Out")), m_type(InputType(kChannels))
+        : ThreadedSourcePin("streaming pin", filter, lock, InputType(kChannels), 3, kBufferBytes)
     {
     }
     ~StreamingPin() override { Join(); }
-
-    HRESULT CheckMediaType(const CMediaType* mt) override
-    {
-        return IsEqualGUID(mt->majortype, MEDIATYPE_Audio) ? S_OK : S_FALSE;
-    }
-    HRESULT GetMediaType(int position, CMediaType* mt) override
-    {
-        if (position != 0) return VFW_S_NO_MORE_ITEMS;
-        return mt->Set(m_type);
-    }
-    HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override
-    {
-        ALLOCATOR_PROPERTIES want = {3, kBufferBytes, request->cbAlign > 0 ? request->cbAlign : 1, 0}, got = {};
-        HRESULT hr = allocator->SetProperties(&want, &got);
-        if (FAILED(hr)) return hr;
-        return got.cBuffers >= 1 && got.cbBuffer >= kBufferBytes ? S_OK : E_FAIL;
-    }
-    HRESULT Active() override
-    {
-        HRESULT hr = CBaseOutputPin::Active();
-        if (FAILED(hr)) return hr;
-        m_stop = false;
-        m_thread = std::thread([this] { Stream(); });
-        return S_OK;
-    }
-    HRESULT Inactive() override
-    {
-        m_stop = true;
-        HRESULT hr = CBaseOutputPin::Inactive();  // wakes a thread waiting for a buffer
-        Join();
-        return hr;
-    }
 
     // The numbers of the samples the decoder took (Deliver answered S_OK), in order.
     std::vector<long> Accepted()
@@ -170,14 +139,10 @@ public:
     std::atomic<long> sent{0};
 
 private:
-    void Join()
-    {
-        if (m_thread.joinable()) m_thread.join();
-    }
-    void Stream()
+    void Stream() override
     {
         std::vector<BYTE> data(kBufferBytes);
-        while (!m_stop) {
+        while (!Stopping()) {
             IMediaSample* sample = nullptr;
             if (FAILED(GetDeliveryBuffer(&sample, nullptr, nullptr, 0)) || !sample) return;
             const long number = m_next;
@@ -203,26 +168,14 @@ private:
         }
     }
 
-    CMediaType m_type;
-    std::atomic<bool> m_stop{false};
     long m_next = 0;  // the streaming thread's alone
     std::mutex m_mutex;
     std::vector<long> m_accepted;
-    std::thread m_thread;
 };
 
-class StreamingSource : public CBaseFilter {
+class StreamingSource : public test_support::OneSourceFilter<StreamingPin> {
 public:
-    StreamingSource() : CBaseFilter("streaming source", nullptr, &m_lock, kSourceClsid), pin(new StreamingPin(this, &m_lock)) {}
-    ~StreamingSource() override { delete pin; }
-    int GetPinCount() override { return 1; }
-    CBasePin* GetPin(int n) override { return n == 0 ? pin : nullptr; }
-
-private:
-    CCritSec m_lock;
-
-public:
-    StreamingPin* const pin;
+    StreamingSource() : OneSourceFilter("streaming source", kSourceClsid) {}
 };
 
 // Records the number and length of every sample it takes, and counts flushes and segments.
