@@ -21,6 +21,26 @@
 namespace com_test {
 
 
+// An outer object that aggregates one inner object: its own IUnknown, and queries for
+// anything else go to the inner object's identity. Its count is plain: it lives on the stack.
+class Outer : public IUnknown {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (IsEqualGUID(riid, IID_IUnknown)) {
+            *ppv = this;
+            AddRef();
+            return S_OK;
+        }
+        return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs); }
+    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--refs); }
+
+    LONG refs = 1;
+    IUnknown* inner = nullptr;
+};
+
 inline std::string GuidString(REFGUID guid)
 {
     WCHAR text[39];

@@ -92,26 +92,6 @@ ComRef<IClassFactory> FactoryFor(REFCLSID clsid)
     return factory;
 }
 
-// An outer object that aggregates one inner object: its own IUnknown, and queries for
-// anything else go to the inner object's identity.
-class Outer : public IUnknown {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (IsEqualGUID(riid, IID_IUnknown)) {
-            *ppv = this;
-            AddRef();
-            return S_OK;
-        }
-        return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs); }
-    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--refs); }
-
-    LONG refs = 1;
-    IUnknown* inner = nullptr;
-};
-
 TEST(ClassFactory, HandsOutAFreshFactoryForAKnownClassThatCountsWhileItLives)
 {
     LONG before = CBaseObject::ObjectsActive();
@@ -209,7 +189,7 @@ TEST(ClassFactory, CreatingForAMissingInterfaceDestroysTheNewObject)
 TEST(ClassFactory, AnAggregatedObjectIsCreatedOnlyForItsIdentity)
 {
     ComRef<IClassFactory> factory = FactoryFor(kThing);
-    Outer outer;
+    com_test::Outer outer;
     int created = g_creations;
     void* result = &result;
     EXPECT_EQ(factory->CreateInstance(&outer, IID_IPersist, &result), E_NOINTERFACE);

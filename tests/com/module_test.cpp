@@ -99,28 +99,10 @@ TEST_F(Module, MakesTheDecoderFilterAndItsPropertyPageAndNothingElse)
     EXPECT_EQ(m_canUnloadNow(), S_OK);
 }
 
-// An outer object that owns the decoder filter it aggregates.
-class Outer : public IUnknown {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (IsEqualGUID(riid, IID_IUnknown)) {
-            *ppv = this;
-            AddRef();
-            return S_OK;
-        }
-        return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs); }
-    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--refs); }
-    LONG refs = 1;
-    IUnknown* inner = nullptr;
-};
-
 TEST_F(Module, TheFilterCanBeAggregated)
 {
     ComRef<IClassFactory> factory = Factory(kDecoder);
-    Outer outer;
+    com_test::Outer outer;
     void* result = &result;
     EXPECT_EQ(factory->CreateInstance(&outer, IID_IBaseFilter, &result), E_NOINTERFACE);
     ASSERT_EQ(factory->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)), S_OK);

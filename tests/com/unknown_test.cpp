@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "com_test_support.h"
+
 namespace {
 
 // {5D8E3F7A-0B1C-4E2D-9A6F-3C4B5D6E7F80}
@@ -40,21 +42,6 @@ public:
 
 private:
     std::atomic<int>* m_pDestroyed;
-};
-
-// A controlling object that aggregates one inner object and counts the references on itself.
-class COuter : public IUnknown {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (IsEqualGUID(riid, IID_IUnknown)) return GetInterface(this, ppv);
-        return inner->QueryInterface(riid, ppv);
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
-
-    IUnknown* inner = nullptr;  // the inner object's identity, holding one reference
-    ULONG refs = 1;
 };
 
 TEST(ObjectBase, StandAloneObjectLivesUntilItsLastReleaseAndIsItsOwnIdentity)
@@ -94,7 +81,7 @@ TEST(ObjectBase, StandAloneObjectLivesUntilItsLastReleaseAndIsItsOwnIdentity)
 TEST(ObjectBase, AggregatedObjectDelegatesToItsOuterObject)
 {
     std::atomic<int> destroyed{0};
-    COuter outer;
+    com_test::Outer outer;
     auto* inner = new CValueObject(&outer, &destroyed);
     EXPECT_EQ(inner->GetOwner(), static_cast<IUnknown*>(&outer));
     outer.inner = inner->GetNonDelegatingUnknown();
@@ -103,7 +90,7 @@ TEST(ObjectBase, AggregatedObjectDelegatesToItsOuterObject)
     // Interfaces handed out count on the outer object, and IUnknown through them is the outer's.
     ITestValue* value = nullptr;
     ASSERT_EQ(inner->NonDelegatingQueryInterface(IID_ITestValue, reinterpret_cast<void**>(&value)), S_OK);
-    EXPECT_EQ(outer.refs, 2u);
+    EXPECT_EQ(outer.refs, 2);
     void* unk = nullptr;
     ASSERT_EQ(value->QueryInterface(IID_IUnknown, &unk), S_OK);
     EXPECT_EQ(unk, static_cast<IUnknown*>(&outer));
@@ -113,7 +100,7 @@ TEST(ObjectBase, AggregatedObjectDelegatesToItsOuterObject)
     // The inner identity still acts on the inner object alone.
     ASSERT_EQ(inner->NonDelegatingQueryInterface(IID_IUnknown, &unk), S_OK);
     EXPECT_EQ(unk, outer.inner);
-    EXPECT_EQ(outer.refs, 1u);
+    EXPECT_EQ(outer.refs, 1);
     EXPECT_EQ(outer.inner->Release(), 1u);
     EXPECT_EQ(destroyed, 0);
     EXPECT_EQ(outer.inner->Release(), 0u);
