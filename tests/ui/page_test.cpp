@@ -66,6 +66,21 @@ SIZE ExpectedDialogPixels()
     return SIZE{(208 * LOWORD(units) + 2) / 4, (100 * HIWORD(units) + 4) / 8};
 }
 
+// The decoder's page connected to a filter and activated on a frame window.
+class ActivePage : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        IUnknown* objects[1] = {&filter};
+        ASSERT_EQ(p.page->SetObjects(1, objects), S_OK);
+        ASSERT_EQ(p.page->Activate(frame.Handle(), &rect, TRUE), S_OK);
+    }
+    ParentWindow frame;
+    DecoderPage p;
+    FakeEffect filter;
+    RECT rect = PageRect();
+};
+
 TEST(PropertyPage, SiteIsTakenOnceAndGivenBackOnce)
 {
     auto* page = new ProbePage(IDD_PAGE, IDS_PAGE_TITLE);
@@ -143,15 +158,8 @@ TEST(PropertyPage, ObjectWithoutParameterInterfaceStillShowsTheAboutWindow)
     EXPECT_EQ(p.page->Deactivate(), S_OK);
 }
 
-TEST(PropertyPage, ActivationPlacesTheAboutWindowAtTheTopLeftOfThePage)
+TEST_F(ActivePage, ActivationPlacesTheAboutWindowAtTheTopLeftOfThePage)
 {
-    ParentWindow frame;
-    DecoderPage p;
-    FakeEffect filter;
-    IUnknown* objects[1] = {&filter};
-    ASSERT_EQ(p.page->SetObjects(1, objects), S_OK);
-    RECT rect = PageRect();
-    ASSERT_EQ(p.page->Activate(frame.Handle(), &rect, TRUE), S_OK);
     EXPECT_EQ(filter.reads, 1);
 
     HWND dialog = GetWindow(frame.Handle(), GW_CHILD);
@@ -321,15 +329,8 @@ TEST(PropertyPage, FinalReleaseWithASiteStillHeldReleasesItAndDisconnectsOnce)
     EXPECT_EQ(CBaseObject::ObjectsActive(), before - 1);
 }
 
-TEST(PropertyPage, ExtendedStyleKeepsControlParentWhileActive)
+TEST_F(ActivePage, ExtendedStyleKeepsControlParentWhileActive)
 {
-    ParentWindow frame;
-    DecoderPage p;
-    FakeEffect filter;
-    IUnknown* objects[1] = {&filter};
-    ASSERT_EQ(p.page->SetObjects(1, objects), S_OK);
-    RECT rect = PageRect();
-    ASSERT_EQ(p.page->Activate(frame.Handle(), &rect, TRUE), S_OK);
     HWND dialog = GetWindow(frame.Handle(), GW_CHILD);
     SetWindowLongPtrW(dialog, GWL_EXSTYLE, 0);
     EXPECT_TRUE(GetWindowLongPtrW(dialog, GWL_EXSTYLE) & WS_EX_CONTROLPARENT);
@@ -339,15 +340,8 @@ TEST(PropertyPage, ExtendedStyleKeepsControlParentWhileActive)
     EXPECT_EQ(p.page->Deactivate(), S_OK);
 }
 
-TEST(PropertyPage, ReactivationReplacesTheAboutWindowAndStopsTheOldTimer)
+TEST_F(ActivePage, ReactivationReplacesTheAboutWindowAndStopsTheOldTimer)
 {
-    ParentWindow frame;
-    DecoderPage p;
-    FakeEffect filter;
-    IUnknown* objects[1] = {&filter};
-    ASSERT_EQ(p.page->SetObjects(1, objects), S_OK);
-    RECT rect = PageRect();
-    ASSERT_EQ(p.page->Activate(frame.Handle(), &rect, TRUE), S_OK);
     Pump(150);
     ASSERT_EQ(p.page->Deactivate(), S_OK);
     ASSERT_EQ(p.page->Activate(frame.Handle(), &rect, TRUE), S_OK);
