@@ -518,6 +518,24 @@ int LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax)
 
 // ---- Messages ------------------------------------------------------------------------------
 
+namespace {
+
+// Queues `msg` for `thread`; a thread without a queue fails with `noQueueError`.
+BOOL PostToThread(DWORD thread, const MSG& msg, DWORD noQueueError)
+{
+    auto queue = thread == GetCurrentThreadId() ? MyQueue() : QueueOf(thread, false);
+    if (!queue) {
+        SetLastError(noQueueError);
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> lock(queue->lock);
+    queue->posted.push_back(msg);
+    queue->wake.notify_all();
+    return TRUE;
+}
+
+}  // namespace
+
 BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
 {
     DWORD thread;
@@ -528,28 +546,12 @@ BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
         if (!w || w->handle == g_desktop) return FALSE;
         thread = w->thread;
     }
-    auto queue = thread == GetCurrentThreadId() ? MyQueue() : QueueOf(thread, false);
-    if (!queue) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-    }
-    std::lock_guard<std::mutex> lock(queue->lock);
-    queue->posted.push_back(MSG{hWnd, Msg, wParam, lParam, GetTickCount(), {0, 0}});
-    queue->wake.notify_all();
-    return TRUE;
+    return PostToThread(thread, MSG{hWnd, Msg, wParam, lParam, GetTickCount(), {0, 0}}, ERROR_INVALID_WINDOW_HANDLE);
 }
 
 BOOL PostThreadMessageW(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam)
 {
-    auto queue = idThread == GetCurrentThreadId() ? MyQueue() : QueueOf(idThread, false);
-    if (!queue) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    std::lock_guard<std::mutex> lock(queue->lock);
-    queue->posted.push_back(MSG{nullptr, Msg, wParam, lParam, GetTickCount(), {0, 0}});
-    queue->wake.notify_all();
-    return TRUE;
+    return PostToThread(idThread, MSG{nullptr, Msg, wParam, lParam, GetTickCount(), {0, 0}}, ERROR_INVALID_PARAMETER);
 }
 
 LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
