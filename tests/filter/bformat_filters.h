@@ -116,10 +116,10 @@ private:
     long m_limit = 0x7FFFFFFF;
 };
 
-class BFormatSource : public test_support::OneSourceFilter<BFormatSourcePin> {
+class BFormatSource : public test_support::OnePinFilter<BFormatSourcePin> {
 public:
     BFormatSource(const TypeShape& type, std::vector<SampleRecord> script, LONG bufferSize)
-        : OneSourceFilter("B-Format source", kSourceClsid, type, std::move(script), bufferSize)
+        : OnePinFilter("B-Format source", kSourceClsid, type, std::move(script), bufferSize)
     {
     }
 };

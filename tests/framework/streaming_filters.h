@@ -81,9 +81,9 @@ private:
     }
 };
 
-class SourceFilter : public test_support::OneSourceFilter<SourcePin> {
+class SourceFilter : public test_support::OnePinFilter<SourcePin> {
 public:
-    SourceFilter() : OneSourceFilter("source", kSourceClsid) {}
+    SourceFilter() : OnePinFilter("source", kSourceClsid) {}
 };
 
 class SinkFilter;

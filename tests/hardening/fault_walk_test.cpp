@@ -30,6 +30,7 @@
 #include "framework/input_pin.h"
 #include "framework/output_pin.h"
 #include "platform/native/fault.h"
+#include "tests/support/one_pin_filter.h"
 
 namespace {
 
@@ -111,18 +112,9 @@ public:
     }
 };
 
-class PushSource : public CBaseFilter {
+class PushSource : public test_support::OnePinFilter<PushPin> {
 public:
-    PushSource() : CBaseFilter("push source", nullptr, &m_lock, kSourceClsid), pin(new PushPin(this, &m_lock)) {}
-    ~PushSource() override { delete pin; }
-    int GetPinCount() override { return 1; }
-    CBasePin* GetPin(int n) override { return n == 0 ? pin : nullptr; }
-
-private:
-    CCritSec m_lock;
-
-public:
-    PushPin* const pin;
+    PushSource() : OnePinFilter("push source", kSourceClsid) {}
 };
 
 // An input pin that keeps every byte it receives in memory reserved beforehand, so that
@@ -162,21 +154,9 @@ public:
     bool overflowed = false;
 };
 
-class KeepingSink : public CBaseFilter {
+class KeepingSink : public test_support::OnePinFilter<KeepingPin> {
 public:
-    explicit KeepingSink(size_t capacity)
-        : CBaseFilter("keeping sink", nullptr, &m_lock, kSinkClsid), pin(new KeepingPin(this, &m_lock, capacity))
-    {
-    }
-    ~KeepingSink() override { delete pin; }
-    int GetPinCount() override { return 1; }
-    CBasePin* GetPin(int n) override { return n == 0 ? pin : nullptr; }
-
-private:
-    CCritSec m_lock;
-
-public:
-    KeepingPin* const pin;
+    explicit KeepingSink(size_t capacity) : OnePinFilter("keeping sink", kSinkClsid, capacity) {}
 };
 
 // ---- What one run recorded -------------------------------------------------------------

@@ -173,9 +173,9 @@ private:
     std::vector<long> m_accepted;
 };
 
-class StreamingSource : public test_support::OneSourceFilter<StreamingPin> {
+class StreamingSource : public test_support::OnePinFilter<StreamingPin> {
 public:
-    StreamingSource() : OneSourceFilter("streaming source", kSourceClsid) {}
+    StreamingSource() : OnePinFilter("streaming source", kSourceClsid) {}
 };
 
 // Records the number and length of every sample it takes, and counts flushes and segments.

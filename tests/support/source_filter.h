@@ -8,6 +8,7 @@
 
 #include "framework/base_filter.h"
 #include "framework/output_pin.h"
+#include "tests/support/one_pin_filter.h"
 
 namespace test_support {
 
@@ -79,26 +80,6 @@ private:
     const LONG m_bufferSize;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
-};
-
-// A filter whose one pin is `Pin`, made with the filter and its lock followed by `args`.
-template <class Pin>
-class OneSourceFilter : public CBaseFilter {
-public:
-    template <class... Args>
-    OneSourceFilter(const char* name, const CLSID& clsid, Args&&... args)
-        : CBaseFilter(name, nullptr, &m_lock, clsid), pin(new Pin(this, &m_lock, std::forward<Args>(args)...))
-    {
-    }
-    ~OneSourceFilter() override { delete pin; }
-    int GetPinCount() override { return 1; }
-    CBasePin* GetPin(int n) override { return n == 0 ? pin : nullptr; }
-
-private:
-    CCritSec m_lock;
-
-public:
-    Pin* const pin;
 };
 
 }  // namespace test_support
