@@ -22,7 +22,7 @@
 using tools_test::ProcessOptions;
 using tools_test::ProcessResult;
 using tools_test::TempDir;
-using wave_test::WaveSpec;
+using wave_test::WaveShape;
 
 namespace {
 
@@ -40,7 +40,7 @@ protected:
         return tools_test::RunProcess(args, options);
     }
 
-    std::string Write(const std::string& name, const WaveSpec& shape)
+    std::string Write(const std::string& name, const WaveShape& shape)
     {
         const std::string path = m_dir / name;
         EXPECT_TRUE(wave_test::WriteFile(path, wave_test::BuildWave(shape)));
@@ -51,9 +51,9 @@ protected:
 };
 
 // `frames` frames of 16-bit 4-channel B-Format with each channel held at a constant value.
-WaveSpec Constant16(int16_t w, int16_t x, int16_t y, int16_t z, uint32_t frames)
+WaveShape Constant16(int16_t w, int16_t x, int16_t y, int16_t z, uint32_t frames)
 {
-    WaveSpec shape;
+    WaveShape shape;
     shape.frames = frames;
     for (uint32_t f = 0; f < frames; ++f) {
         for (int16_t v : {w, x, y, z}) wave_test::Put16(shape.samples, uint16_t(v));
@@ -111,7 +111,7 @@ TEST_F(BFormatDecode, DecodesConstantWXAndYToTheSettledSpeakerFeeds)
 TEST_F(BFormatDecode, DecodesFloatAndThreeChannelInputInTheirOwnSampleFormat)
 {
     // 32-bit float, W = 0.5 held: 0.67 × 0.7071… × 0.5 on every speaker, as float.
-    WaveSpec shape;
+    WaveShape shape;
     shape.bits = 32;
     shape.subFormat = bformat::kBFormatFloat;
     shape.channels = 3;
@@ -144,7 +144,7 @@ TEST_F(BFormatDecode, WritesTheFormatTheFilterProposes)
 {
     // 24-bit input at 44.1 kHz: PCM out, four speakers with the square's channel mask, the
     // input's sample size, valid bits and rate.
-    WaveSpec shape;
+    WaveShape shape;
     shape.bits = 24;
     shape.validBits = 20;
     shape.rate = 44100;
@@ -222,13 +222,13 @@ TEST_F(BFormatDecode, DemoNeedsNoInputAndKeepsItsBFormatFileBesideTheOutput)
 
 struct BadInput {
     const char* name;
-    WaveSpec shape;
+    WaveShape shape;
     const char* reason;
 };
 
-WaveSpec Changed(void (*change)(WaveSpec&))
+WaveShape Changed(void (*change)(WaveShape&))
 {
-    WaveSpec shape;
+    WaveShape shape;
     change(shape);
     return shape;
 }
@@ -236,19 +236,19 @@ WaveSpec Changed(void (*change)(WaveSpec&))
 TEST_F(BFormatDecode, RefusesEveryBadInputWithOneLineAndNoOutput)
 {
     const std::vector<BadInput> files = {
-        {"plain.wav", Changed([](WaveSpec& s) { s.tag = 1, s.fmtSize = 16; }), "a plain WAVE file (integer PCM)"},
-        {"extensible-pcm.wav", Changed([](WaveSpec& s) { s.subFormat = bformat::kSubtypePcm; }),
+        {"plain.wav", Changed([](WaveShape& s) { s.tag = 1, s.fmtSize = 16; }), "a plain WAVE file (integer PCM)"},
+        {"extensible-pcm.wav", Changed([](WaveShape& s) { s.subFormat = bformat::kSubtypePcm; }),
          "not B-Format"},
-        {"two.amb", Changed([](WaveSpec& s) { s.channels = 2; }), "2 channels"},
-        {"five.amb", Changed([](WaveSpec& s) { s.channels = 5; }), "5 channels"},
-        {"eight-bit.amb", Changed([](WaveSpec& s) { s.bits = 8; }), "8-bit samples"},
-        {"twenty-bit.amb", Changed([](WaveSpec& s) { s.bits = 20; }), "20-bit samples"},
-        {"float16.amb", Changed([](WaveSpec& s) { s.bits = 16, s.subFormat = bformat::kBFormatFloat; }),
+        {"two.amb", Changed([](WaveShape& s) { s.channels = 2; }), "2 channels"},
+        {"five.amb", Changed([](WaveShape& s) { s.channels = 5; }), "5 channels"},
+        {"eight-bit.amb", Changed([](WaveShape& s) { s.bits = 8; }), "8-bit samples"},
+        {"twenty-bit.amb", Changed([](WaveShape& s) { s.bits = 20; }), "20-bit samples"},
+        {"float16.amb", Changed([](WaveShape& s) { s.bits = 16, s.subFormat = bformat::kBFormatFloat; }),
          "16-bit float samples"},
-        {"float24.amb", Changed([](WaveSpec& s) { s.bits = 24, s.subFormat = bformat::kBFormatFloat; }),
+        {"float24.amb", Changed([](WaveShape& s) { s.bits = 24, s.subFormat = bformat::kBFormatFloat; }),
          "24-bit float samples"},
-        {"rate0.amb", Changed([](WaveSpec& s) { s.rate = 0; }), "sample rate of 0 Hz"},
-        {"truncated.amb", Changed([](WaveSpec& s) { s.dataSizeExtra = 4000; }), "truncated"},
+        {"rate0.amb", Changed([](WaveShape& s) { s.rate = 0; }), "sample rate of 0 Hz"},
+        {"truncated.amb", Changed([](WaveShape& s) { s.dataSizeExtra = 4000; }), "truncated"},
     };
     for (const BadInput& bad : files) Write(bad.name, bad.shape);
     ASSERT_TRUE(wave_test::WriteFile(m_dir / "text.amb", {'h', 'e', 'l', 'l', 'o', '\n'}));
@@ -296,7 +296,7 @@ TEST_F(BFormatDecode, AWriteFailureHalfWayLeavesNoOutputFile)
 
 TEST_F(BFormatDecode, TakesTheRegisteredDecoderFirstAndANamedModuleOnly)
 {
-    const std::string in = Write("in.amb", WaveSpec{});
+    const std::string in = Write("in.amb", WaveShape{});
     // Not registered: the module beside the tool.
     ProcessResult r = Run({in});
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -332,7 +332,7 @@ TEST_F(BFormatDecode, TakesTheRegisteredDecoderFirstAndANamedModuleOnly)
 
 TEST_F(BFormatDecode, RefusesBadOutputsAndArgumentsWithOneLine)
 {
-    const std::string in = Write("in.amb", WaveSpec{});
+    const std::string in = Write("in.amb", WaveShape{});
     auto oneLine = [](const ProcessResult& r, int code, const std::string& reason) {
         EXPECT_EQ(r.exitCode, code) << r.err;
         const std::vector<std::string> lines = r.ErrLines();
@@ -348,7 +348,7 @@ TEST_F(BFormatDecode, RefusesBadOutputsAndArgumentsWithOneLine)
     oneLine(Run({in, in}), 2, "one input file at a time");
     oneLine(Run({in, "-o"}), 2, "-o needs a file name");
     EXPECT_EQ(m_dir.Entries(), (std::vector<std::string>{"in.amb", "out.wav"}));
-    EXPECT_EQ(wave_test::ReadFile(in), wave_test::BuildWave(WaveSpec{}));
+    EXPECT_EQ(wave_test::ReadFile(in), wave_test::BuildWave(WaveShape{}));
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ using bformat::BFormatReader;
 using bformat::SampleType;
 using tools_test::TempDir;
 using wave_test::BuildWave;
-using wave_test::WaveSpec;
+using wave_test::WaveShape;
 
 namespace {
 
@@ -34,7 +34,7 @@ TEST_P(AcceptedFile, IsOpenedAndReadBackByteForByteInWholeFrames)
 {
     const Accepted& p = GetParam();
     TempDir dir;
-    WaveSpec shape;
+    WaveShape shape;
     shape.channels = p.channels;
     shape.bits = p.bits;
     shape.subFormat = p.subFormat;
@@ -86,7 +86,7 @@ TEST(BFormatReader, TakesOtherChunksAroundTheAudioAndPartlyValidContainers)
     std::string error;
     {
         // An odd-sized chunk (with its pad byte) before fmt.
-        WaveSpec shape;
+        WaveShape shape;
         shape.junkBeforeFmt = true;
         ASSERT_TRUE(wave_test::WriteFile(dir / "list.amb", BuildWave(shape)));
         BFormatReader reader;
@@ -95,7 +95,7 @@ TEST(BFormatReader, TakesOtherChunksAroundTheAudioAndPartlyValidContainers)
     }
     {
         // 20 valid bits in 24-bit containers are 24-bit samples to the decoder.
-        WaveSpec shape;
+        WaveShape shape;
         shape.bits = 24;
         shape.validBits = 20;
         ASSERT_TRUE(wave_test::WriteFile(dir / "valid20.amb", BuildWave(shape)));
@@ -105,7 +105,7 @@ TEST(BFormatReader, TakesOtherChunksAroundTheAudioAndPartlyValidContainers)
     }
     {
         // A chunk after the audio does not become audio.
-        std::vector<uint8_t> bytes = BuildWave(WaveSpec{});
+        std::vector<uint8_t> bytes = BuildWave(WaveShape{});
         const char tail[] = "LIST\x04\0\0\0abcd";
         bytes.insert(bytes.end(), tail, tail + 12);
         ASSERT_TRUE(wave_test::WriteFile(dir / "tail.amb", bytes));
@@ -122,7 +122,7 @@ TEST(BFormatReader, RefusesAFileWhoseSamplesLibsndfileTakesFromAnotherDataChunk)
     // A second data chunk after the first, then a stray chunk header: libsndfile reads its
     // samples from the second while the header reader describes the first.
     TempDir dir;
-    std::vector<uint8_t> bytes = BuildWave(WaveSpec{});
+    std::vector<uint8_t> bytes = BuildWave(WaveShape{});
     std::vector<uint8_t> second = {'d', 'a', 't', 'a', 0, 2, 0, 0};
     second.resize(8 + 512, 0x5A);
     second.insert(second.end(), {0x12, 0x34, 0x56, 0x78, 0xFF, 0xFF, 0xFF, 0x7F});
@@ -140,13 +140,13 @@ TEST(BFormatReader, RefusesAFileWhoseSamplesLibsndfileTakesFromAnotherDataChunk)
 
 struct Refused {
     const char* name;
-    WaveSpec shape;
+    WaveShape shape;
     const char* message;  // a part of the one-line reason
 };
 
-WaveSpec With(void (*change)(WaveSpec&))
+WaveShape With(void (*change)(WaveShape&))
 {
-    WaveSpec shape;
+    WaveShape shape;
     change(shape);
     return shape;
 }
@@ -167,28 +167,28 @@ TEST_P(RefusedFile, GetsOneLineSayingWhy)
 INSTANTIATE_TEST_SUITE_P(
     BadHeaders, RefusedFile,
     ::testing::Values(
-        Refused{"PlainPcm", With([](WaveSpec& s) { s.tag = 1, s.fmtSize = 16; }), "a plain WAVE file (integer PCM)"},
-        Refused{"PlainFloat", With([](WaveSpec& s) { s.tag = 3, s.bits = 32, s.fmtSize = 18, s.cbSize = 0; }),
+        Refused{"PlainPcm", With([](WaveShape& s) { s.tag = 1, s.fmtSize = 16; }), "a plain WAVE file (integer PCM)"},
+        Refused{"PlainFloat", With([](WaveShape& s) { s.tag = 3, s.bits = 32, s.fmtSize = 18, s.cbSize = 0; }),
                 "a plain WAVE file (IEEE float)"},
-        Refused{"ExtensiblePcm", With([](WaveSpec& s) { s.subFormat = bformat::kSubtypePcm; }),
+        Refused{"ExtensiblePcm", With([](WaveShape& s) { s.subFormat = bformat::kSubtypePcm; }),
                 "a plain WAVE_FORMAT_EXTENSIBLE file (integer PCM), not B-Format"},
-        Refused{"OtherSubformat", With([](WaveSpec& s) { s.subFormat[0] = 0x55; }),
+        Refused{"OtherSubformat", With([](WaveShape& s) { s.subFormat[0] = 0x55; }),
                 "subformat {00000055-0721-11D3-8644-C8C1CA000000} is not a B-Format subformat"},
-        Refused{"FiveChannels", With([](WaveSpec& s) { s.channels = 5; }), "5 channels"},
-        Refused{"TwentyBit", With([](WaveSpec& s) { s.bits = 20; }), "20-bit samples"},
-        Refused{"Float16", With([](WaveSpec& s) { s.bits = 16, s.subFormat = bformat::kBFormatFloat; }),
+        Refused{"FiveChannels", With([](WaveShape& s) { s.channels = 5; }), "5 channels"},
+        Refused{"TwentyBit", With([](WaveShape& s) { s.bits = 20; }), "20-bit samples"},
+        Refused{"Float16", With([](WaveShape& s) { s.bits = 16, s.subFormat = bformat::kBFormatFloat; }),
                 "16-bit float samples: B-Format float samples must be 32-bit"},
-        Refused{"RateBelowCrossover", With([](WaveSpec& s) { s.rate = 800; }), "800 Hz is too low"},
-        Refused{"Truncated", With([](WaveSpec& s) { s.dataSizeExtra = 10; }),
+        Refused{"RateBelowCrossover", With([](WaveShape& s) { s.rate = 800; }), "800 Hz is too low"},
+        Refused{"Truncated", With([](WaveShape& s) { s.dataSizeExtra = 10; }),
                 "truncated: the data chunk should hold 522 bytes but the file ends after 512"},
-        Refused{"PartialFrame", With([](WaveSpec& s) { s.samples.assign(13, 0); }),
+        Refused{"PartialFrame", With([](WaveShape& s) { s.samples.assign(13, 0); }),
                 "13 bytes is not a whole number of 8-byte frames"},
-        Refused{"BlockAlign", With([](WaveSpec& s) { s.blockAlign = 6; }), "block align of 6 bytes"},
-        Refused{"ValidBits", With([](WaveSpec& s) { s.validBits = 17; }), "17 valid bits per sample"},
-        Refused{"ShortExtensible", With([](WaveSpec& s) { s.fmtSize = 18, s.cbSize = 0; }),
+        Refused{"BlockAlign", With([](WaveShape& s) { s.blockAlign = 6; }), "block align of 6 bytes"},
+        Refused{"ValidBits", With([](WaveShape& s) { s.validBits = 17; }), "17 valid bits per sample"},
+        Refused{"ShortExtensible", With([](WaveShape& s) { s.fmtSize = 18, s.cbSize = 0; }),
                 "WAVE_FORMAT_EXTENSIBLE header too short"},
-        Refused{"CbSizeBeyondChunk", With([](WaveSpec& s) { s.cbSize = 30; }), "shorter than its cbSize"},
-        Refused{"DataFirst", With([](WaveSpec& s) { s.dataBeforeFmt = true; }), "before any fmt chunk"}),
+        Refused{"CbSizeBeyondChunk", With([](WaveShape& s) { s.cbSize = 30; }), "shorter than its cbSize"},
+        Refused{"DataFirst", With([](WaveShape& s) { s.dataBeforeFmt = true; }), "before any fmt chunk"}),
     [](const ::testing::TestParamInfo<Refused>& info) { return std::string(info.param.name); });
 
 TEST(BFormatReader, RefusesWhatIsNoWaveFileAtAll)
@@ -208,13 +208,13 @@ TEST(BFormatReader, RefusesWhatIsNoWaveFileAtAll)
     refuse("empty", {}, "not a WAVE file (too short for a RIFF header)");
     const std::string text = "This is a text file, not a sound.\n";
     refuse("text", std::vector<uint8_t>(text.begin(), text.end()), "not a WAVE file (no RIFF header)");
-    std::vector<uint8_t> avi = BuildWave(WaveSpec{});
+    std::vector<uint8_t> avi = BuildWave(WaveShape{});
     std::copy_n("AVI ", 4, avi.begin() + 8);
     refuse("avi", avi, "not a WAVE file (a RIFF file of type 'AVI ')");
-    std::vector<uint8_t> rf64 = BuildWave(WaveSpec{});
+    std::vector<uint8_t> rf64 = BuildWave(WaveShape{});
     std::copy_n("RF64", 4, rf64.begin());
     refuse("rf64", rf64, "RF64");
-    std::vector<uint8_t> noData = BuildWave(WaveSpec{});
+    std::vector<uint8_t> noData = BuildWave(WaveShape{});
     noData.resize(12 + 8 + 40);
     refuse("nodata", noData, "no data chunk");
     std::vector<uint8_t> noFmt = {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'W', 'A', 'V', 'E'};
@@ -226,7 +226,7 @@ TEST(BFormatReader, RefusesWhatIsNoWaveFileAtAll)
 TEST(WaveHeader, CarriesTheFormatBlockUnchangedAndIsReadByLibsndfile)
 {
     // The format the decoder proposes for 4-channel 16-bit B-Format: PCM, channel mask 0x33.
-    WaveSpec shape;
+    WaveShape shape;
     shape.subFormat = bformat::kSubtypePcm;
     std::vector<uint8_t> block = BuildWave(shape);
     block = std::vector<uint8_t>(block.begin() + 20, block.begin() + 60);

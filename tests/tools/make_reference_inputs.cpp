@@ -42,7 +42,7 @@ int main(int argc, char** argv)
     }
     const std::string dir = argv[1];
 
-    wave_test::WaveSpec pcm;
+    wave_test::WaveShape pcm;
     pcm.frames = 4800;
     for (uint32_t f = 0; f < pcm.frames; ++f) {
         double v[4];
@@ -50,7 +50,7 @@ int main(int argc, char** argv)
         for (double c : v) wave_test::Put16(pcm.samples, uint16_t(int16_t(std::lround(c * 32767))));
     }
 
-    wave_test::WaveSpec flt;
+    wave_test::WaveShape flt;
     flt.channels = 3;
     flt.bits = 32;
     flt.rate = 44100;

@@ -12,7 +12,7 @@
 
 namespace wave_test {
 
-struct WaveSpec {
+struct WaveShape {
     uint16_t tag = bformat::kFormatExtensible;
     uint16_t channels = 4;
     uint32_t rate = 48000;
@@ -43,7 +43,7 @@ inline void PutId(std::vector<uint8_t>& b, const char* id) { b.insert(b.end(), i
 
 inline uint16_t ContainerBytes(uint16_t bits) { return uint16_t((bits + 7) / 8); }
 
-inline std::vector<uint8_t> BuildWave(const WaveSpec& s)
+inline std::vector<uint8_t> BuildWave(const WaveShape& s)
 {
     const uint16_t align = s.blockAlign ? s.blockAlign : uint16_t(s.channels * ContainerBytes(s.bits));
     std::vector<uint8_t> fmt;

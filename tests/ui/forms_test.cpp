@@ -7,7 +7,7 @@
 
 namespace {
 
-bool Parse(const std::string& text, forms::FormSpec& shape, std::string& error)
+bool Parse(const std::string& text, forms::FormDescription& shape, std::string& error)
 {
     return forms::ParseDescription(text.data(), text.size(), shape, error);
 }
@@ -31,7 +31,7 @@ TEST(FormDescription, ReadsFormAndComponentsInOrder)
         "image Pic 5 6 7 8\n"
         "  picture 77\n"
         "  transparent yes\n";
-    forms::FormSpec shape;
+    forms::FormDescription shape;
     std::string error;
     ASSERT_TRUE(Parse(text, shape, error)) << error;
     EXPECT_EQ(shape.name, "Main");
@@ -69,12 +69,12 @@ TEST(FormDescription, RefusesMalformedInputWithTheLine)
         "form A TA\n  font \"F\" 0 regular black\n",           // zero height
     };
     for (const char* text : bad) {
-        forms::FormSpec shape;
+        forms::FormDescription shape;
         std::string error;
         EXPECT_FALSE(Parse(text, shape, error)) << text;
         EXPECT_FALSE(error.empty()) << text;
     }
-    forms::FormSpec shape;
+    forms::FormDescription shape;
     std::string error;
     EXPECT_FALSE(Parse("form A TA\n\n  colour red\n", shape, error));
     EXPECT_NE(error.find("line 3"), std::string::npos) << error;
@@ -88,7 +88,7 @@ TEST(FormDescription, RefusesOversizedInput)
 {
     std::string text = "form A TA\n";
     while (text.size() < 70 * 1024) text += "# padding padding padding padding padding padding\n";
-    forms::FormSpec shape;
+    forms::FormDescription shape;
     std::string error;
     EXPECT_FALSE(Parse(text, shape, error));
     std::string many = "form A TA\n";

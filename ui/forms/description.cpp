@@ -144,7 +144,7 @@ bool Text(const Token& t, WideString& out)
 }
 
 // font "FACE" HEIGHT [styles...] COLOUR
-bool ParseFont(const std::vector<Token>& t, FontSpec& font)
+bool ParseFont(const std::vector<Token>& t, FontStyle& font)
 {
     if (t.size() < 4 || !Text(t[1], font.face) || font.face.empty() || font.face.size() >= 32) return false;
     if (!Number(t[2], 1, 200, font.height)) return false;
@@ -164,7 +164,7 @@ bool ParseFont(const std::vector<Token>& t, FontSpec& font)
     return ParseColour(t.back(), font.colour);
 }
 
-bool FormProperty(const std::vector<Token>& t, FormSpec& f)
+bool FormProperty(const std::vector<Token>& t, FormDescription& f)
 {
     const std::string& key = t[0].text;
     size_t n = t.size();
@@ -196,7 +196,7 @@ bool FormProperty(const std::vector<Token>& t, FormSpec& f)
     return false;
 }
 
-bool ComponentProperty(const std::vector<Token>& t, ComponentSpec& c)
+bool ComponentProperty(const std::vector<Token>& t, ComponentDescription& c)
 {
     const std::string& key = t[0].text;
     size_t n = t.size();
@@ -222,9 +222,9 @@ bool ComponentProperty(const std::vector<Token>& t, ComponentSpec& c)
 
 }  // namespace
 
-bool ParseDescription(const char* text, size_t size, FormSpec& form, std::string& error)
+bool ParseDescription(const char* text, size_t size, FormDescription& form, std::string& error)
 {
-    form = FormSpec{};
+    form = FormDescription{};
     form.colour = Colour{true, COLOR_BTNFACE, 0};
     form.font.face = WIDE("MS Sans Serif");
     form.font.colour = Colour{true, COLOR_WINDOWTEXT, 0};
@@ -233,7 +233,7 @@ bool ParseDescription(const char* text, size_t size, FormSpec& form, std::string
         return false;
     }
     bool haveForm = false;
-    ComponentSpec* current = nullptr;
+    ComponentDescription* current = nullptr;
     size_t lineNumber = 0;
     for (size_t pos = 0; pos < size;) {
         size_t end = pos;
@@ -263,7 +263,7 @@ bool ParseDescription(const char* text, size_t size, FormSpec& form, std::string
         }
         if (!haveForm) return fail("the description must start with a form");
         if (key == "shape" || key == "label" || key == "image") {
-            ComponentSpec c;
+            ComponentDescription c;
             c.kind = key == "shape" ? Kind::Shape : key == "label" ? Kind::Label : Kind::Image;
             if (t.size() != 6 || !Identifier(t[1]) || !Number(t[2], -kMaxCoordinate, kMaxCoordinate, c.left) ||
                 !Number(t[3], -kMaxCoordinate, kMaxCoordinate, c.top) || !Number(t[4], 0, kMaxCoordinate, c.width) ||

@@ -39,7 +39,7 @@ struct Colour {
     COLORREF Resolve() const { return system ? static_cast<COLORREF>(GetSysColor(index)) : rgb; }
 };
 
-struct FontSpec {
+struct FontStyle {
     WideString face;
     int height = 11;
     bool bold = false;
@@ -50,13 +50,13 @@ struct FontSpec {
 
 enum class Kind { Shape, Label, Image };
 
-struct ComponentSpec {
+struct ComponentDescription {
     Kind kind = Kind::Label;
     std::string name;
     int left = 0, top = 0, width = 0, height = 0;
     WideString text;
     bool ownFont = false;  // otherwise the form's font
-    FontSpec font;
+    FontStyle font;
     Colour brush;
     bool hasPen = false;
     Colour pen;
@@ -69,7 +69,7 @@ struct ComponentSpec {
 
 enum class Border { None, Single, Sizeable };
 
-struct FormSpec {
+struct FormDescription {
     std::string name;
     std::string className;
     Border border = Border::Sizeable;
@@ -80,18 +80,18 @@ struct FormSpec {
     WideString caption;
     int icon = 0;
     Colour colour;
-    FontSpec font;
+    FontStyle font;
     bool doubleBuffered = false;
     int alphaBlendValue = 255;
     bool alphaBlend = false;
     int pixelsPerInch = 96;
     std::string onClose;
     std::string onDestroy;
-    std::vector<ComponentSpec> components;
+    std::vector<ComponentDescription> components;
 };
 
 // Parses `size` bytes of description. On failure returns false and sets `error` to the
 // line and what is wrong with it; `form` is then unspecified.
-bool ParseDescription(const char* text, size_t size, FormSpec& form, std::string& error);
+bool ParseDescription(const char* text, size_t size, FormDescription& form, std::string& error);
 
 }  // namespace forms

@@ -8,16 +8,16 @@ namespace {
 
 const WCHAR kClassName[] = WIDE("DUrazOdoForm");
 
-HFONT MakeFont(const FontSpec& spec)
+HFONT MakeFont(const FontStyle& style)
 {
     LOGFONTW lf{};
-    lf.lfHeight = -spec.height;
-    lf.lfWeight = spec.bold ? FW_BOLD : FW_NORMAL;
-    lf.lfItalic = spec.italic;
-    lf.lfUnderline = spec.underline;
+    lf.lfHeight = -style.height;
+    lf.lfWeight = style.bold ? FW_BOLD : FW_NORMAL;
+    lf.lfItalic = style.italic;
+    lf.lfUnderline = style.underline;
     lf.lfCharSet = DEFAULT_CHARSET;
-    size_t n = spec.face.size() < LF_FACESIZE - 1 ? spec.face.size() : LF_FACESIZE - 1;
-    std::memcpy(lf.lfFaceName, spec.face.data(), n * sizeof(WCHAR));
+    size_t n = style.face.size() < LF_FACESIZE - 1 ? style.face.size() : LF_FACESIZE - 1;
+    std::memcpy(lf.lfFaceName, style.face.data(), n * sizeof(WCHAR));
     lf.lfFaceName[n] = 0;
     return CreateFontIndirectW(&lf);
 }
@@ -32,12 +32,12 @@ Form::Form(HINSTANCE instance, int descriptionId) : m_instance(instance), m_left
         m_error = "form description resource not found";
         return;
     }
-    if (!ParseDescription(text, SizeofResource(instance, found), m_spec, m_error)) return;
-    m_left = m_spec.left;
-    m_top = m_spec.top;
-    for (const auto& c : m_spec.components) {
+    if (!ParseDescription(text, SizeofResource(instance, found), m_description, m_error)) return;
+    m_left = m_description.left;
+    m_top = m_description.top;
+    for (const auto& c : m_description.components) {
         Item item;
-        item.spec = c;
+        item.component = c;
         item.rect = RECT{c.left, c.top, c.left + c.width, c.top + c.height};
         if (c.kind == Kind::Label) item.font = MakeFont(c.font);
         if (c.kind == Kind::Image && c.picture) {
@@ -79,9 +79,9 @@ void Form::Loaded()
             m_valid = false;
         }
     };
-    check(m_spec.onClose);
-    check(m_spec.onDestroy);
-    for (const auto& item : m_items) check(item.spec.onClick);
+    check(m_description.onClose);
+    check(m_description.onDestroy);
+    for (const auto& item : m_items) check(item.component.onClick);
 }
 
 void Form::Fire(const std::string& handler)
@@ -97,11 +97,11 @@ void Form::Measure()
     HDC dc = CreateCompatibleDC(nullptr);
     if (!dc) return;
     for (auto& item : m_items) {
-        if (item.spec.kind != Kind::Label || !item.spec.autoSize) continue;
+        if (item.component.kind != Kind::Label || !item.component.autoSize) continue;
         HGDIOBJ old = SelectObject(dc, item.font);
         SIZE extent{0, 0};
         TEXTMETRICW tm;
-        GetTextExtentPoint32W(dc, item.spec.text.c_str(), static_cast<int>(item.spec.text.size()), &extent);
+        GetTextExtentPoint32W(dc, item.component.text.c_str(), static_cast<int>(item.component.text.size()), &extent);
         if (GetTextMetricsW(dc, &tm)) extent.cy = tm.tmHeight;
         SelectObject(dc, old);
         item.rect.right = item.rect.left + extent.cx;
@@ -112,10 +112,10 @@ void Form::Measure()
 
 SIZE Form::OuterSize() const
 {
-    if (m_spec.width > 0) return SIZE{m_spec.width, m_spec.height};
-    RECT r{0, 0, m_spec.clientWidth, m_spec.clientHeight};
-    DWORD style = m_spec.border == Border::None ? 0 : WS_OVERLAPPEDWINDOW;
-    if (m_spec.border == Border::Single) style = WS_CAPTION | WS_SYSMENU;
+    if (m_description.width > 0) return SIZE{m_description.width, m_description.height};
+    RECT r{0, 0, m_description.clientWidth, m_description.clientHeight};
+    DWORD style = m_description.border == Border::None ? 0 : WS_OVERLAPPEDWINDOW;
+    if (m_description.border == Border::Single) style = WS_CAPTION | WS_SYSMENU;
     AdjustWindowRectEx(&r, style, FALSE, 0);
     return SIZE{r.right - r.left, r.bottom - r.top};
 }
@@ -138,28 +138,28 @@ bool Form::CreateWindowWith(HWND parent)
     DWORD style = WS_CLIPSIBLINGS;
     if (parent)
         style |= WS_CHILD;
-    else if (m_spec.border == Border::Sizeable)
+    else if (m_description.border == Border::Sizeable)
         style |= WS_OVERLAPPEDWINDOW;
-    else if (m_spec.border == Border::Single)
+    else if (m_description.border == Border::Single)
         style |= WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
     else
         style |= WS_POPUP;
     SIZE size = OuterSize();
     if (parent) {
         // A child has no frame: its window is its client area.
-        if (m_spec.width == 0) size = SIZE{m_spec.clientWidth, m_spec.clientHeight};
+        if (m_description.width == 0) size = SIZE{m_description.clientWidth, m_description.clientHeight};
     }
     // Alpha blending is described but switched off: no layered window.
     DWORD exStyle = WS_EX_CONTROLPARENT;
     m_parentWindow.store(parent);
-    HWND hwnd = CreateWindowExW(exStyle, kClassName, m_spec.caption.c_str(), style, m_left, m_top, size.cx, size.cy,
+    HWND hwnd = CreateWindowExW(exStyle, kClassName, m_description.caption.c_str(), style, m_left, m_top, size.cx, size.cy,
                                 parent, nullptr, m_instance, this);
     if (!hwnd) {
         m_parentWindow.store(nullptr);
         return false;
     }
-    if (m_spec.icon && !parent) {
-        HANDLE icon = LoadImageW(m_instance, MAKEINTRESOURCEW(m_spec.icon), IMAGE_ICON, 32, 32, LR_SHARED);
+    if (m_description.icon && !parent) {
+        HANDLE icon = LoadImageW(m_instance, MAKEINTRESOURCEW(m_description.icon), IMAGE_ICON, 32, 32, LR_SHARED);
         if (icon) SendMessageW(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
     }
     return true;
@@ -191,7 +191,7 @@ void Form::SetParentWindow(HWND parent)
 void Form::Show()
 {
     if (!m_hwnd && !CreateHandle()) return;
-    if (m_spec.centreOnDesktop && !m_parentWindow.load()) {
+    if (m_description.centreOnDesktop && !m_parentWindow.load()) {
         RECT desktop, own;
         GetWindowRect(GetDesktopWindow(), &desktop);
         GetWindowRect(m_hwnd, &own);
@@ -210,7 +210,7 @@ bool Form::Visible() const { return m_hwnd && IsWindowVisible(m_hwnd); }
 
 void Form::Close()
 {
-    Fire(m_spec.onClose);
+    Fire(m_description.onClose);
     Hide();
 }
 
@@ -231,29 +231,29 @@ void Form::MoveTo(int left, int top)
 bool Form::ComponentRect(const std::string& name, RECT& rect) const
 {
     for (const auto& item : m_items)
-        if (item.spec.name == name) {
+        if (item.component.name == name) {
             rect = item.rect;
             return true;
         }
     return false;
 }
 
-const ComponentSpec* Form::ComponentAt(int x, int y) const
+const ComponentDescription* Form::ComponentAt(int x, int y) const
 {
     for (auto it = m_items.rbegin(); it != m_items.rend(); ++it)
-        if (x >= it->rect.left && x < it->rect.right && y >= it->rect.top && y < it->rect.bottom) return &it->spec;
+        if (x >= it->rect.left && x < it->rect.right && y >= it->rect.top && y < it->rect.bottom) return &it->component;
     return nullptr;
 }
 
 void Form::Paint(HDC dc)
 {
-    RECT client{0, 0, m_spec.clientWidth, m_spec.clientHeight};
+    RECT client{0, 0, m_description.clientWidth, m_description.clientHeight};
     if (m_hwnd) GetClientRect(m_hwnd, &client);
-    HBRUSH face = CreateSolidBrush(m_spec.colour.Resolve());
+    HBRUSH face = CreateSolidBrush(m_description.colour.Resolve());
     FillRect(dc, &client, face);
     DeleteObject(face);
     for (const auto& item : m_items) {
-        const ComponentSpec& c = item.spec;
+        const ComponentDescription& c = item.component;
         const RECT& r = item.rect;
         switch (c.kind) {
         case Kind::Shape: {
@@ -270,7 +270,7 @@ void Form::Paint(HDC dc)
         }
         case Kind::Label: {
             // A label paints its own area in the form's face colour, then its text.
-            HBRUSH back = CreateSolidBrush(m_spec.colour.Resolve());
+            HBRUSH back = CreateSolidBrush(m_description.colour.Resolve());
             FillRect(dc, &r, back);
             DeleteObject(back);
             HGDIOBJ oldFont = SelectObject(dc, item.font);
@@ -336,7 +336,7 @@ LRESULT Form::HandleMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
         RECT client;
         GetClientRect(hwnd, &client);
         int w = client.right, h = client.bottom;
-        HDC buffer = m_spec.doubleBuffered && w > 0 && h > 0 ? CreateCompatibleDC(dc) : nullptr;
+        HDC buffer = m_description.doubleBuffered && w > 0 && h > 0 ? CreateCompatibleDC(dc) : nullptr;
         HBITMAP bitmap = buffer ? CreateCompatibleBitmap(dc, w, h) : nullptr;
         if (bitmap) {
             HGDIOBJ old = SelectObject(buffer, bitmap);
@@ -355,10 +355,10 @@ LRESULT Form::HandleMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
         Paint(reinterpret_cast<HDC>(wParam));
         return 0;
     case WM_LBUTTONDOWN: {
-        const ComponentSpec* hit = ComponentAt(static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam)));
+        const ComponentDescription* hit = ComponentAt(static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam)));
         m_pressed = nullptr;
         for (const auto& item : m_items)
-            if (&item.spec == hit) m_pressed = &item;
+            if (&item.component == hit) m_pressed = &item;
         SetCapture(hwnd);
         return 0;
     }
@@ -367,8 +367,8 @@ LRESULT Form::HandleMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
         m_pressed = nullptr;
         if (GetCapture() == hwnd) ReleaseCapture();
         // A click is a press and release on the same component.
-        const ComponentSpec* hit = ComponentAt(static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam)));
-        if (pressed && hit == &pressed->spec) Fire(pressed->spec.onClick);
+        const ComponentDescription* hit = ComponentAt(static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam)));
+        if (pressed && hit == &pressed->component) Fire(pressed->component.onClick);
         return 0;
     }
     case WM_CLOSE:
@@ -386,7 +386,7 @@ LRESULT Form::HandleMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
 
 void Form::Free()
 {
-    Fire(m_spec.onDestroy);
+    Fire(m_description.onDestroy);
     DestroyHandle();
     delete this;
 }

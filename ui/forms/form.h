@@ -32,7 +32,7 @@ public:
     // such a form creates no window.
     bool IsValid() const { return m_valid; }
     const std::string& Error() const { return m_error; }
-    const FormSpec& Description() const { return m_spec; }
+    const FormDescription& Description() const { return m_description; }
 
     HWND Handle() const { return m_hwnd; }
     // The window the form is a child of; null for a top-level form.
@@ -54,7 +54,7 @@ public:
     // The component's rectangle in client coordinates, after labels have sized themselves.
     bool ComponentRect(const std::string& name, RECT& rect) const;
     // The topmost component at a client point, or null.
-    const ComponentSpec* ComponentAt(int x, int y) const;
+    const ComponentDescription* ComponentAt(int x, int y) const;
 
     // Paints the whole client area into `dc` (what WM_PAINT and WM_PRINTCLIENT do).
     void PaintTo(HDC dc);
@@ -76,7 +76,7 @@ protected:
 
 private:
     struct Item {
-        ComponentSpec spec;
+        ComponentDescription component;
         RECT rect{};
         HFONT font = nullptr;
         HBITMAP picture = nullptr;
@@ -94,7 +94,7 @@ private:
     SIZE OuterSize() const;
 
     HINSTANCE m_instance;
-    FormSpec m_spec;
+    FormDescription m_description;
     std::vector<Item> m_items;
     std::map<std::string, std::function<void()>> m_handlers;
     bool m_valid = false;
