@@ -1,11 +1,13 @@
 # Test helpers shared by every tests/ folder.
 #
-#   add_project_test(NAME <name> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>])
+#   add_project_test(NAME <name> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>]
+#                    [PROPERTIES <test properties...>])
 #
-# builds a GoogleTest program and registers each of its tests with CTest. Tests labelled
-# "concurrency" also run in the ThreadSanitizer build. In the Windows
-# build the program runs under Wine through CMAKE_CROSSCOMPILING_EMULATOR, and the test list
-# is read through the emulator when the tests run.
+# builds a GoogleTest program and registers each of its tests with CTest, with a timeout, the
+# labels and any further test properties. Tests labelled "concurrency" also run in the
+# ThreadSanitizer build. In the Windows build the program runs under Wine through
+# CMAKE_CROSSCOMPILING_EMULATOR, and the test list is read through the emulator when the
+# tests run.
 include_guard(GLOBAL)
 
 if(NOT DURAZODO_BUILD_TESTS)
@@ -25,13 +27,21 @@ else()
 endif()
 include(GoogleTest)
 
+# Put before a path of this machine to name it to a test program: Wine shows the Linux file
+# system as drive Z:.
+if(WIN32)
+  set(TEST_PATH_PREFIX "Z:")
+else()
+  set(TEST_PATH_PREFIX "")
+endif()
+
 function(add_project_test)
-  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS;PROPERTIES" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} ${PROJECT_GTEST_LIBS})
   target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR})
   gtest_discover_tests(${T_NAME}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120
-    PROPERTIES TIMEOUT 300 LABELS "${T_LABELS}")
+    PROPERTIES TIMEOUT 300 LABELS "${T_LABELS}" ${T_PROPERTIES})
 endfunction()

@@ -4,6 +4,13 @@
 
 LONG ServerLockCount = 0;
 
+namespace {
+
+// The interfaces a class factory answers.
+bool IsFactoryInterface(REFIID riid) { return IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IClassFactory); }
+
+}  // namespace
+
 CClassFactory::CClassFactory(const CFactoryTemplate* pTemplate)
     : CBaseObject("Class factory"), m_pTemplate(pTemplate), m_cRef(0)
 {
@@ -13,7 +20,7 @@ STDMETHODIMP CClassFactory::QueryInterface(REFIID riid, void** ppv)
 {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
-    if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_IClassFactory)) return E_NOINTERFACE;
+    if (!IsFactoryInterface(riid)) return E_NOINTERFACE;
     *ppv = static_cast<IClassFactory*>(this);
     AddRef();
     return S_OK;
@@ -69,7 +76,7 @@ HRESULT GetClassObjectFromTemplates(const CFactoryTemplate* templates, int count
                                     void** ppv)
 {
     if (!ppv) return E_POINTER;
-    if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_IClassFactory)) return E_NOINTERFACE;
+    if (!IsFactoryInterface(riid)) return E_NOINTERFACE;
     for (int i = 0; i < count; ++i) {
         if (!templates[i].IsClassID(rclsid)) continue;
         auto* factory = new (std::nothrow) CClassFactory(&templates[i]);

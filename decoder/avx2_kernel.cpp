@@ -327,13 +327,9 @@ bool Supported()
 bool DecodeFrames(DecoderState& st, SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames)
 {
     if (!Supported()) return false;
-    switch (format) {
-    case SampleFormat::Pcm16: return FramesFor<Pcm16Format>(st, src, dst, frames);
-    case SampleFormat::Pcm24: return FramesFor<Pcm24Format>(st, src, dst, frames);
-    case SampleFormat::Pcm32: return FramesFor<Pcm32Format>(st, src, dst, frames);
-    case SampleFormat::Float32: return FramesFor<Float32Format>(st, src, dst, frames);
-    default: return false;
-    }
+    bool done = false;
+    WithFormat(format, [&](auto traits) { done = FramesFor<decltype(traits)>(st, src, dst, frames); });
+    return done;
 }
 
 bool DecodeBlock(DecoderState& st, double* const* in, double* const* out, int32_t n)

@@ -16,9 +16,6 @@ struct DecoderCoefficients {
     double HighGain;
 };
 
-// Number of decode types (0..kDecodeTypeCount-1) the decoder knows.
-constexpr int kDecodeTypeCount = 7;
-
 // Fills `c` for `decodeType`: shelf gains 1.33 and 1.15 (1.0 and 1.0 for type 1) and the
 // columns of the layout. A type outside 0..6 (negative ones included) sets only the two shelf
 // gains and leaves the table as it was.

@@ -8,29 +8,12 @@ namespace decoder {
 
 uint32_t BytesPerSample(SampleFormat format)
 {
-    switch (format) {
-    case SampleFormat::Pcm16: return 2;
-    case SampleFormat::Pcm24: return 3;
-    case SampleFormat::Pcm32: return 4;
-    case SampleFormat::Float32: return 4;
-    default: return 0;
-    }
+    uint32_t bytes = 0;
+    WithFormat(format, [&](auto traits) { bytes = decltype(traits)::kBytes; });
+    return bytes;
 }
 
 namespace {
-
-// Calls fn(Traits{}) for the traits of `format`; does nothing for None.
-template <class Fn>
-void WithFormat(SampleFormat format, Fn&& fn)
-{
-    switch (format) {
-    case SampleFormat::Pcm16: fn(Pcm16Format{}); break;
-    case SampleFormat::Pcm24: fn(Pcm24Format{}); break;
-    case SampleFormat::Pcm32: fn(Pcm32Format{}); break;
-    case SampleFormat::Float32: fn(Float32Format{}); break;
-    default: break;
-    }
-}
 
 // ---- The plain loops -------------------------------------------------------------------
 
@@ -141,14 +124,10 @@ struct Pcm16Vec {
 
 struct Pcm24Vec {
     using F = Pcm24Format;
-    static int32_t Word(const uint8_t* p)
-    {
-        return static_cast<int32_t>((uint32_t{p[0]} << 8) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 24));
-    }
-    static __m128d Load2(const uint8_t* p) { return _mm_cvtepi32_pd(_mm_setr_epi32(Word(p), Word(p + 3), 0, 0)); }
+    static __m128d Load2(const uint8_t* p) { return _mm_cvtepi32_pd(_mm_setr_epi32(F::Word(p), F::Word(p + 3), 0, 0)); }
     static void Load4(const uint8_t* p, __m128d& a, __m128d& b)
     {
-        const __m128i w = _mm_setr_epi32(Word(p), Word(p + 3), Word(p + 6), Word(p + 9));
+        const __m128i w = _mm_setr_epi32(F::Word(p), F::Word(p + 3), F::Word(p + 6), F::Word(p + 9));
         a = _mm_cvtepi32_pd(w);
         b = _mm_cvtepi32_pd(_mm_shuffle_epi32(w, 0xEE));
     }

@@ -66,10 +66,6 @@ struct DecoderState {
     // over, so two blocks of n equal one of 2n. Needs planes of at least n frames, in and out
     // distinct; n <= 0, or a state that is not ready, changes nothing.
     void DecodeBlock(double* const* in, double* const* out, int32_t n, DecodePath path = DecodePath::Fast);
-    void DecodeBlockScalar(double* const* in, double* const* out, int32_t n)
-    {
-        DecodeBlock(in, out, n, DecodePath::Scalar);
-    }
 
     // The whole path for interleaved audio: `frames` frames of m_nInChannels samples from src
     // are deinterleaved into m_InPlanes, decoded and interleaved as `frames` frames of

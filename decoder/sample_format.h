@@ -24,6 +24,12 @@ inline int64_t RoundHalfUp(double v)
     return static_cast<int64_t>(t);
 }
 
+// Four bytes at any alignment as a little-endian 32-bit word.
+inline uint32_t ReadLittle32(const uint8_t* p)
+{
+    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+
 // Per-format traits: bytes per sample, sample -> double and double -> sample, for one sample
 // at any byte alignment, little-endian. Integer samples are not scaled; results outside the
 // sample range wrap (only the low-order bits of RoundHalfUp(v) are kept).
@@ -47,11 +53,12 @@ struct Pcm16Format {
 struct Pcm24Format {
     static constexpr SampleFormat kFormat = SampleFormat::Pcm24;
     static constexpr size_t kBytes = 3;
-    static double ToDouble(const uint8_t* p)
+    // The three bytes as the top of a 32-bit integer.
+    static int32_t Word(const uint8_t* p)
     {
-        const uint32_t u = (uint32_t{p[0]} << 8) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 24);
-        return static_cast<double>(static_cast<int32_t>(u));
+        return static_cast<int32_t>((uint32_t{p[0]} << 8) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 24));
     }
+    static double ToDouble(const uint8_t* p) { return static_cast<double>(Word(p)); }
     static void FromDouble(double v, uint8_t* p)
     {
         const uint32_t t = static_cast<uint32_t>(static_cast<uint64_t>(RoundHalfUp(v)));
@@ -66,8 +73,7 @@ struct Pcm32Format {
     static constexpr size_t kBytes = 4;
     static double ToDouble(const uint8_t* p)
     {
-        const uint32_t u = uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-        return static_cast<double>(static_cast<int32_t>(u));
+        return static_cast<double>(static_cast<int32_t>(ReadLittle32(p)));
     }
     static void FromDouble(double v, uint8_t* p)
     {
@@ -86,7 +92,7 @@ struct Float32Format {
     static constexpr size_t kBytes = 4;
     static double ToDouble(const uint8_t* p)
     {
-        const uint32_t u = uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+        const uint32_t u = ReadLittle32(p);
         float f;
         std::memcpy(&f, &u, sizeof f);
         return static_cast<double>(f);
@@ -102,6 +108,19 @@ struct Float32Format {
         p[3] = static_cast<uint8_t>(u >> 24);
     }
 };
+
+// Calls fn(Traits{}) with the traits of `format` above; does nothing for None.
+template <class Fn>
+void WithFormat(SampleFormat format, Fn&& fn)
+{
+    switch (format) {
+    case SampleFormat::Pcm16: fn(Pcm16Format{}); break;
+    case SampleFormat::Pcm24: fn(Pcm24Format{}); break;
+    case SampleFormat::Pcm32: fn(Pcm32Format{}); break;
+    case SampleFormat::Float32: fn(Float32Format{}); break;
+    default: break;
+    }
+}
 
 // Splits n interleaved frames of `channels` samples (frame f, channel c at index
 // f * channels + c) into frames 0..n-1 of planes[0..channels-1]. n <= 0 or format None does

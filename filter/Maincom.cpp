@@ -11,10 +11,9 @@
 
 namespace {
 
-// The extensible wave format record and the part of it beyond WAVEFORMATEX.
+// The extensible wave format record.
 constexpr DWORD kExtensibleBytes = sizeof(WAVEFORMATEXTENSIBLE);
-constexpr DWORD kExtensibleExtra = kExtensibleBytes - sizeof(WAVEFORMATEX);
-static_assert(kExtensibleBytes == 40 && kExtensibleExtra == 22, "wave format records are byte-packed");
+static_assert(kExtensibleBytes == 40 && sizeof(WAVEFORMATEX) == 18, "wave format records are byte-packed");
 
 // The square four-speaker layout's channel mask: front left and right, back left and right.
 constexpr DWORD kSquareChannelMask = 0x33;
@@ -32,11 +31,6 @@ bool ReadExtensible(const AM_MEDIA_TYPE* mt, WAVEFORMATEXTENSIBLE* format)
     if (!mt->pbFormat || mt->cbFormat < kExtensibleBytes) return false;
     std::memcpy(format, mt->pbFormat, kExtensibleBytes);
     return true;
-}
-
-uint32_t BytesPerSample(const WAVEFORMATEXTENSIBLE& format)
-{
-    return IsBFormatFloat(format.SubFormat) ? 4u : format.Format.wBitsPerSample / 8u;
 }
 
 // Whether two accepted input formats decode identically: same sample format, channels and
@@ -99,18 +93,13 @@ HRESULT CVEvava::CheckInputType(const CMediaType* mtIn)
     if (!IsEqualGUID(mtIn->majortype, MEDIATYPE_Audio)) return VFW_E_TYPE_NOT_ACCEPTED;
     WAVEFORMATEXTENSIBLE format;
     if (!ReadExtensible(mtIn, &format)) return VFW_E_TYPE_NOT_ACCEPTED;
-    const bool pcm = IsBFormatPcm(format.SubFormat);
-    if (!pcm && !IsBFormatFloat(format.SubFormat)) return VFW_E_TYPE_NOT_ACCEPTED;
     if (!IsEqualGUID(mtIn->formattype, FORMAT_WaveFormatEx)) return VFW_E_TYPE_NOT_ACCEPTED;
-    if (format.Format.wFormatTag != WAVE_FORMAT_EXTENSIBLE || format.Format.cbSize < kExtensibleExtra)
-        return VFW_E_TYPE_NOT_ACCEPTED;
+    // An extensible record of B-Format with a conversion path: PCM of 16, 24 or 32 bits, or
+    // single-precision float.
+    if (decoder::SampleFormatOf(&format) == decoder::SampleFormat::None) return VFW_E_TYPE_NOT_ACCEPTED;
     // The whole record that cbSize announces is what gets stored: the block must hold it.
     const DWORD formatBytes = DWORD{format.Format.cbSize} + sizeof(WAVEFORMATEX);
     if (formatBytes > mtIn->cbFormat) return VFW_E_TYPE_NOT_ACCEPTED;
-    const WORD bits = format.Format.wBitsPerSample;
-    if (bits != 16 && bits != 32 && bits != 24) return VFW_E_TYPE_NOT_ACCEPTED;
-    // Float samples come in single precision only.
-    if (!pcm && bits != 32) return VFW_E_TYPE_NOT_ACCEPTED;
     if (format.Format.nChannels != 4 && format.Format.nChannels != 3) return VFW_E_TYPE_NOT_ACCEPTED;
     // A rate the shelf filters cannot be tuned for (0 among them) cannot be decoded.
     if (!std::isfinite(decoder::AllPass::CoefficientFor(m_CrossoverHz, static_cast<double>(format.Format.nSamplesPerSec))))
@@ -215,7 +204,7 @@ HRESULT CVEvava::DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* p
 
     // The shelf filters and planes hold the frames of one output buffer's worth of input
     // frames, which is at least one input buffer.
-    const uint32_t frameBytes = m_nInChannels * BytesPerSample(*format);
+    const uint32_t frameBytes = m_nInChannels * decoder::BytesPerSample(decoder::SampleFormatOf(format));
     const uint32_t frames = static_cast<uint32_t>(pProperties->cbBuffer) / frameBytes;
     if (frames == 0) return E_FAIL;
     switch (m_Decoder.Allocate(m_nInChannels, m_nSpeakers, static_cast<int32_t>(frames),

@@ -15,7 +15,7 @@
 
 // The decoder filter object, CLSID_BFormatDecoder. Beyond the transform filter's interfaces
 // it offers IIPEffect, ISpecifyPropertyPages (the decoder's property page) and
-// IPersistStream (a version header and no settings).
+// IPersistStream (the version header alone: there are no settings to persist).
 //
 // Negotiation builds the decoder's state: the input type accepted while no pin is connected
 // becomes the format in force (a copy of its format block and the channel counts); while a

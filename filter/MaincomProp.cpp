@@ -16,15 +16,7 @@ CUnknown* CVEvavaProp::CreateInstance(LPUNKNOWN pUnk, HRESULT* phr)
 
 CVEvavaProp::CVEvavaProp(LPUNKNOWN pUnk) : CBasePropertyPage(nullptr, pUnk, IDD_PAGE, IDS_PAGE_TITLE) {}
 
-CVEvavaProp::~CVEvavaProp()
-{
-    TearDownAboutForm();
-    // The final release has disconnected the page; this only guards other paths.
-    if (m_EffectInterface) {
-        m_EffectInterface->Release();
-        m_EffectInterface = nullptr;
-    }
-}
+CVEvavaProp::~CVEvavaProp() { TearDownAboutForm(); }
 
 void CVEvavaProp::TearDownAboutForm()
 {
@@ -39,24 +31,16 @@ void CVEvavaProp::TearDownAboutForm()
 HRESULT CVEvavaProp::OnConnect(IUnknown* pUnknown)
 {
     // A second connection without a disconnection gives up the earlier filter's reference.
-    if (m_EffectInterface) {
-        m_EffectInterface->Release();
-        m_EffectInterface = nullptr;
-    }
-    HRESULT hr = pUnknown->QueryInterface(IID_IIPEffect, reinterpret_cast<void**>(&m_EffectInterface));
-    if (FAILED(hr)) {
-        m_EffectInterface = nullptr;
-        return E_NOINTERFACE;
-    }
+    m_EffectInterface.Reset();
+    IIPEffect* effect = nullptr;
+    if (FAILED(pUnknown->QueryInterface(IID_IIPEffect, reinterpret_cast<void**>(&effect)))) return E_NOINTERFACE;
+    m_EffectInterface = ComRef<IIPEffect>(effect);
     return S_OK;
 }
 
 HRESULT CVEvavaProp::OnDisconnect()
 {
-    if (m_EffectInterface) {
-        m_EffectInterface->Release();
-        m_EffectInterface = nullptr;
-    }
+    m_EffectInterface.Reset();
     return S_OK;
 }
 

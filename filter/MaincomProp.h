@@ -3,6 +3,7 @@
 #pragma once
 
 #include "filter/iipeffect.h"
+#include "framework/com_ref.h"
 #include "platform/platform.h"
 #include "ui/property_page.h"
 #include "ui/VEvavaForm.h"
@@ -31,5 +32,6 @@ private:
     void TearDownAboutForm();
 
     TForm1* m_AboutForm = nullptr;
-    IIPEffect* m_EffectInterface = nullptr;
+    // The connected filter's parameter interface, released when the page disconnects or goes.
+    ComRef<IIPEffect> m_EffectInterface;
 };

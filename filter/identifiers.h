@@ -2,6 +2,7 @@
 // and the two subformats of the extensible wave format that carry B-Format audio.
 #pragma once
 
+#include "decoder/transform.h"
 #include "platform/platform.h"
 
 // The decoder filter, {A4BFE317-D4A4-41BC-9926-20C0432AA2CF}.
@@ -10,7 +11,8 @@ extern "C" const CLSID CLSID_BFormatDecoder;
 extern "C" const CLSID CLSID_BFormatDecoderProperties;
 // The filter's parameter interface IIPEffect, {C9560079-9332-4A44-B627-E3EE3C65CF5F}.
 extern "C" const IID IID_IIPEffect;
-// B-Format in integer PCM samples, {00000001-0721-11D3-8644-C8C1CA000000}.
-extern "C" const GUID KSDATAFORMAT_SUBTYPE_BFORMAT_PCM;
-// B-Format in IEEE float samples, {00000003-0721-11D3-8644-C8C1CA000000}.
-extern "C" const GUID KSDATAFORMAT_SUBTYPE_BFORMAT_IEEE_FLOAT;
+// B-Format in integer PCM samples, {00000001-0721-11D3-8644-C8C1CA000000}, and in IEEE
+// float samples, {00000003-0721-11D3-8644-C8C1CA000000}: the subformats the decoder's
+// transform converts (decoder/transform.h).
+using decoder::KSDATAFORMAT_SUBTYPE_BFORMAT_PCM;
+using decoder::KSDATAFORMAT_SUBTYPE_BFORMAT_IEEE_FLOAT;

@@ -31,6 +31,13 @@ HRESULT WithFilterMapper(Call call)
     return hr;
 }
 
+// The pin at `index` when it exists and is connected: the only pins a state change tells.
+CBasePin* ConnectedPin(CBaseFilter* filter, int index)
+{
+    CBasePin* pin = filter->GetPin(index);
+    return pin && pin->IsConnected() ? pin : nullptr;
+}
+
 }  // namespace
 
 HRESULT AMovieSetupRegisterFilter(const AMOVIESETUP_FILTER* setup, IFilterMapper* mapper, BOOL bRegister)
@@ -128,8 +135,8 @@ STDMETHODIMP CBaseFilter::Stop()
     if (m_State != State_Stopped) {
         int count = GetPinCount();
         for (int i = 0; i < count; ++i) {
-            CBasePin* pin = GetPin(i);
-            if (!pin || !pin->IsConnected()) continue;
+            CBasePin* pin = ConnectedPin(this, i);
+            if (!pin) continue;
             HRESULT hr = pin->Inactive();
             if (FAILED(hr) && SUCCEEDED(result)) result = hr;
         }
@@ -144,15 +151,14 @@ STDMETHODIMP CBaseFilter::Pause()
     if (m_State == State_Stopped) {
         int count = GetPinCount();
         for (int i = 0; i < count; ++i) {
-            CBasePin* pin = GetPin(i);
-            if (!pin || !pin->IsConnected()) continue;
+            CBasePin* pin = ConnectedPin(this, i);
+            if (!pin) continue;
             HRESULT hr = pin->Active();
             if (FAILED(hr)) {
                 // The filter stays stopped, so no pin may stay active: a stopped filter's
                 // Stop tells no pin, and a committed allocator would otherwise outlive it.
                 for (int j = 0; j < i; ++j) {
-                    CBasePin* done = GetPin(j);
-                    if (done && done->IsConnected()) done->Inactive();
+                    if (CBasePin* done = ConnectedPin(this, j)) done->Inactive();
                 }
                 return hr;
             }
@@ -173,8 +179,8 @@ STDMETHODIMP CBaseFilter::Run(REFERENCE_TIME tStart)
     if (m_State != State_Running) {
         int count = GetPinCount();
         for (int i = 0; i < count; ++i) {
-            CBasePin* pin = GetPin(i);
-            if (!pin || !pin->IsConnected()) continue;
+            CBasePin* pin = ConnectedPin(this, i);
+            if (!pin) continue;
             HRESULT hr = pin->Run(tStart);
             if (FAILED(hr)) return hr;
         }
@@ -240,12 +246,7 @@ STDMETHODIMP CBaseFilter::JoinFilterGraph(IFilterGraph* pGraph, LPCWSTR pName)
     m_pSink = sink;
 
     delete[] m_pName;
-    m_pName = nullptr;
-    if (pName) {
-        size_t length = WideLength(pName);
-        m_pName = new (std::nothrow) WCHAR[length + 1];
-        if (m_pName) WideCopyN(m_pName, pName, length + 1);
-    }
+    m_pName = WideDuplicate(pName);
     return S_OK;
 }
 

@@ -23,7 +23,7 @@ HRESULT AsConnectionRefusal(HRESULT hr)
 CBasePin::CBasePin(const char* objectName, CBaseFilter* filter, CCritSec* lock, HRESULT*, LPCWSTR pinName,
                    PIN_DIRECTION dir)
     : CUnknown(objectName, nullptr),
-      m_pName(nullptr),
+      m_pName(WideDuplicate(pinName)),
       m_Connected(nullptr),
       m_dir(dir),
       m_pLock(lock),
@@ -37,11 +37,6 @@ CBasePin::CBasePin(const char* objectName, CBaseFilter* filter, CCritSec* lock, 
       m_tStop(0x7FFFFFFFFFFFFFFFLL),
       m_dRate(1.0)
 {
-    if (pinName) {
-        size_t length = WideLength(pinName);
-        m_pName = new (std::nothrow) WCHAR[length + 1];
-        if (m_pName) WideCopyN(m_pName, pinName, length + 1);
-    }
 }
 
 CBasePin::~CBasePin() { delete[] m_pName; }

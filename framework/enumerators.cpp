@@ -22,11 +22,7 @@ CEnumPins::CEnumPins(CBaseFilter* filter, CEnumPins* source)
     }
 }
 
-CEnumPins::~CEnumPins()
-{
-    m_PinCache.RemoveAll();
-    m_pFilter->Release();
-}
+CEnumPins::~CEnumPins() { m_pFilter->Release(); }
 
 STDMETHODIMP CEnumPins::QueryInterface(REFIID riid, void** ppv)
 {

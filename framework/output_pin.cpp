@@ -95,38 +95,24 @@ HRESULT CBaseOutputPin::DecideAllocator(IMemInputPin* pPin, IMemAllocator** ppAl
     pPin->GetAllocatorRequirements(&props);
     if (props.cbAlign == 0) props.cbAlign = 1;
 
-    // First choice: the downstream pin's allocator.
-    HRESULT hr = pPin->GetAllocator(ppAlloc);
-    if (SUCCEEDED(hr) && *ppAlloc) {
-        hr = DecideBufferSize(*ppAlloc, &props);
-        if (SUCCEEDED(hr)) {
-            hr = pPin->NotifyAllocator(*ppAlloc, FALSE);
-            if (SUCCEEDED(hr)) return S_OK;
+    // Sizes the allocator just handed over (`hr` says how that went) and announces it
+    // downstream; on any failure lets it go.
+    auto settle = [&](HRESULT hr) {
+        if (SUCCEEDED(hr) && !*ppAlloc) hr = VFW_E_NO_ALLOCATOR;
+        if (SUCCEEDED(hr)) hr = DecideBufferSize(*ppAlloc, &props);
+        if (SUCCEEDED(hr)) hr = pPin->NotifyAllocator(*ppAlloc, FALSE);
+        if (FAILED(hr) && *ppAlloc) {
+            (*ppAlloc)->Release();
+            *ppAlloc = nullptr;
         }
-    } else if (SUCCEEDED(hr)) {
-        hr = VFW_E_NO_ALLOCATOR;
-    }
-    if (*ppAlloc) {
-        (*ppAlloc)->Release();
-        *ppAlloc = nullptr;
-    }
+        return hr;
+    };
 
-    // Second choice: this pin's own, sized from the requests as the first attempt left them.
-    hr = InitAllocator(ppAlloc);
-    if (SUCCEEDED(hr) && *ppAlloc) {
-        hr = DecideBufferSize(*ppAlloc, &props);
-        if (SUCCEEDED(hr)) {
-            hr = pPin->NotifyAllocator(*ppAlloc, FALSE);
-            if (SUCCEEDED(hr)) return S_OK;
-        }
-    } else if (SUCCEEDED(hr)) {
-        hr = VFW_E_NO_ALLOCATOR;
-    }
-    if (*ppAlloc) {
-        (*ppAlloc)->Release();
-        *ppAlloc = nullptr;
-    }
-    return hr;
+    // First choice: the downstream pin's allocator. Second choice: this pin's own, sized from
+    // the requests as the first attempt left them.
+    if (SUCCEEDED(settle(pPin->GetAllocator(ppAlloc)))) return S_OK;
+    HRESULT hr = settle(InitAllocator(ppAlloc));
+    return SUCCEEDED(hr) ? S_OK : hr;
 }
 
 HRESULT CBaseOutputPin::GetDeliveryBuffer(IMediaSample** ppSample, REFERENCE_TIME* pStartTime,

@@ -63,9 +63,9 @@ STDMETHODIMP CTransformFilter::FindPin(LPCWSTR Id, IPin** ppPin)
 {
     if (!ppPin) return E_POINTER;
     CBasePin* pin = nullptr;
-    if (Id && WideCompare(Id, WIDE("In")) == 0) {
+    if (WideCompare(Id, WIDE("In")) == 0) {
         pin = GetPin(0);
-    } else if (Id && WideCompare(Id, WIDE("Out")) == 0) {
+    } else if (WideCompare(Id, WIDE("Out")) == 0) {
         pin = GetPin(1);
     } else {
         *ppPin = nullptr;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 WCHAR* WideCopyN(WCHAR* dst, const WCHAR* src, size_t n)
 {
@@ -36,6 +37,15 @@ size_t WideLength(const WCHAR* s)
         while (s[n]) ++n;
     }
     return n;
+}
+
+WCHAR* WideDuplicate(const WCHAR* src)
+{
+    if (!src) return nullptr;
+    size_t units = WideLength(src) + 1;
+    WCHAR* copy = new (std::nothrow) WCHAR[units];
+    if (copy) std::memcpy(copy, src, units * sizeof(WCHAR));
+    return copy;
 }
 
 namespace {

@@ -18,6 +18,10 @@ int WideCompare(const WCHAR* a, const WCHAR* b);
 // Number of units before the terminator.
 size_t WideLength(const WCHAR* s);
 
+// A copy of `src` in memory from new[], the caller's to delete[]; null for a null `src` or
+// when the memory cannot be had.
+WCHAR* WideDuplicate(const WCHAR* src);
+
 // The most units WideFormat writes, the terminator included.
 constexpr size_t kWideFormatMax = 256;
 

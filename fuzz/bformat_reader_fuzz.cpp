@@ -6,8 +6,6 @@
 // 3 or 4 channels, a data chunk inside the file that is a whole number of frames), and
 // reading it must deliver exactly its frames, byte for byte as they lie in the file, then
 // report the end.
-#include <unistd.h>
-
 #include <cstring>
 #include <string>
 
@@ -19,16 +17,7 @@ namespace {
 // A file of our own for the input, on a memory file system when there is one.
 const std::string& InputPath()
 {
-    static const std::string path = [] {
-        std::string base = "/dev/shm";
-        if (access(base.c_str(), W_OK) != 0) {
-            const char* tmp = std::getenv("TMPDIR");
-            base = tmp && *tmp ? tmp : "/tmp";
-        }
-        std::string dir = base + "/bformat-fuzz-XXXXXX";
-        FUZZ_CHECK(mkdtemp(&dir[0]) != nullptr, "no temporary directory under %s", base.c_str());
-        return dir + "/input.amb";
-    }();
+    static const std::string path = fuzz::MakeTemporaryDirectory("bformat-fuzz") + "/input.amb";
     return path;
 }
 
@@ -37,10 +26,7 @@ const std::string& InputPath()
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::string& path = InputPath();
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    FUZZ_CHECK(f != nullptr, "cannot write %s", path.c_str());
-    if (size) FUZZ_CHECK(std::fwrite(data, 1, size, f) == size, "short write");
-    FUZZ_CHECK(std::fclose(f) == 0, "cannot close %s", path.c_str());
+    fuzz::WriteFile(path, data, size);
 
     bformat::BFormatReader reader;
     std::string error;

@@ -2,6 +2,8 @@
 // formats, and a check that stops the run with a message when an invariant breaks.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -211,6 +213,29 @@ inline std::string Hr(HRESULT hr)
     char text[16];
     std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(hr));
     return text;
+}
+
+// A new directory of our own named `prefix` and six random characters, on a memory file system
+// when there is one (the targets write a file for every input), else under $TMPDIR or /tmp.
+inline std::string MakeTemporaryDirectory(const char* prefix)
+{
+    std::string base = "/dev/shm";
+    if (access(base.c_str(), W_OK) != 0) {
+        const char* tmp = std::getenv("TMPDIR");
+        base = tmp && *tmp ? tmp : "/tmp";
+    }
+    std::string dir = base + "/" + prefix + "-XXXXXX";
+    FUZZ_CHECK(mkdtemp(&dir[0]) != nullptr, "no temporary directory under %s", base.c_str());
+    return dir;
+}
+
+// Writes `size` bytes as the whole of the file at `path`.
+inline void WriteFile(const std::string& path, const void* bytes, size_t size)
+{
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    FUZZ_CHECK(f != nullptr, "cannot write %s", path.c_str());
+    if (size) FUZZ_CHECK(std::fwrite(bytes, 1, size, f) == size, "short write");
+    FUZZ_CHECK(std::fclose(f) == 0, "cannot close %s", path.c_str());
 }
 
 // COM for the fuzzing thread, once per process.

@@ -19,6 +19,7 @@ using fakes::CallLog;
 using fakes::FakeAllocator;
 using fakes::FakePin;
 using fuzz::ConsumeMediaType;
+using fuzz::Hr;
 
 // What the filter holds as the format in force, to compare across a call.
 struct Snapshot {
@@ -53,7 +54,7 @@ public:
     {
         HRESULT hr = S_OK;
         CUnknown* object = CVEvava::CreateInstance(nullptr, &hr);
-        FUZZ_CHECK(object != nullptr, "the filter could not be created: %08X", static_cast<unsigned>(hr));
+        FUZZ_CHECK(object != nullptr, "the filter could not be created: %s", Hr(hr).c_str());
         object->NonDelegatingAddRef();
         filter = static_cast<CVEvava*>(object);
         input = static_cast<CTransformInputPin*>(filter->GetPin(0));
@@ -89,11 +90,11 @@ public:
         const Snapshot before(filter);
         const bool connected = input->IsConnected() || output->IsConnected();
         const HRESULT hr = filter->CheckInputType(&mt);
-        FUZZ_CHECK(hr == S_OK || hr == VFW_E_TYPE_NOT_ACCEPTED, "CheckInputType gave %08X", static_cast<unsigned>(hr));
+        FUZZ_CHECK(hr == S_OK || hr == VFW_E_TYPE_NOT_ACCEPTED, "CheckInputType gave %s", Hr(hr).c_str());
         const Snapshot after(filter);
         if (hr != S_OK || connected) {
-            FUZZ_CHECK(before == after, "the format in force changed (connected %d, result %08X)", connected,
-                       static_cast<unsigned>(hr));
+            FUZZ_CHECK(before == after, "the format in force changed (connected %d, result %s)", connected,
+                       Hr(hr).c_str());
             return;
         }
         // Accepted: the whole record that cbSize announces was taken from the block.
@@ -117,7 +118,7 @@ public:
             filter->GetMediaType(0, &mtOut);
         }
         const HRESULT hr = filter->CheckTransform(&mtIn, &mtOut);
-        FUZZ_CHECK(hr == S_OK || hr == VFW_E_TYPE_NOT_ACCEPTED, "CheckTransform gave %08X", static_cast<unsigned>(hr));
+        FUZZ_CHECK(hr == S_OK || hr == VFW_E_TYPE_NOT_ACCEPTED, "CheckTransform gave %s", Hr(hr).c_str());
         if (hr == S_OK) {
             const WAVEFORMATEXTENSIBLE a = RecordOf(mtIn), b = RecordOf(mtOut);
             FUZZ_CHECK(a.Format.nChannels == filter->InputChannels() && b.Format.nChannels == filter->Speakers(),
@@ -132,9 +133,8 @@ public:
         ConsumeMediaType(in, mt);
         const HRESULT hr = input->ReceiveConnection(upstream, &mt);
         FUZZ_CHECK(hr == S_OK || hr == VFW_E_TYPE_NOT_ACCEPTED || (hr == E_UNEXPECTED && output->IsConnected()),
-                   "ReceiveConnection gave %08X", static_cast<unsigned>(hr));
-        FUZZ_CHECK(input->IsConnected() == (hr == S_OK), "connection state does not match %08X",
-                   static_cast<unsigned>(hr));
+                   "ReceiveConnection gave %s", Hr(hr).c_str());
+        FUZZ_CHECK(input->IsConnected() == (hr == S_OK), "connection state does not match %s", Hr(hr).c_str());
         if (hr != S_OK) return;
         // An input allocator of the size upstream chose; huge ones need memory the fuzzer
         // does not have, and say nothing that a megabyte does not.
@@ -156,8 +156,7 @@ public:
         ConfigureOutputAllocator(in);
         const Snapshot before(filter);
         const HRESULT hr = output->Connect(downstream, in.ConsumeBool() ? nullptr : &mt);
-        FUZZ_CHECK(output->IsConnected() == SUCCEEDED(hr), "connection state does not match %08X",
-                   static_cast<unsigned>(hr));
+        FUZZ_CHECK(output->IsConnected() == SUCCEEDED(hr), "connection state does not match %s", Hr(hr).c_str());
         FUZZ_CHECK(before == Snapshot(filter), "connecting the output changed the format in force");
         if (SUCCEEDED(hr)) {
             FUZZ_CHECK(input->IsConnected(), "output connected before the input");
@@ -185,18 +184,18 @@ public:
         CMediaType mt;
         const HRESULT hr = filter->GetMediaType(position, &mt);
         if (!input->IsConnected()) {
-            FUZZ_CHECK(hr == E_UNEXPECTED, "GetMediaType unconnected gave %08X", static_cast<unsigned>(hr));
+            FUZZ_CHECK(hr == E_UNEXPECTED, "GetMediaType unconnected gave %s", Hr(hr).c_str());
             return;
         }
         if (position < 0) {
-            FUZZ_CHECK(hr == E_INVALIDARG, "GetMediaType(%d) gave %08X", position, static_cast<unsigned>(hr));
+            FUZZ_CHECK(hr == E_INVALIDARG, "GetMediaType(%d) gave %s", position, Hr(hr).c_str());
             return;
         }
         if (position > 0) {
-            FUZZ_CHECK(hr == VFW_S_NO_MORE_ITEMS, "GetMediaType(%d) gave %08X", position, static_cast<unsigned>(hr));
+            FUZZ_CHECK(hr == VFW_S_NO_MORE_ITEMS, "GetMediaType(%d) gave %s", position, Hr(hr).c_str());
             return;
         }
-        FUZZ_CHECK(hr == S_OK, "GetMediaType(0) gave %08X", static_cast<unsigned>(hr));
+        FUZZ_CHECK(hr == S_OK, "GetMediaType(0) gave %s", Hr(hr).c_str());
         // The proposal: the connection's block size, four speakers of the input's sample type,
         // and a pair the filter itself accepts.
         const CMediaType& current = input->CurrentMediaType();
@@ -216,12 +215,12 @@ public:
         const int32_t framesBefore = filter->FramesPerBlock();
         const HRESULT hr = filter->DecideBufferSize(outAlloc, &request);
         if (!input->IsConnected()) {
-            FUZZ_CHECK(hr == E_UNEXPECTED, "DecideBufferSize unconnected gave %08X", static_cast<unsigned>(hr));
+            FUZZ_CHECK(hr == E_UNEXPECTED, "DecideBufferSize unconnected gave %s", Hr(hr).c_str());
             return;
         }
         FUZZ_CHECK(hr == S_OK || hr == E_FAIL || hr == E_UNEXPECTED || hr == inAlloc->getPropertiesResult ||
                        hr == outAlloc->setPropertiesResult,
-                   "DecideBufferSize gave %08X", static_cast<unsigned>(hr));
+                   "DecideBufferSize gave %s", Hr(hr).c_str());
         if (hr == S_OK) {
             CheckDecidedBuffers(true);
         } else {
@@ -235,7 +234,7 @@ public:
         ConsumeMediaType(in, mt);
         IPin* pin = in.ConsumeBool() ? static_cast<IPin*>(input) : static_cast<IPin*>(output);
         const HRESULT hr = pin->QueryAccept(&mt);
-        FUZZ_CHECK(hr == S_OK || hr == S_FALSE, "QueryAccept gave %08X", static_cast<unsigned>(hr));
+        FUZZ_CHECK(hr == S_OK || hr == S_FALSE, "QueryAccept gave %s", Hr(hr).c_str());
     }
 
 private:

@@ -166,23 +166,21 @@ public:
             }
         }
 
-        const size_t eventsBefore = m_log.Count("Event 3 " + std::to_string(VFW_E_TYPE_NOT_ACCEPTED) + " 0");
+        // EC_ERRORABORT for a refused type, as the fake graph logs it.
+        const std::string refusedEvent = "Event 3 " + std::to_string(VFW_E_TYPE_NOT_ACCEPTED) + " 0";
+        const size_t eventsBefore = m_log.Count(refusedEvent);
         const size_t eosBefore = m_log.Count("down.EndOfStream");
         const size_t receivedBefore = m_downstream->ReceivedSamples().size();
         const HRESULT hr = m_input->Receive(sample);
 
-        HRESULT expected = S_OK;
-        if (m_flushing) expected = S_FALSE;
-        else if (m_state == State_Stopped) expected = VFW_E_WRONG_STATE;
-        else if (m_runTimeError) expected = VFW_E_RUNTIME_ERROR;
+        const HRESULT expected = ExpectedAnswer();
         const auto received = m_downstream->ReceivedSamples();
 
         if (expected == S_OK && changes && hr == VFW_E_INVALIDMEDIATYPE) {
             // A refused change: the stream stops here and the graph hears why. The pin's own
             // end-of-stream meets the error it has just raised, so nothing goes downstream.
             m_runTimeError = true;
-            FUZZ_CHECK(m_log.Count("Event 3 " + std::to_string(VFW_E_TYPE_NOT_ACCEPTED) + " 0") == eventsBefore + 1,
-                       "no EC_ERRORABORT for a refused type change");
+            FUZZ_CHECK(m_log.Count(refusedEvent) == eventsBefore + 1, "no EC_ERRORABORT for a refused type change");
             FUZZ_CHECK(m_log.Count("down.EndOfStream") == eosBefore, "end-of-stream went on after a refused change");
             FUZZ_CHECK(received.size() == receivedBefore, "a sample went on after a refused change");
         } else {
@@ -223,15 +221,21 @@ public:
     {
         const size_t before = m_log.Count("down.EndOfStream");
         const HRESULT hr = m_input->EndOfStream();
-        HRESULT expected = S_OK;
-        if (m_flushing) expected = S_FALSE;
-        else if (m_state == State_Stopped) expected = VFW_E_WRONG_STATE;
-        else if (m_runTimeError) expected = VFW_E_RUNTIME_ERROR;
+        const HRESULT expected = ExpectedAnswer();
         FUZZ_CHECK(hr == expected, "EndOfStream gave %s where %s was due", Hr(hr).c_str(), Hr(expected).c_str());
         FUZZ_CHECK(m_log.Count("down.EndOfStream") == before + (hr == S_OK ? 1 : 0), "end-of-stream not passed on");
     }
 
 private:
+    // What the input pin answers a sample or end-of-stream with in the state the model holds.
+    HRESULT ExpectedAnswer() const
+    {
+        if (m_flushing) return S_FALSE;
+        if (m_state == State_Stopped) return VFW_E_WRONG_STATE;
+        if (m_runTimeError) return VFW_E_RUNTIME_ERROR;
+        return S_OK;
+    }
+
     void CheckDelivered(FakeSample& in, bool offers2, const FakePin::Received& out)
     {
         const AM_SAMPLE2_PROPERTIES& p = in.props;

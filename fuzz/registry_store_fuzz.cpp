@@ -7,8 +7,6 @@
 // writes alike, and never rewritten. A store it reads must enumerate consistently, take a
 // change, and keep everything it held across that change: the rewritten file holds the old
 // tree plus the new key, and nothing else.
-#include <unistd.h>
-
 #include <set>
 #include <string>
 
@@ -33,26 +31,11 @@ uint32_t Crc32(const std::string& data)
 const std::string& StorePath()
 {
     static const std::string path = [] {
-        std::string base = "/dev/shm";
-        if (access(base.c_str(), W_OK) != 0) {
-            const char* tmp = std::getenv("TMPDIR");
-            base = tmp && *tmp ? tmp : "/tmp";
-        }
-        std::string dir = base + "/registry-fuzz-XXXXXX";
-        FUZZ_CHECK(mkdtemp(&dir[0]) != nullptr, "no temporary directory under %s", base.c_str());
-        std::string store = dir + "/registry";
+        std::string store = fuzz::MakeTemporaryDirectory("registry-fuzz") + "/registry";
         setenv("DURAZODO_REGISTRY", store.c_str(), 1);
         return store;
     }();
     return path;
-}
-
-void WriteFile(const std::string& path, const std::string& bytes)
-{
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    FUZZ_CHECK(f != nullptr, "cannot write %s", path.c_str());
-    if (!bytes.empty()) FUZZ_CHECK(std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size(), "short write");
-    FUZZ_CHECK(std::fclose(f) == 0, "cannot close %s", path.c_str());
 }
 
 std::string ReadFile(const std::string& path)
@@ -154,7 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::snprintf(end, sizeof end, "E %08X\n", static_cast<unsigned>(Crc32(bytes)));
         bytes += end;
     }
-    WriteFile(store, bytes);
+    fuzz::WriteFile(store, bytes.data(), bytes.size());
 
     std::set<std::string> before;
     const LONG first = Walk(HKEY_CLASSES_ROOT, "", 0, before);

@@ -4,6 +4,8 @@
 
 #include "platform/platform.h"
 
+#include <new>
+
 namespace platform {
 
 // Creates an instance of a built-in class; `outer` is non-null for aggregation, in which
@@ -17,5 +19,20 @@ struct BuiltinClass {
 
 // Looks a class up in the built-in table; null when it is not built in.
 CreateFunction FindBuiltinClass(REFCLSID clsid);
+
+// The CreateFunction of a class that cannot be aggregated: a new `Object` (whose count starts
+// at 1, the creator's reference) asked for `riid`, and the creator's reference dropped.
+template <class Object>
+HRESULT CreateUnaggregated(IUnknown* outer, REFIID riid, void** ppv)
+{
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (outer) return CLASS_E_NOAGGREGATION;
+    auto* object = new (std::nothrow) Object();
+    if (!object) return E_OUTOFMEMORY;
+    HRESULT hr = object->QueryInterface(riid, ppv);
+    object->Release();
+    return hr;
+}
 
 }  // namespace platform

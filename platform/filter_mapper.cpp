@@ -25,6 +25,7 @@
 //            category GUID, connects-to-filter GUID, name, connects-to-pin name,
 //            per media type: major GUID, subtype GUID; per medium: GUID, dw1, dw2
 #include "platform/builtin.h"
+#include "platform/runtime.h"
 
 #include <atomic>
 #include <memory>
@@ -272,6 +273,21 @@ bool DecodeFilterData(const std::vector<BYTE>& data, FilterDescription& filter)
     return r.Remaining() == 0;
 }
 
+// The REG_PINFLAG_B_* flags of a first-generation pin record.
+DWORD PinFlags(bool rendered, bool output, bool zero, bool many)
+{
+    return (rendered ? REG_PINFLAG_B_RENDERER : 0) | (output ? REG_PINFLAG_B_OUTPUT : 0) |
+           (zero ? REG_PINFLAG_B_ZERO : 0) | (many ? REG_PINFLAG_B_MANY : 0);
+}
+
+// Adds a registration's media types to a pin; a missing GUID is GUID_NULL.
+void AddTypes(PinDescription& pin, const REGPINTYPES* types, UINT count)
+{
+    for (UINT t = 0; t < count; ++t)
+        pin.types.emplace_back(types[t].clsMajorType ? *types[t].clsMajorType : GUID_NULL,
+                               types[t].clsMinorType ? *types[t].clsMinorType : GUID_NULL);
+}
+
 // A REGFILTER2 of either version as a description; false for a malformed record.
 bool DescribeRegistration(const REGFILTER2& rf2, FilterDescription& filter)
 {
@@ -282,16 +298,11 @@ bool DescribeRegistration(const REGFILTER2& rf2, FilterDescription& filter)
             const REGFILTERPINS& in = rf2.rgPins[i];
             PinDescription pin;
             if (in.strName) pin.name = in.strName;
-            pin.flags = (in.bRendered ? REG_PINFLAG_B_RENDERER : 0) | (in.bOutput ? REG_PINFLAG_B_OUTPUT : 0) |
-                        (in.bZero ? REG_PINFLAG_B_ZERO : 0) | (in.bMany ? REG_PINFLAG_B_MANY : 0);
+            pin.flags = PinFlags(in.bRendered, in.bOutput, in.bZero, in.bMany);
             if (in.clsConnectsToFilter) pin.connectsToFilter = *in.clsConnectsToFilter;
             if (in.strConnectsToPin) pin.connectsToPin = in.strConnectsToPin;
             if (in.nMediaTypes && !in.lpMediaType) return false;
-            for (UINT t = 0; t < in.nMediaTypes; ++t) {
-                const REGPINTYPES& type = in.lpMediaType[t];
-                pin.types.emplace_back(type.clsMajorType ? *type.clsMajorType : GUID_NULL,
-                                       type.clsMinorType ? *type.clsMinorType : GUID_NULL);
-            }
+            AddTypes(pin, in.lpMediaType, in.nMediaTypes);
             filter.pins.push_back(std::move(pin));
         }
         return true;
@@ -308,11 +319,7 @@ bool DescribeRegistration(const REGFILTER2& rf2, FilterDescription& filter)
                 pin.category = *in.clsPinCategory;
             }
             if ((in.nMediaTypes && !in.lpMediaType) || (in.nMediums && !in.lpMedium)) return false;
-            for (UINT t = 0; t < in.nMediaTypes; ++t) {
-                const REGPINTYPES& type = in.lpMediaType[t];
-                pin.types.emplace_back(type.clsMajorType ? *type.clsMajorType : GUID_NULL,
-                                       type.clsMinorType ? *type.clsMinorType : GUID_NULL);
-            }
+            AddTypes(pin, in.lpMediaType, in.nMediaTypes);
             pin.mediums.assign(in.lpMedium, in.lpMedium + in.nMediums);
             filter.pins.push_back(std::move(pin));
         }
@@ -322,6 +329,14 @@ bool DescribeRegistration(const REGFILTER2& rf2, FilterDescription& filter)
 }
 
 Text InstancesPath(const CLSID& category) { return u"CLSID\\" + GuidText(category) + u"\\Instance"; }
+
+// Where IFilterMapper2 files a filter: the category defaults to the legacy filter category,
+// the instance name to the filter's class id.
+Text InstancePath(const CLSID* category, LPCOLESTR instance, const CLSID& filter)
+{
+    return InstancesPath(category ? *category : CLSID_LegacyAmFilterCategory) + u"\\" +
+           (instance ? Text(instance) : GuidText(filter));
+}
 
 bool ReadInstance(HKEY instances, const Text& instance, FilterDescription& filter)
 {
@@ -360,8 +375,7 @@ bool ReadLegacyFilter(const CLSID& clsid, FilterDescription& filter)
         ReadDword(pinKey.Get(), u"IsRendered", rendered);
         ReadDword(pinKey.Get(), u"AllowedZero", zero);
         ReadDword(pinKey.Get(), u"AllowedMany", many);
-        pin.flags = (rendered ? REG_PINFLAG_B_RENDERER : 0) | (direction ? REG_PINFLAG_B_OUTPUT : 0) |
-                    (zero ? REG_PINFLAG_B_ZERO : 0) | (many ? REG_PINFLAG_B_MANY : 0);
+        pin.flags = PinFlags(rendered != 0, direction != 0, zero != 0, many != 0);
         Text connects;
         if (ReadString(pinKey.Get(), u"ConnectsToFilter", connects) == ERROR_SUCCESS)
             ParseGuid(connects, pin.connectsToFilter);
@@ -443,31 +457,12 @@ bool HasPin(const FilterDescription& filter, bool output, bool mustRender, const
 
 // ---- IEnumRegFilters ---------------------------------------------------------------------
 
-class RegFilterEnumerator final : public IEnumRegFilters {
+class RegFilterEnumerator final : public SingleInterfaceObject<IEnumRegFilters, &IID_IEnumRegFilters> {
 public:
     RegFilterEnumerator(std::shared_ptr<const std::vector<REGFILTER>> entries,
                         std::shared_ptr<const std::vector<Text>> names, size_t position)
         : m_entries(std::move(entries)), m_names(std::move(names)), m_position(position)
     {
-    }
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv) return E_POINTER;
-        if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IEnumRegFilters)) {
-            *ppv = static_cast<IEnumRegFilters*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        ULONG count = --m_refs;
-        if (count == 0) delete this;
-        return count;
     }
 
     // Each REGFILTER handed out is one task-memory block holding its name; the caller frees
@@ -518,15 +513,10 @@ public:
     {
         if (!clone) return E_POINTER;
         *clone = new (std::nothrow) RegFilterEnumerator(m_entries, m_names, m_position);
-        if (!*clone) return E_OUTOFMEMORY;
-        (*clone)->AddRef();
-        return S_OK;
+        return *clone ? S_OK : E_OUTOFMEMORY;
     }
 
 private:
-    ~RegFilterEnumerator() = default;
-
-    std::atomic<ULONG> m_refs{0};
     std::shared_ptr<const std::vector<REGFILTER>> m_entries;  // Name fields unused
     std::shared_ptr<const std::vector<Text>> m_names;
     size_t m_position;
@@ -589,9 +579,7 @@ public:
     STDMETHODIMP UnregisterFilter(const CLSID* category, LPCOLESTR instance, REFCLSID filter) override
     {
         return Guarded([&]() -> HRESULT {
-            Text path = InstancesPath(category ? *category : CLSID_LegacyAmFilterCategory) + u"\\" +
-                        (instance ? Text(instance) : GuidText(filter));
-            return FromStatus(DeleteTree(HKEY_CLASSES_ROOT, path));
+            return FromStatus(DeleteTree(HKEY_CLASSES_ROOT, InstancePath(category, instance, filter)));
         });
     }
 
@@ -603,25 +591,21 @@ public:
             *moniker = nullptr;
             return E_NOTIMPL;
         }
-        FilterDescription filter;
-        try {
+        return Guarded([&]() -> HRESULT {
+            FilterDescription filter;
             filter.clsid = clsid;
             filter.name = name;
             if (!DescribeRegistration(*rf2, filter)) return E_INVALIDARG;
-            Text path = InstancesPath(category ? *category : CLSID_LegacyAmFilterCategory) + u"\\" +
-                        (instance ? Text(instance) : GuidText(clsid));
             std::vector<BYTE> data = EncodeFilterData(filter);
             RegKey key;
-            LONG rc = RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Out(),
-                                      nullptr);
+            LONG rc = RegCreateKeyExW(HKEY_CLASSES_ROOT, InstancePath(category, instance, clsid).c_str(), 0, nullptr, 0,
+                                      KEY_ALL_ACCESS, nullptr, key.Out(), nullptr);
             if (rc == ERROR_SUCCESS) rc = SetString(key.Get(), u"FriendlyName", filter.name);
             if (rc == ERROR_SUCCESS) rc = SetString(key.Get(), u"CLSID", GuidText(clsid));
             if (rc == ERROR_SUCCESS)
                 rc = RegSetValueExW(key.Get(), u"FilterData", 0, REG_BINARY, data.data(), static_cast<DWORD>(data.size()));
             return FromStatus(rc);
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
+        });
     }
 
     STDMETHODIMP EnumMatchingFilters(IEnumMoniker** ppEnum, DWORD, BOOL, DWORD, BOOL, DWORD, const GUID*,
@@ -728,7 +712,7 @@ public:
     {
         if (!ppEnum) return E_POINTER;
         *ppEnum = nullptr;
-        try {
+        return Guarded([&]() -> HRESULT {
             auto entries = std::make_shared<std::vector<REGFILTER>>();
             auto names = std::make_shared<std::vector<Text>>();
             std::vector<FilterDescription> filters;
@@ -741,13 +725,9 @@ public:
                 entries->push_back(REGFILTER{filter.clsid, nullptr});
                 names->push_back(filter.name);
             }
-            auto* enumerator = new RegFilterEnumerator(std::move(entries), std::move(names), 0);
-            enumerator->AddRef();
-            *ppEnum = enumerator;
+            *ppEnum = new RegFilterEnumerator(std::move(entries), std::move(names), 0);
             return S_OK;
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
+        });
     }
 
 private:
@@ -755,21 +735,8 @@ private:
 
     static Text PinsPath(const CLSID& filter) { return u"CLSID\\" + GuidText(filter) + u"\\Pins"; }
 
-    std::atomic<ULONG> m_refs{0};
+    std::atomic<ULONG> m_refs{1};  // the creator's reference
 };
-
-HRESULT CreateMapper(IUnknown* outer, REFIID riid, void** ppv)
-{
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (outer) return CLASS_E_NOAGGREGATION;
-    auto* mapper = new (std::nothrow) FilterMapper;
-    if (!mapper) return E_OUTOFMEMORY;
-    mapper->AddRef();
-    HRESULT hr = static_cast<IFilterMapper2*>(mapper)->QueryInterface(riid, ppv);
-    static_cast<IFilterMapper2*>(mapper)->Release();
-    return hr;
-}
 
 HRESULT CreateMapper2(IUnknown* outer, REFIID riid, void** ppv)
 {
@@ -777,10 +744,10 @@ HRESULT CreateMapper2(IUnknown* outer, REFIID riid, void** ppv)
         if (ppv) *ppv = nullptr;
         return REGDB_E_CLASSNOTREG;
     }
-    return CreateMapper(outer, riid, ppv);
+    return CreateUnaggregated<FilterMapper>(outer, riid, ppv);
 }
 
-const BuiltinClass mapperRegistration(CLSID_FilterMapper, CreateMapper);
+const BuiltinClass mapperRegistration(CLSID_FilterMapper, CreateUnaggregated<FilterMapper>);
 const BuiltinClass mapper2Registration(CLSID_FilterMapper2, CreateMapper2);
 
 // Lays a description out as one task-memory block: the REGFILTER2, the pin records, the

@@ -116,6 +116,20 @@ std::shared_ptr<T> Get(const void* handle, Kind kind)
 
 std::shared_ptr<Dc> GetDcObject(HDC hdc) { return Get<Dc>(hdc, Kind::Dc); }
 
+// Puts `object` in a context's slot for objects of its kind and answers the handle of the
+// object it replaces, found back in the table (null when the slot was empty).
+template <typename T>
+HGDIOBJ Replace(std::shared_ptr<T>& slot, const std::shared_ptr<Object>& object)
+{
+    std::shared_ptr<Object> old = std::move(slot);
+    slot = std::static_pointer_cast<T>(object);
+    if (!old) return nullptr;
+    std::lock_guard<std::mutex> lock(g_lock);
+    for (auto& [handle, other] : Table())
+        if (other == old) return reinterpret_cast<HGDIOBJ>(handle);
+    return nullptr;
+}
+
 COLORREF SystemColor(int index)
 {
     switch (index) {
@@ -214,15 +228,22 @@ void Fill(Bitmap& b, RECT r, COLORREF c)
         for (LONG x = r.left; x < r.right; ++x) b.Set(x, y, c);
 }
 
+// A blank bitmap of the size and layout a DIB header gives; null for a layout not drawn here
+// (anything but uncompressed 24- or 32-bit pixels) or a size past 32768 either way.
+std::shared_ptr<Bitmap> BitmapForHeader(const BITMAPINFOHEADER& h)
+{
+    if (h.biCompression != BI_RGB || h.biWidth <= 0 || h.biHeight == 0 || (h.biBitCount != 24 && h.biBitCount != 32))
+        return nullptr;
+    LONG height = h.biHeight < 0 ? -h.biHeight : h.biHeight;
+    if (h.biWidth > 32768 || height > 32768) return nullptr;
+    return std::make_shared<Bitmap>(h.biWidth, height, h.biBitCount, h.biHeight < 0);
+}
+
 std::shared_ptr<Bitmap> BitmapFromDib(const BITMAPINFOHEADER* info, const uint8_t* end)
 {
-    if (info->biSize < sizeof(BITMAPINFOHEADER) || info->biCompression != BI_RGB || info->biWidth <= 0 ||
-        info->biHeight == 0 || info->biPlanes != 1 || (info->biBitCount != 24 && info->biBitCount != 32))
-        return nullptr;
-    bool topDown = info->biHeight < 0;
-    LONG height = topDown ? -info->biHeight : info->biHeight;
-    if (info->biWidth > 32768 || height > 32768) return nullptr;
-    auto bitmap = std::make_shared<Bitmap>(info->biWidth, height, info->biBitCount, topDown);
+    if (info->biSize < sizeof(BITMAPINFOHEADER) || info->biPlanes != 1) return nullptr;
+    auto bitmap = BitmapForHeader(*info);
+    if (!bitmap) return nullptr;
     const uint8_t* bits = reinterpret_cast<const uint8_t*>(info) + info->biSize + info->biClrUsed * 4u;
     if (bits > end || static_cast<size_t>(end - bits) < bitmap->pixels.size()) return nullptr;
     std::memcpy(bitmap->pixels.data(), bits, bitmap->pixels.size());
@@ -273,37 +294,12 @@ HGDIOBJ SelectObject(HDC hdc, HGDIOBJ h)
         if (it == Table().end()) return nullptr;
         object = it->second;
     }
-    // The previous object's handle, found back in the table.
-    auto handleOf = [](const std::shared_ptr<Object>& o) -> HGDIOBJ {
-        std::lock_guard<std::mutex> lock(g_lock);
-        for (auto& [handle, other] : Table())
-            if (other == o) return reinterpret_cast<HGDIOBJ>(handle);
-        return nullptr;
-    };
     switch (object->kind) {
-    case Kind::Pen: {
-        auto old = dc->pen;
-        dc->pen = std::static_pointer_cast<Pen>(object);
-        return handleOf(old);
-    }
-    case Kind::Brush: {
-        auto old = dc->brush;
-        dc->brush = std::static_pointer_cast<Brush>(object);
-        return handleOf(old);
-    }
-    case Kind::Font: {
-        auto old = dc->font;
-        dc->font = std::static_pointer_cast<Font>(object);
-        return handleOf(old);
-    }
-    case Kind::Bitmap: {
-        if (!dc->memory) return nullptr;
-        auto old = dc->surface;
-        dc->surface = std::static_pointer_cast<Bitmap>(object);
-        return old ? handleOf(old) : nullptr;
-    }
-    default:
-        return nullptr;
+    case Kind::Pen: return Replace(dc->pen, object);
+    case Kind::Brush: return Replace(dc->brush, object);
+    case Kind::Font: return Replace(dc->font, object);
+    case Kind::Bitmap: return dc->memory ? Replace(dc->surface, object) : nullptr;
+    default: return nullptr;
     }
 }
 
@@ -317,12 +313,8 @@ HBITMAP CreateDIBSection(HDC, const BITMAPINFO* pbmi, UINT usage, void** ppvBits
 {
     if (ppvBits) *ppvBits = nullptr;
     if (!pbmi || usage != DIB_RGB_COLORS) return nullptr;
-    const BITMAPINFOHEADER& h = pbmi->bmiHeader;
-    if (h.biCompression != BI_RGB || h.biWidth <= 0 || h.biHeight == 0 || (h.biBitCount != 24 && h.biBitCount != 32))
-        return nullptr;
-    LONG height = h.biHeight < 0 ? -h.biHeight : h.biHeight;
-    if (h.biWidth > 32768 || height > 32768) return nullptr;
-    auto bitmap = std::make_shared<Bitmap>(h.biWidth, height, h.biBitCount, h.biHeight < 0);
+    auto bitmap = BitmapForHeader(pbmi->bmiHeader);
+    if (!bitmap) return nullptr;
     if (ppvBits) *ppvBits = bitmap->pixels.data();
     return reinterpret_cast<HBITMAP>(Add(bitmap));
 }
@@ -353,8 +345,6 @@ HANDLE LoadImageW(HINSTANCE hInst, LPCWSTR name, UINT type, int, int, UINT)
     DWORD size = SizeofResource(hInst, found);
     auto data = static_cast<const uint8_t*>(LockResource(LoadResource(hInst, found)));
     if (!data || size < sizeof(BITMAPINFOHEADER)) return nullptr;
-    BITMAPINFOHEADER info;
-    std::memcpy(&info, data, sizeof info);
     std::vector<uint8_t> copy(data, data + size);  // aligned copy of the resource
     auto bitmap = BitmapFromDib(reinterpret_cast<const BITMAPINFOHEADER*>(copy.data()), copy.data() + copy.size());
     return bitmap ? reinterpret_cast<HANDLE>(Add(bitmap)) : nullptr;

@@ -1,5 +1,5 @@
 // Kernel services of the native platform.
-#include "platform/platform.h"
+#include "platform/text.h"
 
 #include <sys/syscall.h>
 #include <time.h>
@@ -133,3 +133,27 @@ int WideCharToMultiByte(UINT, DWORD, LPCWSTR src, int srcLength, LPSTR dst, int 
     }
     return written;
 }
+
+namespace platform {
+
+std::u16string Widen(const char* text, int length)
+{
+    int n = MultiByteToWideChar(CP_ACP, 0, text, length, nullptr, 0);
+    if (n <= 0) return std::u16string();
+    std::u16string wide(static_cast<size_t>(n), u'\0');
+    MultiByteToWideChar(CP_ACP, 0, text, length, &wide[0], n);
+    if (length < 0) wide.pop_back();  // the terminator
+    return wide;
+}
+
+std::string Narrow(const WCHAR* text, int length)
+{
+    int n = WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return std::string();
+    std::string narrow(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text, length, &narrow[0], n, nullptr, nullptr);
+    if (length < 0) narrow.pop_back();  // the terminator
+    return narrow;
+}
+
+}  // namespace platform

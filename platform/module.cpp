@@ -5,6 +5,7 @@
 // a module's load hook can find for itself while its constructors run, it is the same value
 // for every thread and every dlopen of the module, and it is what HINSTANCE is on Windows.
 #include "platform/inproc.h"
+#include "platform/text.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -55,6 +56,23 @@ DWORD DeliverFileName(const std::basic_string<Char>& name, Char* buffer, DWORD s
     }
     std::memcpy(buffer, name.c_str(), (name.size() + 1) * sizeof(Char));
     return static_cast<DWORD>(name.size());
+}
+
+// GetModuleFileName: the module's path, in the caller's characters by `convert`.
+template <typename Char, typename Convert>
+DWORD ModuleFileName(HMODULE module, Char* buffer, DWORD size, Convert convert)
+{
+    try {
+        std::string path;
+        if (!ModulePath(module, path)) {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return 0;
+        }
+        return DeliverFileName(convert(path), buffer, size);
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
 }
 
 // ---- In-process servers ------------------------------------------------------------------
@@ -109,35 +127,15 @@ HMODULE PlatformModuleFromAddress(const void* address)
 
 DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize)
 {
-    try {
-        std::string path;
-        if (!ModulePath(hModule, path)) {
-            SetLastError(ERROR_MOD_NOT_FOUND);
-            return 0;
-        }
-        return DeliverFileName(path, lpFilename, nSize);
-    } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
+    return ModuleFileName(hModule, lpFilename, nSize,
+                          [](const std::string& path) -> const std::string& { return path; });
 }
 
 DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize)
 {
-    try {
-        std::string path;
-        if (!ModulePath(hModule, path)) {
-            SetLastError(ERROR_MOD_NOT_FOUND);
-            return 0;
-        }
-        int n = MultiByteToWideChar(CP_ACP, 0, path.c_str(), static_cast<int>(path.size()), nullptr, 0);
-        std::u16string wide(static_cast<size_t>(n > 0 ? n : 0), u'\0');
-        if (n > 0) MultiByteToWideChar(CP_ACP, 0, path.c_str(), static_cast<int>(path.size()), &wide[0], n);
-        return DeliverFileName(wide, lpFilename, nSize);
-    } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
+    return ModuleFileName(hModule, lpFilename, nSize, [](const std::string& path) {
+        return platform::Widen(path.c_str(), static_cast<int>(path.size()));
+    });
 }
 
 BOOL DisableThreadLibraryCalls(HMODULE) { return TRUE; }

@@ -16,6 +16,7 @@
 // first; the root key's values follow a "K " line with an empty path.
 #include "platform/platform.h"
 #include "platform/native/fault.h"
+#include "platform/text.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -75,6 +76,15 @@ struct Key {
         auto it = children.find(Fold(childName));
         return it == children.end() ? nullptr : it->second.get();
     }
+    // Adds a child of that name, which the key must not have yet.
+    Key* AddChild(const Text& childName)
+    {
+        auto created = std::make_unique<Key>();
+        created->name = childName;
+        Key* child = created.get();
+        children[Fold(childName)] = std::move(created);
+        return child;
+    }
     Value* FindValue(const Text& valueName)
     {
         for (auto& value : values)
@@ -105,27 +115,11 @@ Text JoinPath(const Path& path)
 
 // ---- Text conversions --------------------------------------------------------------------
 
-Text Widen(LPCSTR text)
-{
-    if (!text || !*text) return Text();
-    int n = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-    if (n <= 0) return Text();
-    Text wide(static_cast<size_t>(n), u'\0');
-    MultiByteToWideChar(CP_ACP, 0, text, -1, &wide[0], n);
-    wide.resize(static_cast<size_t>(n - 1));
-    return wide;
-}
+Text Widen(LPCSTR text) { return text ? platform::Widen(text, -1) : Text(); }
 
 Text FromWide(LPCWSTR text) { return text ? Text(text) : Text(); }
 
-std::string Narrow(const Text& text)
-{
-    if (text.empty()) return std::string();
-    int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string narrow(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &narrow[0], n, nullptr, nullptr);
-    return narrow;
-}
+std::string Narrow(const Text& text) { return platform::Narrow(text.data(), static_cast<int>(text.size())); }
 
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
@@ -317,13 +311,7 @@ bool Parse(const std::string& text, Key& root)
             current = &root;
             for (const auto& name : path) {
                 Key* child = current->Child(name);
-                if (!child) {
-                    auto created = std::make_unique<Key>();
-                    created->name = name;
-                    child = created.get();
-                    current->children[Fold(name)] = std::move(created);
-                }
-                current = child;
+                current = child ? child : current->AddChild(name);
             }
         } else if (line.compare(0, 2, "V ") == 0) {
             if (!current) return false;
@@ -615,10 +603,7 @@ LONG CreateKey(HKEY hKey, const Text& subKey, PHKEY result, LPDWORD disposition)
         for (const auto& name : relative) {
             Key* child = key->Child(name);
             if (!child) {
-                auto fresh = std::make_unique<Key>();
-                fresh->name = name;
-                child = fresh.get();
-                key->children[Fold(name)] = std::move(fresh);
+                child = key->AddChild(name);
                 created = true;
             }
             opened.push_back(child->name);
@@ -711,7 +696,7 @@ LONG DeleteKey(HKEY hKey, const Text& subKey)
     Path relative;
     LONG rc = SplitPath(subKey, relative);
     if (rc != ERROR_SUCCESS) return rc;
-    return WithKey(hKey, true, [&](Session& session, Key& base, const Path& basePath) {
+    return WithKey(hKey, true, [&](Session& session, Key&, const Path& basePath) {
         if (relative.empty() && basePath.empty()) return static_cast<LONG>(ERROR_ACCESS_DENIED);
         Path target = basePath;
         target.insert(target.end(), relative.begin(), relative.end());
@@ -722,7 +707,6 @@ LONG DeleteKey(HKEY hKey, const Text& subKey)
         if (!key->children.empty()) return static_cast<LONG>(ERROR_ACCESS_DENIED);
         target.back() = key->name;
         parent->children.erase(Fold(key->name));
-        (void)base;
         return session.Commit("delete", target);
     });
 }
@@ -746,10 +730,7 @@ std::vector<BYTE> WidenData(DWORD type, const BYTE* data, DWORD size)
     std::vector<BYTE> bytes;
     if (!data || !size) return bytes;
     if (!IsStringType(type)) return std::vector<BYTE>(data, data + size);
-    auto text = reinterpret_cast<LPCSTR>(data);
-    int n = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(size), nullptr, 0);
-    std::u16string wide(static_cast<size_t>(n), u'\0');
-    if (n > 0) MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(size), &wide[0], n);
+    Text wide = platform::Widen(reinterpret_cast<LPCSTR>(data), static_cast<int>(size));
     bytes.resize(wide.size() * 2);
     if (!wide.empty()) std::memcpy(bytes.data(), wide.data(), bytes.size());
     return bytes;
@@ -764,20 +745,13 @@ std::vector<BYTE> NarrowData(DWORD type, const std::vector<BYTE>& data)
     return std::vector<BYTE>(narrow.begin(), narrow.end());
 }
 
-LONG DeliverName(const Text& name, LPWSTR buffer, LPDWORD chars)
+// Hands a key name out, with its terminator; `chars` counts characters in and out.
+template <typename Char>
+LONG DeliverName(const std::basic_string<Char>& name, Char* buffer, LPDWORD chars)
 {
     if (!buffer || !chars) return ERROR_INVALID_PARAMETER;
     if (*chars <= name.size()) return ERROR_MORE_DATA;
-    std::memcpy(buffer, name.c_str(), (name.size() + 1) * sizeof(WCHAR));
-    *chars = static_cast<DWORD>(name.size());
-    return ERROR_SUCCESS;
-}
-
-LONG DeliverName(const std::string& name, LPSTR buffer, LPDWORD chars)
-{
-    if (!buffer || !chars) return ERROR_INVALID_PARAMETER;
-    if (*chars <= name.size()) return ERROR_MORE_DATA;
-    std::memcpy(buffer, name.c_str(), name.size() + 1);
+    std::memcpy(buffer, name.c_str(), (name.size() + 1) * sizeof(Char));
     *chars = static_cast<DWORD>(name.size());
     return ERROR_SUCCESS;
 }
@@ -828,79 +802,65 @@ LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM, PHKEY phkResul
 LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData, DWORD cbData)
 {
     if (!lpData && cbData) return ERROR_INVALID_PARAMETER;
-    try {
-        return SetValue(hKey, Widen(lpValueName), dwType, WidenData(dwType, lpData, cbData));
-    } catch (const std::bad_alloc&) {
-        return ERROR_OUTOFMEMORY;
-    }
+    return NoThrow([&] { return SetValue(hKey, Widen(lpValueName), dwType, WidenData(dwType, lpData, cbData)); });
 }
 
 LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData, DWORD cbData)
 {
     if (!lpData && cbData) return ERROR_INVALID_PARAMETER;
-    try {
+    return NoThrow([&] {
         std::vector<BYTE> data;
         if (cbData) data.assign(lpData, lpData + cbData);
         return SetValue(hKey, FromWide(lpValueName), dwType, std::move(data));
-    } catch (const std::bad_alloc&) {
-        return ERROR_OUTOFMEMORY;
-    }
+    });
 }
 
 LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
 {
-    try {
+    return NoThrow([&] {
         DWORD type = REG_NONE;
         std::vector<BYTE> data;
         LONG rc = GetValue(hKey, Widen(lpValueName), type, data);
         if (rc != ERROR_SUCCESS) return rc;
         return DeliverData(NarrowData(type, data), type, lpType, lpData, lpcbData);
-    } catch (const std::bad_alloc&) {
-        return ERROR_OUTOFMEMORY;
-    }
+    });
 }
 
 LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
 {
-    try {
+    return NoThrow([&] {
         DWORD type = REG_NONE;
         std::vector<BYTE> data;
         LONG rc = GetValue(hKey, FromWide(lpValueName), type, data);
         if (rc != ERROR_SUCCESS) return rc;
         return DeliverData(data, type, lpType, lpData, lpcbData);
-    } catch (const std::bad_alloc&) {
-        return ERROR_OUTOFMEMORY;
-    }
+    });
 }
 
 LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD, LPSTR lpClass,
                       LPDWORD lpcchClass, FILETIME* lpftLastWriteTime)
 {
-    try {
+    return NoThrow([&] {
         Text name;
         LONG rc = EnumKey(hKey, dwIndex, name);
         if (rc != ERROR_SUCCESS) return rc;
         rc = DeliverName(Narrow(name), lpName, lpcchName);
         if (rc == ERROR_SUCCESS) ClearClass(lpcchClass, lpClass, sizeof(CHAR), lpftLastWriteTime);
         return rc;
-    } catch (const std::bad_alloc&) {
-        return ERROR_OUTOFMEMORY;
-    }
+    });
 }
 
 LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD, LPWSTR lpClass,
                       LPDWORD lpcchClass, FILETIME* lpftLastWriteTime)
 {
-    try {
+    return NoThrow([&] {
         Text name;
         LONG rc = EnumKey(hKey, dwIndex, name);
         if (rc != ERROR_SUCCESS) return rc;
         rc = DeliverName(name, lpName, lpcchName);
         if (rc == ERROR_SUCCESS) ClearClass(lpcchClass, lpClass, sizeof(WCHAR), lpftLastWriteTime);
         return rc;
-    } catch (const std::bad_alloc&) {
-        return ERROR_OUTOFMEMORY;
-    }
+    });
 }
 
 LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)

@@ -1,5 +1,5 @@
 // Internal to the native platform: pieces shared by the media-graph runtime objects
-// (allocator and samples, seeking pass-through, system clock, filter graph).
+// (allocator and samples, seeking pass-through, system clock, filter graph, filter mapper).
 #pragma once
 
 #include "platform/platform.h"

@@ -467,19 +467,7 @@ ULONG MediaSample::Release()
     return static_cast<ULONG>(count);
 }
 
-HRESULT CreateMemoryAllocator(IUnknown* outer, REFIID riid, void** ppv)
-{
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (outer) return CLASS_E_NOAGGREGATION;
-    auto* allocator = new (std::nothrow) MemAllocator();
-    if (!allocator) return E_OUTOFMEMORY;
-    HRESULT hr = allocator->QueryInterface(riid, ppv);
-    allocator->Release();
-    return hr;
-}
-
-const BuiltinClass registration(CLSID_MemoryAllocator, CreateMemoryAllocator);
+const BuiltinClass registration(CLSID_MemoryAllocator, CreateUnaggregated<MemAllocator>);
 
 }  // namespace
 }  // namespace platform

@@ -6,7 +6,6 @@
 #include "platform/runtime.h"
 
 #include <atomic>
-#include <new>
 
 namespace platform {
 namespace {
@@ -52,19 +51,7 @@ private:
     std::atomic<REFERENCE_TIME> m_last{0};
 };
 
-HRESULT CreateSystemClock(IUnknown* outer, REFIID riid, void** ppv)
-{
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (outer) return CLASS_E_NOAGGREGATION;
-    auto* clock = new (std::nothrow) SystemClock();
-    if (!clock) return E_OUTOFMEMORY;
-    HRESULT hr = clock->QueryInterface(riid, ppv);
-    clock->Release();
-    return hr;
-}
-
-const BuiltinClass registration(CLSID_SystemClock, CreateSystemClock);
+const BuiltinClass registration(CLSID_SystemClock, CreateUnaggregated<SystemClock>);
 
 }  // namespace
 }  // namespace platform

@@ -73,13 +73,6 @@ IBaseFilter* OwnerOf(IPin* pin)
     return owner;
 }
 
-size_t WideLength(const WCHAR* text)
-{
-    size_t n = 0;
-    while (text[n]) ++n;
-    return n;
-}
-
 struct Event {
     LONG code;
     LONG_PTR param1;
@@ -88,10 +81,11 @@ struct Event {
 
 class FilterEnumerator final : public SingleInterfaceObject<IEnumFilters, &IID_IEnumFilters> {
 public:
-    // Takes over one reference on each filter.
+    // Holds a reference on each filter.
     explicit FilterEnumerator(std::vector<IBaseFilter*> filters, size_t position = 0)
         : m_filters(std::move(filters)), m_position(position)
     {
+        for (IBaseFilter* filter : m_filters) filter->AddRef();
     }
     ~FilterEnumerator()
     {
@@ -135,10 +129,7 @@ public:
         *clone = nullptr;
         std::lock_guard<std::mutex> lock(m_lock);
         try {
-            std::vector<IBaseFilter*> copy = m_filters;
-            auto* other = new FilterEnumerator(std::move(copy), m_position);
-            for (IBaseFilter* filter : other->m_filters) filter->AddRef();
-            *clone = other;
+            *clone = new FilterEnumerator(m_filters, m_position);
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         }
@@ -242,9 +233,7 @@ public:
             std::vector<IBaseFilter*> filters;
             filters.reserve(m_filters.size());
             for (const Entry& entry : m_filters) filters.push_back(entry.filter);
-            auto* enumerator = new FilterEnumerator(std::move(filters));
-            for (const Entry& entry : m_filters) entry.filter->AddRef();
-            *ppEnum = enumerator;
+            *ppEnum = new FilterEnumerator(std::move(filters));
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         }
@@ -519,7 +508,7 @@ private:
         try {
             WideString base;
             if (requested && requested[0]) {
-                base.assign(requested, std::min(WideLength(requested), room));
+                base.assign(requested, std::min(std::char_traits<WCHAR>::length(requested), room));
                 if (!NameTaken(base)) {
                     name = base;
                     return S_OK;
@@ -856,19 +845,7 @@ private:
     LONG m_completed = 0;
 };
 
-HRESULT CreateFilterGraph(IUnknown* outer, REFIID riid, void** ppv)
-{
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (outer) return CLASS_E_NOAGGREGATION;
-    auto* graph = new (std::nothrow) FilterGraph();
-    if (!graph) return E_OUTOFMEMORY;
-    HRESULT hr = graph->QueryInterface(riid, ppv);
-    graph->Release();
-    return hr;
-}
-
-const BuiltinClass registration(CLSID_FilterGraph, CreateFilterGraph);
+const BuiltinClass registration(CLSID_FilterGraph, CreateUnaggregated<FilterGraph>);
 
 }  // namespace
 }  // namespace platform

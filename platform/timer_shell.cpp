@@ -1,5 +1,5 @@
 // Multimedia timers, the shell's "open" verb and message boxes of the native platform.
-#include "platform/platform.h"
+#include "platform/text.h"
 
 #include <signal.h>
 #include <spawn.h>
@@ -139,16 +139,6 @@ DWORD timeGetTime(void) { return GetTickCount(); }
 
 namespace {
 
-std::string Narrow(LPCWSTR text)
-{
-    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 0) return std::string();
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], n, nullptr, nullptr);
-    out.resize(static_cast<size_t>(n - 1));
-    return out;
-}
-
 bool IsOpenVerb(LPCWSTR verb)
 {
     if (!verb || !*verb) return true;
@@ -168,7 +158,7 @@ HINSTANCE ShellExecuteW(HWND, LPCWSTR lpOperation, LPCWSTR lpFile, LPCWSTR, LPCW
 {
     if (!IsOpenVerb(lpOperation)) return reinterpret_cast<HINSTANCE>(static_cast<ULONG_PTR>(SE_ERR_NOASSOC));
     if (!lpFile || !*lpFile) return reinterpret_cast<HINSTANCE>(static_cast<ULONG_PTR>(SE_ERR_FNF));
-    std::string target = Narrow(lpFile);
+    std::string target = platform::Narrow(lpFile, -1);
     char program[] = "xdg-open";
     char* argv[] = {program, &target[0], nullptr};
     pid_t pid = 0;
@@ -200,8 +190,8 @@ PLATFORM_MESSAGEBOX_HOOK PlatformSetMessageBoxHook(PLATFORM_MESSAGEBOX_HOOK hook
 int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType)
 {
     if (PLATFORM_MESSAGEBOX_HOOK hook = g_messageBoxHook.load()) return hook(hWnd, lpText, lpCaption, uType);
-    std::string caption = lpCaption ? Narrow(lpCaption) : std::string("Error");
-    std::string text = lpText ? Narrow(lpText) : std::string();
+    std::string caption = lpCaption ? platform::Narrow(lpCaption, -1) : std::string("Error");
+    std::string text = lpText ? platform::Narrow(lpText, -1) : std::string();
     std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
     switch (uType & 0xF) {
     case MB_YESNO:

@@ -4,6 +4,7 @@
 // Every window lives in one handle table behind one lock. The lock is never held while a
 // window procedure runs, so procedures may create, destroy and message windows freely.
 #include "platform/platform.h"
+#include "platform/text.h"
 #include "platform/window_internal.h"
 
 #include <sys/auxv.h>
@@ -203,12 +204,19 @@ std::shared_ptr<Window> Find(HWND hwnd)
     return it->second;
 }
 
-std::shared_ptr<Window> Lookup(HWND hwnd)
+// Find, with ERROR_INVALID_WINDOW_HANDLE as the thread's last error when there is no such
+// window. Called with g_lock held.
+std::shared_ptr<Window> FindOrFail(HWND hwnd)
 {
-    std::lock_guard<std::mutex> lock(g_lock);
     auto w = Find(hwnd);
     if (!w) SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return w;
+}
+
+std::shared_ptr<Window> Lookup(HWND hwnd)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    return FindOrFail(hwnd);
 }
 
 std::shared_ptr<Queue> QueueOf(DWORD thread, bool create)
@@ -505,9 +513,7 @@ int LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax)
     int length = 0;
     const WCHAR* text = FindString(hInstance, uID, length);
     if (!text) return 0;
-    int needed = WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, nullptr);
-    std::string narrow(static_cast<size_t>(needed > 0 ? needed : 0), '\0');
-    if (needed > 0) WideCharToMultiByte(CP_ACP, 0, text, length, &narrow[0], needed, nullptr, nullptr);
+    std::string narrow = platform::Narrow(text, length);
     // Cut at the buffer's size, never inside a multi-byte character.
     size_t n = std::min(narrow.size(), static_cast<size_t>(cchBufferMax - 1));
     while (n > 0 && n < narrow.size() && (static_cast<unsigned char>(narrow[n]) & 0xC0) == 0x80) --n;
@@ -755,11 +761,8 @@ HWND CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName,
         }
         std::shared_ptr<Window> parent;
         if (hWndParent) {
-            parent = Find(hWndParent);
-            if (!parent) {
-                SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-                return nullptr;
-            }
+            parent = FindOrFail(hWndParent);
+            if (!parent) return nullptr;
         }
         if ((dwStyle & WS_CHILD) && !parent) {
             SetLastError(ERROR_TLW_WITH_WSCHILD);
@@ -968,11 +971,8 @@ HWND SetParent(HWND hWndChild, HWND hWndNewParent)
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return nullptr;
     }
-    std::shared_ptr<Window> newParent = Find(hWndNewParent ? hWndNewParent : g_desktop);
-    if (!newParent) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return nullptr;
-    }
+    std::shared_ptr<Window> newParent = FindOrFail(hWndNewParent ? hWndNewParent : g_desktop);
+    if (!newParent) return nullptr;
     // A window cannot become a child of itself or of one of its descendants.
     for (auto cur = newParent; cur;) {
         if (cur == w) {
@@ -1010,11 +1010,8 @@ DWORD GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId)
 HWND GetWindow(HWND hWnd, UINT uCmd)
 {
     std::lock_guard<std::mutex> lock(g_lock);
-    auto w = Find(hWnd);
-    if (!w) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return nullptr;
-    }
+    auto w = FindOrFail(hWnd);
+    if (!w) return nullptr;
     if (uCmd == GW_CHILD) return w->children.empty() ? nullptr : w->children.front();
     if (uCmd == GW_OWNER) return w->owner;
     auto parent = Find(w->parent ? w->parent : g_desktop);
@@ -1042,11 +1039,8 @@ bool ExtraSlot(Window& w, int index, size_t size)
 LONG_PTR GetWindowLongPtrW(HWND hWnd, int nIndex)
 {
     std::lock_guard<std::mutex> lock(g_lock);
-    auto w = Find(hWnd);
-    if (!w) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
-    }
+    auto w = FindOrFail(hWnd);
+    if (!w) return 0;
     switch (nIndex) {
     case GWLP_WNDPROC: return reinterpret_cast<LONG_PTR>(w->proc);
     case GWLP_HINSTANCE: return reinterpret_cast<LONG_PTR>(w->instance);
@@ -1072,11 +1066,8 @@ LONG_PTR SetWindowLongPtrW(HWND hWnd, int nIndex, LONG_PTR dwNewLong)
         STYLESTRUCT change;
         {
             std::lock_guard<std::mutex> lock(g_lock);
-            auto w = Find(hWnd);
-            if (!w) {
-                SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-                return 0;
-            }
+            auto w = FindOrFail(hWnd);
+            if (!w) return 0;
             change.styleOld = nIndex == GWL_STYLE ? w->style : w->exStyle;
         }
         change.styleNew = static_cast<DWORD>(dwNewLong);
@@ -1091,11 +1082,8 @@ LONG_PTR SetWindowLongPtrW(HWND hWnd, int nIndex, LONG_PTR dwNewLong)
         return static_cast<LONG_PTR>(static_cast<LONG>(change.styleOld));
     }
     std::lock_guard<std::mutex> lock(g_lock);
-    auto w = Find(hWnd);
-    if (!w) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
-    }
+    auto w = FindOrFail(hWnd);
+    if (!w) return 0;
     LONG_PTR old = 0;
     switch (nIndex) {
     case GWLP_WNDPROC:
@@ -1218,11 +1206,8 @@ BOOL GetWindowRect(HWND hWnd, LPRECT lpRect)
 {
     if (!lpRect) return FALSE;
     std::lock_guard<std::mutex> lock(g_lock);
-    auto w = Find(hWnd);
-    if (!w) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-    }
+    auto w = FindOrFail(hWnd);
+    if (!w) return FALSE;
     POINT origin{0, 0};
     if ((w->style & WS_CHILD) && w->parent)
         if (auto parent = Find(w->parent)) origin = ClientOrigin(parent);
@@ -1234,39 +1219,37 @@ BOOL GetClientRect(HWND hWnd, LPRECT lpRect)
 {
     if (!lpRect) return FALSE;
     std::lock_guard<std::mutex> lock(g_lock);
-    auto w = Find(hWnd);
-    if (!w) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-    }
+    auto w = FindOrFail(hWnd);
+    if (!w) return FALSE;
     SIZE size = ClientSize(*w);
     *lpRect = {0, 0, size.cx, size.cy};
     return TRUE;
 }
 
-BOOL ClientToScreen(HWND hWnd, LPPOINT lpPoint)
+namespace {
+
+// Moves a point from the window's client coordinates to the screen's, or back.
+BOOL MapClientPoint(HWND hWnd, LPPOINT lpPoint, bool toScreen)
 {
     if (!lpPoint) return FALSE;
     std::lock_guard<std::mutex> lock(g_lock);
     auto w = Find(hWnd);
     if (!w) return FALSE;
     POINT origin = ClientOrigin(w);
-    lpPoint->x += origin.x;
-    lpPoint->y += origin.y;
+    if (toScreen) {
+        lpPoint->x += origin.x;
+        lpPoint->y += origin.y;
+    } else {
+        lpPoint->x -= origin.x;
+        lpPoint->y -= origin.y;
+    }
     return TRUE;
 }
 
-BOOL ScreenToClient(HWND hWnd, LPPOINT lpPoint)
-{
-    if (!lpPoint) return FALSE;
-    std::lock_guard<std::mutex> lock(g_lock);
-    auto w = Find(hWnd);
-    if (!w) return FALSE;
-    POINT origin = ClientOrigin(w);
-    lpPoint->x -= origin.x;
-    lpPoint->y -= origin.y;
-    return TRUE;
-}
+}  // namespace
+
+BOOL ClientToScreen(HWND hWnd, LPPOINT lpPoint) { return MapClientPoint(hWnd, lpPoint, true); }
+BOOL ScreenToClient(HWND hWnd, LPPOINT lpPoint) { return MapClientPoint(hWnd, lpPoint, false); }
 
 BOOL AdjustWindowRectEx(LPRECT lpRect, DWORD dwStyle, BOOL, DWORD dwExStyle)
 {
@@ -1286,11 +1269,8 @@ BOOL InvalidateRect(HWND hWnd, const RECT* lpRect, BOOL bErase)
     DWORD thread;
     {
         std::lock_guard<std::mutex> lock(g_lock);
-        auto w = Find(hWnd);
-        if (!w) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return FALSE;
-        }
+        auto w = FindOrFail(hWnd);
+        if (!w) return FALSE;
         SIZE size = ClientSize(*w);
         RECT r = lpRect ? *lpRect : RECT{0, 0, size.cx, size.cy};
         r.left = std::max<LONG>(r.left, 0);
@@ -1316,11 +1296,8 @@ BOOL InvalidateRect(HWND hWnd, const RECT* lpRect, BOOL bErase)
 BOOL ValidateRect(HWND hWnd, const RECT* lpRect)
 {
     std::lock_guard<std::mutex> lock(g_lock);
-    auto w = Find(hWnd);
-    if (!w) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-    }
+    auto w = FindOrFail(hWnd);
+    if (!w) return FALSE;
     const RECT& u = w->update;
     if (!lpRect || (lpRect->left <= u.left && lpRect->top <= u.top && lpRect->right >= u.right &&
                     lpRect->bottom >= u.bottom)) {
@@ -1336,11 +1313,8 @@ BOOL GetUpdateRect(HWND hWnd, LPRECT lpRect, BOOL bErase)
     bool erase;
     {
         std::lock_guard<std::mutex> lock(g_lock);
-        auto w = Find(hWnd);
-        if (!w) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return FALSE;
-        }
+        auto w = FindOrFail(hWnd);
+        if (!w) return FALSE;
         update = w->update;
         erase = w->erase && bErase;
         if (erase) w->erase = false;
@@ -1528,10 +1502,7 @@ BOOL EndDialog(HWND hDlg, INT_PTR)
 BOOL MapDialogRect(HWND hDlg, LPRECT lpRect)
 {
     if (!lpRect || !IsWindow(hDlg)) return FALSE;
-    lpRect->left = platform::DialogUnitsToPixels(lpRect->left, kBaseUnitX, 4);
-    lpRect->right = platform::DialogUnitsToPixels(lpRect->right, kBaseUnitX, 4);
-    lpRect->top = platform::DialogUnitsToPixels(lpRect->top, kBaseUnitY, 8);
-    lpRect->bottom = platform::DialogUnitsToPixels(lpRect->bottom, kBaseUnitY, 8);
+    MapDialogUnits(*lpRect);
     return TRUE;
 }
 

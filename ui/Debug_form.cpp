@@ -14,9 +14,4 @@ TDB_Form::TDB_Form(HINSTANCE instance) : forms::Form(instance, IDR_DEBUG_FORM)
 
 TDB_Form* TDB_Form::Create() { return new (std::nothrow) TDB_Form(ModuleInstance); }
 
-void TDB_Form::Label1Click()
-{
-    HINSTANCE result = ShellExecuteW(nullptr, WIDE("open"), kMakerWebAddress, nullptr, nullptr, SW_SHOWDEFAULT);
-    if (reinterpret_cast<INT_PTR>(result) <= 32)
-        MessageBoxW(nullptr, WIDE("Unable to connect to Internet"), nullptr, MB_OK);
-}
+void TDB_Form::Label1Click() { OpenMakerWebAddress(); }

@@ -7,6 +7,13 @@
 
 const WCHAR kMakerWebAddress[] = WIDE("http://durazodo.example/");
 
+void OpenMakerWebAddress()
+{
+    HINSTANCE result = ShellExecuteW(nullptr, WIDE("open"), kMakerWebAddress, nullptr, nullptr, SW_SHOWDEFAULT);
+    if (reinterpret_cast<INT_PTR>(result) <= 32)
+        MessageBoxW(nullptr, WIDE("Unable to connect to Internet"), nullptr, MB_OK);
+}
+
 namespace {
 constexpr UINT kRefreshPeriodMs = 66;
 constexpr UINT kRefreshResolutionMs = 1;
@@ -66,9 +73,4 @@ void TForm1::FormClose()
 
 void TForm1::FormDestroy() { StopRefreshTimer(); }
 
-void TForm1::Label1Click()
-{
-    HINSTANCE result = ShellExecuteW(nullptr, WIDE("open"), kMakerWebAddress, nullptr, nullptr, SW_SHOWDEFAULT);
-    if (reinterpret_cast<INT_PTR>(result) <= 32)
-        MessageBoxW(nullptr, WIDE("Unable to connect to Internet"), nullptr, MB_OK);
-}
+void TForm1::Label1Click() { OpenMakerWebAddress(); }

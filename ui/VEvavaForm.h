@@ -14,6 +14,10 @@
 // The maker's web address, shown on the window and opened by a click on the title.
 extern const WCHAR kMakerWebAddress[];
 
+// Opens the maker's web address in the desktop's browser; says so in a message box when it
+// cannot. The about and debug windows' titles do this when clicked.
+void OpenMakerWebAddress();
+
 class TForm1 : public forms::Form {
 public:
     // Creates the window as a child of `parent` (no owning component) and posts

@@ -20,7 +20,6 @@
 
 namespace com_test {
 
-
 // An outer object that aggregates one inner object: its own IUnknown, and queries for
 // anything else go to the inner object's identity. Its count is plain: it lives on the stack.
 class Outer : public IUnknown {

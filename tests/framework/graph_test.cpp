@@ -7,18 +7,13 @@
 #include <functional>
 #include <thread>
 
+#include "streaming_doubles.h"
 #include "streaming_filters.h"
 
 using namespace streaming;
+using doubles::RefCount;
 
 namespace {
-
-template <class T>
-ULONG RefCount(T* object)
-{
-    object->AddRef();
-    return object->Release();
-}
 
 // A new framework object with the test's reference on it.
 template <class T>

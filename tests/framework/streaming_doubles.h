@@ -5,8 +5,6 @@
 // the framework took was given back.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <map>
 #include <string>

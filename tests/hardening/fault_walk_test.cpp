@@ -11,7 +11,6 @@
 // While a fault is armed the test itself allocates nothing, so that every failure lands in
 // the module or the platform: results are kept in fixed records and checked afterwards.
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -30,6 +29,8 @@
 #include "framework/input_pin.h"
 #include "framework/output_pin.h"
 #include "platform/native/fault.h"
+#include "tests/filter/bformat_types.h"
+#include "tests/hardening/scratch_registry.h"
 #include "tests/support/one_pin_filter.h"
 
 namespace {
@@ -60,34 +61,30 @@ const char* KindName(DWORD kind)
     return "?";
 }
 
+// 16-bit B-Format PCM.
 WAVEFORMATEXTENSIBLE InputFormat()
 {
-    WAVEFORMATEXTENSIBLE f = {};
-    f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-    f.Format.nChannels = kChannels;
-    f.Format.nSamplesPerSec = kRate;
-    f.Format.wBitsPerSample = 16;
-    f.Format.nBlockAlign = kChannels * 2;
-    f.Format.nAvgBytesPerSec = kRate * f.Format.nBlockAlign;
-    f.Format.cbSize = 22;
-    f.Samples.wValidBitsPerSample = 16;
-    f.SubFormat = KSDATAFORMAT_SUBTYPE_BFORMAT_PCM;
-    return f;
+    bformat_test::TypeShape shape;
+    shape.channels = kChannels;
+    shape.rate = kRate;
+    return bformat_test::Extensible(shape);
 }
 
 // ---- The decoder's neighbours ----------------------------------------------------------
+
+// Both neighbours take audio described by a WAVEFORMATEX block.
+HRESULT CheckWaveAudio(const CMediaType* mt)
+{
+    const bool wave = IsEqualGUID(mt->majortype, MEDIATYPE_Audio) && IsEqualGUID(mt->formattype, FORMAT_WaveFormatEx);
+    return wave ? S_OK : S_FALSE;
+}
 
 // An output pin that sends what the test hands it, on the test's own thread.
 class PushPin : public CBaseOutputPin {
 public:
     PushPin(CBaseFilter* filter, CCritSec* lock) : CBaseOutputPin("push pin", filter, lock, nullptr, WIDE("Out")) {}
 
-    HRESULT CheckMediaType(const CMediaType* mt) override
-    {
-        return IsEqualGUID(mt->majortype, MEDIATYPE_Audio) && IsEqualGUID(mt->formattype, FORMAT_WaveFormatEx)
-                   ? S_OK
-                   : S_FALSE;
-    }
+    HRESULT CheckMediaType(const CMediaType* mt) override { return CheckWaveAudio(mt); }
     HRESULT GetMediaType(int position, CMediaType* mt) override
     {
         if (position != 0) return VFW_S_NO_MORE_ITEMS;
@@ -125,12 +122,7 @@ public:
         : CBaseInputPin("keeping pin", filter, lock, nullptr, WIDE("In")), bytes(capacity)
     {
     }
-    HRESULT CheckMediaType(const CMediaType* mt) override
-    {
-        return IsEqualGUID(mt->majortype, MEDIATYPE_Audio) && IsEqualGUID(mt->formattype, FORMAT_WaveFormatEx)
-                   ? S_OK
-                   : S_FALSE;
-    }
+    HRESULT CheckMediaType(const CMediaType* mt) override { return CheckWaveAudio(mt); }
     STDMETHODIMP Receive(IMediaSample* sample) override
     {
         HRESULT hr = CBaseInputPin::Receive(sample);
@@ -426,11 +418,6 @@ class RegistrationWalk : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        // On a memory file system when there is one: the walk rewrites the store thousands of
-        // times, and every change syncs it.
-        const std::string base = access("/dev/shm", W_OK) == 0 ? std::string("/dev/shm/") : ::testing::TempDir();
-        m_store = base + "hardening-registry-" + std::to_string(getpid()) + "/store";
-        setenv("DURAZODO_REGISTRY", m_store.c_str(), 1);
         m_module = dlopen(MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(m_module, nullptr) << dlerror();
         m_register = reinterpret_cast<EntryPoint>(dlsym(m_module, "DllRegisterServer"));
@@ -438,7 +425,7 @@ protected:
         m_canUnload = reinterpret_cast<EntryPoint>(dlsym(m_module, "DllCanUnloadNow"));
         ASSERT_TRUE(m_register && m_unregister && m_canUnload);
 
-        std::remove(m_store.c_str());
+        m_store.Clear();
         ASSERT_EQ(m_register(), S_OK);
         m_registered = Snapshot();
         ASSERT_EQ(m_unregister(), S_OK);
@@ -450,9 +437,6 @@ protected:
         for (DWORD kind : {PLATFORM_FAULT_TASK_MEMORY, PLATFORM_FAULT_OPERATOR_NEW, PLATFORM_FAULT_REGISTRY_WRITE})
             PlatformSetFaultInjection(kind, 0);
         if (m_module) dlclose(m_module);
-        std::remove(m_store.c_str());
-        std::remove((m_store + ".lock").c_str());
-        rmdir(m_store.substr(0, m_store.rfind('/')).c_str());
     }
 
     // The store's keys and values, each value with its key, in a fixed order: what the
@@ -460,7 +444,7 @@ protected:
     std::vector<std::string> Snapshot() const
     {
         std::vector<std::string> lines;
-        std::FILE* f = std::fopen(m_store.c_str(), "rb");
+        std::FILE* f = std::fopen(m_store.Path().c_str(), "rb");
         if (!f) return lines;
         std::string text;
         char buffer[4096];
@@ -495,7 +479,7 @@ protected:
             ASSERT_LT(n, 20000) << "the walk does not end";
             const std::string where = std::string(registering ? "registering" : "unregistering") + ", " +
                                       KindName(kind) + " call " + std::to_string(n);
-            std::remove(m_store.c_str());
+            m_store.Clear();
             if (!registering) {
                 ASSERT_EQ(m_register(), S_OK) << where;
             }
@@ -523,7 +507,7 @@ protected:
         std::printf("\n");
     }
 
-    std::string m_store;
+    const hardening::ScratchRegistry m_store{"registry"};
     void* m_module = nullptr;
     EntryPoint m_register = nullptr, m_unregister = nullptr, m_canUnload = nullptr;
     std::vector<std::string> m_registered, m_unregistered;

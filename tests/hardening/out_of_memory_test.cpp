@@ -3,15 +3,11 @@
 // out-of-memory result (ERROR_OUTOFMEMORY from the registry, E_OUTOFMEMORY from the filter
 // mapper, 0 and ERROR_NOT_ENOUGH_MEMORY from the module file name), or succeeds; no
 // exception ever leaves one.
-#include <unistd.h>
-
-#include <cstdio>
-#include <string>
-
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
 #include "platform/native/fault.h"
+#include "tests/hardening/scratch_registry.h"
 
 namespace {
 
@@ -20,20 +16,11 @@ const CLSID kCategory = {0x6A1D0102, 0x51C3, 0x4E7A, {0x9B, 0x11, 0x2C, 0x40, 0x
 
 class OutOfMemory : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        const std::string base = access("/dev/shm", W_OK) == 0 ? std::string("/dev/shm/") : ::testing::TempDir();
-        m_store = base + "hardening-oom-" + std::to_string(getpid()) + "/store";
-        setenv("DURAZODO_REGISTRY", m_store.c_str(), 1);
-        ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
-    }
+    void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr))); }
     void TearDown() override
     {
         PlatformSetFaultInjection(PLATFORM_FAULT_OPERATOR_NEW, 0);
         CoUninitialize();
-        std::remove(m_store.c_str());
-        std::remove((m_store + ".lock").c_str());
-        rmdir(m_store.substr(0, m_store.rfind('/')).c_str());
     }
 
     // Runs `call` once for every allocation it makes, with that allocation failing (after
@@ -42,7 +29,7 @@ protected:
     void WalkEveryAllocation(const char* what, Prepare prepare, Call call, Acceptable acceptable)
     {
         // Each call reads the whole store: keep it to what this call needs.
-        if (m_fresh) std::remove(m_store.c_str());
+        if (m_fresh) m_store.Clear();
         for (LONG n = 1;; ++n) {
             ASSERT_LT(n, 10000) << what;
             prepare();
@@ -74,7 +61,7 @@ protected:
         RegCloseKey(key);
     }
 
-    std::string m_store;
+    const hardening::ScratchRegistry m_store{"oom"};
     bool m_fresh = true;  // each walk starts from an empty store
 };
 

@@ -26,7 +26,7 @@
 #include "filter/Maincom.h"
 #include "framework/input_pin.h"
 #include "framework/output_pin.h"
-#include "framework/transform_pins.h"
+#include "tests/filter/bformat_types.h"
 #include "tests/support/sink_filter.h"
 #include "tests/support/source_filter.h"
 
@@ -34,6 +34,9 @@
 #include <dlfcn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "tests/com/com_test_support.h"
+#include "tests/hardening/scratch_registry.h"
 #endif
 
 namespace {
@@ -48,18 +51,13 @@ constexpr REFERENCE_TIME kTick = 12500;
 const CLSID kSourceClsid = {0x6A1D0201, 0x51C3, 0x4E7A, {0x9B, 0x11, 0x2C, 0x40, 0x77, 0x1E, 0x0D, 0x71}};
 const CLSID kSinkClsid = {0x6A1D0202, 0x51C3, 0x4E7A, {0x9B, 0x11, 0x2C, 0x40, 0x77, 0x1E, 0x0D, 0x71}};
 
+// 16-bit B-Format PCM.
 CMediaType InputType(WORD channels)
 {
-    WAVEFORMATEXTENSIBLE f = {};
-    f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-    f.Format.nChannels = channels;
-    f.Format.nSamplesPerSec = kRate;
-    f.Format.wBitsPerSample = 16;
-    f.Format.nBlockAlign = static_cast<WORD>(channels * 2);
-    f.Format.nAvgBytesPerSec = kRate * f.Format.nBlockAlign;
-    f.Format.cbSize = 22;
-    f.Samples.wValidBitsPerSample = 16;
-    f.SubFormat = KSDATAFORMAT_SUBTYPE_BFORMAT_PCM;
+    bformat_test::TypeShape shape;
+    shape.channels = channels;
+    shape.rate = kRate;
+    const WAVEFORMATEXTENSIBLE f = bformat_test::Extensible(shape);
     CMediaType mt;
     mt.majortype = MEDIATYPE_Audio;
     mt.subtype = MEDIASUBTYPE_PCM;
@@ -141,15 +139,13 @@ public:
 private:
     void Stream() override
     {
-        std::vector<BYTE> data(kBufferBytes);
         while (!Stopping()) {
             IMediaSample* sample = nullptr;
             if (FAILED(GetDeliveryBuffer(&sample, nullptr, nullptr, 0)) || !sample) return;
             const long number = m_next;
-            for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<BYTE>(number * 31 + i * 7);
             BYTE* buffer = nullptr;
             sample->GetPointer(&buffer);
-            std::memcpy(buffer, data.data(), data.size());
+            for (LONG i = 0; i < kBufferBytes; ++i) buffer[i] = static_cast<BYTE>(number * 31 + i * 7);
             sample->SetActualDataLength(kBufferBytes);
             REFERENCE_TIME start = number * kTick, stop = start + kTick;
             sample->SetTime(&start, &stop);
@@ -402,22 +398,14 @@ public:
     {
 #if defined(_WIN32)
         m_handle = LoadLibraryA(MODULE_PATH);
-        if (!m_handle) return;
-        getClassObject = reinterpret_cast<GetClassObjectFunction>(
-            reinterpret_cast<void*>(GetProcAddress(m_handle, "DllGetClassObject")));
-        canUnloadNow = reinterpret_cast<EntryPoint>(reinterpret_cast<void*>(GetProcAddress(m_handle, "DllCanUnloadNow")));
-        registerServer =
-            reinterpret_cast<EntryPoint>(reinterpret_cast<void*>(GetProcAddress(m_handle, "DllRegisterServer")));
-        unregisterServer =
-            reinterpret_cast<EntryPoint>(reinterpret_cast<void*>(GetProcAddress(m_handle, "DllUnregisterServer")));
 #else
         m_handle = dlopen(MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (!m_handle) return;
-        getClassObject = reinterpret_cast<GetClassObjectFunction>(dlsym(m_handle, "DllGetClassObject"));
-        canUnloadNow = reinterpret_cast<EntryPoint>(dlsym(m_handle, "DllCanUnloadNow"));
-        registerServer = reinterpret_cast<EntryPoint>(dlsym(m_handle, "DllRegisterServer"));
-        unregisterServer = reinterpret_cast<EntryPoint>(dlsym(m_handle, "DllUnregisterServer"));
 #endif
+        if (!m_handle) return;
+        getClassObject = reinterpret_cast<GetClassObjectFunction>(Export("DllGetClassObject"));
+        canUnloadNow = reinterpret_cast<EntryPoint>(Export("DllCanUnloadNow"));
+        registerServer = reinterpret_cast<EntryPoint>(Export("DllRegisterServer"));
+        unregisterServer = reinterpret_cast<EntryPoint>(Export("DllUnregisterServer"));
     }
     ~LoadedModule()
     {
@@ -435,6 +423,15 @@ public:
     EntryPoint unregisterServer = nullptr;
 
 private:
+    void* Export(const char* name) const
+    {
+#if defined(_WIN32)
+        return reinterpret_cast<void*>(GetProcAddress(m_handle, name));
+#else
+        return dlsym(m_handle, name);
+#endif
+    }
+
 #if defined(_WIN32)
     HMODULE m_handle = nullptr;
 #else
@@ -534,19 +531,11 @@ TEST_F(Stress, FactoriesAndObjectsFromManyThreadsWhileDllCanUnloadNowIsAsked)
     _exit(rounds > 0 ? 0 : 3);
 }
 
-bool KeyExists(const char* path)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
-}
+using com_test::KeyExists;
 
 TEST_F(Stress, TwoProcessesRegisteringAndUnregisteringAtOnceNeverSeeATornStore)
 {
-    const std::string base = access("/dev/shm", W_OK) == 0 ? std::string("/dev/shm/") : ::testing::TempDir();
-    const std::string store = base + "hardening-stress-" + std::to_string(getpid()) + "/store";
-    setenv("DURAZODO_REGISTRY", store.c_str(), 1);
+    const hardening::ScratchRegistry store("stress");
     LoadedModule module;
     ASSERT_TRUE(module.Ready()) << MODULE_PATH;
 
@@ -594,9 +583,6 @@ TEST_F(Stress, TwoProcessesRegisteringAndUnregisteringAtOnceNeverSeeATornStore)
     EXPECT_FALSE(KeyExists("CLSID\\{A4BFE317-D4A4-41BC-9926-20C0432AA2CF}"));
     EXPECT_FALSE(KeyExists("CLSID\\{083863F1-70DE-11D0-BD40-00A0C911CE86}\\Instance\\{A4BFE317-D4A4-41BC-9926-20C0432AA2CF}"));
     std::printf("%d reads of the store while two processes changed it\n", reads);
-    std::remove(store.c_str());
-    std::remove((store + ".lock").c_str());
-    rmdir(store.substr(0, store.rfind('/')).c_str());
 }
 
 #endif  // !_WIN32

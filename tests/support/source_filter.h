@@ -74,7 +74,6 @@ protected:
     }
 
 private:
-
     const CMediaType m_type;
     const LONG m_buffers;
     const LONG m_bufferSize;

@@ -22,6 +22,7 @@
 using tools_test::ProcessOptions;
 using tools_test::ProcessResult;
 using tools_test::TempDir;
+using wave_test::ShapeWith;
 using wave_test::WaveShape;
 
 namespace {
@@ -117,11 +118,7 @@ TEST_F(BFormatDecode, DecodesFloatAndThreeChannelInputInTheirOwnSampleFormat)
     shape.channels = 3;
     shape.frames = 48000;
     for (uint32_t f = 0; f < shape.frames; ++f) {
-        for (float v : {0.5f, 0.0f, 0.0f}) {
-            uint32_t u;
-            std::memcpy(&u, &v, 4);
-            wave_test::Put32(shape.samples, u);
-        }
+        for (float v : {0.5f, 0.0f, 0.0f}) wave_test::PutFloat(shape.samples, v);
     }
     const std::string in = Write("float.amb", shape);
     const ProcessResult r = Run({in, "-o", m_dir / "float.wav", "--quiet"});
@@ -226,29 +223,22 @@ struct BadInput {
     const char* reason;
 };
 
-WaveShape Changed(void (*change)(WaveShape&))
-{
-    WaveShape shape;
-    change(shape);
-    return shape;
-}
-
 TEST_F(BFormatDecode, RefusesEveryBadInputWithOneLineAndNoOutput)
 {
     const std::vector<BadInput> files = {
-        {"plain.wav", Changed([](WaveShape& s) { s.tag = 1, s.fmtSize = 16; }), "a plain WAVE file (integer PCM)"},
-        {"extensible-pcm.wav", Changed([](WaveShape& s) { s.subFormat = bformat::kSubtypePcm; }),
+        {"plain.wav", ShapeWith([](WaveShape& s) { s.tag = 1, s.fmtSize = 16; }), "a plain WAVE file (integer PCM)"},
+        {"extensible-pcm.wav", ShapeWith([](WaveShape& s) { s.subFormat = bformat::kSubtypePcm; }),
          "not B-Format"},
-        {"two.amb", Changed([](WaveShape& s) { s.channels = 2; }), "2 channels"},
-        {"five.amb", Changed([](WaveShape& s) { s.channels = 5; }), "5 channels"},
-        {"eight-bit.amb", Changed([](WaveShape& s) { s.bits = 8; }), "8-bit samples"},
-        {"twenty-bit.amb", Changed([](WaveShape& s) { s.bits = 20; }), "20-bit samples"},
-        {"float16.amb", Changed([](WaveShape& s) { s.bits = 16, s.subFormat = bformat::kBFormatFloat; }),
+        {"two.amb", ShapeWith([](WaveShape& s) { s.channels = 2; }), "2 channels"},
+        {"five.amb", ShapeWith([](WaveShape& s) { s.channels = 5; }), "5 channels"},
+        {"eight-bit.amb", ShapeWith([](WaveShape& s) { s.bits = 8; }), "8-bit samples"},
+        {"twenty-bit.amb", ShapeWith([](WaveShape& s) { s.bits = 20; }), "20-bit samples"},
+        {"float16.amb", ShapeWith([](WaveShape& s) { s.bits = 16, s.subFormat = bformat::kBFormatFloat; }),
          "16-bit float samples"},
-        {"float24.amb", Changed([](WaveShape& s) { s.bits = 24, s.subFormat = bformat::kBFormatFloat; }),
+        {"float24.amb", ShapeWith([](WaveShape& s) { s.bits = 24, s.subFormat = bformat::kBFormatFloat; }),
          "24-bit float samples"},
-        {"rate0.amb", Changed([](WaveShape& s) { s.rate = 0; }), "sample rate of 0 Hz"},
-        {"truncated.amb", Changed([](WaveShape& s) { s.dataSizeExtra = 4000; }), "truncated"},
+        {"rate0.amb", ShapeWith([](WaveShape& s) { s.rate = 0; }), "sample rate of 0 Hz"},
+        {"truncated.amb", ShapeWith([](WaveShape& s) { s.dataSizeExtra = 4000; }), "truncated"},
     };
     for (const BadInput& bad : files) Write(bad.name, bad.shape);
     ASSERT_TRUE(wave_test::WriteFile(m_dir / "text.amb", {'h', 'e', 'l', 'l', 'o', '\n'}));

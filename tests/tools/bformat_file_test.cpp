@@ -17,6 +17,7 @@ using bformat::BFormatReader;
 using bformat::SampleType;
 using tools_test::TempDir;
 using wave_test::BuildWave;
+using wave_test::ShapeWith;
 using wave_test::WaveShape;
 
 namespace {
@@ -144,13 +145,6 @@ struct Refused {
     const char* message;  // a part of the one-line reason
 };
 
-WaveShape With(void (*change)(WaveShape&))
-{
-    WaveShape shape;
-    change(shape);
-    return shape;
-}
-
 class RefusedFile : public ::testing::TestWithParam<Refused> {};
 
 TEST_P(RefusedFile, GetsOneLineSayingWhy)
@@ -167,28 +161,28 @@ TEST_P(RefusedFile, GetsOneLineSayingWhy)
 INSTANTIATE_TEST_SUITE_P(
     BadHeaders, RefusedFile,
     ::testing::Values(
-        Refused{"PlainPcm", With([](WaveShape& s) { s.tag = 1, s.fmtSize = 16; }), "a plain WAVE file (integer PCM)"},
-        Refused{"PlainFloat", With([](WaveShape& s) { s.tag = 3, s.bits = 32, s.fmtSize = 18, s.cbSize = 0; }),
+        Refused{"PlainPcm", ShapeWith([](WaveShape& s) { s.tag = 1, s.fmtSize = 16; }), "a plain WAVE file (integer PCM)"},
+        Refused{"PlainFloat", ShapeWith([](WaveShape& s) { s.tag = 3, s.bits = 32, s.fmtSize = 18, s.cbSize = 0; }),
                 "a plain WAVE file (IEEE float)"},
-        Refused{"ExtensiblePcm", With([](WaveShape& s) { s.subFormat = bformat::kSubtypePcm; }),
+        Refused{"ExtensiblePcm", ShapeWith([](WaveShape& s) { s.subFormat = bformat::kSubtypePcm; }),
                 "a plain WAVE_FORMAT_EXTENSIBLE file (integer PCM), not B-Format"},
-        Refused{"OtherSubformat", With([](WaveShape& s) { s.subFormat[0] = 0x55; }),
+        Refused{"OtherSubformat", ShapeWith([](WaveShape& s) { s.subFormat[0] = 0x55; }),
                 "subformat {00000055-0721-11D3-8644-C8C1CA000000} is not a B-Format subformat"},
-        Refused{"FiveChannels", With([](WaveShape& s) { s.channels = 5; }), "5 channels"},
-        Refused{"TwentyBit", With([](WaveShape& s) { s.bits = 20; }), "20-bit samples"},
-        Refused{"Float16", With([](WaveShape& s) { s.bits = 16, s.subFormat = bformat::kBFormatFloat; }),
+        Refused{"FiveChannels", ShapeWith([](WaveShape& s) { s.channels = 5; }), "5 channels"},
+        Refused{"TwentyBit", ShapeWith([](WaveShape& s) { s.bits = 20; }), "20-bit samples"},
+        Refused{"Float16", ShapeWith([](WaveShape& s) { s.bits = 16, s.subFormat = bformat::kBFormatFloat; }),
                 "16-bit float samples: B-Format float samples must be 32-bit"},
-        Refused{"RateBelowCrossover", With([](WaveShape& s) { s.rate = 800; }), "800 Hz is too low"},
-        Refused{"Truncated", With([](WaveShape& s) { s.dataSizeExtra = 10; }),
+        Refused{"RateBelowCrossover", ShapeWith([](WaveShape& s) { s.rate = 800; }), "800 Hz is too low"},
+        Refused{"Truncated", ShapeWith([](WaveShape& s) { s.dataSizeExtra = 10; }),
                 "truncated: the data chunk should hold 522 bytes but the file ends after 512"},
-        Refused{"PartialFrame", With([](WaveShape& s) { s.samples.assign(13, 0); }),
+        Refused{"PartialFrame", ShapeWith([](WaveShape& s) { s.samples.assign(13, 0); }),
                 "13 bytes is not a whole number of 8-byte frames"},
-        Refused{"BlockAlign", With([](WaveShape& s) { s.blockAlign = 6; }), "block align of 6 bytes"},
-        Refused{"ValidBits", With([](WaveShape& s) { s.validBits = 17; }), "17 valid bits per sample"},
-        Refused{"ShortExtensible", With([](WaveShape& s) { s.fmtSize = 18, s.cbSize = 0; }),
+        Refused{"BlockAlign", ShapeWith([](WaveShape& s) { s.blockAlign = 6; }), "block align of 6 bytes"},
+        Refused{"ValidBits", ShapeWith([](WaveShape& s) { s.validBits = 17; }), "17 valid bits per sample"},
+        Refused{"ShortExtensible", ShapeWith([](WaveShape& s) { s.fmtSize = 18, s.cbSize = 0; }),
                 "WAVE_FORMAT_EXTENSIBLE header too short"},
-        Refused{"CbSizeBeyondChunk", With([](WaveShape& s) { s.cbSize = 30; }), "shorter than its cbSize"},
-        Refused{"DataFirst", With([](WaveShape& s) { s.dataBeforeFmt = true; }), "before any fmt chunk"}),
+        Refused{"CbSizeBeyondChunk", ShapeWith([](WaveShape& s) { s.cbSize = 30; }), "shorter than its cbSize"},
+        Refused{"DataFirst", ShapeWith([](WaveShape& s) { s.dataBeforeFmt = true; }), "before any fmt chunk"}),
     [](const ::testing::TestParamInfo<Refused>& info) { return std::string(info.param.name); });
 
 TEST(BFormatReader, RefusesWhatIsNoWaveFileAtAll)
@@ -228,8 +222,7 @@ TEST(WaveHeader, CarriesTheFormatBlockUnchangedAndIsReadByLibsndfile)
     // The format the decoder proposes for 4-channel 16-bit B-Format: PCM, channel mask 0x33.
     WaveShape shape;
     shape.subFormat = bformat::kSubtypePcm;
-    std::vector<uint8_t> block = BuildWave(shape);
-    block = std::vector<uint8_t>(block.begin() + 20, block.begin() + 60);
+    std::vector<uint8_t> block = wave_test::FormatBlock(shape);
     block[20] = 0x33;  // dwChannelMask
 
     TempDir dir;

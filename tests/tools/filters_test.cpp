@@ -19,19 +19,7 @@ using namespace bformat;
 
 namespace {
 
-class ComEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr))); }
-    void TearDown() override { CoUninitialize(); }
-};
-const ::testing::Environment* const registered = ::testing::AddGlobalTestEnvironment(new ComEnvironment);
-
-// The format block of a WaveShape, as a fmt chunk holds it.
-std::vector<uint8_t> Block(const wave_test::WaveShape& shape)
-{
-    const std::vector<uint8_t> file = wave_test::BuildWave(shape);
-    return std::vector<uint8_t>(file.begin() + 20, file.begin() + 20 + shape.fmtSize);
-}
+using wave_test::FormatBlock;
 
 wave_test::WaveShape PcmShape(uint16_t bits = 16)
 {
@@ -149,7 +137,7 @@ TEST_F(SourceToWriter, DeliversEveryFrameOnceInOrderAndCompletes)
 {
     auto* frames = new CountingFrames(8, 10500);
     m_provider = frames;
-    Build(Block(PcmShape()), 1000);
+    Build(FormatBlock(PcmShape()), 1000);
     EXPECT_EQ(RunToEnd(), EC_COMPLETE);
     EXPECT_TRUE(m_writer->Completed());
     EXPECT_EQ(m_writer->FramesWritten(), 10500u);
@@ -157,7 +145,7 @@ TEST_F(SourceToWriter, DeliversEveryFrameOnceInOrderAndCompletes)
     ASSERT_EQ(m_sink.m_bytes.size(), 10500u * 8);
     for (size_t i = 0; i < m_sink.m_bytes.size(); ++i) ASSERT_EQ(m_sink.m_bytes[i], uint8_t(i)) << i;
     EXPECT_EQ(m_sink.m_writes, 11);
-    EXPECT_EQ(m_writer->FormatBlock(), Block(PcmShape()));
+    EXPECT_EQ(m_writer->FormatBlock(), FormatBlock(PcmShape()));
     EXPECT_TRUE(m_writer->ErrorText().empty());
     EXPECT_TRUE(m_source->ErrorText().empty());
     // Counting bytes come within 5% of full scale in every channel (channel 0's samples,
@@ -173,7 +161,7 @@ TEST_F(SourceToWriter, CompletesOnlyAfterASlowSinkHasTakenEverySample)
     // Writing lags behind delivery; end-of-stream waits for the queue.
     m_provider = new CountingFrames(8, 4000);
     m_sink.m_delayMs = 5;
-    Build(Block(PcmShape()), 500);
+    Build(FormatBlock(PcmShape()), 500);
     EXPECT_EQ(RunToEnd(), EC_COMPLETE);
     EXPECT_EQ(m_sink.m_writes, 8);
     EXPECT_EQ(m_writer->FramesWritten(), 4000u);
@@ -182,7 +170,7 @@ TEST_F(SourceToWriter, CompletesOnlyAfterASlowSinkHasTakenEverySample)
 TEST_F(SourceToWriter, AnEmptyStreamCompletesWithNothingWritten)
 {
     m_provider = new CountingFrames(8, 0);
-    Build(Block(PcmShape()), 1000);
+    Build(FormatBlock(PcmShape()), 1000);
     EXPECT_EQ(RunToEnd(), EC_COMPLETE);
     EXPECT_EQ(m_writer->FramesWritten(), 0u);
     EXPECT_EQ(m_sink.m_writes, 0);
@@ -193,7 +181,7 @@ TEST_F(SourceToWriter, AFailedReadAbortsTheRunWithTheReaderReason)
     auto* frames = new CountingFrames(8, 10000);
     frames->m_failAt = 3000;
     m_provider = frames;
-    Build(Block(PcmShape()), 1000);
+    Build(FormatBlock(PcmShape()), 1000);
     EXPECT_EQ(RunToEnd(), EC_ERRORABORT);
     EXPECT_EQ(m_source->ErrorText(), "the disk went away");
     EXPECT_EQ(m_source->FramesDelivered(), 3000u);
@@ -206,7 +194,7 @@ TEST_F(SourceToWriter, AFailedWriteAbortsTheRunAndStopsTheSource)
 {
     m_provider = new CountingFrames(8, 100000);
     m_sink.m_writesLeft = 2;
-    Build(Block(PcmShape()), 1000);
+    Build(FormatBlock(PcmShape()), 1000);
     EXPECT_EQ(RunToEnd(), EC_ERRORABORT);
     EXPECT_EQ(m_writer->ErrorText(), "no space left on the device");
     EXPECT_EQ(m_writer->FramesWritten(), 2000u);
@@ -219,7 +207,7 @@ TEST_F(SourceToWriter, StopEndsAStreamThatWouldNeverEnd)
     auto* frames = new CountingFrames(8, 0);
     frames->m_endless = true;
     m_provider = frames;
-    Build(Block(PcmShape()), 256);
+    Build(FormatBlock(PcmShape()), 256);
     ASSERT_TRUE(SUCCEEDED(m_control->Run()));
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (m_writer->FramesWritten() < 2048 && std::chrono::steady_clock::now() < until) {
@@ -238,7 +226,7 @@ TEST_F(SourceToWriter, StopEndsAStreamThatWouldNeverEnd)
 // QueryAccept on a pin with a type built from `shape`.
 HRESULT Accepts(IPin* pin, const wave_test::WaveShape& shape, const GUID& subtype = KSDATAFORMAT_SUBTYPE_PCM)
 {
-    const std::vector<uint8_t> block = Block(shape);
+    const std::vector<uint8_t> block = FormatBlock(shape);
     AM_MEDIA_TYPE mt;
     std::memset(&mt, 0, sizeof mt);
     mt.majortype = MEDIATYPE_Audio;

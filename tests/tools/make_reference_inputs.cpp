@@ -6,7 +6,6 @@
 // Their decodes, DIR/reference-*-speakers.wav, are bformat-decode's output for them.
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "tests/tools/wave_builder.h"
@@ -59,12 +58,7 @@ int main(int argc, char** argv)
     for (uint32_t f = 0; f < flt.frames; ++f) {
         double v[4];
         Signal(f, flt.frames, v);
-        for (int c = 0; c < 3; ++c) {
-            const float x = float(v[c]);
-            uint32_t u;
-            std::memcpy(&u, &x, 4);
-            wave_test::Put32(flt.samples, u);
-        }
+        for (int c = 0; c < 3; ++c) wave_test::PutFloat(flt.samples, float(v[c]));
     }
 
     const bool ok = wave_test::WriteFile(dir + "/reference-pcm16.amb", wave_test::BuildWave(pcm)) &&

@@ -39,6 +39,12 @@ inline void Put32(std::vector<uint8_t>& b, uint32_t v)
     Put16(b, uint16_t(v));
     Put16(b, uint16_t(v >> 16));
 }
+inline void PutFloat(std::vector<uint8_t>& b, float v)
+{
+    uint32_t u;
+    std::memcpy(&u, &v, sizeof u);
+    Put32(b, u);
+}
 inline void PutId(std::vector<uint8_t>& b, const char* id) { b.insert(b.end(), id, id + 4); }
 
 inline uint16_t ContainerBytes(uint16_t bits) { return uint16_t((bits + 7) / 8); }
@@ -95,6 +101,21 @@ inline std::vector<uint8_t> BuildWave(const WaveShape& s)
     Put32(file, uint32_t(body.size()));
     file.insert(file.end(), body.begin(), body.end());
     return file;
+}
+
+// The default shape with one change made, for tables of broken files.
+inline WaveShape ShapeWith(void (*change)(WaveShape&))
+{
+    WaveShape shape;
+    change(shape);
+    return shape;
+}
+
+// The format block of a shape, as its fmt chunk holds it.
+inline std::vector<uint8_t> FormatBlock(const WaveShape& shape)
+{
+    const std::vector<uint8_t> file = BuildWave(shape);
+    return std::vector<uint8_t>(file.begin() + 20, file.begin() + 20 + shape.fmtSize);
 }
 
 inline bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes)

@@ -36,6 +36,19 @@ const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new Module
 
 const WCHAR kParentClass[] = WIDE("UiTestParent");
 
+// QueryInterface of a fake that offers IUnknown and, when `own` is given, one interface more.
+HRESULT QueryFake(IUnknown* self, const IID* own, REFIID riid, void** ppv)
+{
+    if (!ppv) return E_POINTER;
+    if (IsEqualGUID(riid, IID_IUnknown) || (own && IsEqualGUID(riid, *own))) {
+        *ppv = self;
+        self->AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
 }  // namespace
 
 ParentWindow::ParentWindow()
@@ -77,39 +90,12 @@ LRESULT CALLBACK ParentWindow::Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM l
 
 STDMETHODIMP FakeSite::QueryInterface(REFIID riid, void** ppv)
 {
-    if (!ppv) return E_POINTER;
-    if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IPropertyPageSite)) {
-        *ppv = this;
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryFake(this, &IID_IPropertyPageSite, riid, ppv);
 }
 
-STDMETHODIMP FakeEffect::QueryInterface(REFIID riid, void** ppv)
-{
-    if (!ppv) return E_POINTER;
-    if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IIPEffect)) {
-        *ppv = this;
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
+STDMETHODIMP FakeEffect::QueryInterface(REFIID riid, void** ppv) { return QueryFake(this, &IID_IIPEffect, riid, ppv); }
 
-STDMETHODIMP PlainObject::QueryInterface(REFIID riid, void** ppv)
-{
-    if (!ppv) return E_POINTER;
-    if (IsEqualGUID(riid, IID_IUnknown)) {
-        *ppv = this;
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
+STDMETHODIMP PlainObject::QueryInterface(REFIID riid, void** ppv) { return QueryFake(this, nullptr, riid, ppv); }
 
 std::vector<HWND> FormWindowsUnder(HWND parent)
 {

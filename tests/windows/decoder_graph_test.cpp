@@ -19,6 +19,7 @@
 #include "framework/com_ref.h"
 #include "framework/media_type.h"
 #include "platform/platform.h"
+#include "tests/tools/wave_builder.h"
 #include "tools/bformat-decode/source_filter.h"
 #include "tools/bformat-decode/wave_format.h"
 
@@ -58,18 +59,6 @@ public:
 };
 const ::testing::Environment* const registered = ::testing::AddGlobalTestEnvironment(new ComEnvironment);
 
-
-std::vector<uint8_t> ReadWholeFile(const std::string& path)
-{
-    std::vector<uint8_t> bytes;
-    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-        uint8_t buffer[65536];
-        size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
-        std::fclose(f);
-    }
-    return bytes;
-}
 
 // The fmt and data chunks of a WAVE file in memory.
 struct WaveChunks {
@@ -126,50 +115,51 @@ bool LoadReference(const std::string& name, Reference& reference)
     std::fseek(f, 0, SEEK_END);
     const uint64_t size = static_cast<uint64_t>(std::ftell(f));
     std::string error;
-    const bool ok = bformat::ReadBFormatHeader(f, size, reference.input, error);
+    bool ok = bformat::ReadBFormatHeader(f, size, reference.input, error);
+    if (ok) {
+        reference.inputData.resize(reference.input.dataBytes);
+        ok = std::fseek(f, static_cast<long>(reference.input.dataOffset), SEEK_SET) == 0 &&
+             std::fread(reference.inputData.data(), 1, reference.inputData.size(), f) == reference.inputData.size();
+    }
     std::fclose(f);
-    if (!ok) return false;
-    const std::vector<uint8_t> file = ReadWholeFile(base + ".amb");
-    reference.inputData.assign(file.begin() + static_cast<long>(reference.input.dataOffset),
-                               file.begin() + static_cast<long>(reference.input.dataOffset + reference.input.dataBytes));
-    return SplitWave(ReadWholeFile(base + "-speakers.wav"), reference.output);
+    return ok && SplitWave(wave_test::ReadFile(base + "-speakers.wav"), reference.output);
 }
 
-// Our source filter offering the reference input, with one reference for the caller.
-IBaseFilter* MakeSource(const Reference& reference, MemoryFrames& frames)
+// Our source filter offering the reference input.
+ComRef<IBaseFilter> MakeSource(const Reference& reference, MemoryFrames& frames)
 {
     bformat::SourceStream stream;
     std::memcpy(&stream.subtype, reference.input.format.subFormat.data(), sizeof stream.subtype);
     stream.formatBlock = reference.input.formatBlock;
     stream.framesPerSample = 1024;
     HRESULT hr = S_OK;
-    auto* source = new bformat::CFrameSourceFilter(stream, &frames, &hr);
-    source->AddRef();
+    ComRef<IBaseFilter> source;
+    source.Assign(new bformat::CFrameSourceFilter(stream, &frames, &hr));
     return source;
 }
 
-IPin* FirstPin(IBaseFilter* filter, PIN_DIRECTION direction)
+// The filter's first pin of `direction`; empty when it has none.
+ComRef<IPin> FirstPin(IBaseFilter* filter, PIN_DIRECTION direction)
 {
     ComRef<IEnumPins> pins;
-    if (FAILED(filter->EnumPins(pins.put()))) return nullptr;
-    IPin* pin = nullptr;
-    while (pins->Next(1, &pin, nullptr) == S_OK) {
+    if (FAILED(filter->EnumPins(pins.put()))) return {};
+    ComRef<IPin> pin;
+    while (pins->Next(1, pin.put(), nullptr) == S_OK) {
         PIN_DIRECTION d;
         pin->QueryDirection(&d);
         if (d == direction) return pin;
-        pin->Release();
     }
-    return nullptr;
+    return {};
 }
 
-// The filter that `pin` is connected to, with a reference; null when unconnected.
-IBaseFilter* PeerFilter(IPin* pin)
+// The filter that `pin` is connected to; empty when unconnected.
+ComRef<IBaseFilter> PeerFilter(IPin* pin)
 {
     ComRef<IPin> peer;
-    if (!pin || FAILED(pin->ConnectedTo(peer.put()))) return nullptr;
+    if (!pin || FAILED(pin->ConnectedTo(peer.put()))) return {};
     PIN_INFO info;
-    if (FAILED(peer->QueryPinInfo(&info))) return nullptr;
-    return info.pFilter;
+    if (FAILED(peer->QueryPinInfo(&info))) return {};
+    return ComRef<IBaseFilter>(info.pFilter);
 }
 
 LONG RunToCompletion(IGraphBuilder* graph, LONG timeoutMs)
@@ -220,31 +210,25 @@ TEST(DecoderRenderedByThePlatform, RenderPicksTheDecoderByMeritAndPlaysToTheEnd)
     ComRef<IGraphBuilder> graph;
     ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder, graph.put_void()),
               S_OK);
-    ComRef<IBaseFilter> source;
-    *source.put() = MakeSource(reference, frames);
+    ComRef<IBaseFilter> source = MakeSource(reference, frames);
     ASSERT_EQ(graph->AddFilter(source.get(), L"B-Format source"), S_OK);
-    ComRef<IPin> out;
-    *out.put() = FirstPin(source.get(), PINDIR_OUTPUT);
+    ComRef<IPin> out = FirstPin(source.get(), PINDIR_OUTPUT);
     ASSERT_TRUE(out.get());
 
     const HRESULT rendered = graph->Render(out.get());
     EXPECT_EQ(rendered, S_OK);
 
     // The source feeds the decoder, and the decoder a renderer (a filter with no output).
-    ComRef<IBaseFilter> decoder;
-    *decoder.put() = PeerFilter(out.get());
+    ComRef<IBaseFilter> decoder = PeerFilter(out.get());
     ASSERT_TRUE(decoder.get()) << "nothing took the B-Format stream";
     CLSID clsid{};
     decoder->GetClassID(&clsid);
     EXPECT_TRUE(IsEqualGUID(clsid, kDecoderClsid));
-    ComRef<IPin> decoded;
-    *decoded.put() = FirstPin(decoder.get(), PINDIR_OUTPUT);
+    ComRef<IPin> decoded = FirstPin(decoder.get(), PINDIR_OUTPUT);
     ASSERT_TRUE(decoded.get());
-    ComRef<IBaseFilter> renderer;
-    *renderer.put() = PeerFilter(decoded.get());
+    ComRef<IBaseFilter> renderer = PeerFilter(decoded.get());
     ASSERT_TRUE(renderer.get()) << "the decoder's output was not rendered";
-    ComRef<IPin> further;
-    *further.put() = FirstPin(renderer.get(), PINDIR_OUTPUT);
+    ComRef<IPin> further = FirstPin(renderer.get(), PINDIR_OUTPUT);
     EXPECT_FALSE(further.get());
 
     if (rendered == S_OK) {
@@ -284,8 +268,8 @@ TEST_P(DecoderInPlatformGraph, SampleGrabberSeesWhatBformatDecodeWroteOnLinux)
     ComRef<IGraphBuilder> graph;
     ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder, graph.put_void()),
               S_OK);
-    ComRef<IBaseFilter> source, decoder, grabberFilter, sink;
-    *source.put() = MakeSource(reference, frames);
+    ComRef<IBaseFilter> source = MakeSource(reference, frames);
+    ComRef<IBaseFilter> decoder, grabberFilter, sink;
     ASSERT_EQ(CoCreateInstance(kDecoderClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, decoder.put_void()), S_OK)
         << "DUrazOdo.dll is not registered";
     ASSERT_EQ(CoCreateInstance(kSampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, grabberFilter.put_void()),
@@ -305,13 +289,12 @@ TEST_P(DecoderInPlatformGraph, SampleGrabberSeesWhatBformatDecodeWroteOnLinux)
     ASSERT_EQ(graph->AddFilter(decoder.get(), L"Decoder"), S_OK);
     ASSERT_EQ(graph->AddFilter(grabberFilter.get(), L"Grabber"), S_OK);
     ASSERT_EQ(graph->AddFilter(sink.get(), L"Null renderer"), S_OK);
-    ComRef<IPin> sourceOut, decoderIn, decoderOut, grabberIn, grabberOut, sinkIn;
-    *sourceOut.put() = FirstPin(source.get(), PINDIR_OUTPUT);
-    *decoderIn.put() = FirstPin(decoder.get(), PINDIR_INPUT);
-    *decoderOut.put() = FirstPin(decoder.get(), PINDIR_OUTPUT);
-    *grabberIn.put() = FirstPin(grabberFilter.get(), PINDIR_INPUT);
-    *grabberOut.put() = FirstPin(grabberFilter.get(), PINDIR_OUTPUT);
-    *sinkIn.put() = FirstPin(sink.get(), PINDIR_INPUT);
+    const ComRef<IPin> sourceOut = FirstPin(source.get(), PINDIR_OUTPUT);
+    const ComRef<IPin> decoderIn = FirstPin(decoder.get(), PINDIR_INPUT);
+    const ComRef<IPin> decoderOut = FirstPin(decoder.get(), PINDIR_OUTPUT);
+    const ComRef<IPin> grabberIn = FirstPin(grabberFilter.get(), PINDIR_INPUT);
+    const ComRef<IPin> grabberOut = FirstPin(grabberFilter.get(), PINDIR_OUTPUT);
+    const ComRef<IPin> sinkIn = FirstPin(sink.get(), PINDIR_INPUT);
     ASSERT_EQ(graph->ConnectDirect(sourceOut.get(), decoderIn.get(), nullptr), S_OK);
     ASSERT_EQ(graph->ConnectDirect(decoderOut.get(), grabberIn.get(), nullptr), S_OK);
     ASSERT_EQ(graph->ConnectDirect(grabberOut.get(), sinkIn.get(), nullptr), S_OK);

@@ -43,10 +43,14 @@ SF_VIRTUAL_IO kStreamAccess = {StreamLength, StreamSeek, StreamRead, StreamWrite
 
 }  // namespace
 
-BFormatReader::~BFormatReader()
+BFormatReader::~BFormatReader() { Close(); }
+
+void BFormatReader::Close()
 {
     if (m_sndfile) sf_close(m_sndfile);
+    m_sndfile = nullptr;
     if (m_stream) std::fclose(m_stream);
+    m_stream = nullptr;
 }
 
 bool BFormatReader::Open(const std::string& path, std::string& error)
@@ -71,8 +75,7 @@ bool BFormatReader::Open(const std::string& path, std::string& error)
         return false;
     }
     if (!ReadBFormatHeader(m_stream, static_cast<uint64_t>(st.st_size), m_file, error)) {
-        std::fclose(m_stream);
-        m_stream = nullptr;
+        Close();
         return false;
     }
 
@@ -82,8 +85,7 @@ bool BFormatReader::Open(const std::string& path, std::string& error)
     m_sndfile = sf_open_virtual(&kStreamAccess, SFM_READ, &info, m_stream);
     if (!m_sndfile) {
         error = std::string("libsndfile cannot read it: ") + sf_strerror(nullptr);
-        std::fclose(m_stream);
-        m_stream = nullptr;
+        Close();
         return false;
     }
     // libsndfile must see the same stream: B-Format in the extensible wave format, with the
@@ -100,10 +102,7 @@ bool BFormatReader::Open(const std::string& path, std::string& error)
     if (!agrees || !sameData) {
         error = agrees ? "libsndfile reads the samples from another data chunk than the one its header describes"
                        : "libsndfile reads this file as something other than the B-Format stream its header describes";
-        sf_close(m_sndfile);
-        m_sndfile = nullptr;
-        std::fclose(m_stream);
-        m_stream = nullptr;
+        Close();
         return false;
     }
     return true;

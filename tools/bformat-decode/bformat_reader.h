@@ -36,6 +36,9 @@ public:
     const std::string& Error() const { return m_error; }
 
 private:
+    // Closes libsndfile's handle and the stream, whichever are open.
+    void Close();
+
     // libsndfile reads through this stream of ours, so that the reader sees where from.
     std::FILE* m_stream = nullptr;
     sf_private_tag* m_sndfile = nullptr;

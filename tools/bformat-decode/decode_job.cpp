@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 
 #include "framework/base_pin.h"
@@ -17,14 +16,6 @@
 namespace bformat {
 
 namespace {
-
-
-std::string Hex(HRESULT hr)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
-    return text;
-}
 
 // The first pin of a filter in the given direction, with a reference.
 bool FindPin(IBaseFilter* filter, PIN_DIRECTION direction, ComRef<IPin>& found)

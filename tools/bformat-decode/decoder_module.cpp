@@ -16,14 +16,14 @@ namespace {
 using GetClassObjectFunction = HRESULT (*)(REFCLSID, REFIID, void**);
 using CanUnloadNowFunction = HRESULT (*)();
 
+}  // namespace
+
 std::string Hex(HRESULT hr)
 {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
     return text;
 }
-
-}  // namespace
 
 std::string ProgramFolder()
 {

@@ -38,4 +38,7 @@ private:
 // The folder this program was started from, with a trailing '/'; empty when unknown.
 std::string ProgramFolder();
 
+// An HRESULT as "0x" and eight hex digits, for messages.
+std::string Hex(HRESULT hr);
+
 }  // namespace bformat

@@ -16,6 +16,27 @@ std::string SystemError(const std::string& what)
     return what + ": " + std::strerror(errno);
 }
 
+// Writes all of `size` bytes through `put(bytes, count, done)`, a write or pwrite of what is
+// left after `done` bytes, trying again when a signal interrupts it.
+template <typename Put>
+bool WriteAll(const void* data, size_t size, const std::string& path, std::string& error, Put put)
+{
+    const auto* p = static_cast<const uint8_t*>(data);
+    uint64_t done = 0;
+    while (size > 0) {
+        const ssize_t n = put(p, size, done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            error = SystemError("cannot write " + path);
+            return false;
+        }
+        p += n;
+        done += static_cast<uint64_t>(n);
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
 }  // namespace
 
 AtomicFile::~AtomicFile()
@@ -54,35 +75,15 @@ bool AtomicFile::Create(const std::string& path, std::string& error)
 
 bool AtomicFile::Write(const void* data, size_t size, std::string& error)
 {
-    const auto* p = static_cast<const uint8_t*>(data);
-    while (size > 0) {
-        const ssize_t n = ::write(m_fd, p, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            error = SystemError("cannot write " + m_path);
-            return false;
-        }
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
+    return WriteAll(data, size, m_path, error,
+                    [this](const uint8_t* p, size_t n, uint64_t) { return ::write(m_fd, p, n); });
 }
 
 bool AtomicFile::WriteAt(uint64_t offset, const void* data, size_t size, std::string& error)
 {
-    const auto* p = static_cast<const uint8_t*>(data);
-    while (size > 0) {
-        const ssize_t n = ::pwrite(m_fd, p, size, static_cast<off_t>(offset));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            error = SystemError("cannot write " + m_path);
-            return false;
-        }
-        p += n;
-        offset += static_cast<uint64_t>(n);
-        size -= static_cast<size_t>(n);
-    }
-    return true;
+    return WriteAll(data, size, m_path, error, [this, offset](const uint8_t* p, size_t n, uint64_t done) {
+        return ::pwrite(m_fd, p, n, static_cast<off_t>(offset + done));
+    });
 }
 
 bool AtomicFile::Commit(std::string& error)

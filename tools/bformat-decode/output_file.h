@@ -29,10 +29,8 @@ public:
     // Closes and removes the temporary file; harmless when there is none.
     void Discard();
 
-    const std::string& TempPath() const { return m_tempPath; }
     // The open temporary file, for writers that take a descriptor; -1 when none is open.
     int Fd() const { return m_fd; }
-    const std::string& Path() const { return m_path; }
 
 private:
     int m_fd = -1;
@@ -50,9 +48,6 @@ public:
     // Writes the sizes and the pad byte, then makes the file appear under its name.
     bool Finish(std::string& error);
     void Discard() { m_file.Discard(); }
-
-    uint64_t DataBytes() const { return m_dataBytes; }
-    const std::string& TempPath() const { return m_file.TempPath(); }
 
 private:
     AtomicFile m_file;

@@ -101,14 +101,8 @@ std::string CheckFormat(const std::vector<uint8_t>& chunk, BFormatFile& result)
             return Format("%llu-bit float samples: B-Format float samples must be 32-bit", f.bitsPerSample);
         }
         result.sampleType = SampleType::Float32;
-    } else {
-        switch (f.bitsPerSample) {
-        case 16: result.sampleType = SampleType::Pcm16; break;
-        case 24: result.sampleType = SampleType::Pcm24; break;
-        case 32: result.sampleType = SampleType::Pcm32; break;
-        default:
-            return Format("%llu-bit samples: B-Format integer samples must be 16, 24 or 32-bit", f.bitsPerSample);
-        }
+    } else if (!PcmSampleType(f.bitsPerSample, result.sampleType)) {
+        return Format("%llu-bit samples: B-Format integer samples must be 16, 24 or 32-bit", f.bitsPerSample);
     }
     if (f.validBitsPerSample > f.bitsPerSample) {
         return Format("%llu valid bits per sample in %llu-bit samples", f.validBitsPerSample, f.bitsPerSample);
@@ -146,6 +140,16 @@ uint32_t BytesPerSample(SampleType type)
     case SampleType::Float32: return 4;
     }
     return 0;
+}
+
+bool PcmSampleType(uint16_t bits, SampleType& type)
+{
+    switch (bits) {
+    case 16: type = SampleType::Pcm16; return true;
+    case 24: type = SampleType::Pcm24; return true;
+    case 32: type = SampleType::Pcm32; return true;
+    }
+    return false;
 }
 
 const char* SampleTypeName(SampleType type)
@@ -337,6 +341,9 @@ void Scan(const uint8_t* p, size_t bytes, size_t sampleBytes, double fullScale, 
     }
 }
 
+// A lambda rather than a function, so that the scans inline it.
+constexpr auto ReadPcm16 = [](const uint8_t* s) { return int32_t(int16_t(Le16(s))); };
+
 #if defined(__SSE2__)
 // 16-bit samples of four channels, two frames per 128-bit step: lanes 0-3 and 4-7 hold the
 // same channels and are folded together at the end.
@@ -357,7 +364,7 @@ void Scan16Quad(const uint8_t* p, size_t bytes, std::vector<double>& peaks)
         if (m / 32768.0 > peaks[c]) peaks[c] = m / 32768.0;
     }
     // An odd frame at the end.
-    if ((bytes / 8) % 2) Scan(p + pairs * 16, 8, 2, 32768.0, peaks, [](const uint8_t* s) { return int32_t(int16_t(Le16(s))); });
+    if ((bytes / 8) % 2) Scan(p + pairs * 16, 8, 2, 32768.0, peaks, ReadPcm16);
 }
 #endif
 
@@ -373,7 +380,7 @@ void UpdatePeaks(const uint8_t* p, size_t bytes, SampleType type, std::vector<do
             break;
         }
 #endif
-        Scan(p, bytes, 2, 32768.0, peaks, [](const uint8_t* s) { return int32_t(int16_t(Le16(s))); });
+        Scan(p, bytes, 2, 32768.0, peaks, ReadPcm16);
         break;
     case SampleType::Pcm24:
         Scan(p, bytes, 3, 2147483648.0, peaks, [](const uint8_t* s) {

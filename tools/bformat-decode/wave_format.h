@@ -31,6 +31,9 @@ std::string GuidText(const Guid& guid);
 enum class SampleType { Pcm16, Pcm24, Pcm32, Float32 };
 
 uint32_t BytesPerSample(SampleType type);
+// The integer PCM type of `bits`-bit samples; false, with `type` untouched, for any size but
+// 16, 24 and 32.
+bool PcmSampleType(uint16_t bits, SampleType& type);
 const char* SampleTypeName(SampleType type);  // "16-bit PCM", ..., "32-bit float"
 
 // The fields of a WAVEFORMATEXTENSIBLE format block, read from its little-endian bytes.

@@ -19,14 +19,7 @@ bool WritableFormat(const AM_MEDIA_TYPE* pmt, WaveFormat& format, SampleType& ty
         return false;
     if (format.subFormat == kSubtypeFloat && format.bitsPerSample == 32) {
         type = SampleType::Float32;
-    } else if (format.subFormat == kSubtypePcm) {
-        switch (format.bitsPerSample) {
-        case 16: type = SampleType::Pcm16; break;
-        case 24: type = SampleType::Pcm24; break;
-        case 32: type = SampleType::Pcm32; break;
-        default: return false;
-        }
-    } else {
+    } else if (format.subFormat != kSubtypePcm || !PcmSampleType(format.bitsPerSample, type)) {
         return false;
     }
     return format.channels >= 1 && format.channels <= 32 && format.sampleRate > 0 &&

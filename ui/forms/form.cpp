@@ -144,11 +144,10 @@ bool Form::CreateWindowWith(HWND parent)
         style |= WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
     else
         style |= WS_POPUP;
-    SIZE size = OuterSize();
-    if (parent) {
-        // A child has no frame: its window is its client area.
-        if (m_description.width == 0) size = SIZE{m_description.clientWidth, m_description.clientHeight};
-    }
+    // A child has no frame: unless the description gives an outer size, its window is its
+    // client area.
+    const SIZE size = parent && m_description.width == 0 ? SIZE{m_description.clientWidth, m_description.clientHeight}
+                                                         : OuterSize();
     // Alpha blending is described but switched off: no layered window.
     DWORD exStyle = WS_EX_CONTROLPARENT;
     m_parentWindow.store(parent);
@@ -238,11 +237,17 @@ bool Form::ComponentRect(const std::string& name, RECT& rect) const
     return false;
 }
 
-const ComponentDescription* Form::ComponentAt(int x, int y) const
+const Form::Item* Form::ItemAt(int x, int y) const
 {
     for (auto it = m_items.rbegin(); it != m_items.rend(); ++it)
-        if (x >= it->rect.left && x < it->rect.right && y >= it->rect.top && y < it->rect.bottom) return &it->component;
+        if (x >= it->rect.left && x < it->rect.right && y >= it->rect.top && y < it->rect.bottom) return &*it;
     return nullptr;
+}
+
+const ComponentDescription* Form::ComponentAt(int x, int y) const
+{
+    const Item* item = ItemAt(x, y);
+    return item ? &item->component : nullptr;
 }
 
 void Form::Paint(HDC dc)
@@ -354,21 +359,17 @@ LRESULT Form::HandleMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
     case WM_PRINTCLIENT:
         Paint(reinterpret_cast<HDC>(wParam));
         return 0;
-    case WM_LBUTTONDOWN: {
-        const ComponentDescription* hit = ComponentAt(static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam)));
-        m_pressed = nullptr;
-        for (const auto& item : m_items)
-            if (&item.component == hit) m_pressed = &item;
+    case WM_LBUTTONDOWN:
+        m_pressed = ItemAt(static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam)));
         SetCapture(hwnd);
         return 0;
-    }
     case WM_LBUTTONUP: {
         const Item* pressed = m_pressed;
         m_pressed = nullptr;
         if (GetCapture() == hwnd) ReleaseCapture();
         // A click is a press and release on the same component.
-        const ComponentDescription* hit = ComponentAt(static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam)));
-        if (pressed && hit == &pressed->component) Fire(pressed->component.onClick);
+        if (pressed && ItemAt(static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))) == pressed)
+            Fire(pressed->component.onClick);
         return 0;
     }
     case WM_CLOSE:

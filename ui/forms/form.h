@@ -89,6 +89,8 @@ private:
     bool CreateWindowWith(HWND parent);
     void DestroyHandle();
     void Fire(const std::string& handler);
+    // The topmost item at a client point, or null.
+    const Item* ItemAt(int x, int y) const;
     void Measure();
     void Paint(HDC dc);
     SIZE OuterSize() const;
