@@ -7,6 +7,7 @@
 #include "platform/window_internal.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -234,8 +235,9 @@ std::shared_ptr<Bitmap> BitmapForHeader(const BITMAPINFOHEADER& h)
 {
     if (h.biCompression != BI_RGB || h.biWidth <= 0 || h.biHeight == 0 || (h.biBitCount != 24 && h.biBitCount != 32))
         return nullptr;
-    LONG height = h.biHeight < 0 ? -h.biHeight : h.biHeight;
-    if (h.biWidth > 32768 || height > 32768) return nullptr;
+    // Bounded before the sign is dropped: negating the most negative height would overflow.
+    if (h.biWidth > 32768 || h.biHeight > 32768 || h.biHeight < -32768) return nullptr;
+    const LONG height = h.biHeight < 0 ? -h.biHeight : h.biHeight;
     return std::make_shared<Bitmap>(h.biWidth, height, h.biBitCount, h.biHeight < 0);
 }
 
@@ -244,9 +246,12 @@ std::shared_ptr<Bitmap> BitmapFromDib(const BITMAPINFOHEADER* info, const uint8_
     if (info->biSize < sizeof(BITMAPINFOHEADER) || info->biPlanes != 1) return nullptr;
     auto bitmap = BitmapForHeader(*info);
     if (!bitmap) return nullptr;
-    const uint8_t* bits = reinterpret_cast<const uint8_t*>(info) + info->biSize + info->biClrUsed * 4u;
-    if (bits > end || static_cast<size_t>(end - bits) < bitmap->pixels.size()) return nullptr;
-    std::memcpy(bitmap->pixels.data(), bits, bitmap->pixels.size());
+    // The pixels follow the header and the colour table; both sizes come from the file, so
+    // they are measured against what is there before any pointer is formed from them.
+    const uint64_t offset = uint64_t{info->biSize} + uint64_t{info->biClrUsed} * 4u;
+    const auto available = static_cast<uint64_t>(end - reinterpret_cast<const uint8_t*>(info));
+    if (offset > available || available - offset < bitmap->pixels.size()) return nullptr;
+    std::memcpy(bitmap->pixels.data(), reinterpret_cast<const uint8_t*>(info) + offset, bitmap->pixels.size());
     return bitmap;
 }
 

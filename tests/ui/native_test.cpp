@@ -172,6 +172,27 @@ TEST(WindowServices, TimerKillWaitsForTheCallbackInProgress)
     EXPECT_EQ(timeSetEvent(0, 1, callback, 0, TIME_PERIODIC), 0u);
 }
 
+TEST(WindowServices, DibSectionsOfImpossibleSizesAreRefused)
+{
+    HDC dc = CreateCompatibleDC(nullptr);
+    BITMAPINFO bmi{};
+    bmi.bmiHeader.biSize = sizeof bmi.bmiHeader;
+    bmi.bmiHeader.biPlanes = 1;
+    bmi.bmiHeader.biBitCount = 32;
+    bmi.bmiHeader.biCompression = BI_RGB;
+    bmi.bmiHeader.biWidth = 4;
+    // Top-down and bottom-up at the largest height taken; past it, including the most
+    // negative height, which has no positive counterpart.
+    for (LONG height : {LONG{-32768}, LONG{32768}, LONG{-32769}, LONG{32769}, LONG{INT32_MIN}}) {
+        bmi.bmiHeader.biHeight = height;
+        void* bits = nullptr;
+        HBITMAP bitmap = CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0);
+        EXPECT_EQ(bitmap != nullptr, height == -32768 || height == 32768) << height;
+        if (bitmap) DeleteObject(bitmap);
+    }
+    DeleteDC(dc);
+}
+
 TEST(WindowServices, MessagesCrossThreadsAndPaintIsGeneratedLast)
 {
     ParentWindow parent;
