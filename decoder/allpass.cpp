@@ -5,10 +5,6 @@
 #include <limits>
 #include <new>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace decoder {
 
 AllPass::AllPass(int32_t capacity)
@@ -82,77 +78,5 @@ void AllPass::Shelf(double* samples, int32_t count, double lowGain, double highG
         count -= piece;
     }
 }
-
-#if defined(__SSE2__)
-
-// W and X share one register (W in the low lane, X in the high lane); Y runs in the low lane
-// of a second. The three recurrences are independent, so their latency chains overlap. Every
-// lane performs exactly the scalar operations in the scalar order.
-void ShelfThree(AllPass& w, AllPass& x, AllPass& y, double* pw, double* px, double* py,
-                int32_t count, double lowW, double highW, double lowXY, double highXY)
-{
-    if (count <= 0) return;
-    const __m128d aWX = _mm_set_pd(x.Coefficient(), w.Coefficient());
-    const __m128d lowWX = _mm_set_pd(lowXY, lowW);
-    const __m128d highWX = _mm_set_pd(highXY, highW);
-    const __m128d half = _mm_set1_pd(0.5);
-    const __m128d aY = _mm_set_sd(y.Coefficient());
-    const __m128d lowY = _mm_set_sd(lowXY);
-    const __m128d highY = _mm_set_sd(highXY);
-    __m128d inWX = _mm_set_pd(x.PrevIn(), w.PrevIn());
-    __m128d outWX = _mm_set_pd(x.PrevOut(), w.PrevOut());
-    __m128d inY = _mm_set_sd(y.PrevIn());
-    __m128d outY = _mm_set_sd(y.PrevOut());
-
-    for (int32_t i = 0; i < count; ++i) {
-        const __m128d sWX = _mm_loadh_pd(_mm_load_sd(pw + i), px + i);
-        const __m128d pWX = _mm_add_pd(_mm_sub_pd(_mm_mul_pd(aWX, sWX), inWX), _mm_mul_pd(aWX, outWX));
-        inWX = sWX;
-        outWX = pWX;
-        const __m128d highBandWX = _mm_mul_pd(_mm_add_pd(sWX, pWX), half);
-        const __m128d lowBandWX = _mm_mul_pd(_mm_sub_pd(sWX, pWX), half);
-        const __m128d rWX = _mm_add_pd(_mm_mul_pd(lowBandWX, lowWX), _mm_mul_pd(highBandWX, highWX));
-        _mm_store_sd(pw + i, rWX);
-        _mm_storeh_pd(px + i, rWX);
-
-        const __m128d sY = _mm_load_sd(py + i);
-        const __m128d pY = _mm_add_sd(_mm_sub_sd(_mm_mul_sd(aY, sY), inY), _mm_mul_sd(aY, outY));
-        inY = sY;
-        outY = pY;
-        const __m128d highBandY = _mm_mul_sd(_mm_add_sd(sY, pY), half);
-        const __m128d lowBandY = _mm_mul_sd(_mm_sub_sd(sY, pY), half);
-        _mm_store_sd(py + i, _mm_add_sd(_mm_mul_sd(lowBandY, lowY), _mm_mul_sd(highBandY, highY)));
-    }
-
-    w.SetMemory(_mm_cvtsd_f64(inWX), _mm_cvtsd_f64(outWX));
-    x.SetMemory(_mm_cvtsd_f64(_mm_unpackhi_pd(inWX, inWX)), _mm_cvtsd_f64(_mm_unpackhi_pd(outWX, outWX)));
-    y.SetMemory(_mm_cvtsd_f64(inY), _mm_cvtsd_f64(outY));
-}
-
-#else
-
-// Without SSE2 the three recurrences still share one loop, in plain arithmetic.
-void ShelfThree(AllPass& w, AllPass& x, AllPass& y, double* pw, double* px, double* py,
-                int32_t count, double lowW, double highW, double lowXY, double highXY)
-{
-    struct Lane { AllPass* f; double* p; double lo, hi, a, in, out; };
-    Lane lanes[3] = {{&w, pw, lowW, highW, 0, 0, 0}, {&x, px, lowXY, highXY, 0, 0, 0},
-                     {&y, py, lowXY, highXY, 0, 0, 0}};
-    for (Lane& l : lanes) { l.a = l.f->Coefficient(); l.in = l.f->PrevIn(); l.out = l.f->PrevOut(); }
-    for (int32_t i = 0; i < count; ++i) {
-        for (Lane& l : lanes) {
-            const double s = l.p[i];
-            const double p = l.a * s - l.in + l.a * l.out;
-            l.in = s;
-            l.out = p;
-            const double high = (s + p) * 0.5;
-            const double low = (s - p) * 0.5;
-            l.p[i] = low * l.lo + high * l.hi;
-        }
-    }
-    for (Lane& l : lanes) l.f->SetMemory(l.in, l.out);
-}
-
-#endif
 
 }  // namespace decoder

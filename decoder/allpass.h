@@ -34,8 +34,8 @@ public:
     void Filter(double* buffer, int32_t count, double a);
 
     // Replaces `count` samples (count <= Capacity()) by low band * lowGain + high band *
-    // highGain. count <= 0 does nothing. This is the plain version; ShelfThree() below does
-    // three filters in one pass with identical results.
+    // highGain. count <= 0 does nothing. The decode kernels run the same operations on the
+    // coefficient and memory copied out (and the memory written back through SetMemory).
     void Shelf(double* samples, int32_t count, double lowGain, double highGain);
 
     int32_t Capacity() const { return m_Capacity; }
@@ -45,8 +45,8 @@ public:
     double PrevIn() const { return m_PrevIn; }
     double PrevOut() const { return m_PrevOut; }
 
-    // Replaces the memory. For loops that run several filters' recurrences together in
-    // registers and write the memory back once per block.
+    // Replaces the memory. For the decode kernels, which run the recurrence on a copy and
+    // write the memory back once per block.
     void SetMemory(double prevIn, double prevOut)
     {
         m_PrevIn = prevIn;
@@ -65,11 +65,5 @@ private:
     double m_PrevOut;
     int32_t m_Capacity;
 };
-
-// Shelves three independent channels in one pass: `w` over pw with (lowW, highW), `x` over px
-// and `y` over py with (lowXY, highXY). Bit for bit the same as three Shelf() calls; uses
-// no scratch buffer, so count is bounded only by the planes (count <= 0 does nothing).
-void ShelfThree(AllPass& w, AllPass& x, AllPass& y, double* pw, double* px, double* py,
-                int32_t count, double lowW, double highW, double lowXY, double highXY);
 
 }  // namespace decoder

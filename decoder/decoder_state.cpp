@@ -1,23 +1,60 @@
 #include "decoder/decoder_state.h"
 
-#include "decoder/avx2_kernel.h"
-
 #include <cmath>
 #include <new>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "decoder/decoder_testing.h"
+#include "decoder/kernels/kernels.h"
 
 namespace decoder {
+
+namespace {
+
+// The fastest kernel this build and processor have for the layout.
+const kernels::DecodeKernel* ChooseKernel(uint32_t inChannels, uint32_t speakers)
+{
+    if (const kernels::DecodeKernel* k = kernels::Avx2Kernel(inChannels, speakers)) return k;
+    if (const kernels::DecodeKernel* k = kernels::Sse2Kernel(inChannels, speakers)) return k;
+    return kernels::ScalarKernel(inChannels, speakers);
+}
+
+// The kernels' view of a ready state: the shelves' coefficients and memory copied out, W with
+// 2 - LowGain / 2 - HighGain, X and Y with LowGain / HighGain.
+kernels::KernelState KernelStateOf(const DecoderState& st)
+{
+    const DecoderCoefficients& c = st.m_Coefficients;
+    const AllPass* shelves[3] = {st.m_pShelfW.get(), st.m_pShelfX.get(), st.m_pShelfY.get()};
+    kernels::KernelState k{};
+    for (int i = 0; i < 3; ++i) {
+        k.shelves.coefficient[i] = shelves[i]->Coefficient();
+        k.shelves.lowGain[i] = i == 0 ? 2.0 - c.LowGain : c.LowGain;
+        k.shelves.highGain[i] = i == 0 ? 2.0 - c.HighGain : c.HighGain;
+        k.shelves.prevIn[i] = shelves[i]->PrevIn();
+        k.shelves.prevOut[i] = shelves[i]->PrevOut();
+    }
+    k.coefficients = &c;
+    k.inChannels = st.m_nInChannels;
+    k.speakers = st.m_nSpeakers;
+    k.inPlanes = st.m_InPlanes.data();
+    k.outPlanes = st.m_OutPlanes.data();
+    k.capacity = st.m_InPlanes.Capacity();
+    return k;
+}
+
+void StoreShelfMemory(const kernels::ShelfBank& bank, DecoderState& st)
+{
+    AllPass* shelves[3] = {st.m_pShelfW.get(), st.m_pShelfX.get(), st.m_pShelfY.get()};
+    for (int i = 0; i < 3; ++i) shelves[i]->SetMemory(bank.prevIn[i], bank.prevOut[i]);
+}
+
+}  // namespace
 
 DecoderState::AllocateResult DecoderState::Allocate(uint32_t inChannels, uint32_t speakers, int32_t capacity,
                                                     double sampleRate, double crossoverHz)
 {
-    if ((inChannels != 3 && inChannels != 4) || speakers == 0 || speakers > SamplePlanes::kMaxChannels ||
-        capacity <= 0)
-        return AllocateResult::BadLayout;
+    const kernels::DecodeKernel* kernel = ChooseKernel(inChannels, speakers);
+    if (!kernel || capacity <= 0) return AllocateResult::BadLayout;
     if (!std::isfinite(AllPass::CoefficientFor(crossoverHz, sampleRate))) return AllocateResult::BadSampleRate;
 
     std::unique_ptr<AllPass> shelves[3];
@@ -36,149 +73,74 @@ DecoderState::AllocateResult DecoderState::Allocate(uint32_t inChannels, uint32_
     m_pShelfY = std::move(shelves[2]);
     m_InPlanes.Swap(in);
     m_OutPlanes.Swap(out);
+    m_pKernel = kernel;
     return AllocateResult::Ok;
 }
 
 bool DecoderState::IsReady() const
 {
-    return m_pShelfW && m_pShelfX && m_pShelfY && (m_nInChannels == 3 || m_nInChannels == 4) &&
+    return m_pKernel && m_pShelfW && m_pShelfX && m_pShelfY && (m_nInChannels == 3 || m_nInChannels == 4) &&
            m_InPlanes.Channels() == m_nInChannels && m_nSpeakers >= 1 &&
            m_OutPlanes.Channels() == m_nSpeakers && m_InPlanes.Capacity() == m_OutPlanes.Capacity();
 }
 
-// ---- The block decode -------------------------------------------------------------------
-
-namespace {
-
-// Frames first..n-1 of the gain matrix: each output accumulated from 0.0 in channel order.
-void MixPlain(const DecoderCoefficients& c, uint32_t inChannels, uint32_t speakers, double* const* in,
-              double* const* out, int32_t first, int32_t n)
-{
-    for (int32_t f = first; f < n; ++f) {
-        for (uint32_t s = 0; s < speakers; ++s) {
-            double sum = 0.0;
-            for (uint32_t ch = 0; ch < inChannels; ++ch) sum = c.Gains[ch][s] * in[ch][f] + sum;
-            out[s][f] = sum;
-        }
-    }
-}
-
-#if defined(__SSE2__)
-
-// The gain matrix with two frames per vector, for NIN inputs and NS speakers known at compile
-// time. Each output is accumulated from 0.0 in channel order, as in the plain loop.
-template <uint32_t NIN, uint32_t NS>
-void MixFast(const DecoderCoefficients& c, double* const* in, double* const* out, int32_t n)
-{
-    __m128d g[NIN][NS];
-    for (uint32_t ch = 0; ch < NIN; ++ch)
-        for (uint32_t s = 0; s < NS; ++s) g[ch][s] = _mm_set1_pd(c.Gains[ch][s]);
-    const __m128d zero = _mm_setzero_pd();
-    int32_t f = 0;
-    for (; f + 2 <= n; f += 2) {
-        __m128d x[NIN];
-        for (uint32_t ch = 0; ch < NIN; ++ch) x[ch] = _mm_loadu_pd(in[ch] + f);
-        for (uint32_t s = 0; s < NS; ++s) {
-            __m128d sum = _mm_add_pd(_mm_mul_pd(g[0][s], x[0]), zero);
-            for (uint32_t ch = 1; ch < NIN; ++ch) sum = _mm_add_pd(_mm_mul_pd(g[ch][s], x[ch]), sum);
-            _mm_storeu_pd(out[s] + f, sum);
-        }
-    }
-    MixPlain(c, NIN, NS, in, out, f, n);
-}
-
-template <uint32_t NIN>
-bool MixFastFor(uint32_t speakers, const DecoderCoefficients& c, double* const* in, double* const* out, int32_t n)
-{
-    switch (speakers) {
-    case 4: MixFast<NIN, 4>(c, in, out, n); return true;
-    case 6: MixFast<NIN, 6>(c, in, out, n); return true;
-    case 8: MixFast<NIN, 8>(c, in, out, n); return true;
-    default: return false;
-    }
-}
-
-#endif
-
-}  // namespace
-
-bool PathAvailable(DecodePath path)
-{
-    switch (path) {
-    case DecodePath::Scalar: return true;
-#if defined(__SSE2__)
-    case DecodePath::Sse2: return true;
-#else
-    case DecodePath::Sse2: return false;
-#endif
-    case DecodePath::Avx2: return avx2::Supported();
-    case DecodePath::Fast: return true;
-    }
-    return false;
-}
-
-void DecoderState::DecodeBlock(double* const* in, double* const* out, int32_t n, DecodePath path)
+void DecoderState::DecodeBlock(double* const* in, double* const* out, int32_t n)
 {
     if (n <= 0 || !IsReady()) return;
-    const DecoderCoefficients& c = m_Coefficients;
-    if ((path == DecodePath::Avx2 || path == DecodePath::Fast) && avx2::DecodeBlock(*this, in, out, n)) return;
-#if defined(__SSE2__)
-    if (path != DecodePath::Scalar) {
-        ShelfThree(*m_pShelfW, *m_pShelfX, *m_pShelfY, in[0], in[1], in[2], n, 2.0 - c.LowGain,
-                   2.0 - c.HighGain, c.LowGain, c.HighGain);
-        if (m_nInChannels == 4 && MixFastFor<4>(m_nSpeakers, c, in, out, n)) return;
-        if (m_nInChannels == 3 && MixFastFor<3>(m_nSpeakers, c, in, out, n)) return;
-        return MixPlain(c, m_nInChannels, m_nSpeakers, in, out, 0, n);
-    }
-#endif
-    m_pShelfW->Shelf(in[0], n, 2.0 - c.LowGain, 2.0 - c.HighGain);
-    m_pShelfX->Shelf(in[1], n, c.LowGain, c.HighGain);
-    m_pShelfY->Shelf(in[2], n, c.LowGain, c.HighGain);
-    MixPlain(c, m_nInChannels, m_nSpeakers, in, out, 0, n);
+    kernels::KernelState k = KernelStateOf(*this);
+    m_pKernel->block(k, in, out, n);
+    StoreShelfMemory(k.shelves, *this);
 }
 
-// ---- The whole interleaved path --------------------------------------------------------
-
-void DecoderState::DecodeFrames(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames,
-                                DecodePath path)
+void DecoderState::DecodeFrames(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames)
 {
-    const size_t bytes = BytesPerSample(format);
-    if (bytes == 0 || frames == 0 || !IsReady()) return;
-    const size_t inFrameBytes = bytes * m_nInChannels;
-    const size_t outFrameBytes = bytes * m_nSpeakers;
-    double* const* in = m_InPlanes.data();
-    double* const* out = m_OutPlanes.data();
+    if (BytesPerSample(format) == 0 || frames == 0 || !IsReady()) return;
+    kernels::KernelState k = KernelStateOf(*this);
+    m_pKernel->frames(k, format, src, dst, frames);
+    StoreShelfMemory(k.shelves, *this);
+}
 
-    if ((path == DecodePath::Avx2 || path == DecodePath::Fast) &&
-        avx2::DecodeFrames(*this, format, src, dst, frames))
-        return;
-#if defined(__SSE2__)
-    const bool vector = path != DecodePath::Scalar;
-#else
-    const bool vector = false;
-#endif
+// ---- Testing access ---------------------------------------------------------------------
 
-    // The 128-bit loops work through short runs that stay in the first-level cache from
-    // conversion to decode to conversion; blocks split anywhere decode the same.
-    constexpr size_t kVectorRun = 256;
-    size_t block = static_cast<size_t>(Capacity());
-    if (vector && block > kVectorRun) block = kVectorRun;
+const kernels::DecodeKernel* KernelOf(const DecoderState& state) { return state.m_pKernel; }
 
-    while (frames > 0) {
-        const int32_t n = static_cast<int32_t>(frames < block ? frames : block);
-        if (vector) {
-            DeinterleaveBlock(src, n, format, m_nInChannels, in);
-            DecodeBlock(in, out, n, DecodePath::Sse2);
-            InterleaveBlock(out, m_nSpeakers, n, format, dst);
-        } else {
-            DeinterleaveBlockScalar(src, n, format, m_nInChannels, in);
-            DecodeBlock(in, out, n, DecodePath::Scalar);
-            InterleaveBlockScalar(out, m_nSpeakers, n, format, dst);
-        }
-        src += static_cast<size_t>(n) * inFrameBytes;
-        dst += static_cast<size_t>(n) * outFrameBytes;
-        frames -= static_cast<size_t>(n);
+void SetKernelForTesting(DecoderState& state, const kernels::DecodeKernel* kernel) { state.m_pKernel = kernel; }
+
+const kernels::DecodeKernel* KernelFor(kernels::InstructionSet set, uint32_t inChannels, uint32_t speakers)
+{
+    switch (set) {
+    case kernels::InstructionSet::Scalar: return kernels::ScalarKernel(inChannels, speakers);
+    case kernels::InstructionSet::Sse2: return kernels::Sse2Kernel(inChannels, speakers);
+    case kernels::InstructionSet::Avx2: return kernels::Avx2Kernel(inChannels, speakers);
     }
+    return nullptr;
+}
+
+bool UseInstructionSet(DecoderState& state, kernels::InstructionSet set)
+{
+    const kernels::DecodeKernel* kernel = KernelFor(set, state.m_nInChannels, state.m_nSpeakers);
+    if (!kernel || !state.IsReady()) return false;
+    SetKernelForTesting(state, kernel);
+    return true;
+}
+
+std::vector<kernels::InstructionSet> AvailableInstructionSets()
+{
+    std::vector<kernels::InstructionSet> sets;
+    for (kernels::InstructionSet set :
+         {kernels::InstructionSet::Scalar, kernels::InstructionSet::Sse2, kernels::InstructionSet::Avx2})
+        if (KernelFor(set, 4, 4)) sets.push_back(set);
+    return sets;
+}
+
+const char* NameOf(kernels::InstructionSet set)
+{
+    switch (set) {
+    case kernels::InstructionSet::Scalar: return "Scalar";
+    case kernels::InstructionSet::Sse2: return "Sse2";
+    case kernels::InstructionSet::Avx2: return "Avx2";
+    }
+    return "?";
 }
 
 }  // namespace decoder

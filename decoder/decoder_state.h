@@ -12,18 +12,9 @@
 
 namespace decoder {
 
-// Which version of the hot loops runs. Every path gives identical bits; the plain scalar
-// loops are kept as the reference and for measurement.
-//   Scalar  the plain loops, one channel and one operation at a time;
-//   Sse2    128-bit loops, one pass per stage over short runs (any x86 build);
-//   Avx2    256-bit loops with shelf, matrix and conversions fused per frame (x86-64, not on
-//           Windows builds, and only on processors that have it);
-//   Fast    the fastest of these that this build and processor can run.
-// A path that is not available here runs the next one down (Avx2 -> Sse2 -> Scalar).
-enum class DecodePath { Scalar, Sse2, Avx2, Fast };
-
-// Whether `path` runs as itself here rather than falling back.
-bool PathAvailable(DecodePath path);
+namespace kernels {
+struct DecodeKernel;
+}
 
 // Crossover of the shelf filters, in Hz.
 constexpr double kCrossoverHz = 500.0;
@@ -33,8 +24,10 @@ constexpr double kCrossoverHz = 500.0;
 //
 // The decoder filter owns one of these. It writes m_Coefficients when it is built and calls
 // Allocate() when the output buffers are decided; the streaming thread then only runs
-// DecodeBlock()/DecodeFrames(), which allocate nothing. No locking of its own: the owner keeps
-// Allocate() and the decode from running at the same time.
+// DecodeBlock()/DecodeFrames(), which allocate nothing. Allocate() also picks the loops that
+// decode: the fastest kernel this build and processor have for the channel and speaker
+// counts (decoder/kernels/); every kernel gives the plain loops' bits. No locking of its
+// own: the owner keeps Allocate() and the decode from running at the same time.
 struct DecoderState {
     enum class AllocateResult { Ok, BadLayout, BadSampleRate, OutOfMemory };
 
@@ -50,7 +43,8 @@ struct DecoderState {
     // Builds fresh shelf filters (cleared memory, tuned to crossoverHz at sampleRate) and
     // plane sets for blocks of up to `capacity` frames, for `inChannels` (3 or 4) inputs and
     // `speakers` (1..8) outputs. All or nothing: everything is built first and swapped in at
-    // the end, so on any failure the state is exactly as before. Never throws.
+    // the end, so on any failure the state is exactly as before. Chooses the kernel for the
+    // layout. Never throws.
     AllocateResult Allocate(uint32_t inChannels, uint32_t speakers, int32_t capacity, double sampleRate,
                             double crossoverHz = kCrossoverHz);
 
@@ -65,17 +59,22 @@ struct DecoderState {
     // frames 0..n-1 of out[0..m_nSpeakers-1]. Z (in[3]) is not modified. Shelf memory carries
     // over, so two blocks of n equal one of 2n. Needs planes of at least n frames, in and out
     // distinct; n <= 0, or a state that is not ready, changes nothing.
-    void DecodeBlock(double* const* in, double* const* out, int32_t n, DecodePath path = DecodePath::Fast);
+    void DecodeBlock(double* const* in, double* const* out, int32_t n);
 
     // The whole path for interleaved audio: `frames` frames of m_nInChannels samples from src
     // are deinterleaved into m_InPlanes, decoded and interleaved as `frames` frames of
-    // m_nSpeakers samples into dst, in blocks of at most Capacity() frames (the Avx2 path
-    // keeps each frame in registers and leaves the planes alone). src holds
+    // m_nSpeakers samples into dst, in blocks of at most Capacity() frames (a kernel that
+    // keeps each frame in registers leaves the planes alone). src holds
     // frames * m_nInChannels and dst frames * m_nSpeakers samples of `format`; nothing
-    // outside those is read or written. Format None, frames 0 or a state that is not ready
-    // does nothing.
-    void DecodeFrames(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames,
-                      DecodePath path = DecodePath::Fast);
+    // outside those is read or written. Integer samples saturate (see sample_format.h).
+    // Format None, frames 0 or a state that is not ready does nothing.
+    void DecodeFrames(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames);
+
+private:
+    friend const kernels::DecodeKernel* KernelOf(const DecoderState& state);
+    friend void SetKernelForTesting(DecoderState& state, const kernels::DecodeKernel* kernel);
+
+    const kernels::DecodeKernel* m_pKernel = nullptr;  // chosen by Allocate()
 };
 
 }  // namespace decoder

@@ -49,7 +49,7 @@ HRESULT CopySampleProperties(IMediaSample* pIn, IMediaSample* pOut)
 }
 
 HRESULT TransformSample(DecoderState& state, const WAVEFORMATEXTENSIBLE* format, IMediaSample* pIn,
-                        IMediaSample* pOut, DecodePath path)
+                        IMediaSample* pOut)
 {
     if (!pIn || !pOut) return E_POINTER;
     const LONG inLength = pIn->GetActualDataLength();
@@ -73,7 +73,7 @@ HRESULT TransformSample(DecoderState& state, const WAVEFORMATEXTENSIBLE* format,
         const size_t outFrames = outSize > 0 ? static_cast<size_t>(outSize) / outFrameBytes : 0;
         frames = inFrames < outFrames ? inFrames : outFrames;
         if (frames > 0 && (!src || !dst)) return E_POINTER;
-        state.DecodeFrames(sampleFormat, src, dst, frames, path);
+        state.DecodeFrames(sampleFormat, src, dst, frames);
     }
 
     CopySampleProperties(pIn, pOut);

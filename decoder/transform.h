@@ -35,7 +35,7 @@ SampleFormat SampleFormatOf(const WAVEFORMATEXTENSIBLE* format);
 // The result of CopySampleProperties is not examined. Runs on the streaming thread; takes no
 // lock and allocates nothing.
 HRESULT TransformSample(DecoderState& state, const WAVEFORMATEXTENSIBLE* format, IMediaSample* pIn,
-                        IMediaSample* pOut, DecodePath path = DecodePath::Fast);
+                        IMediaSample* pOut);
 
 // Copies timing and flags from pIn to pOut: the start and stop times when pIn's GetTime gives
 // exactly S_OK, the media times likewise, then the sync-point, preroll and discontinuity

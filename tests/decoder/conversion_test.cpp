@@ -1,4 +1,4 @@
-// Sample conversions: rounding by adding one half, wrap-around, NaN, the 24-bit byte order and float.
+// Sample conversions: rounding by adding one half, saturation, NaN, the 24-bit byte order and float.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -15,6 +15,14 @@ int16_t Write16(double v)
     uint8_t b[2];
     Pcm16Format::FromDouble(v, b);
     return static_cast<int16_t>(b[0] | (b[1] << 8));
+}
+
+// The 24-bit sample written for v (which is at 256 times the sample's scale), sign-extended.
+int32_t Write24(double v)
+{
+    uint8_t b[3];
+    Pcm24Format::FromDouble(v, b);
+    return static_cast<int32_t>(uint32_t{b[0]} << 8 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 24) >> 8;
 }
 
 int32_t Write32(double v)
@@ -35,27 +43,35 @@ TEST(DecoderConversion, HalfIsAddedThenTruncatedTowardZero)
     for (const auto& row : table) EXPECT_EQ(Write16(row.v), row.out) << row.v;
 }
 
-TEST(DecoderConversion, IntegersWrapAndUnrepresentableValuesBecomeZero)
+// Beyond the largest sample every width gives the largest, beyond the smallest the smallest;
+// the edges themselves still round by adding one half; NaN gives 0.
+TEST(DecoderConversion, IntegersSaturateAndNaNBecomesZero)
 {
-    EXPECT_EQ(Write16(32768.0), -32768);
-    EXPECT_EQ(Write16(40000.0), -25536);
-    EXPECT_EQ(Write16(-32770.0), 32767);
-    EXPECT_EQ(Write32(2147483648.0), INT32_MIN);
-    EXPECT_EQ(Write32(4294967301.0), 5);
-    EXPECT_EQ(Write32(-2147483650.0), INT32_MAX);
-
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
-    for (double v : {nan, -nan, inf, -inf, 9223372036854775808.0, -1e300}) {
-        EXPECT_EQ(RoundHalfUp(v), INT64_MIN) << v;
-        EXPECT_EQ(Write16(v), 0) << v;
-        EXPECT_EQ(Write32(v), 0) << v;
-        uint8_t b[3] = {9, 9, 9};
-        Pcm24Format::FromDouble(v, b);
-        EXPECT_EQ(b[0] | b[1] | b[2], 0) << v;
+    const double huge = 9223372036854775808.0;  // 2^63
+
+    EXPECT_EQ(Write16(32766.4), 32766);
+    EXPECT_EQ(Write16(32766.5), 32767);
+    for (double v : {32768.0, 40000.0, 65536.0 + 5.0, 2147483648.0, huge, 1e300, inf}) EXPECT_EQ(Write16(v), 32767) << v;
+    EXPECT_EQ(Write16(-32768.0), -32767);  // -32767.5 truncates toward zero
+    for (double v : {-32768.5, -32770.0, -2147483649.0, -huge, -inf}) EXPECT_EQ(Write16(v), -32768) << v;
+
+    EXPECT_EQ(Write24(2147483392.0), 8388607);
+    EXPECT_EQ(Write24(-2147483648.0), -8388608);
+    for (double v : {2147483647.5, 2147483648.0, 4294967301.0, huge, inf}) EXPECT_EQ(Write24(v), 8388607) << v;
+    for (double v : {-2147483649.0, -4294967301.0, -huge, -inf}) EXPECT_EQ(Write24(v), -8388608) << v;
+
+    EXPECT_EQ(Write32(2147483646.5), INT32_MAX);
+    for (double v : {2147483647.5, 2147483648.0, 4294967301.0, huge, inf}) EXPECT_EQ(Write32(v), INT32_MAX) << v;
+    EXPECT_EQ(Write32(-2147483648.0), -2147483647);
+    for (double v : {-2147483648.5, -2147483650.0, -huge, -inf}) EXPECT_EQ(Write32(v), INT32_MIN) << v;
+
+    for (double v : {nan, -nan}) {
+        EXPECT_EQ(Write16(v), 0);
+        EXPECT_EQ(Write24(v), 0);
+        EXPECT_EQ(Write32(v), 0);
     }
-    EXPECT_EQ(RoundHalfUp(9223372036854774784.0), INT64_C(9223372036854774784));
-    EXPECT_EQ(RoundHalfUp(-9223372036854775808.0), INT64_MIN);
 }
 
 TEST(DecoderConversion, TwentyFourBitSamplesSitInTheTopOfAWord)

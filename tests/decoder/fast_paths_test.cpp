@@ -1,7 +1,7 @@
-// Every vector path against the plain loops, bit for bit: block decode for each layout and
+// Every vector kernel against the plain loops, bit for bit: block decode for each layout and
 // channel count, the conversions for each format and channel count, and the whole
 // interleaved path, at lengths that are not multiples of any vector width and across block
-// boundaries.
+// boundaries; and which kernel a state runs.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -14,13 +14,12 @@ using namespace decoder_test;
 
 namespace {
 
-// Every vector path this machine runs.
-std::vector<DecodePath> VectorPaths()
+// Every vector instruction set this machine runs.
+std::vector<InstructionSet> VectorSets()
 {
-    std::vector<DecodePath> paths;
-    for (DecodePath p : {DecodePath::Sse2, DecodePath::Avx2, DecodePath::Fast})
-        if (PathAvailable(p)) paths.push_back(p);
-    return paths;
+    std::vector<InstructionSet> sets = AvailableInstructionSets();
+    sets.erase(sets.begin());  // Scalar
+    return sets;
 }
 
 const int kLengths[] = {1, 2, 3, 5, 7, 8, 15, 16, 17, 31, 33, 64, 100};
@@ -67,20 +66,21 @@ const SampleFormat kFormats[] = {SampleFormat::Pcm16, SampleFormat::Pcm24, Sampl
 TEST(DecoderFastPaths, BlockDecodeMatchesThePlainLoops)
 {
     std::mt19937 rng(10);
-    for (DecodePath path : VectorPaths())
+    for (InstructionSet set : VectorSets())
         for (int8_t type = 0; type <= 6; ++type)
             for (uint32_t inChannels : {3u, 4u})
                 for (int n : kLengths) {
-                    SCOPED_TRACE(::testing::Message() << Name(path) << " type " << int(type) << " in " << inChannels
+                    SCOPED_TRACE(::testing::Message() << NameOf(set) << " type " << int(type) << " in " << inChannels
                                                       << " n " << n);
-                    DecoderState ref = MakeState(type, inChannels, 128), fast = MakeState(type, inChannels, 128);
+                    DecoderState ref = MakeState(type, inChannels, 128, InstructionSet::Scalar),
+                                 fast = MakeState(type, inChannels, 128, set);
                     // Two blocks in a row, so that the carried memory is compared too.
                     for (int block = 0; block < 2; ++block) {
                         Planes a(inChannels, ref.m_nSpeakers, n);
                         for (auto& plane : a.in) plane = RandomSignal(rng, n, block ? 32768.0 : 1.0);
                         Planes b = a;
-                        ref.DecodeBlock(a.I(), a.O(), n, DecodePath::Scalar);
-                        fast.DecodeBlock(b.I(), b.O(), n, path);
+                        ref.DecodeBlock(a.I(), a.O(), n);
+                        fast.DecodeBlock(b.I(), b.O(), n);
                         for (const auto set : {&Planes::in, &Planes::out})
                             for (size_t c = 0; c < (a.*set).size(); ++c)
                                 for (int f = 0; f < n; ++f) ASSERT_EQ(Bits((a.*set)[c][f]), Bits((b.*set)[c][f]));
@@ -93,9 +93,12 @@ TEST(DecoderFastPaths, BlockDecodeMatchesThePlainLoops)
 TEST(DecoderFastPaths, ConversionsMatchThePlainLoops)
 {
     std::mt19937 rng(11);
-    const double edges[] = {std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::infinity(),
-                            2147483647.4, 2147483647.5, -2147483648.5, -2147483649.0, 4294967301.0,
-                            9.3e18, -0.0, 0.5, -0.5, 32767.5, 1e300};
+    const double inf = std::numeric_limits<double>::infinity();
+    const double edges[] = {std::numeric_limits<double>::quiet_NaN(), -inf, inf, 2147483647.4, 2147483647.5,
+                            2147483648.0, -2147483648.5, -2147483649.0, 4294967301.0, 9.3e18,
+                            9223372036854775808.0, -9223372036854775808.0, -0.0, 0.5, -0.5, 32766.5, 32767.5,
+                            -32768.5, -32769.0, 1e300};
+    const size_t kEdges = sizeof edges / sizeof edges[0];
     for (SampleFormat format : kFormats) {
         const size_t bytes = BytesPerSample(format);
         for (uint32_t channels = 1; channels <= 8; ++channels) {
@@ -106,17 +109,17 @@ TEST(DecoderFastPaths, ConversionsMatchThePlainLoops)
                 std::vector<std::vector<double>> a(channels, std::vector<double>(n + 1, 5.0)), b = a;
                 double *pa[8], *pb[8];
                 for (uint32_t c = 0; c < channels; ++c) pa[c] = a[c].data(), pb[c] = b[c].data();
-                DeinterleaveBlockScalar(src.data(), n, format, channels, pa);
-                DeinterleaveBlock(src.data(), n, format, channels, pb);
+                DeinterleaveBlock(src.data(), n, format, channels, pa);
+                kernels::Sse2Deinterleave(src.data(), n, format, channels, pb);
                 for (uint32_t c = 0; c < channels; ++c)
                     for (int f = 0; f <= n; ++f) ASSERT_TRUE(SameDouble(a[c][f], b[c][f]));
 
                 for (uint32_t c = 0; c < channels; ++c)
                     for (int f = 0; f < n; ++f)
-                        a[c][f] = rng() % 7 == 0 ? edges[rng() % 13] : RandomSignal(rng, 1, 2.5e9)[0];
+                        a[c][f] = rng() % 7 == 0 ? edges[rng() % kEdges] : RandomSignal(rng, 1, 2.5e9)[0];
                 std::vector<uint8_t> outA(samples * bytes + 16, 0xAB), outB = outA;
-                InterleaveBlockScalar(pa, channels, n, format, outA.data());
-                InterleaveBlock(pa, channels, n, format, outB.data());
+                InterleaveBlock(pa, channels, n, format, outA.data());
+                kernels::Sse2Interleave(pa, channels, n, format, outB.data());
                 ExpectSameStream(outA, outB, samples * bytes, format, "interleave");
                 for (size_t i = samples * bytes; i < outB.size(); ++i) ASSERT_EQ(outB[i], 0xAB) << "wrote past the end";
             }
@@ -128,25 +131,88 @@ TEST(DecoderFastPaths, ConversionsMatchThePlainLoops)
 TEST(DecoderFastPaths, WholePathMatchesThePlainLoops)
 {
     std::mt19937 rng(12);
-    for (DecodePath path : VectorPaths())
+    for (InstructionSet set : VectorSets())
         for (SampleFormat format : kFormats)
             for (int8_t type : {int8_t{0}, int8_t{2}, int8_t{4}, int8_t{6}})
                 for (uint32_t inChannels : {3u, 4u})
                     for (size_t n : {1u, 2u, 3u, 9u, 64u, 65u, 301u}) {
-                        SCOPED_TRACE(::testing::Message() << Name(path) << " format " << int(format) << " type "
+                        SCOPED_TRACE(::testing::Message() << NameOf(set) << " format " << int(format) << " type "
                                                           << int(type) << " in " << inChannels << " n " << n);
                         const size_t bytes = BytesPerSample(format);
-                        DecoderState ref = MakeState(type, inChannels, 64), fast = MakeState(type, inChannels, 64);
+                        DecoderState ref = MakeState(type, inChannels, 64, InstructionSet::Scalar),
+                                     fast = MakeState(type, inChannels, 64, set);
                         const std::vector<uint8_t> src = RandomStream(rng, format, n * inChannels);
                         const size_t outBytes = n * ref.m_nSpeakers * bytes;
                         std::vector<uint8_t> outA(outBytes, 0xAB), outB(outBytes + 16, 0xAB);
-                        ref.DecodeFrames(format, src.data(), outA.data(), n, DecodePath::Scalar);
+                        ref.DecodeFrames(format, src.data(), outA.data(), n);
                         const size_t first = n / 3;
-                        fast.DecodeFrames(format, src.data(), outB.data(), first, path);
+                        fast.DecodeFrames(format, src.data(), outB.data(), first);
                         fast.DecodeFrames(format, src.data() + first * inChannels * bytes,
-                                          outB.data() + first * ref.m_nSpeakers * bytes, n - first, path);
+                                          outB.data() + first * ref.m_nSpeakers * bytes, n - first);
                         for (size_t i = outBytes; i < outB.size(); ++i) ASSERT_EQ(outB[i], 0xAB) << "wrote past the end";
                         ExpectSameStream(outA, outB, outBytes, format, "whole path");
                         EXPECT_TRUE(SameDouble(ref.m_pShelfX->PrevOut(), fast.m_pShelfX->PrevOut()));
                     }
+}
+
+namespace {
+
+// A kernel that only counts its calls and leaves a mark in the shelf memory it is handed.
+int g_blockCalls = 0;
+int g_frameCalls = 0;
+
+void CountBlock(kernels::KernelState& state, double* const*, double* const*, int32_t)
+{
+    ++g_blockCalls;
+    state.shelves.prevIn[0] = 42.0;
+}
+
+void CountFrames(kernels::KernelState& state, SampleFormat, const uint8_t*, uint8_t*, size_t)
+{
+    ++g_frameCalls;
+    state.shelves.prevOut[2] = 7.0;
+}
+
+const kernels::DecodeKernel kCountingKernel = {InstructionSet::Scalar, CountBlock, CountFrames};
+
+}  // namespace
+
+// Allocate() picks the fastest kernel this machine has for the layout, and that kernel is what
+// decodes, with the shelf memory written back after each call; the next Allocate() chooses
+// afresh.
+TEST(DecoderKernels, AllocationChoosesTheKernelThatDecodes)
+{
+    for (uint32_t inChannels : {3u, 4u}) {
+        for (uint32_t speakers : {1u, 4u, 5u, 6u, 8u}) {
+            SCOPED_TRACE(::testing::Message() << "in " << inChannels << " speakers " << speakers);
+            const kernels::DecodeKernel* fastest = nullptr;
+            for (InstructionSet set : AvailableInstructionSets())
+                if (const kernels::DecodeKernel* k = KernelFor(set, inChannels, speakers)) fastest = k;
+            ASSERT_NE(fastest, nullptr);
+
+            DecoderState st;
+            SetupDecoderCoefficients(st.m_Coefficients, 4);
+            EXPECT_EQ(KernelOf(st), nullptr);
+            ASSERT_EQ(st.Allocate(inChannels, speakers, 64, 48000.0), DecoderState::AllocateResult::Ok);
+            EXPECT_EQ(KernelOf(st), fastest);
+            if (speakers == 4 || speakers == 6 || speakers == 8) {
+                EXPECT_EQ(fastest->set, AvailableInstructionSets().back());
+            }
+
+            SetKernelForTesting(st, &kCountingKernel);
+            g_blockCalls = g_frameCalls = 0;
+            Planes p(inChannels, speakers, 8);
+            st.DecodeBlock(p.I(), p.O(), 8);
+            EXPECT_EQ(st.m_pShelfW->PrevIn(), 42.0);
+            std::vector<uint8_t> src(8 * inChannels * 2), dst(8 * speakers * 2);
+            st.DecodeFrames(SampleFormat::Pcm16, src.data(), dst.data(), 8);
+            st.DecodeFrames(SampleFormat::None, src.data(), dst.data(), 8);
+            EXPECT_EQ(st.m_pShelfY->PrevOut(), 7.0);
+            EXPECT_EQ(g_blockCalls, 1);
+            EXPECT_EQ(g_frameCalls, 1);
+
+            ASSERT_EQ(st.Allocate(inChannels, speakers, 32, 44100.0), DecoderState::AllocateResult::Ok);
+            EXPECT_EQ(KernelOf(st), fastest);
+        }
+    }
 }

@@ -8,19 +8,27 @@
 #include <random>
 #include <vector>
 
-#include "decoder/decoder_state.h"
+#include "decoder/decoder_testing.h"
 
 namespace decoder_test {
 
 using namespace decoder;
 
-// A ready decoder for `decodeType` with `inChannels` inputs.
+// A ready decoder for `decodeType` with `inChannels` inputs, running the kernel Allocate()
+// chose or, when `set` is given, the kernel of that instruction set.
 inline DecoderState MakeState(int8_t decodeType, uint32_t inChannels, int32_t capacity)
 {
     DecoderState s;
     SetupDecoderCoefficients(s.m_Coefficients, decodeType);
     if (s.Allocate(inChannels, SpeakerCount(decodeType), capacity, 44100.0) != DecoderState::AllocateResult::Ok)
         std::abort();
+    return s;
+}
+
+inline DecoderState MakeState(int8_t decodeType, uint32_t inChannels, int32_t capacity, InstructionSet set)
+{
+    DecoderState s = MakeState(decodeType, inChannels, capacity);
+    if (!UseInstructionSet(s, set)) std::abort();
     return s;
 }
 
@@ -40,12 +48,6 @@ inline std::vector<double> RandomSignal(std::mt19937& rng, size_t n, double scal
     std::vector<double> v(n);
     for (double& x : v) x = u(rng) * scale;
     return v;
-}
-
-inline const char* Name(DecodePath p)
-{
-    const char* names[] = {"Scalar", "Sse2", "Avx2", "Fast"};
-    return names[static_cast<int>(p)];
 }
 
 // Planes of n frames per channel; I() and O() give the plane pointers from frame `first`.

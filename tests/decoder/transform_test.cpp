@@ -10,7 +10,6 @@
 
 using namespace decoder;
 using decoder_test::MakeState;
-using decoder_test::Name;
 
 namespace {
 
@@ -95,7 +94,7 @@ TEST(DecoderTransform, WholeFramesAreDecodedWithTheCallsInOrder)
     std::vector<std::string> log;
     const struct { uint32_t channels; LONG inBytes, outBytes; } cases[] = {{4, 1000, 1000}, {3, 1002, 1336}, {4, 1007, 1000}};
     for (const auto& c : cases) {
-        DecoderState st = MakeState(0, c.channels, 4096), ref = MakeState(0, c.channels, 4096);
+        DecoderState st = MakeState(0, c.channels, 4096), ref = MakeState(0, c.channels, 4096, InstructionSet::Scalar);
         const WAVEFORMATEXTENSIBLE fmt = BFormat(static_cast<WORD>(c.channels), 16);
         FakeSample in("in", log, 4096), out("out", log, 4096);
         FillRandom(in, c.inBytes, 20);
@@ -103,8 +102,7 @@ TEST(DecoderTransform, WholeFramesAreDecodedWithTheCallsInOrder)
         ASSERT_EQ(TransformSample(st, &fmt, &in, &out), S_OK);
         EXPECT_EQ(out.m_Length, c.outBytes);
         std::vector<uint8_t> expect(static_cast<size_t>(c.outBytes));
-        ref.DecodeFrames(SampleFormat::Pcm16, in.m_Buffer.data(), expect.data(), static_cast<size_t>(c.outBytes) / 8,
-                         DecodePath::Scalar);
+        ref.DecodeFrames(SampleFormat::Pcm16, in.m_Buffer.data(), expect.data(), static_cast<size_t>(c.outBytes) / 8);
         EXPECT_TRUE(std::equal(expect.begin(), expect.end(), out.m_Buffer.begin()));
         EXPECT_EQ(out.m_Buffer[static_cast<size_t>(c.outBytes)], 0xEE);
     }
@@ -120,19 +118,19 @@ TEST(DecoderTransform, WholeFramesAreDecodedWithTheCallsInOrder)
 TEST(DecoderTransform, LongSamplesAreSplitAndClippedToTheOutput)
 {
     std::vector<std::string> log;
-    for (DecodePath path : {DecodePath::Scalar, DecodePath::Fast}) {
+    for (InstructionSet set : AvailableInstructionSets()) {
         const WAVEFORMATEXTENSIBLE fmt = BFormat(4, 24);
-        DecoderState small = MakeState(0, 4, 64), ref = MakeState(0, 4, 1024);
+        DecoderState small = MakeState(0, 4, 64, set), ref = MakeState(0, 4, 1024, InstructionSet::Scalar);
         FakeSample in("in", log, 300 * 12), out("out", log, 300 * 12);
         FillRandom(in, 300 * 12, 21);
-        ASSERT_EQ(TransformSample(small, &fmt, &in, &out, path), S_OK);
+        ASSERT_EQ(TransformSample(small, &fmt, &in, &out), S_OK);
         ASSERT_EQ(out.m_Length, 300 * 12);
         std::vector<uint8_t> expect(300 * 12);
-        ref.DecodeFrames(SampleFormat::Pcm24, in.m_Buffer.data(), expect.data(), 300, DecodePath::Scalar);
-        EXPECT_TRUE(std::equal(expect.begin(), expect.end(), out.m_Buffer.begin())) << Name(path);
+        ref.DecodeFrames(SampleFormat::Pcm24, in.m_Buffer.data(), expect.data(), 300);
+        EXPECT_TRUE(std::equal(expect.begin(), expect.end(), out.m_Buffer.begin())) << NameOf(set);
 
         FakeSample narrow("out", log, 100 * 12 + 7);
-        ASSERT_EQ(TransformSample(small, &fmt, &in, &narrow, path), S_OK);
+        ASSERT_EQ(TransformSample(small, &fmt, &in, &narrow), S_OK);
         EXPECT_EQ(narrow.m_Length, 100 * 12);
         for (size_t i = 100 * 12; i < narrow.m_Buffer.size(); ++i) ASSERT_EQ(narrow.m_Buffer[i], 0xEE) << i;
     }

@@ -1,8 +1,9 @@
-#include "decoder/avx2_kernel.h"
+// The 256-bit loops: shelf, matrix and conversions fused into one pass per frame, W, X, Y and
+// Z of a frame in one register and the speakers across the lanes. Every lane performs the
+// plain loops' operations in their order, so the bits are theirs.
+#include "decoder/kernels/kernels.h"
 
 #include <cstring>
-
-#include "decoder/decoder_state.h"
 
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32)
 #define DECODER_WITH_AVX2 1
@@ -10,7 +11,7 @@
 #endif
 
 namespace decoder {
-namespace avx2 {
+namespace kernels {
 
 #if defined(DECODER_WITH_AVX2)
 
@@ -28,27 +29,25 @@ struct Shelves {
     __m256d a, low, high, in, out;
 };
 
-AVX2_INLINE Shelves LoadShelves(const DecoderState& st)
+// Three doubles and a 0 in lane 3.
+AVX2_INLINE __m256d Lanes(const double (&v)[3]) { return _mm256_setr_pd(v[0], v[1], v[2], 0.0); }
+
+AVX2_INLINE Shelves LoadShelves(const ShelfBank& bank)
 {
-    const DecoderCoefficients& c = st.m_Coefficients;
-    Shelves sh;
-    sh.a = _mm256_setr_pd(st.m_pShelfW->Coefficient(), st.m_pShelfX->Coefficient(), st.m_pShelfY->Coefficient(), 0.0);
-    sh.low = _mm256_setr_pd(2.0 - c.LowGain, c.LowGain, c.LowGain, 0.0);
-    sh.high = _mm256_setr_pd(2.0 - c.HighGain, c.HighGain, c.HighGain, 0.0);
-    sh.in = _mm256_setr_pd(st.m_pShelfW->PrevIn(), st.m_pShelfX->PrevIn(), st.m_pShelfY->PrevIn(), 0.0);
-    sh.out = _mm256_setr_pd(st.m_pShelfW->PrevOut(), st.m_pShelfX->PrevOut(), st.m_pShelfY->PrevOut(), 0.0);
-    return sh;
+    return Shelves{Lanes(bank.coefficient), Lanes(bank.lowGain), Lanes(bank.highGain), Lanes(bank.prevIn),
+                   Lanes(bank.prevOut)};
 }
 
-AVX2_INLINE void SaveShelves(const Shelves& sh, DecoderState& st)
+AVX2_INLINE void SaveShelves(const Shelves& sh, ShelfBank& bank)
 {
     alignas(32) double in[4];
     alignas(32) double out[4];
     _mm256_store_pd(in, sh.in);
     _mm256_store_pd(out, sh.out);
-    st.m_pShelfW->SetMemory(in[0], out[0]);
-    st.m_pShelfX->SetMemory(in[1], out[1]);
-    st.m_pShelfY->SetMemory(in[2], out[2]);
+    for (int k = 0; k < 3; ++k) {
+        bank.prevIn[k] = in[k];
+        bank.prevOut[k] = out[k];
+    }
 }
 
 // One frame (W X Y Z) through the shelves; returns (W' X' Y' Z).
@@ -139,31 +138,22 @@ struct InterleavedSource {
 //
 // Store() may write past the frame's end, by less than one frame (the next frame's store
 // overwrites it), so it serves every frame but the last; StoreExact() writes exactly one
-// frame. Integer lanes use the 32-bit truncating conversion, which equals the low 32 bits
-// of RoundHalfUp(v) whenever the result fits; a lane where it does not (the value
-// 0x80000000) sends the frame through the scalar conversion.
+// frame. Integer lanes clamp v + 0.5 to the format's range in doubles (NaN to 0) before the
+// truncating conversion, which for whole-number bounds equals the plain loop's
+// truncate-then-saturate.
 
 template <class F, uint32_t NS>
-AVX2_FN void StoreFrameScalar(uint8_t* p, const __m256d (&acc)[(NS + 3) / 4])
-{
-    alignas(32) double v[8];
-    for (uint32_t k = 0; k < (NS + 3) / 4; ++k) _mm256_store_pd(v + 4 * k, acc[k]);
-    for (uint32_t s = 0; s < NS; ++s) F::FromDouble(v[s], p + s * F::kBytes);
-}
-
-template <uint32_t NS>
-AVX2_INLINE bool Truncate(const __m256d (&acc)[(NS + 3) / 4], __m128i (&t)[(NS + 3) / 4])
+AVX2_INLINE void Saturate(const __m256d (&acc)[(NS + 3) / 4], __m128i (&t)[(NS + 3) / 4])
 {
     const __m256d half = _mm256_set1_pd(0.5);
-    const __m128i outOfRange = _mm_set1_epi32(INT32_MIN);
-    int bad = 0;
+    const __m256d lowest = _mm256_set1_pd(F::kLowest);
+    const __m256d highest = _mm256_set1_pd(F::kHighest);
     for (uint32_t k = 0; k < (NS + 3) / 4; ++k) {
-        t[k] = _mm256_cvttpd_epi32(_mm256_add_pd(acc[k], half));
-        int mask = _mm_movemask_epi8(_mm_cmpeq_epi32(t[k], outOfRange));
-        if (4 * k + 4 > NS) mask &= (1 << (4 * (NS - 4 * k))) - 1;  // lanes past the last speaker
-        bad |= mask;
+        __m256d v = _mm256_add_pd(acc[k], half);
+        v = _mm256_and_pd(v, _mm256_cmp_pd(v, v, _CMP_ORD_Q));
+        v = _mm256_min_pd(_mm256_max_pd(v, lowest), highest);
+        t[k] = _mm256_cvttpd_epi32(v);
     }
-    return bad == 0;
 }
 
 inline void Store16(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
@@ -180,7 +170,7 @@ AVX2_INLINE void StoreFrame(uint8_t* p, const __m256d (&acc)[(NS + 3) / 4])
         if constexpr (NS == 8) _mm_storeu_ps(reinterpret_cast<float*>(p + 16), _mm256_cvtpd_ps(acc[1]));
     } else {
         __m128i t[(NS + 3) / 4];
-        if (!Truncate<NS>(acc, t)) return StoreFrameScalar<F, NS>(p, acc);
+        Saturate<F, NS>(acc, t);
         if constexpr (F::kFormat == SampleFormat::Pcm16) {
             const __m128i low16 = _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -128, -128, -128, -128, -128, -128, -128, -128);
             const __m128i a = _mm_shuffle_epi8(t[0], low16);
@@ -261,11 +251,10 @@ struct PlaneSink {
 // ---- The loop ----------------------------------------------------------------------------
 
 template <uint32_t NIN, uint32_t NS, class Source, class Sink>
-AVX2_FN void Run(DecoderState& st, const Source& src, const Sink& dst, size_t n)
+AVX2_FN void Run(KernelState& state, const Source& src, const Sink& dst, size_t n)
 {
-    if (n == 0) return;
-    Shelves sh = LoadShelves(st);
-    const Mixer<NIN, NS> mix(st.m_Coefficients);
+    Shelves sh = LoadShelves(state.shelves);
+    const Mixer<NIN, NS> mix(*state.coefficients);
     __m256d acc[(NS + 3) / 4];
     size_t f = 0;
     for (; f + 1 < n; ++f) {
@@ -278,43 +267,39 @@ AVX2_FN void Run(DecoderState& st, const Source& src, const Sink& dst, size_t n)
     src.WriteBack(f, r);
     mix.Apply(r, acc);
     dst.StoreExact(f, acc);
-    SaveShelves(sh, st);
+    SaveShelves(sh, state.shelves);
 }
 
-template <class F, uint32_t NIN>
-bool FramesFor(DecoderState& st, const uint8_t* src, uint8_t* dst, size_t n)
+template <uint32_t NIN, uint32_t NS>
+void Frames(KernelState& state, SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames)
 {
-    const InterleavedSource<F, NIN> in{src};
-    switch (st.m_nSpeakers) {
-    case 4: Run<NIN, 4>(st, in, InterleavedSink<F, 4>{dst}, n); return true;
-    case 6: Run<NIN, 6>(st, in, InterleavedSink<F, 6>{dst}, n); return true;
-    case 8: Run<NIN, 8>(st, in, InterleavedSink<F, 8>{dst}, n); return true;
-    default: return false;
-    }
+    WithFormat(format, [&](auto traits) {
+        using F = decltype(traits);
+        Run<NIN, NS>(state, InterleavedSource<F, NIN>{src}, InterleavedSink<F, NS>{dst}, frames);
+    });
 }
 
-template <class F>
-bool FramesFor(DecoderState& st, const uint8_t* src, uint8_t* dst, size_t n)
+template <uint32_t NIN, uint32_t NS>
+void Block(KernelState& state, double* const* in, double* const* out, int32_t n)
 {
-    if (st.m_nInChannels == 4) return FramesFor<F, 4>(st, src, dst, n);
-    if (st.m_nInChannels == 3) return FramesFor<F, 3>(st, src, dst, n);
-    return false;
+    Run<NIN, NS>(state, PlaneSource<NIN>{in}, PlaneSink<NS>{out}, static_cast<size_t>(n));
 }
+
+template <uint32_t NIN, uint32_t NS>
+const DecodeKernel kAvx2 = {InstructionSet::Avx2, Block<NIN, NS>, Frames<NIN, NS>};
 
 template <uint32_t NIN>
-bool BlockFor(DecoderState& st, double* const* in, double* const* out, size_t n)
+const DecodeKernel* KernelFor(uint32_t speakers)
 {
-    const PlaneSource<NIN> src{in};
-    switch (st.m_nSpeakers) {
-    case 4: Run<NIN, 4>(st, src, PlaneSink<4>{out}, n); return true;
-    case 6: Run<NIN, 6>(st, src, PlaneSink<6>{out}, n); return true;
-    case 8: Run<NIN, 8>(st, src, PlaneSink<8>{out}, n); return true;
-    default: return false;
+    switch (speakers) {
+    case 4: return &kAvx2<NIN, 4>;
+    case 6: return &kAvx2<NIN, 6>;
+    case 8: return &kAvx2<NIN, 8>;
+    default: return nullptr;
     }
 }
 
-}  // namespace
-
+// The processor (and operating system) runs 256-bit instructions.
 bool Supported()
 {
     static const bool supported = [] {
@@ -324,30 +309,21 @@ bool Supported()
     return supported;
 }
 
-bool DecodeFrames(DecoderState& st, SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames)
-{
-    if (!Supported()) return false;
-    bool done = false;
-    WithFormat(format, [&](auto traits) { done = FramesFor<decltype(traits)>(st, src, dst, frames); });
-    return done;
-}
+}  // namespace
 
-bool DecodeBlock(DecoderState& st, double* const* in, double* const* out, int32_t n)
+const DecodeKernel* Avx2Kernel(uint32_t inChannels, uint32_t speakers)
 {
-    if (!Supported()) return false;
-    const size_t frames = n > 0 ? static_cast<size_t>(n) : 0;
-    if (st.m_nInChannels == 4) return BlockFor<4>(st, in, out, frames);
-    if (st.m_nInChannels == 3) return BlockFor<3>(st, in, out, frames);
-    return false;
+    if (!Supported()) return nullptr;
+    if (inChannels == 4) return KernelFor<4>(speakers);
+    if (inChannels == 3) return KernelFor<3>(speakers);
+    return nullptr;
 }
 
 #else  // no 256-bit loops in this build
 
-bool Supported() { return false; }
-bool DecodeFrames(DecoderState&, SampleFormat, const uint8_t*, uint8_t*, size_t) { return false; }
-bool DecodeBlock(DecoderState&, double* const*, double* const*, int32_t) { return false; }
+const DecodeKernel* Avx2Kernel(uint32_t, uint32_t) { return nullptr; }
 
 #endif
 
-}  // namespace avx2
+}  // namespace kernels
 }  // namespace decoder

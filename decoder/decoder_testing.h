@@ -1,0 +1,36 @@
+// Access to the decode kernels for tests and benchmarks: which kernel a state runs, every
+// instruction set this build and processor can run, and a way to make a state run another
+// kernel. Product code never includes this header; a state decodes with the kernel that
+// Allocate() chose.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "decoder/decoder_state.h"
+#include "decoder/kernels/kernels.h"
+
+namespace decoder {
+
+using kernels::InstructionSet;
+
+// The kernel `state` runs; null before Allocate().
+const kernels::DecodeKernel* KernelOf(const DecoderState& state);
+
+// Makes `state` run `kernel` until the next Allocate() (which chooses afresh). The kernel
+// must handle the state's layout.
+void SetKernelForTesting(DecoderState& state, const kernels::DecodeKernel* kernel);
+
+// The kernel of `set` for a layout, or null when this build or processor has none for it.
+const kernels::DecodeKernel* KernelFor(InstructionSet set, uint32_t inChannels, uint32_t speakers);
+
+// Makes a ready `state` run the kernel of `set` for its layout; false (state unchanged) when
+// there is none here or the state is not ready.
+bool UseInstructionSet(DecoderState& state, InstructionSet set);
+
+// The instruction sets with kernels on this build and processor, Scalar first.
+std::vector<InstructionSet> AvailableInstructionSets();
+
+const char* NameOf(InstructionSet set);
+
+}  // namespace decoder

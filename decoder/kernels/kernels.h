@@ -1,0 +1,87 @@
+// The decode kernels: the block decode and the whole interleaved path as plain functions over
+// plain state, one set per instruction set (scalar.cpp, sse2.cpp, avx2.cpp). Internal to
+// decoder/: DecoderState picks one kernel when it is allocated; tests and benchmarks reach the
+// others through decoder/decoder_testing.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "decoder/coefficients.h"
+#include "decoder/sample_format.h"
+
+namespace decoder {
+namespace kernels {
+
+// The three shelves, W, X and Y in that order, as plain numbers: the all-pass coefficient,
+// the low- and high-band gains and the one-sample memory of each. A kernel copies them into
+// locals, runs its loop and writes the memory back once per call.
+struct ShelfBank {
+    double coefficient[3];
+    double lowGain[3];
+    double highGain[3];
+    double prevIn[3];
+    double prevOut[3];
+};
+
+// Everything a kernel reads and writes besides its input and output. The gain table is read
+// in rows 0..inChannels-1 and columns 0..speakers-1. The planes (`capacity` frames each,
+// inChannels and speakers of them) are scratch for the frame kernels that pass through planes.
+struct KernelState {
+    ShelfBank shelves;
+    const DecoderCoefficients* coefficients;
+    uint32_t inChannels;
+    uint32_t speakers;
+    double* const* inPlanes;
+    double* const* outPlanes;
+    int32_t capacity;
+};
+
+// The block decode of DecoderState::DecodeBlock, for n >= 1.
+using BlockKernel = void (*)(KernelState& state, double* const* in, double* const* out, int32_t n);
+
+// The whole interleaved path of DecoderState::DecodeFrames, for frames >= 1 and a format other
+// than None.
+using FramesKernel = void (*)(KernelState& state, SampleFormat format, const uint8_t* src, uint8_t* dst,
+                              size_t frames);
+
+enum class InstructionSet { Scalar, Sse2, Avx2 };
+
+// One entry of the kernel table: the two loops of one instruction set for one layout.
+struct DecodeKernel {
+    InstructionSet set;
+    BlockKernel block;
+    FramesKernel frames;
+};
+
+// The kernel of each instruction set for `inChannels` (3 or 4) inputs and `speakers` (1..8)
+// outputs, or null when the set has no loop for that layout or this build or processor cannot
+// run it. The scalar set has one for every valid layout; the 256-bit set only for 4, 6 and 8
+// speakers, on x86-64 builds other than Windows (whose compiler cannot keep 32-byte stack
+// slots aligned), on processors that have AVX2.
+const DecodeKernel* ScalarKernel(uint32_t inChannels, uint32_t speakers);
+const DecodeKernel* Sse2Kernel(uint32_t inChannels, uint32_t speakers);
+const DecodeKernel* Avx2Kernel(uint32_t inChannels, uint32_t speakers);
+
+// The 128-bit conversions with the bits of DeinterleaveBlock and InterleaveBlock: vectorised for
+// 3 and 4 channels in and 4, 6 and 8 out; other counts, and builds without SSE2, run the plain
+// loops.
+void Sse2Deinterleave(const uint8_t* src, int32_t n, SampleFormat format, uint32_t channels, double* const* planes);
+void Sse2Interleave(double* const* planes, uint32_t channels, int32_t n, SampleFormat format, uint8_t* dst);
+
+// Frames first..n-1 of the gain matrix, each output accumulated from 0.0 in channel order. The
+// plain loop, which the vector kernels also run for frames left over from their width.
+void MixPlain(const KernelState& state, double* const* in, double* const* out, int32_t first, int32_t n);
+
+// The whole path through the state's planes: runs of at most `run` frames (and the planes'
+// capacity) are deinterleaved, decoded by `block` and interleaved. Runs split anywhere
+// decode the same.
+using DeinterleaveFn = void (*)(const uint8_t* src, int32_t n, SampleFormat format, uint32_t channels,
+                                double* const* planes);
+using InterleaveFn = void (*)(double* const* planes, uint32_t channels, int32_t n, SampleFormat format,
+                              uint8_t* dst);
+void FramesThroughPlanes(KernelState& state, SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames,
+                         size_t run, BlockKernel block, DeinterleaveFn deinterleave, InterleaveFn interleave);
+
+}  // namespace kernels
+}  // namespace decoder

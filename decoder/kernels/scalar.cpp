@@ -1,0 +1,85 @@
+// The plain loops: one channel and one operation at a time. The reference every other
+// kernel is held to, bit for bit, and the kernel of builds and layouts without a faster one.
+#include "decoder/kernels/kernels.h"
+
+namespace decoder {
+namespace kernels {
+
+namespace {
+
+// One shelf over n samples in place: the all-pass recurrence, then low band * lowGain + high
+// band * highGain, with AllPass::Shelf's operations in its order.
+void ShelfPlane(ShelfBank& bank, int channel, double* samples, int32_t n)
+{
+    const double a = bank.coefficient[channel];
+    const double lowGain = bank.lowGain[channel];
+    const double highGain = bank.highGain[channel];
+    double prevIn = bank.prevIn[channel];
+    double prevOut = bank.prevOut[channel];
+    for (int32_t i = 0; i < n; ++i) {
+        const double x = samples[i];
+        const double p = a * x - prevIn + a * prevOut;
+        prevIn = x;
+        prevOut = p;
+        const double high = (x + p) * 0.5;
+        const double low = (x - p) * 0.5;
+        samples[i] = low * lowGain + high * highGain;
+    }
+    bank.prevIn[channel] = prevIn;
+    bank.prevOut[channel] = prevOut;
+}
+
+void Block(KernelState& state, double* const* in, double* const* out, int32_t n)
+{
+    for (int channel = 0; channel < 3; ++channel) ShelfPlane(state.shelves, channel, in[channel], n);
+    MixPlain(state, in, out, 0, n);
+}
+
+void Frames(KernelState& state, SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames)
+{
+    FramesThroughPlanes(state, format, src, dst, frames, static_cast<size_t>(state.capacity), Block,
+                        DeinterleaveBlock, InterleaveBlock);
+}
+
+const DecodeKernel kScalar = {InstructionSet::Scalar, Block, Frames};
+
+}  // namespace
+
+void MixPlain(const KernelState& state, double* const* in, double* const* out, int32_t first, int32_t n)
+{
+    const DecoderCoefficients& c = *state.coefficients;
+    for (int32_t f = first; f < n; ++f) {
+        for (uint32_t s = 0; s < state.speakers; ++s) {
+            double sum = 0.0;
+            for (uint32_t ch = 0; ch < state.inChannels; ++ch) sum = c.Gains[ch][s] * in[ch][f] + sum;
+            out[s][f] = sum;
+        }
+    }
+}
+
+void FramesThroughPlanes(KernelState& state, SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames,
+                         size_t run, BlockKernel block, DeinterleaveFn deinterleave, InterleaveFn interleave)
+{
+    const size_t bytes = BytesPerSample(format);
+    const size_t inFrameBytes = bytes * state.inChannels;
+    const size_t outFrameBytes = bytes * state.speakers;
+    const size_t capacity = static_cast<size_t>(state.capacity);
+    if (run > capacity) run = capacity;
+    while (frames > 0 && run > 0) {
+        const int32_t n = static_cast<int32_t>(frames < run ? frames : run);
+        deinterleave(src, n, format, state.inChannels, state.inPlanes);
+        block(state, state.inPlanes, state.outPlanes, n);
+        interleave(state.outPlanes, state.speakers, n, format, dst);
+        src += static_cast<size_t>(n) * inFrameBytes;
+        dst += static_cast<size_t>(n) * outFrameBytes;
+        frames -= static_cast<size_t>(n);
+    }
+}
+
+const DecodeKernel* ScalarKernel(uint32_t inChannels, uint32_t speakers)
+{
+    return (inChannels == 3 || inChannels == 4) && speakers >= 1 && speakers <= 8 ? &kScalar : nullptr;
+}
+
+}  // namespace kernels
+}  // namespace decoder
