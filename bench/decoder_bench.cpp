@@ -1,14 +1,15 @@
 // Frames per second of the decoder core: the block decode alone, and the whole path from
 // interleaved input samples to interleaved speaker samples (deinterleave, decode,
-// interleave), for every sample format, with 4 and 3 input channels, on the scalar path, the
-// 128-bit path and the fast path (the best this processor runs) in the same run.
+// interleave), for every sample format, with 4 and 3 input channels, to 4, 6 and 8 speakers,
+// on the plain loops (Scalar), the 128-bit kernel (Sse2) and the kernel the state chose when
+// it was allocated (Fast, the best this processor runs) in the same run.
 //
 //   cmake --preset native && cmake --build --preset native --target decoder_bench
-//   build/native/bench/decoder_bench [--benchmark_filter=Whole/Pcm16/4ch]
+//   build/native/bench/decoder_bench [--benchmark_filter=Whole/Pcm16/4ch/4spk]
 //
 // Input is random audio at half of full scale (real B-Format leaves that much headroom; at
-// full scale some mixed sums leave the integer range and wrap), decoded with decode type 0
-// (four speakers) at 48 kHz in blocks of 4096 frames.
+// full scale some mixed sums leave the integer range and saturate), decoded with decode type
+// 0 (square), 2 (hexagon) or 4 (octagon) at 48 kHz in blocks of 4096 frames.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -17,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "decoder/decoder_state.h"
+#include "decoder/decoder_testing.h"
 
 namespace {
 
@@ -31,12 +32,22 @@ struct Setup {
     std::vector<uint8_t> dst;
 };
 
-// Fills `s` with a ready decoder and one block of random input in `format`.
-bool Prepare(Setup& s, SampleFormat format, uint32_t inChannels)
+// The kernel a row runs: one instruction set, or the one Allocate() chose.
+struct Kernel {
+    const char* name;
+    bool chosen;
+    InstructionSet set;
+};
+
+// Fills `s` with a ready decoder for `decodeType` running `kernel`, and one block of random
+// input in `format`.
+bool Prepare(Setup& s, SampleFormat format, uint32_t inChannels, int8_t decodeType, const Kernel& kernel)
 {
-    SetupDecoderCoefficients(s.state.m_Coefficients, 0);
-    if (s.state.Allocate(inChannels, SpeakerCount(0), kBlockFrames, 48000.0) != DecoderState::AllocateResult::Ok)
+    SetupDecoderCoefficients(s.state.m_Coefficients, decodeType);
+    if (s.state.Allocate(inChannels, SpeakerCount(decodeType), kBlockFrames, 48000.0) !=
+        DecoderState::AllocateResult::Ok)
         return false;
+    if (!kernel.chosen && !UseInstructionSet(s.state, kernel.set)) return false;
     const size_t bytes = BytesPerSample(format);
     const size_t samples = static_cast<size_t>(kBlockFrames) * inChannels;
     s.src.resize(samples * bytes);
@@ -62,12 +73,12 @@ void ReportFrames(benchmark::State& st)
                                                  benchmark::Counter::kIsRate);
 }
 
-void BM_Whole(benchmark::State& st, SampleFormat format, uint32_t inChannels, DecodePath path)
+void BM_Whole(benchmark::State& st, SampleFormat format, uint32_t inChannels, int8_t decodeType, Kernel kernel)
 {
     Setup s;
-    if (!Prepare(s, format, inChannels)) return st.SkipWithError("allocation failed");
+    if (!Prepare(s, format, inChannels, decodeType, kernel)) return st.SkipWithError("no such kernel here");
     for (auto _ : st) {
-        s.state.DecodeFrames(format, s.src.data(), s.dst.data(), kBlockFrames, path);
+        s.state.DecodeFrames(format, s.src.data(), s.dst.data(), kBlockFrames);
         benchmark::DoNotOptimize(s.dst.data());
         benchmark::ClobberMemory();
     }
@@ -77,19 +88,19 @@ void BM_Whole(benchmark::State& st, SampleFormat format, uint32_t inChannels, De
 // The block decode shelves its input planes in place, so each pass starts from a fresh copy
 // of the input (a plain copy of 4096 frames per channel, counted in the time); decoding the
 // same planes over and over would drive them into overflow or subnormal numbers.
-void BM_DecodeBlock(benchmark::State& st, uint32_t inChannels, DecodePath path)
+void BM_DecodeBlock(benchmark::State& st, uint32_t inChannels, Kernel kernel)
 {
     Setup s;
-    if (!Prepare(s, SampleFormat::Pcm16, inChannels)) return st.SkipWithError("allocation failed");
+    if (!Prepare(s, SampleFormat::Pcm16, inChannels, 0, kernel)) return st.SkipWithError("no such kernel here");
     std::vector<std::vector<double>> input(inChannels, std::vector<double>(kBlockFrames));
     double* pristine[4];
     for (uint32_t c = 0; c < inChannels; ++c) pristine[c] = input[c].data();
-    DeinterleaveBlockScalar(s.src.data(), kBlockFrames, SampleFormat::Pcm16, inChannels, pristine);
+    DeinterleaveBlock(s.src.data(), kBlockFrames, SampleFormat::Pcm16, inChannels, pristine);
     double* const* in = s.state.m_InPlanes.data();
     for (auto _ : st) {
         for (uint32_t c = 0; c < inChannels; ++c)
             std::memcpy(in[c], pristine[c], sizeof(double) * kBlockFrames);
-        s.state.DecodeBlock(in, s.state.m_OutPlanes.data(), kBlockFrames, path);
+        s.state.DecodeBlock(in, s.state.m_OutPlanes.data(), kBlockFrames);
         benchmark::DoNotOptimize(s.state.m_OutPlanes[0]);
         benchmark::ClobberMemory();
     }
@@ -100,22 +111,26 @@ void BM_DecodeBlock(benchmark::State& st, uint32_t inChannels, DecodePath path)
 
 int main(int argc, char** argv)
 {
-    const struct { const char* name; DecodePath path; } paths[] = {
-        {"Scalar", DecodePath::Scalar}, {"Sse2", DecodePath::Sse2}, {"Fast", DecodePath::Fast}};
+    const Kernel kernels[] = {{"Scalar", false, InstructionSet::Scalar},
+                              {"Sse2", false, InstructionSet::Sse2},
+                              {"Fast", true, InstructionSet::Scalar}};
+    const struct { const char* name; int8_t decodeType; } layouts[] = {{"4spk", 0}, {"6spk", 2}, {"8spk", 4}};
     const struct { const char* name; SampleFormat format; } formats[] = {
         {"Pcm16", SampleFormat::Pcm16}, {"Pcm24", SampleFormat::Pcm24},
         {"Pcm32", SampleFormat::Pcm32}, {"Float32", SampleFormat::Float32}};
 
     for (uint32_t ch : {4u, 3u})
-        for (const auto& p : paths)
-            benchmark::RegisterBenchmark(("DecodeBlock/" + std::to_string(ch) + "ch/" + p.name).c_str(),
-                                         BM_DecodeBlock, ch, p.path);
+        for (const Kernel& k : kernels)
+            benchmark::RegisterBenchmark(("DecodeBlock/" + std::to_string(ch) + "ch/" + k.name).c_str(),
+                                         BM_DecodeBlock, ch, k);
     for (const auto& f : formats)
         for (uint32_t ch : {4u, 3u})
-            for (const auto& p : paths)
-                benchmark::RegisterBenchmark(
-                    ("Whole/" + std::string(f.name) + "/" + std::to_string(ch) + "ch/" + p.name).c_str(), BM_Whole,
-                    f.format, ch, p.path);
+            for (const auto& l : layouts)
+                for (const Kernel& k : kernels)
+                    benchmark::RegisterBenchmark(("Whole/" + std::string(f.name) + "/" + std::to_string(ch) + "ch/" +
+                                                  l.name + "/" + k.name)
+                                                     .c_str(),
+                                                 BM_Whole, f.format, ch, l.decodeType, k);
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

@@ -81,15 +81,18 @@ struct Mixer {
         }
     }
 
-    // Each speaker accumulated from 0.0 in channel order, as in the plain loop.
+    // Each speaker accumulated from 0.0 in channel order, as in the plain loop. Adding the
+    // first product to 0.0 only turns a -0.0 into +0.0, and the sums then differ at most in
+    // the sign of a zero, so a sink that stores integers (kSignOfZero false) skips it.
+    template <bool kSignOfZero>
     AVX2_INLINE void Apply(__m256d r, __m256d (&acc)[kVectors]) const
     {
-        const __m256d zero = _mm256_setzero_pd();
         const __m256d w = _mm256_permute4x64_pd(r, 0x00);
         const __m256d x = _mm256_permute4x64_pd(r, 0x55);
         const __m256d y = _mm256_permute4x64_pd(r, 0xAA);
         for (uint32_t v = 0; v < kVectors; ++v) {
-            __m256d sum = _mm256_add_pd(_mm256_mul_pd(g[0][v], w), zero);
+            __m256d sum = _mm256_mul_pd(g[0][v], w);
+            if constexpr (kSignOfZero) sum = _mm256_add_pd(sum, _mm256_setzero_pd());
             sum = _mm256_add_pd(_mm256_mul_pd(g[1][v], x), sum);
             sum = _mm256_add_pd(_mm256_mul_pd(g[2][v], y), sum);
             if constexpr (NIN == 4) sum = _mm256_add_pd(_mm256_mul_pd(g[3][v], _mm256_permute4x64_pd(r, 0xFF)), sum);
@@ -138,11 +141,11 @@ struct InterleavedSource {
 //
 // Store() may write past the frame's end, by less than one frame (the next frame's store
 // overwrites it), so it serves every frame but the last; StoreExact() writes exactly one
-// frame. Integer lanes clamp v + 0.5 to the format's range in doubles (NaN to 0) before the
-// truncating conversion, which for whole-number bounds equals the plain loop's
-// truncate-then-saturate.
+// frame. Integer lanes clamp v + 0.5 to the format's range in doubles (NaN to 0, unless
+// kMayBeNaN is false) before the truncating conversion, which for whole-number bounds equals
+// the plain loop's truncate-then-saturate.
 
-template <class F, uint32_t NS>
+template <class F, uint32_t NS, bool kMayBeNaN>
 AVX2_INLINE void Saturate(const __m256d (&acc)[(NS + 3) / 4], __m128i (&t)[(NS + 3) / 4])
 {
     const __m256d half = _mm256_set1_pd(0.5);
@@ -150,7 +153,7 @@ AVX2_INLINE void Saturate(const __m256d (&acc)[(NS + 3) / 4], __m128i (&t)[(NS +
     const __m256d highest = _mm256_set1_pd(F::kHighest);
     for (uint32_t k = 0; k < (NS + 3) / 4; ++k) {
         __m256d v = _mm256_add_pd(acc[k], half);
-        v = _mm256_and_pd(v, _mm256_cmp_pd(v, v, _CMP_ORD_Q));
+        if constexpr (kMayBeNaN) v = _mm256_and_pd(v, _mm256_cmp_pd(v, v, _CMP_ORD_Q));
         v = _mm256_min_pd(_mm256_max_pd(v, lowest), highest);
         t[k] = _mm256_cvttpd_epi32(v);
     }
@@ -159,7 +162,7 @@ AVX2_INLINE void Saturate(const __m256d (&acc)[(NS + 3) / 4], __m128i (&t)[(NS +
 inline void Store16(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 inline void Store8(uint8_t* p, __m128i v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); }
 
-template <class F, uint32_t NS>
+template <class F, uint32_t NS, bool kMayBeNaN>
 AVX2_INLINE void StoreFrame(uint8_t* p, const __m256d (&acc)[(NS + 3) / 4])
 {
     static_assert(NS == 4 || NS == 6 || NS == 8, "speaker counts with a 256-bit loop");
@@ -170,7 +173,7 @@ AVX2_INLINE void StoreFrame(uint8_t* p, const __m256d (&acc)[(NS + 3) / 4])
         if constexpr (NS == 8) _mm_storeu_ps(reinterpret_cast<float*>(p + 16), _mm256_cvtpd_ps(acc[1]));
     } else {
         __m128i t[(NS + 3) / 4];
-        Saturate<F, NS>(acc, t);
+        Saturate<F, NS, kMayBeNaN>(acc, t);
         if constexpr (F::kFormat == SampleFormat::Pcm16) {
             const __m128i low16 = _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -128, -128, -128, -128, -128, -128, -128, -128);
             const __m128i a = _mm_shuffle_epi8(t[0], low16);
@@ -191,19 +194,20 @@ AVX2_INLINE void StoreFrame(uint8_t* p, const __m256d (&acc)[(NS + 3) / 4])
     }
 }
 
-template <class F, uint32_t NS>
+template <class F, uint32_t NS, bool kMayBeNaN>
 struct InterleavedSink {
+    static constexpr bool kSignOfZero = F::kFormat == SampleFormat::Float32;
     static constexpr size_t kFrameBytes = NS * F::kBytes;
     uint8_t* p;
 
     AVX2_INLINE void Store(size_t f, const __m256d (&acc)[(NS + 3) / 4]) const
     {
-        StoreFrame<F, NS>(p + f * kFrameBytes, acc);
+        StoreFrame<F, NS, kMayBeNaN>(p + f * kFrameBytes, acc);
     }
     AVX2_INLINE void StoreExact(size_t f, const __m256d (&acc)[(NS + 3) / 4]) const
     {
         alignas(16) uint8_t frame[kFrameBytes + 16];
-        StoreFrame<F, NS>(frame, acc);
+        StoreFrame<F, NS, kMayBeNaN>(frame, acc);
         std::memcpy(p + f * kFrameBytes, frame, kFrameBytes);
     }
 };
@@ -230,6 +234,7 @@ struct PlaneSource {
 
 template <uint32_t NS>
 struct PlaneSink {
+    static constexpr bool kSignOfZero = true;
     double* const* out;
 
     AVX2_INLINE void Store(size_t f, const __m256d (&acc)[(NS + 3) / 4]) const
@@ -260,12 +265,12 @@ AVX2_FN void Run(KernelState& state, const Source& src, const Sink& dst, size_t 
     for (; f + 1 < n; ++f) {
         const __m256d r = ShelfFrame(sh, src.Load(f));
         src.WriteBack(f, r);
-        mix.Apply(r, acc);
+        mix.template Apply<Sink::kSignOfZero>(r, acc);
         dst.Store(f, acc);
     }
     const __m256d r = ShelfFrame(sh, src.LoadExact(f));
     src.WriteBack(f, r);
-    mix.Apply(r, acc);
+    mix.template Apply<Sink::kSignOfZero>(r, acc);
     dst.StoreExact(f, acc);
     SaveShelves(sh, state.shelves);
 }
@@ -275,7 +280,11 @@ void Frames(KernelState& state, SampleFormat format, const uint8_t* src, uint8_t
 {
     WithFormat(format, [&](auto traits) {
         using F = decltype(traits);
-        Run<NIN, NS>(state, InterleavedSource<F, NIN>{src}, InterleavedSink<F, NS>{dst}, frames);
+        const InterleavedSource<F, NIN> in{src};
+        if (F::kFormat != SampleFormat::Float32 && IntegerDecodeStaysFinite(state))
+            Run<NIN, NS>(state, in, InterleavedSink<F, NS, false>{dst}, frames);
+        else
+            Run<NIN, NS>(state, in, InterleavedSink<F, NS, true>{dst}, frames);
     });
 }
 

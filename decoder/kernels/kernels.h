@@ -73,6 +73,12 @@ void Sse2Interleave(double* const* planes, uint32_t channels, int32_t n, SampleF
 // plain loop, which the vector kernels also run for frames left over from their width.
 void MixPlain(const KernelState& state, double* const* in, double* const* out, int32_t first, int32_t n);
 
+// True when decoding integer samples with this state cannot give NaN, so that integer stores
+// may skip mapping NaN to 0: the shelf coefficients are within [-1, 1] and the shelf gains,
+// the gains in use and the shelf memory are finite and of sensible size. (Float input can
+// leave NaN or infinity in the shelf memory; the decode types' gains are all below 2.)
+bool IntegerDecodeStaysFinite(const KernelState& state);
+
 // The whole path through the state's planes: runs of at most `run` frames (and the planes'
 // capacity) are deinterleaved, decoded by `block` and interleaved. Runs split anywhere
 // decode the same.

@@ -2,6 +2,8 @@
 // kernel is held to, bit for bit, and the kernel of builds and layouts without a faster one.
 #include "decoder/kernels/kernels.h"
 
+#include <cmath>
+
 namespace decoder {
 namespace kernels {
 
@@ -55,6 +57,24 @@ void MixPlain(const KernelState& state, double* const* in, double* const* out, i
             out[s][f] = sum;
         }
     }
+}
+
+bool IntegerDecodeStaysFinite(const KernelState& state)
+{
+    // Integer samples are below 2^31 and a first-order all-pass with |a| <= 1 has a gain of
+    // at most 3 on any bounded input (the sum of its impulse response's magnitudes), so with
+    // these bounds every value stays far below overflow. A NaN fails every comparison.
+    const auto within = [](double v, double bound) { return std::fabs(v) <= bound; };
+    const ShelfBank& bank = state.shelves;
+    for (int k = 0; k < 3; ++k) {
+        if (!within(bank.coefficient[k], 1.0) || !within(bank.lowGain[k], 0x1p32) ||
+            !within(bank.highGain[k], 0x1p32) || !within(bank.prevIn[k], 0x1p64) || !within(bank.prevOut[k], 0x1p64))
+            return false;
+    }
+    for (uint32_t ch = 0; ch < state.inChannels; ++ch)
+        for (uint32_t s = 0; s < state.speakers; ++s)
+            if (!within(state.coefficients->Gains[ch][s], 0x1p32)) return false;
+    return true;
 }
 
 void FramesThroughPlanes(KernelState& state, SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames,

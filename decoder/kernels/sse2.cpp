@@ -21,9 +21,10 @@ namespace {
 //
 // Load2/Load4/Load8 read 2, 4 or 8 consecutive samples (exactly their bytes, never more) into
 // vectors of two doubles, samples 0,1 in the first. Store4/Store8 write 4 or 8 samples from
-// such vectors. Integer stores clamp v + 0.5 to the format's range in doubles (NaN to 0)
-// before the truncating conversion: for whole-number bounds, truncating the clamped value
-// equals clamping the truncated one, so every lane matches the plain loop's FromDouble.
+// such vectors. Integer stores clamp v + 0.5 to the format's range in doubles (NaN to 0,
+// unless kMayBeNaN is false) before the truncating conversion: for whole-number bounds,
+// truncating the clamped value equals clamping the truncated one, so every lane matches the
+// plain loop's FromDouble.
 
 inline __m128i LoadBytes4(const uint8_t* p)
 {
@@ -37,20 +38,20 @@ inline __m128i LoadBytes16(const uint8_t* p) { return _mm_loadu_si128(reinterpre
 
 // v + 0.5 truncated toward zero and limited to F's range, for both lanes, in the low half of
 // the result; NaN gives 0.
-template <class F>
+template <class F, bool kMayBeNaN>
 inline __m128i Saturate2(__m128d v)
 {
     __m128d t = _mm_add_pd(v, _mm_set1_pd(0.5));
-    t = _mm_and_pd(t, _mm_cmpeq_pd(t, t));
+    if constexpr (kMayBeNaN) t = _mm_and_pd(t, _mm_cmpeq_pd(t, t));
     t = _mm_min_pd(_mm_max_pd(t, _mm_set1_pd(F::kLowest)), _mm_set1_pd(F::kHighest));
     return _mm_cvttpd_epi32(t);
 }
 
 // Samples 0..3 of Saturate2, in four lanes.
-template <class F>
+template <class F, bool kMayBeNaN>
 inline __m128i Saturate4(__m128d a, __m128d b)
 {
-    return _mm_unpacklo_epi64(Saturate2<F>(a), Saturate2<F>(b));
+    return _mm_unpacklo_epi64(Saturate2<F, kMayBeNaN>(a), Saturate2<F, kMayBeNaN>(b));
 }
 
 // Sign-extends the low (high) four 16-bit lanes of x to 32 bits.
@@ -76,14 +77,16 @@ struct Pcm16Vec {
         c = _mm_cvtepi32_pd(hi);
         d = _mm_cvtepi32_pd(_mm_shuffle_epi32(hi, 0xEE));
     }
+    template <bool kMayBeNaN>
     static void Store4(uint8_t* p, __m128d a, __m128d b)
     {
-        const __m128i t = Saturate4<F>(a, b);
+        const __m128i t = Saturate4<F, kMayBeNaN>(a, b);
         _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_packs_epi32(t, t));
     }
+    template <bool kMayBeNaN>
     static void Store8(uint8_t* p, __m128d a, __m128d b, __m128d c, __m128d d)
     {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_packs_epi32(Saturate4<F>(a, b), Saturate4<F>(c, d)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_packs_epi32(Saturate4<F, kMayBeNaN>(a, b), Saturate4<F, kMayBeNaN>(c, d)));
     }
 };
 
@@ -101,9 +104,10 @@ struct Pcm24Vec {
         Load4(p, a, b);
         Load4(p + 12, c, d);
     }
+    template <bool kMayBeNaN>
     static void Store4(uint8_t* p, __m128d a, __m128d b)
     {
-        const __m128i t = Saturate4<F>(a, b);
+        const __m128i t = Saturate4<F, kMayBeNaN>(a, b);
         alignas(16) uint32_t w[4];
         _mm_store_si128(reinterpret_cast<__m128i*>(w), _mm_srli_epi32(t, 8));
         // Each 4-byte store spills one byte into the next sample, which the next store
@@ -113,10 +117,11 @@ struct Pcm24Vec {
         std::memcpy(p + 6, &w[2], 4);
         std::memcpy(p + 9, &w[3], 3);
     }
+    template <bool kMayBeNaN>
     static void Store8(uint8_t* p, __m128d a, __m128d b, __m128d c, __m128d d)
     {
-        Store4(p, a, b);
-        Store4(p + 12, c, d);
+        Store4<kMayBeNaN>(p, a, b);
+        Store4<kMayBeNaN>(p + 12, c, d);
     }
 };
 
@@ -134,15 +139,17 @@ struct Pcm32Vec {
         Load4(p, a, b);
         Load4(p + 16, c, d);
     }
+    template <bool kMayBeNaN>
     static void Store4(uint8_t* p, __m128d a, __m128d b)
     {
-        const __m128i t = Saturate4<F>(a, b);
+        const __m128i t = Saturate4<F, kMayBeNaN>(a, b);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), t);
     }
+    template <bool kMayBeNaN>
     static void Store8(uint8_t* p, __m128d a, __m128d b, __m128d c, __m128d d)
     {
-        Store4(p, a, b);
-        Store4(p + 16, c, d);
+        Store4<kMayBeNaN>(p, a, b);
+        Store4<kMayBeNaN>(p + 16, c, d);
     }
 };
 
@@ -160,15 +167,17 @@ struct Float32Vec {
         Load4(p, a, b);
         Load4(p + 16, c, d);
     }
+    template <bool kMayBeNaN>
     static void Store4(uint8_t* p, __m128d a, __m128d b)
     {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p),
                          _mm_castps_si128(_mm_movelh_ps(_mm_cvtpd_ps(a), _mm_cvtpd_ps(b))));
     }
+    template <bool kMayBeNaN>
     static void Store8(uint8_t* p, __m128d a, __m128d b, __m128d c, __m128d d)
     {
-        Store4(p, a, b);
-        Store4(p + 16, c, d);
+        Store4<kMayBeNaN>(p, a, b);
+        Store4<kMayBeNaN>(p + 16, c, d);
     }
 };
 
@@ -227,7 +236,7 @@ void Deinterleave3(const uint8_t* src, int32_t n, double* const* planes)
 // With P[s] = frames (f, f+1) of speaker s, unpacklo(P[s], P[s+1]) is frame f's samples s and
 // s+1, unpackhi the same for frame f+1.
 
-template <class F, uint32_t N>
+template <class F, uint32_t N, bool kMayBeNaN>
 void InterleaveEven(double* const* planes, int32_t n, uint8_t* dst)
 {
     static_assert(N == 4 || N == 6 || N == 8, "speaker counts with a vector path");
@@ -244,13 +253,13 @@ void InterleaveEven(double* const* planes, int32_t n, uint8_t* dst)
         }
         uint8_t* p = dst + static_cast<size_t>(f) * frameBytes;
         if constexpr (N == 4) {
-            V::Store8(p, v[0], v[1], v[2], v[3]);
+            V::template Store8<kMayBeNaN>(p, v[0], v[1], v[2], v[3]);
         } else if constexpr (N == 6) {
-            V::Store8(p, v[0], v[1], v[2], v[3]);
-            V::Store4(p + 8 * F::kBytes, v[4], v[5]);
+            V::template Store8<kMayBeNaN>(p, v[0], v[1], v[2], v[3]);
+            V::template Store4<kMayBeNaN>(p + 8 * F::kBytes, v[4], v[5]);
         } else {
-            V::Store8(p, v[0], v[1], v[2], v[3]);
-            V::Store8(p + 8 * F::kBytes, v[4], v[5], v[6], v[7]);
+            V::template Store8<kMayBeNaN>(p, v[0], v[1], v[2], v[3]);
+            V::template Store8<kMayBeNaN>(p + 8 * F::kBytes, v[4], v[5], v[6], v[7]);
         }
     }
     InterleaveFrames<F>(planes, N, f, n, dst);
@@ -332,6 +341,18 @@ void Mix(const KernelState& state, double* const* in, double* const* out, int32_
 
 // ---- The kernels --------------------------------------------------------------------------
 
+template <bool kMayBeNaN>
+void Interleave(double* const* planes, uint32_t channels, int32_t n, SampleFormat format, uint8_t* dst)
+{
+    WithFormat(format, [&](auto traits) {
+        using F = decltype(traits);
+        if (channels == 4) return InterleaveEven<F, 4, kMayBeNaN>(planes, n, dst);
+        if (channels == 6) return InterleaveEven<F, 6, kMayBeNaN>(planes, n, dst);
+        if (channels == 8) return InterleaveEven<F, 8, kMayBeNaN>(planes, n, dst);
+        InterleaveFrames<F>(planes, channels, 0, n, dst);
+    });
+}
+
 template <uint32_t NIN, uint32_t NS>
 void Block(KernelState& state, double* const* in, double* const* out, int32_t n)
 {
@@ -343,7 +364,9 @@ template <uint32_t NIN, uint32_t NS>
 void Frames(KernelState& state, SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames)
 {
     constexpr size_t kRun = 256;
-    FramesThroughPlanes(state, format, src, dst, frames, kRun, Block<NIN, NS>, Sse2Deinterleave, Sse2Interleave);
+    const bool mayBeNaN = format == SampleFormat::Float32 || !IntegerDecodeStaysFinite(state);
+    FramesThroughPlanes(state, format, src, dst, frames, kRun, Block<NIN, NS>, Sse2Deinterleave,
+                        mayBeNaN ? Interleave<true> : Interleave<false>);
 }
 
 template <uint32_t NIN, uint32_t NS>
@@ -374,13 +397,7 @@ void Sse2Deinterleave(const uint8_t* src, int32_t n, SampleFormat format, uint32
 
 void Sse2Interleave(double* const* planes, uint32_t channels, int32_t n, SampleFormat format, uint8_t* dst)
 {
-    WithFormat(format, [&](auto traits) {
-        using F = decltype(traits);
-        if (channels == 4) return InterleaveEven<F, 4>(planes, n, dst);
-        if (channels == 6) return InterleaveEven<F, 6>(planes, n, dst);
-        if (channels == 8) return InterleaveEven<F, 8>(planes, n, dst);
-        InterleaveFrames<F>(planes, channels, 0, n, dst);
-    });
+    Interleave<true>(planes, channels, n, format, dst);
 }
 
 const DecodeKernel* Sse2Kernel(uint32_t inChannels, uint32_t speakers)

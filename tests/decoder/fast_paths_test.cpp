@@ -155,6 +155,34 @@ TEST(DecoderFastPaths, WholePathMatchesThePlainLoops)
                     }
 }
 
+// Float input can leave NaN in the shelf memory; integer output decoded after it must still
+// give 0 for NaN on every kernel, as the plain loops do, until fresh audio is bounded again.
+TEST(DecoderFastPaths, IntegerOutputAfterNonFiniteShelfMemoryMatchesThePlainLoops)
+{
+    std::mt19937 rng(13);
+    for (InstructionSet set : VectorSets())
+        for (SampleFormat format : {SampleFormat::Pcm16, SampleFormat::Pcm24, SampleFormat::Pcm32})
+            for (int8_t type : {int8_t{0}, int8_t{2}, int8_t{4}}) {
+                SCOPED_TRACE(::testing::Message() << NameOf(set) << " format " << int(format) << " type " << int(type));
+                DecoderState ref = MakeState(type, 4, 64, InstructionSet::Scalar), fast = MakeState(type, 4, 64, set);
+                std::vector<uint8_t> poison(4 * 4);
+                for (int ch = 0; ch < 4; ++ch)
+                    Float32Format::FromDouble(std::numeric_limits<double>::infinity(), poison.data() + 4 * ch);
+                std::vector<uint8_t> sink(8 * 4);
+                ref.DecodeFrames(SampleFormat::Float32, poison.data(), sink.data(), 1);
+                fast.DecodeFrames(SampleFormat::Float32, poison.data(), sink.data(), 1);
+                ASSERT_FALSE(std::isfinite(fast.m_pShelfW->PrevOut()));
+
+                const size_t n = 37, bytes = BytesPerSample(format), outBytes = n * ref.m_nSpeakers * bytes;
+                const std::vector<uint8_t> src = RandomStream(rng, format, n * 4);
+                std::vector<uint8_t> outA(outBytes, 0xAB), outB(outBytes, 0xCD);
+                ref.DecodeFrames(format, src.data(), outA.data(), n);
+                fast.DecodeFrames(format, src.data(), outB.data(), n);
+                EXPECT_EQ(outA, std::vector<uint8_t>(outBytes, 0));
+                ExpectSameStream(outA, outB, outBytes, format, "after NaN memory");
+            }
+}
+
 namespace {
 
 // A kernel that only counts its calls and leaves a mark in the shelf memory it is handed.
