@@ -1,7 +1,7 @@
 // Access to the decode kernels for tests and benchmarks: which kernel a state runs, every
 // instruction set this build and processor can run, and a way to make a state run another
-// kernel. Product code never includes this header; a state decodes with the kernel that
-// Allocate() chose.
+// kernel. Product code never uses these; a state decodes with the kernel that Allocate()
+// chose.
 #pragma once
 
 #include <cstdint>

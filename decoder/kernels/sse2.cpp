@@ -58,6 +58,22 @@ inline __m128i Saturate4(__m128d a, __m128d b)
 inline __m128i WidenLow16(__m128i x) { return _mm_srai_epi32(_mm_unpacklo_epi16(x, x), 16); }
 inline __m128i WidenHigh16(__m128i x) { return _mm_srai_epi32(_mm_unpackhi_epi16(x, x), 16); }
 
+// Load8 and Store8 as two groups of four, for formats whose vectors work four samples at a time.
+template <class V>
+struct InFours {
+    static void Load8(const uint8_t* p, __m128d& a, __m128d& b, __m128d& c, __m128d& d)
+    {
+        V::Load4(p, a, b);
+        V::Load4(p + 4 * V::F::kBytes, c, d);
+    }
+    template <bool kMayBeNaN>
+    static void Store8(uint8_t* p, __m128d a, __m128d b, __m128d c, __m128d d)
+    {
+        V::template Store4<kMayBeNaN>(p, a, b);
+        V::template Store4<kMayBeNaN>(p + 4 * V::F::kBytes, c, d);
+    }
+};
+
 struct Pcm16Vec {
     using F = Pcm16Format;
     static __m128d Load2(const uint8_t* p) { return _mm_cvtepi32_pd(WidenLow16(LoadBytes4(p))); }
@@ -90,7 +106,7 @@ struct Pcm16Vec {
     }
 };
 
-struct Pcm24Vec {
+struct Pcm24Vec : InFours<Pcm24Vec> {
     using F = Pcm24Format;
     static __m128d Load2(const uint8_t* p) { return _mm_cvtepi32_pd(_mm_setr_epi32(F::Word(p), F::Word(p + 3), 0, 0)); }
     static void Load4(const uint8_t* p, __m128d& a, __m128d& b)
@@ -98,11 +114,6 @@ struct Pcm24Vec {
         const __m128i w = _mm_setr_epi32(F::Word(p), F::Word(p + 3), F::Word(p + 6), F::Word(p + 9));
         a = _mm_cvtepi32_pd(w);
         b = _mm_cvtepi32_pd(_mm_shuffle_epi32(w, 0xEE));
-    }
-    static void Load8(const uint8_t* p, __m128d& a, __m128d& b, __m128d& c, __m128d& d)
-    {
-        Load4(p, a, b);
-        Load4(p + 12, c, d);
     }
     template <bool kMayBeNaN>
     static void Store4(uint8_t* p, __m128d a, __m128d b)
@@ -117,15 +128,9 @@ struct Pcm24Vec {
         std::memcpy(p + 6, &w[2], 4);
         std::memcpy(p + 9, &w[3], 3);
     }
-    template <bool kMayBeNaN>
-    static void Store8(uint8_t* p, __m128d a, __m128d b, __m128d c, __m128d d)
-    {
-        Store4<kMayBeNaN>(p, a, b);
-        Store4<kMayBeNaN>(p + 12, c, d);
-    }
 };
 
-struct Pcm32Vec {
+struct Pcm32Vec : InFours<Pcm32Vec> {
     using F = Pcm32Format;
     static __m128d Load2(const uint8_t* p) { return _mm_cvtepi32_pd(LoadBytes8(p)); }
     static void Load4(const uint8_t* p, __m128d& a, __m128d& b)
@@ -134,26 +139,15 @@ struct Pcm32Vec {
         a = _mm_cvtepi32_pd(w);
         b = _mm_cvtepi32_pd(_mm_shuffle_epi32(w, 0xEE));
     }
-    static void Load8(const uint8_t* p, __m128d& a, __m128d& b, __m128d& c, __m128d& d)
-    {
-        Load4(p, a, b);
-        Load4(p + 16, c, d);
-    }
     template <bool kMayBeNaN>
     static void Store4(uint8_t* p, __m128d a, __m128d b)
     {
         const __m128i t = Saturate4<F, kMayBeNaN>(a, b);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), t);
     }
-    template <bool kMayBeNaN>
-    static void Store8(uint8_t* p, __m128d a, __m128d b, __m128d c, __m128d d)
-    {
-        Store4<kMayBeNaN>(p, a, b);
-        Store4<kMayBeNaN>(p + 16, c, d);
-    }
 };
 
-struct Float32Vec {
+struct Float32Vec : InFours<Float32Vec> {
     using F = Float32Format;
     static __m128d Load2(const uint8_t* p) { return _mm_cvtps_pd(_mm_castsi128_ps(LoadBytes8(p))); }
     static void Load4(const uint8_t* p, __m128d& a, __m128d& b)
@@ -162,22 +156,11 @@ struct Float32Vec {
         a = _mm_cvtps_pd(x);
         b = _mm_cvtps_pd(_mm_movehl_ps(x, x));
     }
-    static void Load8(const uint8_t* p, __m128d& a, __m128d& b, __m128d& c, __m128d& d)
-    {
-        Load4(p, a, b);
-        Load4(p + 16, c, d);
-    }
     template <bool kMayBeNaN>
     static void Store4(uint8_t* p, __m128d a, __m128d b)
     {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p),
                          _mm_castps_si128(_mm_movelh_ps(_mm_cvtpd_ps(a), _mm_cvtpd_ps(b))));
-    }
-    template <bool kMayBeNaN>
-    static void Store8(uint8_t* p, __m128d a, __m128d b, __m128d c, __m128d d)
-    {
-        Store4<kMayBeNaN>(p, a, b);
-        Store4<kMayBeNaN>(p + 16, c, d);
     }
 };
 
