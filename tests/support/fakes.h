@@ -1,5 +1,5 @@
 // The test doubles that tests and fuzz targets share: a call log, media samples, allocators,
-// pins and a graph that only takes events. Each records the calls it gets in a shared log
+// pins, a graph that only takes events and a scripted stream. Each records the calls it gets in a shared log
 // (when given one), so tests can check the order of what a filter or the graph runtime does.
 #pragma once
 
@@ -345,16 +345,8 @@ public:
         *props = granted;
         return S_OK;
     }
-    STDMETHODIMP Commit() override
-    {
-        Note("Commit");
-        return commitResult;
-    }
-    STDMETHODIMP Decommit() override
-    {
-        Note("Decommit");
-        return decommitResult;
-    }
+    STDMETHODIMP Commit() override { return Note("Commit"), commitResult; }
+    STDMETHODIMP Decommit() override { return Note("Decommit"), decommitResult; }
     STDMETHODIMP GetBuffer(IMediaSample** pp, REFERENCE_TIME* start, REFERENCE_TIME* stop, DWORD flags) override
     {
         Note("GetBuffer");
@@ -503,21 +495,9 @@ public:
         return E_NOTIMPL;
     }
     STDMETHODIMP QueryInternalConnections(IPin**, ULONG*) override { return E_NOTIMPL; }
-    STDMETHODIMP EndOfStream() override
-    {
-        Note("EndOfStream");
-        return S_OK;
-    }
-    STDMETHODIMP BeginFlush() override
-    {
-        Note("BeginFlush");
-        return S_OK;
-    }
-    STDMETHODIMP EndFlush() override
-    {
-        Note("EndFlush");
-        return S_OK;
-    }
+    STDMETHODIMP EndOfStream() override { return Note("EndOfStream"), S_OK; }
+    STDMETHODIMP BeginFlush() override { return Note("BeginFlush"), S_OK; }
+    STDMETHODIMP EndFlush() override { return Note("EndFlush"), S_OK; }
     STDMETHODIMP NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) override
     {
         Note("NewSegment " + std::to_string(start) + " " + std::to_string(stop) + " " + std::to_string(rate));
@@ -655,6 +635,82 @@ public:
 private:
     CallLog* m_log;
     std::mutex m_mutex;
+};
+
+// A stream whose reads follow a script: each step says how many bytes the read hands over
+// (no more than asked for or left) and what it answers; a failing step hands over nothing.
+// Past the script a read hands over what is asked for while bytes are left; a read cut
+// short answers `failure` if that is set, else `endResult`. Writes answer `writeResult`.
+class ScriptedStream : public IStream, public Counted<ScriptedStream> {
+public:
+    struct Step {
+        ULONG bytes;
+        HRESULT result;
+    };
+
+    explicit ScriptedStream(std::vector<BYTE> bytes = {}, std::vector<Step> script = {})
+        : m_bytes(std::move(bytes)), m_script(std::move(script))
+    {
+    }
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        *ppv = nullptr;
+        if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_ISequentialStream) &&
+            !IsEqualGUID(riid, IID_IStream))
+            return E_NOINTERFACE;
+        *ppv = static_cast<IStream*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
+
+    STDMETHODIMP Read(void* pv, ULONG cb, ULONG* pcbRead) override
+    {
+        ++reads;
+        if (pcbRead) *pcbRead = 0;
+        if (!pv) return ++readsIntoNothing, E_POINTER;
+        const bool scripted = m_step < m_script.size();
+        const Step step = scripted ? m_script[m_step++] : Step{cb, S_OK};
+        ULONG n = step.bytes < cb ? step.bytes : cb;
+        const size_t left = m_bytes.size() - m_next;
+        if (n > left) n = static_cast<ULONG>(left);
+        if (FAILED(step.result)) n = 0;
+        if (n) std::memcpy(pv, m_bytes.data() + m_next, n);
+        m_next += n;
+        if (pcbRead) *pcbRead = n;
+        if (scripted || n == cb) return step.result;
+        return FAILED(failure) ? failure : endResult;
+    }
+    STDMETHODIMP Write(const void*, ULONG, ULONG*) override
+    {
+        ++writes;
+        return writeResult;
+    }
+    STDMETHODIMP Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override { return E_NOTIMPL; }
+    STDMETHODIMP SetSize(ULARGE_INTEGER) override { return E_NOTIMPL; }
+    STDMETHODIMP CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) override { return E_NOTIMPL; }
+    STDMETHODIMP Commit(DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP Revert() override { return E_NOTIMPL; }
+    STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP Stat(STATSTG*, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP Clone(IStream**) override { return E_NOTIMPL; }
+
+    HRESULT failure = S_OK;
+    HRESULT endResult = S_OK;
+    HRESULT writeResult = S_OK;
+    int reads = 0;
+    int readsIntoNothing = 0;
+    int writes = 0;
+
+private:
+    std::vector<BYTE> m_bytes;
+    std::vector<Step> m_script;
+    size_t m_step = 0;
+    size_t m_next = 0;
 };
 
 }  // namespace fakes
