@@ -35,12 +35,7 @@ public:
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IEnumPins) return E_NOINTERFACE;
-        *ppv = static_cast<IEnumPins*>(this);
-        AddRef();
-        return S_OK;
+        return Offer(riid == IID_IUnknown || riid == IID_IEnumPins ? static_cast<IEnumPins*>(this) : nullptr, ppv);
     }
     STDMETHODIMP Next(ULONG count, IPin** pins, ULONG* fetched) override
     {
@@ -97,16 +92,11 @@ public:
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv) return E_POINTER;
+        void* itf = nullptr;
         if (riid == IID_IUnknown || riid == IID_IPersist || riid == IID_IMediaFilter || riid == IID_IBaseFilter)
-            *ppv = static_cast<IBaseFilter*>(this);
-        else if (riid == IID_IMediaSeeking && m_seeking) *ppv = static_cast<IMediaSeeking*>(this);
-        else {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
+            itf = static_cast<IBaseFilter*>(this);
+        if (riid == IID_IMediaSeeking && m_seeking) itf = static_cast<IMediaSeeking*>(this);
+        return Offer(itf, ppv);
     }
 
     STDMETHODIMP GetClassID(CLSID* pClassID) override

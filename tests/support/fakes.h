@@ -76,6 +76,16 @@ public:
     Counted() { ++live(); }
     virtual ~Counted() { --live(); }
     ULONG DoAddRef() { return static_cast<ULONG>(++refs); }
+    // QueryInterface's answer: `itf` (null when the interface is not offered) with a
+    // reference added, through `ppv`.
+    HRESULT Offer(void* itf, void** ppv)
+    {
+        if (!ppv) return E_POINTER;
+        *ppv = itf;
+        if (!itf) return E_NOINTERFACE;
+        DoAddRef();
+        return S_OK;
+    }
     ULONG DoRelease()
     {
         const LONG r = --refs;
@@ -182,15 +192,9 @@ public:
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IMediaSample) ||
-            (m_offers2 && IsEqualGUID(riid, IID_IMediaSample2))) {
-            *ppv = static_cast<IMediaSample2*>(this);
-            AddRef();
-            return S_OK;
-        }
-        return E_NOINTERFACE;
+        const bool offered = IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IMediaSample) ||
+                             (m_offers2 && IsEqualGUID(riid, IID_IMediaSample2));
+        return Offer(offered ? static_cast<IMediaSample2*>(this) : nullptr, ppv);
     }
     STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
     STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
@@ -317,14 +321,8 @@ public:
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IMemAllocator)) {
-            *ppv = static_cast<IMemAllocator*>(this);
-            AddRef();
-            return S_OK;
-        }
-        return E_NOINTERFACE;
+        const bool offered = IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IMemAllocator);
+        return Offer(offered ? static_cast<IMemAllocator*>(this) : nullptr, ppv);
     }
     STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
     STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
@@ -418,21 +416,12 @@ public:
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IPin)) {
-            *ppv = static_cast<IPin*>(this);
-        } else if (m_dir == PINDIR_INPUT && IsEqualGUID(riid, IID_IMemInputPin)) {
-            *ppv = static_cast<IMemInputPin*>(this);
-        } else if (IsEqualGUID(riid, IID_IQualityControl)) {
-            *ppv = static_cast<IQualityControl*>(this);
-        } else if (m_seeking && IsEqualGUID(riid, IID_IMediaSeeking)) {
-            *ppv = static_cast<IMediaSeeking*>(this);
-        } else {
-            return E_NOINTERFACE;
-        }
-        DoAddRef();
-        return S_OK;
+        void* itf = nullptr;
+        if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IPin)) itf = static_cast<IPin*>(this);
+        if (m_dir == PINDIR_INPUT && IsEqualGUID(riid, IID_IMemInputPin)) itf = static_cast<IMemInputPin*>(this);
+        if (IsEqualGUID(riid, IID_IQualityControl)) itf = static_cast<IQualityControl*>(this);
+        if (m_seeking && IsEqualGUID(riid, IID_IMediaSeeking)) itf = static_cast<IMediaSeeking*>(this);
+        return Offer(itf, ppv);
     }
     STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
     STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
@@ -597,17 +586,11 @@ public:
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IFilterGraph)) {
-            *ppv = static_cast<IFilterGraph*>(this);
-        } else if (IsEqualGUID(riid, IID_IMediaEventSink) && offersSink) {
-            *ppv = static_cast<IMediaEventSink*>(this);
-        } else {
-            return E_NOINTERFACE;
-        }
-        DoAddRef();
-        return S_OK;
+        void* itf = nullptr;
+        if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IFilterGraph))
+            itf = static_cast<IFilterGraph*>(this);
+        if (offersSink && IsEqualGUID(riid, IID_IMediaEventSink)) itf = static_cast<IMediaEventSink*>(this);
+        return Offer(itf, ppv);
     }
     STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
     STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
@@ -655,14 +638,9 @@ public:
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_ISequentialStream) &&
-            !IsEqualGUID(riid, IID_IStream))
-            return E_NOINTERFACE;
-        *ppv = static_cast<IStream*>(this);
-        AddRef();
-        return S_OK;
+        const bool offered = IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_ISequentialStream) ||
+                             IsEqualGUID(riid, IID_IStream);
+        return Offer(offered ? static_cast<IStream*>(this) : nullptr, ppv);
     }
     STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
     STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
