@@ -35,8 +35,8 @@ TEST_F(Negotiation, FirstAcceptableCandidateRunsTheWholeSequence)
 {
     peer.types = {MakeType('A')};
     ASSERT_EQ(out->Connect(&peer, nullptr), S_OK);
-    EXPECT_EQ(log.Entries(), (Log{"peer.EnumMediaTypes", "out.CheckConnect", "out.CheckMediaType A", "out.SetMediaType A",
-                        "peer.ReceiveConnection A", "out.CompleteConnect"}));
+    EXPECT_EQ(log.Entries(), (Log{"peer.EnumMediaTypes", "out.CheckConnect", "out.CheckMediaType A",
+                                  "out.SetMediaType A", "peer.ReceiveConnection A", "out.CompleteConnect"}));
 
     IPin* connected = nullptr;
     EXPECT_EQ(out->ConnectedTo(&connected), S_OK);
@@ -121,15 +121,16 @@ TEST_F(Negotiation, EveryFailureAfterMarkingConnectedIsUndone)
     CMediaType a = MakeType('A');
     peer.refuse = {{'A', kY}};
     EXPECT_EQ(out->Connect(&peer, &a), kY);
-    EXPECT_EQ(log.Entries(), (Log{"out.CheckConnect", "out.CheckMediaType A", "out.SetMediaType A", "peer.ReceiveConnection A",
-                        "out.BreakConnect", "out.BreakConnect"}));
+    EXPECT_EQ(log.Entries(), (Log{"out.CheckConnect", "out.CheckMediaType A", "out.SetMediaType A",
+                                  "peer.ReceiveConnection A", "out.BreakConnect", "out.BreakConnect"}));
 
     peer.refuse.clear();
     out->completeResult = kZ;
     log.Clear();
     EXPECT_EQ(out->Connect(&peer, &a), kZ);
-    EXPECT_EQ(log.Entries(), (Log{"out.CheckConnect", "out.CheckMediaType A", "out.SetMediaType A", "peer.ReceiveConnection A",
-                        "out.CompleteConnect", "peer.Disconnect", "out.BreakConnect", "out.BreakConnect"}));
+    EXPECT_EQ(log.Entries(), (Log{"out.CheckConnect", "out.CheckMediaType A", "out.SetMediaType A",
+                                  "peer.ReceiveConnection A", "out.CompleteConnect", "peer.Disconnect",
+                                  "out.BreakConnect", "out.BreakConnect"}));
     EXPECT_FALSE(out->IsConnected());
 }
 

@@ -405,7 +405,8 @@ public:
     };
 
     FakePin(CallLog* log, std::string name, PIN_DIRECTION dir) : m_log(log), m_name(std::move(name)), m_dir(dir) {}
-    FakePin(IBaseFilter* owner, PIN_DIRECTION dir, bool seeking = false) : m_dir(dir), m_owner(owner), m_seeking(seeking)
+    FakePin(IBaseFilter* owner, PIN_DIRECTION dir, bool seeking = false)
+        : m_dir(dir), m_owner(owner), m_seeking(seeking)
     {
     }
     ~FakePin() override
