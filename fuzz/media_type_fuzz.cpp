@@ -11,11 +11,10 @@
 #include "filter/Maincom.h"
 #include "framework/transform_pins.h"
 #include "fuzz/fuzz_support.h"
-#include "tests/framework/transform_fakes.h"
+#include "tests/support/filter_between_fake_pins.h"
 
 namespace {
 
-using fakes::CallLog;
 using fakes::FakeAllocator;
 using fakes::FakePin;
 using fuzz::ConsumeMediaType;
@@ -48,36 +47,24 @@ WAVEFORMATEXTENSIBLE RecordOf(const AM_MEDIA_TYPE& mt)
     return f;
 }
 
-class Harness {
+class Harness : fakes::FilterBetweenFakePins<CVEvava> {
 public:
     Harness()
     {
         HRESULT hr = S_OK;
-        CUnknown* object = CVEvava::CreateInstance(nullptr, &hr);
-        FUZZ_CHECK(object != nullptr, "the filter could not be created: %s", Hr(hr).c_str());
-        object->NonDelegatingAddRef();
-        filter = static_cast<CVEvava*>(object);
-        input = static_cast<CTransformInputPin*>(filter->GetPin(0));
-        output = static_cast<CTransformOutputPin*>(filter->GetPin(1));
+        CVEvava* made = fakes::CreateFilter<CVEvava>(&hr);
+        FUZZ_CHECK(made != nullptr, "the filter could not be created: %s", Hr(hr).c_str());
+        Insert(made);
+        input = Input();
+        output = Output();
         FUZZ_CHECK(input && output, "no pins");
-        upstream = new FakePin(&log, "up", PINDIR_OUTPUT);
-        downstream = new FakePin(&log, "down", PINDIR_INPUT);
-        inAlloc = new FakeAllocator(&log, "in");
-        outAlloc = new FakeAllocator(&log, "out");
-        outAlloc->AddRef();
-        downstream->allocator = outAlloc;
     }
 
     ~Harness()
     {
-        FUZZ_CHECK(SUCCEEDED(input->Disconnect()), "input pin would not disconnect");
-        FUZZ_CHECK(SUCCEEDED(output->Disconnect()), "output pin would not disconnect");
-        downstream->Disconnect();
-        filter->NonDelegatingRelease();
-        upstream->Release();
-        downstream->Release();
-        inAlloc->Release();
-        outAlloc->Release();
+        const Ending ending = Dismantle();
+        FUZZ_CHECK(SUCCEEDED(ending.inputDisconnect), "input pin would not disconnect");
+        FUZZ_CHECK(SUCCEEDED(ending.outputDisconnect), "output pin would not disconnect");
         // Every reference the filter took on its neighbours went back.
         FUZZ_CHECK(FakePin::live() == 0, "%d pin references kept", FakePin::live().load());
         FUZZ_CHECK(FakeAllocator::live() == 0, "%d allocator references kept", FakeAllocator::live().load());
@@ -267,14 +254,8 @@ private:
                    static_cast<long long>(inputFrames));
     }
 
-    CallLog log;
-    CVEvava* filter = nullptr;
     CTransformInputPin* input = nullptr;
     CTransformOutputPin* output = nullptr;
-    FakePin* upstream = nullptr;
-    FakePin* downstream = nullptr;
-    FakeAllocator* inAlloc = nullptr;
-    FakeAllocator* outAlloc = nullptr;
 };
 
 }  // namespace

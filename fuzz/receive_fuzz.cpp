@@ -18,12 +18,11 @@
 #include "filter/Maincom.h"
 #include "framework/transform_pins.h"
 #include "fuzz/fuzz_support.h"
-#include "tests/framework/transform_fakes.h"
+#include "tests/support/filter_between_fake_pins.h"
 
 namespace {
 
 using fuzz::Hr;
-using fakes::CallLog;
 using fakes::FakeAllocator;
 using fakes::FakeGraph;
 using fakes::FakePin;
@@ -44,7 +43,7 @@ AM_MEDIA_TYPE* TaskMemoryCopy(const AM_MEDIA_TYPE& mt)
     return copy;
 }
 
-class Harness {
+class Harness : fakes::FilterBetweenFakePins<CVEvava> {
 public:
     explicit Harness(fuzz::Input& in)
     {
@@ -61,18 +60,12 @@ public:
         m_inBuffer = in.ConsumeIntegralInRange<LONG>(static_cast<LONG>(m_bytes * m_channels), 16384);
 
         HRESULT hr = S_OK;
-        CUnknown* object = CVEvava::CreateInstance(nullptr, &hr);
-        FUZZ_CHECK(object != nullptr, "the filter could not be created: %s", Hr(hr).c_str());
-        object->NonDelegatingAddRef();
-        m_filter = static_cast<CVEvava*>(object);
-        m_input = static_cast<CTransformInputPin*>(m_filter->GetPin(0));
-        m_output = static_cast<CTransformOutputPin*>(m_filter->GetPin(1));
-        m_graph = new FakeGraph(&m_log);
-        m_filter->JoinFilterGraph(m_graph, WIDE("decoder"));
-        m_upstream = new FakePin(&m_log, "up", PINDIR_OUTPUT);
-        m_downstream = new FakePin(&m_log, "down", PINDIR_INPUT);
-        m_inAlloc = new FakeAllocator(&m_log, "in");
-        m_inAlloc->granted = {4, m_inBuffer, 1, 0};
+        CVEvava* made = fakes::CreateFilter<CVEvava>(&hr);
+        FUZZ_CHECK(made != nullptr, "the filter could not be created: %s", Hr(hr).c_str());
+        Insert(made, WIDE("decoder"));
+        m_input = Input();
+        m_output = Output();
+        inAlloc->granted = {4, m_inBuffer, 1, 0};
 
         CMediaType type;
         type.majortype = MEDIATYPE_Audio;
@@ -81,18 +74,19 @@ public:
         type.cbFormat = sizeof m_record;
         type.pbFormat = static_cast<BYTE*>(CoTaskMemAlloc(sizeof m_record));
         std::memcpy(type.pbFormat, &m_record, sizeof m_record);
-        hr = m_input->ReceiveConnection(m_upstream, &type);
+        hr = m_input->ReceiveConnection(upstream, &type);
         FUZZ_CHECK(hr == S_OK, "the input refused an accepted format: %s", Hr(hr).c_str());
-        m_input->NotifyAllocator(m_inAlloc, FALSE);
+        m_input->NotifyAllocator(inAlloc, FALSE);
 
         IMemAllocator* allocator = nullptr;
         hr = CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
                               reinterpret_cast<void**>(&allocator));
         FUZZ_CHECK(hr == S_OK, "no memory allocator: %s", Hr(hr).c_str());
-        m_downstream->allocator = allocator;
+        downstream->SetAllocator(allocator);
+        allocator->Release();
         CMediaType proposal;
-        FUZZ_CHECK(m_filter->GetMediaType(0, &proposal) == S_OK, "no output type");
-        hr = m_output->Connect(m_downstream, &proposal);
+        FUZZ_CHECK(filter->GetMediaType(0, &proposal) == S_OK, "no output type");
+        hr = m_output->Connect(downstream, &proposal);
         FUZZ_CHECK(hr == S_OK, "the output would not connect: %s", Hr(hr).c_str());
         ALLOCATOR_PROPERTIES props = {};
         allocator->GetProperties(&props);
@@ -107,16 +101,10 @@ public:
 
     ~Harness()
     {
-        FUZZ_CHECK(m_filter->Stop() == S_OK, "Stop failed");
-        FUZZ_CHECK(m_input->Disconnect() == S_OK, "input pin would not disconnect");
-        FUZZ_CHECK(m_output->Disconnect() == S_OK, "output pin would not disconnect");
-        m_downstream->Disconnect();
-        m_filter->JoinFilterGraph(nullptr, nullptr);
-        m_filter->NonDelegatingRelease();
-        m_upstream->Release();
-        m_downstream->Release();
-        m_inAlloc->Release();
-        m_graph->Release();
+        const Ending ending = Dismantle();
+        FUZZ_CHECK(ending.stop == S_OK, "Stop failed");
+        FUZZ_CHECK(ending.inputDisconnect == S_OK, "input pin would not disconnect");
+        FUZZ_CHECK(ending.outputDisconnect == S_OK, "output pin would not disconnect");
         FUZZ_CHECK(FakePin::live() == 0, "%d pin references kept", FakePin::live().load());
         FUZZ_CHECK(FakeAllocator::live() == 0, "%d allocator references kept", FakeAllocator::live().load());
         FUZZ_CHECK(FakeSample::live() == 0, "%d sample references kept", FakeSample::live().load());
@@ -125,7 +113,7 @@ public:
 
     void ChangeState(FILTER_STATE to)
     {
-        HRESULT hr = to == State_Stopped ? m_filter->Stop() : to == State_Paused ? m_filter->Pause() : m_filter->Run(0);
+        HRESULT hr = to == State_Stopped ? filter->Stop() : to == State_Paused ? filter->Pause() : filter->Run(0);
         FUZZ_CHECK(hr == S_OK, "state change to %d failed: %s", static_cast<int>(to), Hr(hr).c_str());
         // Stopping a started filter makes the input inactive, which ends a flush and a pending
         // error; stopping a stopped one changes nothing.
@@ -168,20 +156,20 @@ public:
 
         // EC_ERRORABORT for a refused type, as the fake graph logs it.
         const std::string refusedEvent = "Event 3 " + std::to_string(VFW_E_TYPE_NOT_ACCEPTED) + " 0";
-        const size_t eventsBefore = m_log.Count(refusedEvent);
-        const size_t eosBefore = m_log.Count("down.EndOfStream");
-        const size_t receivedBefore = m_downstream->ReceivedSamples().size();
+        const size_t eventsBefore = log.Count(refusedEvent);
+        const size_t eosBefore = log.Count("down.EndOfStream");
+        const size_t receivedBefore = downstream->ReceivedSamples().size();
         const HRESULT hr = m_input->Receive(sample);
 
         const HRESULT expected = ExpectedAnswer();
-        const auto received = m_downstream->ReceivedSamples();
+        const auto received = downstream->ReceivedSamples();
 
         if (expected == S_OK && changes && hr == VFW_E_INVALIDMEDIATYPE) {
             // A refused change: the stream stops here and the graph hears why. The pin's own
             // end-of-stream meets the error it has just raised, so nothing goes downstream.
             m_runTimeError = true;
-            FUZZ_CHECK(m_log.Count(refusedEvent) == eventsBefore + 1, "no EC_ERRORABORT for a refused type change");
-            FUZZ_CHECK(m_log.Count("down.EndOfStream") == eosBefore, "end-of-stream went on after a refused change");
+            FUZZ_CHECK(log.Count(refusedEvent) == eventsBefore + 1, "no EC_ERRORABORT for a refused type change");
+            FUZZ_CHECK(log.Count("down.EndOfStream") == eosBefore, "end-of-stream went on after a refused change");
             FUZZ_CHECK(received.size() == receivedBefore, "a sample went on after a refused change");
         } else {
             FUZZ_CHECK(hr == expected, "Receive gave %s where %s was due", Hr(hr).c_str(), Hr(expected).c_str());
@@ -219,11 +207,11 @@ public:
 
     void EndOfStream()
     {
-        const size_t before = m_log.Count("down.EndOfStream");
+        const size_t before = log.Count("down.EndOfStream");
         const HRESULT hr = m_input->EndOfStream();
         const HRESULT expected = ExpectedAnswer();
         FUZZ_CHECK(hr == expected, "EndOfStream gave %s where %s was due", Hr(hr).c_str(), Hr(expected).c_str());
-        FUZZ_CHECK(m_log.Count("down.EndOfStream") == before + (hr == S_OK ? 1 : 0), "end-of-stream not passed on");
+        FUZZ_CHECK(log.Count("down.EndOfStream") == before + (hr == S_OK ? 1 : 0), "end-of-stream not passed on");
     }
 
 private:
@@ -262,7 +250,6 @@ private:
         FUZZ_CHECK(out.props.dwTypeSpecificFlags == p.dwTypeSpecificFlags, "type-specific flags changed");
     }
 
-    CallLog m_log;
     WAVEFORMATEXTENSIBLE m_record{};
     decoder::SampleFormat m_format = decoder::SampleFormat::None;
     size_t m_bytes = 0;
@@ -271,13 +258,8 @@ private:
     LONG m_outSize = 0;
     decoder::DecoderState m_reference;
 
-    CVEvava* m_filter = nullptr;
     CTransformInputPin* m_input = nullptr;
     CTransformOutputPin* m_output = nullptr;
-    FakeGraph* m_graph = nullptr;
-    FakePin* m_upstream = nullptr;
-    FakePin* m_downstream = nullptr;
-    FakeAllocator* m_inAlloc = nullptr;
 
     FILTER_STATE m_state = State_Stopped;
     bool m_flushing = false;

@@ -126,14 +126,9 @@ public:
 
 // Accepts any extensible wave format and records, in arrival order, each sample and each
 // notice ("sample", "eos", "begin flush", "end flush", "segment").
-class BFormatSinkPin : public CBaseInputPin {
+class BFormatSinkPin : public test_support::SinkPinBase {
 public:
-    explicit BFormatSinkPin(test_support::SinkFilterBase* filter)
-        : CBaseInputPin("B-Format sink pin", filter, filter->FilterLock(), nullptr, WIDE("In")),
-          m_sink(filter),
-          m_pReceiveLock(filter->ReceiveLock())
-    {
-    }
+    explicit BFormatSinkPin(test_support::SinkFilterBase* filter) : SinkPinBase("B-Format sink pin", filter) {}
 
     HRESULT CheckMediaType(const CMediaType* mt) override
     {
@@ -143,12 +138,8 @@ public:
                    ? S_OK
                    : S_FALSE;
     }
-    STDMETHODIMP Receive(IMediaSample* sample) override
+    void Take(IMediaSample* sample, const AM_SAMPLE2_PROPERTIES& props) override
     {
-        CAutoLock lock(m_pReceiveLock);
-        HRESULT hr = CBaseInputPin::Receive(sample);
-        if (hr != S_OK) return hr;
-        const AM_SAMPLE2_PROPERTIES& props = *SampleProps();
         SampleRecord r;
         BYTE* data = nullptr;
         sample->GetPointer(&data);
@@ -162,7 +153,6 @@ public:
         r.preroll = (props.dwSampleFlags & AM_SAMPLE_PREROLL) != 0;
         r.mediaTimed = sample->GetMediaTime(&r.mediaStart, &r.mediaStop) == S_OK;
         Record("sample", &r);
-        return S_OK;
     }
     STDMETHODIMP EndOfStream() override
     {
@@ -232,8 +222,6 @@ private:
         m_cv.notify_all();
     }
 
-    test_support::SinkFilterBase* const m_sink;
-    CCritSec* const m_pReceiveLock;
     mutable std::mutex m_mutex;
     std::condition_variable m_cv;
     std::vector<SampleRecord> m_samples;

@@ -10,8 +10,8 @@
 #include "framework/transform_pins.h"
 #include "framework/wide_string.h"
 #include "tests/filter/bformat_types.h"
-#include "tests/framework/nothrow_failure.h"
-#include "tests/framework/transform_fakes.h"
+#include "tests/support/failing_new.h"
+#include "tests/support/filter_between_fake_pins.h"
 
 namespace {
 
@@ -20,40 +20,25 @@ using fakes::CallLog;
 using fakes::FakeAllocator;
 using fakes::FakePin;
 
-// A filter created through CreateInstance, with one reference held by the test.
-class DecoderFilter : public ::testing::Test {
+// A filter created through CreateInstance, between the fakes, outside any graph.
+class DecoderFilter : public ::testing::Test, public fakes::FilterBetweenFakePins<CVEvava> {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
         HRESULT hr = S_OK;
-        CUnknown* object = CVEvava::CreateInstance(nullptr, &hr);
-        ASSERT_NE(nullptr, object);
-        object->NonDelegatingAddRef();
-        filter = static_cast<CVEvava*>(object);
-        upstream = new FakePin(&log, "up", PINDIR_OUTPUT);
-        downstream = new FakePin(&log, "down", PINDIR_INPUT);
-        inAlloc = new FakeAllocator(&log, "in");
+        CVEvava* made = fakes::CreateFilter<CVEvava>(&hr);
+        ASSERT_NE(nullptr, made);
+        Insert(made);
         inAlloc->granted = {4, 4096, 1, 0};
-        outAlloc = new FakeAllocator(&log, "out");
     }
     void TearDown() override
     {
-        filter->Stop();
-        Input()->Disconnect();
-        Output()->Disconnect();
-        filter->NonDelegatingRelease();
-        upstream->Release();
-        downstream->Release();
-        inAlloc->Release();
-        outAlloc->Release();
+        Dismantle();
         EXPECT_EQ(0, FakePin::live());
         EXPECT_EQ(0, FakeAllocator::live());
         CoUninitialize();
     }
-
-    CTransformInputPin* Input() { return static_cast<CTransformInputPin*>(filter->GetPin(0)); }
-    CTransformOutputPin* Output() { return static_cast<CTransformOutputPin*>(filter->GetPin(1)); }
 
     HRESULT ConnectInput(const TypeShape& shape)
     {
@@ -62,12 +47,7 @@ protected:
         if (SUCCEEDED(hr)) Input()->NotifyAllocator(inAlloc, FALSE);
         return hr;
     }
-    HRESULT ConnectOutput()
-    {
-        outAlloc->AddRef();
-        downstream->allocator = outAlloc;
-        return Output()->Connect(downstream, ProposedType());
-    }
+    HRESULT ConnectOutput() { return Output()->Connect(downstream, ProposedType()); }
     const AM_MEDIA_TYPE* ProposedType()
     {
         EXPECT_EQ(S_OK, filter->GetMediaType(0, &m_proposed));
@@ -79,13 +59,6 @@ protected:
         *request = {0, 0, 1, 0};
         return filter->DecideBufferSize(outAlloc, request);
     }
-
-    CallLog log;
-    CVEvava* filter = nullptr;
-    FakePin* upstream = nullptr;
-    FakePin* downstream = nullptr;
-    FakeAllocator* inAlloc = nullptr;
-    FakeAllocator* outAlloc = nullptr;
 
 private:
     CMediaType m_proposed;
@@ -139,10 +112,18 @@ TEST_F(DecoderFilter, InterfacesLeadToEachOtherThroughTheFilter)
 
 TEST(DecoderFilterObject, CreationWithoutMemoryReportsIt)
 {
-    nothrow_failure::Scope failure(sizeof(CVEvava));
     HRESULT hr = S_OK;
-    EXPECT_EQ(nullptr, CVEvava::CreateInstance(nullptr, &hr));
-    EXPECT_EQ(E_OUTOFMEMORY, hr);
+    test_support::WalkAllocations([&] { return CVEvava::CreateInstance(nullptr, &hr); },
+                                  [&](CUnknown* object, bool failed) {
+                                      if (failed) {
+                                          EXPECT_EQ(nullptr, object);
+                                          EXPECT_EQ(E_OUTOFMEMORY, hr);
+                                      } else {
+                                          ASSERT_NE(nullptr, object);
+                                          object->NonDelegatingAddRef();
+                                          object->NonDelegatingRelease();
+                                      }
+                                  });
 }
 
 TEST_F(DecoderFilter, PersistedStreamIsTheVersionHeaderAlone)
@@ -282,13 +263,16 @@ TEST_F(DecoderFilter, OutOfMemoryStoringTheFormatKeepsThePreviousOne)
     big.channels = 3;
     big.cbSize = 1022;  // 1040 bytes to store
     CMediaType second = MakeType(big);
-    {
-        nothrow_failure::Scope failure(1040);
-        EXPECT_EQ(E_OUTOFMEMORY, filter->CheckInputType(&second));
-    }
-    EXPECT_EQ(4u, filter->InputChannels());
-    EXPECT_EQ(0, std::memcmp(filter->InputFormat(), first.pbFormat, 40));
-    EXPECT_EQ(S_OK, filter->CheckInputType(&second));
+    test_support::WalkAllocations([&] { return filter->CheckInputType(&second); },
+                                  [&](HRESULT hr, bool failed) {
+                                      if (!failed) {
+                                          EXPECT_EQ(S_OK, hr);
+                                          return;
+                                      }
+                                      EXPECT_EQ(E_OUTOFMEMORY, hr);
+                                      EXPECT_EQ(4u, filter->InputChannels());
+                                      EXPECT_EQ(0, std::memcmp(filter->InputFormat(), first.pbFormat, 40));
+                                  });
     EXPECT_EQ(3u, filter->InputChannels());
 }
 
@@ -459,14 +443,16 @@ TEST_F(DecoderFilter, ShortGrantOrAllocatorFailureKeepsThePreviousBuffers)
     inAlloc->getPropertiesResult = VFW_E_SIZENOTSET;
     EXPECT_EQ(VFW_E_SIZENOTSET, Decide(&request));
     inAlloc->getPropertiesResult = S_OK;
-    {
-        // The first shelf's scratch memory for 1024 frames.
-        nothrow_failure::Scope failure(1024 * sizeof(double));
-        EXPECT_EQ(E_OUTOFMEMORY, Decide(&request));
-    }
-    EXPECT_EQ(512, filter->FramesPerBlock());
-
-    ASSERT_EQ(S_OK, Decide(&request));
+    // Any allocation for the planes of 1024 frames failing.
+    test_support::WalkAllocations([&] { return Decide(&request); },
+                                  [&](HRESULT hr, bool failed) {
+                                      if (!failed) {
+                                          EXPECT_EQ(S_OK, hr);
+                                          return;
+                                      }
+                                      EXPECT_EQ(E_OUTOFMEMORY, hr);
+                                      EXPECT_EQ(512, filter->FramesPerBlock());
+                                  });
     EXPECT_EQ(1024, filter->FramesPerBlock());
 }
 

@@ -33,9 +33,9 @@ struct ThreePinFilter {
         EXPECT_EQ(filter->GetState(0, &s), S_OK);
         return s;
     }
-    Log Take() { return Log(std::move(log)); }
+    Log Take() { return log.Take(); }
 
-    Log log;
+    CallLog log;
     Owned<TestFilter> filter;
     PeerPin peerA, peerC;
     TestPin *a, *b, *c;
@@ -142,7 +142,7 @@ TEST(BaseFilter, PinFailuresDuringStateChanges)
 
 TEST(BaseFilter, PinsAFilterCouldNotCreateAreSkipped)
 {
-    Log log;
+    CallLog log;
     Owned<TestFilter> filter(new TestFilter);
     filter->pins.push_back(nullptr);
     TestPin* real = filter->AddPin(&log, "P", WIDE("P"));
@@ -151,7 +151,7 @@ TEST(BaseFilter, PinsAFilterCouldNotCreateAreSkipped)
 
     EXPECT_EQ(filter->Run(0), S_OK);
     EXPECT_EQ(filter->Stop(), S_OK);
-    EXPECT_EQ(log, (Log{"P.Active", "P.Run 0", "P.Inactive"}));
+    EXPECT_EQ(log.Entries(), (Log{"P.Active", "P.Run 0", "P.Inactive"}));
     IPin* pin = nullptr;
     EXPECT_EQ(filter->FindPin(WIDE("P"), &pin), S_OK);
     pin->Release();
@@ -194,7 +194,7 @@ TEST(BaseFilter, StreamTimeIsClockTimeLessStartTime)
 
 TEST(BaseFilter, FindPinComparesNamesExactly)
 {
-    Log log;
+    CallLog log;
     Owned<TestFilter> filter(new TestFilter);
     TestPin* input = filter->AddPin(&log, "I", WIDE("Input"), PINDIR_INPUT);
     filter->AddPin(&log, "O", WIDE("Output"));
@@ -340,7 +340,7 @@ TEST(FilterRegistration, RegistersThroughThePlatformMapper)
 
 TEST(PinEnumerator, WalksSkipsClonesAndResets)
 {
-    Log log;
+    CallLog log;
     Owned<TestFilter> filter(new TestFilter);
     IPin* first = filter->AddPin(&log, "1", WIDE("1"));
     IPin* second = filter->AddPin(&log, "2", WIDE("2"));
@@ -393,7 +393,7 @@ TEST(PinEnumerator, WalksSkipsClonesAndResets)
 
 TEST(PinEnumerator, ChangedPinSetStartsOverWithoutRepeatingPins)
 {
-    Log log;
+    CallLog log;
     Owned<TestFilter> filter(new TestFilter);
     filter->AddPin(&log, "1", WIDE("1"));
     IPin* second = filter->AddPin(&log, "2", WIDE("2"));
@@ -418,7 +418,7 @@ TEST(PinEnumerator, ChangedPinSetStartsOverWithoutRepeatingPins)
 
 TEST(MediaTypeEnumerator, HandsOutCopiesAndCountsPositions)
 {
-    Log log;
+    CallLog log;
     Owned<TestFilter> filter(new TestFilter);
     TestPin* pin = filter->AddPin(&log, "P", WIDE("P"));
     Marker marker;

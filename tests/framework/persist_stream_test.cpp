@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/fakes.h"
+
 #include <climits>
 #include <string>
 #include <vector>
@@ -12,6 +14,7 @@
 namespace {
 
 using Bytes = std::vector<BYTE>;
+using fakes::ScriptedStream;
 
 Bytes Utf16(const std::u16string& text)
 {
@@ -82,57 +85,6 @@ public:
 
 private:
     IStream* m_stream = nullptr;
-};
-
-// A stream that delivers its bytes one read at a time and then either fails every read with
-// `failure` or, with failure S_OK, keeps answering `endResult` with nothing delivered.
-// Writes answer `writeResult`. It lives on the stack; reference counts are not kept.
-class ScriptedStream final : public IStream {
-public:
-    explicit ScriptedStream(Bytes bytes = {}) : m_bytes(std::move(bytes)) {}
-
-    HRESULT failure = S_OK;
-    HRESULT endResult = S_OK;
-    HRESULT writeResult = S_OK;
-    int reads = 0;
-    int writes = 0;
-
-    STDMETHODIMP QueryInterface(REFIID, void** ppv) override
-    {
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 1; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-
-    STDMETHODIMP Read(void* pv, ULONG cb, ULONG* pcbRead) override
-    {
-        ++reads;
-        if (pcbRead) *pcbRead = 0;
-        ULONG count = 0;
-        for (; count < cb && m_next < m_bytes.size(); ++count) static_cast<BYTE*>(pv)[count] = m_bytes[m_next++];
-        if (pcbRead) *pcbRead = count;
-        if (count == cb) return S_OK;
-        return FAILED(failure) ? failure : endResult;
-    }
-    STDMETHODIMP Write(const void*, ULONG, ULONG*) override
-    {
-        ++writes;
-        return writeResult;
-    }
-    STDMETHODIMP Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override { return E_NOTIMPL; }
-    STDMETHODIMP SetSize(ULARGE_INTEGER) override { return E_NOTIMPL; }
-    STDMETHODIMP CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) override { return E_NOTIMPL; }
-    STDMETHODIMP Commit(DWORD) override { return E_NOTIMPL; }
-    STDMETHODIMP Revert() override { return E_NOTIMPL; }
-    STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
-    STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
-    STDMETHODIMP Stat(STATSTG*, DWORD) override { return E_NOTIMPL; }
-    STDMETHODIMP Clone(IStream**) override { return E_NOTIMPL; }
-
-private:
-    Bytes m_bytes;
-    size_t m_next = 0;
 };
 
 // A persistent object with a payload of `payload.size()` bytes that it writes and reads back.

@@ -19,13 +19,13 @@ struct Negotiation : ::testing::Test {
     std::string Attempts() const
     {
         std::string names;
-        for (const std::string& call : log) {
+        for (const std::string& call : log.Entries()) {
             if (call.rfind("out.CheckMediaType ", 0) == 0) names += call.back();
         }
         return names;
     }
 
-    Log log;
+    CallLog log;
     Owned<TestFilter> filter;
     PeerPin peer;
     TestPin* out;
@@ -35,8 +35,8 @@ TEST_F(Negotiation, FirstAcceptableCandidateRunsTheWholeSequence)
 {
     peer.types = {MakeType('A')};
     ASSERT_EQ(out->Connect(&peer, nullptr), S_OK);
-    EXPECT_EQ(log, (Log{"peer.EnumMediaTypes", "out.CheckConnect", "out.CheckMediaType A", "out.SetMediaType A",
-                        "peer.ReceiveConnection A", "out.CompleteConnect"}));
+    EXPECT_EQ(log.Entries(), (Log{"peer.EnumMediaTypes", "out.CheckConnect", "out.CheckMediaType A",
+                                  "out.SetMediaType A", "peer.ReceiveConnection A", "out.CompleteConnect"}));
 
     IPin* connected = nullptr;
     EXPECT_EQ(out->ConnectedTo(&connected), S_OK);
@@ -64,7 +64,7 @@ TEST_F(Negotiation, LaterPassReplacesASpecificFailure)
 
     // A pin without types of its own still has a pass: it finds nothing acceptable.
     out->offered.clear();
-    log.clear();
+    log.Clear();
     EXPECT_EQ(out->Connect(&peer, nullptr), VFW_E_NO_ACCEPTABLE_TYPES);
     EXPECT_EQ(Attempts(), "AB");
 }
@@ -78,7 +78,7 @@ TEST_F(Negotiation, FirstSpecificFailureOfAPassStaysAndRefusalsSayNothing)
     peer.refuse = {{'A', kX}, {'B', kY}, {'D', E_FAIL}};
     EXPECT_EQ(out->Connect(&peer, nullptr), kX);
     EXPECT_EQ(Attempts(), "CABD");
-    EXPECT_EQ(log.front(), "out.CheckConnect");  // own enumerator, no peer call before it
+    EXPECT_EQ(log.Entries().front(), "out.CheckConnect");  // own enumerator, no peer call before it
 
     // Nothing but refusals: no type was acceptable.
     peer.refuse = {{'A', E_INVALIDARG}, {'B', VFW_E_TYPE_NOT_ACCEPTED}, {'D', E_FAIL}};
@@ -101,7 +101,7 @@ TEST_F(Negotiation, FullySpecifiedTypeIsTheOnlyAttempt)
     peer.types = {MakeType('B')};
     out->verdicts = {{'A', S_FALSE}};
     EXPECT_EQ(out->Connect(&peer, &a), VFW_E_TYPE_NOT_ACCEPTED);
-    EXPECT_EQ(log, (Log{"out.CheckConnect", "out.CheckMediaType A", "out.BreakConnect", "out.BreakConnect"}));
+    EXPECT_EQ(log.Entries(), (Log{"out.CheckConnect", "out.CheckMediaType A", "out.BreakConnect", "out.BreakConnect"}));
     out->verdicts = {{'A', E_FAIL}};
     EXPECT_EQ(out->Connect(&peer, &a), VFW_E_TYPE_NOT_ACCEPTED);
     out->verdicts = {{'A', kY}};
@@ -109,9 +109,9 @@ TEST_F(Negotiation, FullySpecifiedTypeIsTheOnlyAttempt)
 
     // A peer of the same direction is refused before the type is looked at.
     PeerPin twin(&log, PINDIR_OUTPUT);
-    log.clear();
+    log.Clear();
     EXPECT_EQ(out->Connect(&twin, &a), VFW_E_INVALID_DIRECTION);
-    EXPECT_EQ(log, (Log{"out.CheckConnect", "out.BreakConnect", "out.BreakConnect"}));
+    EXPECT_EQ(log.Entries(), (Log{"out.CheckConnect", "out.BreakConnect", "out.BreakConnect"}));
     EXPECT_EQ(twin.refs, 1);
     EXPECT_EQ(out->Connect(nullptr, &a), E_POINTER);
 }
@@ -121,15 +121,16 @@ TEST_F(Negotiation, EveryFailureAfterMarkingConnectedIsUndone)
     CMediaType a = MakeType('A');
     peer.refuse = {{'A', kY}};
     EXPECT_EQ(out->Connect(&peer, &a), kY);
-    EXPECT_EQ(log, (Log{"out.CheckConnect", "out.CheckMediaType A", "out.SetMediaType A", "peer.ReceiveConnection A",
-                        "out.BreakConnect", "out.BreakConnect"}));
+    EXPECT_EQ(log.Entries(), (Log{"out.CheckConnect", "out.CheckMediaType A", "out.SetMediaType A",
+                                  "peer.ReceiveConnection A", "out.BreakConnect", "out.BreakConnect"}));
 
     peer.refuse.clear();
     out->completeResult = kZ;
-    log.clear();
+    log.Clear();
     EXPECT_EQ(out->Connect(&peer, &a), kZ);
-    EXPECT_EQ(log, (Log{"out.CheckConnect", "out.CheckMediaType A", "out.SetMediaType A", "peer.ReceiveConnection A",
-                        "out.CompleteConnect", "peer.Disconnect", "out.BreakConnect", "out.BreakConnect"}));
+    EXPECT_EQ(log.Entries(), (Log{"out.CheckConnect", "out.CheckMediaType A", "out.SetMediaType A",
+                                  "peer.ReceiveConnection A", "out.CompleteConnect", "peer.Disconnect",
+                                  "out.BreakConnect", "out.BreakConnect"}));
     EXPECT_FALSE(out->IsConnected());
 }
 
@@ -139,7 +140,7 @@ TEST_F(Negotiation, ATypeThePinCannotKeepRefusesTheConnectionOnEitherSide)
     CMediaType a = MakeType('A');
     out->setTypeResult = E_OUTOFMEMORY;
     EXPECT_EQ(out->Connect(&peer, &a), E_OUTOFMEMORY);
-    EXPECT_EQ(log, (Log{"out.CheckConnect", "out.CheckMediaType A", "out.SetMediaType A", "out.BreakConnect",
+    EXPECT_EQ(log.Entries(), (Log{"out.CheckConnect", "out.CheckMediaType A", "out.SetMediaType A", "out.BreakConnect",
                         "out.BreakConnect"}));
     EXPECT_FALSE(out->IsConnected());
     out->setTypeResult = S_OK;
@@ -150,9 +151,9 @@ TEST_F(Negotiation, ATypeThePinCannotKeepRefusesTheConnectionOnEitherSide)
     TestPin* in = filter->AddPin(&log, "in", WIDE("In"), PINDIR_INPUT);
     PeerPin upstream(&log, PINDIR_OUTPUT);
     in->setTypeResult = E_OUTOFMEMORY;
-    log.clear();
+    log.Clear();
     EXPECT_EQ(in->ReceiveConnection(&upstream, &a), E_OUTOFMEMORY);
-    EXPECT_EQ(log, (Log{"in.CheckConnect", "in.CheckMediaType A", "in.SetMediaType A", "in.BreakConnect"}));
+    EXPECT_EQ(log.Entries(), (Log{"in.CheckConnect", "in.CheckMediaType A", "in.SetMediaType A", "in.BreakConnect"}));
     EXPECT_FALSE(in->IsConnected());
     EXPECT_EQ(upstream.refs, 1);
 }
@@ -194,9 +195,9 @@ TEST_F(Negotiation, ReceivingSideChecksCompletesAndUndoes)
     EXPECT_EQ(in->ReceiveConnection(&upstream, &a), VFW_E_TYPE_NOT_ACCEPTED);
     in->verdicts.clear();
     in->completeResult = kZ;
-    log.clear();
+    log.Clear();
     EXPECT_EQ(in->ReceiveConnection(&upstream, &a), kZ);
-    EXPECT_EQ(log, (Log{"in.CheckConnect", "in.CheckMediaType A", "in.SetMediaType A", "in.CompleteConnect",
+    EXPECT_EQ(log.Entries(), (Log{"in.CheckConnect", "in.CheckMediaType A", "in.SetMediaType A", "in.CompleteConnect",
                         "in.BreakConnect"}));
     EXPECT_EQ(upstream.refs, 1);
 

@@ -1,6 +1,6 @@
-// Hand-written stand-ins for the objects a filter meets (peer pins, allocators, samples, a
-// clock, a graph, a filter mapper) and small filters and pins built on the framework, for
-// tests that need exact call orders. The stand-ins live on the stack and never delete
+// Hand-written stand-ins for the objects a filter meets (peer pins, samples, a clock) beside
+// the kit's allocator and graph, and small filters and pins built on the framework, for tests
+// that need exact call orders. The stand-ins here live on the stack and never delete
 // themselves; `refs` starts at 1 (the test's own) so a test can check that every reference
 // the framework took was given back.
 #pragma once
@@ -14,10 +14,14 @@
 #include "framework/base_pin.h"
 #include "framework/input_pin.h"
 #include "framework/output_pin.h"
+#include "tests/support/fakes.h"
 
 namespace doubles {
 
-using Log = std::vector<std::string>;
+using fakes::CallLog;
+using fakes::FakeAllocator;
+using fakes::FakeGraph;
+using Log = std::vector<std::string>;  // entries a test expects in a CallLog
 
 #define DOUBLE_REFCOUNT                                                       \
     STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }                 \
@@ -66,54 +70,6 @@ public:
     STDMETHODIMP AdvisePeriodic(REFERENCE_TIME, REFERENCE_TIME, HSEMAPHORE, DWORD_PTR*) override { return E_NOTIMPL; }
     STDMETHODIMP Unadvise(DWORD_PTR) override { return E_NOTIMPL; }
     REFERENCE_TIME now = 0;
-};
-
-// A graph that records the events filters raise; it may refuse to offer its event sink.
-class FakeGraph : public IFilterGraph, public IMediaEventSink {
-public:
-    struct Event { LONG code; LONG_PTR p1, p2; };
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        *ppv = nullptr;
-        if (IsEqualGUID(riid, IID_IMediaEventSink) && offersSink) *ppv = static_cast<IMediaEventSink*>(this);
-        if (IsEqualGUID(riid, IID_IFilterGraph)) *ppv = static_cast<IFilterGraph*>(this);
-        if (!*ppv) return E_NOINTERFACE;
-        return AddRef(), S_OK;
-    }
-    DOUBLE_REFCOUNT
-    STDMETHODIMP AddFilter(IBaseFilter*, LPCWSTR) override { return E_NOTIMPL; }
-    STDMETHODIMP RemoveFilter(IBaseFilter*) override { return E_NOTIMPL; }
-    STDMETHODIMP EnumFilters(IEnumFilters**) override { return E_NOTIMPL; }
-    STDMETHODIMP FindFilterByName(LPCWSTR, IBaseFilter**) override { return E_NOTIMPL; }
-    STDMETHODIMP ConnectDirect(IPin*, IPin*, const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
-    STDMETHODIMP Reconnect(IPin*) override { return E_NOTIMPL; }
-    STDMETHODIMP Disconnect(IPin*) override { return E_NOTIMPL; }
-    STDMETHODIMP SetDefaultSyncSource() override { return E_NOTIMPL; }
-    STDMETHODIMP Notify(LONG code, LONG_PTR p1, LONG_PTR p2) override { return events.push_back({code, p1, p2}), S_OK; }
-    bool offersSink = true;
-    std::vector<Event> events;
-};
-
-class FakeAllocator : public IMemAllocator {
-public:
-    explicit FakeAllocator(Log* log, const char* tag = "alloc") : log(log), tag(tag) {}
-    STDMETHODIMP QueryInterface(REFIID, void** ppv) override { return *ppv = nullptr, E_NOINTERFACE; }
-    DOUBLE_REFCOUNT
-    STDMETHODIMP SetProperties(ALLOCATOR_PROPERTIES* request, ALLOCATOR_PROPERTIES* actual) override
-    {
-        return *actual = *request, S_OK;
-    }
-    STDMETHODIMP GetProperties(ALLOCATOR_PROPERTIES*) override { return E_NOTIMPL; }
-    STDMETHODIMP Commit() override { return log->push_back(tag + ".Commit"), commitResult; }
-    STDMETHODIMP Decommit() override { return log->push_back(tag + ".Decommit"), decommitResult; }
-    STDMETHODIMP GetBuffer(IMediaSample** s, REFERENCE_TIME*, REFERENCE_TIME*, DWORD) override
-    {
-        return *s = nullptr, log->push_back(tag + ".GetBuffer"), VFW_E_NOT_COMMITTED;
-    }
-    STDMETHODIMP ReleaseBuffer(IMediaSample*) override { return E_NOTIMPL; }
-    Log* log;
-    std::string tag;
-    HRESULT commitResult = S_OK, decommitResult = S_OK;
 };
 
 // A sample without IMediaSample2, answering from its fields.
@@ -191,7 +147,7 @@ public:
 // otherwise. Records what is asked of it in `log` with the prefix "peer.".
 class PeerPin : public IPin, public IMemInputPin {
 public:
-    explicit PeerPin(Log* log, PIN_DIRECTION dir = PINDIR_INPUT) : log(log), dir(dir) {}
+    explicit PeerPin(CallLog* log, PIN_DIRECTION dir = PINDIR_INPUT) : log(log), dir(dir) {}
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
         *ppv = nullptr;
@@ -204,11 +160,11 @@ public:
     STDMETHODIMP Connect(IPin*, const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
     STDMETHODIMP ReceiveConnection(IPin*, const AM_MEDIA_TYPE* mt) override
     {
-        log->push_back("peer.ReceiveConnection " + Name(mt));
+        log->Add("peer.ReceiveConnection " + Name(mt));
         auto it = refuse.find(Name(mt)[0]);
         return it == refuse.end() ? S_OK : it->second;
     }
-    STDMETHODIMP Disconnect() override { return log->push_back("peer.Disconnect"), S_OK; }
+    STDMETHODIMP Disconnect() override { return log->Add("peer.Disconnect"), S_OK; }
     STDMETHODIMP ConnectedTo(IPin**) override { return E_NOTIMPL; }
     STDMETHODIMP ConnectionMediaType(AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
     STDMETHODIMP QueryPinInfo(PIN_INFO*) override { return E_NOTIMPL; }
@@ -217,36 +173,36 @@ public:
     STDMETHODIMP QueryAccept(const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
     STDMETHODIMP EnumMediaTypes(IEnumMediaTypes** out) override
     {
-        log->push_back("peer.EnumMediaTypes");
+        log->Add("peer.EnumMediaTypes");
         return *out = new TypeEnum(types), S_OK;
     }
     STDMETHODIMP QueryInternalConnections(IPin**, ULONG*) override { return E_NOTIMPL; }
-    STDMETHODIMP EndOfStream() override { return log->push_back("peer.EndOfStream"), S_OK; }
-    STDMETHODIMP BeginFlush() override { return log->push_back("peer.BeginFlush"), S_OK; }
-    STDMETHODIMP EndFlush() override { return log->push_back("peer.EndFlush"), S_OK; }
+    STDMETHODIMP EndOfStream() override { return log->Add("peer.EndOfStream"), S_OK; }
+    STDMETHODIMP BeginFlush() override { return log->Add("peer.BeginFlush"), S_OK; }
+    STDMETHODIMP EndFlush() override { return log->Add("peer.EndFlush"), S_OK; }
     STDMETHODIMP NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) override
     {
-        return log->push_back("peer.NewSegment"), S_OK;
+        return log->Add("peer.NewSegment"), S_OK;
     }
     STDMETHODIMP GetAllocator(IMemAllocator** out) override
     {
-        log->push_back("peer.GetAllocator");
+        log->Add("peer.GetAllocator");
         *out = allocator;
         if (allocator) allocator->AddRef();
         return allocator ? S_OK : VFW_E_NO_ALLOCATOR;
     }
     STDMETHODIMP NotifyAllocator(IMemAllocator* a, BOOL readOnly) override
     {
-        log->push_back(std::string("peer.NotifyAllocator ") + (a == allocator ? "theirs" : "other") +
+        log->Add(std::string("peer.NotifyAllocator ") + (a == allocator ? "theirs" : "other") +
                        (readOnly ? " read-only" : ""));
         return S_OK;
     }
     STDMETHODIMP GetAllocatorRequirements(ALLOCATOR_PROPERTIES*) override { return E_NOTIMPL; }
-    STDMETHODIMP Receive(IMediaSample*) override { return log->push_back("peer.Receive"), S_OK; }
+    STDMETHODIMP Receive(IMediaSample*) override { return log->Add("peer.Receive"), S_OK; }
     STDMETHODIMP ReceiveMultiple(IMediaSample**, LONG, LONG*) override { return E_NOTIMPL; }
     STDMETHODIMP ReceiveCanBlock() override { return canBlock; }
 
-    Log* log;
+    CallLog* log;
     PIN_DIRECTION dir;
     bool hasMemInput = true;
     std::vector<CMediaType> types;        // offered by EnumMediaTypes
@@ -260,7 +216,7 @@ template <class Base>
 class Scripted : public Base {
 public:
     template <class... Args>
-    Scripted(Log* log, const char* tag, Args... args) : Base("pin", args...), log(log), tag(tag)
+    Scripted(CallLog* log, const char* tag, Args... args) : Base("pin", args...), log(log), tag(tag)
     {
     }
     HRESULT CheckMediaType(const CMediaType* mt) override
@@ -298,8 +254,8 @@ public:
     void Detach() { this->m_Connected->Release(), this->m_Connected = nullptr; }
     void TryMyTypesFirst() { this->m_bTryMyTypesFirst = true; }
 
-    void Note(const std::string& call) { if (log) log->push_back(tag + "." + call); }
-    Log* log;
+    void Note(const std::string& call) { if (log) log->Add(tag + "." + call); }
+    CallLog* log;
     std::string tag;
     std::map<char, HRESULT> verdicts;   // CheckMediaType's answer by type name (else S_OK)
     std::vector<CMediaType> offered;    // this pin's GetMediaType list
@@ -353,7 +309,7 @@ public:
     const AMOVIESETUP_FILTER* GetSetupData() override { return setup; }
     template <class Pin>
     Pin* Add(Pin* pin) { return pins.push_back(pin), pin; }
-    TestPin* AddPin(Log* log, const char* tag, LPCWSTR name, PIN_DIRECTION dir = PINDIR_OUTPUT)
+    TestPin* AddPin(CallLog* log, const char* tag, LPCWSTR name, PIN_DIRECTION dir = PINDIR_OUTPUT)
     {
         return Add(new TestPin(log, tag, this, &lock, nullptr, name, dir));
     }

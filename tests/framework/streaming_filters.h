@@ -90,7 +90,7 @@ class SinkFilter;
 
 // Accepts the stream type except its refused subtype, checks each sample's number and
 // time, and ends the stream as a renderer does.
-class SinkPin : public CBaseInputPin {
+class SinkPin : public test_support::SinkPinBase {
 public:
     explicit SinkPin(SinkFilter* filter);
     HRESULT CheckMediaType(const CMediaType* mt) override
@@ -98,12 +98,8 @@ public:
         return IsEqualGUID(mt->majortype, kStreamMajor) && !IsEqualGUID(mt->subtype, kRefusedSubtype) ? S_OK
                                                                                                     : S_FALSE;
     }
-    STDMETHODIMP Receive(IMediaSample* sample) override
+    void Take(IMediaSample*, const AM_SAMPLE2_PROPERTIES& props) override
     {
-        CAutoLock lock(m_pReceiveLock);
-        HRESULT hr = CBaseInputPin::Receive(sample);
-        if (hr != S_OK) return hr;
-        const AM_SAMPLE2_PROPERTIES& props = *SampleProps();
         int n = -1;
         if (props.lActual >= int(sizeof n)) std::memcpy(&n, props.pbBuffer, sizeof n);
         // Numbers rise by one, except after a flush or a restart.
@@ -113,7 +109,6 @@ public:
         m_last = n;
         m_flushed = false;
         ++received;
-        return S_OK;
     }
     STDMETHODIMP EndOfStream() override;
     STDMETHODIMP BeginFlush() override
@@ -139,8 +134,6 @@ public:
     std::atomic<int> flushes{0};
 
 private:
-    test_support::SinkFilterBase* const m_sink;
-    CCritSec* const m_pReceiveLock;
     int m_last = -1;
     bool m_flushed = false;
 };
@@ -154,12 +147,7 @@ public:
     SinkPin* const pin;
 };
 
-inline SinkPin::SinkPin(SinkFilter* filter)
-    : CBaseInputPin("sink pin", filter, filter->FilterLock(), nullptr, WIDE("In")),
-      m_sink(filter),
-      m_pReceiveLock(filter->ReceiveLock())
-{
-}
+inline SinkPin::SinkPin(SinkFilter* filter) : SinkPinBase("sink pin", filter) {}
 
 inline STDMETHODIMP SinkPin::EndOfStream()
 {

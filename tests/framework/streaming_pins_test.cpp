@@ -24,7 +24,7 @@ struct InputPin : ::testing::Test {
     {
         in = filter->Add(new TestInputPin(&log, "in", filter.p, &filter->lock, nullptr, WIDE("In")));
     }
-    Log log;
+    CallLog log;
     Owned<TestFilter> filter;
     TestInputPin* in;
     PlainSample sample;
@@ -119,10 +119,10 @@ TEST_F(InputPin, RefusedTypeChangeStopsTheStreamOnce)
     EXPECT_EQ(marker.refs, 2);
 
     in->verdicts = {{'A', S_FALSE}};
-    log.clear();
+    log.Clear();
     EXPECT_EQ(in->Receive(&sample), VFW_E_INVALIDMEDIATYPE);
     EXPECT_EQ(marker.refs, 2);
-    EXPECT_EQ(log, (Log{"in.CheckMediaType A", "in.EndOfStream"}));
+    EXPECT_EQ(log.Entries(), (Log{"in.CheckMediaType A", "in.EndOfStream"}));
     ASSERT_EQ(graph.events.size(), 1u);
     EXPECT_EQ(graph.events[0].code, EC_ERRORABORT);
     EXPECT_EQ(graph.events[0].p1, LONG_PTR(VFW_E_TYPE_NOT_ACCEPTED));
@@ -130,7 +130,7 @@ TEST_F(InputPin, RefusedTypeChangeStopsTheStreamOnce)
     sample.hasType = false;
     EXPECT_EQ(in->Receive(&sample), VFW_E_RUNTIME_ERROR);
     EXPECT_EQ(in->Receive(&sample), VFW_E_RUNTIME_ERROR);
-    EXPECT_EQ(log.size(), 2u);
+    EXPECT_EQ(log.Entries().size(), 2u);
     EXPECT_EQ(graph.events.size(), 1u);
     in->BeginFlush();
     in->EndFlush();
@@ -219,12 +219,12 @@ struct OutputPin : ::testing::Test {
     Log Outside() const
     {
         Log calls;
-        for (const std::string& call : log) {
+        for (const std::string& call : log.Entries()) {
             if (call.rfind("peer.", 0) == 0 || call.rfind("theirs.", 0) == 0) calls.push_back(call);
         }
         return calls;
     }
-    Log log;
+    CallLog log;
     Owned<TestFilter> filter;
     PeerPin peer;
     FakeAllocator theirs;
@@ -318,7 +318,7 @@ TEST_F(OutputPin, FailingDecommitKeepsTheConnection)
 // Two framework filters connected to each other, exchanging the platform's samples.
 TEST(FrameworkPins, SamplesFromThePlatformAllocatorCarryTheirProperties)
 {
-    Log log;
+    CallLog log;
     Owned<TestFilter> upstream(new TestFilter), downstream(new TestFilter);
     auto* out = upstream->Add(new TestOutputPin(&log, "out", upstream.p, &upstream->lock, nullptr, WIDE("Out")));
     auto* in = downstream->Add(new TestInputPin(&log, "in", downstream.p, &downstream->lock, nullptr, WIDE("In")));
@@ -363,7 +363,7 @@ TEST(FrameworkPins, SamplesFromThePlatformAllocatorCarryTheirProperties)
 
 TEST(PassThrough, ForwardsSeekingThroughThePin)
 {
-    Log log;
+    CallLog log;
     Owned<TestFilter> filter(new TestFilter);
     TestPin* pin = filter->AddPin(&log, "in", WIDE("In"), PINDIR_INPUT);
     EXPECT_EQ(CreatePosPassThru(nullptr, FALSE, pin, nullptr), E_POINTER);

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "framework/wide_string.h"
-#include "tests/framework/nothrow_failure.h"
+#include "tests/support/failing_new.h"
 #include "tests/framework/transform_test_filter.h"
 
 namespace transform_test {
@@ -53,30 +53,47 @@ TEST_F(TransformFixture, FindPinMatchesIdsExactlyAndCountsOnTheFilter)
 
 TEST(TransformPinCreation, EitherPinFailingLeavesNoPinsAndTheNextRequestTriesAgain)
 {
-    if (sizeof(CTransformInputPin) == sizeof(CTransformOutputPin)) GTEST_SKIP() << "pins of equal size";
-    for (size_t failing : {sizeof(CTransformInputPin), sizeof(CTransformOutputPin)}) {
+    using test_support::FailNthNew;
+    int pinsRefused = 0;
+    for (long n = 1;; ++n) {
         CallLog log;
         TestTransform* filter = new TestTransform(&log);
         filter->NonDelegatingAddRef();
 
-        {
-            nothrow_failure::Scope failure(failing);
-            EXPECT_EQ(nullptr, filter->GetPin(0));
-            EXPECT_EQ(nullptr, filter->GetPin(1));
+        // Allocation n of making the pins fails. Where that leaves no pins (the allocation was
+        // one of the pins), every way of asking for them fails alike.
+        FailNthNew(n);
+        CBasePin* first = filter->GetPin(0);
+        const bool failed = test_support::NewCallsCounted() >= n;
+        FailNthNew(0);
+        if (failed && !first) {
+            ++pinsRefused;
+            FailNthNew(n);
+            CBasePin* second = filter->GetPin(1);
+            FailNthNew(0);
+            EXPECT_EQ(nullptr, second) << n;
             IPin* pin = reinterpret_cast<IPin*>(1);
-            EXPECT_EQ(E_OUTOFMEMORY, filter->FindPin(WIDE("In"), &pin));
+            FailNthNew(n);
+            HRESULT found = filter->FindPin(WIDE("In"), &pin);
+            FailNthNew(0);
+            EXPECT_EQ(E_OUTOFMEMORY, found) << n;
             EXPECT_EQ(nullptr, pin);
             IEnumPins* pins = nullptr;
             ASSERT_EQ(S_OK, filter->EnumPins(&pins));
             ULONG fetched = 5;
-            EXPECT_NE(S_OK, pins->Next(1, &pin, &fetched));
+            FailNthNew(n);
+            HRESULT next = pins->Next(1, &pin, &fetched);
+            FailNthNew(0);
+            EXPECT_NE(S_OK, next) << n;
             pins->Release();
         }
 
         EXPECT_NE(nullptr, filter->GetPin(0));
         EXPECT_NE(nullptr, filter->GetPin(1));
         filter->NonDelegatingRelease();
+        if (!failed) break;
     }
+    EXPECT_EQ(2, pinsRefused);  // the input pin and the output pin
 }
 
 // ---- Connection -----------------------------------------------------------------------

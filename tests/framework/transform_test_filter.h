@@ -9,7 +9,7 @@
 
 #include "framework/transform_filter.h"
 #include "framework/transform_pins.h"
-#include "tests/framework/transform_fakes.h"
+#include "tests/support/filter_between_fake_pins.h"
 
 namespace transform_test {
 
@@ -116,37 +116,21 @@ inline CMediaType AudioType()
     return mt;
 }
 
-// The filter between an upstream output pin and a downstream input pin, all fake, in a fake
-// graph that records events. Connection is left to each test.
-class TransformFixture : public ::testing::Test {
+// The filter between the fakes, in a fake graph that records events. Connection is left to
+// each test.
+class TransformFixture : public ::testing::Test, public fakes::FilterBetweenFakePins<TestTransform> {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
-        filter = new TestTransform(&log);
-        filter->NonDelegatingAddRef();
-        upstream = new FakePin(&log, "up", PINDIR_OUTPUT);
-        downstream = new FakePin(&log, "down", PINDIR_INPUT);
-        inAlloc = new FakeAllocator(&log, "in");
-        outAlloc = new FakeAllocator(&log, "out");
-        outAlloc->AddRef();
-        downstream->allocator = outAlloc;
-        graph = new FakeGraph(&log);
-        ASSERT_EQ(S_OK, filter->JoinFilterGraph(graph, WIDE("transform")));
+        TestTransform* made = new TestTransform(&log);
+        made->NonDelegatingAddRef();
+        ASSERT_EQ(S_OK, Insert(made, WIDE("transform")));
     }
 
     void TearDown() override
     {
-        filter->Stop();
-        filter->Input()->Disconnect();
-        filter->Output()->Disconnect();
-        filter->JoinFilterGraph(nullptr, nullptr);
-        filter->NonDelegatingRelease();
-        upstream->Release();
-        downstream->Release();
-        inAlloc->Release();
-        outAlloc->Release();
-        graph->Release();
+        Dismantle();
         EXPECT_EQ(0, FakeSample::live());
         EXPECT_EQ(0, FakePin::live());
         EXPECT_EQ(0, FakeAllocator::live());
@@ -190,14 +174,6 @@ protected:
         sample->Release();
         return hr;
     }
-
-    CallLog log;
-    TestTransform* filter = nullptr;
-    FakePin* upstream = nullptr;
-    FakePin* downstream = nullptr;
-    FakeAllocator* inAlloc = nullptr;
-    FakeAllocator* outAlloc = nullptr;
-    FakeGraph* graph = nullptr;
 };
 
 }  // namespace transform_test

@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
-#include "platform/native/fault.h"
 #include "tests/hardening/scratch_registry.h"
+#include "tests/support/failing_new.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ protected:
     void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr))); }
     void TearDown() override
     {
-        PlatformSetFaultInjection(PLATFORM_FAULT_OPERATOR_NEW, 0);
+        test_support::FailNthNew(0);
         CoUninitialize();
     }
 
@@ -35,14 +35,14 @@ protected:
             prepare();
             long long result = 0;
             bool threw = false;
-            PlatformSetFaultInjection(PLATFORM_FAULT_OPERATOR_NEW, n);
+            test_support::FailNthNew(n);
             try {
                 result = call();
             } catch (...) {
                 threw = true;
             }
-            const LONG calls = PlatformFaultCalls(PLATFORM_FAULT_OPERATOR_NEW);
-            PlatformSetFaultInjection(PLATFORM_FAULT_OPERATOR_NEW, 0);
+            const long calls = test_support::NewCallsCounted();
+            test_support::FailNthNew(0);
             ASSERT_FALSE(threw) << what << ": an exception left the call when allocation " << n << " failed";
             ASSERT_TRUE(acceptable(result)) << what << " answered " << result << " when allocation " << n
                                             << " failed";

@@ -175,28 +175,20 @@ public:
 };
 
 // Records the number and length of every sample it takes, and counts flushes and segments.
-class CountingPin : public CBaseInputPin {
+class CountingPin : public test_support::SinkPinBase {
 public:
-    explicit CountingPin(test_support::SinkFilterBase* filter)
-        : CBaseInputPin("counting pin", filter, filter->FilterLock(), nullptr, WIDE("In")),
-          m_receiveLock(filter->ReceiveLock())
-    {
-    }
+    explicit CountingPin(test_support::SinkFilterBase* filter) : SinkPinBase("counting pin", filter) {}
     HRESULT CheckMediaType(const CMediaType* mt) override
     {
         return IsEqualGUID(mt->majortype, MEDIATYPE_Audio) ? S_OK : S_FALSE;
     }
-    STDMETHODIMP Receive(IMediaSample* sample) override
+    void Take(IMediaSample* sample, const AM_SAMPLE2_PROPERTIES&) override
     {
-        CAutoLock lock(m_receiveLock);
-        HRESULT hr = CBaseInputPin::Receive(sample);
-        if (hr != S_OK) return hr;
         REFERENCE_TIME start = 0, stop = 0;
         sample->GetTime(&start, &stop);
         std::lock_guard<std::mutex> guard(m_mutex);
         m_numbers.push_back(static_cast<long>(start / kTick));
         m_lengths.push_back(sample->GetActualDataLength());
-        return S_OK;
     }
     STDMETHODIMP BeginFlush() override
     {
@@ -222,7 +214,6 @@ public:
     std::atomic<int> segments{0};
 
 private:
-    CCritSec* const m_receiveLock;
     std::mutex m_mutex;
     std::vector<long> m_numbers;
     std::vector<LONG> m_lengths;

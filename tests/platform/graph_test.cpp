@@ -59,7 +59,7 @@ protected:
 TEST_F(FilterGraphTest, AddedFilterJoinsUnderItsNameAndIsFoundByIt)
 {
     FakeFilter* filter = new FakeFilter("decoder");
-    const ULONG alone = filter->References();
+    const LONG alone = filter->refs;
     ASSERT_EQ(m_graph->AddFilter(filter, WIDE("Decoder")), S_OK);
     EXPECT_EQ(filter->m_joinCalls, 1);
     EXPECT_EQ(filter->m_name, WideString(WIDE("Decoder")));
@@ -68,7 +68,7 @@ TEST_F(FilterGraphTest, AddedFilterJoinsUnderItsNameAndIsFoundByIt)
     filter->m_graph->QueryInterface(IID_IUnknown, joined.put_void());
     m_graph->QueryInterface(IID_IUnknown, graph.put_void());
     EXPECT_EQ(joined.get(), graph.get());
-    EXPECT_GT(filter->References(), alone);  // the graph holds the filter
+    EXPECT_GT(filter->refs, alone);  // the graph holds the filter
 
     ComRef<IBaseFilter> found;
     ASSERT_EQ(m_graph->FindFilterByName(WIDE("Decoder"), found.put()), S_OK);
@@ -125,12 +125,12 @@ TEST_F(FilterGraphTest, EnumFiltersListsEveryFilterOnce)
 TEST_F(FilterGraphTest, RemovedFilterLeavesTheGraphAndIsReleased)
 {
     FakeFilter* filter = new FakeFilter("decoder");
-    const ULONG alone = filter->References();
+    const LONG alone = filter->refs;
     ASSERT_EQ(m_graph->AddFilter(filter, WIDE("Decoder")), S_OK);
     ASSERT_EQ(m_graph->RemoveFilter(filter), S_OK);
     EXPECT_EQ(filter->m_graph, nullptr);
     EXPECT_TRUE(filter->m_name.empty());
-    EXPECT_EQ(filter->References(), alone);
+    EXPECT_EQ(filter->refs, alone);
     ComRef<IBaseFilter> found;
     EXPECT_EQ(m_graph->FindFilterByName(WIDE("Decoder"), found.put()), VFW_E_NOT_FOUND);
 
@@ -143,10 +143,10 @@ TEST_F(FilterGraphTest, RemovedFilterLeavesTheGraphAndIsReleased)
 TEST_F(FilterGraphTest, ReleasingTheGraphReleasesItsFilters)
 {
     FakeFilter* filter = new FakeFilter("decoder");
-    const ULONG alone = filter->References();
+    const LONG alone = filter->refs;
     ASSERT_EQ(m_graph->AddFilter(filter, WIDE("Decoder")), S_OK);
     m_graph.Reset();
-    EXPECT_EQ(filter->References(), alone);
+    EXPECT_EQ(filter->refs, alone);
     filter->Release();
 }
 

@@ -1,8 +1,9 @@
-// Test doubles for the graph runtime's tests: pins and filters that record what the
-// runtime asks of them and answer the calls it makes.
+// Test doubles for the graph runtime's tests: filters over the kit's fake pins that record
+// what the runtime asks of them and answer the calls it makes.
 #pragma once
 
 #include "tests/platform/runtime_test_support.h"
+#include "tests/support/fakes.h"
 
 #include <algorithm>
 #include <atomic>
@@ -15,231 +16,26 @@ namespace runtime_test {
 
 using WideString = std::basic_string<WCHAR>;
 
-// Calls made on filters, in order, as "tag:Call", shared by the filters of one test.
-class CallLog {
-public:
-    void Add(const std::string& entry)
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_entries.push_back(entry);
-    }
-    std::vector<std::string> Take()
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        std::vector<std::string> entries;
-        entries.swap(m_entries);
-        return entries;
-    }
+using fakes::CallLog;
+using fakes::FakePin;
 
-private:
-    std::mutex m_lock;
-    std::vector<std::string> m_entries;
-};
-
-// Reference counting for the doubles; the object deriving from it supplies QueryInterface.
-#define RUNTIME_TEST_REFCOUNT                                   \
-    STDMETHODIMP_(ULONG) AddRef() override { return ++m_ref; } \
-    STDMETHODIMP_(ULONG) Release() override                    \
-    {                                                          \
-        ULONG count = --m_ref;                                 \
-        if (count == 0) delete this;                           \
-        return count;                                          \
-    }                                                          \
-    ULONG References() const { return m_ref.load(); }          \
-    std::atomic<ULONG> m_ref{1};
-
-// IMediaSeeking over a stream of kDuration units, recording the positions and rate set.
-// The object deriving from it supplies IUnknown.
-class SeekingAnswers : public IMediaSeeking {
-public:
-    static constexpr LONGLONG kDuration = 12345678;
-    LONGLONG m_current = 0;
-    LONGLONG m_stop = kDuration;
-    double m_rate = 1.0;
-    int m_setPositionsCalls = 0;
-
-    STDMETHODIMP GetCapabilities(DWORD* caps) override
-    {
-        if (!caps) return E_POINTER;
-        *caps = AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanGetDuration;
-        return S_OK;
-    }
-    STDMETHODIMP CheckCapabilities(DWORD* caps) override { return caps ? S_OK : E_POINTER; }
-    STDMETHODIMP IsFormatSupported(const GUID* format) override
-    {
-        if (!format) return E_POINTER;
-        return IsEqualGUID(*format, TIME_FORMAT_MEDIA_TIME) ? S_OK : S_FALSE;
-    }
-    STDMETHODIMP QueryPreferredFormat(GUID* format) override { return GetTimeFormat(format); }
-    STDMETHODIMP GetTimeFormat(GUID* format) override
-    {
-        if (!format) return E_POINTER;
-        *format = TIME_FORMAT_MEDIA_TIME;
-        return S_OK;
-    }
-    STDMETHODIMP IsUsingTimeFormat(const GUID* format) override { return IsFormatSupported(format); }
-    STDMETHODIMP SetTimeFormat(const GUID* format) override
-    {
-        if (!format) return E_POINTER;
-        return IsEqualGUID(*format, TIME_FORMAT_MEDIA_TIME) ? S_OK : E_INVALIDARG;
-    }
-    STDMETHODIMP GetDuration(LONGLONG* duration) override
-    {
-        if (!duration) return E_POINTER;
-        *duration = kDuration;
-        return S_OK;
-    }
-    STDMETHODIMP GetStopPosition(LONGLONG* stop) override { return GetPositions(nullptr, stop); }
-    STDMETHODIMP GetCurrentPosition(LONGLONG* current) override { return GetPositions(current, nullptr); }
-    STDMETHODIMP ConvertTimeFormat(LONGLONG*, const GUID*, LONGLONG, const GUID*) override { return E_NOTIMPL; }
-    STDMETHODIMP SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG* stop, DWORD stopFlags) override
-    {
-        if (current && (currentFlags & AM_SEEKING_PositioningBitsMask)) m_current = *current;
-        if (stop && (stopFlags & AM_SEEKING_PositioningBitsMask)) m_stop = *stop;
-        ++m_setPositionsCalls;
-        return S_OK;
-    }
-    STDMETHODIMP GetPositions(LONGLONG* current, LONGLONG* stop) override
-    {
-        if (current) *current = m_current;
-        if (stop) *stop = m_stop;
-        return S_OK;
-    }
-    STDMETHODIMP GetAvailable(LONGLONG* earliest, LONGLONG* latest) override
-    {
-        if (earliest) *earliest = 0;
-        if (latest) *latest = kDuration;
-        return S_OK;
-    }
-    STDMETHODIMP SetRate(double rate) override
-    {
-        if (rate <= 0) return E_INVALIDARG;
-        m_rate = rate;
-        return S_OK;
-    }
-    STDMETHODIMP GetRate(double* rate) override
-    {
-        if (!rate) return E_POINTER;
-        *rate = m_rate;
-        return S_OK;
-    }
-    STDMETHODIMP GetPreroll(LONGLONG* preroll) override
-    {
-        if (!preroll) return E_POINTER;
-        *preroll = 0;
-        return S_OK;
-    }
-};
-
-// A pin that connects to any pin, and may answer IMediaSeeking (as the upstream end of a
-// seeking pass-through). Its filter owns it, so it holds the filter without a reference.
-class FakePin final : public IPin, public SeekingAnswers {
-public:
-    FakePin(IBaseFilter* owner, PIN_DIRECTION direction, bool seeking = false)
-        : m_owner(owner), m_direction(direction), m_seeking(seeking)
-    {
-    }
-    RUNTIME_TEST_REFCOUNT
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IPin) *ppv = static_cast<IPin*>(this);
-        else if (riid == IID_IMediaSeeking && m_seeking) *ppv = static_cast<IMediaSeeking*>(this);
-        else {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-
-    STDMETHODIMP Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) override
-    {
-        if (!pReceivePin) return E_POINTER;
-        if (m_peer) return VFW_E_ALREADY_CONNECTED;
-        AM_MEDIA_TYPE type = {};
-        type.majortype = MEDIATYPE_Audio;
-        HRESULT hr = pReceivePin->ReceiveConnection(this, pmt ? pmt : &type);
-        if (SUCCEEDED(hr)) (m_peer = pReceivePin)->AddRef();
-        return hr;
-    }
-    STDMETHODIMP ReceiveConnection(IPin* pConnector, const AM_MEDIA_TYPE*) override
-    {
-        if (!pConnector) return E_POINTER;
-        if (m_peer) return VFW_E_ALREADY_CONNECTED;
-        (m_peer = pConnector)->AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP Disconnect() override
-    {
-        if (!m_peer) return S_FALSE;
-        m_peer->Release();
-        m_peer = nullptr;
-        return S_OK;
-    }
-    STDMETHODIMP ConnectedTo(IPin** pPin) override
-    {
-        if (!pPin) return E_POINTER;
-        if ((*pPin = m_peer) == nullptr) return VFW_E_NOT_CONNECTED;
-        m_peer->AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP ConnectionMediaType(AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
-    STDMETHODIMP QueryPinInfo(PIN_INFO* pInfo) override
-    {
-        if (!pInfo) return E_POINTER;
-        std::memset(pInfo, 0, sizeof *pInfo);
-        if ((pInfo->pFilter = m_owner) != nullptr) m_owner->AddRef();
-        pInfo->dir = m_direction;
-        return S_OK;
-    }
-    STDMETHODIMP QueryDirection(PIN_DIRECTION* pPinDir) override
-    {
-        if (!pPinDir) return E_POINTER;
-        *pPinDir = m_direction;
-        return S_OK;
-    }
-    STDMETHODIMP QueryId(LPWSTR*) override { return E_NOTIMPL; }
-    STDMETHODIMP QueryAccept(const AM_MEDIA_TYPE*) override { return S_OK; }
-    STDMETHODIMP EnumMediaTypes(IEnumMediaTypes** ppEnum) override
-    {
-        if (ppEnum) *ppEnum = nullptr;
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP QueryInternalConnections(IPin**, ULONG*) override { return E_NOTIMPL; }
-    STDMETHODIMP EndOfStream() override { return S_OK; }
-    STDMETHODIMP BeginFlush() override { return S_OK; }
-    STDMETHODIMP EndFlush() override { return S_OK; }
-    STDMETHODIMP NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) override { return S_OK; }
-
-private:
-    ~FakePin()
-    {
-        if (m_peer) m_peer->Release();
-    }
-    IBaseFilter* m_owner;
-    PIN_DIRECTION m_direction;
-    bool m_seeking;
-    IPin* m_peer = nullptr;
-};
-
-class FakePinEnumerator final : public IEnumPins {
+// Enumerates the pins of a FakeFilter, holding a reference on each.
+class FakePinEnumerator final : public IEnumPins, public fakes::Counted<FakePinEnumerator> {
 public:
     explicit FakePinEnumerator(const std::vector<FakePin*>& pins) : m_pins(pins)
     {
         for (FakePin* pin : m_pins) pin->AddRef();
     }
-    RUNTIME_TEST_REFCOUNT
+    ~FakePinEnumerator() override
+    {
+        for (FakePin* pin : m_pins) pin->Release();
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IEnumPins) return E_NOINTERFACE;
-        *ppv = static_cast<IEnumPins*>(this);
-        AddRef();
-        return S_OK;
+        return Offer(riid == IID_IUnknown || riid == IID_IEnumPins ? static_cast<IEnumPins*>(this) : nullptr, ppv);
     }
     STDMETHODIMP Next(ULONG count, IPin** pins, ULONG* fetched) override
     {
@@ -262,20 +58,22 @@ public:
     STDMETHODIMP Clone(IEnumPins**) override { return E_NOTIMPL; }
 
 private:
-    ~FakePinEnumerator()
-    {
-        for (FakePin* pin : m_pins) pin->Release();
-    }
     std::vector<FakePin*> m_pins;
     size_t m_position = 0;
 };
 
 // A filter with the pins a test gives it (none by default), recording the graph's calls. A
 // renderer offers IMediaSeeking on the filter, as renderers do.
-class FakeFilter final : public IBaseFilter, public SeekingAnswers {
+class FakeFilter final : public IBaseFilter, public fakes::SeekingAnswers, public fakes::Counted<FakeFilter> {
 public:
     explicit FakeFilter(const char* tag, CallLog* log = nullptr) : m_tag(tag), m_log(log) {}
-    RUNTIME_TEST_REFCOUNT
+    ~FakeFilter() override
+    {
+        for (FakePin* pin : m_pins) pin->Release();
+        if (m_clock) m_clock->Release();
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
 
     FakePin* AddPin(PIN_DIRECTION direction)
     {
@@ -294,16 +92,11 @@ public:
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv) return E_POINTER;
+        void* itf = nullptr;
         if (riid == IID_IUnknown || riid == IID_IPersist || riid == IID_IMediaFilter || riid == IID_IBaseFilter)
-            *ppv = static_cast<IBaseFilter*>(this);
-        else if (riid == IID_IMediaSeeking && m_seeking) *ppv = static_cast<IMediaSeeking*>(this);
-        else {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
+            itf = static_cast<IBaseFilter*>(this);
+        if (riid == IID_IMediaSeeking && m_seeking) itf = static_cast<IMediaSeeking*>(this);
+        return Offer(itf, ppv);
     }
 
     STDMETHODIMP GetClassID(CLSID* pClassID) override
@@ -371,11 +164,6 @@ public:
     }
 
 private:
-    ~FakeFilter()
-    {
-        for (FakePin* pin : m_pins) pin->Release();
-        if (m_clock) m_clock->Release();
-    }
     HRESULT Enter(const char* call, FILTER_STATE state)
     {
         if (m_log) m_log->Add(m_tag + ":" + call);

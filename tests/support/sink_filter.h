@@ -1,9 +1,10 @@
-// The filter half of the test sinks: one input pin, the filter lock and a receive lock, and
-// the way a renderer ends a stream. The pin lives in the derived class; the derived class
-// answers GetPin.
+// The two halves of the test sinks. The filter: one input pin, the filter lock and a receive
+// lock, and the way a renderer ends a stream; the pin lives in the derived class, which
+// answers GetPin. The pin: an input pin that takes each sample the base pin lets through.
 #pragma once
 
 #include "framework/base_filter.h"
+#include "framework/input_pin.h"
 
 namespace test_support {
 
@@ -65,6 +66,33 @@ private:
     CCritSec m_lock;
     CCritSec m_receiveLock;
     bool m_endPending = false;
+};
+
+// The input pin "In" of a SinkFilterBase. Each sample that passes the base pin's checks goes
+// to Take, under the filter's receive lock, on the streaming thread.
+class SinkPinBase : public CBaseInputPin {
+public:
+    SinkPinBase(const char* name, SinkFilterBase* filter)
+        : CBaseInputPin(name, filter, filter->FilterLock(), nullptr, WIDE("In")),
+          m_sink(filter),
+          m_pReceiveLock(filter->ReceiveLock())
+    {
+    }
+
+    STDMETHODIMP Receive(IMediaSample* sample) final
+    {
+        CAutoLock lock(m_pReceiveLock);
+        HRESULT hr = CBaseInputPin::Receive(sample);
+        if (hr != S_OK) return hr;
+        Take(sample, *SampleProps());
+        return S_OK;
+    }
+
+protected:
+    virtual void Take(IMediaSample* sample, const AM_SAMPLE2_PROPERTIES& props) = 0;
+
+    SinkFilterBase* const m_sink;
+    CCritSec* const m_pReceiveLock;
 };
 
 }  // namespace test_support

@@ -1,7 +1,6 @@
-// Stand-ins for the objects around a transform filter: media samples, allocators, the pins
-// of the neighbouring filters and the graph's event sink. Each records the calls it gets in
-// a shared log, so tests can check the order of what a filter does. Shared by the framework
-// and decoder filter tests.
+// The test doubles that tests and fuzz targets share: a call log, media samples, allocators,
+// pins, a graph that only takes events and a scripted stream. Each records the calls it gets in a shared log
+// (when given one), so tests can check the order of what a filter or the graph runtime does.
 #pragma once
 
 #include <atomic>
@@ -33,6 +32,14 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_entries.clear();
     }
+    // The entries so far, leaving the log empty.
+    std::vector<std::string> Take()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::vector<std::string> entries;
+        entries.swap(m_entries);
+        return entries;
+    }
     size_t Count(const std::string& entry) const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -55,7 +62,9 @@ private:
 };
 
 // Reference counting for the fakes. They start with one reference, the creator's; Release
-// to zero deletes. `live` counts the objects not yet deleted.
+// to zero deletes, so one made on the stack must keep its creator's reference (a test then
+// checks `refs` to see that every reference taken was given back). `live` counts the objects
+// not yet destroyed.
 template <class Derived>
 class Counted {
 public:
@@ -66,17 +75,108 @@ public:
     }
     Counted() { ++live(); }
     virtual ~Counted() { --live(); }
-    ULONG DoAddRef() { return ++m_ref; }
+    ULONG DoAddRef() { return static_cast<ULONG>(++refs); }
+    // QueryInterface's answer: `itf` (null when the interface is not offered) with a
+    // reference added, through `ppv`.
+    HRESULT Offer(void* itf, void** ppv)
+    {
+        if (!ppv) return E_POINTER;
+        *ppv = itf;
+        if (!itf) return E_NOINTERFACE;
+        DoAddRef();
+        return S_OK;
+    }
     ULONG DoRelease()
     {
-        ULONG r = --m_ref;
+        const LONG r = --refs;
         if (r == 0) delete this;
-        return r;
+        return static_cast<ULONG>(r);
     }
-    ULONG Refs() const { return m_ref; }
 
-private:
-    std::atomic<ULONG> m_ref{1};
+    std::atomic<LONG> refs{1};
+};
+
+// IMediaSeeking over a stream of kDuration units, recording the positions and rate set. The
+// object deriving from it supplies IUnknown.
+class SeekingAnswers : public IMediaSeeking {
+public:
+    static constexpr LONGLONG kDuration = 12345678;
+    LONGLONG m_current = 0;
+    LONGLONG m_stop = kDuration;
+    double m_rate = 1.0;
+    int m_setPositionsCalls = 0;
+
+    STDMETHODIMP GetCapabilities(DWORD* caps) override
+    {
+        if (!caps) return E_POINTER;
+        *caps = AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanGetDuration;
+        return S_OK;
+    }
+    STDMETHODIMP CheckCapabilities(DWORD* caps) override { return caps ? S_OK : E_POINTER; }
+    STDMETHODIMP IsFormatSupported(const GUID* format) override
+    {
+        if (!format) return E_POINTER;
+        return IsEqualGUID(*format, TIME_FORMAT_MEDIA_TIME) ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP QueryPreferredFormat(GUID* format) override { return GetTimeFormat(format); }
+    STDMETHODIMP GetTimeFormat(GUID* format) override
+    {
+        if (!format) return E_POINTER;
+        *format = TIME_FORMAT_MEDIA_TIME;
+        return S_OK;
+    }
+    STDMETHODIMP IsUsingTimeFormat(const GUID* format) override { return IsFormatSupported(format); }
+    STDMETHODIMP SetTimeFormat(const GUID* format) override
+    {
+        if (!format) return E_POINTER;
+        return IsEqualGUID(*format, TIME_FORMAT_MEDIA_TIME) ? S_OK : E_INVALIDARG;
+    }
+    STDMETHODIMP GetDuration(LONGLONG* duration) override
+    {
+        if (!duration) return E_POINTER;
+        *duration = kDuration;
+        return S_OK;
+    }
+    STDMETHODIMP GetStopPosition(LONGLONG* stop) override { return GetPositions(nullptr, stop); }
+    STDMETHODIMP GetCurrentPosition(LONGLONG* current) override { return GetPositions(current, nullptr); }
+    STDMETHODIMP ConvertTimeFormat(LONGLONG*, const GUID*, LONGLONG, const GUID*) override { return E_NOTIMPL; }
+    STDMETHODIMP SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG* stop, DWORD stopFlags) override
+    {
+        if (current && (currentFlags & AM_SEEKING_PositioningBitsMask)) m_current = *current;
+        if (stop && (stopFlags & AM_SEEKING_PositioningBitsMask)) m_stop = *stop;
+        ++m_setPositionsCalls;
+        return S_OK;
+    }
+    STDMETHODIMP GetPositions(LONGLONG* current, LONGLONG* stop) override
+    {
+        if (current) *current = m_current;
+        if (stop) *stop = m_stop;
+        return S_OK;
+    }
+    STDMETHODIMP GetAvailable(LONGLONG* earliest, LONGLONG* latest) override
+    {
+        if (earliest) *earliest = 0;
+        if (latest) *latest = kDuration;
+        return S_OK;
+    }
+    STDMETHODIMP SetRate(double rate) override
+    {
+        if (rate <= 0) return E_INVALIDARG;
+        m_rate = rate;
+        return S_OK;
+    }
+    STDMETHODIMP GetRate(double* rate) override
+    {
+        if (!rate) return E_POINTER;
+        *rate = m_rate;
+        return S_OK;
+    }
+    STDMETHODIMP GetPreroll(LONGLONG* preroll) override
+    {
+        if (!preroll) return E_POINTER;
+        *preroll = 0;
+        return S_OK;
+    }
 };
 
 // A media sample over its own buffer. Its timing and flags live in one AM_SAMPLE2_PROPERTIES
@@ -92,15 +192,9 @@ public:
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IMediaSample) ||
-            (m_offers2 && IsEqualGUID(riid, IID_IMediaSample2))) {
-            *ppv = static_cast<IMediaSample2*>(this);
-            AddRef();
-            return S_OK;
-        }
-        return E_NOINTERFACE;
+        const bool offered = IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IMediaSample) ||
+                             (m_offers2 && IsEqualGUID(riid, IID_IMediaSample2));
+        return Offer(offered ? static_cast<IMediaSample2*>(this) : nullptr, ppv);
     }
     STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
     STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
@@ -219,28 +313,22 @@ private:
     bool m_offers2;
 };
 
-// An allocator that hands out fresh FakeSamples and records what it was asked for.
+// An allocator that hands out fresh FakeSamples and records, as "name.Call", its commits,
+// decommits and buffer requests.
 class FakeAllocator : public IMemAllocator, public Counted<FakeAllocator> {
 public:
-    FakeAllocator(CallLog* log, std::string name) : m_log(log), m_name(std::move(name)) {}
+    explicit FakeAllocator(CallLog* log, std::string name = "alloc") : m_log(log), m_name(std::move(name)) {}
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IMemAllocator)) {
-            *ppv = static_cast<IMemAllocator*>(this);
-            AddRef();
-            return S_OK;
-        }
-        return E_NOINTERFACE;
+        const bool offered = IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IMemAllocator);
+        return Offer(offered ? static_cast<IMemAllocator*>(this) : nullptr, ppv);
     }
     STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
     STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
 
     STDMETHODIMP SetProperties(ALLOCATOR_PROPERTIES* request, ALLOCATOR_PROPERTIES* actual) override
     {
-        m_log->Add(m_name + ".SetProperties");
         requested = *request;
         if (FAILED(setPropertiesResult)) return setPropertiesResult;
         granted = *request;
@@ -255,19 +343,11 @@ public:
         *props = granted;
         return S_OK;
     }
-    STDMETHODIMP Commit() override
-    {
-        m_log->Add(m_name + ".Commit");
-        return commitResult;
-    }
-    STDMETHODIMP Decommit() override
-    {
-        m_log->Add(m_name + ".Decommit");
-        return S_OK;
-    }
+    STDMETHODIMP Commit() override { return Note("Commit"), commitResult; }
+    STDMETHODIMP Decommit() override { return Note("Decommit"), decommitResult; }
     STDMETHODIMP GetBuffer(IMediaSample** pp, REFERENCE_TIME* start, REFERENCE_TIME* stop, DWORD flags) override
     {
-        m_log->Add(m_name + ".GetBuffer");
+        Note("GetBuffer");
         lastFlags = flags;
         lastHadStart = start != nullptr;
         lastHadStop = stop != nullptr;
@@ -288,6 +368,7 @@ public:
     HRESULT setPropertiesResult = S_OK;
     HRESULT getPropertiesResult = S_OK;
     HRESULT commitResult = S_OK;
+    HRESULT decommitResult = S_OK;
     HRESULT getBufferResult = S_OK;
     bool samplesOffer2 = true;
     DWORD newSampleFlags = 0;
@@ -296,13 +377,26 @@ public:
     bool lastHadStop = false;
 
 private:
+    void Note(const char* call)
+    {
+        if (m_log) m_log->Add(m_name + "." + call);
+    }
+
     CallLog* m_log;
     std::string m_name;
 };
 
-// The pin of a neighbouring filter: an upstream output pin or a downstream input pin. As an
-// input pin it offers IMemInputPin and keeps a copy of what each received sample held.
-class FakePin : public IPin, public IMemInputPin, public IQualityControl, public Counted<FakePin> {
+// A pin that connects to any pin. As the pin of a neighbouring filter (made with a log and a
+// name) it records what is asked of it as "name.Call" and, as an input pin, offers
+// IMemInputPin and keeps a copy of what each received sample held. As the pin of a fake
+// filter (made with its owner) it names that filter in its PIN_INFO, without holding a
+// reference on it, and may answer IMediaSeeking, as the upstream end of a seeking
+// pass-through does.
+class FakePin : public IPin,
+                public IMemInputPin,
+                public IQualityControl,
+                public SeekingAnswers,
+                public Counted<FakePin> {
 public:
     struct Received {
         IMediaSample* identity;  // no reference; for comparison only
@@ -311,6 +405,10 @@ public:
     };
 
     FakePin(CallLog* log, std::string name, PIN_DIRECTION dir) : m_log(log), m_name(std::move(name)), m_dir(dir) {}
+    FakePin(IBaseFilter* owner, PIN_DIRECTION dir, bool seeking = false)
+        : m_dir(dir), m_owner(owner), m_seeking(seeking)
+    {
+    }
     ~FakePin() override
     {
         if (m_connected) m_connected->Release();
@@ -319,32 +417,34 @@ public:
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IPin)) {
-            *ppv = static_cast<IPin*>(this);
-        } else if (m_dir == PINDIR_INPUT && IsEqualGUID(riid, IID_IMemInputPin)) {
-            *ppv = static_cast<IMemInputPin*>(this);
-        } else if (IsEqualGUID(riid, IID_IQualityControl)) {
-            *ppv = static_cast<IQualityControl*>(this);
-        } else {
-            return E_NOINTERFACE;
-        }
-        DoAddRef();
-        return S_OK;
+        void* itf = nullptr;
+        if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IPin)) itf = static_cast<IPin*>(this);
+        if (m_dir == PINDIR_INPUT && IsEqualGUID(riid, IID_IMemInputPin)) itf = static_cast<IMemInputPin*>(this);
+        if (IsEqualGUID(riid, IID_IQualityControl)) itf = static_cast<IQualityControl*>(this);
+        if (m_seeking && IsEqualGUID(riid, IID_IMediaSeeking)) itf = static_cast<IMediaSeeking*>(this);
+        return Offer(itf, ppv);
     }
     STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
     STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
 
-    // IPin
-    STDMETHODIMP Connect(IPin*, const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
+    // IPin. Connect proposes `pmt`, or a bare audio type without one.
+    STDMETHODIMP Connect(IPin* receiver, const AM_MEDIA_TYPE* pmt) override
+    {
+        if (!receiver) return E_POINTER;
+        if (m_connected) return VFW_E_ALREADY_CONNECTED;
+        AM_MEDIA_TYPE type = {};
+        type.majortype = MEDIATYPE_Audio;
+        HRESULT hr = receiver->ReceiveConnection(this, pmt ? pmt : &type);
+        if (SUCCEEDED(hr)) (m_connected = receiver)->AddRef();
+        return hr;
+    }
     STDMETHODIMP ReceiveConnection(IPin* connector, const AM_MEDIA_TYPE*) override
     {
-        m_log->Add(m_name + ".ReceiveConnection");
+        Note("ReceiveConnection");
+        if (!connector) return E_POINTER;
         if (FAILED(receiveConnectionResult)) return receiveConnectionResult;
-        connector->AddRef();
-        if (m_connected) m_connected->Release();
-        m_connected = connector;
+        if (m_connected) return VFW_E_ALREADY_CONNECTED;
+        (m_connected = connector)->AddRef();
         return S_OK;
     }
     STDMETHODIMP Disconnect() override
@@ -356,6 +456,7 @@ public:
     }
     STDMETHODIMP ConnectedTo(IPin** pp) override
     {
+        if (!pp) return E_POINTER;
         *pp = m_connected;
         if (!m_connected) return VFW_E_NOT_CONNECTED;
         m_connected->AddRef();
@@ -364,38 +465,32 @@ public:
     STDMETHODIMP ConnectionMediaType(AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
     STDMETHODIMP QueryPinInfo(PIN_INFO* info) override
     {
+        if (!info) return E_POINTER;
         std::memset(info, 0, sizeof *info);
+        if ((info->pFilter = m_owner) != nullptr) m_owner->AddRef();
         info->dir = m_dir;
         return S_OK;
     }
     STDMETHODIMP QueryDirection(PIN_DIRECTION* dir) override
     {
+        if (!dir) return E_POINTER;
         *dir = m_dir;
         return S_OK;
     }
     STDMETHODIMP QueryId(LPWSTR*) override { return E_NOTIMPL; }
     STDMETHODIMP QueryAccept(const AM_MEDIA_TYPE*) override { return S_OK; }
-    STDMETHODIMP EnumMediaTypes(IEnumMediaTypes**) override { return E_NOTIMPL; }
+    STDMETHODIMP EnumMediaTypes(IEnumMediaTypes** pp) override
+    {
+        if (pp) *pp = nullptr;
+        return E_NOTIMPL;
+    }
     STDMETHODIMP QueryInternalConnections(IPin**, ULONG*) override { return E_NOTIMPL; }
-    STDMETHODIMP EndOfStream() override
-    {
-        m_log->Add(m_name + ".EndOfStream");
-        return S_OK;
-    }
-    STDMETHODIMP BeginFlush() override
-    {
-        m_log->Add(m_name + ".BeginFlush");
-        return S_OK;
-    }
-    STDMETHODIMP EndFlush() override
-    {
-        m_log->Add(m_name + ".EndFlush");
-        return S_OK;
-    }
+    STDMETHODIMP EndOfStream() override { return Note("EndOfStream"), S_OK; }
+    STDMETHODIMP BeginFlush() override { return Note("BeginFlush"), S_OK; }
+    STDMETHODIMP EndFlush() override { return Note("EndFlush"), S_OK; }
     STDMETHODIMP NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) override
     {
-        m_log->Add(m_name + ".NewSegment " + std::to_string(start) + " " + std::to_string(stop) + " " +
-                   std::to_string(rate));
+        Note("NewSegment " + std::to_string(start) + " " + std::to_string(stop) + " " + std::to_string(rate));
         return S_OK;
     }
 
@@ -409,13 +504,13 @@ public:
     }
     STDMETHODIMP NotifyAllocator(IMemAllocator*, BOOL) override
     {
-        m_log->Add(m_name + ".NotifyAllocator");
+        Note("NotifyAllocator");
         return S_OK;
     }
     STDMETHODIMP GetAllocatorRequirements(ALLOCATOR_PROPERTIES*) override { return E_NOTIMPL; }
     STDMETHODIMP Receive(IMediaSample* sample) override
     {
-        m_log->Add(m_name + ".Receive");
+        Note("Receive");
         Received r;
         r.identity = sample;
         std::memset(&r.props, 0, sizeof r.props);
@@ -440,7 +535,7 @@ public:
     // IQualityControl
     STDMETHODIMP Notify(IBaseFilter*, Quality) override
     {
-        m_log->Add(m_name + ".Notify");
+        Note("Notify");
         return S_OK;
     }
     STDMETHODIMP SetSink(IQualityControl*) override { return S_OK; }
@@ -451,38 +546,52 @@ public:
         return m_received;
     }
     IPin* Connected() const { return m_connected; }
+    // Hands out `a` from GetAllocator from now on (taking a reference on it).
+    void SetAllocator(IMemAllocator* a)
+    {
+        if (a) a->AddRef();
+        if (allocator) allocator->Release();
+        allocator = a;
+    }
 
     IMemAllocator* allocator = nullptr;  // one reference, handed out by GetAllocator
     HRESULT receiveConnectionResult = S_OK;
     HRESULT receiveResult = S_OK;
 
 private:
-    CallLog* m_log;
+    void Note(const std::string& call)
+    {
+        if (m_log) m_log->Add(m_name + "." + call);
+    }
+
+    CallLog* m_log = nullptr;
     std::string m_name;
     PIN_DIRECTION m_dir;
+    IBaseFilter* m_owner = nullptr;
+    bool m_seeking = false;
     IPin* m_connected = nullptr;
     mutable std::mutex m_mutex;
     std::vector<Received> m_received;
 };
 
-// A graph that only takes events.
+// A graph that only takes events: it keeps each in `events` and records it in the log as
+// "Event code p1 p2". It may refuse to offer its event sink.
 class FakeGraph : public IFilterGraph, public IMediaEventSink, public Counted<FakeGraph> {
 public:
-    explicit FakeGraph(CallLog* log) : m_log(log) {}
+    struct Event {
+        LONG code;
+        LONG_PTR p1, p2;
+    };
+
+    explicit FakeGraph(CallLog* log = nullptr) : m_log(log) {}
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IFilterGraph)) {
-            *ppv = static_cast<IFilterGraph*>(this);
-        } else if (IsEqualGUID(riid, IID_IMediaEventSink)) {
-            *ppv = static_cast<IMediaEventSink*>(this);
-        } else {
-            return E_NOINTERFACE;
-        }
-        DoAddRef();
-        return S_OK;
+        void* itf = nullptr;
+        if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IFilterGraph))
+            itf = static_cast<IFilterGraph*>(this);
+        if (offersSink && IsEqualGUID(riid, IID_IMediaEventSink)) itf = static_cast<IMediaEventSink*>(this);
+        return Offer(itf, ppv);
     }
     STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
     STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
@@ -498,12 +607,89 @@ public:
 
     STDMETHODIMP Notify(LONG code, LONG_PTR p1, LONG_PTR p2) override
     {
-        m_log->Add("Event " + std::to_string(code) + " " + std::to_string(p1) + " " + std::to_string(p2));
+        if (m_log) m_log->Add("Event " + std::to_string(code) + " " + std::to_string(p1) + " " + std::to_string(p2));
+        std::lock_guard<std::mutex> lock(m_mutex);
+        events.push_back({code, p1, p2});
         return S_OK;
     }
 
+    bool offersSink = true;
+    std::vector<Event> events;  // read it once the filters are quiet
+
 private:
     CallLog* m_log;
+    std::mutex m_mutex;
+};
+
+// A stream whose reads follow a script: each step says how many bytes the read hands over
+// (no more than asked for or left) and what it answers; a failing step hands over nothing.
+// Past the script a read hands over what is asked for while bytes are left; a read cut
+// short answers `failure` if that is set, else `endResult`. Writes answer `writeResult`.
+class ScriptedStream : public IStream, public Counted<ScriptedStream> {
+public:
+    struct Step {
+        ULONG bytes;
+        HRESULT result;
+    };
+
+    explicit ScriptedStream(std::vector<BYTE> bytes = {}, std::vector<Step> script = {})
+        : m_bytes(std::move(bytes)), m_script(std::move(script))
+    {
+    }
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        const bool offered = IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_ISequentialStream) ||
+                             IsEqualGUID(riid, IID_IStream);
+        return Offer(offered ? static_cast<IStream*>(this) : nullptr, ppv);
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
+
+    STDMETHODIMP Read(void* pv, ULONG cb, ULONG* pcbRead) override
+    {
+        ++reads;
+        if (pcbRead) *pcbRead = 0;
+        if (!pv) return ++readsIntoNothing, E_POINTER;
+        const bool scripted = m_step < m_script.size();
+        const Step step = scripted ? m_script[m_step++] : Step{cb, S_OK};
+        ULONG n = step.bytes < cb ? step.bytes : cb;
+        const size_t left = m_bytes.size() - m_next;
+        if (n > left) n = static_cast<ULONG>(left);
+        if (FAILED(step.result)) n = 0;
+        if (n) std::memcpy(pv, m_bytes.data() + m_next, n);
+        m_next += n;
+        if (pcbRead) *pcbRead = n;
+        if (scripted || n == cb) return step.result;
+        return FAILED(failure) ? failure : endResult;
+    }
+    STDMETHODIMP Write(const void*, ULONG, ULONG*) override
+    {
+        ++writes;
+        return writeResult;
+    }
+    STDMETHODIMP Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override { return E_NOTIMPL; }
+    STDMETHODIMP SetSize(ULARGE_INTEGER) override { return E_NOTIMPL; }
+    STDMETHODIMP CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) override { return E_NOTIMPL; }
+    STDMETHODIMP Commit(DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP Revert() override { return E_NOTIMPL; }
+    STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP Stat(STATSTG*, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP Clone(IStream**) override { return E_NOTIMPL; }
+
+    HRESULT failure = S_OK;
+    HRESULT endResult = S_OK;
+    HRESULT writeResult = S_OK;
+    int reads = 0;
+    int readsIntoNothing = 0;
+    int writes = 0;
+
+private:
+    std::vector<BYTE> m_bytes;
+    std::vector<Step> m_script;
+    size_t m_step = 0;
+    size_t m_next = 0;
 };
 
 }  // namespace fakes
