@@ -144,7 +144,6 @@ std::shared_ptr<Window> Lookup(HWND hwnd)
     return FindOrFail(hwnd);
 }
 
-
 bool VisibleChain(std::shared_ptr<Window> w)
 {
     while (w) {
