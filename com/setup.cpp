@@ -5,8 +5,6 @@
 
 namespace {
 
-const HRESULT kNotRegistered = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-
 HRESULT FromStatus(LONG rc) { return HRESULT_FROM_WIN32(static_cast<unsigned long>(rc)); }
 
 // The failure the last system call left; never a success, even when it left no code.
@@ -144,23 +142,6 @@ HRESULT RegisterServerEntries(const CFactoryTemplate* templates, int count, LPCW
         if (FAILED(hr)) return hr;
     }
     return S_OK;
-}
-
-HRESULT AMovieSetupRegisterFilter2(const AMOVIESETUP_FILTER* setup, IFilterMapper2* mapper, BOOL bRegister)
-{
-    if (!setup) return S_FALSE;
-    if (!mapper) return E_POINTER;
-    // Pins are kept inside the filter's entry and go with it.
-    HRESULT hr = mapper->UnregisterFilter(nullptr, nullptr, *setup->clsID);
-    if (bRegister) {
-        REGFILTER2 rf2;
-        rf2.dwVersion = 1;
-        rf2.dwMerit = setup->dwMerit;
-        rf2.cPins = setup->nPins;
-        rf2.rgPins = reinterpret_cast<const REGFILTERPINS*>(setup->lpPin);
-        hr = mapper->RegisterFilter(*setup->clsID, setup->strName, nullptr, nullptr, nullptr, &rf2);
-    }
-    return hr == kNotRegistered ? S_OK : hr;
 }
 
 HRESULT AMovieDllRegisterServer2(const CFactoryTemplate* templates, int count, BOOL bRegister)

@@ -6,7 +6,7 @@
 #pragma once
 
 #include "com/factory.h"
-#include "framework/base_filter.h"
+#include "framework/filter_setup.h"
 #include "platform/platform.h"
 
 // Registers (bRegister TRUE) or unregisters every class of the table. Registering writes
@@ -37,8 +37,3 @@ HRESULT RemoveServerKey(CLSID clsid);
 // still removed) and the first such subkey's failure is returned; otherwise the failure to
 // remove the key itself.
 HRESULT DeleteKeyTree(HKEY parent, LPCSTR subKey);
-
-// Removes the filter described by `setup` from the mapper and, when registering, enters it
-// again with its pins and media types as a REGFILTER2 of version 1 in the default category.
-// S_FALSE without a record; the mapper's "not registered" (0x80070002) counts as success.
-HRESULT AMovieSetupRegisterFilter2(const AMOVIESETUP_FILTER* setup, IFilterMapper2* mapper, BOOL bRegister);

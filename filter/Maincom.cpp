@@ -107,7 +107,10 @@ HRESULT CVEvava::CheckInputType(const CMediaType* mtIn)
 
     // While a pin is connected, its connection, the output type and the buffers rest on the
     // format in force: it does not change, and only a type that decodes the same way fits.
+    // Another thread may disconnect and negotiate a new format meanwhile, so the format is
+    // read under its lock.
     auto fitsFormatInForce = [&] {
+        CAutoLock formatLock(&m_FormatLock);
         const WAVEFORMATEXTENSIBLE* current = InputFormat();
         return current && SameDecoding(*current, format) ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
     };
@@ -122,9 +125,12 @@ HRESULT CVEvava::CheckInputType(const CMediaType* mtIn)
     BYTE* copy = new (std::nothrow) BYTE[formatBytes];
     if (!copy) return E_OUTOFMEMORY;
     std::memcpy(copy, mtIn->pbFormat, formatBytes);
-    delete[] m_pInputFormat;
-    m_pInputFormat = copy;
-    m_cbInputFormat = formatBytes;
+    {
+        CAutoLock formatLock(&m_FormatLock);
+        delete[] m_pInputFormat;
+        m_pInputFormat = copy;
+        m_cbInputFormat = formatBytes;
+    }
     m_nInChannels = format.Format.nChannels;
     if (uint32_t speakers = decoder::SpeakerCount(m_DecodeType)) m_nSpeakers = speakers;
     return S_OK;

@@ -91,7 +91,8 @@ public:
 private:
     bool AnyPinConnected();
 
-    // Owned copy of the format in force, m_cbInputFormat (its cbSize + 18) bytes.
+    // Owned copy of the format in force, m_cbInputFormat (its cbSize + 18) bytes. Replaced
+    // under the filter lock and m_FormatLock; read under either.
     BYTE* m_pInputFormat;
     DWORD m_cbInputFormat;
     int8_t m_DecodeType;
@@ -101,4 +102,8 @@ private:
     decoder::DecoderState m_Decoder;
     double m_CrossoverHz;
     CCritSec m_ParamLock;
+    // Held only around reading or replacing m_pInputFormat, never while taking another lock:
+    // the streaming thread checks a type change against the format with the receive lock held,
+    // so it cannot take the filter lock there.
+    CCritSec m_FormatLock;
 };

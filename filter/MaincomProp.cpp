@@ -60,7 +60,13 @@ HRESULT CVEvavaProp::OnActivate()
     return S_OK;
 }
 
-HRESULT CVEvavaProp::OnDeactivate() { return S_OK; }
+HRESULT CVEvavaProp::OnDeactivate()
+{
+    // The dialog the timer posts to goes next, and the system may give its handle to another
+    // window: no refresh may follow it. The next activation starts a timer again.
+    if (m_AboutForm) m_AboutForm->StopRefreshTimer();
+    return S_OK;
+}
 
 HRESULT CVEvavaProp::OnApplyChanges() { return S_OK; }
 

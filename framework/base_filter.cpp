@@ -8,9 +8,6 @@
 
 namespace {
 
-// What the mapper answers when asked to remove a filter it does not know.
-const HRESULT kNotRegistered = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-
 // Runs `call` with a first-generation filter mapper between COM start-up and shut-down on
 // the calling thread. COM is shut down only when this start-up succeeded, so a thread that
 // already uses another concurrency model keeps its own initialisation. Gives the mapper's
@@ -39,30 +36,6 @@ CBasePin* ConnectedPin(CBaseFilter* filter, int index)
 }
 
 }  // namespace
-
-HRESULT AMovieSetupRegisterFilter(const AMOVIESETUP_FILTER* setup, IFilterMapper* mapper, BOOL bRegister)
-{
-    if (!setup) return S_FALSE;
-    if (!mapper || !setup->clsID) return E_POINTER;
-
-    const CLSID filter = *setup->clsID;
-    HRESULT hr = mapper->UnregisterFilter(filter);
-    if (bRegister) {
-        hr = mapper->RegisterFilter(filter, setup->strName, setup->dwMerit);
-        for (UINT p = 0; SUCCEEDED(hr) && p < setup->nPins && setup->lpPin; ++p) {
-            const AMOVIESETUP_PIN& pin = setup->lpPin[p];
-            const CLSID connectsTo = pin.clsConnectsToFilter ? *pin.clsConnectsToFilter : GUID_NULL;
-            hr = mapper->RegisterPin(filter, pin.strName, pin.bRendered, pin.bOutput, pin.bZero, pin.bMany,
-                                     connectsTo, pin.strConnectsToPin);
-            for (UINT t = 0; SUCCEEDED(hr) && t < pin.nMediaTypes && pin.lpMediaType; ++t) {
-                const AMOVIESETUP_MEDIATYPE& type = pin.lpMediaType[t];
-                hr = mapper->RegisterPinType(filter, pin.strName, type.clsMajorType ? *type.clsMajorType : GUID_NULL,
-                                             type.clsMinorType ? *type.clsMinorType : GUID_NULL);
-            }
-        }
-    }
-    return hr == kNotRegistered ? S_OK : hr;
-}
 
 CBaseFilter::CBaseFilter(const char* name, LPUNKNOWN outer, CCritSec* lock, REFCLSID clsid)
     : CUnknown(name, outer),
@@ -269,7 +242,7 @@ STDMETHODIMP CBaseFilter::Unregister()
     if (!setup) return S_FALSE;
     HRESULT hr =
         WithFilterMapper([setup](IFilterMapper* mapper) { return AMovieSetupRegisterFilter(setup, mapper, FALSE); });
-    return hr == kNotRegistered ? S_OK : hr;
+    return hr == kFilterNotRegistered ? S_OK : hr;
 }
 
 const AMOVIESETUP_FILTER* CBaseFilter::GetSetupData() { return nullptr; }

@@ -1,70 +1,13 @@
-// The base of every filter object, the setup records with which a filter describes itself
-// to the filter mapper, and the routine that hands those records to the first-generation
-// mapper.
+// The base of every filter object.
 #pragma once
-
-#include <cstddef>
 
 #include "com/unknown.h"
 #include "framework/atomic_field.h"
+#include "framework/filter_setup.h"
 #include "framework/lock.h"
 #include "platform/platform.h"
 
 class CBasePin;
-
-// ---- Setup records ----------------------------------------------------------------------
-// Static, read-only descriptions of a filter, its pins and their media types. The pin and
-// media-type records have the platform's REGFILTERPINS and REGPINTYPES layouts, so an array
-// of them can be handed to the filter mapper as it is.
-
-struct AMOVIESETUP_MEDIATYPE {
-    const CLSID* clsMajorType;
-    const CLSID* clsMinorType;
-};
-
-struct AMOVIESETUP_PIN {
-    LPWSTR strName;
-    BOOL bRendered;
-    BOOL bOutput;
-    BOOL bZero;
-    BOOL bMany;
-    const CLSID* clsConnectsToFilter;
-    const WCHAR* strConnectsToPin;
-    UINT nMediaTypes;
-    const AMOVIESETUP_MEDIATYPE* lpMediaType;
-};
-
-struct AMOVIESETUP_FILTER {
-    const CLSID* clsID;
-    const WCHAR* strName;
-    DWORD dwMerit;
-    UINT nPins;
-    const AMOVIESETUP_PIN* lpPin;
-};
-
-typedef AMOVIESETUP_MEDIATYPE* PAMOVIESETUP_MEDIATYPE;
-typedef AMOVIESETUP_PIN* PAMOVIESETUP_PIN;
-typedef AMOVIESETUP_FILTER* PAMOVIESETUP_FILTER;
-
-static_assert(sizeof(AMOVIESETUP_MEDIATYPE) == sizeof(REGPINTYPES), "media-type record is a REGPINTYPES");
-static_assert(offsetof(AMOVIESETUP_MEDIATYPE, clsMajorType) == offsetof(REGPINTYPES, clsMajorType), "");
-static_assert(offsetof(AMOVIESETUP_MEDIATYPE, clsMinorType) == offsetof(REGPINTYPES, clsMinorType), "");
-static_assert(sizeof(AMOVIESETUP_PIN) == sizeof(REGFILTERPINS), "pin record is a REGFILTERPINS");
-static_assert(offsetof(AMOVIESETUP_PIN, strName) == offsetof(REGFILTERPINS, strName), "");
-static_assert(offsetof(AMOVIESETUP_PIN, bRendered) == offsetof(REGFILTERPINS, bRendered), "");
-static_assert(offsetof(AMOVIESETUP_PIN, bOutput) == offsetof(REGFILTERPINS, bOutput), "");
-static_assert(offsetof(AMOVIESETUP_PIN, bZero) == offsetof(REGFILTERPINS, bZero), "");
-static_assert(offsetof(AMOVIESETUP_PIN, bMany) == offsetof(REGFILTERPINS, bMany), "");
-static_assert(offsetof(AMOVIESETUP_PIN, clsConnectsToFilter) == offsetof(REGFILTERPINS, clsConnectsToFilter), "");
-static_assert(offsetof(AMOVIESETUP_PIN, strConnectsToPin) == offsetof(REGFILTERPINS, strConnectsToPin), "");
-static_assert(offsetof(AMOVIESETUP_PIN, nMediaTypes) == offsetof(REGFILTERPINS, nMediaTypes), "");
-static_assert(offsetof(AMOVIESETUP_PIN, lpMediaType) == offsetof(REGFILTERPINS, lpMediaType), "");
-
-// Removes the filter described by `setup` from the first-generation mapper and, when
-// `bRegister` is true, enters it again with its pins and their media types, in record order;
-// the first failing mapper call ends the work. S_FALSE without a record, E_POINTER without a
-// mapper. The mapper's "not registered" answer (0x80070002) counts as success.
-HRESULT AMovieSetupRegisterFilter(const AMOVIESETUP_FILTER* setup, IFilterMapper* mapper, BOOL bRegister);
 
 // ---- CBaseFilter ------------------------------------------------------------------------
 

@@ -101,7 +101,8 @@ protected:
     HRESULT AttemptConnection(IPin* pReceivePin, const CMediaType* pmt);
 
     WCHAR* m_pName;
-    IPin* m_Connected;
+    // Written under the pin lock; IsConnected reads it without, from any thread.
+    CAtomicField<IPin*> m_Connected;
     PIN_DIRECTION m_dir;
     CCritSec* const m_pLock;
     CAtomicField<bool> m_bRunTimeError;

@@ -47,14 +47,20 @@ void CTransformFilter::CreatePins()
         delete input;
         return;
     }
+    // Output first: the input pin is what other threads test for.
     m_pOutput = output;
     m_pInput = input;
 }
 
 CBasePin* CTransformFilter::GetPin(int n)
 {
-    if (!m_pInput) CreatePins();
-    if (n == 0) return m_pInput;
+    CTransformInputPin* input = m_pInput;
+    if (!input) {
+        CreatePins();
+        input = m_pInput;
+    }
+    if (!input) return nullptr;
+    if (n == 0) return input;
     if (n == 1) return m_pOutput;
     return nullptr;
 }

@@ -100,13 +100,15 @@ protected:
     CCritSec m_csFilter;
     CCritSec m_csReceive;
 
-    CTransformInputPin* m_pInput;
-    CTransformOutputPin* m_pOutput;
+    // Null until CreatePins has made both. The output is published before the input, so a
+    // thread that reads a non-null input pin without the filter lock also sees the output.
+    CAtomicField<CTransformInputPin*> m_pInput;
+    CAtomicField<CTransformOutputPin*> m_pOutput;
 
 private:
     friend class CTransformInputPin;
     friend class CTransformOutputPin;
 
-    // Creates both pins or neither, under the filter lock.
+    // Creates both pins or neither, under the filter lock; safe to call from several threads.
     void CreatePins();
 };

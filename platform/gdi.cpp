@@ -4,7 +4,7 @@
 // Objects live in one handle table; a device context holds its selected objects by shared
 // ownership, so deleting an object that is still selected cannot leave a dangling one.
 #include "platform/platform.h"
-#include "platform/window_internal.h"
+#include "platform/resources.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -345,10 +345,8 @@ int GetObjectW(HANDLE h, int c, LPVOID pv)
 HANDLE LoadImageW(HINSTANCE hInst, LPCWSTR name, UINT type, int, int, UINT)
 {
     if (type != IMAGE_BITMAP) return nullptr;
-    HRSRC found = FindResourceW(hInst, name, RT_BITMAP);
-    if (!found) return nullptr;
-    DWORD size = SizeofResource(hInst, found);
-    auto data = static_cast<const uint8_t*>(LockResource(LoadResource(hInst, found)));
+    DWORD size = 0;
+    auto data = static_cast<const uint8_t*>(platform::FindModuleResource(hInst, name, RT_BITMAP, size));
     if (!data || size < sizeof(BITMAPINFOHEADER)) return nullptr;
     std::vector<uint8_t> copy(data, data + size);  // aligned copy of the resource
     auto bitmap = BitmapFromDib(reinterpret_cast<const BITMAPINFOHEADER*>(copy.data()), copy.data() + copy.size());
@@ -401,10 +399,11 @@ BOOL GetTextExtentPoint32W(HDC hdc, LPCWSTR lpString, int c, LPSIZE psizl)
 
 HDC GetDC(HWND hWnd)
 {
-    SIZE size{platform::kDesktopWidth, platform::kDesktopHeight};
-    if (hWnd && !platform::WindowClientSize(hWnd, size)) return nullptr;
+    // The window's client area, or the whole screen for the desktop.
+    RECT client;
+    if (!GetClientRect(hWnd ? hWnd : GetDesktopWindow(), &client)) return nullptr;
     auto dc = NewDc();
-    dc->surface = std::make_shared<Bitmap>(std::max<LONG>(size.cx, 1), std::max<LONG>(size.cy, 1), 32, true);
+    dc->surface = std::make_shared<Bitmap>(std::max<LONG>(client.right, 1), std::max<LONG>(client.bottom, 1), 32, true);
     return reinterpret_cast<HDC>(Add(dc));
 }
 

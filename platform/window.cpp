@@ -1,162 +1,41 @@
-// Window services of the native platform: a headless window system with per-thread message
-// queues, dialogs from module resources, string resources and the window-side message box.
+// Windows of the native platform: a headless window system of window classes and windows
+// with parent, owner, style, rectangle, text, user slots and a window procedure.
 //
-// Every window lives in one handle table behind one lock. The lock is never held while a
-// window procedure runs, so procedures may create, destroy and message windows freely.
+// Every window lives in one handle table behind one lock (platform/window_table.h). The
+// lock is never held while a window procedure runs, so procedures may create, destroy and
+// message windows freely.
 #include "platform/platform.h"
-#include "platform/text.h"
-#include "platform/window_internal.h"
+#include "platform/window_table.h"
 
-#include <sys/auxv.h>
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
-#include <cstdio>
-#include <deque>
+#include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-namespace {
-
-// ---- Module resources ------------------------------------------------------------------
-
-struct ResourceTable {
-    const PLATFORM_RESOURCE* entries;
-    UINT count;
-};
-
-std::mutex g_resourceLock;
-std::map<HMODULE, ResourceTable>& Resources()
-{
-    static auto* table = new std::map<HMODULE, ResourceTable>;
-    return *table;
-}
-
-// The executable's handle: the base of the module that holds its program headers.
-HMODULE ExecutableModule()
-{
-    static HMODULE module = [] {
-        Dl_info info;
-        auto phdr = reinterpret_cast<const void*>(getauxval(AT_PHDR));
-        if (phdr && dladdr(phdr, &info)) return reinterpret_cast<HMODULE>(info.dli_fbase);
-        return HMODULE(nullptr);
-    }();
-    return module;
-}
-
-const PLATFORM_RESOURCE* FindEntry(HMODULE module, ULONG_PTR name, ULONG_PTR type)
-{
-    if (!module) module = ExecutableModule();
-    std::lock_guard<std::mutex> lock(g_resourceLock);
-    auto it = Resources().find(module);
-    if (it == Resources().end()) {
-        SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
-        return nullptr;
-    }
-    bool typeSeen = false;
-    for (UINT i = 0; i < it->second.count; ++i) {
-        const PLATFORM_RESOURCE& entry = it->second.entries[i];
-        if (entry.type != type) continue;
-        typeSeen = true;
-        if (entry.name == name) return &entry;
-    }
-    SetLastError(typeSeen ? ERROR_RESOURCE_NAME_NOT_FOUND : ERROR_RESOURCE_TYPE_NOT_FOUND);
-    return nullptr;
-}
-
-// The counted UTF-16 string `id` in the module's string table; null when there is none.
-const WCHAR* FindString(HINSTANCE instance, UINT id, int& length)
-{
-    const PLATFORM_RESOURCE* block = FindEntry(instance, (id >> 4) + 1, 6);
-    if (!block) return nullptr;
-    const auto* p = static_cast<const uint8_t*>(block->data);
-    const uint8_t* end = p + block->size;
-    for (UINT index = 0;; ++index) {
-        if (end - p < 2) return nullptr;
-        WORD count;
-        std::memcpy(&count, p, 2);
-        p += 2;
-        if (static_cast<size_t>(end - p) < count * 2u) return nullptr;
-        if (index == (id & 15)) {
-            length = count;
-            return count ? reinterpret_cast<const WCHAR*>(p) : nullptr;
-        }
-        p += count * 2u;
-    }
-}
-
-// ---- Windows and queues --------------------------------------------------------------------
-
-using platform::kDesktopHeight;
-using platform::kDesktopWidth;
-constexpr int kBaseUnitX = 8;
-constexpr int kBaseUnitY = 16;
-
-struct WindowClass {
-    std::u16string name;
-    UINT style = 0;
-    WNDPROC proc = nullptr;
-    int wndExtra = 0;
-    HINSTANCE instance = nullptr;
-    HBRUSH background = nullptr;
-    HICON icon = nullptr;
-    HCURSOR cursor = nullptr;
-    bool system = false;
-};
-
-struct Window {
-    HWND handle = nullptr;
-    std::shared_ptr<WindowClass> cls;
-    DWORD thread = 0;
-    HWND parent = nullptr;  // for child windows
-    HWND owner = nullptr;   // for top-level windows
-    std::vector<HWND> children;
-    DWORD style = 0;
-    DWORD exStyle = 0;
-    RECT rect{};  // in the parent's client coordinates (the desktop's for top-level windows)
-    std::u16string text;
-    WNDPROC proc = nullptr;
-    LONG_PTR userData = 0;
-    LONG_PTR id = 0;
-    HINSTANCE instance = nullptr;
-    std::vector<uint8_t> extra;
-    RECT update{};
-    bool erase = false;
-    bool destroying = false;
-};
-
-struct SentMessage {
-    HWND hwnd;
-    UINT message;
-    WPARAM wParam;
-    LPARAM lParam;
-    LRESULT result = 0;
-    bool done = false;
-    std::shared_ptr<struct Queue> sender;
-};
-
-struct Queue {
-    DWORD thread = 0;
-    std::mutex lock;
-    std::condition_variable wake;
-    std::deque<MSG> posted;
-    std::deque<SentMessage*> sent;
-    bool quit = false;
-    int quitCode = 0;
-};
+namespace platform::windowing {
 
 std::mutex g_lock;
 std::map<HWND, std::shared_ptr<Window>> g_windows;
+HWND g_desktop = nullptr;
+
+}  // namespace platform::windowing
+
+using namespace platform::windowing;
+
+namespace {
+
+// The screen of the headless window system.
+constexpr LONG kDesktopWidth = 1280;
+constexpr LONG kDesktopHeight = 1024;
+
 std::vector<std::shared_ptr<WindowClass>> g_classes;
 uintptr_t g_nextHandle = 0x10010;
-HWND g_desktop = nullptr;
-std::map<DWORD, std::shared_ptr<Queue>> g_queues;
 
 thread_local HWND t_focus = nullptr;
 thread_local HWND t_capture = nullptr;
@@ -193,69 +72,6 @@ void EnsureDesktop()
     desktop->rect = {0, 0, kDesktopWidth, kDesktopHeight};
     g_desktop = desktop->handle;
     g_windows[g_desktop] = desktop;
-}
-
-// Called with g_lock held.
-std::shared_ptr<Window> Find(HWND hwnd)
-{
-    EnsureDesktop();
-    auto it = g_windows.find(hwnd);
-    if (it == g_windows.end()) return nullptr;
-    return it->second;
-}
-
-// Find, with ERROR_INVALID_WINDOW_HANDLE as the thread's last error when there is no such
-// window. Called with g_lock held.
-std::shared_ptr<Window> FindOrFail(HWND hwnd)
-{
-    auto w = Find(hwnd);
-    if (!w) SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-    return w;
-}
-
-std::shared_ptr<Window> Lookup(HWND hwnd)
-{
-    std::lock_guard<std::mutex> lock(g_lock);
-    return FindOrFail(hwnd);
-}
-
-std::shared_ptr<Queue> QueueOf(DWORD thread, bool create)
-{
-    std::lock_guard<std::mutex> lock(g_lock);
-    auto it = g_queues.find(thread);
-    if (it != g_queues.end()) return it->second;
-    if (!create) return nullptr;
-    auto queue = std::make_shared<Queue>();
-    queue->thread = thread;
-    g_queues[thread] = queue;
-    return queue;
-}
-
-// The calling thread's queue, forgotten when the thread ends.
-struct ThreadQueue {
-    std::shared_ptr<Queue> queue;
-    ~ThreadQueue()
-    {
-        if (!queue) return;
-        std::lock_guard<std::mutex> lock(g_lock);
-        auto it = g_queues.find(queue->thread);
-        if (it != g_queues.end() && it->second == queue) g_queues.erase(it);
-    }
-};
-thread_local ThreadQueue t_queue;
-
-std::shared_ptr<Queue> MyQueue()
-{
-    if (!t_queue.queue) t_queue.queue = QueueOf(GetCurrentThreadId(), true);
-    return t_queue.queue;
-}
-
-void Wake(DWORD thread)
-{
-    auto queue = QueueOf(thread, false);
-    if (!queue) return;
-    std::lock_guard<std::mutex> lock(queue->lock);
-    queue->wake.notify_all();
 }
 
 // The frame thickness of a window's style on each side, and the caption height.
@@ -297,6 +113,37 @@ SIZE ClientSize(const Window& w)
     return {cx > 0 ? cx : 0, cy > 0 ? cy : 0};
 }
 
+void SendPosChanged(HWND hwnd, const WINDOWPOS& pos)
+{
+    WINDOWPOS copy = pos;
+    SendMessageW(hwnd, WM_WINDOWPOSCHANGED, 0, reinterpret_cast<LPARAM>(&copy));
+}
+
+}  // namespace
+
+namespace platform::windowing {
+
+std::shared_ptr<Window> Find(HWND hwnd)
+{
+    EnsureDesktop();
+    auto it = g_windows.find(hwnd);
+    if (it == g_windows.end()) return nullptr;
+    return it->second;
+}
+
+std::shared_ptr<Window> FindOrFail(HWND hwnd)
+{
+    auto w = Find(hwnd);
+    if (!w) SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return w;
+}
+
+std::shared_ptr<Window> Lookup(HWND hwnd)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    return FindOrFail(hwnd);
+}
+
 bool VisibleChain(std::shared_ptr<Window> w)
 {
     while (w) {
@@ -321,306 +168,7 @@ LRESULT CallProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
     return proc ? proc(hwnd, msg, wParam, lParam) : 0;
 }
 
-// Runs the messages other threads sent to the calling thread's windows.
-void RunSentMessages(const std::shared_ptr<Queue>& queue)
-{
-    for (;;) {
-        SentMessage* sent;
-        {
-            std::lock_guard<std::mutex> lock(queue->lock);
-            if (queue->sent.empty()) return;
-            sent = queue->sent.front();
-            queue->sent.pop_front();
-        }
-        LRESULT result = CallProc(sent->hwnd, sent->message, sent->wParam, sent->lParam);
-        auto sender = sent->sender;
-        std::lock_guard<std::mutex> lock(sender->lock);
-        sent->result = result;
-        sent->done = true;
-        sender->wake.notify_all();
-    }
-}
-
-bool Matches(HWND filter, UINT low, UINT high, const MSG& msg)
-{
-    if (filter && msg.hwnd != filter && !IsChild(filter, msg.hwnd)) return false;
-    if (low == 0 && high == 0) return true;
-    return msg.message >= low && msg.message <= high;
-}
-
-// A window of the calling thread that needs painting. Called with g_lock held.
-HWND PaintCandidate(DWORD thread, HWND filter)
-{
-    for (auto& [handle, w] : g_windows) {
-        if (w->thread != thread || w->destroying || IsEmpty(w->update)) continue;
-        if (!VisibleChain(w)) continue;
-        if (filter && handle != filter) continue;
-        return handle;
-    }
-    return nullptr;
-}
-
-// Takes the next message of the calling thread; false when there is none and `wait` is off.
-bool NextMessage(MSG* msg, HWND filter, UINT low, UINT high, bool remove, bool wait)
-{
-    auto queue = MyQueue();
-    DWORD thread = GetCurrentThreadId();
-    for (;;) {
-        RunSentMessages(queue);
-        {
-            std::unique_lock<std::mutex> lock(queue->lock);
-            for (auto it = queue->posted.begin(); it != queue->posted.end(); ++it) {
-                if (!Matches(filter, low, high, *it)) continue;
-                *msg = *it;
-                if (remove) queue->posted.erase(it);
-                return true;
-            }
-            if (queue->quit) {
-                *msg = MSG{nullptr, WM_QUIT, static_cast<WPARAM>(queue->quitCode), 0, GetTickCount(), {0, 0}};
-                if (remove) queue->quit = false;
-                return true;
-            }
-        }
-        HWND paint;
-        {
-            std::lock_guard<std::mutex> lock(g_lock);
-            paint = (low == 0 && high == 0) || (WM_PAINT >= low && WM_PAINT <= high) ? PaintCandidate(thread, filter)
-                                                                                      : nullptr;
-        }
-        if (paint) {
-            *msg = MSG{paint, WM_PAINT, 0, 0, GetTickCount(), {0, 0}};
-            return true;
-        }
-        if (!wait) return false;
-        std::unique_lock<std::mutex> lock(queue->lock);
-        if (queue->posted.empty() && queue->sent.empty() && !queue->quit)
-            queue->wake.wait_for(lock, std::chrono::milliseconds(50));
-    }
-}
-
-void SendPosChanged(HWND hwnd, const WINDOWPOS& pos)
-{
-    WINDOWPOS copy = pos;
-    SendMessageW(hwnd, WM_WINDOWPOSCHANGED, 0, reinterpret_cast<LPARAM>(&copy));
-}
-
-// Reads a resource string or ordinal of a dialog template; advances `p`.
-bool SkipSzOrOrd(const uint8_t*& p, const uint8_t* end, std::u16string* text)
-{
-    if (end - p < 2) return false;
-    WORD first;
-    std::memcpy(&first, p, 2);
-    if (first == 0xFFFF) {
-        if (end - p < 4) return false;
-        p += 4;
-        return true;
-    }
-    for (;;) {
-        if (end - p < 2) return false;
-        WORD unit;
-        std::memcpy(&unit, p, 2);
-        p += 2;
-        if (!unit) return true;
-        if (text) text->push_back(static_cast<char16_t>(unit));
-    }
-}
-
-// Dialog units to pixels with the system font's base units, rounded as MulDiv rounds.
-void MapDialogUnits(RECT& r)
-{
-    r.left = platform::DialogUnitsToPixels(r.left, kBaseUnitX, 4);
-    r.right = platform::DialogUnitsToPixels(r.right, kBaseUnitX, 4);
-    r.top = platform::DialogUnitsToPixels(r.top, kBaseUnitY, 8);
-    r.bottom = platform::DialogUnitsToPixels(r.bottom, kBaseUnitY, 8);
-}
-
-}  // namespace
-
-// ---- Internal entry points for the rest of the platform --------------------------------
-
-namespace platform {
-
-bool WindowClientSize(HWND hwnd, SIZE& size)
-{
-    std::lock_guard<std::mutex> lock(g_lock);
-    auto w = Find(hwnd);
-    if (!w) return false;
-    size = ClientSize(*w);
-    return true;
-}
-
-}  // namespace platform
-
-// ---- Resources -----------------------------------------------------------------------------
-
-BOOL PlatformRegisterModuleResources(HMODULE module, const PLATFORM_RESOURCE* resources, UINT count)
-{
-    if (!resources && count) return FALSE;
-    std::lock_guard<std::mutex> lock(g_resourceLock);
-    Resources()[module] = ResourceTable{resources, count};
-    return TRUE;
-}
-
-void PlatformUnregisterModuleResources(HMODULE module)
-{
-    std::lock_guard<std::mutex> lock(g_resourceLock);
-    Resources().erase(module);
-}
-
-HRSRC FindResourceW(HMODULE hModule, LPCWSTR lpName, LPCWSTR lpType)
-{
-    if (!IS_INTRESOURCE(lpName) || !IS_INTRESOURCE(lpType)) {
-        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
-        return nullptr;
-    }
-    auto entry = FindEntry(hModule, reinterpret_cast<ULONG_PTR>(lpName), reinterpret_cast<ULONG_PTR>(lpType));
-    return reinterpret_cast<HRSRC>(const_cast<PLATFORM_RESOURCE*>(entry));
-}
-
-HGLOBAL LoadResource(HMODULE, HRSRC hResInfo)
-{
-    if (!hResInfo) return nullptr;
-    return reinterpret_cast<HGLOBAL>(const_cast<void*>(reinterpret_cast<const PLATFORM_RESOURCE*>(hResInfo)->data));
-}
-
-LPVOID LockResource(HGLOBAL hResData) { return hResData; }
-
-DWORD SizeofResource(HMODULE, HRSRC hResInfo)
-{
-    return hResInfo ? reinterpret_cast<const PLATFORM_RESOURCE*>(hResInfo)->size : 0;
-}
-
-int LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax)
-{
-    if (!lpBuffer) return 0;
-    int length = 0;
-    const WCHAR* text = FindString(hInstance, uID, length);
-    if (cchBufferMax == 0) {
-        *reinterpret_cast<const WCHAR**>(lpBuffer) = text;
-        return text ? length : 0;
-    }
-    if (cchBufferMax < 0) return 0;
-    int n = text ? std::min(length, cchBufferMax - 1) : 0;
-    if (n > 0) std::memcpy(lpBuffer, text, static_cast<size_t>(n) * sizeof(WCHAR));
-    lpBuffer[n] = 0;
-    return n;
-}
-
-int LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax)
-{
-    if (!lpBuffer || cchBufferMax <= 0) return 0;
-    lpBuffer[0] = 0;
-    int length = 0;
-    const WCHAR* text = FindString(hInstance, uID, length);
-    if (!text) return 0;
-    std::string narrow = platform::Narrow(text, length);
-    // Cut at the buffer's size, never inside a multi-byte character.
-    size_t n = std::min(narrow.size(), static_cast<size_t>(cchBufferMax - 1));
-    while (n > 0 && n < narrow.size() && (static_cast<unsigned char>(narrow[n]) & 0xC0) == 0x80) --n;
-    std::memcpy(lpBuffer, narrow.data(), n);
-    lpBuffer[n] = 0;
-    return static_cast<int>(n);
-}
-
-// ---- Messages ------------------------------------------------------------------------------
-
-namespace {
-
-// Queues `msg` for `thread`; a thread without a queue fails with `noQueueError`.
-BOOL PostToThread(DWORD thread, const MSG& msg, DWORD noQueueError)
-{
-    auto queue = thread == GetCurrentThreadId() ? MyQueue() : QueueOf(thread, false);
-    if (!queue) {
-        SetLastError(noQueueError);
-        return FALSE;
-    }
-    std::lock_guard<std::mutex> lock(queue->lock);
-    queue->posted.push_back(msg);
-    queue->wake.notify_all();
-    return TRUE;
-}
-
-}  // namespace
-
-BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
-{
-    DWORD thread;
-    if (!hWnd) {
-        thread = GetCurrentThreadId();
-    } else {
-        auto w = Lookup(hWnd);
-        if (!w || w->handle == g_desktop) return FALSE;
-        thread = w->thread;
-    }
-    return PostToThread(thread, MSG{hWnd, Msg, wParam, lParam, GetTickCount(), {0, 0}}, ERROR_INVALID_WINDOW_HANDLE);
-}
-
-BOOL PostThreadMessageW(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam)
-{
-    return PostToThread(idThread, MSG{nullptr, Msg, wParam, lParam, GetTickCount(), {0, 0}}, ERROR_INVALID_PARAMETER);
-}
-
-LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
-{
-    auto w = Lookup(hWnd);
-    if (!w) return 0;
-    if (w->thread == GetCurrentThreadId() || w->handle == g_desktop) return CallProc(hWnd, Msg, wParam, lParam);
-    auto target = QueueOf(w->thread, false);
-    if (!target) return 0;
-    auto self = MyQueue();
-    SentMessage sent{hWnd, Msg, wParam, lParam, 0, false, self};
-    {
-        std::lock_guard<std::mutex> lock(target->lock);
-        target->sent.push_back(&sent);
-        target->wake.notify_all();
-    }
-    for (;;) {
-        // Messages sent to this thread meanwhile run here, so two threads sending to each
-        // other do not wait forever.
-        RunSentMessages(self);
-        std::unique_lock<std::mutex> lock(self->lock);
-        if (sent.done) return sent.result;
-        if (self->sent.empty()) self->wake.wait_for(lock, std::chrono::milliseconds(50));
-        if (sent.done) return sent.result;
-    }
-}
-
-BOOL GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax)
-{
-    if (!lpMsg) return -1;
-    if (hWnd && !IsWindow(hWnd)) return -1;
-    NextMessage(lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax, true, true);
-    return lpMsg->message == WM_QUIT ? FALSE : TRUE;
-}
-
-BOOL PeekMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg)
-{
-    if (!lpMsg) return FALSE;
-    return NextMessage(lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax, (wRemoveMsg & PM_REMOVE) != 0, false);
-}
-
-BOOL TranslateMessage(const MSG*) { return FALSE; }
-
-LRESULT DispatchMessageW(const MSG* lpMsg)
-{
-    if (!lpMsg || !lpMsg->hwnd) return 0;
-    if (!IsWindow(lpMsg->hwnd)) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
-    }
-    return CallProc(lpMsg->hwnd, lpMsg->message, lpMsg->wParam, lpMsg->lParam);
-}
-
-void PostQuitMessage(int nExitCode)
-{
-    auto queue = MyQueue();
-    std::lock_guard<std::mutex> lock(queue->lock);
-    queue->quit = true;
-    queue->quitCode = nExitCode;
-    queue->wake.notify_all();
-}
-
-BOOL IsDialogMessageW(HWND, LPMSG) { return FALSE; }
+}  // namespace platform::windowing
 
 // ---- Classes -------------------------------------------------------------------------------
 
@@ -750,7 +298,7 @@ HWND CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName,
 {
     // As on Windows, a thread that creates a window has a message queue from then on, so
     // other threads can post to the window before its owner first reads messages.
-    MyQueue();
+    EnsureThreadQueue();
     auto w = std::make_shared<Window>();
     {
         std::lock_guard<std::mutex> lock(g_lock);
@@ -1385,125 +933,3 @@ BOOL ReleaseCapture(void)
 }
 
 HWND GetCapture(void) { return t_capture; }
-
-// ---- Dialogs -------------------------------------------------------------------------------
-
-HWND CreateDialogIndirectParamW(HINSTANCE hInstance, LPCDLGTEMPLATEW lpTemplate, HWND hWndParent, DLGPROC lpDialogFunc,
-                                LPARAM dwInitParam)
-{
-    return platform::CreateDialogFromTemplate(hInstance, lpTemplate, 0x7FFFFFFF, hWndParent, lpDialogFunc, dwInitParam);
-}
-
-HWND CreateDialogParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND hWndParent, DLGPROC lpDialogFunc,
-                        LPARAM dwInitParam)
-{
-    HRSRC found = FindResourceW(hInstance, lpTemplateName, RT_DIALOG);
-    if (!found) return nullptr;
-    auto data = static_cast<const DLGTEMPLATE*>(LockResource(LoadResource(hInstance, found)));
-    return platform::CreateDialogFromTemplate(hInstance, data, SizeofResource(hInstance, found), hWndParent,
-                                              lpDialogFunc, dwInitParam);
-}
-
-namespace platform {
-
-HWND CreateDialogFromTemplate(HINSTANCE instance, const DLGTEMPLATE* tmpl, DWORD size, HWND parent, DLGPROC proc,
-                              LPARAM param)
-{
-    if (!tmpl || size < 18) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    const auto* p = reinterpret_cast<const uint8_t*>(tmpl);
-    const uint8_t* end = p + size;
-    DWORD style, exStyle;
-    short x, y, cx, cy;
-    WORD version, signature;
-    std::memcpy(&version, p, 2);
-    std::memcpy(&signature, p + 2, 2);
-    if (version == 1 && signature == 0xFFFF) {
-        // Extended template: version, signature, help id, extended style, style, items, box.
-        if (size < 26) return nullptr;
-        std::memcpy(&exStyle, p + 8, 4);
-        std::memcpy(&style, p + 12, 4);
-        std::memcpy(&x, p + 18, 2);
-        std::memcpy(&y, p + 20, 2);
-        std::memcpy(&cx, p + 22, 2);
-        std::memcpy(&cy, p + 24, 2);
-        p += 26;
-    } else {
-        std::memcpy(&style, p, 4);
-        std::memcpy(&exStyle, p + 4, 4);
-        std::memcpy(&x, p + 10, 2);
-        std::memcpy(&y, p + 12, 2);
-        std::memcpy(&cx, p + 14, 2);
-        std::memcpy(&cy, p + 16, 2);
-        p += 18;
-    }
-    std::u16string caption;
-    // Menu and class are not used: every dialog is of the dialog class, without a menu.
-    if (!SkipSzOrOrd(p, end, nullptr) || !SkipSzOrOrd(p, end, nullptr) || !SkipSzOrOrd(p, end, &caption)) {
-        SetLastError(ERROR_INVALID_DATA);
-        return nullptr;
-    }
-    // Dialog units to pixels with the system font's base units. Controls of the template
-    // are not created: there are no control classes here.
-    RECT r{x, y, x + cx, y + cy};
-    MapDialogUnits(r);
-    AdjustWindowRectEx(&r, style, FALSE, exStyle);
-    if (!(style & WS_CHILD)) {
-        // A top-level dialog's position is its client origin on the screen.
-        r.right -= r.left;
-        r.bottom -= r.top;
-        r.left = r.top = 0;
-    }
-    HWND hwnd = CreateWindowExW(exStyle, u"#32770", caption.c_str(), style & ~static_cast<DWORD>(WS_VISIBLE), r.left,
-                                r.top, r.right - r.left, r.bottom - r.top, parent, nullptr, instance, nullptr);
-    if (!hwnd) return nullptr;
-    SetWindowLongPtrW(hwnd, DWLP_DLGPROC, reinterpret_cast<LONG_PTR>(proc));
-    SendMessageW(hwnd, WM_INITDIALOG, 0, param);
-    if (!IsWindow(hwnd)) return nullptr;
-    if (style & WS_VISIBLE) ShowWindow(hwnd, SW_SHOWNORMAL);
-    return hwnd;
-}
-
-}  // namespace platform
-
-LRESULT DefDlgProcW(HWND hDlg, UINT Msg, WPARAM wParam, LPARAM lParam)
-{
-    auto proc = reinterpret_cast<DLGPROC>(GetWindowLongPtrW(hDlg, DWLP_DLGPROC));
-    if (proc) {
-        INT_PTR handled = proc(hDlg, Msg, wParam, lParam);
-        if (Msg == WM_INITDIALOG) return handled;
-        if (handled) return IsWindow(hDlg) ? GetWindowLongPtrW(hDlg, DWLP_MSGRESULT) : 0;
-    }
-    if (!IsWindow(hDlg)) return 0;
-    switch (Msg) {
-    case WM_CLOSE:
-        PostMessageW(hDlg, WM_COMMAND, IDCANCEL, 0);
-        return 0;
-    case WM_ERASEBKGND: {
-        RECT client;
-        GetClientRect(hDlg, &client);
-        FillRect(reinterpret_cast<HDC>(wParam), &client, GetSysColorBrush(COLOR_BTNFACE));
-        return 1;
-    }
-    default:
-        return DefWindowProcW(hDlg, Msg, wParam, lParam);
-    }
-}
-
-BOOL EndDialog(HWND hDlg, INT_PTR)
-{
-    if (!IsWindow(hDlg)) return FALSE;
-    ShowWindow(hDlg, SW_HIDE);
-    return TRUE;
-}
-
-BOOL MapDialogRect(HWND hDlg, LPRECT lpRect)
-{
-    if (!lpRect || !IsWindow(hDlg)) return FALSE;
-    MapDialogUnits(*lpRect);
-    return TRUE;
-}
-
-LONG GetDialogBaseUnits(void) { return MAKELONG(kBaseUnitX, kBaseUnitY); }

@@ -389,4 +389,23 @@ TEST(PropertyPage, CreatedConnectedAndReleasedWithoutActivation)
     EXPECT_EQ(CBaseObject::ObjectsActive(), before);
 }
 
+TEST_F(ActivePage, DeactivationStopsTheRefreshBeforeTheOldHandleNamesAnotherWindow)
+{
+    Pump(150);
+    ASSERT_EQ(p.page->Deactivate(), S_OK);
+    TForm1* about = p.prop->AboutForm();
+    ASSERT_NE(about, nullptr);
+    // The refresh goes to the about window's parent, the destroyed dialog's handle. Pointing
+    // it at a live window stands for the system giving that handle to another window.
+    ParentWindow stranger;
+    about->SetParentWindow(stranger.Handle());
+    Pump(300);
+    EXPECT_EQ(stranger.Count(WM_ABOUT_REFRESH), 0);
+
+    // The next activation runs a timer again.
+    ASSERT_EQ(p.page->Activate(frame.Handle(), &rect, TRUE), S_OK);
+    EXPECT_NE(p.prop->AboutForm()->TimerId(), 0u);
+    ASSERT_EQ(p.page->Deactivate(), S_OK);
+}
+
 }  // namespace

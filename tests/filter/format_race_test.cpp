@@ -1,0 +1,79 @@
+// The decoder filter asked whether a type fits the format in force while other threads
+// disconnect its input and negotiate a new format: the check never reads a format that is
+// being replaced.
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "filter/Maincom.h"
+#include "framework/output_pin.h"
+#include "framework/transform_pins.h"
+#include "tests/filter/bformat_types.h"
+#include "tests/support/one_pin_filter.h"
+
+namespace {
+
+using bformat_test::MakeType;
+using bformat_test::TypeShape;
+
+// {4A7B2C31-6D8E-4F90-A1B2-C3D4E5F60718}
+const CLSID kConnectorClsid = {0x4A7B2C31, 0x6D8E, 0x4F90, {0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6, 0x07, 0x18}};
+
+// An output pin the decoder's input can be connected to; it never streams.
+class ConnectorPin : public CBaseOutputPin {
+public:
+    ConnectorPin(CBaseFilter* filter, CCritSec* lock) : CBaseOutputPin("connector", filter, lock, nullptr, WIDE("Out"))
+    {
+    }
+    HRESULT CheckMediaType(const CMediaType*) override { return S_OK; }
+    HRESULT GetMediaType(int, CMediaType*) override { return VFW_S_NO_MORE_ITEMS; }
+    HRESULT DecideBufferSize(IMemAllocator*, ALLOCATOR_PROPERTIES*) override { return E_FAIL; }
+};
+
+TEST(DecoderFormatRace, CheckingAgainstTheFormatInForceWhileANewOneIsNegotiated)
+{
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    HRESULT hr = S_OK;
+    CUnknown* object = CVEvava::CreateInstance(nullptr, &hr);
+    ASSERT_NE(object, nullptr);
+    object->NonDelegatingAddRef();
+    auto* decoder = static_cast<CVEvava*>(object);
+    auto* connector = new test_support::OnePinFilter<ConnectorPin>("connector", kConnectorClsid);
+    connector->NonDelegatingAddRef();
+
+    TypeShape pcm16, pcm24;
+    pcm24.bits = 24;
+    const CMediaType types[2] = {MakeType(pcm16), MakeType(pcm24)};
+    IPin* input = decoder->GetPin(0);
+    ASSERT_EQ(input->ReceiveConnection(connector->pin, &types[0]), S_OK);
+
+    // A host thread keeps asking the input whether a 16-bit type would do.
+    std::atomic<bool> done{false};
+    std::atomic<int> checks{0};
+    std::thread checker([&] {
+        while (!done.load()) {
+            HRESULT answer = input->QueryAccept(&types[0]);
+            EXPECT_TRUE(answer == S_OK || answer == S_FALSE) << std::hex << answer;
+            ++checks;
+        }
+    });
+    // Meanwhile the control thread reconnects with a 24-bit and a 16-bit format in turn.
+    for (int round = 0; round < 400; ++round) {
+        ASSERT_EQ(input->Disconnect(), S_OK) << round;
+        ASSERT_EQ(input->ReceiveConnection(connector->pin, &types[(round + 1) % 2]), S_OK) << round;
+    }
+    while (checks.load() < 10) std::this_thread::yield();
+    done = true;
+    checker.join();
+
+    // The format in force is the last one negotiated.
+    ASSERT_NE(decoder->InputFormat(), nullptr);
+    EXPECT_EQ(decoder->InputFormat()->Format.wBitsPerSample, 16);
+    input->Disconnect();
+    connector->NonDelegatingRelease();
+    decoder->NonDelegatingRelease();
+    CoUninitialize();
+}
+
+}  // namespace
