@@ -356,20 +356,17 @@ TEST_F(DecoderLayout, TheSquareIsTheUnaskedFilterAndNoLayoutIsPersisted)
     ASSERT_EQ(S_OK, layout->QueryInterface(IID_IPersistStream, reinterpret_cast<void**>(&persist)));
     ASSERT_EQ(S_OK, layout->SetDecodeType(AMBISONIC_LAYOUT_TWO_LAYER));
     EXPECT_EQ(S_FALSE, persist->IsDirty());
-    ULARGE_INTEGER max = {};
-    ASSERT_EQ(S_OK, persist->GetSizeMax(&max));
-    EXPECT_EQ(24u, max.QuadPart);
     IStream* stream = nullptr;
     ASSERT_EQ(S_OK, CreateStreamOnHGlobal(nullptr, TRUE, &stream));
     ASSERT_EQ(S_OK, persist->Save(stream, TRUE));
+    // The version header alone, as an unasked filter saves it.
     LARGE_INTEGER zero = {};
-    ULARGE_INTEGER end = {};
-    ASSERT_EQ(S_OK, stream->Seek(zero, STREAM_SEEK_CUR, &end));
-    EXPECT_EQ(24u, end.QuadPart);
     ASSERT_EQ(S_OK, stream->Seek(zero, STREAM_SEEK_SET, nullptr));
-    char16_t header[12] = {};
-    ASSERT_EQ(S_OK, stream->Read(header, sizeof header, nullptr));
-    EXPECT_EQ(0, std::memcmp(header, u"00000000000 ", sizeof header));
+    char16_t saved[32] = {};
+    ULONG read = 0;
+    stream->Read(saved, sizeof saved, &read);
+    EXPECT_EQ(24u, read);
+    EXPECT_EQ(0, std::memcmp(saved, u"00000000000 ", 24));
     // Loading keeps the layout in force: the stream carries none to restore.
     ASSERT_EQ(S_OK, stream->Seek(zero, STREAM_SEEK_SET, nullptr));
     ASSERT_EQ(S_OK, persist->Load(stream));
