@@ -265,6 +265,8 @@ STDMETHODIMP_(void) CVEvava::NotifyParameter(LONG) {}
 
 // ---- Layout -----------------------------------------------------------------------------
 
+static_assert(AMBISONIC_LAYOUT_TWO_LAYER + 1 == decoder::kLayoutCount, "the host header names every decode type");
+
 STDMETHODIMP CVEvava::GetDecodeType(LONG* decodeType)
 {
     if (!decodeType) return E_POINTER;

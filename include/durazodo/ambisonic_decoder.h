@@ -11,7 +11,7 @@
 // Settings are taken only while neither of the filter's pins is connected: they decide the
 // output type the filter proposes. They are not persisted: IPersistStream saves and loads
 // none of them, so a host that wants a layout sets it again on every filter it creates.
-// Every method may be called from any thread; they take the filter's lock.
+// Every method may be called from any thread; settings change under the filter's lock.
 #pragma once
 
 #if defined(_WIN32)
