@@ -6,6 +6,7 @@
 
 #include "decoder/allpass.h"
 #include "decoder/coefficients.h"
+#include "decoder/layouts.h"
 #include "decoder/transform.h"
 #include "framework/transform_pins.h"
 
@@ -75,6 +76,8 @@ STDMETHODIMP CVEvava::NonDelegatingQueryInterface(REFIID riid, void** ppv)
     if (IsEqualGUID(riid, IID_ISpecifyPropertyPages))
         return GetInterface(static_cast<ISpecifyPropertyPages*>(this), ppv);
     if (IsEqualGUID(riid, IID_IPersistStream)) return GetInterface(static_cast<IPersistStream*>(this), ppv);
+    if (IsEqualGUID(riid, IID_IAmbisonicDecoderLayout))
+        return GetInterface(static_cast<IAmbisonicDecoderLayout*>(this), ppv);
     return CTransformFilter::NonDelegatingQueryInterface(riid, ppv);
 }
 
@@ -265,3 +268,48 @@ STDMETHODIMP CVEvava::SetParameter(LONG)
 }
 
 STDMETHODIMP_(void) CVEvava::NotifyParameter(LONG) {}
+
+// ---- Layout -----------------------------------------------------------------------------
+
+static_assert(AMBISONIC_LAYOUT_TWO_LAYER + 1 == decoder::kLayoutCount, "the host header names every decode type");
+
+STDMETHODIMP CVEvava::GetDecodeType(LONG* decodeType)
+{
+    if (!decodeType) return E_POINTER;
+    CAutoLock lock(&m_csFilter);
+    *decodeType = m_DecodeType;
+    return S_OK;
+}
+
+STDMETHODIMP CVEvava::SetDecodeType(LONG decodeType)
+{
+    if (decodeType < 0 || decodeType >= decoder::kLayoutCount) return E_INVALIDARG;
+    // Connections hold the filter lock while they negotiate, so none can start meanwhile.
+    CAutoLock lock(&m_csFilter);
+    if (AnyPinConnected()) return VFW_E_ALREADY_CONNECTED;
+    m_DecodeType = static_cast<int8_t>(decodeType);
+    decoder::SetupDecoderCoefficients(m_Decoder.m_Coefficients, m_DecodeType);
+    // A format accepted earlier keeps its input count; the speaker count follows the layout.
+    if (m_pInputFormat) m_nSpeakers = decoder::SpeakerCount(m_DecodeType);
+    return S_OK;
+}
+
+STDMETHODIMP CVEvava::GetOutput(LONG* output)
+{
+    if (!output) return E_POINTER;
+    *output = AMBISONIC_OUTPUT_SPEAKERS;
+    return S_OK;
+}
+
+STDMETHODIMP CVEvava::SetOutput(LONG output)
+{
+    if (output < AMBISONIC_OUTPUT_SPEAKERS || output > AMBISONIC_OUTPUT_HEADPHONES_RESPONSES) return E_INVALIDARG;
+    if (output != AMBISONIC_OUTPUT_SPEAKERS) return E_NOTIMPL;
+    CAutoLock lock(&m_csFilter);
+    return AnyPinConnected() ? VFW_E_ALREADY_CONNECTED : S_OK;
+}
+
+STDMETHODIMP CVEvava::SetHeadphoneResponses(ULONG, const float*, const float*, ULONG, ULONG, const float*, const float*)
+{
+    return E_NOTIMPL;
+}

@@ -1,10 +1,12 @@
 // The B-Format decoder filter: a transform filter that turns first-order B-Format audio
-// (W, X, Y and optionally Z) into four speaker feeds.
+// (W, X, Y and optionally Z) into speaker feeds, four in a square unless a host chooses
+// another layout.
 #pragma once
 
 #include <cstdint>
 
 #include "decoder/decoder_state.h"
+#include "durazodo/ambisonic_decoder.h"
 #include "filter/identifiers.h"
 #include "filter/iipeffect.h"
 #include "framework/lock.h"
@@ -14,8 +16,9 @@
 #include "platform/platform.h"
 
 // The decoder filter object, CLSID_BFormatDecoder. Beyond the transform filter's interfaces
-// it offers IIPEffect, ISpecifyPropertyPages (the decoder's property page) and
-// IPersistStream (the version header alone: there are no settings to persist).
+// it offers IIPEffect, ISpecifyPropertyPages (the decoder's property page), IPersistStream
+// (the version header alone: no setting is persisted) and IAmbisonicDecoderLayout, through
+// which a host chooses the speaker layout before connecting.
 //
 // Negotiation builds the decoder's state: the input type accepted while no pin is connected
 // becomes the format in force (a copy of its format block and the channel counts); while a
@@ -24,13 +27,20 @@
 // that format. The per-sample path only runs that state and allocates nothing.
 //
 // Ownership: the filter owns the stored format block and the decoder state (gain table,
-// shelf filters, planes). It always decodes with decode type 0, four speakers in a square.
+// shelf filters, planes). It decodes with decode type 0, four speakers in a square, until a
+// host sets another through IAmbisonicDecoderLayout while no pin is connected.
 //
 // Threads: negotiation runs on the control thread under the filter lock, with the filter
 // stopped; Transform runs on the upstream streaming thread under the receive lock and reads
 // what negotiation wrote. A type accepted on the unconnected input from any thread changes
-// the format in force under the filter lock. The IIPEffect methods take only their own lock.
-class CVEvava : public CTransformFilter, public IIPEffect, public ISpecifyPropertyPages, public CPersistStream {
+// the format in force under the filter lock. The IIPEffect methods take only their own lock;
+// the IAmbisonicDecoderLayout methods take the filter lock, so a layout changes only while
+// no connection can be made or broken.
+class CVEvava : public CTransformFilter,
+                public IIPEffect,
+                public ISpecifyPropertyPages,
+                public CPersistStream,
+                public IAmbisonicDecoderLayout {
 public:
     // A new filter aggregated by `pUnk` (or stand-alone for null), with no reference taken:
     // the caller takes the first. Null and *phr = E_OUTOFMEMORY when it cannot be allocated.
@@ -41,7 +51,8 @@ public:
 
     DECLARE_IUNKNOWN
 
-    // IIPEffect, ISpecifyPropertyPages and IPersistStream, then the base filter's interfaces.
+    // IIPEffect, ISpecifyPropertyPages, IPersistStream and IAmbisonicDecoderLayout, then the
+    // base filter's interfaces.
     STDMETHODIMP NonDelegatingQueryInterface(REFIID riid, void** ppv) override;
     // CLSID_BFormatDecoder, for IPersist and IPersistStream alike.
     STDMETHODIMP GetClassID(CLSID* pClsID) override;
@@ -60,7 +71,7 @@ public:
     // Builds the shelf filters and planes; on any failure the previous ones stay.
     HRESULT DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pProperties) override;
     // The one output type: the input type with the speaker count, its block size and rate,
-    // the square's channel mask and the plain PCM or float subformat.
+    // the layout's channel mask and the plain PCM or float subformat.
     HRESULT GetMediaType(int iPosition, CMediaType* pMediaType) override;
     // The shelf memory carries over stops and pauses: nothing to do.
     HRESULT StartStreaming() override;
@@ -77,6 +88,16 @@ public:
     STDMETHODIMP GetParameter(LONG* value) override;
     STDMETHODIMP SetParameter(LONG value) override;
     STDMETHODIMP_(void) NotifyParameter(LONG value) override;
+
+    // IAmbisonicDecoderLayout (include/durazodo/ambisonic_decoder.h). Only speaker output
+    // is rendered so far: the other outputs and headphone responses answer E_NOTIMPL.
+    STDMETHODIMP GetDecodeType(LONG* decodeType) override;
+    STDMETHODIMP SetDecodeType(LONG decodeType) override;
+    STDMETHODIMP GetOutput(LONG* output) override;
+    STDMETHODIMP SetOutput(LONG output) override;
+    STDMETHODIMP SetHeadphoneResponses(ULONG directions, const float* azimuthDegrees, const float* elevationDegrees,
+                                       ULONG length, ULONG sampleRate, const float* left,
+                                       const float* right) override;
 
     // The format in force (null before an input type is accepted) and the counts it gives.
     const WAVEFORMATEXTENSIBLE* InputFormat() const

@@ -1,5 +1,7 @@
 // The identifiers this module defines: its two classes, the filter's parameter interface
-// and the two subformats of the extensible wave format that carry B-Format audio.
+// and the two subformats of the extensible wave format that carry B-Format audio. The layout
+// interface's IID_IAmbisonicDecoderLayout is in the host header,
+// include/durazodo/ambisonic_decoder.h.
 #pragma once
 
 #include "decoder/transform.h"

@@ -168,6 +168,48 @@ TEST_F(ModuleRegistration, RegisteredModuleIsFoundCreatedAndThenCompletelyRemove
               REGDB_E_CLASSNOTREG);
 }
 
+// The filter database entry holds exactly the filter's registration record: merit
+// 0x00600000, pin "Input" taking B-Format PCM and float, pin "Output" giving PCM and float,
+// in the mapper's FilterData layout (the platform's own under Wine, the native mapper's
+// otherwise). Nothing a host can set on a filter reaches it.
+TEST_F(ModuleRegistration, TheFilterDatabaseEntryIsTheRegistrationRecordByteForByte)
+{
+    ASSERT_EQ(RunRegistrationTool(false), 0);
+    const std::string expected =
+#if defined(_WIN32)
+        "020000000000600002000000000000003070693300000000010000000200000000000000000000003074793300000000"
+        "8000000090000000317479330000000080000000A0000000317069330800000001000000020000000000000000000000"
+        "307479330000000080000000B0000000317479330000000080000000C00000006175647300001000800000AA00389B71"
+        "010000002107D3118644C8C1CA000000030000002107D3118644C8C1CA0000000100000000001000800000AA00389B71"
+        "0300000000001000800000AA00389B71"
+#else
+        "020000000000600002000000000000000000000000000000020000000000000000000000050000000000000000000000"
+        "0000000000000000000000000000000000000000000000000000000049006E0070007500740061756473000010008000"
+        "00AA00389B71010000002107D3118644C8C1CA0000006175647300001000800000AA00389B71030000002107D3118644"
+        "C8C1CA000000080000000000000002000000000000000000000006000000000000000000000000000000000000000000"
+        "0000000000000000000000000000000000004F00750074007000750074006175647300001000800000AA00389B710100"
+        "000000001000800000AA00389B716175647300001000800000AA00389B710300000000001000800000AA00389B71"
+#endif
+        ;
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, MapperEntryKey(kDecoder).c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+    BYTE data[1024];
+    DWORD size = sizeof data, type = 0;
+    const LONG rc = RegQueryValueExA(key, "FilterData", nullptr, &type, data, &size);
+    RegCloseKey(key);
+    ASSERT_EQ(rc, ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
+    std::string hex;
+    for (DWORD i = 0; i < size; ++i) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02X", data[i]);
+        hex += two;
+    }
+    EXPECT_EQ(hex, expected);
+    EXPECT_EQ(ReadString(MapperEntryKey(kDecoder), "FriendlyName"), "ZAvovoz Evir Adivizu");
+    EXPECT_EQ(ReadString(MapperEntryKey(kDecoder), "CLSID"), GuidString(kDecoder));
+}
+
 TEST_F(ModuleRegistration, UnregisteringAnUnregisteredModuleSucceeds)
 {
     if (Registered()) {

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include "decoder/coefficients.h"
+#include "decoder/layouts.h"
+#include "durazodo/ambisonic_decoder.h"
 #include "filter/Maincom.h"
 #include "framework/transform_pins.h"
 #include "framework/wide_string.h"
@@ -163,6 +166,192 @@ TEST_F(DecoderFilter, PersistedStreamIsTheVersionHeaderAlone)
     // Loading leaves the decoder as it was: it still proposes four speakers.
     ASSERT_EQ(S_OK, ConnectInput(TypeShape{}));
     EXPECT_EQ(4u, filter->Speakers());
+    stream->Release();
+    persist->Release();
+}
+
+// ---- Layout interface -----------------------------------------------------------------
+
+class DecoderLayout : public DecoderFilter {
+protected:
+    void SetUp() override
+    {
+        DecoderFilter::SetUp();
+        ASSERT_EQ(S_OK, filter->GetNonDelegatingUnknown()->QueryInterface(IID_IAmbisonicDecoderLayout,
+                                                                            reinterpret_cast<void**>(&layout)));
+    }
+    void TearDown() override
+    {
+        if (layout) layout->Release();
+        DecoderFilter::TearDown();
+    }
+    LONG DecodeType()
+    {
+        LONG type = -99;
+        EXPECT_EQ(S_OK, layout->GetDecodeType(&type));
+        return type;
+    }
+    // The 40 bytes of the output type proposed for `shape`.
+    std::vector<BYTE> ProposalFor(const TypeShape& shape)
+    {
+        if (ConnectInput(shape) != S_OK) return {};
+        CMediaType mt;
+        EXPECT_EQ(S_OK, filter->GetMediaType(0, &mt));
+        std::vector<BYTE> bytes(mt.pbFormat, mt.pbFormat + mt.cbFormat);
+        Input()->Disconnect();
+        return bytes;
+    }
+
+    IAmbisonicDecoderLayout* layout = nullptr;
+};
+
+TEST_F(DecoderLayout, AFreshFilterDecodesTheSquareToSpeakersAndAnswersThroughItsIdentity)
+{
+    EXPECT_EQ(AMBISONIC_LAYOUT_SQUARE, DecodeType());
+    LONG output = -1;
+    EXPECT_EQ(S_OK, layout->GetOutput(&output));
+    EXPECT_EQ(AMBISONIC_OUTPUT_SPEAKERS, output);
+    EXPECT_EQ(E_POINTER, layout->GetDecodeType(nullptr));
+    EXPECT_EQ(E_POINTER, layout->GetOutput(nullptr));
+
+    IUnknown* back = nullptr;
+    ASSERT_EQ(S_OK, layout->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&back)));
+    EXPECT_EQ(filter->GetNonDelegatingUnknown(), back);
+    back->Release();
+    IIPEffect* effect = nullptr;
+    ASSERT_EQ(S_OK, layout->QueryInterface(IID_IIPEffect, reinterpret_cast<void**>(&effect)));
+    IAmbisonicDecoderLayout* again = nullptr;
+    ASSERT_EQ(S_OK, effect->QueryInterface(IID_IAmbisonicDecoderLayout, reinterpret_cast<void**>(&again)));
+    EXPECT_EQ(layout, again);
+    again->Release();
+    effect->Release();
+}
+
+// The output type of every layout: its speaker count, block size, rate and channel mask; the
+// pair is accepted with that count and refused with the square's.
+TEST_F(DecoderLayout, EachLayoutIsProposedWithItsSpeakersAndMask)
+{
+    for (int type = 0; type < decoder::kLayoutCount; ++type) {
+        ASSERT_EQ(S_OK, layout->SetDecodeType(type));
+        EXPECT_EQ(type, DecodeType());
+        for (const TypeShape& shape : {TypeShape{}, TypeShape{}.Float()}) {
+            ASSERT_EQ(S_OK, ConnectInput(shape)) << type;
+            const WORD speakers = static_cast<WORD>(decoder::SpeakerCount(static_cast<int8_t>(type)));
+            EXPECT_EQ(speakers, filter->Speakers());
+            CMediaType out;
+            ASSERT_EQ(S_OK, filter->GetMediaType(0, &out));
+            const WAVEFORMATEXTENSIBLE f = FormatOf(out);
+            EXPECT_EQ(speakers, f.Format.nChannels) << type;
+            EXPECT_EQ(speakers * shape.bits / 8, f.Format.nBlockAlign) << type;
+            EXPECT_EQ(f.Format.nBlockAlign * shape.rate, f.Format.nAvgBytesPerSec) << type;
+            EXPECT_EQ(type <= 1 ? 0x33u : 0u, f.dwChannelMask) << type;
+            CMediaType in = MakeType(shape);
+            EXPECT_EQ(S_OK, filter->CheckTransform(&in, &out)) << type;
+            CMediaType square = out;
+            WAVEFORMATEXTENSIBLE g = f;
+            g.Format.nChannels = 4;
+            std::memcpy(square.pbFormat, &g, sizeof g);
+            EXPECT_EQ(type <= 1 ? S_OK : VFW_E_TYPE_NOT_ACCEPTED, filter->CheckTransform(&in, &square)) << type;
+            ASSERT_EQ(S_OK, Input()->Disconnect());
+        }
+    }
+}
+
+// Speaker count and buffers follow a layout set after a type was accepted on the
+// unconnected input.
+TEST_F(DecoderLayout, ALayoutSetAfterATypeWasQueriedSizesTheConnection)
+{
+    CMediaType mt = MakeType(TypeShape{});
+    ASSERT_EQ(S_OK, Input()->QueryAccept(&mt));
+    ASSERT_EQ(4u, filter->Speakers());
+    ASSERT_EQ(S_OK, layout->SetDecodeType(AMBISONIC_LAYOUT_OCTAGON));
+    EXPECT_EQ(8u, filter->Speakers());
+    ASSERT_EQ(S_OK, ConnectInput(TypeShape{}));
+    ALLOCATOR_PROPERTIES request;
+    ASSERT_EQ(S_OK, Decide(&request));
+    EXPECT_EQ(8192, outAlloc->requested.cbBuffer);
+    // Planes are sized from the output buffer in input frames: twice an input buffer's.
+    EXPECT_EQ(1024, filter->FramesPerBlock());
+}
+
+TEST_F(DecoderLayout, RefusalsChangeNothing)
+{
+    ASSERT_EQ(S_OK, layout->SetDecodeType(AMBISONIC_LAYOUT_HEXAGON));
+    for (LONG bad : {LONG{-1}, LONG{7}, LONG{100}, LONG{256}, LONG{-2147483647 - 1}, LONG{2147483647}})
+        EXPECT_EQ(E_INVALIDARG, layout->SetDecodeType(bad)) << bad;
+    EXPECT_EQ(AMBISONIC_LAYOUT_HEXAGON, DecodeType());
+
+    // Connected, on the input alone and on both pins: the layout and proposal stay.
+    ASSERT_EQ(S_OK, ConnectInput(TypeShape{}));
+    EXPECT_EQ(VFW_E_ALREADY_CONNECTED, layout->SetDecodeType(AMBISONIC_LAYOUT_SQUARE));
+    EXPECT_EQ(VFW_E_ALREADY_CONNECTED, layout->SetDecodeType(AMBISONIC_LAYOUT_HEXAGON));
+    EXPECT_EQ(E_INVALIDARG, layout->SetDecodeType(9));
+    ASSERT_EQ(S_OK, ConnectOutput());
+    EXPECT_EQ(VFW_E_ALREADY_CONNECTED, layout->SetDecodeType(AMBISONIC_LAYOUT_TWO_LAYER));
+    EXPECT_EQ(VFW_E_ALREADY_CONNECTED, layout->SetOutput(AMBISONIC_OUTPUT_SPEAKERS));
+    EXPECT_EQ(AMBISONIC_LAYOUT_HEXAGON, DecodeType());
+    EXPECT_EQ(6u, filter->Speakers());
+    EXPECT_EQ(6, FormatOf(Output()->CurrentMediaType()).Format.nChannels);
+
+    // With only the output connected the layout is still fixed.
+    ASSERT_EQ(S_OK, Input()->Disconnect());
+    EXPECT_EQ(VFW_E_ALREADY_CONNECTED, layout->SetDecodeType(AMBISONIC_LAYOUT_SQUARE));
+    ASSERT_EQ(S_OK, Output()->Disconnect());
+    EXPECT_EQ(S_OK, layout->SetDecodeType(AMBISONIC_LAYOUT_SQUARE));
+}
+
+// Until a renderer for them exists, only speaker output is taken; the rest is refused as not
+// implemented after the argument checks.
+TEST_F(DecoderLayout, OutputsOtherThanSpeakersAreNotYetRendered)
+{
+    EXPECT_EQ(S_OK, layout->SetOutput(AMBISONIC_OUTPUT_SPEAKERS));
+    for (LONG output : {LONG{AMBISONIC_OUTPUT_UHJ_STEREO}, LONG{AMBISONIC_OUTPUT_HEADPHONES_HEAD_MODEL},
+                        LONG{AMBISONIC_OUTPUT_HEADPHONES_RESPONSES}})
+        EXPECT_EQ(E_NOTIMPL, layout->SetOutput(output)) << output;
+    EXPECT_EQ(E_INVALIDARG, layout->SetOutput(-1));
+    EXPECT_EQ(E_INVALIDARG, layout->SetOutput(4));
+    const float angles[1] = {0.0f}, response[4] = {1.0f, 0.0f, 0.0f, 0.0f};
+    EXPECT_EQ(E_NOTIMPL, layout->SetHeadphoneResponses(1, angles, angles, 4, 48000, response, response));
+    LONG output = -1;
+    EXPECT_EQ(S_OK, layout->GetOutput(&output));
+    EXPECT_EQ(AMBISONIC_OUTPUT_SPEAKERS, output);
+    ASSERT_EQ(S_OK, ConnectInput(TypeShape{}));
+    EXPECT_EQ(4u, filter->Speakers());
+}
+
+// What a host that never asks sees, byte for byte, is also what the square set explicitly
+// gives; and no layout reaches the persisted stream.
+TEST_F(DecoderLayout, TheSquareIsTheUnaskedFilterAndNoLayoutIsPersisted)
+{
+    const std::vector<BYTE> unasked = ProposalFor(TypeShape{});
+    const BYTE expected[40] = {0xFE, 0xFF, 0x04, 0x00, 0x44, 0xAC, 0x00, 0x00, 0x20, 0x62, 0x05, 0x00, 0x08, 0x00,
+                               0x10, 0x00, 0x16, 0x00, 0x10, 0x00, 0x33, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00,
+                               0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+    ASSERT_EQ(sizeof expected, unasked.size());
+    EXPECT_EQ(0, std::memcmp(expected, unasked.data(), sizeof expected));
+    ASSERT_EQ(S_OK, layout->SetDecodeType(AMBISONIC_LAYOUT_OCTAGON_ROTATED));
+    ASSERT_EQ(S_OK, layout->SetDecodeType(AMBISONIC_LAYOUT_SQUARE));
+    EXPECT_EQ(unasked, ProposalFor(TypeShape{}));
+
+    IPersistStream* persist = nullptr;
+    ASSERT_EQ(S_OK, layout->QueryInterface(IID_IPersistStream, reinterpret_cast<void**>(&persist)));
+    ASSERT_EQ(S_OK, layout->SetDecodeType(AMBISONIC_LAYOUT_TWO_LAYER));
+    EXPECT_EQ(S_FALSE, persist->IsDirty());
+    IStream* stream = nullptr;
+    ASSERT_EQ(S_OK, CreateStreamOnHGlobal(nullptr, TRUE, &stream));
+    ASSERT_EQ(S_OK, persist->Save(stream, TRUE));
+    // The version header alone, as an unasked filter saves it.
+    LARGE_INTEGER zero = {};
+    ASSERT_EQ(S_OK, stream->Seek(zero, STREAM_SEEK_SET, nullptr));
+    char16_t saved[32] = {};
+    ULONG read = 0;
+    stream->Read(saved, sizeof saved, &read);
+    EXPECT_EQ(24u, read);
+    EXPECT_EQ(0, std::memcmp(saved, u"00000000000 ", 24));
+    // Loading keeps the layout in force: the stream carries none to restore.
+    ASSERT_EQ(S_OK, stream->Seek(zero, STREAM_SEEK_SET, nullptr));
+    ASSERT_EQ(S_OK, persist->Load(stream));
+    EXPECT_EQ(AMBISONIC_LAYOUT_TWO_LAYER, DecodeType());
     stream->Release();
     persist->Release();
 }

@@ -60,13 +60,14 @@ inline std::vector<SampleRecord> MakeScript(const TypeShape& shape, int count, s
     return script;
 }
 
-// What the decoder core makes of the script's samples, one output block per sample.
+// What the decoder core makes of the script's samples for a decode type, one output block
+// per sample.
 inline std::vector<std::vector<BYTE>> ReferenceDecode(const TypeShape& shape, const std::vector<SampleRecord>& script,
-                                                      size_t count)
+                                                      size_t count, int8_t decodeType = 0)
 {
     decoder::DecoderState state;
-    decoder::SetupDecoderCoefficients(state.m_Coefficients, 0);
-    const uint32_t speakers = decoder::SpeakerCount(0);
+    decoder::SetupDecoderCoefficients(state.m_Coefficients, decodeType);
+    const uint32_t speakers = decoder::SpeakerCount(decodeType);
     EXPECT_EQ(decoder::DecoderState::AllocateResult::Ok, state.Allocate(shape.channels, speakers, 1024, shape.rate));
     const decoder::SampleFormat format = FormatOf(shape);
     const size_t bytes = decoder::BytesPerSample(format);
@@ -82,10 +83,11 @@ inline std::vector<std::vector<BYTE>> ReferenceDecode(const TypeShape& shape, co
 }
 
 // A graph of source, decoder and sink, connected. The decoder is created the way the class
-// factory creates it.
+// factory creates it; a decode type other than 0 is set through the layout interface before
+// anything connects.
 class DecoderGraph {
 public:
-    DecoderGraph(const TypeShape& shape, std::vector<SampleRecord> script, LONG bufferSize)
+    DecoderGraph(const TypeShape& shape, std::vector<SampleRecord> script, LONG bufferSize, LONG decodeType = 0)
     {
         HRESULT hr = CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterGraph,
                                       reinterpret_cast<void**>(&graph));
@@ -100,6 +102,10 @@ public:
         if (!object) return;
         object->NonDelegatingAddRef();
         decoder = static_cast<CVEvava*>(object);
+        if (decodeType != 0) {
+            connectResult = static_cast<IAmbisonicDecoderLayout*>(decoder)->SetDecodeType(decodeType);
+            if (FAILED(connectResult)) return;
+        }
 
         if (FAILED(graph->AddFilter(source, WIDE("source"))) || FAILED(graph->AddFilter(decoder, WIDE("decoder"))) ||
             FAILED(graph->AddFilter(sink, WIDE("sink"))))

@@ -1,4 +1,4 @@
-// The decoder filter streaming in the platform's filter graph: for every sample format and
+// The decoder filter streaming in the platform's filter graph: for every layout, sample format and
 // both input layouts the speaker feeds equal, bit for bit, the decoder core's; timing and
 // flags travel with the samples; flushes, segments and end-of-stream pass through; and the
 // shelf filters' memory carries over pauses, stops and flushes.
@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "decoder/layouts.h"
 #include "tests/filter/decoder_graph.h"
 
 namespace bformat_test {
@@ -45,9 +46,9 @@ std::vector<SampleRecord> FullBuffers(const TypeShape& shape, int count)
 }
 
 void ExpectDecodedAsTheCore(const TypeShape& shape, const std::vector<SampleRecord>& script,
-                            const std::vector<SampleRecord>& received, const std::string& what)
+                            const std::vector<SampleRecord>& received, const std::string& what, int8_t decodeType = 0)
 {
-    const auto expected = ReferenceDecode(shape, script, received.size());
+    const auto expected = ReferenceDecode(shape, script, received.size(), decodeType);
     for (size_t i = 0; i < received.size(); ++i) {
         ASSERT_EQ(expected[i].size(), received[i].data.size()) << what << ", sample " << i;
         ASSERT_TRUE(expected[i] == received[i].data) << what << ", sample " << i << " differs";
@@ -179,6 +180,71 @@ TEST_F(DecoderInGraph, ShelfMemoryCarriesOverPausesAndStops)
     const auto received = g.sink->pin->Samples();
     ASSERT_EQ(script.size(), received.size());
     ExpectDecodedAsTheCore(shape, script, received, "across pause and stop");
+}
+
+// Every layout of a family, set through the layout interface before connecting, for every
+// sample format and both input layouts: the sink is offered the layout's speaker feeds and
+// receives exactly what the decoder core makes of the same samples.
+void ExpectLayoutsDecodeAsTheCore(std::initializer_list<int8_t> decodeTypes)
+{
+    for (int8_t type : decodeTypes) {
+        const LONG speakers = static_cast<LONG>(decoder::SpeakerCount(type));
+        for (const Layout& layout : Layouts()) {
+            const std::string what = decoder::LayoutOf(type)->name + std::string(", ") + layout.name + " " +
+                                     std::to_string(layout.shape.channels) + "-channel";
+            const auto script = FullBuffers(layout.shape, 4);
+            DecoderGraph g(layout.shape, script, kBufferSize, type);
+            if (!g.graph) GTEST_SKIP() << "no filter graph on this platform";
+            ASSERT_TRUE(g.Ready()) << what << ": connection 0x" << std::hex << g.connectResult;
+            const WAVEFORMATEXTENSIBLE out = FormatOf(g.sink->pin->CurrentMediaType());
+            EXPECT_EQ(speakers, out.Format.nChannels) << what;
+            EXPECT_EQ(type <= 1 ? 0x33u : 0u, out.dwChannelMask) << what;
+
+            ASSERT_TRUE(SUCCEEDED(g.control->Run())) << what;
+            ASSERT_TRUE(g.sink->pin->WaitFor("eos", 1)) << what;
+            const auto received = g.sink->pin->Samples();
+            ASSERT_EQ(script.size(), received.size()) << what;
+            ExpectDecodedAsTheCore(layout.shape, script, received, what, type);
+        }
+    }
+}
+
+TEST_F(DecoderInGraph, FourSpeakerLayoutsDecodeAsTheCore) { ExpectLayoutsDecodeAsTheCore({0, 1}); }
+TEST_F(DecoderInGraph, HexagonsDecodeAsTheCore) { ExpectLayoutsDecodeAsTheCore({2, 3}); }
+TEST_F(DecoderInGraph, OctagonsDecodeAsTheCore) { ExpectLayoutsDecodeAsTheCore({4, 5}); }
+TEST_F(DecoderInGraph, TwoLayerLayoutDecodesAsTheCore) { ExpectLayoutsDecodeAsTheCore({6}); }
+
+// A host that tries to change the layout of a running decoder is refused, and the stream
+// goes on decoding with the layout it was connected with.
+TEST_F(DecoderInGraph, ALayoutRefusedWhileConnectedLeavesTheStreamAsItWas)
+{
+    TypeShape shape;
+    const auto script = FullBuffers(shape, 8);
+    DecoderGraph g(shape, script, kBufferSize, AMBISONIC_LAYOUT_HEXAGON_ROTATED);
+    if (!g.graph) GTEST_SKIP() << "no filter graph on this platform";
+    ASSERT_TRUE(g.Ready());
+    IAmbisonicDecoderLayout* layout = nullptr;
+    ASSERT_EQ(S_OK, g.decoder->GetNonDelegatingUnknown()->QueryInterface(IID_IAmbisonicDecoderLayout,
+                                                                           reinterpret_cast<void**>(&layout)));
+    BFormatSourcePin* out = g.source->pin;
+    out->Allow(3);
+    ASSERT_TRUE(SUCCEEDED(g.control->Run()));
+    ASSERT_TRUE(g.sink->pin->WaitFor("sample", 3));
+    EXPECT_EQ(VFW_E_ALREADY_CONNECTED, layout->SetDecodeType(AMBISONIC_LAYOUT_SQUARE));
+    EXPECT_EQ(E_INVALIDARG, layout->SetDecodeType(7));
+    ASSERT_TRUE(SUCCEEDED(g.control->Stop()));
+    EXPECT_EQ(VFW_E_ALREADY_CONNECTED, layout->SetDecodeType(AMBISONIC_LAYOUT_OCTAGON));
+    LONG type = -1;
+    EXPECT_EQ(S_OK, layout->GetDecodeType(&type));
+    EXPECT_EQ(AMBISONIC_LAYOUT_HEXAGON_ROTATED, type);
+    layout->Release();
+
+    out->Allow(100);
+    ASSERT_TRUE(SUCCEEDED(g.control->Run()));
+    ASSERT_TRUE(g.sink->pin->WaitFor("eos", 1));
+    const auto received = g.sink->pin->Samples();
+    ASSERT_EQ(script.size(), received.size());
+    ExpectDecodedAsTheCore(shape, script, received, "after the refusals", AMBISONIC_LAYOUT_HEXAGON_ROTATED);
 }
 
 }  // namespace

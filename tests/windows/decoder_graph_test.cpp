@@ -1,9 +1,10 @@
 // The registered DUrazOdo.dll in the platform's own filter graph: offered B-Format audio, the
 // graph builder picks the decoder by its merit and renders its output on the platform's
-// audio renderer to the end of the stream; and the decoder's output taken by the platform's
-// Sample Grabber matches what bformat-decode wrote for the same input on Linux.
+// audio renderer to the end of the stream; the decoder's output taken by the platform's
+// Sample Grabber matches what bformat-decode wrote for the same input on Linux; and every
+// speaker layout, chosen through the layout interface, decodes as the decoder core does.
 //
-// The comparison allows one step of the last place: integer samples may differ by 1 and
+// The comparison with Linux's decodes allows one step of the last place: integer samples may differ by 1 and
 // float samples by one unit in the last place of a float. The shelf filters' coefficients
 // come from the C runtime's trigonometric functions, which on the two systems may differ in
 // the last bit of a double; a decoded value that lies next to a rounding boundary can then
@@ -13,9 +14,16 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "decoder/coefficients.h"
+#include "decoder/decoder_state.h"
+#include "decoder/layouts.h"
+#include "decoder/transform.h"
+#include "durazodo/ambisonic_decoder.h"
 #include "framework/com_ref.h"
 #include "framework/media_type.h"
 #include "platform/platform.h"
@@ -125,13 +133,19 @@ bool LoadReference(const std::string& name, Reference& reference)
     return ok && SplitWave(wave_test::ReadFile(base + "-speakers.wav"), reference.output);
 }
 
-// Our source filter offering the reference input.
-ComRef<IBaseFilter> MakeSource(const Reference& reference, MemoryFrames& frames)
+// What our source offers for the reference input.
+bformat::SourceStream SourceOf(const Reference& reference)
 {
     bformat::SourceStream stream;
     std::memcpy(&stream.subtype, reference.input.format.subFormat.data(), sizeof stream.subtype);
     stream.formatBlock = reference.input.formatBlock;
     stream.framesPerSample = 1024;
+    return stream;
+}
+
+// Our source filter offering `stream`, its frames from `frames`.
+ComRef<IBaseFilter> MakeSource(const bformat::SourceStream& stream, MemoryFrames& frames)
+{
     HRESULT hr = S_OK;
     ComRef<IBaseFilter> source;
     source.Assign(new bformat::CFrameSourceFilter(stream, &frames, &hr));
@@ -210,7 +224,7 @@ TEST(DecoderRenderedByThePlatform, RenderPicksTheDecoderByMeritAndPlaysToTheEnd)
     ComRef<IGraphBuilder> graph;
     ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder, graph.put_void()),
               S_OK);
-    ComRef<IBaseFilter> source = MakeSource(reference, frames);
+    ComRef<IBaseFilter> source = MakeSource(SourceOf(reference), frames);
     ASSERT_EQ(graph->AddFilter(source.get(), L"B-Format source"), S_OK);
     ComRef<IPin> out = FirstPin(source.get(), PINDIR_OUTPUT);
     ASSERT_TRUE(out.get());
@@ -260,68 +274,107 @@ public:
     std::vector<uint8_t> bytes;
 };
 
+ComRef<IBaseFilter> CreateDecoder()
+{
+    ComRef<IBaseFilter> filter;
+    EXPECT_EQ(CoCreateInstance(kDecoderClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, filter.put_void()),
+              S_OK)
+        << "DUrazOdo.dll is not registered";
+    return filter;
+}
+
+// What reached the Sample Grabber after the decoder, and the format block it was connected
+// with (whole, and its extensible record).
+struct Grabbed {
+    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> formatBlock;
+    WAVEFORMATEXTENSIBLE format{};
+};
+
+// Runs `input`, frames of `frameBytes` bytes, from our source offering `stream` through the
+// decoder `filter` into the platform's Sample Grabber and Null Renderer in the platform's
+// graph, to the end. `connected` runs once every
+// pin is connected, before the graph runs.
+Grabbed DecodeInPlatformGraph(IBaseFilter* filter, const bformat::SourceStream& stream,
+                              const std::vector<uint8_t>& input, uint32_t frameBytes,
+                              const std::function<void()>& connected = {})
+{
+    Grabbed grabbed;
+    MemoryFrames frames(input, frameBytes);
+    ComRef<IGraphBuilder> graph;
+    EXPECT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder, graph.put_void()),
+              S_OK);
+    ComRef<IBaseFilter> source = MakeSource(stream, frames);
+    ComRef<IBaseFilter> grabberFilter, sink;
+    EXPECT_EQ(CoCreateInstance(kSampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, grabberFilter.put_void()),
+              S_OK);
+    EXPECT_EQ(CoCreateInstance(kNullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, sink.put_void()), S_OK);
+    ComRef<ISampleGrabber> grabber;
+    if (!graph.get() || !grabberFilter.get() || !sink.get() ||
+        grabberFilter->QueryInterface(kIID_ISampleGrabber, grabber.put_void()) != S_OK)
+        return grabbed;
+    AM_MEDIA_TYPE audio;
+    std::memset(&audio, 0, sizeof audio);
+    audio.majortype = MEDIATYPE_Audio;
+    EXPECT_EQ(grabber->SetMediaType(&audio), S_OK);
+    Collector collector;
+    EXPECT_EQ(grabber->SetCallback(&collector, 1), S_OK);
+    EXPECT_EQ(grabber->SetBufferSamples(FALSE), S_OK);
+
+    EXPECT_EQ(graph->AddFilter(source.get(), L"B-Format source"), S_OK);
+    EXPECT_EQ(graph->AddFilter(filter, L"Decoder"), S_OK);
+    EXPECT_EQ(graph->AddFilter(grabberFilter.get(), L"Grabber"), S_OK);
+    EXPECT_EQ(graph->AddFilter(sink.get(), L"Null renderer"), S_OK);
+    const ComRef<IPin> sourceOut = FirstPin(source.get(), PINDIR_OUTPUT);
+    const ComRef<IPin> decoderIn = FirstPin(filter, PINDIR_INPUT);
+    const ComRef<IPin> decoderOut = FirstPin(filter, PINDIR_OUTPUT);
+    const ComRef<IPin> grabberIn = FirstPin(grabberFilter.get(), PINDIR_INPUT);
+    const ComRef<IPin> grabberOut = FirstPin(grabberFilter.get(), PINDIR_OUTPUT);
+    const ComRef<IPin> sinkIn = FirstPin(sink.get(), PINDIR_INPUT);
+    const bool linked = graph->ConnectDirect(sourceOut.get(), decoderIn.get(), nullptr) == S_OK &&
+                        graph->ConnectDirect(decoderOut.get(), grabberIn.get(), nullptr) == S_OK &&
+                        graph->ConnectDirect(grabberOut.get(), sinkIn.get(), nullptr) == S_OK;
+    EXPECT_TRUE(linked);
+    if (linked) {
+        AM_MEDIA_TYPE mt;
+        if (grabber->GetConnectedMediaType(&mt) == S_OK) {
+            if (mt.pbFormat) grabbed.formatBlock.assign(mt.pbFormat, mt.pbFormat + mt.cbFormat);
+            if (mt.pbFormat && mt.cbFormat >= sizeof grabbed.format)
+                std::memcpy(&grabbed.format, mt.pbFormat, sizeof grabbed.format);
+            FreeMediaType(mt);
+        }
+        if (connected) connected();
+        ComRef<IMediaFilter> mediaFilter;
+        EXPECT_EQ(graph->QueryInterface(IID_IMediaFilter, mediaFilter.put_void()), S_OK);
+        if (mediaFilter.get()) mediaFilter->SetSyncSource(nullptr);
+        EXPECT_EQ(RunToCompletion(graph.get(), 30000), EC_COMPLETE);
+    }
+    RemoveAll(graph.get());
+    grabbed.bytes = std::move(collector.bytes);
+    return grabbed;
+}
+
 TEST_P(DecoderInPlatformGraph, SampleGrabberSeesWhatBformatDecodeWroteOnLinux)
 {
     Reference reference;
     ASSERT_TRUE(LoadReference(GetParam(), reference));
-    MemoryFrames frames(reference.inputData, reference.input.format.blockAlign);
-    ComRef<IGraphBuilder> graph;
-    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder, graph.put_void()),
-              S_OK);
-    ComRef<IBaseFilter> source = MakeSource(reference, frames);
-    ComRef<IBaseFilter> decoder, grabberFilter, sink;
-    ASSERT_EQ(CoCreateInstance(kDecoderClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, decoder.put_void()), S_OK)
-        << "DUrazOdo.dll is not registered";
-    ASSERT_EQ(CoCreateInstance(kSampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, grabberFilter.put_void()),
-              S_OK);
-    ASSERT_EQ(CoCreateInstance(kNullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, sink.put_void()), S_OK);
-    ComRef<ISampleGrabber> grabber;
-    ASSERT_EQ(grabberFilter->QueryInterface(kIID_ISampleGrabber, grabber.put_void()), S_OK);
-    AM_MEDIA_TYPE audio;
-    std::memset(&audio, 0, sizeof audio);
-    audio.majortype = MEDIATYPE_Audio;
-    ASSERT_EQ(grabber->SetMediaType(&audio), S_OK);
-    Collector collector;
-    ASSERT_EQ(grabber->SetCallback(&collector, 1), S_OK);
-    ASSERT_EQ(grabber->SetBufferSamples(FALSE), S_OK);
-
-    ASSERT_EQ(graph->AddFilter(source.get(), L"B-Format source"), S_OK);
-    ASSERT_EQ(graph->AddFilter(decoder.get(), L"Decoder"), S_OK);
-    ASSERT_EQ(graph->AddFilter(grabberFilter.get(), L"Grabber"), S_OK);
-    ASSERT_EQ(graph->AddFilter(sink.get(), L"Null renderer"), S_OK);
-    const ComRef<IPin> sourceOut = FirstPin(source.get(), PINDIR_OUTPUT);
-    const ComRef<IPin> decoderIn = FirstPin(decoder.get(), PINDIR_INPUT);
-    const ComRef<IPin> decoderOut = FirstPin(decoder.get(), PINDIR_OUTPUT);
-    const ComRef<IPin> grabberIn = FirstPin(grabberFilter.get(), PINDIR_INPUT);
-    const ComRef<IPin> grabberOut = FirstPin(grabberFilter.get(), PINDIR_OUTPUT);
-    const ComRef<IPin> sinkIn = FirstPin(sink.get(), PINDIR_INPUT);
-    ASSERT_EQ(graph->ConnectDirect(sourceOut.get(), decoderIn.get(), nullptr), S_OK);
-    ASSERT_EQ(graph->ConnectDirect(decoderOut.get(), grabberIn.get(), nullptr), S_OK);
-    ASSERT_EQ(graph->ConnectDirect(grabberOut.get(), sinkIn.get(), nullptr), S_OK);
+    ComRef<IBaseFilter> filter = CreateDecoder();
+    ASSERT_TRUE(filter.get());
+    const Grabbed grabbed =
+        DecodeInPlatformGraph(filter.get(), SourceOf(reference), reference.inputData, reference.input.format.blockAlign);
 
     // The grabber is connected with the format bformat-decode wrote into its file's header.
-    AM_MEDIA_TYPE connected;
-    ASSERT_EQ(grabber->GetConnectedMediaType(&connected), S_OK);
-    ASSERT_EQ(connected.cbFormat, reference.output.format.size());
-    EXPECT_EQ(std::memcmp(connected.pbFormat, reference.output.format.data(), connected.cbFormat), 0);
-    FreeMediaType(connected);
-
-    // Nothing to wait for: the graph runs as fast as the decoder goes.
-    ComRef<IMediaFilter> mediaFilter;
-    ASSERT_EQ(graph->QueryInterface(IID_IMediaFilter, mediaFilter.put_void()), S_OK);
-    mediaFilter->SetSyncSource(nullptr);
-    EXPECT_EQ(RunToCompletion(graph.get(), 30000), EC_COMPLETE);
-    RemoveAll(graph.get());
+    EXPECT_EQ(grabbed.formatBlock, reference.output.format);
 
     const std::vector<uint8_t>& expected = reference.output.data;
-    ASSERT_EQ(collector.bytes.size(), expected.size());
+    ASSERT_EQ(grabbed.bytes.size(), expected.size());
     bformat::WaveFormat format;
     bformat::ReadWaveFormat(reference.output.format.data(), reference.output.format.size(), format);
     size_t differing = 0;
     if (format.subFormat == bformat::kSubtypeFloat) {
         for (size_t i = 0; i < expected.size(); i += 4) {
             float a, b;
-            std::memcpy(&a, &collector.bytes[i], 4);
+            std::memcpy(&a, &grabbed.bytes[i], 4);
             std::memcpy(&b, &expected[i], 4);
             if (a != b) ++differing;
             ASSERT_LE(std::fabs(a - b), std::max(Ulp(a), Ulp(b))) << "sample " << i / 4;
@@ -330,7 +383,7 @@ TEST_P(DecoderInPlatformGraph, SampleGrabberSeesWhatBformatDecodeWroteOnLinux)
         ASSERT_EQ(format.bitsPerSample, 16);
         for (size_t i = 0; i < expected.size(); i += 2) {
             int16_t a, b;
-            std::memcpy(&a, &collector.bytes[i], 2);
+            std::memcpy(&a, &grabbed.bytes[i], 2);
             std::memcpy(&b, &expected[i], 2);
             if (a != b) ++differing;
             ASSERT_LE(std::abs(a - b), 1) << "sample " << i / 2;
@@ -345,5 +398,193 @@ INSTANTIATE_TEST_SUITE_P(ReferenceInputs, DecoderInPlatformGraph,
                          [](const ::testing::TestParamInfo<const char*>& info) {
                              return std::string(info.param).substr(10);
                          });
+
+// ---- Layouts chosen through the layout interface ------------------------------------------
+//
+// These decode synthetic input with every layout and compare with the decoder core compiled
+// into this test program. Both sides are built with the same compiler and C runtime, so the
+// gains and shelf coefficients come from the same cosines and the comparison is exact; the
+// one-step allowance above is only needed against decodes made on Linux.
+
+// One input stream shape: sample format, channel count and rate.
+struct StreamShape {
+    std::string name;
+    decoder::SampleFormat format;
+    WORD channels;
+    DWORD rate;
+};
+
+std::vector<StreamShape> StreamShapes()
+{
+    std::vector<StreamShape> all;
+    const std::pair<const char*, decoder::SampleFormat> formats[] = {{"16-bit", decoder::SampleFormat::Pcm16},
+                                                                     {"24-bit", decoder::SampleFormat::Pcm24},
+                                                                     {"32-bit", decoder::SampleFormat::Pcm32},
+                                                                     {"float", decoder::SampleFormat::Float32}};
+    for (const auto& format : formats)
+        for (WORD channels : {WORD{3}, WORD{4}})
+            all.push_back({std::string(format.first) + " " + std::to_string(channels) + "-channel", format.second,
+                           channels, channels == 3 ? 48000u : 44100u});
+    return all;
+}
+
+uint32_t FrameBytes(const StreamShape& shape) { return shape.channels * decoder::BytesPerSample(shape.format); }
+
+bformat::SourceStream SourceFor(const StreamShape& shape)
+{
+    const bool isFloat = shape.format == decoder::SampleFormat::Float32;
+    const WORD bits = static_cast<WORD>(8 * decoder::BytesPerSample(shape.format));
+    WAVEFORMATEXTENSIBLE f;
+    std::memset(&f, 0, sizeof f);
+    f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    f.Format.nChannels = shape.channels;
+    f.Format.nSamplesPerSec = shape.rate;
+    f.Format.wBitsPerSample = bits;
+    f.Format.nBlockAlign = static_cast<WORD>(shape.channels * bits / 8);
+    f.Format.nAvgBytesPerSec = f.Format.nBlockAlign * shape.rate;
+    f.Format.cbSize = 22;
+    f.Samples.wValidBitsPerSample = bits;
+    f.SubFormat = isFloat ? decoder::KSDATAFORMAT_SUBTYPE_BFORMAT_IEEE_FLOAT : decoder::KSDATAFORMAT_SUBTYPE_BFORMAT_PCM;
+    bformat::SourceStream stream;
+    stream.subtype = f.SubFormat;
+    stream.formatBlock.assign(reinterpret_cast<const uint8_t*>(&f), reinterpret_cast<const uint8_t*>(&f + 1));
+    stream.framesPerSample = 1000;
+    return stream;
+}
+
+// `frames` frames of noise: any bit pattern for integers, values in [-1, 1] for floats.
+std::vector<uint8_t> NoiseFrames(const StreamShape& shape, size_t frames)
+{
+    std::mt19937 rng(7);
+    const size_t values = frames * shape.channels;
+    std::vector<uint8_t> data(values * decoder::BytesPerSample(shape.format));
+    if (shape.format == decoder::SampleFormat::Float32) {
+        std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+        for (size_t v = 0; v < values; ++v) {
+            const float x = u(rng);
+            std::memcpy(&data[v * 4], &x, 4);
+        }
+    } else {
+        for (uint8_t& b : data) b = static_cast<uint8_t>(rng());
+    }
+    return data;
+}
+
+// The decoder core's speaker feeds for the whole input with one decode type.
+std::vector<uint8_t> CoreDecode(const StreamShape& shape, int8_t decodeType, const std::vector<uint8_t>& input)
+{
+    decoder::DecoderState state;
+    decoder::SetupDecoderCoefficients(state.m_Coefficients, decodeType);
+    const uint32_t speakers = decoder::SpeakerCount(decodeType);
+    EXPECT_EQ(state.Allocate(shape.channels, speakers, 1024, shape.rate), decoder::DecoderState::AllocateResult::Ok);
+    const size_t bytes = decoder::BytesPerSample(shape.format);
+    const size_t frames = input.size() / (bytes * shape.channels);
+    std::vector<uint8_t> out(frames * speakers * bytes);
+    state.DecodeFrames(shape.format, input.data(), out.data(), frames);
+    return out;
+}
+
+ComRef<IAmbisonicDecoderLayout> LayoutInterfaceOf(IBaseFilter* filter)
+{
+    ComRef<IAmbisonicDecoderLayout> layout;
+    EXPECT_EQ(filter->QueryInterface(IID_IAmbisonicDecoderLayout, layout.put_void()), S_OK);
+    return layout;
+}
+
+// Every layout of a family, for every sample format and both input channel counts: the
+// grabber is connected with the layout's speaker count and mask and sees exactly the core's
+// decode.
+void ExpectLayoutsDecodeAsTheCore(std::initializer_list<int8_t> decodeTypes)
+{
+    for (int8_t type : decodeTypes) {
+        for (const StreamShape& shape : StreamShapes()) {
+            const std::string what = std::string(decoder::LayoutOf(type)->name) + ", " + shape.name;
+            const std::vector<uint8_t> input = NoiseFrames(shape, 2500);
+            ComRef<IBaseFilter> filter = CreateDecoder();
+            ASSERT_TRUE(filter.get());
+            ComRef<IAmbisonicDecoderLayout> layout = LayoutInterfaceOf(filter.get());
+            ASSERT_TRUE(layout.get());
+            ASSERT_EQ(layout->SetDecodeType(type), S_OK) << what;
+            const Grabbed grabbed = DecodeInPlatformGraph(filter.get(), SourceFor(shape), input, FrameBytes(shape));
+            EXPECT_EQ(grabbed.format.Format.nChannels, decoder::SpeakerCount(type)) << what;
+            EXPECT_EQ(grabbed.format.dwChannelMask, type <= 1 ? 0x33u : 0u) << what;
+            const std::vector<uint8_t> expected = CoreDecode(shape, type, input);
+            ASSERT_EQ(grabbed.bytes.size(), expected.size()) << what;
+            EXPECT_TRUE(grabbed.bytes == expected) << what << ": the decode differs from the core's";
+        }
+    }
+}
+
+TEST(DecoderLayoutsThroughCom, FourSpeakerLayoutsDecodeAsTheCore) { ExpectLayoutsDecodeAsTheCore({0, 1}); }
+TEST(DecoderLayoutsThroughCom, HexagonsDecodeAsTheCore) { ExpectLayoutsDecodeAsTheCore({2, 3}); }
+TEST(DecoderLayoutsThroughCom, OctagonsDecodeAsTheCore) { ExpectLayoutsDecodeAsTheCore({4, 5}); }
+TEST(DecoderLayoutsThroughCom, TwoLayerLayoutDecodesAsTheCore) { ExpectLayoutsDecodeAsTheCore({6}); }
+
+// Refusals through COM: out of range at any time, any layout once connected; the stream then
+// decodes with the layout it was connected with.
+TEST(DecoderLayoutsThroughCom, RefusedSettingsChangeNothing)
+{
+    const StreamShape shape = StreamShapes()[1];
+    const std::vector<uint8_t> input = NoiseFrames(shape, 2500);
+    ComRef<IBaseFilter> filter = CreateDecoder();
+    ASSERT_TRUE(filter.get());
+    ComRef<IAmbisonicDecoderLayout> layout = LayoutInterfaceOf(filter.get());
+    ASSERT_TRUE(layout.get());
+    ASSERT_EQ(layout->SetDecodeType(AMBISONIC_LAYOUT_OCTAGON), S_OK);
+    EXPECT_EQ(layout->SetDecodeType(-1), E_INVALIDARG);
+    EXPECT_EQ(layout->SetDecodeType(7), E_INVALIDARG);
+    EXPECT_EQ(layout->SetOutput(AMBISONIC_OUTPUT_UHJ_STEREO), E_NOTIMPL);
+    LONG type = -1;
+    const Grabbed grabbed = DecodeInPlatformGraph(filter.get(), SourceFor(shape), input, FrameBytes(shape), [&] {
+        EXPECT_EQ(layout->SetDecodeType(AMBISONIC_LAYOUT_SQUARE), VFW_E_ALREADY_CONNECTED);
+        EXPECT_EQ(layout->SetOutput(AMBISONIC_OUTPUT_SPEAKERS), VFW_E_ALREADY_CONNECTED);
+        EXPECT_EQ(layout->GetDecodeType(&type), S_OK);
+    });
+    EXPECT_EQ(type, AMBISONIC_LAYOUT_OCTAGON);
+    EXPECT_EQ(grabbed.format.Format.nChannels, 8);
+    EXPECT_TRUE(grabbed.bytes == CoreDecode(shape, AMBISONIC_LAYOUT_OCTAGON, input));
+    // Disconnected again, the filter takes a layout.
+    EXPECT_EQ(layout->SetDecodeType(AMBISONIC_LAYOUT_SQUARE), S_OK);
+}
+
+// A filter nobody asks: the square, speaker output, the version header alone when saved,
+// and a saved filter with another layout writes the same bytes.
+TEST(DecoderLayoutsThroughCom, AnUnaskedFilterIsTheSquareAndSavesNoLayout)
+{
+    auto saved = [](IBaseFilter* filter) {
+        std::vector<uint8_t> bytes;
+        ComRef<IPersistStream> persist;
+        ComRef<IStream> stream;
+        if (filter->QueryInterface(IID_IPersistStream, persist.put_void()) != S_OK ||
+            CreateStreamOnHGlobal(nullptr, TRUE, stream.put()) != S_OK || persist->Save(stream.get(), TRUE) != S_OK)
+            return bytes;
+        LARGE_INTEGER zero = {};
+        ULARGE_INTEGER end = {};
+        stream->Seek(zero, STREAM_SEEK_CUR, &end);
+        stream->Seek(zero, STREAM_SEEK_SET, nullptr);
+        bytes.resize(static_cast<size_t>(end.QuadPart));
+        ULONG read = 0;
+        stream->Read(bytes.data(), static_cast<ULONG>(bytes.size()), &read);
+        bytes.resize(read);
+        return bytes;
+    };
+    ComRef<IBaseFilter> unasked = CreateDecoder();
+    ASSERT_TRUE(unasked.get());
+    const std::vector<uint8_t> header = saved(unasked.get());
+    ASSERT_EQ(header.size(), 24u);
+    EXPECT_EQ(std::memcmp(header.data(), L"00000000000 ", 24), 0);
+    ComRef<IAmbisonicDecoderLayout> layout = LayoutInterfaceOf(unasked.get());
+    ASSERT_TRUE(layout.get());
+    LONG value = -1;
+    EXPECT_EQ(layout->GetDecodeType(&value), S_OK);
+    EXPECT_EQ(value, AMBISONIC_LAYOUT_SQUARE);
+    EXPECT_EQ(layout->GetOutput(&value), S_OK);
+    EXPECT_EQ(value, AMBISONIC_OUTPUT_SPEAKERS);
+
+    ComRef<IBaseFilter> asked = CreateDecoder();
+    ASSERT_TRUE(asked.get());
+    ASSERT_EQ(LayoutInterfaceOf(asked.get())->SetDecodeType(AMBISONIC_LAYOUT_TWO_LAYER), S_OK);
+    EXPECT_EQ(saved(asked.get()), header);
+}
 
 }  // namespace
