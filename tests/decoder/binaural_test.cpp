@@ -271,8 +271,8 @@ TEST(HeadphoneDecode, FastDecodeMatchesThePlainReferenceWhateverTheBlocks)
         DirectionalResponse r;
         r.azimuthDeg = i * 36.0;
         r.elevationDeg = (i % 3 - 1) * 40.0;
-        r.left = RandomSignal(rng, 300, 0.3);
-        r.right = RandomSignal(rng, 300, 0.3);
+        r.left = RandomSignal(rng, 600, 0.3);
+        r.right = RandomSignal(rng, 600, 0.3);
         measured.push_back(r);
     }
     struct Case { int8_t type; uint32_t inChannels; bool measuredResponses; };
