@@ -46,6 +46,21 @@ std::vector<DirectionalResponse> MeasuredSet(size_t frames)
     return set;
 }
 
+// Runs `process` (one block of kBlockFrames) for the benchmark's iterations and reports frames
+// per second and the multiple of real time.
+template <class Process>
+void Measure(benchmark::State& state, std::vector<double>& out, Process process)
+{
+    for (auto _ : state) {
+        process();
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * kBlockFrames);
+    state.counters["x_realtime"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * kBlockFrames / kRate, benchmark::Counter::kIsRate);
+}
+
 template <class Decoder>
 void RunHeadphones(benchmark::State& state, uint32_t inChannels, size_t responseFrames)
 {
@@ -66,14 +81,7 @@ void RunHeadphones(benchmark::State& state, uint32_t inChannels, size_t response
     const double* inPlanes[4] = {};
     for (uint32_t ch = 0; ch < inChannels; ++ch) inPlanes[ch] = in[ch].data();
     double* outPlanes[2] = {out[0].data(), out[1].data()};
-    for (auto _ : state) {
-        d.Process(inPlanes, outPlanes, kBlockFrames);
-        benchmark::DoNotOptimize(out[0].data());
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(state.iterations() * kBlockFrames);
-    state.counters["x_realtime"] =
-        benchmark::Counter(static_cast<double>(state.iterations()) * kBlockFrames / kRate, benchmark::Counter::kIsRate);
+    Measure(state, out[0], [&] { d.Process(inPlanes, outPlanes, kBlockFrames); });
 }
 
 void BM_Headphones_BuiltInHead_4ch(benchmark::State& s) { RunHeadphones<BinauralDecoder>(s, 4, 0); }
@@ -94,14 +102,7 @@ void BM_UhjStereo(benchmark::State& state)
     const double* inPlanes[3] = {in[0].data(), in[1].data(), in[2].data()};
     double* outPlanes[2] = {out[0].data(), out[1].data()};
     UhjEncoder e;
-    for (auto _ : state) {
-        e.Process(inPlanes, outPlanes, kBlockFrames);
-        benchmark::DoNotOptimize(out[0].data());
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(state.iterations() * kBlockFrames);
-    state.counters["x_realtime"] =
-        benchmark::Counter(static_cast<double>(state.iterations()) * kBlockFrames / kRate, benchmark::Counter::kIsRate);
+    Measure(state, out[0], [&] { e.Process(inPlanes, outPlanes, kBlockFrames); });
 }
 BENCHMARK(BM_UhjStereo);
 

@@ -17,9 +17,9 @@ namespace {
 
 using namespace decoder;
 using decoder_test::Bits;
+using decoder_test::kPi;
 using decoder_test::RandomSignal;
 
-constexpr double kPi = 3.141592653589793;
 constexpr double kRate = 48000.0;
 // Largest difference allowed between the FFT decode and the plain reference, for signals of
 // peak 1: the two round differently (transform round-off grows with the FFT size and the

@@ -14,9 +14,9 @@ namespace {
 
 using namespace decoder;
 using decoder_test::Bits;
+using decoder_test::kPi;
 using decoder_test::RandomSignal;
 
-constexpr double kPi = 3.141592653589793;
 constexpr double kRate = 48000.0;
 
 std::complex<double> Dft(const std::vector<double>& h, double hz)
