@@ -56,7 +56,7 @@ bool BlockConvolver::Setup(const std::vector<std::vector<std::vector<double>>>& 
         }
     }
     std::vector<std::complex<double>> inputSpectra(inputs * partitions * bins);
-    std::vector<std::complex<double>> sum(bins);
+    std::vector<std::complex<double>> sum(outputs * bins);
     std::vector<double> window(inputs * fftSize);
     std::vector<double> outputBlock(outputs * partition);
     // The inverse transform sizes its scratch on first use: do that now, not while streaming.
@@ -121,23 +121,28 @@ void BlockConvolver::ConvolvePartition()
         std::memmove(window, window + m_Partition, m_Partition * sizeof(double));
     }
     // Complex products written out in real arithmetic: std::complex's operator* takes a slow
-    // path for infinities that these finite spectra never need.
-    auto* sum = reinterpret_cast<double*>(m_Sum.data());
-    for (size_t o = 0; o < m_Outputs; ++o) {
-        std::fill(sum, sum + 2 * m_Bins, 0.0);
-        for (size_t i = 0; i < m_Inputs; ++i) {
-            for (size_t p = 0; p < m_Partitions; ++p) {
-                const size_t slot = (m_Newest + p) % m_Partitions;
-                const auto* x = reinterpret_cast<const double*>(&m_InputSpectra[(i * m_Partitions + slot) * m_Bins]);
+    // path for infinities that these finite spectra never need. Each input slot is read once
+    // for all outputs.
+    auto* sums = reinterpret_cast<double*>(m_Sum.data());
+    const size_t values = 2 * m_Bins;
+    std::fill(sums, sums + m_Outputs * values, 0.0);
+    for (size_t i = 0; i < m_Inputs; ++i) {
+        for (size_t p = 0; p < m_Partitions; ++p) {
+            const size_t slot = (m_Newest + p) % m_Partitions;
+            const auto* x = reinterpret_cast<const double*>(&m_InputSpectra[(i * m_Partitions + slot) * m_Bins]);
+            for (size_t o = 0; o < m_Outputs; ++o) {
                 const auto* h = reinterpret_cast<const double*>(
                     &m_FilterSpectra[((i * m_Outputs + o) * m_Partitions + p) * m_Bins]);
-                for (size_t k = 0; k < 2 * m_Bins; k += 2) {
+                double* sum = sums + o * values;
+                for (size_t k = 0; k < values; k += 2) {
                     sum[k] += x[k] * h[k] - x[k + 1] * h[k + 1];
                     sum[k + 1] += x[k] * h[k + 1] + x[k + 1] * h[k];
                 }
             }
         }
-        m_pFft->fft.inv(m_Time.data(), m_Sum.data(), nfft);
+    }
+    for (size_t o = 0; o < m_Outputs; ++o) {
+        m_pFft->fft.inv(m_Time.data(), &m_Sum[o * m_Bins], nfft);
         std::memcpy(&m_OutputBlock[o * m_Partition], m_Time.data() + m_Partition, m_Partition * sizeof(double));
     }
 }

@@ -52,7 +52,7 @@ private:
     size_t m_Newest = 0;      // slot of the newest input spectrum in the delay line
     std::vector<std::complex<double>> m_FilterSpectra;   // [input][output][partition][bin]
     std::vector<std::complex<double>> m_InputSpectra;    // [input][slot][bin]
-    std::vector<std::complex<double>> m_Sum;             // [bin]
+    std::vector<std::complex<double>> m_Sum;             // [output][bin]
     std::vector<double> m_InputWindow;                   // [input][2 * partition]
     std::vector<double> m_OutputBlock;                   // [output][partition]
     std::vector<double> m_Time;                          // [2 * partition]
