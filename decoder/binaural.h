@@ -78,7 +78,10 @@ BinauralSetupResult PrepareVirtualSpeakers(const BinauralSettings& settings, Vir
 // the shelves (speaker gains, responses, normalisation, the sum at each ear) is linear and
 // fixed, so it is folded at set-up into one filter per input channel and ear, and the stream
 // runs 3 or 4 channels × 2 ears of FFT block convolution however many speakers there are (Z is
-// dropped when the layout does not use it). The ears lag the input by LatencyFrames().
+// dropped when the layout does not use it). The ears lag the input by LatencyFrames(). The
+// result equals BinauralReference's, shifted by that latency, to within 1e-10 for signals of
+// peak 1 (transform round-off; about 1e-13 in practice), and does not depend on how the
+// stream is split into blocks.
 //
 // The owner calls Setup() at format negotiation (allocates) and Process() per block on the
 // streaming thread (allocates nothing); no locking of its own, one thread at a time.

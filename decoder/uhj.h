@@ -9,8 +9,9 @@ namespace decoder {
 // A wideband 90-degree phase-difference network: two chains of four second-order all-pass
 // sections in z^-2, (c − z^-2) / (1 − c·z^-2), the reference chain delayed by one more sample.
 // The quadrature output leads the reference output by 90 degrees, within 0.7 degrees from
-// 0.0005 to 0.4995 of the sample rate (at 48 kHz: 22 Hz to 23.98 kHz); both outputs have unit
-// magnitude at every frequency. Fixed-size state, no allocation; one thread at a time.
+// 0.00045 to 0.4995 of the sample rate (20 Hz to 22.03 kHz at 44.1 kHz, 22 Hz to 23.98 kHz at
+// 48 kHz; at higher rates the low edge rises in proportion); both outputs have unit magnitude
+// at every frequency. Fixed-size state, no allocation; one thread at a time.
 class PhaseDifferenceNetwork {
 public:
     // Filters one sample through both chains.
