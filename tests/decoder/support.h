@@ -14,6 +14,8 @@ namespace decoder_test {
 
 using namespace decoder;
 
+constexpr double kPi = 3.141592653589793;
+
 // A ready decoder for `decodeType` with `inChannels` inputs, running the kernel Allocate()
 // chose or, when `set` is given, the kernel of that instruction set.
 inline DecoderState MakeState(int8_t decodeType, uint32_t inChannels, int32_t capacity)

@@ -1,0 +1,150 @@
+#include "decoder/block_convolver.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <unsupported/Eigen/FFT>
+
+namespace decoder {
+
+// Eigen's FFT (kissfft underneath) with half spectra and no inverse scaling: the 1/N of the
+// inverse is folded into the filter spectra once at set-up.
+struct BlockConvolver::Fft {
+    Eigen::FFT<double> fft;
+    Fft()
+    {
+        fft.SetFlag(Eigen::FFT<double>::HalfSpectrum);
+        fft.SetFlag(Eigen::FFT<double>::Unscaled);
+    }
+};
+
+BlockConvolver::BlockConvolver() = default;
+BlockConvolver::~BlockConvolver() = default;
+
+bool BlockConvolver::Setup(const std::vector<std::vector<std::vector<double>>>& filters, size_t partition)
+{
+    if (partition < 16 || partition > 65536 || (partition & (partition - 1)) != 0) return false;
+    const size_t inputs = filters.size();
+    if (inputs == 0) return false;
+    const size_t outputs = filters[0].size();
+    if (outputs == 0) return false;
+    size_t longest = 0;
+    for (const auto& row : filters) {
+        if (row.size() != outputs) return false;
+        for (const auto& f : row) longest = std::max(longest, f.size());
+    }
+    if (longest == 0) return false;
+
+    const size_t fftSize = 2 * partition;
+    const size_t bins = partition + 1;
+    const size_t partitions = (longest + partition - 1) / partition;
+
+    auto fft = std::make_unique<Fft>();
+    std::vector<std::complex<double>> filterSpectra(inputs * outputs * partitions * bins);
+    std::vector<double> time(fftSize);
+    const double scale = 1.0 / static_cast<double>(fftSize);
+    for (size_t i = 0; i < inputs; ++i) {
+        for (size_t o = 0; o < outputs; ++o) {
+            const std::vector<double>& f = filters[i][o];
+            for (size_t p = 0; p < partitions; ++p) {
+                std::fill(time.begin(), time.end(), 0.0);
+                for (size_t k = 0; k < partition && p * partition + k < f.size(); ++k)
+                    time[k] = f[p * partition + k] * scale;
+                fft->fft.fwd(&filterSpectra[((i * outputs + o) * partitions + p) * bins], time.data(),
+                             static_cast<Eigen::Index>(fftSize));
+            }
+        }
+    }
+    std::vector<std::complex<double>> inputSpectra(inputs * partitions * bins);
+    std::vector<std::complex<double>> sum(outputs * bins);
+    std::vector<double> window(inputs * fftSize);
+    std::vector<double> outputBlock(outputs * partition);
+    // The inverse transform sizes its scratch on first use: do that now, not while streaming.
+    fft->fft.inv(time.data(), sum.data(), static_cast<Eigen::Index>(fftSize));
+
+    m_pFft = std::move(fft);
+    m_FilterSpectra.swap(filterSpectra);
+    m_InputSpectra.swap(inputSpectra);
+    m_Sum.swap(sum);
+    m_InputWindow.swap(window);
+    m_OutputBlock.swap(outputBlock);
+    m_Time.swap(time);
+    m_Inputs = inputs;
+    m_Outputs = outputs;
+    m_Partition = partition;
+    m_Partitions = partitions;
+    m_Bins = bins;
+    Reset();
+    return true;
+}
+
+void BlockConvolver::Reset()
+{
+    std::fill(m_InputSpectra.begin(), m_InputSpectra.end(), std::complex<double>());
+    std::fill(m_InputWindow.begin(), m_InputWindow.end(), 0.0);
+    std::fill(m_OutputBlock.begin(), m_OutputBlock.end(), 0.0);
+    m_Fill = 0;
+    m_Newest = 0;
+}
+
+void BlockConvolver::Process(const double* const* in, double* const* out, size_t n)
+{
+    if (!m_pFft) return;
+    const size_t fftSize = 2 * m_Partition;
+    size_t done = 0;
+    while (done < n) {
+        const size_t take = std::min(m_Partition - m_Fill, n - done);
+        for (size_t i = 0; i < m_Inputs; ++i)
+            std::memcpy(&m_InputWindow[i * fftSize + m_Partition + m_Fill], in[i] + done, take * sizeof(double));
+        for (size_t o = 0; o < m_Outputs; ++o)
+            std::memcpy(out[o] + done, &m_OutputBlock[o * m_Partition + m_Fill], take * sizeof(double));
+        m_Fill += take;
+        done += take;
+        if (m_Fill == m_Partition) {
+            ConvolvePartition();
+            m_Fill = 0;
+        }
+    }
+}
+
+// One full partition of input is in the upper half of each input window: transform the
+// windows into the newest delay-line slot, multiply-accumulate every slot with its filter
+// partition, and keep the upper (alias-free) half of each inverse transform.
+void BlockConvolver::ConvolvePartition()
+{
+    const size_t fftSize = 2 * m_Partition;
+    const auto nfft = static_cast<Eigen::Index>(fftSize);
+    m_Newest = (m_Newest + m_Partitions - 1) % m_Partitions;
+    for (size_t i = 0; i < m_Inputs; ++i) {
+        double* window = &m_InputWindow[i * fftSize];
+        m_pFft->fft.fwd(&m_InputSpectra[(i * m_Partitions + m_Newest) * m_Bins], window, nfft);
+        std::memmove(window, window + m_Partition, m_Partition * sizeof(double));
+    }
+    // Complex products written out in real arithmetic: std::complex's operator* takes a slow
+    // path for infinities that these finite spectra never need. Each input slot is read once
+    // for all outputs.
+    auto* sums = reinterpret_cast<double*>(m_Sum.data());
+    const size_t values = 2 * m_Bins;
+    std::fill(sums, sums + m_Outputs * values, 0.0);
+    for (size_t i = 0; i < m_Inputs; ++i) {
+        for (size_t p = 0; p < m_Partitions; ++p) {
+            const size_t slot = (m_Newest + p) % m_Partitions;
+            const auto* x = reinterpret_cast<const double*>(&m_InputSpectra[(i * m_Partitions + slot) * m_Bins]);
+            for (size_t o = 0; o < m_Outputs; ++o) {
+                const auto* h = reinterpret_cast<const double*>(
+                    &m_FilterSpectra[((i * m_Outputs + o) * m_Partitions + p) * m_Bins]);
+                double* sum = sums + o * values;
+                for (size_t k = 0; k < values; k += 2) {
+                    sum[k] += x[k] * h[k] - x[k + 1] * h[k + 1];
+                    sum[k + 1] += x[k] * h[k + 1] + x[k + 1] * h[k];
+                }
+            }
+        }
+    }
+    for (size_t o = 0; o < m_Outputs; ++o) {
+        m_pFft->fft.inv(m_Time.data(), &m_Sum[o * m_Bins], nfft);
+        std::memcpy(&m_OutputBlock[o * m_Partition], m_Time.data() + m_Partition, m_Partition * sizeof(double));
+    }
+}
+
+}  // namespace decoder

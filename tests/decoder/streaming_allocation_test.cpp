@@ -1,0 +1,110 @@
+// The headphone decode and the UHJ encoder allocate nothing once set up, and a set-up that
+// runs out of memory leaves the previous one working. This program replaces the global
+// operator new with one that counts, and can be told to fail, allocations.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#include "decoder/binaural.h"
+#include "decoder/uhj.h"
+#include "tests/decoder/support.h"
+
+namespace {
+
+long g_Allocations = 0;
+long g_FailAfter = -1;  // fail the allocation after this many more; -1 never
+bool g_Failed = false;  // an allocation was failed
+
+void* Allocate(std::size_t size)
+{
+    ++g_Allocations;
+    if (g_FailAfter == 0) {
+        g_Failed = true;
+        throw std::bad_alloc();
+    }
+    if (g_FailAfter > 0) --g_FailAfter;
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return Allocate(size); }
+void* operator new[](std::size_t size) { return Allocate(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+using namespace decoder;
+using decoder_test::Bits;
+using decoder_test::RandomSignal;
+
+BinauralSettings Settings(int8_t decodeType)
+{
+    BinauralSettings s;
+    s.sampleRate = 44100.0;
+    s.inChannels = 4;
+    s.maxBlockFrames = 300;
+    s.decodeType = decodeType;
+    return s;
+}
+
+TEST(StreamingAllocation, HeadphonesAndUhjAllocateNothingPerBlock)
+{
+    std::mt19937 rng(2);
+    std::vector<std::vector<double>> in(4), out(2, std::vector<double>(1000));
+    for (auto& p : in) p = RandomSignal(rng, 1000, 1.0);
+    const double* ip[4] = {in[0].data(), in[1].data(), in[2].data(), in[3].data()};
+    double* op[2] = {out[0].data(), out[1].data()};
+    BinauralDecoder d;
+    ASSERT_EQ(d.Setup(Settings(6)), BinauralSetupResult::Ok);
+    UhjEncoder u;
+    const long before = g_Allocations;
+    d.Process(ip, op, 1000);  // longer than the largest block: taken in pieces
+    d.Reset();
+    d.Process(ip, op, 7);
+    u.Process(ip, op, 1000);
+    EXPECT_EQ(g_Allocations, before);
+}
+
+TEST(StreamingAllocation, ASetUpThatRunsOutOfMemoryKeepsThePreviousOne)
+{
+    std::mt19937 rng(4);
+    std::vector<std::vector<double>> in(4);
+    for (auto& p : in) p = RandomSignal(rng, 2000, 1.0);
+    const double* ip[4] = {in[0].data(), in[1].data(), in[2].data(), in[3].data()};
+    auto run = [&](BinauralDecoder& d) {
+        std::vector<std::vector<double>> out(2, std::vector<double>(2000));
+        double* op[2] = {out[0].data(), out[1].data()};
+        d.Process(ip, op, 2000);
+        return out;
+    };
+    BinauralDecoder expected;
+    ASSERT_EQ(expected.Setup(Settings(4)), BinauralSetupResult::Ok);
+    const auto want = run(expected);
+    // Fail each allocation of a set-up in turn, until one needs no more than were allowed.
+    for (long failAt = 0;; ++failAt) {
+        BinauralDecoder d;
+        ASSERT_EQ(d.Setup(Settings(4)), BinauralSetupResult::Ok);
+        g_FailAfter = failAt;
+        g_Failed = false;
+        const BinauralSetupResult r = d.Setup(Settings(6));
+        const bool failed = g_Failed;
+        g_FailAfter = -1;
+        if (!failed) {
+            EXPECT_EQ(r, BinauralSetupResult::Ok);
+            break;
+        }
+        ASSERT_EQ(r, BinauralSetupResult::OutOfMemory) << failAt;
+        const auto got = run(d);
+        for (int e = 0; e < 2; ++e)
+            for (size_t i = 0; i < got[e].size(); ++i) ASSERT_EQ(Bits(got[e][i]), Bits(want[e][i])) << failAt;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,106 @@
+// The SOFA reader of the headphone decode, on files the build writes (make_sofa.py): each
+// response is an impulse whose position names its measurement.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tools/bformat-decode/sofa_responses.h"
+
+namespace {
+
+using decoder::Direction;
+using decoder::DirectionalResponse;
+
+const std::string kDir = SOFA_TEST_DIR;
+
+// The grid make_sofa.py writes, in measurement order.
+std::vector<Direction> FileGrid()
+{
+    std::vector<Direction> d;
+    for (int az = 0; az < 360; az += 30) d.push_back({double(az), 0.0});
+    for (double el : {60.0, -60.0})
+        for (int az = 0; az < 360; az += 90) d.push_back({double(az), el});
+    return d;
+}
+
+size_t Peak(const std::vector<double>& v)
+{
+    return static_cast<size_t>(std::max_element(v.begin(), v.end(), [](double a, double b) { return std::fabs(a) < std::fabs(b); }) - v.begin());
+}
+
+// Angle between two directions, in degrees.
+double Gap(const Direction& a, const Direction& b)
+{
+    const double r = 3.141592653589793 / 180.0;
+    const double c = std::sin(a.elevationDeg * r) * std::sin(b.elevationDeg * r) +
+                     std::cos(a.elevationDeg * r) * std::cos(b.elevationDeg * r) * std::cos((a.azimuthDeg - b.azimuthDeg) * r);
+    return std::acos(std::clamp(c, -1.0, 1.0)) / r;
+}
+
+TEST(SofaResponses, EachVirtualSpeakerGetsTheNearestMeasurement)
+{
+    const std::vector<Direction> grid = FileGrid();
+    for (int8_t layout : {int8_t{5}, int8_t{6}, int8_t{3}}) {
+        SCOPED_TRACE(int(layout));
+        const std::vector<Direction> speakers = decoder::SpeakerDirections(layout);
+        std::vector<DirectionalResponse> got;
+        std::string error;
+        bformat::SofaSummary summary;
+        ASSERT_TRUE(bformat::LoadSofaResponses(kDir + "/grid.sofa", 48000.0, speakers, got, error, &summary)) << error;
+        EXPECT_EQ(summary.measurements, grid.size());
+        EXPECT_EQ(summary.fileRate, 48000.0);
+        EXPECT_EQ(summary.frames, 64u);
+        ASSERT_EQ(got.size(), speakers.size());
+        for (size_t s = 0; s < speakers.size(); ++s) {
+            size_t nearest = 0;
+            for (size_t m = 1; m < grid.size(); ++m)
+                if (Gap(speakers[s], grid[m]) < Gap(speakers[s], grid[nearest])) nearest = m;
+            EXPECT_EQ(Peak(got[s].left), nearest + 1) << "speaker " << s;
+            EXPECT_EQ(Peak(got[s].right), nearest + 30) << "speaker " << s;
+            EXPECT_NEAR(Gap({got[s].azimuthDeg, got[s].elevationDeg}, grid[nearest]), 0.0, 1e-3);
+        }
+    }
+}
+
+TEST(SofaResponses, ResamplesToTheStreamRateAndAppliesTheFileDelays)
+{
+    const std::vector<Direction> ahead = {{0.0, 0.0}};
+    std::vector<DirectionalResponse> got;
+    std::string error;
+    bformat::SofaSummary summary;
+    ASSERT_TRUE(bformat::LoadSofaResponses(kDir + "/grid.sofa", 96000.0, ahead, got, error, &summary)) << error;
+    EXPECT_EQ(summary.fileFrames, 64u);
+    EXPECT_GE(summary.frames, 127u);
+    // Measurement 0: impulses at frames 1 and 30 of 48 kHz are near 2 and 60 at 96 kHz.
+    EXPECT_NEAR(double(Peak(got[0].left)), 2.0, 2.0);
+    EXPECT_NEAR(double(Peak(got[0].right)), 60.0, 2.0);
+
+    ASSERT_TRUE(bformat::LoadSofaResponses(kDir + "/delayed.sofa", 48000.0, ahead, got, error)) << error;
+    EXPECT_EQ(Peak(got[0].left), 5u);
+    EXPECT_EQ(Peak(got[0].right), 9u);
+    EXPECT_EQ(got[0].left.size(), got[0].right.size());
+}
+
+TEST(SofaResponses, UnusableFilesGetOneLineAndNoResponses)
+{
+    const std::string text = kDir + "/not_sofa.sofa";
+    std::ofstream(text) << "this is not a SOFA file\n";
+    const std::vector<Direction> ahead = {{0.0, 0.0}};
+    for (const std::string& path : {kDir + "/missing.sofa", text, kDir + "/one_ear.sofa"}) {
+        std::vector<DirectionalResponse> got(1);
+        std::string error;
+        EXPECT_FALSE(bformat::LoadSofaResponses(path, 48000.0, ahead, got, error)) << path;
+        EXPECT_TRUE(got.empty());
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+        EXPECT_EQ(error.rfind(path, 0), 0u) << error;
+    }
+    std::vector<DirectionalResponse> got;
+    std::string error;
+    EXPECT_FALSE(bformat::LoadSofaResponses(kDir + "/grid.sofa", 0.0, ahead, got, error));
+}
+
+}  // namespace
