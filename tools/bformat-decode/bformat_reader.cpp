@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 namespace bformat {
@@ -176,16 +177,32 @@ void BFormatReader::DeliverFor(decoder::SampleFormat outputFormat)
     else m_delivered = d.integerSamples ? decoder::SampleFormat::Pcm32 : decoder::SampleFormat::Float32;
 }
 
-template <typename Traits, typename Scratch>
-void BFormatReader::Convert(const Scratch* scratch, size_t frames, double scale, uint8_t* out) const
+void BFormatReader::ConvertIntegers(const int32_t* scratch, size_t frames, uint8_t* out) const
+{
+    const unsigned channels = m_description.channels, delivered = m_description.firstOrderChannels;
+    const size_t bytes = decoder::BytesPerSample(m_delivered);
+    // Samples at the full 32-bit scale keep their top `bytes` bytes, little-endian.
+    const unsigned drop = 32 - 8 * static_cast<unsigned>(bytes);
+    for (size_t f = 0; f < frames; ++f) {
+        const int32_t* frame = scratch + f * channels;
+        for (unsigned c = 0; c < delivered; ++c, out += bytes) {
+            int32_t v = frame[m_sources[c]];
+            // W of ambiX, to the nearest 32-bit step; |v / sqrt(2)| stays inside the range.
+            if (c == 0 && m_wGain != 1.0) v = static_cast<int32_t>(std::lrint(v * m_wGain));
+            const uint32_t u = static_cast<uint32_t>(v) >> drop;
+            for (size_t k = 0; k < bytes; ++k) out[k] = static_cast<uint8_t>(u >> (8 * k));
+        }
+    }
+}
+
+void BFormatReader::ConvertFloats(const float* scratch, size_t frames, uint8_t* out) const
 {
     const unsigned channels = m_description.channels, delivered = m_description.firstOrderChannels;
     for (size_t f = 0; f < frames; ++f) {
-        const Scratch* frame = scratch + f * channels;
-        Traits::FromDouble(static_cast<double>(frame[m_sources[0]]) * m_wGain * scale, out);
-        out += Traits::kBytes;
-        for (unsigned c = 1; c < delivered; ++c, out += Traits::kBytes) {
-            Traits::FromDouble(static_cast<double>(frame[m_sources[c]]) * scale, out);
+        const float* frame = scratch + f * channels;
+        for (unsigned c = 0; c < delivered; ++c, out += decoder::Float32Format::kBytes) {
+            const double gain = c == 0 ? m_wGain : 1.0;
+            decoder::Float32Format::FromDouble(static_cast<double>(frame[m_sources[c]]) * gain, out);
         }
     }
 }
@@ -216,17 +233,11 @@ int64_t BFormatReader::Read(uint8_t* buffer, uint64_t maxFrames)
             // Integer samples come from libsndfile at the full 32-bit scale.
             m_intScratch.resize(static_cast<size_t>(n) * d.channels);
             got = sf_readf_int(m_sndfile, m_intScratch.data(), static_cast<sf_count_t>(n));
-            if (got > 0) {
-                decoder::WithFormat(m_delivered, [&](auto traits) {
-                    using Traits = decltype(traits);
-                    const double scale = Traits::kFormat == decoder::SampleFormat::Pcm16 ? 1.0 / 65536 : 1.0;
-                    Convert<Traits>(m_intScratch.data(), static_cast<size_t>(got), scale, out);
-                });
-            }
+            if (got > 0) ConvertIntegers(m_intScratch.data(), static_cast<size_t>(got), out);
         } else {
             m_floatScratch.resize(static_cast<size_t>(n) * d.channels);
             got = sf_readf_float(m_sndfile, m_floatScratch.data(), static_cast<sf_count_t>(n));
-            if (got > 0) Convert<decoder::Float32Format>(m_floatScratch.data(), static_cast<size_t>(got), 1.0, out);
+            if (got > 0) ConvertFloats(m_floatScratch.data(), static_cast<size_t>(got), out);
         }
         if (got <= 0) {
             const char* why = sf_error(m_sndfile) != SF_ERR_NO_ERROR ? sf_strerror(m_sndfile) : "the file ended early";

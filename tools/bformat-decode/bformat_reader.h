@@ -67,9 +67,10 @@ public:
 
 private:
     void Close();
-    // The first-order channels of m_scratch's `frames` frames, converted into `buffer`.
-    template <typename Traits, typename Scratch>
-    void Convert(const Scratch* scratch, size_t frames, double scale, uint8_t* buffer) const;
+    // The first-order channels of `frames` frames of the file, in FuMa order and scale, as
+    // samples of the delivered format into `out`. Integers come at the full 32-bit scale.
+    void ConvertIntegers(const int32_t* scratch, size_t frames, uint8_t* out) const;
+    void ConvertFloats(const float* scratch, size_t frames, uint8_t* out) const;
 
     sf_private_tag* m_sndfile = nullptr;
     InputDescription m_description;
