@@ -44,7 +44,7 @@ std::string OpenFailure(int code)
     case SF_ERR_MALFORMED_FILE: what = "a damaged or incomplete audio file"; break;
     case SF_ERR_UNSUPPORTED_ENCODING: what = "audio in an encoding this tool cannot read"; break;
     case SF_ERR_SYSTEM: what = "cannot be read"; break;
-    default: what = "cannot be read as audio"; break;
+    default: what = "not an audio file this tool can read"; break;
     }
     return std::string(what) + " (libsndfile: " + sf_error_number(code) + ")";
 }

@@ -129,6 +129,10 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
                const ProgressFunction& progress, const std::atomic<bool>* interrupt)
 {
     result = DecodeResult{};
+    if (SameFile(request.input, request.output)) {
+        error = request.output + ": the output would overwrite the input";
+        return false;
+    }
     Container container;
     if (!ContainerForName(request.output, container, error)) return false;
     BFormatReader reader;
@@ -146,10 +150,6 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
     }
     reader.DeliverFor(result.outputFormat);
     result.decodedFormat = reader.DeliveredFormat();
-    if (SameFile(request.input, request.output)) {
-        error = request.output + ": the output would overwrite the input";
-        return false;
-    }
 
     ComScope com;
     if (FAILED(com.Result())) {

@@ -3,7 +3,6 @@
 // Decodes Ambisonic files into files of speaker feeds through the DUrazOdo decoder filter.
 // Without INPUT it writes a demonstration B-Format file (a sound circling the listener)
 // beside the output and decodes that.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -56,7 +55,7 @@ const std::vector<Option>& Options()
     static const std::vector<Option> options = {
         {"-o", "--output", "OUTPUT",
          "the output file (default: INPUT's name with -speakers.wav, or demo-speakers.wav);\n"
-         "a name ending in / (or an existing folder) is a folder for every input's output;\n"
+         "a name ending in / is a folder for every input's output;\n"
          "the name's ending chooses the file: .wav (WAVE_FORMAT_EXTENSIBLE, RF64 past 4 GiB),\n"
          ".rf64, .w64, .caf or .flac",
          [](const std::string& v, Settings& s) {
@@ -187,10 +186,11 @@ std::string DefaultOutput(const std::string& input)
     return stem + "-speakers.wav";
 }
 
+// A folder for outputs is named with a trailing slash, so that a mistyped file name never
+// turns into a folder.
 bool IsFolder(const std::string& path)
 {
-    struct stat st;
-    return !path.empty() && (path.back() == '/' || (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)));
+    return !path.empty() && path.back() == '/';
 }
 
 std::string Level(double peak)
@@ -266,7 +266,7 @@ int main(int argc, char** argv)
     if (settings.inputs.empty()) {
         bformat::DecodeRequest request = settings.request;
         request.output = settings.output.empty() ? kDemoOutput : settings.output;
-        if (toFolder) request.output = (settings.output.back() == '/' ? settings.output : settings.output + "/") + kDemoOutput;
+        if (toFolder) request.output = settings.output + kDemoOutput;
         request.input = FolderOf(request.output) + kDemoInput;
         if (request.input == request.output) return Fail(request.output + ": the demonstration's own name", 2);
         std::string error;
@@ -280,7 +280,7 @@ int main(int argc, char** argv)
             request.output = DefaultOutput(input);
         } else if (toFolder) {
             const std::string name = DefaultOutput(input).substr(FolderOf(input).size());
-            request.output = (settings.output.back() == '/' ? settings.output : settings.output + "/") + name;
+            request.output = settings.output + name;
         } else {
             request.output = settings.output;
         }
