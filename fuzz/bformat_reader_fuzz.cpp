@@ -97,7 +97,7 @@ void CheckOpened(const std::string& path, bformat::BFormatReader& reader, bforma
                     expected *= 0.70710678118654752;
                     tolerance = floats ? std::fabs(expected) * 1e-7 : 0.5;
                 }
-                FUZZ_CHECK(std::fabs(v - expected) <= tolerance || (v != v && expected != expected),
+                FUZZ_CHECK(v == expected || std::fabs(v - expected) <= tolerance || (v != v && expected != expected),
                            "frame %llu channel %u: %.9g for %.9g", static_cast<unsigned long long>(done), c, v,
                            expected);
             }
