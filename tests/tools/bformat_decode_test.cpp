@@ -504,6 +504,33 @@ TEST_F(BFormatDecode, AWriteFailureHalfWayLeavesNoOutputFile)
     EXPECT_EQ(m_dir.Entries(), (std::vector<std::string>{"long.amb", "out.wav"}));
 }
 
+TEST_F(BFormatDecode, AnInterruptLeavesNoOutputAndKeepsAnEarlierFile)
+{
+    // An hour of sparse silence: the decode is still running when the interrupt comes.
+    WaveShape shape;
+    shape.channels = 3;
+    shape.frames = 0;
+    std::vector<uint8_t> header = wave_test::BuildWave(shape);
+    const uint32_t dataBytes = 48000u * 3600 * 6;
+    header.resize(60);
+    wave_test::PutId(header, "data");
+    wave_test::Put32(header, dataBytes);
+    const uint32_t riffSize = uint32_t(header.size() - 8 + dataBytes);
+    for (int i = 0; i < 4; ++i) header[4 + i] = uint8_t(riffSize >> (8 * i));
+    const std::string in = m_dir / "hour.amb";
+    ASSERT_TRUE(wave_test::WriteFile(in, header));
+    ASSERT_EQ(::truncate(in.c_str(), off_t(header.size() + dataBytes)), 0);
+    ASSERT_TRUE(wave_test::WriteFile(m_dir / "hour.wav", {'o', 'l', 'd'}));
+
+    ProcessOptions options;
+    options.signalAfterMs = 300;
+    const ProcessResult r = Run({in, "-o", m_dir / "hour.wav"}, options);
+    EXPECT_EQ(r.exitCode, 130) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(m_dir.Entries(), (std::vector<std::string>{"hour.amb", "hour.wav"}));
+    EXPECT_EQ(wave_test::ReadFile(m_dir / "hour.wav"), (std::vector<uint8_t>{'o', 'l', 'd'}));
+}
+
 TEST_F(BFormatDecode, TakesTheRegisteredDecoderFirstAndANamedModuleOnly)
 {
     const std::string in = Write("in.amb", WaveShape{});
