@@ -333,6 +333,28 @@ TEST(LevelMeter, MeasuresPeaksAsFractionsOfFullScaleAndCountsOnlyIntegerClips)
     }
 }
 
+TEST(LevelMeter, VectorLoopOfFourChannelsOf16BitsGivesThePlainLoopsAnswers)
+{
+    // Every length up to a few vector widths, odd ones included, with extremes and full-scale
+    // samples placed anywhere.
+    std::vector<int16_t> s(4 * 37);
+    uint32_t seed = 7;
+    for (int16_t& v : s) {
+        seed = seed * 1664525u + 1013904223u;
+        const uint32_t r = seed >> 16;
+        v = r % 23 == 0 ? INT16_MAX : r % 29 == 0 ? INT16_MIN : int16_t(int32_t(r % 20001) - 10000);
+    }
+    for (size_t frames = 0; frames <= 37; ++frames) {
+        bformat::LevelMeter fast, plain;
+        fast.Reset(4);
+        plain.Reset(4);
+        fast.Add(s.data() + (37 - frames) * 4, frames);
+        plain.AddPlain(s.data() + (37 - frames) * 4, frames);
+        EXPECT_EQ(fast.Peaks(), plain.Peaks()) << frames;
+        EXPECT_EQ(fast.Clipped(), plain.Clipped()) << frames;
+    }
+}
+
 TEST(AtomicFile, AppearsOnlyWhenCommittedAndLeavesNothingOtherwise)
 {
     TempDir dir;

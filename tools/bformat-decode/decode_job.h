@@ -20,8 +20,10 @@ struct DecodeRequest {
     Convention convention = Convention::Unspecified;  // of inputs not flagged as B-Format
     // The output's sample format; None: the input's.
     decoder::SampleFormat outputFormat = decoder::SampleFormat::None;
-    // Frames per media sample the source delivers.
-    uint32_t framesPerSample = 8192;
+    // Frames per media sample the source delivers: large samples mean few reads, writes and
+    // thread hand-offs; memory stays a few MiB (four source buffers and two decoder buffers
+    // of this many frames).
+    uint32_t framesPerSample = 65536;
 };
 
 struct DecodeResult {
