@@ -174,6 +174,8 @@ TEST(BFormatReader, RefusesEachBadFileWithOneLineSayingWhy)
         {"slow.amb", BuildWave(ShapeWith([](WaveShape& s) { s.rate = 800; })), Convention::Unspecified,
          "sample rate of 800 Hz is too low"},
         {"text.amb", {'h', 'e', 'l', 'l', 'o', '\n'}, Convention::Unspecified, "not an audio file this tool can read"},
+        {"truncated.amb", BuildWave(ShapeWith([](WaveShape& s) { s.dataSizeExtra = 4000; })), Convention::Unspecified,
+         "truncated: the file ends before the audio its header announces (it holds 64 frames)"},
     };
     for (const Refused& bad : files) ASSERT_TRUE(wave_test::WriteFile(dir / bad.name, bad.bytes));
     ASSERT_EQ(::mkdir((dir / "folder.amb").c_str(), 0700), 0);

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 namespace bformat {
@@ -47,6 +48,31 @@ std::string OpenFailure(int code)
     default: what = "not an audio file this tool can read"; break;
     }
     return std::string(what) + " (libsndfile: " + sf_error_number(code) + ")";
+}
+
+// Whether libsndfile found the file shorter than its header says: its log then has a line
+// "<chunk> : <size in the header> (should be <size the file holds>)" with the second smaller,
+// for the container (RIFF, RF64, FORM, riff) or the audio chunk (data, SSND).
+bool Truncated(SNDFILE* file)
+{
+    std::string log(16384, '\0');
+    sf_command(file, SFC_GET_LOG_INFO, &log[0], static_cast<int>(log.size()));
+    size_t at = 0;
+    while ((at = log.find("(should be ", at)) != std::string::npos) {
+        const size_t lineStart = log.rfind('\n', at) == std::string::npos ? 0 : log.rfind('\n', at) + 1;
+        const std::string line = log.substr(lineStart, at - lineStart);
+        at += 11;
+        const size_t colon = line.find(" : ");
+        if (colon == std::string::npos) continue;
+        const std::string name = line.substr(line.find_first_not_of(' '), 4);
+        if (name != "RIFF" && name != "RF64" && name != "FORM" && name != "riff" && name != "data" && name != "SSND") {
+            continue;
+        }
+        const unsigned long long declared = std::strtoull(line.c_str() + colon + 3, nullptr, 10);
+        const unsigned long long held = std::strtoull(log.c_str() + at, nullptr, 10);
+        if (held < declared) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -121,6 +147,10 @@ bool BFormatReader::Open(const std::string& path, Convention convention, std::st
                       ", which this tool does not decode (it takes 8- to 32-bit PCM, float, Vorbis and Opus)");
     }
     if (d.frames == 0) return refuse("holds no audio");
+    if (Truncated(file)) {
+        return refuse("truncated: the file ends before the audio its header announces (it holds " +
+                      std::to_string(d.frames) + " frames)");
+    }
     if (d.sampleRate <= 1000) {
         return refuse("sample rate of " + std::to_string(d.sampleRate) +
                       " Hz is too low: the decoder's 500 Hz crossover needs more than 1000 Hz");
