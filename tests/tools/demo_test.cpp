@@ -27,11 +27,12 @@ TEST(Demo, IsAFourChannelBFormatFileWrittenTheSameEveryTime)
     EXPECT_EQ(wave_test::ReadFile(dir / "a.amb"), wave_test::ReadFile(dir / "b.amb"));
 
     bformat::BFormatReader reader;
-    ASSERT_TRUE(reader.Open(dir / "a.amb", error)) << error;
-    EXPECT_EQ(reader.File().sampleType, bformat::SampleType::Pcm16);
-    EXPECT_EQ(reader.File().format.channels, 4);
-    EXPECT_EQ(reader.File().format.sampleRate, 48000u);
-    EXPECT_EQ(reader.File().frames, 48000u);
+    ASSERT_TRUE(reader.Open(dir / "a.amb", bformat::Convention::Unspecified, error)) << error;
+    EXPECT_TRUE(reader.Description().flagged);
+    EXPECT_EQ(reader.Description().sampleFormat, decoder::SampleFormat::Pcm16);
+    EXPECT_EQ(reader.Description().channels, 4u);
+    EXPECT_EQ(reader.Description().sampleRate, 48000u);
+    EXPECT_EQ(reader.Description().frames, 48000u);
 }
 
 TEST(Demo, CirclesTheListenerOnceWithoutClipping)

@@ -148,12 +148,6 @@ TEST_F(SourceToWriter, DeliversEveryFrameOnceInOrderAndCompletes)
     EXPECT_EQ(m_writer->FormatBlock(), FormatBlock(PcmShape()));
     EXPECT_TRUE(m_writer->ErrorText().empty());
     EXPECT_TRUE(m_source->ErrorText().empty());
-    // Counting bytes come within 5% of full scale in every channel (channel 0's samples,
-    // for one, run through 0x8180).
-    const std::vector<double> peaks = m_writer->Peaks();
-    ASSERT_EQ(peaks.size(), 4u);
-    for (double peak : peaks) EXPECT_GT(peak, 0.95);
-    EXPECT_DOUBLE_EQ(peaks[0], 32384.0 / 32768.0);
 }
 
 TEST_F(SourceToWriter, CompletesOnlyAfterASlowSinkHasTakenEverySample)

@@ -40,6 +40,8 @@ struct ProcessOptions {
     std::vector<std::pair<std::string, std::string>> env;  // set in the child
     long fileSizeLimit = -1;                               // RLIMIT_FSIZE in bytes, when >= 0
     std::string workingDirectory;
+    int signalAfterMs = -1;  // when >= 0, `signal` is sent to the child this long after it starts
+    int signal = SIGINT;
 };
 
 inline ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {})
@@ -72,9 +74,17 @@ inline ProcessResult RunProcess(const std::vector<std::string>& argv, const Proc
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     std::string* into[2] = {&result.out, &result.err};
     int open = 2;
+    int signalIn = options.signalAfterMs;
     while (open > 0) {
-        const int ready = ::poll(fds, 2, 120000);
+        const int wait = signalIn >= 0 ? signalIn : 120000;
+        const int ready = ::poll(fds, 2, wait);
         if (ready < 0 && errno == EINTR) continue;
+        if (ready == 0 && signalIn >= 0) {
+            // Near enough: output that arrives first only brings the signal earlier.
+            ::kill(pid, options.signal);
+            signalIn = -1;
+            continue;
+        }
         if (ready <= 0) {
             ::kill(pid, SIGKILL);  // hung: the test fails on its exit code
             break;

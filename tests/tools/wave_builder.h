@@ -1,5 +1,5 @@
-// Builds WAVE files byte by byte, well-formed or broken in one chosen way, for the tests of
-// the B-Format reader and of bformat-decode.
+// Builds WAVE files byte by byte, well-formed or broken in one chosen way, and splits them
+// into their chunks, for the tests of bformat-decode (on Linux and Windows).
 #pragma once
 
 #include <cstdint>
@@ -136,6 +136,26 @@ inline std::vector<uint8_t> ReadFile(const std::string& path)
     while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
     std::fclose(f);
     return bytes;
+}
+
+// The fmt and data chunks of a RIFF/WAVE file in memory (other chunks skipped).
+struct WaveChunks {
+    std::vector<uint8_t> format, data;
+};
+
+inline bool SplitWave(const std::vector<uint8_t>& file, WaveChunks& chunks)
+{
+    if (file.size() < 12 || std::memcmp(file.data(), "RIFF", 4) || std::memcmp(file.data() + 8, "WAVE", 4)) return false;
+    size_t at = 12;
+    while (at + 8 <= file.size()) {
+        const uint32_t size = file[at + 4] | file[at + 5] << 8 | file[at + 6] << 16 | uint32_t(file[at + 7]) << 24;
+        if (at + 8 + size > file.size()) return false;
+        const auto body = file.begin() + static_cast<long>(at + 8);
+        if (!std::memcmp(&file[at], "fmt ", 4)) chunks.format.assign(body, body + size);
+        if (!std::memcmp(&file[at], "data", 4)) chunks.data.assign(body, body + size);
+        at += 8 + size + (size & 1);
+    }
+    return !chunks.format.empty();
 }
 
 }  // namespace wave_test

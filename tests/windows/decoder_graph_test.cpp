@@ -68,25 +68,8 @@ public:
 const ::testing::Environment* const registered = ::testing::AddGlobalTestEnvironment(new ComEnvironment);
 
 
-// The fmt and data chunks of a WAVE file in memory.
-struct WaveChunks {
-    std::vector<uint8_t> format, data;
-};
-
-bool SplitWave(const std::vector<uint8_t>& file, WaveChunks& chunks)
-{
-    if (file.size() < 12 || std::memcmp(file.data(), "RIFF", 4) || std::memcmp(file.data() + 8, "WAVE", 4)) return false;
-    size_t at = 12;
-    while (at + 8 <= file.size()) {
-        const uint32_t size = file[at + 4] | file[at + 5] << 8 | file[at + 6] << 16 | uint32_t(file[at + 7]) << 24;
-        if (at + 8 + size > file.size()) return false;
-        const auto body = file.begin() + static_cast<long>(at + 8);
-        if (!std::memcmp(&file[at], "fmt ", 4)) chunks.format.assign(body, body + size);
-        if (!std::memcmp(&file[at], "data", 4)) chunks.data.assign(body, body + size);
-        at += 8 + size + (size & 1);
-    }
-    return !chunks.format.empty();
-}
+using wave_test::SplitWave;
+using wave_test::WaveChunks;
 
 // Frames from a B-Format file held in memory.
 class MemoryFrames : public bformat::FrameProvider {
@@ -108,37 +91,34 @@ private:
     size_t m_at = 0;
 };
 
+// The bytes of one frame in a format block.
+uint32_t BlockAlign(const std::vector<uint8_t>& format)
+{
+    bformat::WaveFormat fields;
+    bformat::ReadWaveFormat(format.data(), format.size(), fields);
+    return fields.blockAlign;
+}
+
 // One reference input and its decode by bformat-decode on Linux.
 struct Reference {
-    bformat::BFormatFile input;
-    std::vector<uint8_t> inputData;
+    WaveChunks input;
     WaveChunks output;
 };
 
 bool LoadReference(const std::string& name, Reference& reference)
 {
     const std::string base = std::string(TEST_DATA_DIR) + "/" + name;
-    std::FILE* f = std::fopen((base + ".amb").c_str(), "rb");
-    if (!f) return false;
-    std::fseek(f, 0, SEEK_END);
-    const uint64_t size = static_cast<uint64_t>(std::ftell(f));
-    std::string error;
-    bool ok = bformat::ReadBFormatHeader(f, size, reference.input, error);
-    if (ok) {
-        reference.inputData.resize(reference.input.dataBytes);
-        ok = std::fseek(f, static_cast<long>(reference.input.dataOffset), SEEK_SET) == 0 &&
-             std::fread(reference.inputData.data(), 1, reference.inputData.size(), f) == reference.inputData.size();
-    }
-    std::fclose(f);
-    return ok && SplitWave(wave_test::ReadFile(base + "-speakers.wav"), reference.output);
+    return SplitWave(wave_test::ReadFile(base + ".amb"), reference.input) &&
+           SplitWave(wave_test::ReadFile(base + "-speakers.wav"), reference.output);
 }
 
 // What our source offers for the reference input.
 bformat::SourceStream SourceOf(const Reference& reference)
 {
     bformat::SourceStream stream;
-    std::memcpy(&stream.subtype, reference.input.format.subFormat.data(), sizeof stream.subtype);
-    stream.formatBlock = reference.input.formatBlock;
+    // The subformat at the end of the extensible format block.
+    std::memcpy(&stream.subtype, reference.input.format.data() + 24, sizeof stream.subtype);
+    stream.formatBlock = reference.input.format;
     stream.framesPerSample = 1024;
     return stream;
 }
@@ -220,7 +200,7 @@ TEST(DecoderRenderedByThePlatform, RenderPicksTheDecoderByMeritAndPlaysToTheEnd)
 {
     Reference reference;
     ASSERT_TRUE(LoadReference("reference-pcm16", reference));
-    MemoryFrames frames(reference.inputData, reference.input.format.blockAlign);
+    MemoryFrames frames(reference.input.data, BlockAlign(reference.input.format));
     ComRef<IGraphBuilder> graph;
     ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder, graph.put_void()),
               S_OK);
@@ -361,7 +341,7 @@ TEST_P(DecoderInPlatformGraph, SampleGrabberSeesWhatBformatDecodeWroteOnLinux)
     ComRef<IBaseFilter> filter = CreateDecoder();
     ASSERT_TRUE(filter.get());
     const Grabbed grabbed =
-        DecodeInPlatformGraph(filter.get(), SourceOf(reference), reference.inputData, reference.input.format.blockAlign);
+        DecodeInPlatformGraph(filter.get(), SourceOf(reference), reference.input.data, BlockAlign(reference.input.format));
 
     // The grabber is connected with the format bformat-decode wrote into its file's header.
     EXPECT_EQ(grabbed.formatBlock, reference.output.format);

@@ -4,44 +4,84 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 namespace bformat {
 
 namespace {
 
-int SndfileSubtype(SampleType type)
+constexpr double kInverseSqrt2 = 0.70710678118654752440;
+// Frames libsndfile reads at a time into the scratch buffer.
+constexpr uint64_t kScratchFrames = 4096;
+
+// A FuMa channel set: its order and whether its first-order part has Z. W, X and Y are
+// always the first three channels, Z the fourth when present.
+struct FumaSet {
+    unsigned channels, order;
+    bool height;
+};
+constexpr FumaSet kFumaSets[] = {
+    {3, 1, false}, {4, 1, true},  // WXY, WXYZ
+    {5, 2, false}, {6, 2, true}, {9, 2, true},  // WXYUV, WXYZUV, WXYZRSTUV
+    {7, 3, false}, {8, 3, true}, {11, 3, true}, {16, 3, true},  // WXYUVPQ, WXYZUVPQ, WXYZRSTUVPQ, full
+};
+
+// libsndfile's name of a container or of a sample encoding.
+std::string FormatName(int format)
 {
-    switch (type) {
-    case SampleType::Pcm16: return SF_FORMAT_PCM_16;
-    case SampleType::Pcm24: return SF_FORMAT_PCM_24;
-    case SampleType::Pcm32: return SF_FORMAT_PCM_32;
-    case SampleType::Float32: return SF_FORMAT_FLOAT;
+    SF_FORMAT_INFO info{};
+    info.format = format;
+    return sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) == 0 && info.name ? info.name : "unknown";
+}
+
+// Why libsndfile could not open a file, in a user's words, with its own text after.
+std::string OpenFailure(int code)
+{
+    const char* what;
+    switch (code) {
+    case SF_ERR_UNRECOGNISED_FORMAT: what = "not an audio file this tool can read"; break;
+    case SF_ERR_MALFORMED_FILE: what = "a damaged or incomplete audio file"; break;
+    case SF_ERR_UNSUPPORTED_ENCODING: what = "audio in an encoding this tool cannot read"; break;
+    case SF_ERR_SYSTEM: what = "cannot be read"; break;
+    default: what = "not an audio file this tool can read"; break;
     }
-    return 0;
+    return std::string(what) + " (libsndfile: " + sf_error_number(code) + ")";
 }
 
-// libsndfile's access to the file, through the stream the reader opened.
-sf_count_t StreamLength(void* user)
+// Whether libsndfile found the file shorter than its header says: its log then has a line
+// "<chunk> : <size in the header> (should be <size the file holds>)" with the second smaller,
+// for the container (RIFF, RF64, FORM, riff) or the audio chunk (data, SSND).
+bool Truncated(SNDFILE* file)
 {
-    struct stat st;
-    return fstat(fileno(static_cast<std::FILE*>(user)), &st) == 0 ? static_cast<sf_count_t>(st.st_size) : -1;
+    std::string log(16384, '\0');
+    sf_command(file, SFC_GET_LOG_INFO, &log[0], static_cast<int>(log.size()));
+    size_t at = 0;
+    while ((at = log.find("(should be ", at)) != std::string::npos) {
+        const size_t lineStart = log.rfind('\n', at) == std::string::npos ? 0 : log.rfind('\n', at) + 1;
+        const std::string line = log.substr(lineStart, at - lineStart);
+        at += 11;
+        const size_t colon = line.find(" : ");
+        if (colon == std::string::npos) continue;
+        const std::string name = line.substr(line.find_first_not_of(' '), 4);
+        if (name != "RIFF" && name != "RF64" && name != "FORM" && name != "riff" && name != "data" && name != "SSND") {
+            continue;
+        }
+        const unsigned long long declared = std::strtoull(line.c_str() + colon + 3, nullptr, 10);
+        const unsigned long long held = std::strtoull(log.c_str() + at, nullptr, 10);
+        if (held < declared) return true;
+    }
+    return false;
 }
-sf_count_t StreamSeek(sf_count_t offset, int whence, void* user)
-{
-    std::FILE* f = static_cast<std::FILE*>(user);
-    return fseeko(f, static_cast<off_t>(offset), whence) == 0 ? static_cast<sf_count_t>(ftello(f)) : -1;
-}
-sf_count_t StreamRead(void* buffer, sf_count_t count, void* user)
-{
-    return static_cast<sf_count_t>(std::fread(buffer, 1, static_cast<size_t>(count), static_cast<std::FILE*>(user)));
-}
-sf_count_t StreamWrite(const void*, sf_count_t, void*) { return 0; }
-sf_count_t StreamTell(void* user) { return static_cast<sf_count_t>(ftello(static_cast<std::FILE*>(user))); }
-
-SF_VIRTUAL_IO kStreamAccess = {StreamLength, StreamSeek, StreamRead, StreamWrite, StreamTell};
 
 }  // namespace
+
+const char* OrderName(unsigned order)
+{
+    static const char* const kNames[] = {"zeroth", "first", "second", "third", "fourth", "fifth", "sixth", "seventh"};
+    return order < 8 ? kNames[order] : "higher";
+}
 
 BFormatReader::~BFormatReader() { Close(); }
 
@@ -49,12 +89,13 @@ void BFormatReader::Close()
 {
     if (m_sndfile) sf_close(m_sndfile);
     m_sndfile = nullptr;
-    if (m_stream) std::fclose(m_stream);
-    m_stream = nullptr;
 }
 
-bool BFormatReader::Open(const std::string& path, std::string& error)
+bool BFormatReader::Open(const std::string& path, Convention convention, std::string& error)
 {
+    Close();
+    m_description = InputDescription{};
+    m_framesRead = 0;
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) {
         error = std::strerror(errno);
@@ -69,43 +110,131 @@ bool BFormatReader::Open(const std::string& path, std::string& error)
         return false;
     }
 
-    m_stream = std::fopen(path.c_str(), "rb");
-    if (!m_stream) {
-        error = std::strerror(errno);
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (!file) {
+        error = OpenFailure(sf_error(nullptr));
         return false;
     }
-    if (!ReadBFormatHeader(m_stream, static_cast<uint64_t>(st.st_size), m_file, error)) {
+    m_sndfile = file;
+    auto refuse = [&](const std::string& why) {
+        error = why;
         Close();
         return false;
+    };
+
+    InputDescription& d = m_description;
+    d.container = FormatName(info.format & SF_FORMAT_TYPEMASK);
+    d.encoding = FormatName(info.format & SF_FORMAT_SUBMASK);
+    d.channels = static_cast<unsigned>(info.channels);
+    d.sampleRate = static_cast<uint32_t>(info.samplerate);
+    d.frames = info.frames > 0 ? static_cast<uint64_t>(info.frames) : 0;
+    d.flagged = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAVEX &&
+                sf_command(file, SFC_WAVEX_GET_AMBISONIC, nullptr, 0) == SF_AMBISONIC_B_FORMAT;
+
+    switch (info.format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8: d.sampleFormat = decoder::SampleFormat::Pcm16; d.integerSamples = true; break;
+    case SF_FORMAT_PCM_16: d.sampleFormat = decoder::SampleFormat::Pcm16; d.integerSamples = d.exactFormat = true; break;
+    case SF_FORMAT_PCM_24: d.sampleFormat = decoder::SampleFormat::Pcm24; d.integerSamples = d.exactFormat = true; break;
+    case SF_FORMAT_PCM_32: d.sampleFormat = decoder::SampleFormat::Pcm32; d.integerSamples = d.exactFormat = true; break;
+    case SF_FORMAT_FLOAT: d.sampleFormat = decoder::SampleFormat::Float32; d.exactFormat = true; break;
+    case SF_FORMAT_DOUBLE:
+    case SF_FORMAT_VORBIS:
+    case SF_FORMAT_OPUS: d.sampleFormat = decoder::SampleFormat::Float32; break;
+    default:
+        return refuse("its samples are " + d.encoding +
+                      ", which this tool does not decode (it takes 8- to 32-bit PCM, float, Vorbis and Opus)");
+    }
+    if (d.frames == 0) return refuse("holds no audio");
+    if (Truncated(file)) {
+        return refuse("truncated: the file ends before the audio its header announces (it holds " +
+                      std::to_string(d.frames) + " frames)");
+    }
+    if (d.sampleRate <= 1000) {
+        return refuse("sample rate of " + std::to_string(d.sampleRate) +
+                      " Hz is too low: the decoder's 500 Hz crossover needs more than 1000 Hz");
     }
 
-    SF_INFO info;
-    std::memset(&info, 0, sizeof info);
-    std::rewind(m_stream);
-    m_sndfile = sf_open_virtual(&kStreamAccess, SFM_READ, &info, m_stream);
-    if (!m_sndfile) {
-        error = std::string("libsndfile cannot read it: ") + sf_strerror(nullptr);
-        Close();
-        return false;
+    const std::string channels = std::to_string(d.channels) + (d.channels == 1 ? " channel" : " channels");
+    if (d.flagged) {
+        d.convention = Convention::FuMa;
+    } else if (convention == Convention::Unspecified) {
+        return refuse("a " + d.container + " file of " + channels +
+                      " not flagged as B-Format: name its channel convention with --input ambix or --input fuma");
+    } else {
+        d.convention = convention;
     }
-    // libsndfile must see the same stream: B-Format in the extensible wave format, with the
-    // channel count, rate and sample type our own reader found, and its read position at the
-    // first sample.
-    const bool agrees = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAVEX &&
-                        (info.format & SF_FORMAT_SUBMASK) == SndfileSubtype(m_file.sampleType) &&
-                        sf_command(m_sndfile, SFC_WAVEX_GET_AMBISONIC, nullptr, 0) == SF_AMBISONIC_B_FORMAT &&
-                        info.channels == m_file.format.channels &&
-                        info.samplerate == static_cast<int>(m_file.format.sampleRate) &&
-                        static_cast<uint64_t>(info.frames) >= m_file.frames;
-    // A file with more than one data chunk can have libsndfile read from another one than ours.
-    const bool sameData = StreamTell(m_stream) == static_cast<sf_count_t>(m_file.dataOffset);
-    if (!agrees || !sameData) {
-        error = agrees ? "libsndfile reads the samples from another data chunk than the one its header describes"
-                       : "libsndfile reads this file as something other than the B-Format stream its header describes";
-        Close();
-        return false;
+
+    if (d.convention == Convention::FuMa) {
+        const FumaSet* set = nullptr;
+        for (const FumaSet& s : kFumaSets) {
+            if (s.channels == d.channels) set = &s;
+        }
+        if (!set) {
+            return refuse(channels +
+                          ": FuMa B-Format has 3 or 4 channels (first order), 5, 6 or 9 (second) or 7, 8, 11 or 16 "
+                          "(third)");
+        }
+        d.order = set->order;
+        d.firstOrderChannels = set->height ? 4 : 3;
+        m_wGain = 1.0;
+        for (unsigned c = 0; c < 4; ++c) m_sources[c] = c;
+    } else {
+        unsigned order = 1;
+        while (order < 7 && (order + 1) * (order + 1) < d.channels) ++order;
+        if ((order + 1) * (order + 1) != d.channels) {
+            return refuse(channels + ": ambiX has (n+1)\xC2\xB2 channels for order n: 4, 9, 16, 25, 36, 49 or 64");
+        }
+        d.order = order;
+        d.firstOrderChannels = 4;
+        // ACN order W, Y, Z, X; SN3D's W is sqrt(2) times FuMa's.
+        m_wGain = kInverseSqrt2;
+        m_sources[0] = 0;
+        m_sources[1] = 3;
+        m_sources[2] = 1;
+        m_sources[3] = 2;
     }
+    DeliverFor(d.sampleFormat);
     return true;
+}
+
+void BFormatReader::DeliverFor(decoder::SampleFormat outputFormat)
+{
+    const InputDescription& d = m_description;
+    const bool unchanged = d.convention == Convention::FuMa && m_wGain == 1.0;
+    if (unchanged && d.exactFormat && outputFormat == d.sampleFormat) m_delivered = d.sampleFormat;
+    else m_delivered = d.integerSamples ? decoder::SampleFormat::Pcm32 : decoder::SampleFormat::Float32;
+}
+
+void BFormatReader::ConvertIntegers(const int32_t* scratch, size_t frames, uint8_t* out) const
+{
+    const unsigned channels = m_description.channels, delivered = m_description.firstOrderChannels;
+    const size_t bytes = decoder::BytesPerSample(m_delivered);
+    // Samples at the full 32-bit scale keep their top `bytes` bytes, little-endian.
+    const unsigned drop = 32 - 8 * static_cast<unsigned>(bytes);
+    for (size_t f = 0; f < frames; ++f) {
+        const int32_t* frame = scratch + f * channels;
+        for (unsigned c = 0; c < delivered; ++c, out += bytes) {
+            int32_t v = frame[m_sources[c]];
+            // W of ambiX, to the nearest 32-bit step; |v / sqrt(2)| stays inside the range.
+            if (c == 0 && m_wGain != 1.0) v = static_cast<int32_t>(std::lrint(v * m_wGain));
+            const uint32_t u = static_cast<uint32_t>(v) >> drop;
+            for (size_t k = 0; k < bytes; ++k) out[k] = static_cast<uint8_t>(u >> (8 * k));
+        }
+    }
+}
+
+void BFormatReader::ConvertFloats(const float* scratch, size_t frames, uint8_t* out) const
+{
+    const unsigned channels = m_description.channels, delivered = m_description.firstOrderChannels;
+    for (size_t f = 0; f < frames; ++f) {
+        const float* frame = scratch + f * channels;
+        for (unsigned c = 0; c < delivered; ++c, out += decoder::Float32Format::kBytes) {
+            const double gain = c == 0 ? m_wGain : 1.0;
+            decoder::Float32Format::FromDouble(static_cast<double>(frame[m_sources[c]]) * gain, out);
+        }
+    }
 }
 
 int64_t BFormatReader::Read(uint8_t* buffer, uint64_t maxFrames)
@@ -114,25 +243,41 @@ int64_t BFormatReader::Read(uint8_t* buffer, uint64_t maxFrames)
         m_error = "no file is open";
         return -1;
     }
-    const uint64_t left = m_file.frames - m_framesRead;
-    const uint64_t frames = maxFrames < left ? maxFrames : left;
-    if (frames == 0) return 0;
-    const uint64_t frameBytes = m_file.format.blockAlign;
-    const sf_count_t want = static_cast<sf_count_t>(frames * frameBytes);
-    const sf_count_t from = static_cast<sf_count_t>(m_file.dataOffset + m_framesRead * frameBytes);
-    const sf_count_t got = sf_read_raw(m_sndfile, buffer, want);
-    if (got == want && StreamTell(m_stream) != from + want) {
-        m_error = "reading the samples failed after " + std::to_string(m_framesRead) +
-                  " frames: libsndfile read from outside the data chunk";
-        return -1;
+    const InputDescription& d = m_description;
+    const uint64_t left = d.frames - m_framesRead;
+    const uint64_t want = maxFrames < left ? maxFrames : left;
+    if (want == 0) return 0;
+
+    uint64_t done = 0;
+    const size_t frameBytes = d.firstOrderChannels * decoder::BytesPerSample(m_delivered);
+    // 16-bit files with nothing to leave out or convert: straight into the buffer, whose
+    // little-endian samples are the host's shorts.
+    const bool direct = m_delivered == decoder::SampleFormat::Pcm16 && d.channels == d.firstOrderChannels;
+    while (done < want) {
+        const uint64_t n = direct ? want - done : std::min(want - done, kScratchFrames);
+        uint8_t* out = buffer + done * frameBytes;
+        sf_count_t got;
+        if (direct) {
+            got = sf_readf_short(m_sndfile, reinterpret_cast<short*>(out), static_cast<sf_count_t>(n));
+        } else if (d.integerSamples) {
+            // Integer samples come from libsndfile at the full 32-bit scale.
+            m_intScratch.resize(static_cast<size_t>(n) * d.channels);
+            got = sf_readf_int(m_sndfile, m_intScratch.data(), static_cast<sf_count_t>(n));
+            if (got > 0) ConvertIntegers(m_intScratch.data(), static_cast<size_t>(got), out);
+        } else {
+            m_floatScratch.resize(static_cast<size_t>(n) * d.channels);
+            got = sf_readf_float(m_sndfile, m_floatScratch.data(), static_cast<sf_count_t>(n));
+            if (got > 0) ConvertFloats(m_floatScratch.data(), static_cast<size_t>(got), out);
+        }
+        if (got <= 0) {
+            const char* why = sf_error(m_sndfile) != SF_ERR_NO_ERROR ? sf_strerror(m_sndfile) : "the file ended early";
+            m_error = "reading the samples failed after " + std::to_string(m_framesRead + done) + " frames: " + why;
+            return -1;
+        }
+        done += static_cast<uint64_t>(got);
     }
-    if (got != want) {
-        const char* why = sf_error(m_sndfile) != SF_ERR_NO_ERROR ? sf_strerror(m_sndfile) : "the file ended early";
-        m_error = "reading the samples failed after " + std::to_string(m_framesRead) + " frames: " + why;
-        return -1;
-    }
-    m_framesRead += frames;
-    return static_cast<int64_t>(frames);
+    m_framesRead += done;
+    return static_cast<int64_t>(done);
 }
 
 }  // namespace bformat

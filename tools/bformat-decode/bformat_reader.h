@@ -1,18 +1,40 @@
-// Reading a B-Format file for decoding: its header checked twice, by our own RIFF reader
-// (which knows the B-Format subformats byte for byte and finds truncated data) and by
-// libsndfile (which must agree on what the file is and on where its samples lie), then its
-// samples read as raw bytes, so that they enter the decoder exactly as they lie in the file.
+// Reading an Ambisonic file for decoding, through libsndfile (any container it reads): what
+// the file holds, its channel convention (FuMa, flagged or named; ambiX, named) and order,
+// and its first-order part (W, X, Y and, when the file has height, Z) delivered in the FuMa
+// convention the decoder takes, in a sample format chosen for the output.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
+#include <vector>
 
-#include "tools/bformat-decode/wave_format.h"
+#include "decoder/sample_format.h"
 
 struct sf_private_tag;
 
 namespace bformat {
+
+// The channel convention of an input file. Unspecified: only files flagged as B-Format are
+// read (as FuMa).
+enum class Convention { Unspecified, FuMa, AmbiX };
+
+// What an opened file holds.
+struct InputDescription {
+    std::string container;         // libsndfile's name of the container
+    std::string encoding;          // libsndfile's name of the sample encoding
+    Convention convention = Convention::FuMa;  // as read: the flag or the option
+    bool flagged = false;          // WAVE_FORMAT_EXTENSIBLE with a B-Format subformat
+    unsigned channels = 0;         // in the file
+    unsigned order = 1;            // the highest order of its channel set
+    unsigned firstOrderChannels = 0;  // delivered: 3 (W, X, Y) or 4 (W, X, Y, Z)
+    uint32_t sampleRate = 0;
+    uint64_t frames = 0;
+    // The decoder's sample format nearest the file's samples: what the output is by default.
+    decoder::SampleFormat sampleFormat = decoder::SampleFormat::None;
+    // True when the samples are exactly that format (no widening on the way in).
+    bool exactFormat = false;
+    bool integerSamples = false;
+};
 
 class BFormatReader {
 public:
@@ -21,30 +43,47 @@ public:
     BFormatReader(const BFormatReader&) = delete;
     BFormatReader& operator=(const BFormatReader&) = delete;
 
-    // Opens and checks `path`. On failure `error` says in one line what is wrong (without the
-    // path, which the caller names) and nothing stays open.
-    bool Open(const std::string& path, std::string& error);
+    // Opens and checks `path`, read in `convention`. On failure `error` says in one line what
+    // is wrong (without the path, which the caller names) and nothing stays open.
+    bool Open(const std::string& path, Convention convention, std::string& error);
 
-    const BFormatFile& File() const { return m_file; }
+    const InputDescription& Description() const { return m_description; }
 
-    // Reads up to `maxFrames` whole frames into `buffer` (maxFrames × block align bytes).
-    // Returns the frames read, 0 once every frame of the data chunk has been read, or -1 when
-    // the file cannot be read (see Error). Any thread, one at a time.
+    // Chooses the sample format Read delivers, for output in `outputFormat`: the file's own
+    // when its samples pass to the decoder unchanged and the output keeps their format (the
+    // decode is then exactly that of the file's samples); otherwise 32-bit PCM for integer
+    // files and float for float ones, which carry a converted value without losing precision.
+    // Call after Open, before Read.
+    void DeliverFor(decoder::SampleFormat outputFormat);
+    decoder::SampleFormat DeliveredFormat() const { return m_delivered; }
+
+    // Reads up to `maxFrames` frames of the first-order part into `buffer` (maxFrames ×
+    // firstOrderChannels samples of DeliveredFormat()). Returns the frames read, 0 at the end,
+    // or -1 when the file cannot be read (see Error). Any thread, one at a time.
     int64_t Read(uint8_t* buffer, uint64_t maxFrames);
 
     uint64_t FramesRead() const { return m_framesRead; }
     const std::string& Error() const { return m_error; }
 
 private:
-    // Closes libsndfile's handle and the stream, whichever are open.
     void Close();
+    // The first-order channels of `frames` frames of the file, in FuMa order and scale, as
+    // samples of the delivered format into `out`. Integers come at the full 32-bit scale.
+    void ConvertIntegers(const int32_t* scratch, size_t frames, uint8_t* out) const;
+    void ConvertFloats(const float* scratch, size_t frames, uint8_t* out) const;
 
-    // libsndfile reads through this stream of ours, so that the reader sees where from.
-    std::FILE* m_stream = nullptr;
     sf_private_tag* m_sndfile = nullptr;
-    BFormatFile m_file;
+    InputDescription m_description;
+    decoder::SampleFormat m_delivered = decoder::SampleFormat::None;
+    unsigned m_sources[4] = {0, 1, 2, 3};  // file channel of W, X, Y, Z
+    double m_wGain = 1.0;                  // 1/sqrt(2) for ambiX (SN3D to FuMa)
+    std::vector<int32_t> m_intScratch;
+    std::vector<float> m_floatScratch;
     uint64_t m_framesRead = 0;
     std::string m_error;
 };
+
+// "first", "second", ... for orders 1 to 7.
+const char* OrderName(unsigned order);
 
 }  // namespace bformat

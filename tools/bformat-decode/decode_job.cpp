@@ -48,17 +48,17 @@ private:
     BFormatReader& m_reader;
 };
 
-// Samples into the output WAVE file.
+// Samples into the output file.
 class FileSink : public SampleSink {
 public:
-    explicit FileSink(WaveFileWriter& writer) : m_writer(writer) {}
+    explicit FileSink(SoundFileWriter& writer) : m_writer(writer) {}
     bool Write(const uint8_t* data, size_t bytes, std::string& error) override
     {
         return m_writer.Append(data, bytes, error);
     }
 
 private:
-    WaveFileWriter& m_writer;
+    SoundFileWriter& m_writer;
 };
 
 bool SameFile(const std::string& a, const std::string& b)
@@ -129,17 +129,27 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
                const ProgressFunction& progress, const std::atomic<bool>* interrupt)
 {
     result = DecodeResult{};
-    BFormatReader reader;
-    std::string why;
-    if (!reader.Open(request.input, why)) {
-        error = request.input + ": " + why;
-        return false;
-    }
-    result.input = reader.File();
     if (SameFile(request.input, request.output)) {
         error = request.output + ": the output would overwrite the input";
         return false;
     }
+    Container container;
+    if (!ContainerForName(request.output, container, error)) return false;
+    BFormatReader reader;
+    std::string why;
+    if (!reader.Open(request.input, request.convention, why)) {
+        error = request.input + ": " + why;
+        return false;
+    }
+    result.input = reader.Description();
+    result.outputFormat =
+        request.outputFormat != decoder::SampleFormat::None ? request.outputFormat : result.input.sampleFormat;
+    if (!ContainerTakes(container, result.outputFormat, why)) {
+        error = request.output + ": " + why;
+        return false;
+    }
+    reader.DeliverFor(result.outputFormat);
+    result.decodedFormat = reader.DeliveredFormat();
 
     ComScope com;
     if (FAILED(com.Result())) {
@@ -147,7 +157,7 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
         return false;
     }
 
-    WaveFileWriter output;
+    SoundFileWriter output;
     FileFrames frames(reader);
     FileSink sink(output);
     Graph graph;
@@ -161,8 +171,9 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
     if (!graph.module.CreateFilter(request.modulePath, graph.decoder.put(), result.decoderSource, error)) return false;
 
     SourceStream stream;
-    stream.formatBlock = result.input.formatBlock;
-    std::memcpy(&stream.subtype, result.input.format.subFormat.data(), sizeof stream.subtype);
+    stream.formatBlock = BuildExtensibleBlock(static_cast<uint16_t>(result.input.firstOrderChannels),
+                                              result.input.sampleRate, result.decodedFormat, true);
+    std::memcpy(&stream.subtype, stream.formatBlock.data() + 24, sizeof stream.subtype);
     stream.framesPerSample = request.framesPerSample;
     hr = S_OK;
     graph.sourceFilter = new (std::nothrow) CFrameSourceFilter(stream, &frames, &hr);
@@ -195,17 +206,21 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
     }
     hr = graph.builder->ConnectDirect(decoderOut.get(), writerIn.get(), nullptr);
     if (FAILED(hr)) {
-        error = "the decoder's output cannot be written to a WAVE file (" + Hex(hr) + ")";
+        error = "the decoder's output cannot be written to a file (" + Hex(hr) + ")";
         return false;
     }
 
     const std::vector<uint8_t> outputBlock = graph.writerFilter->FormatBlock();
     ReadWaveFormat(outputBlock.data(), outputBlock.size(), result.output);
-    if (result.input.frames * result.output.blockAlign > MaxWaveDataBytes(outputBlock.size())) {
-        error = request.output + ": the decoded audio would be larger than a WAVE file can be (4 GiB)";
-        return false;
-    }
-    if (!output.Begin(request.output, outputBlock, error)) return false;
+    OutputSpec spec;
+    spec.path = request.output;
+    spec.container = container;
+    spec.channels = result.output.channels;
+    spec.sampleRate = result.output.sampleRate;
+    spec.channelMask = result.output.channelMask;
+    spec.format = result.outputFormat;
+    spec.expectedFrames = result.input.frames;
+    if (!output.Begin(spec, SampleFormatOf(result.output), error)) return false;
 
     // No clock: the graph runs as fast as the file can be read, decoded and written.
     ComRef<IMediaFilter> mediaFilter;
@@ -229,7 +244,7 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
         for (;;) {
             hr = events->WaitForCompletion(100, &code);
             if (hr != E_ABORT) break;
-            if (progress) progress(graph.writerFilter->FramesWritten(), result.input.frames, result.input.format.sampleRate, elapsed());
+            if (progress) progress(graph.writerFilter->FramesWritten(), result.input.frames, result.input.sampleRate, elapsed());
             if (interrupt && *interrupt) {
                 interrupted = true;
                 break;
@@ -239,7 +254,8 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
     control->Stop();
     result.wallSeconds = elapsed();
     result.frames = graph.writerFilter->FramesWritten();
-    result.peaks = graph.writerFilter->Peaks();
+    result.peaks = output.Levels().Peaks();
+    result.clipped = output.Levels().Clipped();
 
     const std::string writeError = graph.writerFilter->ErrorText();
     const std::string readError = graph.sourceFilter->ErrorText();
@@ -260,7 +276,7 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
     if (!error.empty()) return false;
 
     if (!output.Finish(error)) return false;
-    if (progress) progress(result.frames, result.input.frames, result.input.format.sampleRate, result.wallSeconds);
+    if (progress) progress(result.frames, result.input.frames, result.input.sampleRate, result.wallSeconds);
     result.seconds = static_cast<double>(result.frames) / result.output.sampleRate;
     return true;
 }

@@ -1,4 +1,4 @@
-// One decode: a B-Format file through the decoder filter into a speaker-feed WAVE file, in a
+// One decode: an Ambisonic file through the decoder filter into a file of speaker feeds, in a
 // filter graph of the platform's: file source -> decoder -> file writer.
 #pragma once
 
@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/bformat-decode/bformat_reader.h"
 #include "tools/bformat-decode/wave_format.h"
 
 namespace bformat {
@@ -16,18 +17,26 @@ struct DecodeRequest {
     std::string input;
     std::string output;
     std::string modulePath;  // empty: the registered filter, else the module beside the program
-    // Frames per media sample the source delivers.
-    uint32_t framesPerSample = 8192;
+    Convention convention = Convention::Unspecified;  // of inputs not flagged as B-Format
+    // The output's sample format; None: the input's.
+    decoder::SampleFormat outputFormat = decoder::SampleFormat::None;
+    // Frames per media sample the source delivers: large samples mean few reads, writes and
+    // thread hand-offs; memory stays a few MiB (four source buffers and two decoder buffers
+    // of this many frames).
+    uint32_t framesPerSample = 65536;
 };
 
 struct DecodeResult {
-    BFormatFile input;
-    WaveFormat output;
+    InputDescription input;
+    decoder::SampleFormat decodedFormat = decoder::SampleFormat::None;  // between the filters
+    WaveFormat output;  // the decoder's output as it proposed it
+    decoder::SampleFormat outputFormat = decoder::SampleFormat::None;  // of the file written
     std::string decoderSource;   // where the decoder filter came from
     uint64_t frames = 0;         // frames written
     double seconds = 0;          // audio duration written
     double wallSeconds = 0;      // time the graph ran
     std::vector<double> peaks;   // per speaker, fraction of full scale
+    std::vector<uint64_t> clipped;  // per speaker, samples at the integer full scale
 };
 
 // Called about ten times a second while the graph runs, with the frames written so far.

@@ -1,8 +1,8 @@
-// bformat-decode [INPUT] [-o OUTPUT] [--module PATH] [--quiet]
+// bformat-decode [INPUT...] [-o OUTPUT|DIR/] [-i fuma|ambix] [-f FORMAT] [--module PATH] [--quiet]
 //
-// Decodes a B-Format file into a WAVE file of speaker feeds through the DUrazOdo decoder
-// filter. Without INPUT it writes a demonstration B-Format file (a sound circling the
-// listener) beside the output and decodes that.
+// Decodes Ambisonic files into files of speaker feeds through the DUrazOdo decoder filter.
+// Without INPUT it writes a demonstration B-Format file (a sound circling the listener)
+// beside the output and decodes that.
 #include <unistd.h>
 
 #include <atomic>
@@ -10,7 +10,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "tools/bformat-decode/decode_job.h"
 #include "tools/bformat-decode/demo.h"
@@ -28,29 +30,143 @@ extern "C" void OnSignal(int)
     g_interrupted = true;
 }
 
+// What the command line asked for.
+struct Settings {
+    std::vector<std::string> inputs;
+    std::string output;
+    bool quiet = false;
+    bool help = false;
+    bformat::DecodeRequest request;  // everything but the input and output names
+};
+
+// One option: its names, the name of its value (null for a switch), its help text (which
+// says its default) and what it does to the settings; `apply` returns why a value is wrong,
+// or an empty string.
+struct Option {
+    const char* shortName;  // "-o", or null
+    const char* longName;   // "--output"
+    const char* valueName;
+    const char* help;
+    std::function<std::string(const std::string& value, Settings& settings)> apply;
+};
+
+const std::vector<Option>& Options()
+{
+    static const std::vector<Option> options = {
+        {"-o", "--output", "OUTPUT",
+         "the output file (default: INPUT's name with -speakers.wav, or demo-speakers.wav);\n"
+         "a name ending in / is a folder for every input's output;\n"
+         "the name's ending chooses the file: .wav (WAVE_FORMAT_EXTENSIBLE, RF64 past 4 GiB),\n"
+         ".rf64, .w64, .caf or .flac",
+         [](const std::string& v, Settings& s) {
+             s.output = v;
+             return std::string();
+         }},
+        {"-i", "--input", "fuma|ambix",
+         "the channel convention of inputs not flagged as B-Format (default: none, and such\n"
+         "inputs are refused); files flagged as B-Format (.amb) are always FuMa",
+         [](const std::string& v, Settings& s) {
+             if (v == "fuma") s.request.convention = bformat::Convention::FuMa;
+             else if (v == "ambix") s.request.convention = bformat::Convention::AmbiX;
+             else return "--input takes fuma or ambix, not " + v;
+             return std::string();
+         }},
+        {"-f", "--format", "pcm16|pcm24|pcm32|float",
+         "the output's sample format (default: the input's; 8-bit input gives pcm16, 64-bit\n"
+         "float and compressed float input gives float)",
+         [](const std::string& v, Settings& s) {
+             using decoder::SampleFormat;
+             if (v == "pcm16") s.request.outputFormat = SampleFormat::Pcm16;
+             else if (v == "pcm24") s.request.outputFormat = SampleFormat::Pcm24;
+             else if (v == "pcm32") s.request.outputFormat = SampleFormat::Pcm32;
+             else if (v == "float") s.request.outputFormat = SampleFormat::Float32;
+             else return "--format takes pcm16, pcm24, pcm32 or float, not " + v;
+             return std::string();
+         }},
+        {nullptr, "--module", "PATH",
+         "the decoder module to use (default: the registered decoder filter, else the module\n"
+         "beside this program)",
+         [](const std::string& v, Settings& s) {
+             s.request.modulePath = v;
+             return std::string();
+         }},
+        {"-q", "--quiet", nullptr, "no progress and no summary; errors only (default: off)",
+         [](const std::string&, Settings& s) {
+             s.quiet = true;
+             return std::string();
+         }},
+        {"-h", "--help", nullptr, "this text",
+         [](const std::string&, Settings& s) {
+             s.help = true;
+             return std::string();
+         }},
+    };
+    return options;
+}
+
 void Usage(std::FILE* to)
 {
     std::fprintf(to,
-                 "usage: %s [INPUT] [-o OUTPUT] [--module PATH] [--quiet]\n"
+                 "usage: %s [INPUT...] [options]\n"
                  "\n"
-                 "Decodes a B-Format file (.amb, or WAVE_FORMAT_EXTENSIBLE with a B-Format subformat;\n"
-                 "3 or 4 channels; 16, 24 or 32-bit integer or 32-bit float samples) into speaker feeds\n"
-                 "for a square of four loudspeakers, written as a WAVE file.\n"
-                 "\n"
-                 "  INPUT          the B-Format file; without it a demonstration file (a sound circling\n"
-                 "                 the listener) is written beside the output as %s and decoded\n"
-                 "  -o OUTPUT      the speaker-feed file (default: INPUT's name with -speakers.wav,\n"
-                 "                 or %s for the demonstration)\n"
-                 "  --module PATH  the decoder module to use (default: the registered decoder filter,\n"
-                 "                 else the module beside this program)\n"
-                 "  -q, --quiet    no progress and no summary; errors only\n",
-                 kProgram, kDemoInput, kDemoOutput);
+                 "Decodes Ambisonic files into speaker feeds for a square of four loudspeakers.\n"
+                 "Reads any file libsndfile reads (WAV, WAVE_FORMAT_EXTENSIBLE, RF64, W64, AIFF, CAF,\n"
+                 "FLAC, Ogg): FuMa B-Format of 3 to 16 channels (first to third order; .amb files\n"
+                 "are FuMa) or ambiX of 4, 9, ... 64 channels (orders 1 to 7); higher orders decode\n"
+                 "their first-order part. Each INPUT gets its own output; a file that fails is named\n"
+                 "with the reason and the others go on. Without INPUT a demonstration file (a sound\n"
+                 "circling the listener) is written beside the output as %s and decoded.\n"
+                 "\n",
+                 kProgram, kDemoInput);
+    for (const Option& o : Options()) {
+        std::string names = o.shortName ? std::string(o.shortName) + ", " + o.longName : std::string("    ") + o.longName;
+        if (o.valueName) names += std::string(" ") + o.valueName;
+        std::string help = o.help;
+        size_t at = 0;
+        while ((at = help.find('\n', at)) != std::string::npos) help.replace(at, 1, "\n" + std::string(8, ' ')), at += 9;
+        std::fprintf(to, "  %s\n        %s\n", names.c_str(), help.c_str());
+    }
+    std::fprintf(to, "\nExit status: 0 every file decoded, 1 a file failed, 2 a usage error.\n");
 }
 
 int Fail(const std::string& message, int code = 1)
 {
     std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
     return code;
+}
+
+// Parses the command line into `settings`; an empty result, or the usage error.
+std::string Parse(int argc, char** argv, Settings& settings)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.size() < 2 || arg[0] != '-') {
+            settings.inputs.push_back(arg);
+            continue;
+        }
+        const Option* option = nullptr;
+        std::string value;
+        bool hasValue = false;
+        for (const Option& o : Options()) {
+            if ((o.shortName && arg == o.shortName) || arg == o.longName) {
+                option = &o;
+            } else if (o.valueName && arg.rfind(std::string(o.longName) + "=", 0) == 0) {
+                option = &o;
+                value = arg.substr(std::strlen(o.longName) + 1);
+                hasValue = true;
+            }
+            if (option) break;
+        }
+        if (!option) return "unknown option " + arg + " (see --help)";
+        if (option->valueName && !hasValue) {
+            if (i + 1 >= argc) return arg + " needs " + option->valueName;
+            value = argv[++i];
+        }
+        if (option->valueName && value.empty()) return arg + " needs " + option->valueName;
+        const std::string error = option->apply(value, settings);
+        if (!error.empty()) return error;
+    }
+    return {};
 }
 
 std::string FolderOf(const std::string& path)
@@ -68,6 +184,13 @@ std::string DefaultOutput(const std::string& input)
                                  ? input.substr(0, dot)
                                  : input;
     return stem + "-speakers.wav";
+}
+
+// A folder for outputs is named with a trailing slash, so that a mistyped file name never
+// turns into a folder.
+bool IsFolder(const std::string& path)
+{
+    return !path.empty() && path.back() == '/';
 }
 
 std::string Level(double peak)
@@ -88,13 +211,16 @@ std::string Minutes(double seconds)
 
 void PrintSummary(const std::string& input, const std::string& output, const bformat::DecodeResult& r)
 {
-    using bformat::SampleTypeName;
-    const auto& in = r.input.format;
+    using bformat::SampleFormatName;
+    const auto& in = r.input;
+    const bool ambix = in.convention == bformat::Convention::AmbiX;
     std::printf("Decoded %s\n     to %s\n", input.c_str(), output.c_str());
-    std::printf("  input     %u-channel B-Format, %s, %u Hz\n", in.channels, SampleTypeName(r.input.sampleType),
-                in.sampleRate);
+    std::printf("  input     %u-channel %s, %s, %s, %u Hz\n", in.channels, ambix ? "ambiX" : "FuMa B-Format",
+                in.container.c_str(), in.encoding.c_str(), in.sampleRate);
+    if (in.order > 1) std::printf("  order     %s-order input: decoding its first-order part\n", bformat::OrderName(in.order));
+    if (ambix) std::printf("  convert   ambiX (ACN, SN3D) to FuMa (W, X, Y, Z; W scaled by 1/sqrt(2))\n");
     std::printf("  output    %u speakers, %s, %u Hz, channel mask 0x%X\n", r.output.channels,
-                SampleTypeName(r.input.sampleType), r.output.sampleRate, r.output.channelMask);
+                SampleFormatName(r.outputFormat), r.output.sampleRate, r.output.channelMask);
     std::printf("  decoder   %s\n", r.decoderSource.c_str());
     std::printf("  frames    %llu (%s)\n", static_cast<unsigned long long>(r.frames), Minutes(r.seconds).c_str());
     const double speed = r.wallSeconds > 0 ? r.seconds / r.wallSeconds : 0;
@@ -103,42 +229,29 @@ void PrintSummary(const std::string& input, const std::string& output, const bfo
     for (size_t i = 0; i < r.peaks.size() && i < names.size(); ++i) {
         std::printf("  peak      %-12s %s\n", names[i].c_str(), Level(r.peaks[i]).c_str());
     }
+    for (size_t i = 0; i < r.clipped.size() && i < names.size(); ++i) {
+        if (r.clipped[i] == 0) continue;
+        std::printf("  clipped   %-12s %llu samples at full scale\n", names[i].c_str(),
+                    static_cast<unsigned long long>(r.clipped[i]));
+    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    std::string input, output, modulePath;
-    bool quiet = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](const char* name, std::string& into) {
-            const std::string prefix = std::string(name) + "=";
-            if (arg.rfind(prefix, 0) == 0) {
-                into = arg.substr(prefix.size());
-                return true;
-            }
-            if (i + 1 >= argc) return false;
-            into = argv[++i];
-            return true;
-        };
-        if (arg == "-h" || arg == "--help") {
-            Usage(stdout);
-            return 0;
-        } else if (arg == "-q" || arg == "--quiet") {
-            quiet = true;
-        } else if (arg == "-o" || arg == "--output" || arg.rfind("--output=", 0) == 0) {
-            if (!value("--output", output) || output.empty()) return Fail(arg + " needs a file name", 2);
-        } else if (arg == "--module" || arg.rfind("--module=", 0) == 0) {
-            if (!value("--module", modulePath) || modulePath.empty()) return Fail("--module needs a file name", 2);
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return Fail("unknown option " + arg + " (see --help)", 2);
-        } else if (!input.empty()) {
-            return Fail("one input file at a time (" + input + " and " + arg + ")", 2);
-        } else {
-            input = arg;
-        }
+    Settings settings;
+    const std::string usageError = Parse(argc, argv, settings);
+    if (!usageError.empty()) return Fail(usageError, 2);
+    if (settings.help) {
+        Usage(stdout);
+        return 0;
+    }
+    const bool toFolder = IsFolder(settings.output);
+    if (settings.inputs.size() > 1 && !settings.output.empty() && !toFolder) {
+        return Fail("-o " + settings.output + " names one file for " + std::to_string(settings.inputs.size()) +
+                        " inputs: give a folder, ending in /",
+                    2);
     }
 
     struct sigaction action;
@@ -148,20 +261,33 @@ int main(int argc, char** argv)
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
 
-    bformat::DecodeRequest request;
-    if (input.empty()) {
-        request.output = output.empty() ? kDemoOutput : output;
+    // The jobs: each input with its output, or the demonstration.
+    std::vector<bformat::DecodeRequest> jobs;
+    if (settings.inputs.empty()) {
+        bformat::DecodeRequest request = settings.request;
+        request.output = settings.output.empty() ? kDemoOutput : settings.output;
+        if (toFolder) request.output = settings.output + kDemoOutput;
         request.input = FolderOf(request.output) + kDemoInput;
         if (request.input == request.output) return Fail(request.output + ": the demonstration's own name", 2);
         std::string error;
         if (!bformat::WriteDemoFile(request.input, bformat::DemoSettings{}, error)) return Fail(error);
-    } else {
-        request.input = input;
-        request.output = output.empty() ? DefaultOutput(input) : output;
+        jobs.push_back(request);
     }
-    request.modulePath = modulePath;
+    for (const std::string& input : settings.inputs) {
+        bformat::DecodeRequest request = settings.request;
+        request.input = input;
+        if (settings.output.empty()) {
+            request.output = DefaultOutput(input);
+        } else if (toFolder) {
+            const std::string name = DefaultOutput(input).substr(FolderOf(input).size());
+            request.output = settings.output + name;
+        } else {
+            request.output = settings.output;
+        }
+        jobs.push_back(request);
+    }
 
-    const bool showProgress = !quiet && ::isatty(STDERR_FILENO);
+    const bool showProgress = !settings.quiet && ::isatty(STDERR_FILENO);
     bool progressShown = false;
     auto progress = [&](uint64_t done, uint64_t total, uint32_t rate, double wall) {
         if (!showProgress) return;
@@ -173,14 +299,28 @@ int main(int argc, char** argv)
         progressShown = true;
     };
 
-    bformat::DecodeResult result;
-    std::string error;
-    const bool ok = bformat::RunDecode(request, result, error, progress, &g_interrupted);
-    if (progressShown) std::fprintf(stderr, "\r\033[K");
-    if (!ok) return Fail(error, g_interrupted ? 130 : 1);
-    if (!quiet) {
-        if (input.empty()) std::printf("Demonstration B-Format file: %s\n", request.input.c_str());
-        PrintSummary(request.input, request.output, result);
+    size_t decoded = 0, failed = 0;
+    for (const bformat::DecodeRequest& request : jobs) {
+        if (g_interrupted) break;
+        bformat::DecodeResult result;
+        std::string error;
+        const bool ok = bformat::RunDecode(request, result, error, progress, &g_interrupted);
+        if (progressShown) std::fprintf(stderr, "\r\033[K");
+        progressShown = false;
+        if (!ok) {
+            Fail(error);
+            ++failed;
+            continue;
+        }
+        ++decoded;
+        if (!settings.quiet) {
+            if (settings.inputs.empty()) std::printf("Demonstration B-Format file: %s\n", request.input.c_str());
+            PrintSummary(request.input, request.output, result);
+        }
     }
-    return 0;
+    if (g_interrupted) return 130;
+    if (jobs.size() > 1 && !settings.quiet) {
+        std::printf("%zu of %zu files decoded, %zu failed\n", decoded, jobs.size(), failed);
+    }
+    return failed ? 1 : 0;
 }

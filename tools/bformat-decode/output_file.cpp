@@ -4,8 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
+#include <type_traits>
+
+#include "tools/bformat-decode/wave_format.h"
 
 namespace bformat {
 
@@ -14,27 +22,6 @@ namespace {
 std::string SystemError(const std::string& what)
 {
     return what + ": " + std::strerror(errno);
-}
-
-// Writes all of `size` bytes through `put(bytes, count, done)`, a write or pwrite of what is
-// left after `done` bytes, trying again when a signal interrupts it.
-template <typename Put>
-bool WriteAll(const void* data, size_t size, const std::string& path, std::string& error, Put put)
-{
-    const auto* p = static_cast<const uint8_t*>(data);
-    uint64_t done = 0;
-    while (size > 0) {
-        const ssize_t n = put(p, size, done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            error = SystemError("cannot write " + path);
-            return false;
-        }
-        p += n;
-        done += static_cast<uint64_t>(n);
-        size -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 }  // namespace
@@ -73,19 +60,6 @@ bool AtomicFile::Create(const std::string& path, std::string& error)
     return true;
 }
 
-bool AtomicFile::Write(const void* data, size_t size, std::string& error)
-{
-    return WriteAll(data, size, m_path, error,
-                    [this](const uint8_t* p, size_t n, uint64_t) { return ::write(m_fd, p, n); });
-}
-
-bool AtomicFile::WriteAt(uint64_t offset, const void* data, size_t size, std::string& error)
-{
-    return WriteAll(data, size, m_path, error, [this, offset](const uint8_t* p, size_t n, uint64_t done) {
-        return ::pwrite(m_fd, p, n, static_cast<off_t>(offset + done));
-    });
-}
-
 bool AtomicFile::Commit(std::string& error)
 {
     if (m_fd < 0) {
@@ -122,50 +96,246 @@ void AtomicFile::Discard()
     }
 }
 
-bool WaveFileWriter::Begin(const std::string& path, const std::vector<uint8_t>& formatBlock, std::string& error)
+double FullScaleFraction(decoder::SampleFormat format, const uint8_t* sample)
 {
-    m_formatBlock = formatBlock;
-    m_dataBytes = 0;
-    m_begun = false;
-    if (!m_file.Create(path, error)) return false;
-    const std::vector<uint8_t> header = BuildWaveHeader(m_formatBlock, 0);
-    if (!m_file.Write(header.data(), header.size(), error)) {
+    switch (format) {
+    case decoder::SampleFormat::Pcm16: return decoder::Pcm16Format::ToDouble(sample) / 32768.0;
+    case decoder::SampleFormat::Pcm24: return decoder::Pcm24Format::ToDouble(sample) / 2147483648.0;
+    case decoder::SampleFormat::Pcm32: return decoder::Pcm32Format::ToDouble(sample) / 2147483648.0;
+    case decoder::SampleFormat::Float32: return decoder::Float32Format::ToDouble(sample);
+    default: return 0;
+    }
+}
+
+int32_t ToInteger(decoder::SampleFormat format, double fraction)
+{
+    int bits = 32;
+    if (format == decoder::SampleFormat::Pcm16) bits = 16;
+    else if (format == decoder::SampleFormat::Pcm24) bits = 24;
+    const double top = std::ldexp(1.0, bits - 1);
+    const double v = fraction * top;
+    const int64_t largest = static_cast<int64_t>(top) - 1, smallest = -static_cast<int64_t>(top);
+    int64_t sample;
+    if (v != v) sample = 0;
+    else if (v >= top) sample = largest;
+    else if (v <= -top - 1) sample = smallest;
+    else sample = std::clamp(decoder::RoundHalfUp(v), smallest, largest);
+    // 24-bit samples in the top three bytes, as libsndfile takes them.
+    return static_cast<int32_t>(bits == 24 ? sample * 256 : sample);
+}
+
+bool ContainerForName(const std::string& path, Container& container, std::string& error)
+{
+    const size_t slash = path.rfind('/');
+    const size_t dot = path.rfind('.');
+    std::string extension;
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash + 1)) {
+        for (size_t i = dot + 1; i < path.size(); ++i) {
+            extension += static_cast<char>(std::tolower(static_cast<unsigned char>(path[i])));
+        }
+    }
+    static const struct {
+        const char* extension;
+        Container container;
+    } kNames[] = {{"wav", Container::Wave},
+                  {"rf64", Container::Rf64},
+                  {"w64", Container::Wave64},
+                  {"caf", Container::Caf},
+                  {"flac", Container::Flac}};
+    for (const auto& name : kNames) {
+        if (extension == name.extension) {
+            container = name.container;
+            return true;
+        }
+    }
+    error = path + ": cannot tell the kind of file from its name: end it in .wav, .w64, .rf64, .caf or .flac";
+    return false;
+}
+
+bool ContainerTakes(Container container, decoder::SampleFormat format, std::string& error)
+{
+    if (container == Container::Flac && format != decoder::SampleFormat::Pcm16 &&
+        format != decoder::SampleFormat::Pcm24) {
+        error = std::string("FLAC holds 16- and 24-bit samples only, not ") + SampleFormatName(format) +
+                ": choose --format pcm16 or pcm24";
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+// The largest data chunk a RIFF header can state with a 40-byte fmt chunk and a fact chunk.
+constexpr uint64_t kRiffDataLimit = 0xFFFFFFFFull - 4 - 48 - 12 - 8;
+
+int SndfileFormat(const OutputSpec& spec, bool& downgrade)
+{
+    const uint64_t bytes = spec.expectedFrames * spec.channels * decoder::BytesPerSample(spec.format);
+    int major = SF_FORMAT_RF64;
+    downgrade = false;
+    switch (spec.container) {
+    case Container::Wave:
+        downgrade = !(spec.format == decoder::SampleFormat::Float32 && bytes <= kRiffDataLimit);
+        major = downgrade ? SF_FORMAT_RF64 : SF_FORMAT_WAVEX;
+        break;
+    case Container::Rf64: major = SF_FORMAT_RF64; break;
+    case Container::Wave64: major = SF_FORMAT_W64; break;
+    case Container::Caf: major = SF_FORMAT_CAF; break;
+    case Container::Flac: major = SF_FORMAT_FLAC; break;
+    }
+    switch (spec.format) {
+    case decoder::SampleFormat::Pcm16: return major | SF_FORMAT_PCM_16;
+    case decoder::SampleFormat::Pcm24: return major | SF_FORMAT_PCM_24;
+    case decoder::SampleFormat::Pcm32: return major | SF_FORMAT_PCM_32;
+    default: return major | SF_FORMAT_FLOAT;
+    }
+}
+
+// libsndfile's speaker positions for the bits of a WAVE_FORMAT_EXTENSIBLE channel mask.
+constexpr int kSpeakerPositions[] = {
+    SF_CHANNEL_MAP_LEFT,           SF_CHANNEL_MAP_RIGHT,           SF_CHANNEL_MAP_CENTER,
+    SF_CHANNEL_MAP_LFE,            SF_CHANNEL_MAP_REAR_LEFT,       SF_CHANNEL_MAP_REAR_RIGHT,
+    SF_CHANNEL_MAP_FRONT_LEFT_OF_CENTER, SF_CHANNEL_MAP_FRONT_RIGHT_OF_CENTER, SF_CHANNEL_MAP_REAR_CENTER,
+    SF_CHANNEL_MAP_SIDE_LEFT,      SF_CHANNEL_MAP_SIDE_RIGHT,      SF_CHANNEL_MAP_TOP_CENTER,
+    SF_CHANNEL_MAP_TOP_FRONT_LEFT, SF_CHANNEL_MAP_TOP_FRONT_CENTER, SF_CHANNEL_MAP_TOP_FRONT_RIGHT,
+    SF_CHANNEL_MAP_TOP_REAR_LEFT,  SF_CHANNEL_MAP_TOP_REAR_CENTER, SF_CHANNEL_MAP_TOP_REAR_RIGHT,
+};
+
+std::string WriteFailure(const std::string& path, SNDFILE* file)
+{
+    std::string why = sf_strerror(file);
+    // libsndfile prefixes the system's own words.
+    const std::string prefix = "System error : ";
+    if (why.rfind(prefix, 0) == 0) why.erase(0, prefix.size());
+    while (!why.empty() && (why.back() == '.' || why.back() == '\n')) why.pop_back();
+    return "cannot write " + path + ": " + why;
+}
+
+}  // namespace
+
+SoundFileWriter::~SoundFileWriter() { Discard(); }
+
+bool SoundFileWriter::Begin(const OutputSpec& spec, decoder::SampleFormat streamFormat, std::string& error)
+{
+    Discard();
+    if (!ContainerTakes(spec.container, spec.format, error)) {
+        error = spec.path + ": " + error;
+        return false;
+    }
+    m_spec = spec;
+    m_streamFormat = streamFormat;
+    m_meter.Reset(spec.channels);
+    if (!m_file.Create(spec.path, error)) return false;
+
+    SF_INFO info{};
+    info.channels = spec.channels;
+    info.samplerate = static_cast<int>(spec.sampleRate);
+    bool downgrade = false;
+    info.format = SndfileFormat(spec, downgrade);
+    m_sndfile = sf_open_fd(m_file.Fd(), SFM_WRITE, &info, SF_FALSE);
+    if (!m_sndfile) {
+        error = "cannot write " + spec.path + ": " + sf_strerror(nullptr);
         m_file.Discard();
         return false;
     }
-    m_begun = true;
+    sf_command(m_sndfile, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
+    if (downgrade) sf_command(m_sndfile, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
+    // The speakers by name, when the mask names one for every channel.
+    std::vector<int> positions;
+    for (unsigned bit = 0; bit < sizeof kSpeakerPositions / sizeof kSpeakerPositions[0]; ++bit) {
+        if (spec.channelMask & (1u << bit)) positions.push_back(kSpeakerPositions[bit]);
+    }
+    if (!positions.empty() && positions.size() == spec.channels) {
+        sf_command(m_sndfile, SFC_SET_CHANNEL_MAP_INFO, positions.data(),
+                   static_cast<int>(positions.size() * sizeof(int)));
+    }
     return true;
 }
 
-bool WaveFileWriter::Append(const void* data, size_t size, std::string& error)
+template <typename Out, typename Write>
+bool SoundFileWriter::Put(const uint8_t* data, size_t frames, std::vector<Out>& buffer, Write write,
+                          std::string& error)
 {
-    if (!m_begun) {
-        error = "the output file is not open";
+    const size_t samples = frames * m_spec.channels;
+    const Out* out;
+    const bool same = m_streamFormat == m_spec.format && m_streamFormat != decoder::SampleFormat::Pcm24;
+    if (same && reinterpret_cast<uintptr_t>(data) % alignof(Out) == 0) {
+        // The stream's little-endian samples are the host's.
+        out = reinterpret_cast<const Out*>(data);
+    } else {
+        buffer.resize(samples);
+        const size_t bytes = decoder::BytesPerSample(m_streamFormat);
+        if (same) {
+            std::memcpy(buffer.data(), data, samples * sizeof(Out));
+        } else if (m_streamFormat == m_spec.format) {
+            for (size_t i = 0; i < samples; ++i) buffer[i] = static_cast<Out>(decoder::Pcm24Format::Word(data + i * bytes));
+        } else if (m_spec.format == decoder::SampleFormat::Float32) {
+            for (size_t i = 0; i < samples; ++i) {
+                buffer[i] = static_cast<Out>(FullScaleFraction(m_streamFormat, data + i * bytes));
+            }
+        } else {
+            for (size_t i = 0; i < samples; ++i) {
+                buffer[i] = static_cast<Out>(ToInteger(m_spec.format, FullScaleFraction(m_streamFormat, data + i * bytes)));
+            }
+        }
+        out = buffer.data();
+    }
+    if constexpr (std::is_same_v<Out, int32_t>) {
+        m_meter.Add(out, frames, m_spec.format == decoder::SampleFormat::Pcm24 ? 0x7FFFFF00 : INT32_MAX);
+    } else {
+        m_meter.Add(out, frames);
+    }
+    if (write(out, static_cast<sf_count_t>(frames)) != static_cast<sf_count_t>(frames)) {
+        error = WriteFailure(m_spec.path, m_sndfile);
         return false;
     }
-    if (m_dataBytes + size > MaxWaveDataBytes(m_formatBlock.size())) {
-        error = "the output would be larger than a WAVE file can be (4 GiB)";
-        return false;
-    }
-    if (!m_file.Write(data, size, error)) return false;
-    m_dataBytes += size;
     return true;
 }
 
-bool WaveFileWriter::Finish(std::string& error)
+bool SoundFileWriter::Append(const uint8_t* data, size_t bytes, std::string& error)
 {
-    if (!m_begun) {
+    if (!m_sndfile) {
         error = "the output file is not open";
         return false;
     }
-    m_begun = false;
-    if (m_dataBytes & 1) {
-        const uint8_t pad = 0;
-        if (!m_file.Write(&pad, 1, error)) return false;
+    const size_t frameBytes = size_t{m_spec.channels} * decoder::BytesPerSample(m_streamFormat);
+    const size_t frames = bytes / frameBytes;
+    SNDFILE* file = m_sndfile;
+    switch (m_spec.format) {
+    case decoder::SampleFormat::Pcm16:
+        return Put(data, frames, m_shorts, [file](const int16_t* s, sf_count_t n) { return sf_writef_short(file, s, n); },
+                   error);
+    case decoder::SampleFormat::Pcm24:
+    case decoder::SampleFormat::Pcm32:
+        return Put(data, frames, m_ints, [file](const int32_t* s, sf_count_t n) { return sf_writef_int(file, s, n); },
+                   error);
+    default:
+        return Put(data, frames, m_floats, [file](const float* s, sf_count_t n) { return sf_writef_float(file, s, n); },
+                   error);
     }
-    const std::vector<uint8_t> header = BuildWaveHeader(m_formatBlock, m_dataBytes);
-    if (!m_file.WriteAt(0, header.data(), header.size(), error)) return false;
+}
+
+bool SoundFileWriter::Finish(std::string& error)
+{
+    if (!m_sndfile) {
+        error = "the output file is not open";
+        return false;
+    }
+    SNDFILE* file = m_sndfile;
+    m_sndfile = nullptr;
+    if (sf_close(file) != 0) {
+        error = "cannot write " + m_spec.path + ": " + sf_strerror(nullptr);
+        m_file.Discard();
+        return false;
+    }
     return m_file.Commit(error);
+}
+
+void SoundFileWriter::Discard()
+{
+    if (m_sndfile) sf_close(m_sndfile);
+    m_sndfile = nullptr;
+    m_file.Discard();
 }
 
 }  // namespace bformat

@@ -9,21 +9,18 @@ namespace {
 // {5B5E2C75-DA95-4323-B150-52E38F218B8C}
 const CLSID CLSID_SinkWriter = {0x5b5e2c75, 0xda95, 0x4323, {0xb1, 0x50, 0x52, 0xe3, 0x8f, 0x21, 0x8b, 0x8c}};
 
-// The sample type of an acceptable format block; false for anything the writer refuses.
-bool WritableFormat(const AM_MEDIA_TYPE* pmt, WaveFormat& format, SampleType& type)
+// The fields of an acceptable format block; false for anything the writer refuses.
+bool WritableFormat(const AM_MEDIA_TYPE* pmt, WaveFormat& format)
 {
     if (!IsEqualGUID(pmt->majortype, MEDIATYPE_Audio) || !IsEqualGUID(pmt->formattype, FORMAT_WaveFormatEx) ||
         !pmt->pbFormat || !ReadWaveFormat(pmt->pbFormat, pmt->cbFormat, format) ||
         format.formatTag != kFormatExtensible || format.cbSize < kExtensibleSize - 18 ||
         pmt->cbFormat < 18u + format.cbSize)
         return false;
-    if (format.subFormat == kSubtypeFloat && format.bitsPerSample == 32) {
-        type = SampleType::Float32;
-    } else if (format.subFormat != kSubtypePcm || !PcmSampleType(format.bitsPerSample, type)) {
-        return false;
-    }
-    return format.channels >= 1 && format.channels <= 32 && format.sampleRate > 0 &&
-           format.blockAlign == format.channels * BytesPerSample(type);
+    if (format.subFormat != kSubtypePcm && format.subFormat != kSubtypeFloat) return false;
+    const decoder::SampleFormat type = SampleFormatOf(format);
+    return type != decoder::SampleFormat::None && format.channels >= 1 && format.channels <= 32 &&
+           format.sampleRate > 0 && format.blockAlign == format.channels * decoder::BytesPerSample(type);
 }
 
 }  // namespace
@@ -39,25 +36,21 @@ HRESULT CSinkInputPin::CheckMediaType(const CMediaType* pmt)
 {
     if (!pmt) return E_POINTER;
     WaveFormat format;
-    SampleType type;
-    return WritableFormat(pmt, format, type) ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+    return WritableFormat(pmt, format) ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
 }
 
 HRESULT CSinkInputPin::SetMediaType(const CMediaType* pmt)
 {
     WaveFormat format;
-    SampleType type;
-    if (!pmt || !WritableFormat(pmt, format, type)) return VFW_E_TYPE_NOT_ACCEPTED;
+    if (!pmt || !WritableFormat(pmt, format)) return VFW_E_TYPE_NOT_ACCEPTED;
     HRESULT hr = CBaseInputPin::SetMediaType(pmt);
     if (FAILED(hr)) return hr;
     std::lock_guard<std::mutex> lock(m_pWriter->m_stateLock);
     try {
         m_pWriter->m_format.assign(pmt->pbFormat, pmt->pbFormat + 18 + format.cbSize);
-        m_pWriter->m_peaks.assign(format.channels, 0.0);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
-    m_pWriter->m_sampleType = type;
     m_pWriter->m_frameBytes = format.blockAlign;
     return S_OK;
 }
@@ -219,7 +212,6 @@ void CSinkInputPin::Write(IMediaSample* sample)
         if (FAILED(hr) || (!data && length > 0)) {
             error = "the decoder delivered a sample without data";
         } else if (length > 0 && m_pWriter->m_sink->Write(data, static_cast<size_t>(length), error)) {
-            UpdatePeaks(data, static_cast<size_t>(length), m_pWriter->m_sampleType, m_pWriter->m_peaks);
             m_pWriter->m_frames += static_cast<uint64_t>(length) / m_pWriter->m_frameBytes;
         }
         if (!error.empty()) m_pWriter->m_error = error;
@@ -256,12 +248,6 @@ std::vector<uint8_t> CSinkWriterFilter::FormatBlock() const
 {
     std::lock_guard<std::mutex> lock(m_stateLock);
     return m_format;
-}
-
-std::vector<double> CSinkWriterFilter::Peaks() const
-{
-    std::lock_guard<std::mutex> lock(m_stateLock);
-    return m_peaks;
 }
 
 std::string CSinkWriterFilter::ErrorText() const

@@ -1,5 +1,5 @@
 // A renderer filter that hands every audio sample it receives to a sink (a file, for the
-// command-line decoder), counts frames and measures each channel's peak, and ends the stream
+// command-line decoder), counts frames, and ends the stream
 // with EC_COMPLETE once end-of-stream has arrived and the filter runs.
 //
 // The sink is written on a thread of the filter's own: Receive queues the sample (keeping a
@@ -92,8 +92,6 @@ public:
     // not connected.
     std::vector<uint8_t> FormatBlock() const;
     uint64_t FramesWritten() const { return m_frames; }
-    // Peak per channel, as a fraction of full scale (see UpdatePeaks).
-    std::vector<double> Peaks() const;
     // Why the stream was aborted, in one line; empty when it was not. Any thread.
     std::string ErrorText() const;
     // True once EC_COMPLETE has been sent for the stream started last.
@@ -109,9 +107,7 @@ private:
     // Written on the streaming thread while connected; read by any thread.
     mutable std::mutex m_stateLock;
     std::vector<uint8_t> m_format;
-    SampleType m_sampleType = SampleType::Pcm16;
     uint32_t m_frameBytes = 0;
-    std::vector<double> m_peaks;
     std::string m_error;
     std::atomic<uint64_t> m_frames{0};
 };
