@@ -1,4 +1,5 @@
 // bformat-decode [INPUT] [-o OUTPUT] [--module PATH] [--quiet]
+// bformat-decode --version [--module PATH]
 //
 // Decodes a B-Format file into a WAVE file of speaker feeds through the DUrazOdo decoder
 // filter. Without INPUT it writes a demonstration B-Format file (a sound circling the
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "tools/bformat-decode/decode_job.h"
+#include "tools/bformat-decode/decoder_module.h"
 #include "tools/bformat-decode/demo.h"
 
 namespace {
@@ -39,11 +41,14 @@ void Usage(std::FILE* to)
                  "\n"
                  "  INPUT          the B-Format file; without it a demonstration file (a sound circling\n"
                  "                 the listener) is written beside the output as %s and decoded\n"
-                 "  -o OUTPUT      the speaker-feed file (default: INPUT's name with -speakers.wav,\n"
+                 "  -o, --output OUTPUT\n"
+                 "                 the speaker-feed file (default: INPUT's name with -speakers.wav,\n"
                  "                 or %s for the demonstration)\n"
                  "  --module PATH  the decoder module to use (default: the registered decoder filter,\n"
-                 "                 else the module beside this program)\n"
-                 "  -q, --quiet    no progress and no summary; errors only\n",
+                 "                 else the module beside this program, else the installed one)\n"
+                 "  -q, --quiet    no progress and no summary; errors only\n"
+                 "  --version      print this program's version and the decoder module's file version\n"
+                 "  -h, --help     print this help\n",
                  kProgram, kDemoInput, kDemoOutput);
 }
 
@@ -105,12 +110,29 @@ void PrintSummary(const std::string& input, const std::string& output, const bfo
     }
 }
 
+// The program's version, then the file version of the module a decode would use.
+int PrintVersion(const std::string& modulePath)
+{
+    std::printf("%s %s\n", kProgram, durazodo::ProjectVersion());
+    std::string module = modulePath;
+    if (module.empty()) module = durazodo::RegisteredModuleFile(bformat::kDecoderClsid);
+    if (module.empty()) module = durazodo::FindModuleFile();
+    if (module.empty()) {
+        std::printf("decoder module: none registered, beside this program or installed with it\n");
+        return 0;
+    }
+    std::string version, error;
+    if (!durazodo::ReadModuleFileVersion(module, version, error)) return Fail(error);
+    std::printf("decoder module: %s, file version %s\n", module.c_str(), version.c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     std::string input, output, modulePath;
-    bool quiet = false;
+    bool quiet = false, version = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](const char* name, std::string& into) {
@@ -126,6 +148,8 @@ int main(int argc, char** argv)
         if (arg == "-h" || arg == "--help") {
             Usage(stdout);
             return 0;
+        } else if (arg == "--version") {
+            version = true;
         } else if (arg == "-q" || arg == "--quiet") {
             quiet = true;
         } else if (arg == "-o" || arg == "--output" || arg.rfind("--output=", 0) == 0) {
@@ -140,6 +164,8 @@ int main(int argc, char** argv)
             input = arg;
         }
     }
+
+    if (version) return PrintVersion(modulePath);
 
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
