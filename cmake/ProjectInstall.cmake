@@ -65,8 +65,8 @@ set(CPACK_PACKAGE_VENDOR "DUrazOdo project")
 set(CPACK_PACKAGE_CONTACT "DUrazOdo project <durazodo@durazodo.example>")
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "B-Format Ambisonic decoder for four loudspeakers")
+# CPack puts the summary on the first line, this under it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "B-Format Ambisonic decoder for four loudspeakers\n"
     "DUrazOdo decodes first-order Ambisonic B-Format audio (W, X, Y and\n"
     "optionally Z) into feeds for a square of four loudspeakers. This package\n"
     "holds bformat-decode, which decodes B-Format files into WAVE files, the\n"
@@ -82,5 +82,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/platform)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
+# (CPack adds ldconfig calls to postinst and postrm for any library under usr/lib, even in a
+# private folder; lintian warns about them, harmlessly.)
 set(CPACK_SET_DESTDIR OFF)
 include(CPack)
