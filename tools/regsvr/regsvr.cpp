@@ -32,7 +32,7 @@ const char kUsage[] =
     "Registers MODULE (a COM in-process server) with the registry store, or with -u\n"
     "unregisters it; --list prints the filters that the filter mapper knows; --version\n"
     "prints this tool's version and MODULE's file version (default: the decoder module\n"
-    "beside this tool or installed with it).\n";
+    "beside this tool or installed with it); -h, --help prints this text.\n";
 
 std::string StoreLocation()
 {
