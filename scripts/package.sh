@@ -23,7 +23,7 @@ trap cleanup EXIT
 fail() { echo "package: $*" >&2; exit 1; }
 
 # Runs a command with the build tree out of reach, from /, with a bare environment and an
-# empty registry store (so no registered build-tree module is found either).
+# registry store of its own, new and empty (so no registered build-tree module is found).
 out_of_reach() {
   local probe="$build/com/DUrazOdo.so"
   local run=(env -i PATH=/usr/bin:/bin HOME="$work" DURAZODO_REGISTRY="$work/registry" "$@")
@@ -48,7 +48,7 @@ decode_with() {
   local root=$1 out=$2
   mkdir -p "$out"
   out_of_reach "$root/bin/bformat-decode" -o "$out/demo-speakers.wav" >"$out/summary"
-  grep -q "^  decoder   $root/bin/../" "$out/summary" || { cat "$out/summary"; fail "the decode did not use the module under $root"; }
+  grep decoder "$out/summary" | grep -qF "$root/bin/../" || { cat "$out/summary"; fail "the decode did not use the module under $root"; }
   cmp "$work/reference/demo-bformat.amb" "$out/demo-bformat.amb" || fail "the demonstration input differs"
   cmp "$work/reference/demo-speakers.wav" "$out/demo-speakers.wav" || fail "$root/bin/bformat-decode decoded other bytes than the build tree"
   out_of_reach "$root/bin/bformat-decode" --version
@@ -60,7 +60,7 @@ decode_with() {
   done
 }
 
-: >"$work/registry"
+
 mkdir "$work/reference"
 DURAZODO_REGISTRY=$work/registry "$build/tools/bformat-decode/bformat-decode" --quiet \
   -o "$work/reference/demo-speakers.wav"
@@ -81,6 +81,18 @@ for header in include/durazodo/*.h; do
 done
 decode_with "$root" "$work/installed"
 echo "installed bformat-decode, build tree out of reach: output equals the build tree's"
+
+# Registered with the installed durazodo-regsvr, the installed module decodes as the
+# registered filter.
+module="$root/$libdir/durazodo/DUrazOdo.so"
+out_of_reach "$root/bin/durazodo-regsvr" "$module"
+mkdir "$work/registered"
+out_of_reach "$root/bin/bformat-decode" -o "$work/registered/demo-speakers.wav" >"$work/registered/summary"
+grep -q "registered decoder filter" "$work/registered/summary" || { cat "$work/registered/summary"; fail "the registered module was not used"; }
+cmp "$work/reference/demo-speakers.wav" "$work/registered/demo-speakers.wav" || fail "the registered module decoded other bytes"
+out_of_reach "$root/bin/bformat-decode" --version | grep -qF "$module, file version" || fail "--version does not name the registered module"
+out_of_reach "$root/bin/durazodo-regsvr" -u "$module"
+echo "installed durazodo-regsvr: the registered module decodes the same bytes"
 
 echo "=== Debian package: cpack"
 rm -f "$build"/packages/durazodo_*.deb
