@@ -82,7 +82,8 @@ bool DecoderModule::CreateFilter(const std::string& modulePath, IBaseFilter** fi
     const std::string found = durazodo::FindModuleFile();
     if (found.empty()) {
         error = std::string("the decoder filter is not registered (") + Hex(hr) + ") and there is no " +
-                durazodo::kModuleFileName + " beside this program or in its installed folder; name the module with --module";
+                durazodo::kModuleFileName +
+                " beside this program or in its installed folder; name the module with --module";
         return false;
     }
     if (!FromFile(found, filter, error)) return false;

@@ -111,7 +111,7 @@ int Register(const char* module, bool unregister)
     const char* entryName = unregister ? "DllUnregisterServer" : "DllRegisterServer";
     char* path = realpath(module, nullptr);
     if (!path) {
-        std::fprintf(stderr, "durazodo-regsvr: cannot find %s: %s\n", module, std::strerror(errno));
+        std::fprintf(stderr, "%s: cannot find %s: %s\n", kProgram, module, std::strerror(errno));
         return 1;
     }
     std::string fullPath = path;
@@ -119,21 +119,22 @@ int Register(const char* module, bool unregister)
 
     void* handle = dlopen(fullPath.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
-        std::fprintf(stderr, "durazodo-regsvr: cannot load %s: %s\n", fullPath.c_str(), dlerror());
+        std::fprintf(stderr, "%s: cannot load %s: %s\n", kProgram, fullPath.c_str(), dlerror());
         return 1;
     }
     auto entry = reinterpret_cast<HRESULT (*)()>(dlsym(handle, entryName));
     if (!entry) {
-        std::fprintf(stderr, "durazodo-regsvr: %s has no %s entry point; it is not a self-registering module\n",
-                     fullPath.c_str(), entryName);
+        std::fprintf(stderr, "%s: %s has no %s entry point; it is not a self-registering module\n",
+                     kProgram, fullPath.c_str(), entryName);
         dlclose(handle);
         return 1;
     }
     HRESULT hr = entry();
     dlclose(handle);
     if (FAILED(hr)) {
-        std::fprintf(stderr, "durazodo-regsvr: %s in %s failed: %s\n", entryName, fullPath.c_str(), HresultText(hr).c_str());
-        std::fprintf(stderr, "durazodo-regsvr: registry store: %s\n", StoreLocation().c_str());
+        std::fprintf(stderr, "%s: %s in %s failed: %s\n", kProgram, entryName, fullPath.c_str(),
+                     HresultText(hr).c_str());
+        std::fprintf(stderr, "%s: registry store: %s\n", kProgram, StoreLocation().c_str());
         return 1;
     }
     std::printf("%s %s\n", unregister ? "unregistered" : "registered", fullPath.c_str());
@@ -150,7 +151,7 @@ int List()
     if (SUCCEEDED(hr))
         hr = mapper->EnumMatchingFilters(&filters, 0, FALSE, GUID_NULL, GUID_NULL, FALSE, FALSE, GUID_NULL, GUID_NULL);
     if (FAILED(hr)) {
-        std::fprintf(stderr, "durazodo-regsvr: cannot read the filter database in %s: %s\n", StoreLocation().c_str(),
+        std::fprintf(stderr, "%s: cannot read the filter database in %s: %s\n", kProgram, StoreLocation().c_str(),
                      HresultText(hr).c_str());
         if (mapper) mapper->Release();
         CoUninitialize();

@@ -1,8 +1,9 @@
 // Compiles the module's resource script for the native build: reads the script (the subset
 // the module uses: DIALOG without controls, STRINGTABLE, BITMAP, RCDATA and ICON from files,
-// VERSIONINFO, numeric ids and numeric or string #defines from quoted includes) and writes a C++ source that holds each
-// resource in the binary layout the Windows resource compiler produces, and registers them
-// with the platform under the module's handle when the module loads.
+// VERSIONINFO, numeric ids, and numeric or string #defines from quoted includes) and writes a
+// C++ source that holds each resource in the binary layout the Windows resource compiler
+// produces, and registers them with the platform under the module's handle when the module
+// loads.
 //
 //   rcpack SCRIPT INCLUDE_DIR OUTPUT [MORE_INCLUDE_DIRS...]
 //
