@@ -58,7 +58,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${PROJECT_BINARY_
 
 # The Debian package (Debian 12): `cpack` in the build folder writes packages/durazodo_*.deb.
 # Its dependencies come from the libraries the binaries link (dpkg-shlibdeps); the platform
-# library ships inside the package, in the module folder.
+# library ships inside the package, in the module folder, where dpkg-shlibdeps finds it through
+# the binaries' $ORIGIN run paths.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME durazodo)
 set(CPACK_PACKAGE_VENDOR "DUrazOdo project")
@@ -78,7 +79,6 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "http://durazodo.example/")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/platform)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
