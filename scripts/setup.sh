@@ -12,6 +12,7 @@ packages=(
   wine wine64
   xvfb imagemagick
   clang libclang-rt-14-dev
+  dpkg-dev file lintian
 )
 
 missing=()

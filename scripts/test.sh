@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The whole test run: native tests, the same tests under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the concurrency tests under ThreadSanitizer, a short run of every
-# fuzz target, the 32-bit Windows build (compile only: these machines cannot run i386
-# programs) and the Windows build's tests under Wine.
+# The whole test run: native tests, the installed tree and the Debian package, the same tests
+# under AddressSanitizer and UndefinedBehaviorSanitizer, the concurrency tests under
+# ThreadSanitizer, a short run of every fuzz target, the 32-bit Windows build (compile only:
+# these machines cannot run i386 programs), the Windows build's tests under Wine and the
+# Windows zip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,6 +21,7 @@ run_preset() {
 run_preset native
 echo "=== native: tests"
 ctest --preset native -j "$jobs"
+bash scripts/package.sh build/native
 
 run_preset native-asan
 echo "=== native-asan: tests"
@@ -55,3 +57,4 @@ wineserver -p
 trap 'wineserver -k 2>/dev/null || true; kill $xvfb 2>/dev/null || true' EXIT
 "$wine_run" wineboot --init >/dev/null 2>&1
 ctest --preset mingw64 -j "$jobs"
+bash scripts/package-windows.sh --wine "$wine_run" build/mingw64 build/mingw32

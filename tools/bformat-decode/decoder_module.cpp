@@ -1,15 +1,12 @@
 #include "tools/bformat-decode/decoder_module.h"
 
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <vector>
 
 namespace bformat {
 
 const CLSID kDecoderClsid = {0xA4BFE317, 0xD4A4, 0x41BC, {0x99, 0x26, 0x20, 0xC0, 0x43, 0x2A, 0xA2, 0xCF}};
-const char* const kModuleFileName = "DUrazOdo.so";
 
 namespace {
 
@@ -23,16 +20,6 @@ std::string Hex(HRESULT hr)
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
     return text;
-}
-
-std::string ProgramFolder()
-{
-    std::vector<char> buffer(4096);
-    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-    if (n <= 0) return {};
-    std::string path(buffer.data(), static_cast<size_t>(n));
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
 DecoderModule::~DecoderModule()
@@ -92,14 +79,15 @@ bool DecoderModule::CreateFilter(const std::string& modulePath, IBaseFilter** fi
         return true;
     }
     *filter = nullptr;
-    const std::string besideUs = ProgramFolder() + kModuleFileName;
-    if (::access(besideUs.c_str(), F_OK) != 0) {
+    const std::string found = durazodo::FindModuleFile();
+    if (found.empty()) {
         error = std::string("the decoder filter is not registered (") + Hex(hr) + ") and there is no " +
-                kModuleFileName + " beside this program; name the module with --module";
+                durazodo::kModuleFileName +
+                " beside this program or in its installed folder; name the module with --module";
         return false;
     }
-    if (!FromFile(besideUs, filter, error)) return false;
-    source = besideUs;
+    if (!FromFile(found, filter, error)) return false;
+    source = found;
     return true;
 }
 

@@ -1,18 +1,17 @@
 // Getting the decoder filter: through COM when its class is registered, else straight from
-// the module file, beside this program or named on the command line.
+// the module file, named on the command line or found where the tools look for it
+// (tools/common/module_files.h).
 #pragma once
 
 #include <string>
 
 #include "platform/platform.h"
+#include "tools/common/module_files.h"
 
 namespace bformat {
 
 // The decoder filter's class, {A4BFE317-D4A4-41BC-9926-20C0432AA2CF}.
 extern const CLSID kDecoderClsid;
-
-// The module file's name on this system.
-extern const char* const kModuleFileName;
 
 class DecoderModule {
 public:
@@ -25,7 +24,7 @@ public:
 
     // Creates a decoder filter. With `modulePath` set, only from that module file. Otherwise
     // through CoCreateInstance, and when the class is not registered (or its registered
-    // module cannot be loaded), from the module file beside this program. `source` says
+    // module cannot be loaded), from the module file beside this program or installed with it. `source` says
     // which way it came; `error` why there is none, in one line.
     bool CreateFilter(const std::string& modulePath, IBaseFilter** filter, std::string& source, std::string& error);
 
@@ -34,9 +33,6 @@ private:
 
     void* m_handle = nullptr;
 };
-
-// The folder this program was started from, with a trailing '/'; empty when unknown.
-std::string ProgramFolder();
 
 // An HRESULT as "0x" and eight hex digits, for messages.
 std::string Hex(HRESULT hr);

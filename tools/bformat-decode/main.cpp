@@ -1,4 +1,5 @@
 // bformat-decode [INPUT...] [-o OUTPUT|DIR/] [-i fuma|ambix] [-f FORMAT] [--module PATH] [--quiet]
+// bformat-decode --version [--module PATH]
 //
 // Decodes Ambisonic files into files of speaker feeds through the DUrazOdo decoder filter.
 // Without INPUT it writes a demonstration B-Format file (a sound circling the listener)
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "tools/bformat-decode/decode_job.h"
+#include "tools/bformat-decode/decoder_module.h"
 #include "tools/bformat-decode/demo.h"
 
 namespace {
@@ -36,6 +38,7 @@ struct Settings {
     std::string output;
     bool quiet = false;
     bool help = false;
+    bool version = false;
     bformat::DecodeRequest request;  // everything but the input and output names
 };
 
@@ -85,7 +88,7 @@ const std::vector<Option>& Options()
          }},
         {nullptr, "--module", "PATH",
          "the decoder module to use (default: the registered decoder filter, else the module\n"
-         "beside this program)",
+         "beside this program, else the one installed with it)",
          [](const std::string& v, Settings& s) {
              s.request.modulePath = v;
              return std::string();
@@ -93,6 +96,11 @@ const std::vector<Option>& Options()
         {"-q", "--quiet", nullptr, "no progress and no summary; errors only (default: off)",
          [](const std::string&, Settings& s) {
              s.quiet = true;
+             return std::string();
+         }},
+        {nullptr, "--version", nullptr, "print this program's version and the decoder module's file version",
+         [](const std::string&, Settings& s) {
+             s.version = true;
              return std::string();
          }},
         {"-h", "--help", nullptr, "this text",
@@ -236,6 +244,23 @@ void PrintSummary(const std::string& input, const std::string& output, const bfo
     }
 }
 
+// The program's version, then the file version of the module a decode would use.
+int PrintVersion(const std::string& modulePath)
+{
+    std::printf("%s %s\n", kProgram, durazodo::ProjectVersion());
+    std::string module = modulePath;
+    if (module.empty()) module = durazodo::RegisteredModuleFile(bformat::kDecoderClsid);
+    if (module.empty()) module = durazodo::FindModuleFile();
+    if (module.empty()) {
+        std::printf("decoder module: none registered, beside this program or installed with it\n");
+        return 0;
+    }
+    std::string version, error;
+    if (!durazodo::ReadModuleFileVersion(module, version, error)) return Fail(error);
+    std::printf("decoder module: %s, file version %s\n", module.c_str(), version.c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -247,6 +272,7 @@ int main(int argc, char** argv)
         Usage(stdout);
         return 0;
     }
+    if (settings.version) return PrintVersion(settings.request.modulePath);
     const bool toFolder = IsFolder(settings.output);
     if (settings.inputs.size() > 1 && !settings.output.empty() && !toFolder) {
         return Fail("-o " + settings.output + " names one file for " + std::to_string(settings.inputs.size()) +

@@ -1,11 +1,17 @@
-// regsvr [-u] MODULE   registers (or with -u unregisters) a COM in-process server module by
-//                      calling its DllRegisterServer (DllUnregisterServer) export
-// regsvr --list        prints the filters the filter mapper knows, with their pins and
-//                      media types
+// durazodo-regsvr [-u] MODULE   registers (or with -u unregisters) a COM in-process server
+//                               module by calling its DllRegisterServer (DllUnregisterServer)
+// durazodo-regsvr --list        prints the filters the filter mapper knows, with their pins
+//                               and media types
+// durazodo-regsvr --version [MODULE]
+//                               prints the tool's version and the file version of MODULE
+//                               (default: the decoder module beside the tool or installed
+//                               with it)
 //
+// The build tree also links it as regsvr.
 // Both work on the registry store that DURAZODO_REGISTRY names (or the per-user default).
 // Failures are reported on stderr with a non-zero exit status.
 #include "platform/platform.h"
+#include "tools/common/module_files.h"
 
 #include <dlfcn.h>
 
@@ -17,11 +23,16 @@
 
 namespace {
 
+const char kProgram[] = "durazodo-regsvr";
+
 const char kUsage[] =
-    "usage: regsvr [-u] MODULE\n"
-    "       regsvr --list\n"
+    "usage: durazodo-regsvr [-u] MODULE\n"
+    "       durazodo-regsvr --list\n"
+    "       durazodo-regsvr --version [MODULE]\n"
     "Registers MODULE (a COM in-process server) with the registry store, or with -u\n"
-    "unregisters it; --list prints the filters that the filter mapper knows.\n";
+    "unregisters it; --list prints the filters that the filter mapper knows; --version\n"
+    "prints this tool's version and MODULE's file version (default: the decoder module\n"
+    "beside this tool or installed with it); -h, --help prints this text.\n";
 
 std::string StoreLocation()
 {
@@ -100,7 +111,7 @@ int Register(const char* module, bool unregister)
     const char* entryName = unregister ? "DllUnregisterServer" : "DllRegisterServer";
     char* path = realpath(module, nullptr);
     if (!path) {
-        std::fprintf(stderr, "regsvr: cannot find %s: %s\n", module, std::strerror(errno));
+        std::fprintf(stderr, "%s: cannot find %s: %s\n", kProgram, module, std::strerror(errno));
         return 1;
     }
     std::string fullPath = path;
@@ -108,21 +119,22 @@ int Register(const char* module, bool unregister)
 
     void* handle = dlopen(fullPath.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
-        std::fprintf(stderr, "regsvr: cannot load %s: %s\n", fullPath.c_str(), dlerror());
+        std::fprintf(stderr, "%s: cannot load %s: %s\n", kProgram, fullPath.c_str(), dlerror());
         return 1;
     }
     auto entry = reinterpret_cast<HRESULT (*)()>(dlsym(handle, entryName));
     if (!entry) {
-        std::fprintf(stderr, "regsvr: %s has no %s entry point; it is not a self-registering module\n",
-                     fullPath.c_str(), entryName);
+        std::fprintf(stderr, "%s: %s has no %s entry point; it is not a self-registering module\n",
+                     kProgram, fullPath.c_str(), entryName);
         dlclose(handle);
         return 1;
     }
     HRESULT hr = entry();
     dlclose(handle);
     if (FAILED(hr)) {
-        std::fprintf(stderr, "regsvr: %s in %s failed: %s\n", entryName, fullPath.c_str(), HresultText(hr).c_str());
-        std::fprintf(stderr, "regsvr: registry store: %s\n", StoreLocation().c_str());
+        std::fprintf(stderr, "%s: %s in %s failed: %s\n", kProgram, entryName, fullPath.c_str(),
+                     HresultText(hr).c_str());
+        std::fprintf(stderr, "%s: registry store: %s\n", kProgram, StoreLocation().c_str());
         return 1;
     }
     std::printf("%s %s\n", unregister ? "unregistered" : "registered", fullPath.c_str());
@@ -139,7 +151,7 @@ int List()
     if (SUCCEEDED(hr))
         hr = mapper->EnumMatchingFilters(&filters, 0, FALSE, GUID_NULL, GUID_NULL, FALSE, FALSE, GUID_NULL, GUID_NULL);
     if (FAILED(hr)) {
-        std::fprintf(stderr, "regsvr: cannot read the filter database in %s: %s\n", StoreLocation().c_str(),
+        std::fprintf(stderr, "%s: cannot read the filter database in %s: %s\n", kProgram, StoreLocation().c_str(),
                      HresultText(hr).c_str());
         if (mapper) mapper->Release();
         CoUninitialize();
@@ -183,6 +195,23 @@ int List()
     return failures ? 1 : 0;
 }
 
+int Version(const char* module)
+{
+    std::printf("%s %s\n", kProgram, durazodo::ProjectVersion());
+    const std::string path = module ? std::string(module) : durazodo::FindModuleFile();
+    if (path.empty()) {
+        std::printf("module: no %s beside this tool or installed with it\n", durazodo::kModuleFileName);
+        return 0;
+    }
+    std::string version, error;
+    if (!durazodo::ReadModuleFileVersion(path, version, error)) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+        return 1;
+    }
+    std::printf("module: %s, file version %s\n", path.c_str(), version.c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -192,6 +221,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (argc == 2 && !std::strcmp(argv[1], "--list")) return List();
+    if ((argc == 2 || argc == 3) && !std::strcmp(argv[1], "--version")) return Version(argc == 3 ? argv[2] : nullptr);
     if (argc == 2 && argv[1][0] != '-') return Register(argv[1], false);
     if (argc == 3 && !std::strcmp(argv[1], "-u")) return Register(argv[2], true);
     std::fputs(kUsage, stderr);

@@ -1,10 +1,13 @@
 // Compiles the module's resource script for the native build: reads the script (the subset
 // the module uses: DIALOG without controls, STRINGTABLE, BITMAP, RCDATA and ICON from files,
-// numeric ids and #defines from quoted includes) and writes a C++ source that holds each
-// resource in the binary layout the Windows resource compiler produces, and registers them
-// with the platform under the module's handle when the module loads.
+// VERSIONINFO, numeric ids, and numeric or string #defines from quoted includes) and writes a
+// C++ source that holds each resource in the binary layout the Windows resource compiler
+// produces, and registers them with the platform under the module's handle when the module
+// loads.
 //
-//   rcpack SCRIPT INCLUDE_DIR OUTPUT
+//   rcpack SCRIPT INCLUDE_DIR OUTPUT [MORE_INCLUDE_DIRS...]
+//
+// Files named in the script are found in INCLUDE_DIR; quoted includes in any include folder.
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -25,11 +28,17 @@ struct Resource {
 };
 
 std::string g_includeDir;
+std::vector<std::string> g_headerDirs;
+// String #defines, as tokens ('"' and the text) that replace the name in the script.
+std::map<std::string, std::string> g_stringDefines;
 std::map<std::string, long> g_defines = {
     {"WS_CHILD", 0x40000000L},      {"WS_VISIBLE", 0x10000000L},  {"WS_POPUP", 0x80000000L},
     {"WS_CAPTION", 0x00C00000L},    {"WS_BORDER", 0x00800000L},   {"WS_SYSMENU", 0x00080000L},
     {"WS_CLIPCHILDREN", 0x02000000L}, {"WS_CLIPSIBLINGS", 0x04000000L}, {"DS_CONTROL", 0x0400L},
     {"DS_SETFONT", 0x40L},          {"DS_MODALFRAME", 0x80L},     {"WS_EX_CONTROLPARENT", 0x00010000L},
+    {"VS_VERSION_INFO", 1},         {"VS_FFI_FILEFLAGSMASK", 0x3FL}, {"VOS_NT_WINDOWS32", 0x40004L},
+    {"VOS__WINDOWS32", 0x4L},       {"VFT_APP", 1},               {"VFT_DLL", 2},
+    {"VFT2_UNKNOWN", 0},
 };
 
 [[noreturn]] void Fail(const std::string& where, const std::string& what)
@@ -149,14 +158,131 @@ void Put32(std::vector<uint8_t>& v, uint32_t x)
 
 void ReadDefines(const std::string& path)
 {
-    std::ifstream in(g_includeDir + "/" + path);
-    if (!in) Fail(path, "cannot open include");
+    std::ifstream in;
+    for (const std::string& dir : g_headerDirs) {
+        in.open(dir + "/" + path);
+        if (in) break;
+        in.clear();
+    }
+    if (!in.is_open()) Fail(path, "cannot open include");
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream words(line);
-        std::string hash, name, value;
-        if (words >> hash >> name >> value && hash == "#define") g_defines[name] = Value(value, path);
+        std::string hash, name;
+        if (!(words >> hash >> name) || hash != "#define") continue;
+        auto tokens = Tokenise(line.substr(line.find(name) + name.size()), path);
+        if (tokens.size() != 1) continue;
+        if (tokens[0][0] == '"')
+            g_stringDefines[name] = tokens[0];
+        else
+            g_defines[name] = Value(tokens[0], path);
     }
+}
+
+// A VERSIONINFO node in its binary layout: wLength, wValueLength, wType (1 for text), the key
+// in UTF-16 with its terminator, padding to 32 bits, the value, then each child at a 32-bit
+// boundary. wValueLength counts characters for text values, bytes otherwise.
+struct VersionNode {
+    std::u16string key;
+    bool text = true;
+    uint16_t valueLength = 0;
+    std::vector<uint8_t> value;
+    std::vector<VersionNode> children;
+};
+
+void Align32(std::vector<uint8_t>& v)
+{
+    while (v.size() % 4) v.push_back(0);
+}
+
+std::vector<uint8_t> Serialise(const VersionNode& node, const std::string& where)
+{
+    std::vector<uint8_t> v;
+    Put16(v, 0);
+    Put16(v, node.valueLength);
+    Put16(v, node.text ? 1 : 0);
+    for (char16_t c : node.key) Put16(v, c);
+    Put16(v, 0);
+    Align32(v);
+    v.insert(v.end(), node.value.begin(), node.value.end());
+    for (const VersionNode& child : node.children) {
+        Align32(v);
+        std::vector<uint8_t> c = Serialise(child, where);
+        v.insert(v.end(), c.begin(), c.end());
+    }
+    if (v.size() > 0xFFFF) Fail(where, "version resource too large");
+    v[0] = static_cast<uint8_t>(v.size());
+    v[1] = static_cast<uint8_t>(v.size() >> 8);
+    return v;
+}
+
+// The statements after `ID VERSIONINFO` up to its closing END, read through `next`.
+template <typename Next>
+VersionNode VersionInfo(Next& next, std::string& where)
+{
+    uint32_t fixed[13] = {0xFEEF04BD, 0x00010000};  // signature, structure version; the rest zero
+    auto versionPair = [&](const std::vector<std::string>& s, int at) {
+        std::vector<long> parts;
+        for (size_t i = 1; i < s.size(); ++i)
+            if (s[i] != ",") parts.push_back(Value(s[i], where));
+        if (parts.size() != 4) Fail(where, "expected four version parts");
+        fixed[at] = static_cast<uint32_t>((parts[0] << 16) | (parts[1] & 0xFFFF));
+        fixed[at + 1] = static_cast<uint32_t>((parts[2] << 16) | (parts[3] & 0xFFFF));
+    };
+    const std::map<std::string, int> fields = {{"FILEFLAGSMASK", 6}, {"FILEFLAGS", 7}, {"FILEOS", 8},
+                                               {"FILETYPE", 9},      {"FILESUBTYPE", 10}};
+    for (;;) {
+        auto s = next(where);
+        if (s.empty()) Fail(where, "missing BEGIN");
+        if (s[0] == "BEGIN") break;
+        if (s[0] == "FILEVERSION")
+            versionPair(s, 2);
+        else if (s[0] == "PRODUCTVERSION")
+            versionPair(s, 4);
+        else if (fields.count(s[0]))
+            fixed[fields.at(s[0])] = static_cast<uint32_t>(Expression(s, 1, where));
+        else
+            Fail(where, "unsupported VERSIONINFO statement " + s[0]);
+    }
+    VersionNode root;
+    root.key = u"VS_VERSION_INFO";
+    root.text = false;
+    root.valueLength = sizeof fixed;
+    for (uint32_t f : fixed) Put32(root.value, f);
+
+    // BLOCK "key" BEGIN ... END and VALUE "key", "text" | number, number...
+    std::vector<VersionNode*> open = {&root};
+    while (!open.empty()) {
+        auto s = next(where);
+        if (s.empty()) Fail(where, "missing END");
+        if (s[0] == "END") {
+            open.pop_back();
+        } else if (s[0] == "BLOCK" && s.size() == 2 && s[1][0] == '"') {
+            VersionNode block;
+            block.key = Utf16(s[1].substr(1), where);
+            open.back()->children.push_back(block);
+            if (next(where) != std::vector<std::string>{"BEGIN"}) Fail(where, "expected BEGIN");
+            open.push_back(&open.back()->children.back());
+        } else if (s[0] == "VALUE" && s.size() >= 4 && s[1][0] == '"' && s[2] == ",") {
+            VersionNode value;
+            value.key = Utf16(s[1].substr(1), where);
+            if (s.size() == 4 && s[3][0] == '"') {
+                std::u16string text = Utf16(s[3].substr(1), where);
+                for (char16_t c : text) Put16(value.value, c);
+                Put16(value.value, 0);
+                value.valueLength = static_cast<uint16_t>(text.size() + 1);
+            } else {
+                value.text = false;
+                for (size_t i = 3; i < s.size(); ++i)
+                    if (s[i] != ",") Put16(value.value, static_cast<uint32_t>(Value(s[i], where)));
+                value.valueLength = static_cast<uint16_t>(value.value.size());
+            }
+            open.back()->children.push_back(value);
+        } else {
+            Fail(where, "expected BLOCK, VALUE or END");
+        }
+    }
+    return root;
 }
 
 std::vector<Resource> Compile(const std::string& script)
@@ -181,6 +307,10 @@ std::vector<Resource> Compile(const std::string& script)
                 continue;
             }
             auto tokens = Tokenise(line, where);
+            for (std::string& token : tokens) {
+                auto it = g_stringDefines.find(token);
+                if (it != g_stringDefines.end()) token = it->second;
+            }
             if (!tokens.empty()) return tokens;
         }
         return {};
@@ -231,6 +361,10 @@ std::vector<Resource> Compile(const std::string& script)
                 }
                 out.push_back({14, static_cast<int>(id), group});
             }
+            continue;
+        }
+        if (type == "VERSIONINFO") {
+            out.push_back({16, static_cast<int>(id), Serialise(VersionInfo(next, where), where)});
             continue;
         }
         if (type != "DIALOG") Fail(where, "unsupported resource type " + type);
@@ -320,12 +454,14 @@ void Write(const std::vector<Resource>& resources, const std::string& path)
 
 int main(int argc, char** argv)
 {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: rcpack SCRIPT INCLUDE_DIR OUTPUT\n");
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: rcpack SCRIPT INCLUDE_DIR OUTPUT [MORE_INCLUDE_DIRS...]\n");
         return 2;
     }
     try {
         g_includeDir = argv[2];
+        g_headerDirs.push_back(argv[2]);
+        for (int i = 4; i < argc; ++i) g_headerDirs.push_back(argv[i]);
         Write(Compile(argv[1]), argv[3]);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "rcpack: %s\n", e.what());
