@@ -1,5 +1,7 @@
 #include "decoder/allpass.h"
 
+#include "decoder/kernels/kernels.h"
+
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -77,6 +79,23 @@ void AllPass::Shelf(double* samples, int32_t count, double lowGain, double highG
         samples += piece;
         count -= piece;
     }
+}
+
+void ShelfThree(AllPass& w, AllPass& x, AllPass& y, double* pw, double* px, double* py, int32_t count, double lowW,
+                double highW, double lowXY, double highXY)
+{
+    if (count <= 0) return;
+    AllPass* shelves[3] = {&w, &x, &y};
+    kernels::ShelfBank bank{};
+    for (int i = 0; i < 3; ++i) {
+        bank.coefficient[i] = shelves[i]->Coefficient();
+        bank.lowGain[i] = i == 0 ? lowW : lowXY;
+        bank.highGain[i] = i == 0 ? highW : highXY;
+        bank.prevIn[i] = shelves[i]->PrevIn();
+        bank.prevOut[i] = shelves[i]->PrevOut();
+    }
+    kernels::Sse2ShelfThree(bank, pw, px, py, count);
+    for (int i = 0; i < 3; ++i) shelves[i]->SetMemory(bank.prevIn[i], bank.prevOut[i]);
 }
 
 }  // namespace decoder

@@ -63,6 +63,10 @@ const DecodeKernel* ScalarKernel(uint32_t inChannels, uint32_t speakers);
 const DecodeKernel* Sse2Kernel(uint32_t inChannels, uint32_t speakers);
 const DecodeKernel* Avx2Kernel(uint32_t inChannels, uint32_t speakers);
 
+// The three shelves of `bank` over pw, px and py in one 128-bit pass, bit for bit the plain
+// per-channel shelf; the memory in `bank` is advanced.
+void Sse2ShelfThree(ShelfBank& bank, double* pw, double* px, double* py, int32_t count);
+
 // The 128-bit conversions with the bits of DeinterleaveBlock and InterleaveBlock: vectorised for
 // 3 and 4 channels in and 4, 6 and 8 out; other counts, and builds without SSE2, run the plain
 // loops.

@@ -406,5 +406,10 @@ const DecodeKernel* Sse2Kernel(uint32_t, uint32_t) { return nullptr; }
 
 #endif
 
+void Sse2ShelfThree(ShelfBank& bank, double* pw, double* px, double* py, int32_t count)
+{
+    ShelfThree(bank, pw, px, py, count);
+}
+
 }  // namespace kernels
 }  // namespace decoder

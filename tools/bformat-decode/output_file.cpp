@@ -113,15 +113,9 @@ int32_t ToInteger(decoder::SampleFormat format, double fraction)
     if (format == decoder::SampleFormat::Pcm16) bits = 16;
     else if (format == decoder::SampleFormat::Pcm24) bits = 24;
     const double top = std::ldexp(1.0, bits - 1);
-    const double v = fraction * top;
-    const int64_t largest = static_cast<int64_t>(top) - 1, smallest = -static_cast<int64_t>(top);
-    int64_t sample;
-    if (v != v) sample = 0;
-    else if (v >= top) sample = largest;
-    else if (v <= -top - 1) sample = smallest;
-    else sample = std::clamp(decoder::RoundHalfUp(v), smallest, largest);
+    const int32_t sample = decoder::RoundSaturate(fraction * top, -top, top - 1);
     // 24-bit samples in the top three bytes, as libsndfile takes them.
-    return static_cast<int32_t>(bits == 24 ? sample * 256 : sample);
+    return bits == 24 ? static_cast<int32_t>(static_cast<uint32_t>(sample) << 8) : sample;
 }
 
 bool ContainerForName(const std::string& path, Container& container, std::string& error)
