@@ -25,7 +25,7 @@ bash scripts/package.sh build/native
 
 run_preset native-asan
 echo "=== native-asan: tests"
-ctest --preset native-asan -j "$jobs"
+ctest --preset native-asan -j "$jobs" -LE large
 
 run_preset native-tsan
 echo "=== native-tsan: concurrency tests"
