@@ -1,7 +1,7 @@
 #include "filter/Maincom.h"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <new>
 
@@ -264,7 +264,7 @@ HRESULT CVEvava::BuildStereoOutput(const WAVEFORMATEXTENSIBLE& format, LONG buff
     decoder::BinauralSettings settings;
     settings.sampleRate = static_cast<double>(format.Format.nSamplesPerSec);
     settings.inChannels = m_nInChannels;
-    settings.maxBlockFrames = static_cast<int32_t>(std::min<uint32_t>(frames, 0x7FFFFFFF));
+    settings.maxBlockFrames = static_cast<int32_t>(frames);  // bufferBytes / 4 at most
     settings.decodeType = decoder::kDefaultHeadphoneLayout;
     if (m_Output == AMBISONIC_OUTPUT_HEADPHONES_RESPONSES) {
         settings.responses = m_Responses.data();

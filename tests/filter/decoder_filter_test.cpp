@@ -64,6 +64,20 @@ protected:
         *request = {0, 0, 1, 0};
         return filter->DecideBufferSize(outAlloc, request);
     }
+    // Decides the buffers with each allocation failing in turn: every failure is
+    // E_OUTOFMEMORY and keeps the planes decided before; the last run succeeds.
+    void DecideThroughEveryAllocationFailure()
+    {
+        ALLOCATOR_PROPERTIES request;
+        const int32_t before = filter->FramesPerBlock();
+        test_support::WalkAllocations([&] { return Decide(&request); },
+                                      [&](HRESULT hr, bool failed) {
+                                          EXPECT_EQ(failed ? E_OUTOFMEMORY : S_OK, hr);
+                                          if (failed) {
+                                              EXPECT_EQ(before, filter->FramesPerBlock());
+                                          }
+                                      });
+    }
 
 private:
     CMediaType m_proposed;
@@ -312,11 +326,7 @@ protected:
         EXPECT_EQ(S_OK, layout->GetOutput(&output));
         return output;
     }
-    HRESULT HandIn(const two_channel_test::HostResponses& r)
-    {
-        return layout->SetHeadphoneResponses(r.Directions(), r.azimuth.data(), r.elevation.data(), r.length, r.rate,
-                                             r.left.data(), r.right.data());
-    }
+    HRESULT HandIn(const two_channel_test::HostResponses& r) { return two_channel_test::HandIn(layout, r); }
 
     const two_channel_test::HostResponses responses = two_channel_test::MakeResponses(44100);
 };
@@ -482,15 +492,7 @@ TEST_F(DecoderOutput, OutOfMemoryKeepsThePreviousResponsesAndDecode)
     ASSERT_EQ(S_OK, Decide(&request));
     ASSERT_EQ(512, filter->FramesPerBlock());
     inAlloc->granted.cbBuffer = 8192;
-    test_support::WalkAllocations([&] { return Decide(&request); },
-                                  [&](HRESULT hr, bool failed) {
-                                      if (!failed) {
-                                          EXPECT_EQ(S_OK, hr);
-                                          return;
-                                      }
-                                      EXPECT_EQ(E_OUTOFMEMORY, hr);
-                                      EXPECT_EQ(512, filter->FramesPerBlock());
-                                  });
+    DecideThroughEveryAllocationFailure();
     EXPECT_EQ(1024, filter->FramesPerBlock());
 }
 
@@ -808,15 +810,7 @@ TEST_F(DecoderFilter, ShortGrantOrAllocatorFailureKeepsThePreviousBuffers)
     EXPECT_EQ(VFW_E_SIZENOTSET, Decide(&request));
     inAlloc->getPropertiesResult = S_OK;
     // Any allocation for the planes of 1024 frames failing.
-    test_support::WalkAllocations([&] { return Decide(&request); },
-                                  [&](HRESULT hr, bool failed) {
-                                      if (!failed) {
-                                          EXPECT_EQ(S_OK, hr);
-                                          return;
-                                      }
-                                      EXPECT_EQ(E_OUTOFMEMORY, hr);
-                                      EXPECT_EQ(512, filter->FramesPerBlock());
-                                  });
+    DecideThroughEveryAllocationFailure();
     EXPECT_EQ(1024, filter->FramesPerBlock());
 }
 

@@ -11,6 +11,7 @@
 #include "decoder/binaural.h"
 #include "decoder/sample_format.h"
 #include "decoder/uhj.h"
+#include "durazodo/ambisonic_decoder.h"
 
 namespace two_channel_test {
 
@@ -69,21 +70,46 @@ inline HostResponses MakeResponses(uint32_t rate)
     return r;
 }
 
+// The two-channel outputs a host can choose, by name.
+struct TwoChannelOutput {
+    const char* name;
+    LONG output;
+};
+inline constexpr TwoChannelOutput kTwoChannelOutputs[] = {
+    {"UHJ", AMBISONIC_OUTPUT_UHJ_STEREO},
+    {"headphones, built-in head", AMBISONIC_OUTPUT_HEADPHONES_HEAD_MODEL},
+    {"headphones, handed-in responses", AMBISONIC_OUTPUT_HEADPHONES_RESPONSES}};
+
+// Hands `r` to the filter through its layout interface.
+inline HRESULT HandIn(IAmbisonicDecoderLayout* layout, const HostResponses& r)
+{
+    return layout->SetHeadphoneResponses(r.Directions(), r.azimuth.data(), r.elevation.data(), r.length, r.rate,
+                                         r.left.data(), r.right.data());
+}
+
+// Chooses `output`; for handed-in responses, by handing in `r`.
+inline HRESULT Choose(IAmbisonicDecoderLayout* layout, LONG output, const HostResponses& r)
+{
+    return output == AMBISONIC_OUTPUT_HEADPHONES_RESPONSES ? HandIn(layout, r) : layout->SetOutput(output);
+}
+
 // What the engine alone makes of `blocks` of interleaved frames of `channels` samples of
 // `format`, each block rendered in one call and converted back to 2-channel frames of the
-// same format: UHJ when `uhj`, else headphones over the octagon with `responses` (null: the
-// built-in head) at `rate`.
-inline std::vector<std::vector<uint8_t>> EngineDecode(bool uhj, const HostResponses* responses,
+// same format, for one of the two-channel outputs: UHJ, or headphones over the octagon with
+// the built-in head or with `responses`, at `rate`.
+inline std::vector<std::vector<uint8_t>> EngineDecode(LONG output, const HostResponses& responses,
                                                       decoder::SampleFormat format, uint32_t channels, uint32_t rate,
                                                       const std::vector<std::vector<uint8_t>>& blocks)
 {
+    const bool uhj = output == AMBISONIC_OUTPUT_UHJ_STEREO;
     const size_t bytes = decoder::BytesPerSample(format);
     size_t longest = 1;
     for (const auto& b : blocks) longest = std::max(longest, b.size() / (bytes * channels));
     decoder::UhjEncoder encoder;
     decoder::BinauralDecoder headphones;
     const std::vector<decoder::DirectionalResponse> measured =
-        responses ? responses->ForEngine() : std::vector<decoder::DirectionalResponse>{};
+        output == AMBISONIC_OUTPUT_HEADPHONES_RESPONSES ? responses.ForEngine()
+                                                        : std::vector<decoder::DirectionalResponse>{};
     decoder::BinauralSettings settings;
     settings.sampleRate = rate;
     settings.inChannels = channels;
