@@ -35,6 +35,16 @@ public:
     // None, frames 0 or a set-up that has not succeeded does nothing.
     void RenderFrames(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames);
 
+    // Frames the output still owes once the input ends: the headphone decode's latency, 0 for
+    // UHJ (and before a successful Setup()).
+    size_t TailFrames() const
+    {
+        return m_Ready && m_Mode == Mode::Headphones ? static_cast<size_t>(m_Binaural.LatencyFrames()) : 0;
+    }
+    // Renders `frames` frames of silent input into dst as RenderFrames() would: after the
+    // stream's last frames, TailFrames() of them bring out what the decode still holds.
+    void RenderTail(SampleFormat format, uint8_t* dst, size_t frames);
+
     bool IsReady() const { return m_Ready; }
     uint32_t InChannels() const { return m_InPlanes.Channels(); }
     // Frames one block may hold; 0 before a successful Setup().
@@ -42,6 +52,10 @@ public:
     Mode CurrentMode() const { return m_Mode; }
 
 private:
+    // Runs frames 0..n-1 of the input planes, which `fill(done, n)` writes first, into dst.
+    template <class Fill>
+    void Render(SampleFormat format, uint8_t* dst, size_t frames, Fill fill);
+
     SamplePlanes m_InPlanes;
     SamplePlanes m_OutPlanes;
     UhjEncoder m_Uhj;

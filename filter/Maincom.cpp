@@ -73,6 +73,9 @@ CVEvava::CVEvava(const char* name, LPUNKNOWN pUnk, HRESULT* phr)
       m_nInChannels(0),
       m_nSpeakers(0),
       m_ResponseRate(0),
+      m_TailPending(false),
+      m_TailTimed(false),
+      m_TailStart(0),
       m_CrossoverHz(decoder::kCrossoverHz)
 {
     decoder::SetupDecoderCoefficients(m_Decoder.m_Coefficients, m_DecodeType);
@@ -273,7 +276,9 @@ HRESULT CVEvava::BuildStereoOutput(const WAVEFORMATEXTENSIBLE& format, LONG buff
     const auto mode = m_Output == AMBISONIC_OUTPUT_UHJ_STEREO ? decoder::StereoOutput::Mode::Uhj
                                                               : decoder::StereoOutput::Mode::Headphones;
     switch (m_Stereo.Setup(mode, settings)) {
-    case decoder::BinauralSetupResult::Ok: return S_OK;
+    case decoder::BinauralSetupResult::Ok:
+        m_TailPending = false;
+        return S_OK;
     case decoder::BinauralSetupResult::OutOfMemory: return E_OUTOFMEMORY;
     case decoder::BinauralSetupResult::BadSampleRate: return VFW_E_TYPE_NOT_ACCEPTED;
     case decoder::BinauralSetupResult::BadBlockFrames: return E_FAIL;
@@ -283,8 +288,62 @@ HRESULT CVEvava::BuildStereoOutput(const WAVEFORMATEXTENSIBLE& format, LONG buff
 
 HRESULT CVEvava::Transform(IMediaSample* pIn, IMediaSample* pOut)
 {
-    if (!SpeakerOutput()) return decoder::TransformSample(m_Stereo, InputFormat(), pIn, pOut);
-    return decoder::TransformSample(m_Decoder, InputFormat(), pIn, pOut);
+    if (SpeakerOutput()) return decoder::TransformSample(m_Decoder, InputFormat(), pIn, pOut);
+    const HRESULT hr = decoder::TransformSample(m_Stereo, InputFormat(), pIn, pOut);
+    if (hr == S_OK && m_Stereo.TailFrames() > 0 && pOut->GetActualDataLength() > 0) {
+        REFERENCE_TIME start = 0, stop = 0;
+        m_TailPending = true;
+        m_TailTimed = pIn->GetTime(&start, &stop) == S_OK;
+        m_TailStart = stop;
+    }
+    return hr;
+}
+
+HRESULT CVEvava::EndOfStream()
+{
+    if (m_TailPending) {
+        m_TailPending = false;
+        // A tail that cannot be delivered is lost, but the end of the stream still goes on.
+        DeliverTail();
+    }
+    return CTransformFilter::EndOfStream();
+}
+
+HRESULT CVEvava::DeliverTail()
+{
+    const decoder::SampleFormat format = decoder::SampleFormatOf(InputFormat());
+    const size_t frameBytes = 2 * decoder::BytesPerSample(format);
+    const size_t frames = m_Stereo.TailFrames();
+    const double rate = InputFormat()->Format.nSamplesPerSec;
+    for (size_t done = 0; done < frames;) {
+        IMediaSample* out = nullptr;
+        HRESULT hr = m_pOutput->GetDeliveryBuffer(&out, nullptr, nullptr, 0);
+        if (FAILED(hr)) return hr;
+        if (!out) return E_POINTER;
+        BYTE* dst = nullptr;
+        const LONG size = out->GetSize();
+        const size_t n = std::min(frames - done, size > 0 ? static_cast<size_t>(size) / frameBytes : 0);
+        hr = out->GetPointer(&dst);
+        if (SUCCEEDED(hr) && (n == 0 || !dst)) hr = E_FAIL;
+        if (SUCCEEDED(hr)) {
+            m_Stereo.RenderTail(format, dst, n);
+            hr = out->SetActualDataLength(static_cast<LONG>(n * frameBytes));
+        }
+        if (SUCCEEDED(hr) && m_TailTimed) {
+            // Times from the frames since the tail began, so the pieces add up without drift.
+            auto at = [&](size_t f) { return m_TailStart + static_cast<REFERENCE_TIME>(f * 10000000.0 / rate); };
+            REFERENCE_TIME start = at(done), stop = at(done + n);
+            out->SetTime(&start, &stop);
+        }
+        if (SUCCEEDED(hr)) {
+            out->SetSyncPoint(TRUE);
+            hr = m_pOutput->Deliver(out);
+        }
+        out->Release();
+        if (hr != S_OK) return hr;
+        done += n;
+    }
+    return S_OK;
 }
 
 HRESULT CVEvava::StartStreaming() { return S_OK; }

@@ -83,6 +83,10 @@ public:
     // the channel mask (the layout's for speakers, 0x3 for two channels) and the plain PCM or
     // float subformat.
     HRESULT GetMediaType(int iPosition, CMediaType* pMediaType) override;
+    // With headphone output, first delivers what the decode still holds after the last
+    // input (its latency's worth of frames, in as many samples as the buffers need, timed on
+    // from the last input sample's stop time when that had times); then end-of-stream.
+    HRESULT EndOfStream() override;
     // The shelf, encoder and convolution memory carries over stops and pauses: nothing to do.
     HRESULT StartStreaming() override;
     HRESULT StopStreaming() override;
@@ -128,6 +132,8 @@ private:
     // DecideBufferSize for UHJ and headphones, once the output buffers of `bufferBytes` are
     // granted: builds the two-channel output for the format in force.
     HRESULT BuildStereoOutput(const WAVEFORMATEXTENSIBLE& format, LONG bufferBytes);
+    // The headphone decode's tail, for EndOfStream.
+    HRESULT DeliverTail();
 
     // Owned copy of the format in force, m_cbInputFormat (its cbSize + 18) bytes. Replaced
     // under the filter lock and m_FormatLock; read under either.
@@ -146,6 +152,11 @@ private:
     // they were handed in, and their rate; empty until then. Changed under the filter lock.
     std::vector<decoder::DirectionalResponse> m_Responses;
     DWORD m_ResponseRate;
+    // Streaming thread only: audio went into the headphone decode since its tail was last
+    // delivered, and where the tail starts when the input was timed.
+    bool m_TailPending;
+    bool m_TailTimed;
+    REFERENCE_TIME m_TailStart;
     double m_CrossoverHz;
     CCritSec m_ParamLock;
     // Held only around reading or replacing m_pInputFormat, never while taking another lock:

@@ -68,8 +68,10 @@ enum AMBISONIC_OUTPUT : LONG {
 // eight virtual speakers of the octagon (AMBISONIC_LAYOUT_OCTAGON), whatever the decode type:
 // it images equally well in every direction and, folded into the ear filters, costs no more
 // than fewer speakers. The ears lag the input by a fixed 256 frames (the block convolution's
-// partition); sample times are passed on unchanged. A stream whose rate the headphone decode
-// cannot take (below 1000 Hz) is refused at connection.
+// partition): sample times are passed on unchanged, and at the end of the stream the filter
+// delivers those last 256 frames in one more sample (or more, for small buffers), timed on
+// from the last one, before it passes the end-of-stream on. A stream whose rate the headphone
+// decode cannot take (below 1000 Hz or above 768 kHz) is refused at connection.
 
 // Bounds on the responses a host may hand in.
 enum : ULONG {

@@ -254,7 +254,8 @@ TEST_F(DecoderInGraph, ALayoutRefusedWhileConnectedLeavesTheStreamAsItWas)
 // Each output, for every sample format and both input channel counts, with a decode type set
 // before it (which the two-channel outputs do not use): the sink is offered two channels
 // with mask 0x3 in the input's format and rate, and receives exactly what the engine makes
-// of the same samples, sample by sample.
+// of the same samples, sample by sample, with the headphone decode's tail before the end of
+// the stream.
 TEST_F(DecoderInGraph, TwoChannelOutputsMatchTheEngineForEveryFormat)
 {
     for (const two_channel_test::TwoChannelOutput& mode : two_channel_test::kTwoChannelOutputs) {
@@ -278,18 +279,61 @@ TEST_F(DecoderInGraph, TwoChannelOutputsMatchTheEngineForEveryFormat)
             ASSERT_TRUE(SUCCEEDED(g.control->Run())) << what;
             ASSERT_TRUE(g.sink->pin->WaitFor("eos", 1)) << what;
             const auto received = g.sink->pin->Samples();
-            ASSERT_EQ(script.size(), received.size()) << what;
             std::vector<std::vector<uint8_t>> blocks;
             for (const SampleRecord& s : script) blocks.push_back(s.data);
             const auto expected = two_channel_test::EngineDecode(mode.output, responses, FormatOf(layout.shape),
                                                                  layout.shape.channels, layout.shape.rate, blocks);
+            // Headphones deliver their tail in one more sample, timed on from the last.
             ASSERT_EQ(expected.size(), received.size()) << what;
             for (size_t i = 0; i < received.size(); ++i) {
                 ASSERT_EQ(expected[i].size(), received[i].data.size()) << what << ", sample " << i;
                 ASSERT_TRUE(expected[i] == received[i].data) << what << ", sample " << i << " differs";
             }
+            if (received.size() > script.size()) {
+                const SampleRecord& tail = received.back();
+                EXPECT_TRUE(tail.timed) << what;
+                EXPECT_EQ(script.back().stop, tail.start) << what;
+                EXPECT_EQ(tail.start + 256 * 10000000LL / layout.shape.rate, tail.stop) << what;
+            }
+            EXPECT_EQ("eos", g.sink->pin->Notices().back()) << what;
         }
     }
+}
+
+// Buffers of 100 frames: the headphone tail of 256 frames comes in three samples of 100,
+// 100 and 56 frames whose times follow on from each other, and the whole output is still the
+// engine's.
+TEST_F(DecoderInGraph, AHeadphoneTailLongerThanABufferComesInPieces)
+{
+    TypeShape shape;
+    shape.rate = 48000;
+    const auto script = MakeScript(shape, 7, 100, 0);
+    const two_channel_test::HostResponses none;
+    DecoderGraph g(shape, script, 800, 0, [](IAmbisonicDecoderLayout* l) {
+        return l->SetOutput(AMBISONIC_OUTPUT_HEADPHONES_HEAD_MODEL);
+    });
+    if (!g.graph) GTEST_SKIP() << "no filter graph on this platform";
+    ASSERT_TRUE(g.Ready());
+    ASSERT_TRUE(SUCCEEDED(g.control->Run()));
+    ASSERT_TRUE(g.sink->pin->WaitFor("eos", 1));
+    const auto received = g.sink->pin->Samples();
+    ASSERT_EQ(script.size() + 3, received.size());
+    std::vector<uint8_t> all, expected;
+    for (const SampleRecord& s : received) all.insert(all.end(), s.data.begin(), s.data.end());
+    std::vector<std::vector<uint8_t>> blocks;
+    for (const SampleRecord& s : script) blocks.push_back(s.data);
+    for (const auto& block : two_channel_test::EngineDecode(AMBISONIC_OUTPUT_HEADPHONES_HEAD_MODEL, none,
+                                                            FormatOf(shape), shape.channels, shape.rate, blocks))
+        expected.insert(expected.end(), block.begin(), block.end());
+    EXPECT_TRUE(all == expected);
+    REFERENCE_TIME at = script.back().stop;
+    for (size_t i = script.size(); i < received.size(); ++i) {
+        EXPECT_EQ(at, received[i].start) << i;
+        at = received[i].stop;
+    }
+    EXPECT_EQ(400u, received[script.size()].data.size());
+    EXPECT_EQ(224u, received.back().data.size());
+    EXPECT_EQ(script.back().stop + 256 * 10000000LL / 48000, at);
 }
 
 }  // namespace

@@ -96,7 +96,8 @@ inline HRESULT Choose(IAmbisonicDecoderLayout* layout, LONG output, const HostRe
 // What the engine alone makes of `blocks` of interleaved frames of `channels` samples of
 // `format`, each block rendered in one call and converted back to 2-channel frames of the
 // same format, for one of the two-channel outputs: UHJ, or headphones over the octagon with
-// the built-in head or with `responses`, at `rate`.
+// the built-in head or with `responses`, at `rate`. For headphones one more block follows:
+// the tail the decode still holds after the input, from its latency's worth of silence.
 inline std::vector<std::vector<uint8_t>> EngineDecode(LONG output, const HostResponses& responses,
                                                       decoder::SampleFormat format, uint32_t channels, uint32_t rate,
                                                       const std::vector<std::vector<uint8_t>>& blocks)
@@ -130,6 +131,18 @@ inline std::vector<std::vector<uint8_t>> EngineDecode(LONG output, const HostRes
         else headphones.Process(inPlanes, earPlanes, frames);
         std::vector<uint8_t> rendered(static_cast<size_t>(frames) * 2 * bytes);
         decoder::InterleaveBlock(earPlanes, 2, frames, format, rendered.data());
+        out.push_back(std::move(rendered));
+    }
+    if (!uhj) {
+        const auto tail = static_cast<size_t>(headphones.LatencyFrames());
+        for (auto& plane : in) plane.assign(std::max(longest, tail), 0.0);
+        for (auto& plane : ears) plane.resize(std::max(longest, tail));
+        for (uint32_t c = 0; c < channels; ++c) inPlanes[c] = in[c].data();
+        earPlanes[0] = ears[0].data();
+        earPlanes[1] = ears[1].data();
+        headphones.Process(inPlanes, earPlanes, static_cast<int32_t>(tail));
+        std::vector<uint8_t> rendered(tail * 2 * bytes);
+        decoder::InterleaveBlock(earPlanes, 2, static_cast<int32_t>(tail), format, rendered.data());
         out.push_back(std::move(rendered));
     }
     return out;
