@@ -1,4 +1,5 @@
-// The headphone decode and the UHJ encoder allocate nothing once set up, and a set-up that
+// The headphone decode and the UHJ encoder, alone and behind the filter's two-channel output
+// on interleaved frames, allocate nothing once set up, and a set-up that
 // runs out of memory leaves the previous one working. This program replaces the global
 // operator new with one that counts, and can be told to fail, allocations.
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "decoder/binaural.h"
+#include "decoder/stereo_output.h"
 #include "decoder/uhj.h"
 #include "tests/decoder/support.h"
 
@@ -33,6 +35,16 @@ void* Allocate(std::size_t size)
 
 void* operator new(std::size_t size) { return Allocate(size); }
 void* operator new[](std::size_t size) { return Allocate(size); }
+// The nothrow forms (the sample planes use them) count and fail alike, answering with null.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    try {
+        return Allocate(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
@@ -70,6 +82,19 @@ TEST(StreamingAllocation, HeadphonesAndUhjAllocateNothingPerBlock)
     d.Process(ip, op, 7);
     u.Process(ip, op, 1000);
     EXPECT_EQ(g_Allocations, before);
+}
+
+TEST(StreamingAllocation, TwoChannelOutputAllocatesNothingPerMediaSample)
+{
+    std::vector<uint8_t> in(1000 * 4 * 3), out(1000 * 2 * 3);
+    for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint8_t>(i * 37);
+    for (StereoOutput::Mode mode : {StereoOutput::Mode::Uhj, StereoOutput::Mode::Headphones}) {
+        StereoOutput o;
+        ASSERT_EQ(o.Setup(mode, Settings(4)), BinauralSetupResult::Ok);
+        const long before = g_Allocations;
+        o.RenderFrames(SampleFormat::Pcm24, in.data(), out.data(), 1000);  // pieces of 300 frames
+        EXPECT_EQ(g_Allocations, before);
+    }
 }
 
 TEST(StreamingAllocation, ASetUpThatRunsOutOfMemoryKeepsThePreviousOne)

@@ -1,6 +1,7 @@
 // The decoder filter asked whether a type fits the format in force while other threads
 // disconnect its input and negotiate a new format: the check never reads a format that is
-// being replaced.
+// being replaced; and a host switching outputs while the control thread connects and
+// disconnects gets each setting either taken whole or refused, never half of it.
 #include <atomic>
 #include <thread>
 
@@ -11,6 +12,7 @@
 #include "framework/transform_pins.h"
 #include "tests/filter/bformat_types.h"
 #include "tests/support/one_pin_filter.h"
+#include "tests/support/two_channel_reference.h"
 
 namespace {
 
@@ -71,6 +73,48 @@ TEST(DecoderFormatRace, CheckingAgainstTheFormatInForceWhileANewOneIsNegotiated)
     ASSERT_NE(decoder->InputFormat(), nullptr);
     EXPECT_EQ(decoder->InputFormat()->Format.wBitsPerSample, 16);
     input->Disconnect();
+    connector->NonDelegatingRelease();
+    decoder->NonDelegatingRelease();
+    CoUninitialize();
+}
+
+TEST(DecoderFormatRace, OutputsChosenWhileTheInputConnectsAndDisconnects)
+{
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    HRESULT hr = S_OK;
+    CUnknown* object = CVEvava::CreateInstance(nullptr, &hr);
+    ASSERT_NE(object, nullptr);
+    object->NonDelegatingAddRef();
+    auto* decoder = static_cast<CVEvava*>(object);
+    auto* connector = new test_support::OnePinFilter<ConnectorPin>("connector", kConnectorClsid);
+    connector->NonDelegatingAddRef();
+    IAmbisonicDecoderLayout* layout = decoder;
+    const CMediaType type = MakeType(TypeShape{});
+    const two_channel_test::HostResponses responses = two_channel_test::MakeResponses(44100);
+
+    // A host thread keeps choosing outputs and handing in responses at the stream's rate.
+    std::atomic<bool> done{false};
+    std::atomic<int> taken{0};
+    std::thread host([&] {
+        for (int i = 0; !done.load(); ++i) {
+            const HRESULT answer = i % 4 == 3 ? two_channel_test::HandIn(layout, responses) : layout->SetOutput(i % 3);
+            EXPECT_TRUE(answer == S_OK || answer == VFW_E_ALREADY_CONNECTED) << std::hex << answer;
+            if (answer == S_OK) ++taken;
+        }
+    });
+    // Connected, the output stays as it was when the connection was made.
+    IPin* input = decoder->GetPin(0);
+    for (int round = 0; round < 400; ++round) {
+        ASSERT_EQ(input->ReceiveConnection(connector->pin, &type), S_OK) << round;
+        LONG output = -1;
+        ASSERT_EQ(layout->GetOutput(&output), S_OK);
+        EXPECT_EQ(decoder->OutputChannels(), output == AMBISONIC_OUTPUT_SPEAKERS ? 4u : 2u) << round;
+        ASSERT_EQ(input->Disconnect(), S_OK) << round;
+    }
+    while (taken.load() < 10) std::this_thread::yield();
+    done = true;
+    host.join();
+
     connector->NonDelegatingRelease();
     decoder->NonDelegatingRelease();
     CoUninitialize();

@@ -1,13 +1,15 @@
 // The decoder filter streaming in the platform's filter graph: for every layout, sample format and
 // both input layouts the speaker feeds equal, bit for bit, the decoder core's; timing and
 // flags travel with the samples; flushes, segments and end-of-stream pass through; and the
-// shelf filters' memory carries over pauses, stops and flushes.
+// shelf filters' memory carries over pauses, stops and flushes; UHJ and headphone output equal
+// the engine's, bit for bit.
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "decoder/layouts.h"
+#include "tests/support/two_channel_reference.h"
 #include "tests/filter/decoder_graph.h"
 
 namespace bformat_test {
@@ -245,6 +247,93 @@ TEST_F(DecoderInGraph, ALayoutRefusedWhileConnectedLeavesTheStreamAsItWas)
     const auto received = g.sink->pin->Samples();
     ASSERT_EQ(script.size(), received.size());
     ExpectDecodedAsTheCore(shape, script, received, "after the refusals", AMBISONIC_LAYOUT_HEXAGON_ROTATED);
+}
+
+// ---- Two-channel outputs --------------------------------------------------------------
+
+// Each output, for every sample format and both input channel counts, with a decode type set
+// before it (which the two-channel outputs do not use): the sink is offered two channels
+// with mask 0x3 in the input's format and rate, and receives exactly what the engine makes
+// of the same samples, sample by sample, with the headphone decode's tail before the end of
+// the stream.
+TEST_F(DecoderInGraph, TwoChannelOutputsMatchTheEngineForEveryFormat)
+{
+    for (const two_channel_test::TwoChannelOutput& mode : two_channel_test::kTwoChannelOutputs) {
+        for (const Layout& layout : Layouts()) {
+            const std::string what = std::string(mode.name) + ", " + layout.name + " " +
+                                     std::to_string(layout.shape.channels) + "-channel";
+            const auto responses = two_channel_test::MakeResponses(layout.shape.rate);
+            const auto script = FullBuffers(layout.shape, 5);
+            auto choose = [&](IAmbisonicDecoderLayout* l) {
+                return two_channel_test::Choose(l, mode.output, responses);
+            };
+            DecoderGraph g(layout.shape, script, kBufferSize, AMBISONIC_LAYOUT_HEXAGON, choose);
+            if (!g.graph) GTEST_SKIP() << "no filter graph on this platform";
+            ASSERT_TRUE(g.Ready()) << what << ": connection 0x" << std::hex << g.connectResult;
+            const WAVEFORMATEXTENSIBLE out = FormatOf(g.sink->pin->CurrentMediaType());
+            EXPECT_EQ(2, out.Format.nChannels) << what;
+            EXPECT_EQ(0x3u, out.dwChannelMask) << what;
+            EXPECT_EQ(layout.shape.rate, out.Format.nSamplesPerSec) << what;
+            EXPECT_EQ(layout.shape.bits, out.Format.wBitsPerSample) << what;
+
+            ASSERT_TRUE(SUCCEEDED(g.control->Run())) << what;
+            ASSERT_TRUE(g.sink->pin->WaitFor("eos", 1)) << what;
+            const auto received = g.sink->pin->Samples();
+            std::vector<std::vector<uint8_t>> blocks;
+            for (const SampleRecord& s : script) blocks.push_back(s.data);
+            const auto expected = two_channel_test::EngineDecode(mode.output, responses, FormatOf(layout.shape),
+                                                                 layout.shape.channels, layout.shape.rate, blocks);
+            // Headphones deliver their tail in one more sample, timed on from the last.
+            ASSERT_EQ(expected.size(), received.size()) << what;
+            for (size_t i = 0; i < received.size(); ++i) {
+                ASSERT_EQ(expected[i].size(), received[i].data.size()) << what << ", sample " << i;
+                ASSERT_TRUE(expected[i] == received[i].data) << what << ", sample " << i << " differs";
+            }
+            if (received.size() > script.size()) {
+                const SampleRecord& tail = received.back();
+                EXPECT_TRUE(tail.timed) << what;
+                EXPECT_EQ(script.back().stop, tail.start) << what;
+                EXPECT_EQ(tail.start + 256 * 10000000LL / layout.shape.rate, tail.stop) << what;
+            }
+            EXPECT_EQ("eos", g.sink->pin->Notices().back()) << what;
+        }
+    }
+}
+
+// Buffers of 100 frames: the headphone tail of 256 frames comes in three samples of 100,
+// 100 and 56 frames whose times follow on from each other, and the whole output is still the
+// engine's.
+TEST_F(DecoderInGraph, AHeadphoneTailLongerThanABufferComesInPieces)
+{
+    TypeShape shape;
+    shape.rate = 48000;
+    const auto script = MakeScript(shape, 7, 100, 0);
+    const two_channel_test::HostResponses none;
+    DecoderGraph g(shape, script, 800, 0, [](IAmbisonicDecoderLayout* l) {
+        return l->SetOutput(AMBISONIC_OUTPUT_HEADPHONES_HEAD_MODEL);
+    });
+    if (!g.graph) GTEST_SKIP() << "no filter graph on this platform";
+    ASSERT_TRUE(g.Ready());
+    ASSERT_TRUE(SUCCEEDED(g.control->Run()));
+    ASSERT_TRUE(g.sink->pin->WaitFor("eos", 1));
+    const auto received = g.sink->pin->Samples();
+    ASSERT_EQ(script.size() + 3, received.size());
+    std::vector<uint8_t> all, expected;
+    for (const SampleRecord& s : received) all.insert(all.end(), s.data.begin(), s.data.end());
+    std::vector<std::vector<uint8_t>> blocks;
+    for (const SampleRecord& s : script) blocks.push_back(s.data);
+    for (const auto& block : two_channel_test::EngineDecode(AMBISONIC_OUTPUT_HEADPHONES_HEAD_MODEL, none,
+                                                            FormatOf(shape), shape.channels, shape.rate, blocks))
+        expected.insert(expected.end(), block.begin(), block.end());
+    EXPECT_TRUE(all == expected);
+    REFERENCE_TIME at = script.back().stop;
+    for (size_t i = script.size(); i < received.size(); ++i) {
+        EXPECT_EQ(at, received[i].start) << i;
+        at = received[i].stop;
+    }
+    EXPECT_EQ(400u, received[script.size()].data.size());
+    EXPECT_EQ(224u, received.back().data.size());
+    EXPECT_EQ(script.back().stop + 256 * 10000000LL / 48000, at);
 }
 
 }  // namespace

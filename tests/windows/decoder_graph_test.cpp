@@ -2,7 +2,8 @@
 // graph builder picks the decoder by its merit and renders its output on the platform's
 // audio renderer to the end of the stream; the decoder's output taken by the platform's
 // Sample Grabber matches what bformat-decode wrote for the same input on Linux; and every
-// speaker layout, chosen through the layout interface, decodes as the decoder core does.
+// speaker layout, chosen through the layout interface, decodes as the decoder core does; and
+// UHJ and headphone output, chosen the same way, render as the engine does.
 //
 // The comparison with Linux's decodes allows one step of the last place: integer samples may differ by 1 and
 // float samples by one unit in the last place of a float. The shelf filters' coefficients
@@ -27,6 +28,7 @@
 #include "framework/com_ref.h"
 #include "framework/media_type.h"
 #include "platform/platform.h"
+#include "tests/support/two_channel_reference.h"
 #include "tests/tools/wave_builder.h"
 #include "tools/bformat-decode/source_filter.h"
 #include "tools/bformat-decode/wave_format.h"
@@ -513,11 +515,12 @@ TEST(DecoderLayoutsThroughCom, RefusedSettingsChangeNothing)
     ASSERT_EQ(layout->SetDecodeType(AMBISONIC_LAYOUT_OCTAGON), S_OK);
     EXPECT_EQ(layout->SetDecodeType(-1), E_INVALIDARG);
     EXPECT_EQ(layout->SetDecodeType(7), E_INVALIDARG);
-    EXPECT_EQ(layout->SetOutput(AMBISONIC_OUTPUT_UHJ_STEREO), E_NOTIMPL);
+    EXPECT_EQ(layout->SetOutput(4), E_INVALIDARG);
     LONG type = -1;
     const Grabbed grabbed = DecodeInPlatformGraph(filter.get(), SourceFor(shape), input, FrameBytes(shape), [&] {
         EXPECT_EQ(layout->SetDecodeType(AMBISONIC_LAYOUT_SQUARE), VFW_E_ALREADY_CONNECTED);
         EXPECT_EQ(layout->SetOutput(AMBISONIC_OUTPUT_SPEAKERS), VFW_E_ALREADY_CONNECTED);
+        EXPECT_EQ(layout->SetOutput(AMBISONIC_OUTPUT_UHJ_STEREO), VFW_E_ALREADY_CONNECTED);
         EXPECT_EQ(layout->GetDecodeType(&type), S_OK);
     });
     EXPECT_EQ(type, AMBISONIC_LAYOUT_OCTAGON);
@@ -565,6 +568,89 @@ TEST(DecoderLayoutsThroughCom, AnUnaskedFilterIsTheSquareAndSavesNoLayout)
     ASSERT_TRUE(asked.get());
     ASSERT_EQ(LayoutInterfaceOf(asked.get())->SetDecodeType(AMBISONIC_LAYOUT_TWO_LAYER), S_OK);
     EXPECT_EQ(saved(asked.get()), header);
+}
+
+// ---- Two-channel outputs chosen through the layout interface ------------------------------
+//
+// UHJ and headphone output of the registered module against the engine compiled into this
+// program, for every sample format and both input channel counts. The tolerance is zero:
+// both sides are the same engine source built by the same compiler with the same flags
+// (no contraction into fused multiply-adds, SSE2 arithmetic) and run on the same C runtime, so
+// the head model's and the FFT's sines and cosines, the all-pass chains and the block
+// convolution give the same bits. Against the native build the outputs may differ where
+// MinGW's and glibc's trigonometric functions differ in the last bit of a double (up to
+// 1.1e-16 in the gains of the two-layer layout; none for the octagon), which after rounding
+// to a sample is at most one step, as for the speaker decodes above.
+
+TEST(DecoderOutputsThroughCom, UhjAndHeadphonesRenderAsTheEngine)
+{
+    for (const two_channel_test::TwoChannelOutput& mode : two_channel_test::kTwoChannelOutputs) {
+        for (const StreamShape& shape : StreamShapes()) {
+            const std::string what = std::string(mode.name) + ", " + shape.name;
+            const std::vector<uint8_t> input = NoiseFrames(shape, 2500);
+            const two_channel_test::HostResponses responses = two_channel_test::MakeResponses(shape.rate);
+            ComRef<IBaseFilter> filter = CreateDecoder();
+            ASSERT_TRUE(filter.get());
+            ComRef<IAmbisonicDecoderLayout> layout = LayoutInterfaceOf(filter.get());
+            ASSERT_TRUE(layout.get());
+            // A layout set first is kept but not used by the two-channel outputs.
+            ASSERT_EQ(layout->SetDecodeType(AMBISONIC_LAYOUT_TWO_LAYER), S_OK) << what;
+            ASSERT_EQ(two_channel_test::Choose(layout.get(), mode.output, responses), S_OK) << what;
+            const Grabbed grabbed = DecodeInPlatformGraph(filter.get(), SourceFor(shape), input, FrameBytes(shape));
+            EXPECT_EQ(grabbed.format.Format.nChannels, 2) << what;
+            EXPECT_EQ(grabbed.format.dwChannelMask, 0x3u) << what;
+            EXPECT_EQ(grabbed.format.Format.nSamplesPerSec, shape.rate) << what;
+            EXPECT_EQ(grabbed.format.Format.wBitsPerSample, 8 * decoder::BytesPerSample(shape.format)) << what;
+            // The engine's output does not depend on how the stream is split: one block, and
+            // for headphones the tail the filter delivers at the end of the stream.
+            std::vector<uint8_t> expected;
+            for (const auto& block : two_channel_test::EngineDecode(mode.output, responses, shape.format,
+                                                                    shape.channels, shape.rate, {input}))
+                expected.insert(expected.end(), block.begin(), block.end());
+            ASSERT_EQ(grabbed.bytes.size(), expected.size()) << what;
+            EXPECT_TRUE(grabbed.bytes == expected) << what << ": the output differs from the engine's";
+        }
+    }
+}
+
+// Responses at another rate than the stream's are refused at connection; refused hand-ins
+// leave the output as it was.
+TEST(DecoderOutputsThroughCom, RefusalsChangeNothing)
+{
+    ComRef<IBaseFilter> filter = CreateDecoder();
+    ASSERT_TRUE(filter.get());
+    ComRef<IAmbisonicDecoderLayout> layout = LayoutInterfaceOf(filter.get());
+    ASSERT_TRUE(layout.get());
+    const two_channel_test::HostResponses r = two_channel_test::MakeResponses(48000);
+    EXPECT_EQ(layout->SetOutput(AMBISONIC_OUTPUT_HEADPHONES_RESPONSES), E_INVALIDARG);
+    EXPECT_EQ(layout->SetHeadphoneResponses(r.Directions(), r.azimuth.data(), r.elevation.data(), 0, r.rate,
+                                            r.left.data(), r.right.data()),
+              E_INVALIDARG);
+    EXPECT_EQ(layout->SetHeadphoneResponses(r.Directions(), nullptr, r.elevation.data(), r.length, r.rate,
+                                            r.left.data(), r.right.data()),
+              E_POINTER);
+    LONG output = -1;
+    EXPECT_EQ(layout->GetOutput(&output), S_OK);
+    EXPECT_EQ(output, AMBISONIC_OUTPUT_SPEAKERS);
+    ASSERT_EQ(two_channel_test::HandIn(layout.get(), r), S_OK);
+
+    // A 44.1 kHz stream (the 4-channel shapes) does not connect to 48 kHz responses.
+    const StreamShape shape = StreamShapes()[1];
+    ASSERT_EQ(shape.rate, 44100u);
+    bformat::SourceStream stream = SourceFor(shape);
+    MemoryFrames frames(NoiseFrames(shape, 100), FrameBytes(shape));
+    ComRef<IGraphBuilder> graph;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder, graph.put_void()),
+              S_OK);
+    ComRef<IBaseFilter> source = MakeSource(stream, frames);
+    ASSERT_EQ(graph->AddFilter(source.get(), L"B-Format source"), S_OK);
+    ASSERT_EQ(graph->AddFilter(filter.get(), L"Decoder"), S_OK);
+    const ComRef<IPin> out = FirstPin(source.get(), PINDIR_OUTPUT);
+    const ComRef<IPin> in = FirstPin(filter.get(), PINDIR_INPUT);
+    EXPECT_TRUE(FAILED(graph->ConnectDirect(out.get(), in.get(), nullptr)));
+    RemoveAll(graph.get());
+    EXPECT_EQ(layout->GetOutput(&output), S_OK);
+    EXPECT_EQ(output, AMBISONIC_OUTPUT_HEADPHONES_RESPONSES);
 }
 
 }  // namespace
