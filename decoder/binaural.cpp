@@ -87,7 +87,8 @@ size_t NearestDirection(const Direction& target, const Direction* candidates, si
 
 BinauralSetupResult PrepareVirtualSpeakers(const BinauralSettings& settings, VirtualSpeakers& out)
 {
-    if (!std::isfinite(settings.sampleRate) || settings.sampleRate < 1000.0 || settings.sampleRate > 768000.0)
+    if (!std::isfinite(settings.sampleRate) || settings.sampleRate < kMinBinauralRate ||
+        settings.sampleRate > kMaxBinauralRate)
         return BinauralSetupResult::BadSampleRate;
     if (settings.inChannels != 3 && settings.inChannels != 4) return BinauralSetupResult::BadChannels;
     if (settings.maxBlockFrames < 1 || settings.maxBlockFrames > kMaxBlockFrames)

@@ -22,6 +22,10 @@ namespace decoder {
 // speakers at 0 and 180 degrees also sit on the median plane, where both ears hear the same.
 constexpr int8_t kDefaultHeadphoneLayout = 4;
 
+// Sample rates a headphone decode can be set up for, in Hz.
+constexpr double kMinBinauralRate = 1000.0;
+constexpr double kMaxBinauralRate = 768000.0;
+
 // Longest head-related response a caller may hand in, in frames.
 constexpr size_t kMaxResponseFrames = 16384;
 
@@ -51,7 +55,7 @@ size_t NearestDirection(const Direction& target, const Direction* candidates, si
 
 // What a headphone decode is set up with, at format negotiation.
 struct BinauralSettings {
-    double sampleRate = 48000.0;   // finite, 1000..768000 Hz
+    double sampleRate = 48000.0;   // finite, kMinBinauralRate..kMaxBinauralRate
     uint32_t inChannels = 4;       // 3 (W, X, Y) or 4 (W, X, Y, Z)
     int32_t maxBlockFrames = 0;    // 1..(1 << 24): frames of the largest block Process() is given
     int8_t decodeType = kDefaultHeadphoneLayout;  // virtual speaker layout, 0..6

@@ -48,8 +48,13 @@ HRESULT CopySampleProperties(IMediaSample* pIn, IMediaSample* pOut)
     return result;
 }
 
-HRESULT TransformSample(DecoderState& state, const WAVEFORMATEXTENSIBLE* format, IMediaSample* pIn,
-                        IMediaSample* pOut)
+namespace {
+
+// The body of both TransformSample overloads: `render(format, src, dst, frames)` converts
+// whole frames of inChannels samples into frames of outChannels samples.
+template <class Render>
+HRESULT TransformFrames(bool ready, uint32_t inChannels, uint32_t outChannels, const WAVEFORMATEXTENSIBLE* format,
+                        IMediaSample* pIn, IMediaSample* pOut, Render render)
 {
     if (!pIn || !pOut) return E_POINTER;
     const LONG inLength = pIn->GetActualDataLength();
@@ -66,19 +71,39 @@ HRESULT TransformSample(DecoderState& state, const WAVEFORMATEXTENSIBLE* format,
     size_t frames = 0;
     size_t outFrameBytes = 0;
     if (bytes != 0 && inLength > 0) {
-        if (!state.IsReady()) return E_UNEXPECTED;
-        const size_t inFrameBytes = bytes * state.m_nInChannels;
-        outFrameBytes = bytes * state.m_nSpeakers;
+        if (!ready) return E_UNEXPECTED;
+        const size_t inFrameBytes = bytes * inChannels;
+        outFrameBytes = bytes * outChannels;
         const size_t inFrames = static_cast<size_t>(inLength) / inFrameBytes;
         const size_t outFrames = outSize > 0 ? static_cast<size_t>(outSize) / outFrameBytes : 0;
         frames = inFrames < outFrames ? inFrames : outFrames;
         if (frames > 0 && (!src || !dst)) return E_POINTER;
-        state.DecodeFrames(sampleFormat, src, dst, frames);
+        render(sampleFormat, src, dst, frames);
     }
 
     CopySampleProperties(pIn, pOut);
     hr = pOut->SetActualDataLength(static_cast<LONG>(frames * outFrameBytes));
     return FAILED(hr) ? hr : S_OK;
+}
+
+}  // namespace
+
+HRESULT TransformSample(DecoderState& state, const WAVEFORMATEXTENSIBLE* format, IMediaSample* pIn,
+                        IMediaSample* pOut)
+{
+    return TransformFrames(state.IsReady(), state.m_nInChannels, state.m_nSpeakers, format, pIn, pOut,
+                           [&](SampleFormat f, const uint8_t* src, uint8_t* dst, size_t frames) {
+                               state.DecodeFrames(f, src, dst, frames);
+                           });
+}
+
+HRESULT TransformSample(StereoOutput& output, const WAVEFORMATEXTENSIBLE* format, IMediaSample* pIn,
+                        IMediaSample* pOut)
+{
+    return TransformFrames(output.IsReady(), output.InChannels(), 2, format, pIn, pOut,
+                           [&](SampleFormat f, const uint8_t* src, uint8_t* dst, size_t frames) {
+                               output.RenderFrames(f, src, dst, frames);
+                           });
 }
 
 }  // namespace decoder

@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 
 #include "decoder/decoder_state.h"
+#include "decoder/stereo_output.h"
 
 namespace decoder {
 
@@ -35,6 +36,11 @@ SampleFormat SampleFormatOf(const WAVEFORMATEXTENSIBLE* format);
 // The result of CopySampleProperties is not examined. Runs on the streaming thread; takes no
 // lock and allocates nothing.
 HRESULT TransformSample(DecoderState& state, const WAVEFORMATEXTENSIBLE* format, IMediaSample* pIn,
+                        IMediaSample* pOut);
+
+// The same for a two-channel output: as above, with 2 output channels in place of the
+// speakers and `output` rendering the frames.
+HRESULT TransformSample(StereoOutput& output, const WAVEFORMATEXTENSIBLE* format, IMediaSample* pIn,
                         IMediaSample* pOut);
 
 // Copies timing and flags from pIn to pOut: the start and stop times when pIn's GetTime gives

@@ -1,6 +1,7 @@
 #include "filter/Maincom.h"
 
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -18,6 +19,14 @@ static_assert(kExtensibleBytes == 40 && sizeof(WAVEFORMATEX) == 18, "wave format
 
 // The square four-speaker layout's channel mask: front left and right, back left and right.
 constexpr DWORD kSquareChannelMask = 0x33;
+// The two-channel outputs' channel mask: front left and right.
+constexpr DWORD kStereoChannelMask = 0x3;
+
+static_assert(AMBISONIC_MAX_RESPONSE_LENGTH <= decoder::kMaxResponseFrames,
+              "the headphone decode takes every response length a host may hand in");
+static_assert(AMBISONIC_MIN_RESPONSE_RATE >= decoder::kMinBinauralRate &&
+                  AMBISONIC_MAX_RESPONSE_RATE <= decoder::kMaxBinauralRate,
+              "a stream at the responses' rate can be decoded for headphones");
 
 bool IsBFormatPcm(const GUID& subformat) { return IsEqualGUID(subformat, KSDATAFORMAT_SUBTYPE_BFORMAT_PCM) != 0; }
 bool IsBFormatFloat(const GUID& subformat)
@@ -60,8 +69,10 @@ CVEvava::CVEvava(const char* name, LPUNKNOWN pUnk, HRESULT* phr)
       m_pInputFormat(nullptr),
       m_cbInputFormat(0),
       m_DecodeType(0),
+      m_Output(AMBISONIC_OUTPUT_SPEAKERS),
       m_nInChannels(0),
       m_nSpeakers(0),
+      m_ResponseRate(0),
       m_CrossoverHz(decoder::kCrossoverHz)
 {
     decoder::SetupDecoderCoefficients(m_Decoder.m_Coefficients, m_DecodeType);
@@ -87,6 +98,14 @@ bool CVEvava::AnyPinConnected()
 {
     return (m_pInput && m_pInput->IsConnected()) || (m_pOutput && m_pOutput->IsConnected());
 }
+
+uint32_t CVEvava::OutputChannels() const
+{
+    if (SpeakerOutput() || m_nSpeakers == 0) return m_nSpeakers;
+    return 2;
+}
+
+int32_t CVEvava::FramesPerBlock() const { return SpeakerOutput() ? m_Decoder.Capacity() : m_Stereo.Capacity(); }
 
 // ---- Negotiation ------------------------------------------------------------------------
 
@@ -125,6 +144,13 @@ HRESULT CVEvava::CheckInputType(const CMediaType* mtIn)
     // streaming thread never gets here with its receive lock held.
     CAutoLock lock(&m_csFilter);
     if (AnyPinConnected()) return fitsFormatInForce();
+    if (m_Output == AMBISONIC_OUTPUT_HEADPHONES_HEAD_MODEL || m_Output == AMBISONIC_OUTPUT_HEADPHONES_RESPONSES) {
+        const double rate = format.Format.nSamplesPerSec;
+        if (rate < decoder::kMinBinauralRate || rate > decoder::kMaxBinauralRate) return VFW_E_TYPE_NOT_ACCEPTED;
+        // Responses are used at the rate they were measured at: the host resamples them.
+        if (m_Output == AMBISONIC_OUTPUT_HEADPHONES_RESPONSES && format.Format.nSamplesPerSec != m_ResponseRate)
+            return VFW_E_TYPE_NOT_ACCEPTED;
+    }
     BYTE* copy = new (std::nothrow) BYTE[formatBytes];
     if (!copy) return E_OUTOFMEMORY;
     std::memcpy(copy, mtIn->pbFormat, formatBytes);
@@ -144,7 +170,7 @@ HRESULT CVEvava::CheckTransform(const CMediaType* mtIn, const CMediaType* mtOut)
     if (!mtIn || !mtOut) return E_POINTER;
     WAVEFORMATEXTENSIBLE in, out;
     if (!ReadExtensible(mtIn, &in) || !ReadExtensible(mtOut, &out)) return VFW_E_TYPE_NOT_ACCEPTED;
-    const bool channels = in.Format.nChannels == m_nInChannels && out.Format.nChannels == m_nSpeakers;
+    const bool channels = in.Format.nChannels == m_nInChannels && out.Format.nChannels == OutputChannels();
     if (!channels) return VFW_E_TYPE_NOT_ACCEPTED;
     if (IsBFormatPcm(in.SubFormat) && IsEqualGUID(out.SubFormat, KSDATAFORMAT_SUBTYPE_PCM)) return S_OK;
     if (IsBFormatFloat(in.SubFormat) && IsEqualGUID(out.SubFormat, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT)) return S_OK;
@@ -175,8 +201,9 @@ HRESULT CVEvava::GetMediaType(int iPosition, CMediaType* pMediaType)
         std::memcpy(&format, pMediaType->pbFormat, kExtensibleBytes);
         format.SubFormat = *subtype;
     }
-    format.dwChannelMask = (m_DecodeType == 0 || m_DecodeType == 1) ? kSquareChannelMask : 0;
-    format.Format.nChannels = static_cast<WORD>(m_nSpeakers);
+    if (SpeakerOutput()) format.dwChannelMask = (m_DecodeType == 0 || m_DecodeType == 1) ? kSquareChannelMask : 0;
+    else format.dwChannelMask = kStereoChannelMask;
+    format.Format.nChannels = static_cast<WORD>(OutputChannels());
     format.Format.nBlockAlign = static_cast<WORD>(format.Format.nChannels * format.Format.wBitsPerSample / 8);
     format.Format.nAvgBytesPerSec = format.Format.nBlockAlign * format.Format.nSamplesPerSec;
     std::memcpy(pMediaType->pbFormat, &format, kExtensibleBytes);
@@ -201,7 +228,7 @@ HRESULT CVEvava::DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* p
     hr = inputAllocator->GetProperties(&input);
     inputAllocator->Release();
     if (FAILED(hr)) return hr;
-    const uint64_t outputBytes = uint64_t{static_cast<uint32_t>(input.cbBuffer)} * m_nSpeakers / m_nInChannels;
+    const uint64_t outputBytes = uint64_t{static_cast<uint32_t>(input.cbBuffer)} * OutputChannels() / m_nInChannels;
     // A size that wrapped would give buffers too small for the frames an input buffer holds.
     if (input.cbBuffer < 0 || outputBytes > 0x7FFFFFFF) return E_FAIL;
     pProperties->cbBuffer = static_cast<LONG>(outputBytes);
@@ -210,6 +237,8 @@ HRESULT CVEvava::DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* p
     hr = pAlloc->SetProperties(pProperties, &granted);
     if (FAILED(hr)) return hr;
     if (pProperties->cBuffers > granted.cBuffers || pProperties->cbBuffer > granted.cbBuffer) return E_FAIL;
+
+    if (!SpeakerOutput()) return BuildStereoOutput(*format, pProperties->cbBuffer);
 
     // The shelf filters and planes hold the frames of one output buffer's worth of input
     // frames, which is at least one input buffer.
@@ -226,8 +255,35 @@ HRESULT CVEvava::DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* p
 
 // ---- Streaming --------------------------------------------------------------------------
 
+HRESULT CVEvava::BuildStereoOutput(const WAVEFORMATEXTENSIBLE& format, LONG bufferBytes)
+{
+    // As many frames as an output buffer holds: those of an input buffer.
+    const uint32_t frameBytes = 2 * decoder::BytesPerSample(decoder::SampleFormatOf(&format));
+    const uint32_t frames = static_cast<uint32_t>(bufferBytes) / frameBytes;
+    if (frames == 0) return E_FAIL;
+    decoder::BinauralSettings settings;
+    settings.sampleRate = static_cast<double>(format.Format.nSamplesPerSec);
+    settings.inChannels = m_nInChannels;
+    settings.maxBlockFrames = static_cast<int32_t>(std::min<uint32_t>(frames, 0x7FFFFFFF));
+    settings.decodeType = decoder::kDefaultHeadphoneLayout;
+    if (m_Output == AMBISONIC_OUTPUT_HEADPHONES_RESPONSES) {
+        settings.responses = m_Responses.data();
+        settings.responseCount = m_Responses.size();
+    }
+    const auto mode = m_Output == AMBISONIC_OUTPUT_UHJ_STEREO ? decoder::StereoOutput::Mode::Uhj
+                                                              : decoder::StereoOutput::Mode::Headphones;
+    switch (m_Stereo.Setup(mode, settings)) {
+    case decoder::BinauralSetupResult::Ok: return S_OK;
+    case decoder::BinauralSetupResult::OutOfMemory: return E_OUTOFMEMORY;
+    case decoder::BinauralSetupResult::BadSampleRate: return VFW_E_TYPE_NOT_ACCEPTED;
+    case decoder::BinauralSetupResult::BadBlockFrames: return E_FAIL;
+    default: return E_UNEXPECTED;
+    }
+}
+
 HRESULT CVEvava::Transform(IMediaSample* pIn, IMediaSample* pOut)
 {
+    if (!SpeakerOutput()) return decoder::TransformSample(m_Stereo, InputFormat(), pIn, pOut);
     return decoder::TransformSample(m_Decoder, InputFormat(), pIn, pOut);
 }
 
@@ -297,19 +353,69 @@ STDMETHODIMP CVEvava::SetDecodeType(LONG decodeType)
 STDMETHODIMP CVEvava::GetOutput(LONG* output)
 {
     if (!output) return E_POINTER;
-    *output = AMBISONIC_OUTPUT_SPEAKERS;
+    CAutoLock lock(&m_csFilter);
+    *output = m_Output;
     return S_OK;
 }
 
 STDMETHODIMP CVEvava::SetOutput(LONG output)
 {
     if (output < AMBISONIC_OUTPUT_SPEAKERS || output > AMBISONIC_OUTPUT_HEADPHONES_RESPONSES) return E_INVALIDARG;
-    if (output != AMBISONIC_OUTPUT_SPEAKERS) return E_NOTIMPL;
     CAutoLock lock(&m_csFilter);
-    return AnyPinConnected() ? VFW_E_ALREADY_CONNECTED : S_OK;
+    if (output == AMBISONIC_OUTPUT_HEADPHONES_RESPONSES && m_Responses.empty()) return E_INVALIDARG;
+    if (AnyPinConnected()) return VFW_E_ALREADY_CONNECTED;
+    m_Output = output;
+    return S_OK;
 }
 
-STDMETHODIMP CVEvava::SetHeadphoneResponses(ULONG, const float*, const float*, ULONG, ULONG, const float*, const float*)
+namespace {
+
+bool FiniteWithin(float v, float lowest, float highest) { return std::isfinite(v) && v >= lowest && v <= highest; }
+
+}  // namespace
+
+STDMETHODIMP CVEvava::SetHeadphoneResponses(ULONG directions, const float* azimuthDegrees,
+                                            const float* elevationDegrees, ULONG length, ULONG sampleRate,
+                                            const float* left, const float* right)
 {
-    return E_NOTIMPL;
+    if (!azimuthDegrees || !elevationDegrees || !left || !right) return E_POINTER;
+    if (directions == 0 || directions > AMBISONIC_MAX_RESPONSE_DIRECTIONS || length == 0 ||
+        length > AMBISONIC_MAX_RESPONSE_LENGTH || sampleRate < AMBISONIC_MIN_RESPONSE_RATE ||
+        sampleRate > AMBISONIC_MAX_RESPONSE_RATE)
+        return E_INVALIDARG;
+    for (ULONG d = 0; d < directions; ++d)
+        if (!FiniteWithin(azimuthDegrees[d], -360.0f, 360.0f) || !FiniteWithin(elevationDegrees[d], -90.0f, 90.0f))
+            return E_INVALIDARG;
+    const size_t samples = size_t{directions} * length;
+    for (size_t i = 0; i < samples; ++i)
+        if (!std::isfinite(left[i]) || !std::isfinite(right[i])) return E_INVALIDARG;
+
+    try {
+        // Only the measurements nearest a virtual speaker are kept, in the order handed in:
+        // the headphone decode, choosing among them, then picks what it would pick among all.
+        std::vector<decoder::Direction> measured(directions);
+        for (ULONG d = 0; d < directions; ++d) measured[d] = {azimuthDegrees[d], elevationDegrees[d]};
+        std::vector<size_t> nearest;
+        for (const decoder::Direction& speaker : decoder::SpeakerDirections(decoder::kDefaultHeadphoneLayout))
+            nearest.push_back(decoder::NearestDirection(speaker, measured.data(), measured.size()));
+        std::sort(nearest.begin(), nearest.end());
+        nearest.erase(std::unique(nearest.begin(), nearest.end()), nearest.end());
+        std::vector<decoder::DirectionalResponse> kept(nearest.size());
+        for (size_t k = 0; k < nearest.size(); ++k) {
+            const size_t d = nearest[k];
+            kept[k].azimuthDeg = measured[d].azimuthDeg;
+            kept[k].elevationDeg = measured[d].elevationDeg;
+            kept[k].left.assign(left + d * length, left + (d + 1) * length);
+            kept[k].right.assign(right + d * length, right + (d + 1) * length);
+        }
+
+        CAutoLock lock(&m_csFilter);
+        if (AnyPinConnected()) return VFW_E_ALREADY_CONNECTED;
+        m_Responses.swap(kept);
+        m_ResponseRate = sampleRate;
+        m_Output = AMBISONIC_OUTPUT_HEADPHONES_RESPONSES;
+        return S_OK;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
 }

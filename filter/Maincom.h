@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
+#include "decoder/binaural.h"
 #include "decoder/decoder_state.h"
+#include "decoder/stereo_output.h"
 #include "durazodo/ambisonic_decoder.h"
 #include "filter/identifiers.h"
 #include "filter/iipeffect.h"
@@ -18,24 +21,27 @@
 // The decoder filter object, CLSID_BFormatDecoder. Beyond the transform filter's interfaces
 // it offers IIPEffect, ISpecifyPropertyPages (the decoder's property page), IPersistStream
 // (the version header alone: no setting is persisted) and IAmbisonicDecoderLayout, through
-// which a host chooses the speaker layout before connecting.
+// which a host chooses the speaker layout or a two-channel output (UHJ stereo, headphones)
+// before connecting.
 //
 // Negotiation builds the decoder's state: the input type accepted while no pin is connected
 // becomes the format in force (a copy of its format block and the channel counts); while a
 // pin is connected the format stays fixed, and only types that decode exactly the same way
 // are accepted. Deciding the output buffers builds the shelf filters and sample planes for
-// that format. The per-sample path only runs that state and allocates nothing.
+// that format, or the UHJ encoder or headphone decoder and its planes. The per-sample path
+// only runs that state and allocates nothing.
 //
-// Ownership: the filter owns the stored format block and the decoder state (gain table,
-// shelf filters, planes). It decodes with decode type 0, four speakers in a square, until a
-// host sets another through IAmbisonicDecoderLayout while no pin is connected.
+// Ownership: the filter owns the stored format block, the decoder state (gain table, shelf
+// filters, planes), the two-channel output state and its copy of the headphone responses a
+// host handed in. It decodes with decode type 0, four speakers in a square, until a host sets
+// another layout or output through IAmbisonicDecoderLayout while no pin is connected.
 //
 // Threads: negotiation runs on the control thread under the filter lock, with the filter
 // stopped; Transform runs on the upstream streaming thread under the receive lock and reads
 // what negotiation wrote. A type accepted on the unconnected input from any thread changes
 // the format in force under the filter lock. The IIPEffect methods take only their own lock;
-// the IAmbisonicDecoderLayout methods take the filter lock, so a layout changes only while
-// no connection can be made or broken.
+// the IAmbisonicDecoderLayout methods take the filter lock, so a layout or output changes
+// only while no connection can be made or broken.
 class CVEvava : public CTransformFilter,
                 public IIPEffect,
                 public ISpecifyPropertyPages,
@@ -57,23 +63,27 @@ public:
     // CLSID_BFormatDecoder, for IPersist and IPersistStream alike.
     STDMETHODIMP GetClassID(CLSID* pClsID) override;
 
-    // Decodes one input sample into one output sample of the same sample format.
+    // Decodes one input sample into one output sample of the same sample format: speaker
+    // feeds, or the two channels of UHJ or headphone output.
     HRESULT Transform(IMediaSample* pIn, IMediaSample* pOut) override;
     // Accepts B-Format in the extensible wave format: PCM of 16, 24 or 32 bits or IEEE float
     // of 32 bits, 3 or 4 channels, at a sample rate the shelf filters can be tuned for.
     // Everything else is VFW_E_TYPE_NOT_ACCEPTED; E_OUTOFMEMORY when the format cannot be
-    // stored (the previous one stays).
+    // stored (the previous one stays). Headphone output also needs a rate the headphone
+    // decode can be set up for and, with handed-in responses, the responses' rate.
     HRESULT CheckInputType(const CMediaType* mtIn) override;
-    // B-Format PCM in with PCM out, or B-Format float in with float out, with the channel
-    // counts in force.
+    // B-Format PCM in with PCM out, or B-Format float in with float out, with the input
+    // channel count in force and OutputChannels() out.
     HRESULT CheckTransform(const CMediaType* mtIn, const CMediaType* mtOut) override;
     // Output buffers for as many frames as an input buffer holds: 2 buffers, alignment 1.
-    // Builds the shelf filters and planes; on any failure the previous ones stay.
+    // Builds the shelf filters and planes, or the two-channel output for the stream's rate,
+    // input channels and frames per buffer; on any failure the previous ones stay.
     HRESULT DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pProperties) override;
-    // The one output type: the input type with the speaker count, its block size and rate,
-    // the layout's channel mask and the plain PCM or float subformat.
+    // The one output type: the input type with OutputChannels(), its block size and rate,
+    // the channel mask (the layout's for speakers, 0x3 for two channels) and the plain PCM or
+    // float subformat.
     HRESULT GetMediaType(int iPosition, CMediaType* pMediaType) override;
-    // The shelf memory carries over stops and pauses: nothing to do.
+    // The shelf, encoder and convolution memory carries over stops and pauses: nothing to do.
     HRESULT StartStreaming() override;
     HRESULT StopStreaming() override;
 
@@ -89,8 +99,7 @@ public:
     STDMETHODIMP SetParameter(LONG value) override;
     STDMETHODIMP_(void) NotifyParameter(LONG value) override;
 
-    // IAmbisonicDecoderLayout (include/durazodo/ambisonic_decoder.h). Only speaker output
-    // is rendered so far: the other outputs and headphone responses answer E_NOTIMPL.
+    // IAmbisonicDecoderLayout (include/durazodo/ambisonic_decoder.h).
     STDMETHODIMP GetDecodeType(LONG* decodeType) override;
     STDMETHODIMP SetDecodeType(LONG decodeType) override;
     STDMETHODIMP GetOutput(LONG* output) override;
@@ -106,21 +115,37 @@ public:
     }
     uint32_t InputChannels() const { return m_nInChannels; }
     uint32_t Speakers() const { return m_nSpeakers; }
-    // Frames the shelf filters and planes hold; 0 before the output buffers are decided.
-    int32_t FramesPerBlock() const { return m_Decoder.Capacity(); }
+    // Channels of the output type: the speaker count, or 2 for UHJ and headphones; 0 before
+    // an input type is accepted.
+    uint32_t OutputChannels() const;
+    // Frames the shelf filters and planes (or the two-channel output's planes) hold; 0 before
+    // the output buffers are decided.
+    int32_t FramesPerBlock() const;
 
 private:
     bool AnyPinConnected();
+    bool SpeakerOutput() const { return m_Output == AMBISONIC_OUTPUT_SPEAKERS; }
+    // DecideBufferSize for UHJ and headphones, once the output buffers of `bufferBytes` are
+    // granted: builds the two-channel output for the format in force.
+    HRESULT BuildStereoOutput(const WAVEFORMATEXTENSIBLE& format, LONG bufferBytes);
 
     // Owned copy of the format in force, m_cbInputFormat (its cbSize + 18) bytes. Replaced
     // under the filter lock and m_FormatLock; read under either.
     BYTE* m_pInputFormat;
     DWORD m_cbInputFormat;
     int8_t m_DecodeType;
+    // One of AMBISONIC_OUTPUT; changed under the filter lock while no pin is connected.
+    LONG m_Output;
     uint32_t m_nInChannels;
     uint32_t m_nSpeakers;
     // Gain table, shelf filters and planes, with the channel counts they were built for.
     decoder::DecoderState m_Decoder;
+    // UHJ or headphone rendering, built when the output buffers are decided.
+    decoder::StereoOutput m_Stereo;
+    // The measurements a host handed in, only those nearest a virtual speaker, in the order
+    // they were handed in, and their rate; empty until then. Changed under the filter lock.
+    std::vector<decoder::DirectionalResponse> m_Responses;
+    DWORD m_ResponseRate;
     double m_CrossoverHz;
     CCritSec m_ParamLock;
     // Held only around reading or replacing m_pInputFormat, never while taking another lock:

@@ -3,7 +3,8 @@
 //
 // A host that never asks for it gets the filter as it always was: decode type 0 (the
 // square), four speaker feeds with channel mask 0x33, the same persisted stream, property
-// page and registration.
+// page and registration. A host that asks can choose another speaker layout, or two channels:
+// UHJ stereo or headphones.
 //
 // Include it from C++ (C++17). On Windows it needs only the system headers; elsewhere it
 // builds on DUrazOdo's platform header, which native hosts use anyway.
@@ -53,7 +54,8 @@ enum AMBISONIC_OUTPUT : LONG {
     // Speaker feeds for the decode type in force (the default): 4, 6 or 8 channels, channel
     // mask 0x33 for the two four-speaker layouts and 0 for the others.
     AMBISONIC_OUTPUT_SPEAKERS = 0,
-    // Two-channel UHJ stereo, channel mask 0x3 (front left, front right).
+    // Two-channel UHJ stereo (left, right) from W, X and Y, channel mask 0x3 (front left,
+    // front right). Z is ignored.
     AMBISONIC_OUTPUT_UHJ_STEREO = 1,
     // Headphones, rendered with the filter's built-in spherical-head model; two channels
     // (left ear, right ear), channel mask 0x3.
@@ -62,11 +64,17 @@ enum AMBISONIC_OUTPUT : LONG {
     // SetHeadphoneResponses; two channels, channel mask 0x3.
     AMBISONIC_OUTPUT_HEADPHONES_RESPONSES = 3,
 };
+// The two-channel outputs keep the input's sample format and rate. Headphones decode to the
+// eight virtual speakers of the octagon (AMBISONIC_LAYOUT_OCTAGON), whatever the decode type:
+// it images equally well in every direction and, folded into the ear filters, costs no more
+// than fewer speakers. The ears lag the input by a fixed 256 frames (the block convolution's
+// partition); sample times are passed on unchanged. A stream whose rate the headphone decode
+// cannot take (below 1000 Hz) is refused at connection.
 
 // Bounds on the responses a host may hand in.
 enum : ULONG {
     AMBISONIC_MAX_RESPONSE_DIRECTIONS = 65536,
-    AMBISONIC_MAX_RESPONSE_LENGTH = 65536,
+    AMBISONIC_MAX_RESPONSE_LENGTH = 16384,
     AMBISONIC_MIN_RESPONSE_RATE = 8000,
     AMBISONIC_MAX_RESPONSE_RATE = 384000,
 };
@@ -83,23 +91,28 @@ struct IAmbisonicDecoderLayout : public IUnknown {
 
     // The output in force, one of AMBISONIC_OUTPUT. E_POINTER for null.
     STDMETHOD(GetOutput)(LONG* output) PURE;
-    // Chooses the output. E_INVALIDARG for a value that is not an AMBISONIC_OUTPUT, and for
+    // Chooses the output; the filter then proposes its channel count and mask. Responses
+    // handed in earlier are kept while another output is in force, so a host may switch back
+    // to AMBISONIC_OUTPUT_HEADPHONES_RESPONSES without handing them in again. E_INVALIDARG
+    // for a value that is not an AMBISONIC_OUTPUT, and for
     // AMBISONIC_OUTPUT_HEADPHONES_RESPONSES before any responses were handed in;
-    // VFW_E_ALREADY_CONNECTED while a pin is connected; E_NOTIMPL for an output this build
-    // of the filter cannot render. Nothing changes on failure.
+    // VFW_E_ALREADY_CONNECTED while a pin is connected. Nothing changes on failure.
     STDMETHOD(SetOutput)(LONG output) PURE;
     // Hands the filter measured head-related impulse responses and chooses
     // AMBISONIC_OUTPUT_HEADPHONES_RESPONSES. `directions` measurements, measurement d taken
-    // from azimuth azimuthDegrees[d] (from straight ahead towards the left) and elevation
-    // elevationDegrees[d] (up positive, -90..90); its left-ear response is
+    // from azimuth azimuthDegrees[d] (from straight ahead towards the left, -360..360) and
+    // elevation elevationDegrees[d] (up positive, -90..90); its left-ear response is
     // left[d * length .. d * length + length - 1], its right-ear response likewise in
-    // `right`, sampled at sampleRate Hz. The filter keeps what it needs before returning
-    // (the host may free the arrays) and uses, for each of its virtual speakers, the
-    // measurement nearest it, resampled to the stream's rate.
+    // `right`, sampled at sampleRate Hz. For each virtual speaker the filter uses the
+    // measurement nearest it on the sphere (the first of equally near ones) and copies what
+    // it uses before returning: the host may free the arrays. Responses are not resampled:
+    // sampleRate must be the stream's, and an input at another rate is refused at connection
+    // (VFW_E_TYPE_NOT_ACCEPTED) while these responses are the output in force; a host with
+    // measurements at another rate resamples them first. Not persisted.
     // E_POINTER for a null array; E_INVALIDARG for a count, length or rate outside the
-    // bounds above or an angle that is not finite or out of range; VFW_E_ALREADY_CONNECTED
-    // while a pin is connected; E_NOTIMPL when this build cannot render headphones. Nothing
-    // changes on failure.
+    // bounds above, an angle that is not finite or out of range, or a sample that is not
+    // finite; E_OUTOFMEMORY when the copy cannot be made; VFW_E_ALREADY_CONNECTED while a pin
+    // is connected. Nothing changes on failure.
     STDMETHOD(SetHeadphoneResponses)(ULONG directions, const float* azimuthDegrees, const float* elevationDegrees,
                                      ULONG length, ULONG sampleRate, const float* left, const float* right) PURE;
 };

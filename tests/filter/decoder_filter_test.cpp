@@ -1,6 +1,7 @@
 // The decoder filter object on its own and between fake neighbours: its interfaces and
-// persisted stream, the input types it accepts, the output type it proposes and the
-// buffers it asks for.
+// persisted stream, the layouts and outputs a host chooses, the input types it accepts, the
+// output type it proposes and the buffers it asks for.
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "tests/filter/bformat_types.h"
 #include "tests/support/failing_new.h"
 #include "tests/support/filter_between_fake_pins.h"
+#include "tests/support/two_channel_reference.h"
 
 namespace {
 
@@ -300,23 +302,196 @@ TEST_F(DecoderLayout, RefusalsChangeNothing)
     EXPECT_EQ(S_OK, layout->SetDecodeType(AMBISONIC_LAYOUT_SQUARE));
 }
 
-// Until a renderer for them exists, only speaker output is taken; the rest is refused as not
-// implemented after the argument checks.
-TEST_F(DecoderLayout, OutputsOtherThanSpeakersAreNotYetRendered)
+// ---- Two-channel outputs --------------------------------------------------------------
+
+class DecoderOutput : public DecoderLayout {
+protected:
+    LONG OutputMode()
+    {
+        LONG output = -99;
+        EXPECT_EQ(S_OK, layout->GetOutput(&output));
+        return output;
+    }
+    HRESULT HandIn(const two_channel_test::HostResponses& r)
+    {
+        return layout->SetHeadphoneResponses(r.Directions(), r.azimuth.data(), r.elevation.data(), r.length, r.rate,
+                                             r.left.data(), r.right.data());
+    }
+
+    const two_channel_test::HostResponses responses = two_channel_test::MakeResponses(44100);
+};
+
+// Each two-channel output is proposed as two channels with mask 0x3 in the input's sample
+// format and rate, accepted only with two; buffers hold an input buffer's frames. The
+// decode type stays and speakers bring its proposal back byte for byte.
+TEST_F(DecoderOutput, TwoChannelOutputsProposeTwoChannelsWithMask3)
 {
-    EXPECT_EQ(S_OK, layout->SetOutput(AMBISONIC_OUTPUT_SPEAKERS));
+    ASSERT_EQ(S_OK, layout->SetDecodeType(AMBISONIC_LAYOUT_OCTAGON));
+    const std::vector<BYTE> octagon = ProposalFor(TypeShape{});
+    ASSERT_EQ(S_OK, HandIn(responses));
+    EXPECT_EQ(AMBISONIC_OUTPUT_HEADPHONES_RESPONSES, OutputMode());
     for (LONG output : {LONG{AMBISONIC_OUTPUT_UHJ_STEREO}, LONG{AMBISONIC_OUTPUT_HEADPHONES_HEAD_MODEL},
-                        LONG{AMBISONIC_OUTPUT_HEADPHONES_RESPONSES}})
-        EXPECT_EQ(E_NOTIMPL, layout->SetOutput(output)) << output;
+                        LONG{AMBISONIC_OUTPUT_HEADPHONES_RESPONSES}}) {
+        ASSERT_EQ(S_OK, layout->SetOutput(output));
+        EXPECT_EQ(output, OutputMode());
+        TypeShape three = TypeShape{}.Float();
+        three.channels = 3;
+        for (const TypeShape& shape : {TypeShape{}, three}) {
+            ASSERT_EQ(S_OK, ConnectInput(shape)) << output;
+            EXPECT_EQ(2u, filter->OutputChannels());
+            CMediaType out;
+            ASSERT_EQ(S_OK, filter->GetMediaType(0, &out));
+            const WAVEFORMATEXTENSIBLE f = FormatOf(out);
+            EXPECT_EQ(2, f.Format.nChannels) << output;
+            EXPECT_EQ(0x3u, f.dwChannelMask) << output;
+            EXPECT_EQ(shape.rate, f.Format.nSamplesPerSec) << output;
+            EXPECT_EQ(shape.bits, f.Format.wBitsPerSample) << output;
+            EXPECT_EQ(2 * shape.bits / 8, f.Format.nBlockAlign) << output;
+            EXPECT_EQ(f.Format.nBlockAlign * shape.rate, f.Format.nAvgBytesPerSec) << output;
+            EXPECT_TRUE(IsEqualGUID(f.SubFormat, IsFloat(shape) ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT
+                                                                : KSDATAFORMAT_SUBTYPE_PCM));
+            CMediaType in = MakeType(shape);
+            EXPECT_EQ(S_OK, filter->CheckTransform(&in, &out)) << output;
+            WAVEFORMATEXTENSIBLE g = f;
+            g.Format.nChannels = 8;
+            CMediaType speakers = out;
+            std::memcpy(speakers.pbFormat, &g, sizeof g);
+            EXPECT_EQ(VFW_E_TYPE_NOT_ACCEPTED, filter->CheckTransform(&in, &speakers)) << output;
+
+            // Input buffers of 4096 bytes: output buffers of 2 channels in the input's
+            // proportion, which hold as many frames; planes for all of them.
+            ALLOCATOR_PROPERTIES request;
+            ASSERT_EQ(S_OK, Decide(&request)) << output;
+            const LONG inFrames = 4096 / (shape.channels * shape.bits / 8);
+            EXPECT_EQ(4096 * 2 / shape.channels, outAlloc->requested.cbBuffer) << output;
+            EXPECT_EQ(inFrames, filter->FramesPerBlock()) << output;
+            ASSERT_EQ(S_OK, Input()->Disconnect());
+        }
+    }
+    EXPECT_EQ(AMBISONIC_LAYOUT_OCTAGON, DecodeType());
+    ASSERT_EQ(S_OK, layout->SetOutput(AMBISONIC_OUTPUT_SPEAKERS));
+    EXPECT_EQ(octagon, ProposalFor(TypeShape{}));
+}
+
+// Settings refused for their values, or while a pin is connected, change neither the output
+// nor the responses held: the stream then renders as it was set up.
+TEST_F(DecoderOutput, RefusedOutputsAndResponsesChangeNothing)
+{
     EXPECT_EQ(E_INVALIDARG, layout->SetOutput(-1));
     EXPECT_EQ(E_INVALIDARG, layout->SetOutput(4));
-    const float angles[1] = {0.0f}, response[4] = {1.0f, 0.0f, 0.0f, 0.0f};
-    EXPECT_EQ(E_NOTIMPL, layout->SetHeadphoneResponses(1, angles, angles, 4, 48000, response, response));
-    LONG output = -1;
-    EXPECT_EQ(S_OK, layout->GetOutput(&output));
-    EXPECT_EQ(AMBISONIC_OUTPUT_SPEAKERS, output);
+    EXPECT_EQ(E_INVALIDARG, layout->SetOutput(AMBISONIC_OUTPUT_HEADPHONES_RESPONSES));  // nothing handed in
+    EXPECT_EQ(AMBISONIC_OUTPUT_SPEAKERS, OutputMode());
+    ASSERT_EQ(S_OK, HandIn(responses));
+    ASSERT_EQ(S_OK, layout->SetOutput(AMBISONIC_OUTPUT_UHJ_STEREO));
+
+    const two_channel_test::HostResponses& r = responses;
+    const ULONG n = r.Directions();
+    auto refused = [&](const char* what, HRESULT expected, ULONG directions, const float* az, const float* el,
+                       ULONG length, ULONG rate, const float* left, const float* right) {
+        EXPECT_EQ(expected, layout->SetHeadphoneResponses(directions, az, el, length, rate, left, right)) << what;
+        EXPECT_EQ(AMBISONIC_OUTPUT_UHJ_STEREO, OutputMode()) << what;
+    };
+    const float *az = r.azimuth.data(), *el = r.elevation.data(), *L = r.left.data(), *R = r.right.data();
+    refused("null azimuths", E_POINTER, n, nullptr, el, r.length, r.rate, L, R);
+    refused("null elevations", E_POINTER, n, az, nullptr, r.length, r.rate, L, R);
+    refused("null left", E_POINTER, n, az, el, r.length, r.rate, nullptr, R);
+    refused("null right", E_POINTER, n, az, el, r.length, r.rate, L, nullptr);
+    refused("no directions", E_INVALIDARG, 0, az, el, r.length, r.rate, L, R);
+    refused("too many directions", E_INVALIDARG, AMBISONIC_MAX_RESPONSE_DIRECTIONS + 1, az, el, r.length, r.rate, L,
+            R);
+    refused("empty responses", E_INVALIDARG, n, az, el, 0, r.rate, L, R);
+    refused("responses too long", E_INVALIDARG, 1, az, el, AMBISONIC_MAX_RESPONSE_LENGTH + 1, r.rate, L, R);
+    refused("rate too low", E_INVALIDARG, n, az, el, r.length, AMBISONIC_MIN_RESPONSE_RATE - 1, L, R);
+    refused("rate too high", E_INVALIDARG, n, az, el, r.length, AMBISONIC_MAX_RESPONSE_RATE + 1, L, R);
+    const float nan = std::nanf(""), inf = INFINITY;
+    for (float bad : {nan, inf, 360.5f, -361.0f}) {
+        std::vector<float> angles(r.azimuth);
+        angles[5] = bad;
+        refused("bad azimuth", E_INVALIDARG, n, angles.data(), el, r.length, r.rate, L, R);
+    }
+    for (float bad : {nan, -inf, 90.5f, -91.0f}) {
+        std::vector<float> angles(r.elevation);
+        angles[n - 1] = bad;
+        refused("bad elevation", E_INVALIDARG, n, az, angles.data(), r.length, r.rate, L, R);
+    }
+    for (float bad : {nan, inf}) {
+        std::vector<float> samples(r.right);
+        samples.back() = bad;
+        refused("sample not finite", E_INVALIDARG, n, az, el, r.length, r.rate, L, samples.data());
+    }
+
+    // Connected with UHJ: neither another output nor new responses are taken.
     ASSERT_EQ(S_OK, ConnectInput(TypeShape{}));
-    EXPECT_EQ(4u, filter->Speakers());
+    ASSERT_EQ(S_OK, ConnectOutput());
+    EXPECT_EQ(VFW_E_ALREADY_CONNECTED, layout->SetOutput(AMBISONIC_OUTPUT_SPEAKERS));
+    EXPECT_EQ(VFW_E_ALREADY_CONNECTED, layout->SetOutput(AMBISONIC_OUTPUT_HEADPHONES_RESPONSES));
+    const two_channel_test::HostResponses other = two_channel_test::MakeResponses(48000);
+    EXPECT_EQ(VFW_E_ALREADY_CONNECTED, HandIn(other));
+    EXPECT_EQ(AMBISONIC_OUTPUT_UHJ_STEREO, OutputMode());
+    EXPECT_EQ(2, FormatOf(Output()->CurrentMediaType()).Format.nChannels);
+    ASSERT_EQ(S_OK, Input()->Disconnect());
+    ASSERT_EQ(S_OK, Output()->Disconnect());
+
+    // The responses held are still the first ones, at 44100 Hz: a 48 kHz stream is refused.
+    ASSERT_EQ(S_OK, layout->SetOutput(AMBISONIC_OUTPUT_HEADPHONES_RESPONSES));
+    TypeShape at48k;
+    at48k.rate = 48000;
+    EXPECT_EQ(VFW_E_TYPE_NOT_ACCEPTED, ConnectInput(at48k));
+    EXPECT_EQ(S_OK, ConnectInput(TypeShape{}));
+}
+
+// Responses are not resampled: with handed-in responses the stream must be at their rate.
+// The built-in head needs a rate the headphone decode takes; UHJ any the shelves take.
+TEST_F(DecoderOutput, HeadphonesRefuseRatesTheyCannotRender)
+{
+    TypeShape at48k;
+    at48k.rate = 48000;
+    TypeShape tooLow;
+    tooLow.rate = 999;
+    ASSERT_EQ(S_OK, HandIn(responses));
+    EXPECT_EQ(VFW_E_TYPE_NOT_ACCEPTED, ConnectInput(at48k));
+    EXPECT_EQ(S_OK, ConnectInput(TypeShape{}));
+    ASSERT_EQ(S_OK, Input()->Disconnect());
+
+    ASSERT_EQ(S_OK, layout->SetOutput(AMBISONIC_OUTPUT_HEADPHONES_HEAD_MODEL));
+    EXPECT_EQ(VFW_E_TYPE_NOT_ACCEPTED, ConnectInput(tooLow));
+    EXPECT_EQ(S_OK, ConnectInput(at48k));
+    ASSERT_EQ(S_OK, Input()->Disconnect());
+
+    ASSERT_EQ(S_OK, layout->SetOutput(AMBISONIC_OUTPUT_UHJ_STEREO));
+    EXPECT_EQ(S_OK, ConnectInput(tooLow));
+}
+
+// Memory running out while the responses are copied, or while the headphone decode is built,
+// leaves what was there before.
+TEST_F(DecoderOutput, OutOfMemoryKeepsThePreviousResponsesAndDecode)
+{
+    test_support::WalkAllocations([&] { return HandIn(responses); },
+                                  [&](HRESULT hr, bool failed) {
+                                      EXPECT_EQ(failed ? E_OUTOFMEMORY : S_OK, hr);
+                                      if (failed) {
+                                          EXPECT_EQ(AMBISONIC_OUTPUT_SPEAKERS, OutputMode());
+                                          EXPECT_EQ(E_INVALIDARG,
+                                                    layout->SetOutput(AMBISONIC_OUTPUT_HEADPHONES_RESPONSES));
+                                      }
+                                  });
+    EXPECT_EQ(AMBISONIC_OUTPUT_HEADPHONES_RESPONSES, OutputMode());
+
+    ASSERT_EQ(S_OK, ConnectInput(TypeShape{}));
+    ALLOCATOR_PROPERTIES request;
+    ASSERT_EQ(S_OK, Decide(&request));
+    ASSERT_EQ(512, filter->FramesPerBlock());
+    inAlloc->granted.cbBuffer = 8192;
+    test_support::WalkAllocations([&] { return Decide(&request); },
+                                  [&](HRESULT hr, bool failed) {
+                                      if (!failed) {
+                                          EXPECT_EQ(S_OK, hr);
+                                          return;
+                                      }
+                                      EXPECT_EQ(E_OUTOFMEMORY, hr);
+                                      EXPECT_EQ(512, filter->FramesPerBlock());
+                                  });
+    EXPECT_EQ(1024, filter->FramesPerBlock());
 }
 
 // What a host that never asks sees, byte for byte, is also what the square set explicitly

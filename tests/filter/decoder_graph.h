@@ -2,6 +2,7 @@
 // and the decode the decoder core gives for the same input, to hold the graph's output to.
 #pragma once
 
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -84,10 +85,12 @@ inline std::vector<std::vector<BYTE>> ReferenceDecode(const TypeShape& shape, co
 
 // A graph of source, decoder and sink, connected. The decoder is created the way the class
 // factory creates it; a decode type other than 0 is set through the layout interface before
-// anything connects.
+// anything connects, then `configure` runs on that interface (its failure stops the graph
+// there, in connectResult).
 class DecoderGraph {
 public:
-    DecoderGraph(const TypeShape& shape, std::vector<SampleRecord> script, LONG bufferSize, LONG decodeType = 0)
+    DecoderGraph(const TypeShape& shape, std::vector<SampleRecord> script, LONG bufferSize, LONG decodeType = 0,
+                 const std::function<HRESULT(IAmbisonicDecoderLayout*)>& configure = {})
     {
         HRESULT hr = CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterGraph,
                                       reinterpret_cast<void**>(&graph));
@@ -104,6 +107,10 @@ public:
         decoder = static_cast<CVEvava*>(object);
         if (decodeType != 0) {
             connectResult = static_cast<IAmbisonicDecoderLayout*>(decoder)->SetDecodeType(decodeType);
+            if (FAILED(connectResult)) return;
+        }
+        if (configure) {
+            connectResult = configure(static_cast<IAmbisonicDecoderLayout*>(decoder));
             if (FAILED(connectResult)) return;
         }
 

@@ -1,13 +1,15 @@
 // The decoder filter streaming in the platform's filter graph: for every layout, sample format and
 // both input layouts the speaker feeds equal, bit for bit, the decoder core's; timing and
 // flags travel with the samples; flushes, segments and end-of-stream pass through; and the
-// shelf filters' memory carries over pauses, stops and flushes.
+// shelf filters' memory carries over pauses, stops and flushes; UHJ and headphone output equal
+// the engine's, bit for bit.
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "decoder/layouts.h"
+#include "tests/support/two_channel_reference.h"
 #include "tests/filter/decoder_graph.h"
 
 namespace bformat_test {
@@ -245,6 +247,67 @@ TEST_F(DecoderInGraph, ALayoutRefusedWhileConnectedLeavesTheStreamAsItWas)
     const auto received = g.sink->pin->Samples();
     ASSERT_EQ(script.size(), received.size());
     ExpectDecodedAsTheCore(shape, script, received, "after the refusals", AMBISONIC_LAYOUT_HEXAGON_ROTATED);
+}
+
+// ---- Two-channel outputs --------------------------------------------------------------
+
+// One of the two-channel outputs, as a host chooses it before connecting.
+struct TwoChannelOutput {
+    const char* name;
+    LONG output;
+};
+const TwoChannelOutput kTwoChannelOutputs[] = {{"UHJ", AMBISONIC_OUTPUT_UHJ_STEREO},
+                                               {"headphones, built-in head", AMBISONIC_OUTPUT_HEADPHONES_HEAD_MODEL},
+                                               {"headphones, handed-in responses", AMBISONIC_OUTPUT_HEADPHONES_RESPONSES}};
+
+// Chooses `output`, handing in responses measured at the stream's rate for the last one.
+std::function<HRESULT(IAmbisonicDecoderLayout*)> Choose(LONG output, const two_channel_test::HostResponses& r)
+{
+    return [output, &r](IAmbisonicDecoderLayout* layout) {
+        if (output != AMBISONIC_OUTPUT_HEADPHONES_RESPONSES) return layout->SetOutput(output);
+        return layout->SetHeadphoneResponses(r.Directions(), r.azimuth.data(), r.elevation.data(), r.length, r.rate,
+                                             r.left.data(), r.right.data());
+    };
+}
+
+// Each output, for every sample format and both input channel counts, with a decode type set
+// before it (which the two-channel outputs do not use): the sink is offered two channels
+// with mask 0x3 in the input's format and rate, and receives exactly what the engine makes
+// of the same samples, sample by sample.
+TEST_F(DecoderInGraph, TwoChannelOutputsMatchTheEngineForEveryFormat)
+{
+    for (const TwoChannelOutput& mode : kTwoChannelOutputs) {
+        for (const Layout& layout : Layouts()) {
+            const std::string what = std::string(mode.name) + ", " + layout.name + " " +
+                                     std::to_string(layout.shape.channels) + "-channel";
+            const auto responses = two_channel_test::MakeResponses(layout.shape.rate);
+            const auto script = FullBuffers(layout.shape, 5);
+            DecoderGraph g(layout.shape, script, kBufferSize, AMBISONIC_LAYOUT_HEXAGON, Choose(mode.output, responses));
+            if (!g.graph) GTEST_SKIP() << "no filter graph on this platform";
+            ASSERT_TRUE(g.Ready()) << what << ": connection 0x" << std::hex << g.connectResult;
+            const WAVEFORMATEXTENSIBLE out = FormatOf(g.sink->pin->CurrentMediaType());
+            EXPECT_EQ(2, out.Format.nChannels) << what;
+            EXPECT_EQ(0x3u, out.dwChannelMask) << what;
+            EXPECT_EQ(layout.shape.rate, out.Format.nSamplesPerSec) << what;
+            EXPECT_EQ(layout.shape.bits, out.Format.wBitsPerSample) << what;
+
+            ASSERT_TRUE(SUCCEEDED(g.control->Run())) << what;
+            ASSERT_TRUE(g.sink->pin->WaitFor("eos", 1)) << what;
+            const auto received = g.sink->pin->Samples();
+            ASSERT_EQ(script.size(), received.size()) << what;
+            std::vector<std::vector<uint8_t>> blocks;
+            for (const SampleRecord& s : script) blocks.push_back(s.data);
+            const auto expected = two_channel_test::EngineDecode(
+                mode.output == AMBISONIC_OUTPUT_UHJ_STEREO,
+                mode.output == AMBISONIC_OUTPUT_HEADPHONES_RESPONSES ? &responses : nullptr, FormatOf(layout.shape),
+                layout.shape.channels, layout.shape.rate, blocks);
+            ASSERT_EQ(expected.size(), received.size()) << what;
+            for (size_t i = 0; i < received.size(); ++i) {
+                ASSERT_EQ(expected[i].size(), received[i].data.size()) << what << ", sample " << i;
+                ASSERT_TRUE(expected[i] == received[i].data) << what << ", sample " << i << " differs";
+            }
+        }
+    }
 }
 
 }  // namespace
