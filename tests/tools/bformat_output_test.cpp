@@ -1,8 +1,10 @@
 // bformat-decode's choice of output as a user makes it: every speaker layout, listed and
 // decoded (by number or name) exactly as the decoder engine decodes it, with the speaker count
 // and channel mask the filter proposes and a summary that names the layout and its speakers;
-// and the layouts, options and SOFA files that cannot be used refused with one line and
-// nothing written.
+// UHJ stereo and headphones (the built-in head, a SOFA file at the stream's rate and at
+// another) as the engine renders them, with the responses named in the summary; and the
+// layouts, options and SOFA files that cannot be used refused with one line and nothing
+// written.
 // First: the C library's fcntl.h defines LOCK_WRITE, a name the platform's OLE declarations use.
 #include "platform/platform.h"
 
@@ -15,7 +17,9 @@
 #include "decoder/coefficients.h"
 #include "decoder/decoder_state.h"
 #include "decoder/layouts.h"
+#include "tests/support/two_channel_reference.h"
 #include "tests/tools/decode_tool.h"
+#include "tools/bformat-decode/sofa_responses.h"
 #include "tools/bformat-decode/wave_format.h"
 
 using tools_test::ProcessResult;
@@ -51,9 +55,10 @@ protected:
 
 // `frames` frames of pseudo-random B-Format in `channels` channels of 16-bit integers or
 // 32-bit floats.
-WaveShape RandomBFormat(uint32_t frames, uint16_t channels, bool floats)
+WaveShape RandomBFormat(uint32_t frames, uint16_t channels, bool floats, uint32_t rate = 48000)
 {
     WaveShape shape;
+    shape.rate = rate;
     shape.channels = channels;
     shape.frames = frames;
     if (floats) {
@@ -163,6 +168,78 @@ TEST_F(DecodeOutputChoice, TheSquareAskedForIsTheDefaultAndTheDefaultNamesNoLayo
     EXPECT_EQ(plain.out.find("  layout"), std::string::npos) << plain.out;
     EXPECT_NE(square.out.find("  layout    0 square, 4 speakers: 45, -45, 135, -135\n"), std::string::npos)
         << square.out;
+}
+
+// The SOFA file's measurements nearest the octagon's speakers, read at `rate`, as the tool
+// hands them to the filter.
+two_channel_test::HostResponses SofaResponses(const std::string& path, uint32_t rate)
+{
+    std::vector<decoder::DirectionalResponse> chosen;
+    std::string error;
+    EXPECT_TRUE(bformat::LoadSofaResponses(path, rate, decoder::SpeakerDirections(4), chosen, error)) << error;
+    two_channel_test::HostResponses r;
+    r.rate = rate;
+    for (const auto& d : chosen) r.length = std::max<uint32_t>(r.length, uint32_t(d.left.size()));
+    for (const auto& d : chosen) {
+        r.azimuth.push_back(float(d.azimuthDeg));
+        r.elevation.push_back(float(d.elevationDeg));
+        for (auto [from, to] : {std::make_pair(&d.left, &r.left), std::make_pair(&d.right, &r.right)}) {
+            for (double v : *from) to->push_back(float(v));
+            to->resize(to->size() + r.length - from->size(), 0.0f);
+        }
+    }
+    return r;
+}
+
+TEST_F(DecodeOutputChoice, RendersUhjAndHeadphonesAsTheEngineDoesInTwoChannels)
+{
+    const std::string grid = SOFA_TEST_DIR "/grid.sofa";  // 20 directions, 48 kHz
+    const two_channel_test::HostResponses at48 = SofaResponses(grid, 48000), at44 = SofaResponses(grid, 44100);
+    const std::string speakers = "the 8 virtual speakers of the octagon (layout 4)\n";
+    struct Case {
+        std::vector<std::string> options;
+        uint32_t rate;
+        bool uhj;
+        const two_channel_test::HostResponses* responses;
+        std::string output, responsesLine;
+    };
+    const std::vector<Case> cases = {
+        {{"--stereo", "uhj"}, 48000, true, nullptr, "UHJ stereo", ""},
+        {{"--headphones"}, 48000, false, nullptr, "headphones", "built-in spherical head, at " + speakers},
+        {{"--headphones", grid}, 48000, false, &at48, "headphones",
+         "grid.sofa: 20 measurements at 48000 Hz; the nearest to each of " + speakers},
+        // The virtual layout named, the file by --headphones=: the same.
+        {{"-l", "octagon", "--headphones=" + grid}, 48000, false, &at48, "headphones", "grid.sofa: 20 measurements"},
+        {{"--headphones", grid}, 44100, false, &at44, "headphones",
+         "grid.sofa: 20 measurements at 48000 Hz, resampled to 44100 Hz; the nearest to each of " + speakers},
+    };
+    for (const Case& c : cases) {
+        const WaveShape shape = RandomBFormat(12000, 4, false, c.rate);
+        const std::string in = Write("in" + std::to_string(c.rate) + ".amb", shape);
+        std::vector<std::string> args = {in, "-o", m_dir / "out.wav"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const std::string what = c.options.back();
+        const ProcessResult r = Run(args);
+        ASSERT_EQ(r.exitCode, 0) << what << ": " << r.err;
+
+        bformat::WaveFormat format;
+        std::vector<uint8_t> data;
+        ReadOutput(m_dir / "out.wav", format, data);
+        EXPECT_EQ(format.channels, 2) << what;
+        EXPECT_EQ(format.channelMask, 0x3u) << what;
+        EXPECT_EQ(format.sampleRate, c.rate) << what;
+        const auto expected = two_channel_test::EngineDecode(c.uhj, c.responses, decoder::SampleFormat::Pcm16, 4,
+                                                             c.rate, {shape.samples});
+        ASSERT_EQ(expected.size(), 1u) << what;
+        EXPECT_TRUE(data == expected[0]) << what;
+
+        EXPECT_NE(r.out.find("  output    " + c.output + ", 2 channels, 16-bit PCM, "), std::string::npos) << r.out;
+        if (c.responsesLine.empty()) EXPECT_EQ(r.out.find("  responses"), std::string::npos) << r.out;
+        else EXPECT_NE(r.out.find("  responses " + c.responsesLine), std::string::npos) << r.out;
+        for (const char* channel : c.uhj ? std::vector<const char*>{"left  ", "right "}
+                                         : std::vector<const char*>{"left ear ", "right ear "})
+            EXPECT_NE(r.out.find(std::string("  peak      ") + channel), std::string::npos) << r.out;
+    }
 }
 
 TEST_F(DecodeOutputChoice, RefusesUnknownLayoutsAndOutputsThatDoNotGoTogether)

@@ -136,14 +136,15 @@ std::string LayoutListing()
         s += std::string("\n") + std::string(20, ' ') + layout.summary + (type == 0 ? " (the default)" : "") + "\n";
     }
     const decoder::LayoutDescription& virtualLayout = HeadphoneLayout();
-    s += std::string("--headphones renders through the virtual speakers of ") + std::to_string(virtualLayout.decodeType) +
-         " " + virtualLayout.name + ".\n";
+    s += std::string("--headphones renders through the virtual speakers of the ") + virtualLayout.name + " (layout " +
+         std::to_string(virtualLayout.decodeType) + ").\n";
     return s;
 }
 
 const decoder::LayoutDescription& HeadphoneLayout()
 {
-    return *decoder::LayoutOf(decoder::kDefaultHeadphoneLayout);
+    // The filter's headphone output renders through the octagon whatever the decode type.
+    return *decoder::LayoutOf(AMBISONIC_LAYOUT_OCTAGON);
 }
 
 std::string CheckCombination(const OutputChoice& choice)
@@ -194,8 +195,8 @@ bool ApplyOutputChoice(IBaseFilter* decoderFilter, const OutputChoice& choice, u
         return false;
     }
     const decoder::LayoutDescription& virtualLayout = HeadphoneLayout();
-    const std::string speakers = "the " + std::to_string(virtualLayout.speakers) + " virtual speakers of " +
-                                 std::to_string(virtualLayout.decodeType) + " " + virtualLayout.name;
+    const std::string speakers = "the " + std::to_string(virtualLayout.speakers) + " virtual speakers of the " +
+                                 virtualLayout.name + " (layout " + std::to_string(virtualLayout.decodeType) + ")";
     switch (choice.mode) {
     case OutputMode::Speakers:
         return true;
