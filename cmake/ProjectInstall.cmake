@@ -65,14 +65,15 @@ set(CPACK_PACKAGE_NAME durazodo)
 set(CPACK_PACKAGE_VENDOR "DUrazOdo project")
 set(CPACK_PACKAGE_CONTACT "DUrazOdo project <durazodo@durazodo.example>")
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "B-Format Ambisonic decoder for four loudspeakers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "B-Format Ambisonic decoder for loudspeakers and headphones")
 # CPack puts the summary on the first line, this under it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "DUrazOdo decodes first-order Ambisonic B-Format audio (W, X, Y and\n"
-    "optionally Z) into feeds for a square of four loudspeakers. This package\n"
-    "holds bformat-decode, which decodes B-Format files into WAVE files, the\n"
-    "decoder filter module it runs, and durazodo-regsvr, which registers the\n"
-    "module for other hosts.")
+    "optionally Z) into feeds for a square of four loudspeakers or one of six\n"
+    "other layouts of four to eight, into two-channel UHJ stereo, or for\n"
+    "headphones. This package holds bformat-decode, which decodes B-Format\n"
+    "files into WAVE files, the decoder filter module it runs, and\n"
+    "durazodo-regsvr, which registers the module for other hosts.")
 string(REPLACE ";" "" CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

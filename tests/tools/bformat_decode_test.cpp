@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/tools/decode_tool.h"
 #include "tests/tools/process.h"
 #include "tests/tools/sound_files.h"
 #include "tests/tools/temp_dir.h"
@@ -30,29 +31,9 @@ using wave_test::WaveShape;
 
 namespace {
 
-const std::string kTool = BFORMAT_DECODE_PATH;
 const std::string kData = TEST_DATA_DIR;
 
-class BFormatDecode : public ::testing::Test {
-protected:
-    // Runs the tool with a registry store of its own, in which the decoder is not registered,
-    // so it takes the module beside itself.
-    ProcessResult Run(std::vector<std::string> args, ProcessOptions options = {})
-    {
-        args.insert(args.begin(), kTool);
-        options.env.push_back({"DURAZODO_REGISTRY", m_registry / "registry"});
-        return tools_test::RunProcess(args, options);
-    }
-
-    std::string Write(const std::string& name, const WaveShape& shape)
-    {
-        const std::string path = m_dir / name;
-        EXPECT_TRUE(wave_test::WriteFile(path, wave_test::BuildWave(shape)));
-        return path;
-    }
-
-    TempDir m_dir, m_registry;
-};
+class BFormatDecode : public tools_test::DecodeToolTest {};
 
 // `frames` frames of 16-bit 4-channel B-Format with each channel held at a constant value.
 WaveShape Constant16(int16_t w, int16_t x, int16_t y, int16_t z, uint32_t frames)

@@ -169,6 +169,8 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
         return false;
     }
     if (!graph.module.CreateFilter(request.modulePath, graph.decoder.put(), result.decoderSource, error)) return false;
+    if (!ApplyOutputChoice(graph.decoder.get(), request.outputChoice, result.input.sampleRate, result.responses, error))
+        return false;
 
     SourceStream stream;
     stream.formatBlock = BuildExtensibleBlock(static_cast<uint16_t>(result.input.firstOrderChannels),

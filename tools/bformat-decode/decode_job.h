@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tools/bformat-decode/bformat_reader.h"
+#include "tools/bformat-decode/output_choice.h"
 #include "tools/bformat-decode/wave_format.h"
 
 namespace bformat {
@@ -20,6 +21,7 @@ struct DecodeRequest {
     Convention convention = Convention::Unspecified;  // of inputs not flagged as B-Format
     // The output's sample format; None: the input's.
     decoder::SampleFormat outputFormat = decoder::SampleFormat::None;
+    OutputChoice outputChoice;  // layout and output set on the filter; none: the filter's own
     // Frames per media sample the source delivers: large samples mean few reads, writes and
     // thread hand-offs; memory stays a few MiB (four source buffers and two decoder buffers
     // of this many frames).
@@ -32,6 +34,7 @@ struct DecodeResult {
     WaveFormat output;  // the decoder's output as it proposed it
     decoder::SampleFormat outputFormat = decoder::SampleFormat::None;  // of the file written
     std::string decoderSource;   // where the decoder filter came from
+    std::string responses;       // the head-related responses of a headphone output
     uint64_t frames = 0;         // frames written
     double seconds = 0;          // audio duration written
     double wallSeconds = 0;      // time the graph ran

@@ -1,11 +1,15 @@
-// bformat-decode [INPUT...] [-o OUTPUT|DIR/] [-i fuma|ambix] [-f FORMAT] [--module PATH] [--quiet]
+// bformat-decode [INPUT...] [-o OUTPUT|DIR/] [-i fuma|ambix] [-f FORMAT] [-l LAYOUT]
+//                [--stereo uhj | --headphones [FILE.sofa]] [--module PATH] [--quiet]
+// bformat-decode --layout list
 // bformat-decode --version [--module PATH]
 //
-// Decodes Ambisonic files into files of speaker feeds through the DUrazOdo decoder filter.
-// Without INPUT it writes a demonstration B-Format file (a sound circling the listener)
-// beside the output and decodes that.
+// Decodes Ambisonic files into files of speaker feeds, UHJ stereo or headphone signals
+// through the DUrazOdo decoder filter. Without INPUT it writes a demonstration B-Format file
+// (a sound circling the listener) beside the output and decodes that.
+#include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <csignal>
@@ -18,6 +22,7 @@
 #include "tools/bformat-decode/decode_job.h"
 #include "tools/bformat-decode/decoder_module.h"
 #include "tools/bformat-decode/demo.h"
+#include "tools/bformat-decode/output_choice.h"
 
 namespace {
 
@@ -39,19 +44,28 @@ struct Settings {
     bool quiet = false;
     bool help = false;
     bool version = false;
+    bool listLayouts = false;
     bformat::DecodeRequest request;  // everything but the input and output names
 };
 
 // One option: its names, the name of its value (null for a switch), its help text (which
 // says its default) and what it does to the settings; `apply` returns why a value is wrong,
-// or an empty string.
+// or an empty string. An optional value is given as --name=VALUE, or as the next argument
+// when that ends in `optionalSuffix`; without one, `apply` gets an empty value.
 struct Option {
     const char* shortName;  // "-o", or null
     const char* longName;   // "--output"
     const char* valueName;
     const char* help;
     std::function<std::string(const std::string& value, Settings& settings)> apply;
+    const char* optionalSuffix = nullptr;  // set: the value is optional
 };
+
+bool EndsWithNoCase(const std::string& text, const char* suffix)
+{
+    const size_t n = std::strlen(suffix);
+    return text.size() > n && strcasecmp(text.c_str() + text.size() - n, suffix) == 0;
+}
 
 const std::vector<Option>& Options()
 {
@@ -86,6 +100,43 @@ const std::vector<Option>& Options()
              else return "--format takes pcm16, pcm24, pcm32 or float, not " + v;
              return std::string();
          }},
+        {"-l", "--layout", "NAME|NUMBER",
+         "the speaker layout: a name or number that --layout list shows, with each layout's\n"
+         "speakers in output channel order (default: square, four speakers: front left,\n"
+         "front right, back left, back right)",
+         [](const std::string& v, Settings& s) {
+             if (v == "list") {
+                 s.listLayouts = true;
+                 return std::string();
+             }
+             s.request.outputChoice.layout = bformat::LayoutFromText(v);
+             if (s.request.outputChoice.layout < 0)
+                 return "--layout takes list or one of " + bformat::LayoutChoices() + ", not " + v;
+             return std::string();
+         }},
+        {nullptr, "--stereo", "uhj",
+         "two-channel UHJ stereo (left, right; channel mask 0x3) instead of speaker feeds\n"
+         "(default: speaker feeds)",
+         [](const std::string& v, Settings& s) {
+             if (v != "uhj") return "--stereo takes uhj, not " + v;
+             if (s.request.outputChoice.Headphones()) return std::string("--stereo and --headphones: choose one");
+             s.request.outputChoice.mode = bformat::OutputMode::UhjStereo;
+             return std::string();
+         }},
+        {nullptr, "--headphones", "[FILE.sofa]",
+         "two ear signals for headphones (left ear, right ear; channel mask 0x3), rendered\n"
+         "through virtual speakers with the built-in spherical head, or with the head-related\n"
+         "responses of a SOFA file (--headphones FILE.sofa, or --headphones=FILE for any name)\n"
+         "(default: speaker feeds)",
+         [](const std::string& v, Settings& s) {
+             if (s.request.outputChoice.mode == bformat::OutputMode::UhjStereo)
+                 return std::string("--stereo and --headphones: choose one");
+             s.request.outputChoice.mode =
+                 v.empty() ? bformat::OutputMode::HeadphonesHeadModel : bformat::OutputMode::HeadphonesSofa;
+             s.request.outputChoice.sofaPath = v;
+             return std::string();
+         },
+         ".sofa"},
         {nullptr, "--module", "PATH",
          "the decoder module to use (default: the registered decoder filter, else the module\n"
          "beside this program, else the one installed with it)",
@@ -117,7 +168,8 @@ void Usage(std::FILE* to)
     std::fprintf(to,
                  "usage: %s [INPUT...] [options]\n"
                  "\n"
-                 "Decodes Ambisonic files into speaker feeds for a square of four loudspeakers.\n"
+                 "Decodes Ambisonic files into speaker feeds (a square of four loudspeakers unless\n"
+                 "--layout names another), UHJ stereo or headphone signals.\n"
                  "Reads any file libsndfile reads (WAV, WAVE_FORMAT_EXTENSIBLE, RF64, W64, AIFF, CAF,\n"
                  "FLAC, Ogg): FuMa B-Format of 3 to 16 channels (first to third order; .amb files\n"
                  "are FuMa) or ambiX of 4, 9, ... 64 channels (orders 1 to 7); higher orders decode\n"
@@ -166,11 +218,16 @@ std::string Parse(int argc, char** argv, Settings& settings)
             if (option) break;
         }
         if (!option) return "unknown option " + arg + " (see --help)";
-        if (option->valueName && !hasValue) {
-            if (i + 1 >= argc) return arg + " needs " + option->valueName;
-            value = argv[++i];
+        if (option->optionalSuffix) {
+            if (!hasValue && i + 1 < argc && EndsWithNoCase(argv[i + 1], option->optionalSuffix)) value = argv[++i];
+            if (hasValue && value.empty()) return arg + " needs a value after =";
+        } else if (option->valueName) {
+            if (!hasValue) {
+                if (i + 1 >= argc) return arg + " needs " + option->valueName;
+                value = argv[++i];
+            }
+            if (value.empty()) return arg + " needs " + option->valueName;
         }
-        if (option->valueName && value.empty()) return arg + " needs " + option->valueName;
         const std::string error = option->apply(value, settings);
         if (!error.empty()) return error;
     }
@@ -217,7 +274,8 @@ std::string Minutes(double seconds)
     return text;
 }
 
-void PrintSummary(const std::string& input, const std::string& output, const bformat::DecodeResult& r)
+void PrintSummary(const std::string& input, const std::string& output, const bformat::OutputChoice& choice,
+                  const bformat::DecodeResult& r)
 {
     using bformat::SampleFormatName;
     const auto& in = r.input;
@@ -227,19 +285,29 @@ void PrintSummary(const std::string& input, const std::string& output, const bfo
                 in.container.c_str(), in.encoding.c_str(), in.sampleRate);
     if (in.order > 1) std::printf("  order     %s-order input: decoding its first-order part\n", bformat::OrderName(in.order));
     if (ambix) std::printf("  convert   ambiX (ACN, SN3D) to FuMa (W, X, Y, Z; W scaled by 1/sqrt(2))\n");
-    std::printf("  output    %u speakers, %s, %u Hz, channel mask 0x%X\n", r.output.channels,
-                SampleFormatName(r.outputFormat), r.output.sampleRate, r.output.channelMask);
+    const char* kind = choice.mode == bformat::OutputMode::UhjStereo ? "UHJ stereo, "
+                       : choice.Headphones()                           ? "headphones, "
+                                                                         : "";
+    std::printf("  output    %s%u %s, %s, %u Hz, channel mask 0x%X\n", kind, r.output.channels,
+                *kind ? "channels" : "speakers", SampleFormatName(r.outputFormat), r.output.sampleRate,
+                r.output.channelMask);
+    if (choice.mode == bformat::OutputMode::Speakers && choice.layout >= 0)
+        std::printf("  layout    %s\n", bformat::LayoutLine(*decoder::LayoutOf(choice.layout)).c_str());
+    if (!r.responses.empty()) std::printf("  responses %s\n", r.responses.c_str());
     std::printf("  decoder   %s\n", r.decoderSource.c_str());
     std::printf("  frames    %llu (%s)\n", static_cast<unsigned long long>(r.frames), Minutes(r.seconds).c_str());
     const double speed = r.wallSeconds > 0 ? r.seconds / r.wallSeconds : 0;
     std::printf("  time      %.3f s, %.1fx real time\n", r.wallSeconds, speed);
-    const auto names = bformat::SpeakerNames(r.output.channelMask, r.output.channels);
+    const auto names =
+        bformat::ChannelNames(choice, std::max(choice.layout, 0), r.output.channelMask, r.output.channels);
+    int width = 12;
+    for (const std::string& name : names) width = std::max(width, static_cast<int>(name.size()) + 1);
     for (size_t i = 0; i < r.peaks.size() && i < names.size(); ++i) {
-        std::printf("  peak      %-12s %s\n", names[i].c_str(), Level(r.peaks[i]).c_str());
+        std::printf("  peak      %-*s %s\n", width, names[i].c_str(), Level(r.peaks[i]).c_str());
     }
     for (size_t i = 0; i < r.clipped.size() && i < names.size(); ++i) {
         if (r.clipped[i] == 0) continue;
-        std::printf("  clipped   %-12s %llu samples at full scale\n", names[i].c_str(),
+        std::printf("  clipped   %-*s %llu samples at full scale\n", width, names[i].c_str(),
                     static_cast<unsigned long long>(r.clipped[i]));
     }
 }
@@ -272,13 +340,24 @@ int main(int argc, char** argv)
         Usage(stdout);
         return 0;
     }
+    if (settings.listLayouts) {
+        std::fputs(bformat::LayoutListing().c_str(), stdout);
+        return 0;
+    }
     if (settings.version) return PrintVersion(settings.request.modulePath);
+    const std::string combination = bformat::CheckCombination(settings.request.outputChoice);
+    if (!combination.empty()) return Fail(combination, 2);
     const bool toFolder = IsFolder(settings.output);
     if (settings.inputs.size() > 1 && !settings.output.empty() && !toFolder) {
         return Fail("-o " + settings.output + " names one file for " + std::to_string(settings.inputs.size()) +
                         " inputs: give a folder, ending in /",
                     2);
     }
+
+    // A SOFA file that cannot be used fails every decode alike: refuse it once, before the
+    // demonstration or any output is written.
+    std::string sofaError;
+    if (!bformat::CheckSofaFile(settings.request.outputChoice, 48000.0, sofaError)) return Fail(sofaError);
 
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
@@ -341,7 +420,7 @@ int main(int argc, char** argv)
         ++decoded;
         if (!settings.quiet) {
             if (settings.inputs.empty()) std::printf("Demonstration B-Format file: %s\n", request.input.c_str());
-            PrintSummary(request.input, request.output, result);
+            PrintSummary(request.input, request.output, request.outputChoice, result);
         }
     }
     if (g_interrupted) return 130;

@@ -195,6 +195,37 @@ constexpr int kSpeakerPositions[] = {
     SF_CHANNEL_MAP_TOP_REAR_LEFT,  SF_CHANNEL_MAP_TOP_REAR_CENTER, SF_CHANNEL_MAP_TOP_REAR_RIGHT,
 };
 
+// Writes `mask` into the WAVE_FORMAT_EXTENSIBLE format block of the RIFF or RF64 file open on
+// `fd`. libsndfile writes a mask of its own choosing when the channels have no speaker
+// positions (5.1 for six channels, 7.1 for eight), which would send a hexagon's feeds to a
+// centre and a subwoofer; the decoder's mask is what the file must say. A file without such a
+// block has no mask to correct. False only when the mask cannot be written.
+bool WriteChannelMask(int fd, uint32_t mask)
+{
+    uint8_t header[4096];
+    const ssize_t got = ::pread(fd, header, sizeof header, 0);
+    if (got < 12 || (std::memcmp(header, "RIFF", 4) != 0 && std::memcmp(header, "RF64", 4) != 0) ||
+        std::memcmp(header + 8, "WAVE", 4) != 0)
+        return true;
+    auto le = [&](size_t at, int bytes) {
+        uint32_t v = 0;
+        for (int i = bytes - 1; i >= 0; --i) v = v << 8 | header[at + i];
+        return v;
+    };
+    for (size_t at = 12; at + 8 <= static_cast<size_t>(got);) {
+        const uint32_t size = le(at + 4, 4);
+        if (std::memcmp(header + at, "fmt ", 4) == 0) {
+            const size_t maskAt = at + 8 + 20;
+            if (size < 40 || maskAt + 4 > static_cast<size_t>(got) || le(at + 8, 2) != 0xFFFE || le(maskAt, 4) == mask)
+                return true;
+            const uint8_t bytes[4] = {uint8_t(mask), uint8_t(mask >> 8), uint8_t(mask >> 16), uint8_t(mask >> 24)};
+            return ::pwrite(fd, bytes, 4, static_cast<off_t>(maskAt)) == 4;
+        }
+        at += 8 + static_cast<size_t>(size) + (size & 1);
+    }
+    return true;
+}
+
 std::string WriteFailure(const std::string& path, SNDFILE* file)
 {
     std::string why = sf_strerror(file);
@@ -319,6 +350,12 @@ bool SoundFileWriter::Finish(std::string& error)
     m_sndfile = nullptr;
     if (sf_close(file) != 0) {
         error = "cannot write " + m_spec.path + ": " + sf_strerror(nullptr);
+        m_file.Discard();
+        return false;
+    }
+    if ((m_spec.container == Container::Wave || m_spec.container == Container::Rf64) &&
+        !WriteChannelMask(m_file.Fd(), m_spec.channelMask)) {
+        error = std::string("cannot write ") + m_spec.path + ": " + std::strerror(errno);
         m_file.Discard();
         return false;
     }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <memory>
 
 namespace bformat {
@@ -21,7 +22,10 @@ std::string LoadError(int err)
     case MYSOFA_NO_MEMORY: return "does not fit in memory";
     case MYSOFA_INVALID_FORMAT: return "is not a SOFA (netCDF-4) file";
     case MYSOFA_UNSUPPORTED_FORMAT: return "uses a SOFA layout that cannot be read";
-    default: return "cannot be opened as a SOFA file (error " + std::to_string(err) + ")";
+    default:
+        // libmysofa hands on the system's error when the file cannot be opened.
+        if (err > 0) return std::strerror(err);
+        return "cannot be opened as a SOFA file (error " + std::to_string(err) + ")";
     }
 }
 

@@ -1,0 +1,237 @@
+#include "tools/bformat-decode/output_choice.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "decoder/binaural.h"
+#include "durazodo/ambisonic_decoder.h"
+#include "framework/com_ref.h"
+#include "tools/bformat-decode/decode_job.h"
+#include "tools/bformat-decode/decoder_module.h"
+#include "tools/bformat-decode/sofa_responses.h"
+
+namespace bformat {
+
+namespace {
+
+// Degrees with at most one decimal and no trailing ".0": "45", "-157.5", "35.3".
+std::string Degrees(double degrees)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", degrees);
+    std::string s = text;
+    if (s.size() > 2 && s.compare(s.size() - 2, 2, ".0") == 0) s.resize(s.size() - 2);
+    return s == "-0" ? "0" : s;
+}
+
+bool HasHeight(const decoder::LayoutDescription& layout)
+{
+    for (uint32_t s = 0; s < layout.speakers; ++s)
+        if (layout.positions[s].elevation != 0) return true;
+    return false;
+}
+
+// "60", or "0 up 45" / "0 down 45" in a layout with height.
+std::string Position(const decoder::SpeakerPosition& p, bool height)
+{
+    std::string s = Degrees(p.azimuth);
+    if (height) s += (p.elevation >= 0 ? " up " : " down ") + Degrees(std::fabs(p.elevation));
+    return s;
+}
+
+// Into (-180, 180], as the filter's interface takes azimuths.
+double WrappedAzimuth(double degrees)
+{
+    double a = std::fmod(degrees, 360.0);
+    if (a > 180.0) a -= 360.0;
+    if (a <= -180.0) a += 360.0;
+    return a;
+}
+
+std::string BaseName(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::vector<decoder::Direction> VirtualSpeakerDirections()
+{
+    return decoder::SpeakerDirections(HeadphoneLayout().decodeType);
+}
+
+// The SOFA file's measurement nearest each virtual speaker, as one array of each kind for
+// SetHeadphoneResponses, all of one length.
+struct ResponseArrays {
+    std::vector<float> azimuths, elevations, left, right;
+    ULONG length = 0;
+};
+
+bool LoadResponseArrays(const std::string& path, uint32_t sampleRate, ResponseArrays& arrays, SofaSummary& summary,
+                        std::string& error)
+{
+    std::vector<decoder::DirectionalResponse> chosen;
+    if (!LoadSofaResponses(path, sampleRate, VirtualSpeakerDirections(), chosen, error, &summary)) return false;
+    arrays.length = summary.frames;
+    for (const decoder::DirectionalResponse& r : chosen) {
+        arrays.azimuths.push_back(static_cast<float>(WrappedAzimuth(r.azimuthDeg)));
+        arrays.elevations.push_back(static_cast<float>(r.elevationDeg));
+        for (auto [from, to] : {std::make_pair(&r.left, &arrays.left), std::make_pair(&r.right, &arrays.right)}) {
+            for (double v : *from) to->push_back(static_cast<float>(v));
+            to->resize(to->size() + (arrays.length - from->size()), 0.0f);
+        }
+    }
+    return true;
+}
+
+// Why the filter refused a setting, in words.
+std::string Refusal(HRESULT hr, const char* what)
+{
+    std::string why;
+    if (hr == E_NOTIMPL) why = "this decoder module cannot render ";
+    else if (hr == E_INVALIDARG) why = "the decoder filter refuses ";
+    else why = "the decoder filter failed to set ";
+    return why + what + " (" + Hex(hr) + ")";
+}
+
+}  // namespace
+
+int LayoutFromText(const std::string& text)
+{
+    if (const decoder::LayoutDescription* layout = decoder::LayoutNamed(text.c_str())) return layout->decodeType;
+    if (text.size() == 1 && text[0] >= '0' && text[0] < '0' + decoder::kLayoutCount) return text[0] - '0';
+    return -1;
+}
+
+std::string LayoutChoices()
+{
+    std::string s;
+    for (int type = 0; type < decoder::kLayoutCount; ++type)
+        s += (type ? ", " : "") + std::to_string(type) + " " + decoder::LayoutOf(type)->name;
+    return s;
+}
+
+std::string LayoutLine(const decoder::LayoutDescription& layout)
+{
+    const bool height = HasHeight(layout);
+    std::string s = std::to_string(layout.decodeType) + " " + layout.name + ", " + std::to_string(layout.speakers) +
+                    " speakers: ";
+    for (uint32_t i = 0; i < layout.speakers; ++i) s += (i ? ", " : "") + Position(layout.positions[i], height);
+    return s;
+}
+
+std::string LayoutListing()
+{
+    std::string s =
+        "Speaker layouts for --layout NUMBER or --layout NAME, with each speaker's azimuth in\n"
+        "degrees from straight ahead, positive to the left (and its elevation, up or down), in\n"
+        "output channel order:\n";
+    for (int type = 0; type < decoder::kLayoutCount; ++type) {
+        const decoder::LayoutDescription& layout = *decoder::LayoutOf(type);
+        const bool height = HasHeight(layout);
+        char head[64];
+        std::snprintf(head, sizeof head, "%d  %-17s%u speakers: ", type, layout.name, layout.speakers);
+        s += head;
+        for (uint32_t i = 0; i < layout.speakers; ++i) s += (i ? ", " : "") + Position(layout.positions[i], height);
+        s += std::string("\n") + std::string(20, ' ') + layout.summary + (type == 0 ? " (the default)" : "") + "\n";
+    }
+    const decoder::LayoutDescription& virtualLayout = HeadphoneLayout();
+    s += std::string("--headphones renders through the virtual speakers of the ") + virtualLayout.name + " (layout " +
+         std::to_string(virtualLayout.decodeType) + ").\n";
+    return s;
+}
+
+const decoder::LayoutDescription& HeadphoneLayout()
+{
+    // The filter's headphone output renders through the octagon whatever the decode type.
+    return *decoder::LayoutOf(AMBISONIC_LAYOUT_OCTAGON);
+}
+
+std::string CheckCombination(const OutputChoice& choice)
+{
+    if (choice.layout < 0 || choice.mode == OutputMode::Speakers) return {};
+    const std::string layout = decoder::LayoutOf(choice.layout)->name;
+    if (choice.mode == OutputMode::UhjStereo)
+        return "--stereo uhj encodes W, X and Y into two channels and uses no speaker layout: drop --layout " + layout;
+    if (choice.layout != HeadphoneLayout().decodeType)
+        return std::string("--headphones renders through the virtual speakers of ") + HeadphoneLayout().name +
+               ", not " + layout + ": drop --layout " + layout;
+    return {};
+}
+
+std::vector<std::string> ChannelNames(const OutputChoice& choice, int decodeType, uint32_t channelMask,
+                                      unsigned channels)
+{
+    if (channels == 2 && choice.mode == OutputMode::UhjStereo) return {"left", "right"};
+    if (channels == 2 && choice.Headphones()) return {"left ear", "right ear"};
+    const decoder::LayoutDescription* layout = decoder::LayoutOf(decodeType);
+    if (channelMask != 0 || !layout || layout->speakers != channels) return SpeakerNames(channelMask, channels);
+    std::vector<std::string> names;
+    const bool height = HasHeight(*layout);
+    for (uint32_t i = 0; i < layout->speakers; ++i) names.push_back("az " + Position(layout->positions[i], height));
+    return names;
+}
+
+bool CheckSofaFile(const OutputChoice& choice, double sampleRate, std::string& error)
+{
+    if (choice.mode != OutputMode::HeadphonesSofa) return true;
+    std::vector<decoder::DirectionalResponse> chosen;
+    return LoadSofaResponses(choice.sofaPath, sampleRate, VirtualSpeakerDirections(), chosen, error);
+}
+
+bool ApplyOutputChoice(IBaseFilter* decoderFilter, const OutputChoice& choice, uint32_t sampleRate,
+                       std::string& responses, std::string& error)
+{
+    responses.clear();
+    if (!choice.Asked()) return true;
+    ComRef<IAmbisonicDecoderLayout> layout;
+    HRESULT hr = decoderFilter->QueryInterface(IID_IAmbisonicDecoderLayout, layout.put_void());
+    if (FAILED(hr) || !layout) {
+        error = "this decoder module has no layout interface: it decodes to the square only (" + Hex(hr) + ")";
+        return false;
+    }
+    if (choice.layout >= 0 && FAILED(hr = layout->SetDecodeType(choice.layout))) {
+        error = Refusal(hr, "the layout");
+        return false;
+    }
+    const decoder::LayoutDescription& virtualLayout = HeadphoneLayout();
+    const std::string speakers = "the " + std::to_string(virtualLayout.speakers) + " virtual speakers of the " +
+                                 virtualLayout.name + " (layout " + std::to_string(virtualLayout.decodeType) + ")";
+    switch (choice.mode) {
+    case OutputMode::Speakers:
+        return true;
+    case OutputMode::UhjStereo:
+        if (FAILED(hr = layout->SetOutput(AMBISONIC_OUTPUT_UHJ_STEREO))) {
+            error = Refusal(hr, "UHJ stereo");
+            return false;
+        }
+        return true;
+    case OutputMode::HeadphonesHeadModel:
+        if (FAILED(hr = layout->SetOutput(AMBISONIC_OUTPUT_HEADPHONES_HEAD_MODEL))) {
+            error = Refusal(hr, "headphones");
+            return false;
+        }
+        responses = "built-in spherical head, at " + speakers;
+        return true;
+    case OutputMode::HeadphonesSofa: {
+        ResponseArrays arrays;
+        SofaSummary summary;
+        if (!LoadResponseArrays(choice.sofaPath, sampleRate, arrays, summary, error)) return false;
+        hr = layout->SetHeadphoneResponses(static_cast<ULONG>(arrays.azimuths.size()), arrays.azimuths.data(),
+                                           arrays.elevations.data(), arrays.length, sampleRate, arrays.left.data(),
+                                           arrays.right.data());
+        if (FAILED(hr)) {
+            error = hr == E_NOTIMPL ? Refusal(hr, "headphones") : choice.sofaPath + ": " + Refusal(hr, "its responses");
+            return false;
+        }
+        responses = BaseName(choice.sofaPath) + ": " + std::to_string(summary.measurements) + " measurements at " +
+                    Degrees(summary.fileRate) + " Hz";
+        if (summary.fileRate != sampleRate) responses += ", resampled to " + std::to_string(sampleRate) + " Hz";
+        responses += "; the nearest to each of " + speakers;
+        return true;
+    }
+    }
+    return true;
+}
+
+}  // namespace bformat

@@ -1,0 +1,68 @@
+// What the decoder filter puts out, as the command line chose it: speaker feeds for one of the
+// decoder's layouts, two-channel UHJ stereo, or headphones (the built-in head model or the
+// responses of a SOFA file). Set on the filter through its layout interface before the graph
+// connects, and described for --layout list and the summary.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "decoder/layouts.h"
+#include "platform/platform.h"
+
+namespace bformat {
+
+enum class OutputMode { Speakers, UhjStereo, HeadphonesHeadModel, HeadphonesSofa };
+
+// A plain record, copied into every decode request.
+struct OutputChoice {
+    OutputMode mode = OutputMode::Speakers;
+    int layout = -1;       // the decode type named on the command line; -1: none named
+    std::string sofaPath;  // for HeadphonesSofa
+
+    // False when the user asked for nothing: the filter is then left exactly as it comes.
+    bool Asked() const { return mode != OutputMode::Speakers || layout >= 0; }
+    bool Headphones() const { return mode == OutputMode::HeadphonesHeadModel || mode == OutputMode::HeadphonesSofa; }
+};
+
+// The decode type a layout's name or number ("octagon", "4") stands for; -1 for neither.
+int LayoutFromText(const std::string& text);
+
+// "0 square, 1 irregular-quad, ..., 6 two-layer", for the line that refuses a layout.
+std::string LayoutChoices();
+
+// What --layout list prints: a line per layout with its number, name, speaker count and each
+// speaker's azimuth (and elevation, where the layout has height) in output channel order.
+std::string LayoutListing();
+
+// "2 hexagon, 6 speakers: 0, 60, 120, 180, -120, -60", as the listing shows it.
+std::string LayoutLine(const decoder::LayoutDescription& layout);
+
+// The virtual speaker layout the decoder filter renders headphones through.
+const decoder::LayoutDescription& HeadphoneLayout();
+
+// The usage error of a combination of options that makes no sense (headphones and UHJ, or
+// either with a speaker layout the output does not use); empty when there is none.
+std::string CheckCombination(const OutputChoice& choice);
+
+// Names of the output channels for the summary's peak and clipped lines: those of the
+// channel mask for the four-speaker layouts ("front left", ...), the speaker's direction
+// ("az 60", "az 0 up 45") for the others, "left"/"right" for UHJ and "left ear"/"right ear"
+// for headphones. `decodeType` is the filter's layout in force.
+std::vector<std::string> ChannelNames(const OutputChoice& choice, int decodeType, uint32_t channelMask,
+                                      unsigned channels);
+
+// Reads the SOFA file of a headphone choice once, as a decode would at `sampleRate` Hz; false
+// with one line in `error` when it cannot be used. True for any other choice.
+bool CheckSofaFile(const OutputChoice& choice, double sampleRate, std::string& error);
+
+// Sets `choice` on the unconnected decoder filter for a stream of `sampleRate` Hz: the
+// decode type, the output, and for a SOFA file the measurement nearest each of the virtual
+// speakers, read at that rate. Does nothing for a choice not Asked(). `responses` says which
+// head-related responses the headphone output uses (empty otherwise); `error` why the
+// filter or the SOFA file refused, in one line.
+bool ApplyOutputChoice(IBaseFilter* decoderFilter, const OutputChoice& choice, uint32_t sampleRate,
+                       std::string& responses, std::string& error);
+
+}  // namespace bformat
