@@ -13,9 +13,8 @@ namespace {
 constexpr double kPi = 3.141592653589793;
 constexpr double kRadiansPerDegree = kPi / 180.0;
 
-// Partition of the block convolution, in frames: the latency of the headphone decode
-// (5.3 ms at 48 kHz) and the block its FFTs work on; 256 ran fastest of 128, 256 and 512.
-constexpr size_t kPartitionFrames = 256;
+// Partition of the block convolution, in frames: the block its FFTs work on, and so the lag.
+constexpr size_t kPartitionFrames = static_cast<size_t>(kBinauralLatencyFrames);
 
 constexpr size_t kMaxResponses = size_t{1} << 20;
 constexpr int32_t kMaxBlockFrames = int32_t{1} << 24;

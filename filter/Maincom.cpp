@@ -22,6 +22,8 @@ constexpr DWORD kSquareChannelMask = 0x33;
 // The two-channel outputs' channel mask: front left and right.
 constexpr DWORD kStereoChannelMask = 0x3;
 
+static_assert(AMBISONIC_HEADPHONE_LATENCY_FRAMES == decoder::kBinauralLatencyFrames,
+              "the host header states the headphone decode's lag");
 static_assert(AMBISONIC_MAX_RESPONSE_LENGTH <= decoder::kMaxResponseFrames,
               "the headphone decode takes every response length a host may hand in");
 static_assert(AMBISONIC_MIN_RESPONSE_RATE >= decoder::kMinBinauralRate &&

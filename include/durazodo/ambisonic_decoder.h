@@ -73,6 +73,10 @@ enum AMBISONIC_OUTPUT : LONG {
 // from the last one, before it passes the end-of-stream on. A stream whose rate the headphone
 // decode cannot take (below 1000 Hz or above 768 kHz) is refused at connection.
 
+// The lag of the headphone outputs, in frames at the stream's rate: a host that wants the ears
+// aligned with the input drops this many frames from the start of the output.
+enum : ULONG { AMBISONIC_HEADPHONE_LATENCY_FRAMES = 256 };
+
 // Bounds on the responses a host may hand in.
 enum : ULONG {
     AMBISONIC_MAX_RESPONSE_DIRECTIONS = 65536,

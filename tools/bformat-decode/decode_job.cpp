@@ -2,9 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
+#include "durazodo/ambisonic_decoder.h"
 #include "framework/base_pin.h"
 #include "framework/com_ref.h"
 #include "tools/bformat-decode/bformat_reader.h"
@@ -48,17 +50,22 @@ private:
     BFormatReader& m_reader;
 };
 
-// Samples into the output file.
+// Samples into the output file, less a lead-in set before streaming starts (the headphone
+// decode's lag), so that the ears line up with the input and the output is as long as it.
 class FileSink : public SampleSink {
 public:
     explicit FileSink(SoundFileWriter& writer) : m_writer(writer) {}
+    void DropLeadIn(size_t bytes) { m_skip = bytes; }
     bool Write(const uint8_t* data, size_t bytes, std::string& error) override
     {
-        return m_writer.Append(data, bytes, error);
+        const size_t dropped = std::min(bytes, m_skip);
+        m_skip -= dropped;
+        return bytes == dropped || m_writer.Append(data + dropped, bytes - dropped, error);
     }
 
 private:
     SoundFileWriter& m_writer;
+    size_t m_skip = 0;
 };
 
 bool SameFile(const std::string& a, const std::string& b)
@@ -159,6 +166,8 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
 
     SoundFileWriter output;
     FileFrames frames(reader);
+    // Frames the decoder delivers ahead of the input's first: the headphone decode's lag.
+    const uint64_t leadIn = request.outputChoice.Headphones() ? uint64_t{AMBISONIC_HEADPHONE_LATENCY_FRAMES} : 0;
     FileSink sink(output);
     Graph graph;
 
@@ -223,6 +232,7 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
     spec.format = result.outputFormat;
     spec.expectedFrames = result.input.frames;
     if (!output.Begin(spec, SampleFormatOf(result.output), error)) return false;
+    sink.DropLeadIn(static_cast<size_t>(leadIn) * result.output.blockAlign);
 
     // No clock: the graph runs as fast as the file can be read, decoded and written.
     ComRef<IMediaFilter> mediaFilter;
@@ -271,13 +281,14 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
         error = "the filter graph failed (" + Hex(hr) + ")";
     } else if (code != EC_COMPLETE) {
         error = "the decoder aborted the stream (event " + std::to_string(code) + ")";
-    } else if (result.frames != result.input.frames) {
+    } else if (result.frames != result.input.frames + leadIn) {
         error = "the decoder delivered " + std::to_string(result.frames) + " of " +
-                std::to_string(result.input.frames) + " frames";
+                std::to_string(result.input.frames + leadIn) + " frames";
     }
     if (!error.empty()) return false;
 
     if (!output.Finish(error)) return false;
+    result.frames -= leadIn;
     if (progress) progress(result.frames, result.input.frames, result.input.sampleRate, result.wallSeconds);
     result.seconds = static_cast<double>(result.frames) / result.output.sampleRate;
     return true;
