@@ -83,8 +83,10 @@ struct Mixer {
 
     // Each speaker accumulated from 0.0 in channel order, as in the plain loop. Adding the
     // first product to 0.0 only turns a -0.0 into +0.0, and the sums then differ at most in
-    // the sign of a zero, so a sink that stores integers (kSignOfZero false) skips it.
-    template <bool kSignOfZero>
+    // the sign of a zero, so a sink that stores integers (kSignOfZero false) skips it. For the
+    // same reason such a sink may leave out Z (kWithZ false) when its gains are all 0 and Z is
+    // finite: each of its products is then a zero.
+    template <bool kSignOfZero, bool kWithZ>
     AVX2_INLINE void Apply(__m256d r, __m256d (&acc)[kVectors]) const
     {
         const __m256d w = _mm256_permute4x64_pd(r, 0x00);
@@ -95,7 +97,7 @@ struct Mixer {
             if constexpr (kSignOfZero) sum = _mm256_add_pd(sum, _mm256_setzero_pd());
             sum = _mm256_add_pd(_mm256_mul_pd(g[1][v], x), sum);
             sum = _mm256_add_pd(_mm256_mul_pd(g[2][v], y), sum);
-            if constexpr (NIN == 4) sum = _mm256_add_pd(_mm256_mul_pd(g[3][v], _mm256_permute4x64_pd(r, 0xFF)), sum);
+            if constexpr (NIN == 4 && kWithZ) sum = _mm256_add_pd(_mm256_mul_pd(g[3][v], _mm256_permute4x64_pd(r, 0xFF)), sum);
             acc[v] = sum;
         }
     }
@@ -141,11 +143,17 @@ struct InterleavedSource {
 //
 // Store() may write past the frame's end, by less than one frame (the next frame's store
 // overwrites it), so it serves every frame but the last; StoreExact() writes exactly one
-// frame. Integer lanes clamp v + 0.5 to the format's range in doubles (NaN to 0, unless
-// kMayBeNaN is false) before the truncating conversion, which for whole-number bounds equals
-// the plain loop's truncate-then-saturate.
+// frame. Integer lanes clamp v + 0.5 to the format's range in doubles (NaN to 0 when the range
+// is MayBeNaN) before the truncating conversion, which for whole-number bounds equals the plain
+// loop's clamp-then-truncate. In the Int32 range 16-bit lanes skip the clamp: v + 0.5
+// truncates exactly to a 32-bit integer, and the pack to 16 bits saturates that as the clamp
+// would.
 
-template <class F, uint32_t NS, bool kMayBeNaN>
+// What the sums of a decode can be: anything (float input can carry NaN and infinity),
+// finite, or finite with v + 0.5 inside the 32-bit integer range.
+enum class Range { MayBeNaN, Finite, Int32 };
+
+template <class F, uint32_t NS, Range kRange>
 AVX2_INLINE void Saturate(const __m256d (&acc)[(NS + 3) / 4], __m128i (&t)[(NS + 3) / 4])
 {
     const __m256d half = _mm256_set1_pd(0.5);
@@ -153,7 +161,7 @@ AVX2_INLINE void Saturate(const __m256d (&acc)[(NS + 3) / 4], __m128i (&t)[(NS +
     const __m256d highest = _mm256_set1_pd(F::kHighest);
     for (uint32_t k = 0; k < (NS + 3) / 4; ++k) {
         __m256d v = _mm256_add_pd(acc[k], half);
-        if constexpr (kMayBeNaN) v = _mm256_and_pd(v, _mm256_cmp_pd(v, v, _CMP_ORD_Q));
+        if constexpr (kRange == Range::MayBeNaN) v = _mm256_and_pd(v, _mm256_cmp_pd(v, v, _CMP_ORD_Q));
         v = _mm256_min_pd(_mm256_max_pd(v, lowest), highest);
         t[k] = _mm256_cvttpd_epi32(v);
     }
@@ -162,7 +170,7 @@ AVX2_INLINE void Saturate(const __m256d (&acc)[(NS + 3) / 4], __m128i (&t)[(NS +
 inline void Store16(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 inline void Store8(uint8_t* p, __m128i v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); }
 
-template <class F, uint32_t NS, bool kMayBeNaN>
+template <class F, uint32_t NS, Range kRange>
 AVX2_INLINE void StoreFrame(uint8_t* p, const __m256d (&acc)[(NS + 3) / 4])
 {
     static_assert(NS == 4 || NS == 6 || NS == 8, "speaker counts with a 256-bit loop");
@@ -171,9 +179,17 @@ AVX2_INLINE void StoreFrame(uint8_t* p, const __m256d (&acc)[(NS + 3) / 4])
         _mm_storeu_ps(reinterpret_cast<float*>(p), a);
         if constexpr (NS == 6) _mm_storel_pi(reinterpret_cast<__m64*>(p + 16), _mm256_cvtpd_ps(acc[1]));
         if constexpr (NS == 8) _mm_storeu_ps(reinterpret_cast<float*>(p + 16), _mm256_cvtpd_ps(acc[1]));
+    } else if constexpr (F::kFormat == SampleFormat::Pcm16 && kRange == Range::Int32) {
+        const __m256d half = _mm256_set1_pd(0.5);
+        const __m128i a = _mm256_cvttpd_epi32(_mm256_add_pd(acc[0], half));
+        if constexpr (NS == 4) {
+            Store8(p, _mm_packs_epi32(a, a));
+        } else {
+            Store16(p, _mm_packs_epi32(a, _mm256_cvttpd_epi32(_mm256_add_pd(acc[1], half))));  // 6: 4 bytes over
+        }
     } else {
         __m128i t[(NS + 3) / 4];
-        Saturate<F, NS, kMayBeNaN>(acc, t);
+        Saturate<F, NS, kRange>(acc, t);
         if constexpr (F::kFormat == SampleFormat::Pcm16) {
             const __m128i low16 = _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -128, -128, -128, -128, -128, -128, -128, -128);
             const __m128i a = _mm_shuffle_epi8(t[0], low16);
@@ -194,7 +210,7 @@ AVX2_INLINE void StoreFrame(uint8_t* p, const __m256d (&acc)[(NS + 3) / 4])
     }
 }
 
-template <class F, uint32_t NS, bool kMayBeNaN>
+template <class F, uint32_t NS, Range kRange>
 struct InterleavedSink {
     static constexpr bool kSignOfZero = F::kFormat == SampleFormat::Float32;
     static constexpr size_t kFrameBytes = NS * F::kBytes;
@@ -202,12 +218,12 @@ struct InterleavedSink {
 
     AVX2_INLINE void Store(size_t f, const __m256d (&acc)[(NS + 3) / 4]) const
     {
-        StoreFrame<F, NS, kMayBeNaN>(p + f * kFrameBytes, acc);
+        StoreFrame<F, NS, kRange>(p + f * kFrameBytes, acc);
     }
     AVX2_INLINE void StoreExact(size_t f, const __m256d (&acc)[(NS + 3) / 4]) const
     {
         alignas(16) uint8_t frame[kFrameBytes + 16];
-        StoreFrame<F, NS, kMayBeNaN>(frame, acc);
+        StoreFrame<F, NS, kRange>(frame, acc);
         std::memcpy(p + f * kFrameBytes, frame, kFrameBytes);
     }
 };
@@ -255,8 +271,10 @@ struct PlaneSink {
 
 // ---- The loop ----------------------------------------------------------------------------
 
-template <uint32_t NIN, uint32_t NS, class Source, class Sink>
-AVX2_FN void Run(KernelState& state, const Source& src, const Sink& dst, size_t n)
+// Source and sink are taken by value: as locals their pointers stay in registers, where
+// through references every store to the output would make the loop reload them.
+template <uint32_t NIN, uint32_t NS, bool kWithZ = true, class Source, class Sink>
+AVX2_FN void Run(KernelState& state, const Source src, const Sink dst, size_t n)
 {
     Shelves sh = LoadShelves(state.shelves);
     const Mixer<NIN, NS> mix(*state.coefficients);
@@ -265,14 +283,23 @@ AVX2_FN void Run(KernelState& state, const Source& src, const Sink& dst, size_t 
     for (; f + 1 < n; ++f) {
         const __m256d r = ShelfFrame(sh, src.Load(f));
         src.WriteBack(f, r);
-        mix.template Apply<Sink::kSignOfZero>(r, acc);
+        mix.template Apply<Sink::kSignOfZero, kWithZ>(r, acc);
         dst.Store(f, acc);
     }
     const __m256d r = ShelfFrame(sh, src.LoadExact(f));
     src.WriteBack(f, r);
-    mix.template Apply<Sink::kSignOfZero>(r, acc);
+    mix.template Apply<Sink::kSignOfZero, kWithZ>(r, acc);
     dst.StoreExact(f, acc);
     SaveShelves(sh, state.shelves);
+}
+
+// Integer samples into an integer sink whose sums stay finite: Z left out when no speaker
+// takes it.
+template <uint32_t NIN, uint32_t NS, class Source, class Sink>
+void RunFinite(KernelState& state, const Source& src, const Sink& dst, size_t n)
+{
+    if (NIN == 3 || !UsesZ(state)) Run<NIN, NS, false>(state, src, dst, n);
+    else Run<NIN, NS, true>(state, src, dst, n);
 }
 
 template <uint32_t NIN, uint32_t NS>
@@ -281,10 +308,12 @@ void Frames(KernelState& state, SampleFormat format, const uint8_t* src, uint8_t
     WithFormat(format, [&](auto traits) {
         using F = decltype(traits);
         const InterleavedSource<F, NIN> in{src};
-        if (F::kFormat != SampleFormat::Float32 && IntegerDecodeStaysFinite(state))
-            Run<NIN, NS>(state, in, InterleavedSink<F, NS, false>{dst}, frames);
+        if (F::kFormat == SampleFormat::Float32 || !IntegerDecodeStaysFinite(state))
+            Run<NIN, NS>(state, in, InterleavedSink<F, NS, Range::MayBeNaN>{dst}, frames);
+        else if (F::kFormat == SampleFormat::Pcm16 && Pcm16DecodeStaysInInt32(state))
+            RunFinite<NIN, NS>(state, in, InterleavedSink<F, NS, Range::Int32>{dst}, frames);
         else
-            Run<NIN, NS>(state, in, InterleavedSink<F, NS, true>{dst}, frames);
+            RunFinite<NIN, NS>(state, in, InterleavedSink<F, NS, Range::Finite>{dst}, frames);
     });
 }
 

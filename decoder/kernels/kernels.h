@@ -83,6 +83,15 @@ void MixPlain(const KernelState& state, double* const* in, double* const* out, i
 // leave NaN or infinity in the shelf memory; the decode types' gains are all below 2.)
 bool IntegerDecodeStaysFinite(const KernelState& state);
 
+// True when, besides staying finite, decoding 16-bit samples with this state keeps every sum
+// v and v + 0.5 well inside the 32-bit integer range, so that a truncating conversion to 32
+// bits is exact and saturating to 16 bits afterwards equals the plain loop's clamp.
+bool Pcm16DecodeStaysInInt32(const KernelState& state);
+
+// True when a speaker in use takes Z: the state has four input channels and a Z gain other
+// than 0 among its speakers' columns.
+bool UsesZ(const KernelState& state);
+
 // The whole path through the state's planes: runs of at most `run` frames (and the planes'
 // capacity) are deinterleaved, decoded by `block` and interleaved. Runs split anywhere
 // decode the same.

@@ -155,6 +155,42 @@ TEST(DecoderFastPaths, WholePathMatchesThePlainLoops)
                     }
 }
 
+// 16-bit output from gains so large that sums leave the 32-bit range (where a vector kernel
+// may not convert to 32 bits before saturating) and from the layouts as they are (where it
+// may): both saturate as the plain loops do.
+TEST(DecoderFastPaths, Pcm16OutputSaturatesAsThePlainLoopsWhateverTheGains)
+{
+    std::mt19937 rng(14);
+    for (InstructionSet set : VectorSets())
+        for (double scale : {1.0, 3e5})
+            for (int8_t type : {int8_t{0}, int8_t{2}, int8_t{6}})
+                for (uint32_t inChannels : {3u, 4u}) {
+                    SCOPED_TRACE(::testing::Message() << NameOf(set) << " scale " << scale << " type " << int(type)
+                                                      << " in " << inChannels);
+                    DecoderState ref = MakeState(type, inChannels, 64, InstructionSet::Scalar),
+                                 fast = MakeState(type, inChannels, 64, set);
+                    for (DecoderState* st : {&ref, &fast})
+                        for (auto& row : st->m_Coefficients.Gains)
+                            for (double& g : row) g *= scale;
+                    const size_t n = 101, outBytes = n * ref.m_nSpeakers * 2;
+                    const std::vector<uint8_t> src = RandomStream(rng, SampleFormat::Pcm16, n * inChannels);
+                    std::vector<uint8_t> outA(outBytes, 0xAB), outB(outBytes + 16, 0xAB);
+                    ref.DecodeFrames(SampleFormat::Pcm16, src.data(), outA.data(), n);
+                    fast.DecodeFrames(SampleFormat::Pcm16, src.data(), outB.data(), n);
+                    ExpectSameStream(outA, outB, outBytes, SampleFormat::Pcm16, "16-bit output");
+                    for (size_t i = outBytes; i < outB.size(); ++i) ASSERT_EQ(outB[i], 0xAB) << "wrote past the end";
+                    if (scale > 1.0) {
+                        // The test means something only if some samples saturated.
+                        size_t clipped = 0;
+                        for (size_t i = 0; i < outBytes; i += 2) {
+                            const double v = Pcm16Format::ToDouble(&outA[i]);
+                            clipped += v == Pcm16Format::kLowest || v == Pcm16Format::kHighest;
+                        }
+                        EXPECT_GT(clipped, outBytes / 8);
+                    }
+                }
+}
+
 // Float input can leave NaN in the shelf memory; integer output decoded after it must still
 // give 0 for NaN on every kernel, as the plain loops do, until fresh audio is bounded again.
 TEST(DecoderFastPaths, IntegerOutputAfterNonFiniteShelfMemoryMatchesThePlainLoops)
