@@ -38,6 +38,7 @@ AVX2_INLINE Shelves LoadShelves(const ShelfBank& bank)
                    Lanes(bank.prevOut)};
 }
 
+// Saves the memory only: the gains stay as the bank has them.
 AVX2_INLINE void SaveShelves(const Shelves& sh, ShelfBank& bank)
 {
     alignas(32) double in[4];
@@ -50,15 +51,32 @@ AVX2_INLINE void SaveShelves(const Shelves& sh, ShelfBank& bank)
     }
 }
 
-// One frame (W X Y Z) through the shelves; returns (W' X' Y' Z).
+// The band gains halved, for ShelfFrame<true>. Halving a gain is exact.
+AVX2_INLINE void HalveGains(Shelves& sh)
+{
+    const __m256d half = _mm256_set1_pd(0.5);
+    sh.low = _mm256_mul_pd(sh.low, half);
+    sh.high = _mm256_mul_pd(sh.high, half);
+}
+
+// One frame (W X Y Z) through the shelves; returns (W' X' Y' Z). kHalvedGains (the gains
+// halved by HalveGains): the bands are scaled by the halved gains, (s + p) * (high / 2), in
+// place of ((s + p) / 2) * high. Halving s + p is exact unless it lies below 2^-1021, so the
+// two differ only by amounts below 2^-1000, which no integer output can show: for integer
+// sinks with finite sums only.
+template <bool kHalvedGains>
 AVX2_INLINE __m256d ShelfFrame(Shelves& sh, __m256d s)
 {
     const __m256d p = _mm256_add_pd(_mm256_sub_pd(_mm256_mul_pd(sh.a, s), sh.in), _mm256_mul_pd(sh.a, sh.out));
     sh.in = s;
     sh.out = p;
-    const __m256d half = _mm256_set1_pd(0.5);
-    const __m256d high = _mm256_mul_pd(_mm256_add_pd(s, p), half);
-    const __m256d low = _mm256_mul_pd(_mm256_sub_pd(s, p), half);
+    __m256d high = _mm256_add_pd(s, p);
+    __m256d low = _mm256_sub_pd(s, p);
+    if constexpr (!kHalvedGains) {
+        const __m256d half = _mm256_set1_pd(0.5);
+        high = _mm256_mul_pd(high, half);
+        low = _mm256_mul_pd(low, half);
+    }
     const __m256d r = _mm256_add_pd(_mm256_mul_pd(low, sh.low), _mm256_mul_pd(high, sh.high));
     return _mm256_blend_pd(r, s, 0x8);
 }
@@ -271,35 +289,43 @@ struct PlaneSink {
 
 // ---- The loop ----------------------------------------------------------------------------
 
+// How a loop may depart from the plain loops' operations: not at all (Exact), or, for an
+// integer sink whose sums stay finite, where only the sign of a zero or an amount below
+// 2^-1000 changes (IntegerOut: halved shelf gains; IntegerOutWithoutZ: also Z left out).
+enum class Shortcuts { Exact, IntegerOut, IntegerOutWithoutZ };
+
 // Source and sink are taken by value: as locals their pointers stay in registers, where
 // through references every store to the output would make the loop reload them.
-template <uint32_t NIN, uint32_t NS, bool kWithZ = true, class Source, class Sink>
+template <uint32_t NIN, uint32_t NS, Shortcuts kShortcuts = Shortcuts::Exact, class Source, class Sink>
 AVX2_FN void Run(KernelState& state, const Source src, const Sink dst, size_t n)
 {
+    constexpr bool kHalvedGains = kShortcuts != Shortcuts::Exact;
+    constexpr bool kWithZ = kShortcuts != Shortcuts::IntegerOutWithoutZ;
     Shelves sh = LoadShelves(state.shelves);
+    if constexpr (kHalvedGains) HalveGains(sh);
     const Mixer<NIN, NS> mix(*state.coefficients);
     __m256d acc[(NS + 3) / 4];
     size_t f = 0;
     for (; f + 1 < n; ++f) {
-        const __m256d r = ShelfFrame(sh, src.Load(f));
+        const __m256d r = ShelfFrame<kHalvedGains>(sh, src.Load(f));
         src.WriteBack(f, r);
         mix.template Apply<Sink::kSignOfZero, kWithZ>(r, acc);
         dst.Store(f, acc);
     }
-    const __m256d r = ShelfFrame(sh, src.LoadExact(f));
+    const __m256d r = ShelfFrame<kHalvedGains>(sh, src.LoadExact(f));
     src.WriteBack(f, r);
     mix.template Apply<Sink::kSignOfZero, kWithZ>(r, acc);
     dst.StoreExact(f, acc);
     SaveShelves(sh, state.shelves);
 }
 
-// Integer samples into an integer sink whose sums stay finite: Z left out when no speaker
-// takes it.
+// Integer samples into an integer sink whose sums stay finite.
 template <uint32_t NIN, uint32_t NS, class Source, class Sink>
 void RunFinite(KernelState& state, const Source& src, const Sink& dst, size_t n)
 {
-    if (NIN == 3 || !UsesZ(state)) Run<NIN, NS, false>(state, src, dst, n);
-    else Run<NIN, NS, true>(state, src, dst, n);
+    static_assert(!Sink::kSignOfZero, "an integer sink");
+    if (NIN == 3 || !UsesZ(state)) Run<NIN, NS, Shortcuts::IntegerOutWithoutZ>(state, src, dst, n);
+    else Run<NIN, NS, Shortcuts::IntegerOut>(state, src, dst, n);
 }
 
 template <uint32_t NIN, uint32_t NS>
@@ -308,12 +334,18 @@ void Frames(KernelState& state, SampleFormat format, const uint8_t* src, uint8_t
     WithFormat(format, [&](auto traits) {
         using F = decltype(traits);
         const InterleavedSource<F, NIN> in{src};
-        if (F::kFormat == SampleFormat::Float32 || !IntegerDecodeStaysFinite(state))
+        if constexpr (F::kFormat == SampleFormat::Float32) {
             Run<NIN, NS>(state, in, InterleavedSink<F, NS, Range::MayBeNaN>{dst}, frames);
-        else if (F::kFormat == SampleFormat::Pcm16 && Pcm16DecodeStaysInInt32(state))
-            RunFinite<NIN, NS>(state, in, InterleavedSink<F, NS, Range::Int32>{dst}, frames);
-        else
+        } else if (!IntegerDecodeStaysFinite(state)) {
+            Run<NIN, NS>(state, in, InterleavedSink<F, NS, Range::MayBeNaN>{dst}, frames);
+        } else if constexpr (F::kFormat == SampleFormat::Pcm16) {
+            if (Pcm16DecodeStaysInInt32(state))
+                RunFinite<NIN, NS>(state, in, InterleavedSink<F, NS, Range::Int32>{dst}, frames);
+            else
+                RunFinite<NIN, NS>(state, in, InterleavedSink<F, NS, Range::Finite>{dst}, frames);
+        } else {
             RunFinite<NIN, NS>(state, in, InterleavedSink<F, NS, Range::Finite>{dst}, frames);
+        }
     });
 }
 
