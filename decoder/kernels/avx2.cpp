@@ -231,8 +231,20 @@ AVX2_INLINE void StoreFrame(uint8_t* p, const __m256d (&acc)[(NS + 3) / 4])
 template <class F, uint32_t NS, Range kRange>
 struct InterleavedSink {
     static constexpr bool kSignOfZero = F::kFormat == SampleFormat::Float32;
+    // Four 16-bit speakers from sums in the 32-bit range: two frames take one pack and one
+    // 16-byte store.
+    static constexpr bool kStoresPairs = F::kFormat == SampleFormat::Pcm16 && NS == 4 && kRange == Range::Int32;
     static constexpr size_t kFrameBytes = NS * F::kBytes;
     uint8_t* p;
+
+    // Frames f and f + 1, exactly; kStoresPairs only.
+    AVX2_INLINE void StorePair(size_t f, const __m256d (&first)[1], const __m256d (&second)[1]) const
+    {
+        const __m256d half = _mm256_set1_pd(0.5);
+        const __m128i a = _mm256_cvttpd_epi32(_mm256_add_pd(first[0], half));
+        const __m128i b = _mm256_cvttpd_epi32(_mm256_add_pd(second[0], half));
+        Store16(p + f * kFrameBytes, _mm_packs_epi32(a, b));
+    }
 
     AVX2_INLINE void Store(size_t f, const __m256d (&acc)[(NS + 3) / 4]) const
     {
@@ -269,6 +281,8 @@ struct PlaneSource {
 template <uint32_t NS>
 struct PlaneSink {
     static constexpr bool kSignOfZero = true;
+    static constexpr bool kStoresPairs = false;
+    AVX2_INLINE void StorePair(size_t, const __m256d (&)[(NS + 3) / 4], const __m256d (&)[(NS + 3) / 4]) const {}
     double* const* out;
 
     AVX2_INLINE void Store(size_t f, const __m256d (&acc)[(NS + 3) / 4]) const
@@ -306,6 +320,18 @@ AVX2_FN void Run(KernelState& state, const Source src, const Sink dst, size_t n)
     const Mixer<NIN, NS> mix(*state.coefficients);
     __m256d acc[(NS + 3) / 4];
     size_t f = 0;
+    if constexpr (Sink::kStoresPairs) {
+        __m256d next[(NS + 3) / 4];
+        for (; f + 2 < n; f += 2) {
+            const __m256d r = ShelfFrame<kHalvedGains>(sh, src.Load(f));
+            src.WriteBack(f, r);
+            mix.template Apply<Sink::kSignOfZero, kWithZ>(r, acc);
+            const __m256d q = ShelfFrame<kHalvedGains>(sh, src.Load(f + 1));
+            src.WriteBack(f + 1, q);
+            mix.template Apply<Sink::kSignOfZero, kWithZ>(q, next);
+            dst.StorePair(f, acc, next);
+        }
+    }
     for (; f + 1 < n; ++f) {
         const __m256d r = ShelfFrame<kHalvedGains>(sh, src.Load(f));
         src.WriteBack(f, r);
