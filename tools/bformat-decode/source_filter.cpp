@@ -9,7 +9,7 @@ namespace {
 // {471B1884-8166-48F4-BB82-C3EF8FB6999F}
 const CLSID CLSID_FrameSource = {0x471b1884, 0x8166, 0x48f4, {0xbb, 0x82, 0xc3, 0xef, 0x8f, 0xb6, 0x99, 0x9f}};
 
-constexpr long kMinBuffers = 4;
+constexpr long kMinBuffers = 6;
 // The stop time of a segment that lasts until end-of-stream.
 constexpr REFERENCE_TIME kOpenEnded = 0x7FFFFFFFFFFFFFFF;
 
@@ -73,6 +73,7 @@ HRESULT CFrameSourcePin::DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPE
     HRESULT hr = pAlloc->SetProperties(pRequest, &actual);
     if (FAILED(hr)) return hr;
     if (actual.cBuffers < pRequest->cBuffers || actual.cbBuffer < pRequest->cbBuffer) return E_FAIL;
+    m_buffers = actual.cBuffers;
     return S_OK;
 }
 
@@ -110,7 +111,8 @@ void CFrameSourcePin::StopThreads()
         std::lock_guard<std::mutex> lock(m_queueLock);
         m_stopQueue = true;
     }
-    m_queueChanged.notify_all();
+    m_queueFilled.notify_all();
+    m_queueDrained.notify_all();
     // A decommitted allocator releases the reading thread from its wait for a buffer; the
     // base class's Inactive decommits it again, harmlessly.
     if (m_reader.joinable() && m_pAllocator) m_pAllocator->Decommit();
@@ -148,7 +150,7 @@ bool CFrameSourcePin::Queue(Filled&& filled)
             return false;
         }
     }
-    m_queueChanged.notify_one();
+    m_queueFilled.notify_one();
     return true;
 }
 
@@ -163,7 +165,16 @@ void CFrameSourcePin::ReadAhead()
     uint64_t position = 0;
     bool first = true;
 
+    // Sleeps when all buffers but one are queued, until no more than this many are.
+    const size_t refillMark = static_cast<size_t>(m_buffers / 2 - 1);
     while (!m_stop) {
+        {
+            std::unique_lock<std::mutex> lock(m_queueLock);
+            if (m_queue.size() + 1 >= static_cast<size_t>(m_buffers)) {
+                m_queueDrained.wait(lock, [&] { return m_stopQueue || m_queue.size() <= refillMark; });
+            }
+            if (m_stopQueue) return;
+        }
         IMediaSample* sample = nullptr;
         HRESULT hr = GetDeliveryBuffer(&sample, nullptr, nullptr, 0);
         if (FAILED(hr) || !sample) {
@@ -206,16 +217,20 @@ void CFrameSourcePin::ReadAhead()
 void CFrameSourcePin::Stream()
 {
     const uint16_t frameBytes = BlockAlignOf(m_pSource->m_stream.formatBlock);
+    const size_t refillMark = static_cast<size_t>(m_buffers / 2 - 1);
     DeliverNewSegment(0, kOpenEnded, 1.0);
     for (;;) {
         Filled next{nullptr, S_OK, std::string()};
+        bool refill = false;
         {
             std::unique_lock<std::mutex> lock(m_queueLock);
-            m_queueChanged.wait(lock, [this] { return m_stopQueue || !m_queue.empty(); });
+            m_queueFilled.wait(lock, [this] { return m_stopQueue || !m_queue.empty(); });
             if (m_stopQueue) return;
             next = std::move(m_queue.front());
             m_queue.pop_front();
+            refill = m_queue.size() == refillMark;
         }
+        if (refill) m_queueDrained.notify_one();
         if (!next.sample) {
             if (FAILED(next.status)) Fail(next.status, next.error);
             else DeliverEndOfStream();

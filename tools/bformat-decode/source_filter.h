@@ -45,7 +45,10 @@ class CFrameSourceFilter;
 // The output pin and its two threads. The reading thread takes empty buffers from the
 // allocator, fills and stamps them and queues them; the streaming thread delivers the queue
 // in order, then end-of-stream or the reading failure. The allocator's buffer count bounds
-// the queue. Both threads run from Active to Inactive (control thread).
+// the queue. Once every buffer but the one downstream is queued, the reading thread sleeps
+// until the queue has drained to half, then fills several in a row: one wake-up per few
+// samples rather than one per sample. Both threads run from Active to Inactive (control
+// thread).
 class CFrameSourcePin : public CBaseOutputPin {
 public:
     CFrameSourcePin(CFrameSourceFilter* filter, CCritSec* lock, HRESULT* phr);
@@ -54,7 +57,7 @@ public:
     // Only the one type of the stream, exactly.
     HRESULT CheckMediaType(const CMediaType* pmt) override;
     HRESULT GetMediaType(int iPosition, CMediaType* pMediaType) override;
-    // At least 4 buffers of one sample's frames each, or what the downstream pin asks for
+    // At least 6 buffers of one sample's frames each, or what the downstream pin asks for
     // when it asks for more.
     HRESULT DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pRequest) override;
     // Starts the reading and streaming threads once the allocator is committed.
@@ -85,10 +88,13 @@ private:
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
 
+    long m_buffers = 0;  // the allocator's buffer count, set on connection
+
     std::mutex m_queueLock;
-    std::condition_variable m_queueChanged;
-    std::deque<Filled> m_queue;  // each sample with one reference
-    bool m_stopQueue = false;    // under m_queueLock: both threads leave
+    std::condition_variable m_queueFilled;   // the streaming thread waits for an entry
+    std::condition_variable m_queueDrained;  // the reading thread waits for room
+    std::deque<Filled> m_queue;              // each sample with one reference
+    bool m_stopQueue = false;                // under m_queueLock: both threads leave
 };
 
 // Owns no reference on the provider, which must outlive the filter's streaming.
