@@ -21,7 +21,7 @@ struct DecodeRequest {
     // The output's sample format; None: the input's.
     decoder::SampleFormat outputFormat = decoder::SampleFormat::None;
     // Frames per media sample the source delivers: large samples mean few reads, writes and
-    // thread hand-offs; memory stays a few MiB (four source buffers and two decoder buffers
+    // thread hand-offs; memory stays a few MiB (six source buffers and two decoder buffers
     // of this many frames).
     uint32_t framesPerSample = 65536;
 };
