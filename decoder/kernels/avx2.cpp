@@ -384,6 +384,84 @@ void Block(KernelState& state, double* const* in, double* const* out, int32_t n)
 template <uint32_t NIN, uint32_t NS>
 const DecodeKernel kAvx2 = {InstructionSet::Avx2, Block<NIN, NS>, Frames<NIN, NS>};
 
+// ---- 512-bit mixing of frame pairs -------------------------------------------------------
+//
+// Four 16-bit speakers from sums in the 32-bit range, as RunFinite with the Int32 sink, but
+// the gain matrix of two frames in one 512-bit register: W, X, Y (and Z) of frame f spread
+// over lanes 0..3 and those of frame f + 1 over lanes 4..7. Every lane performs the 256-bit
+// loop's operations in their order.
+
+#define AVX512_FN __attribute__((target("avx2,avx512f")))
+
+template <uint32_t NIN, bool kWithZ>
+AVX512_FN void RunPairs512(KernelState& state, const InterleavedSource<Pcm16Format, NIN> src, uint8_t* dst, size_t n)
+{
+    const InterleavedSink<Pcm16Format, 4, Range::Int32> sink{dst};
+    Shelves sh = LoadShelves(state.shelves);
+    HalveGains(sh);
+    const Mixer<NIN, 4> mix(*state.coefficients);
+    __m512d g[NIN];
+    for (uint32_t ch = 0; ch < NIN; ++ch) {
+        alignas(64) double lanes[8];
+        for (uint32_t k = 0; k < 8; ++k) lanes[k] = state.coefficients->Gains[ch][k % 4];
+        g[ch] = _mm512_load_pd(lanes);
+    }
+    // Lane k of the first frame's register (0..3) or of the second's (8..11), four times each.
+    const __m512i w = _mm512_setr_epi64(0, 0, 0, 0, 8, 8, 8, 8), x = _mm512_setr_epi64(1, 1, 1, 1, 9, 9, 9, 9),
+                  y = _mm512_setr_epi64(2, 2, 2, 2, 10, 10, 10, 10), z = _mm512_setr_epi64(3, 3, 3, 3, 11, 11, 11, 11);
+    const __m512d half = _mm512_set1_pd(0.5);
+    size_t f = 0;
+    for (; f + 2 < n; f += 2) {
+        const __m512d a = _mm512_castpd256_pd512(ShelfFrame<true>(sh, src.Load(f)));
+        const __m512d b = _mm512_castpd256_pd512(ShelfFrame<true>(sh, src.Load(f + 1)));
+        __m512d sum = _mm512_mul_pd(g[0], _mm512_permutex2var_pd(a, w, b));
+        sum = _mm512_add_pd(_mm512_mul_pd(g[1], _mm512_permutex2var_pd(a, x, b)), sum);
+        sum = _mm512_add_pd(_mm512_mul_pd(g[2], _mm512_permutex2var_pd(a, y, b)), sum);
+        if constexpr (NIN == 4 && kWithZ) sum = _mm512_add_pd(_mm512_mul_pd(g[NIN - 1], _mm512_permutex2var_pd(a, z, b)), sum);
+        // The masked form of the conversion: the plain one trips GCC 12's uninitialised-value
+        // warning inside its header.
+        const __m256i t = _mm512_maskz_cvttpd_epi32(0xFF, _mm512_add_pd(sum, half));
+        Store16(dst + f * decltype(sink)::kFrameBytes,
+                _mm_packs_epi32(_mm256_castsi256_si128(t), _mm256_extracti128_si256(t, 1)));
+    }
+    __m256d acc[1];
+    for (; f + 1 < n; ++f) {
+        mix.template Apply<false, kWithZ>(ShelfFrame<true>(sh, src.Load(f)), acc);
+        sink.Store(f, acc);
+    }
+    mix.template Apply<false, kWithZ>(ShelfFrame<true>(sh, src.LoadExact(f)), acc);
+    sink.StoreExact(f, acc);
+    SaveShelves(sh, state.shelves);
+}
+
+// The 256-bit whole path, but four 16-bit speakers from sums in the 32-bit range by pairs.
+template <uint32_t NIN, uint32_t NS>
+void Frames512(KernelState& state, SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames)
+{
+    if (NS == 4 && format == SampleFormat::Pcm16 && IntegerDecodeStaysFinite(state) &&
+        Pcm16DecodeStaysInInt32(state)) {
+        const InterleavedSource<Pcm16Format, NIN> in{src};
+        if (NIN == 3 || !UsesZ(state)) RunPairs512<NIN, false>(state, in, dst, frames);
+        else RunPairs512<NIN, true>(state, in, dst, frames);
+        return;
+    }
+    Frames<NIN, NS>(state, format, src, dst, frames);
+}
+
+template <uint32_t NIN, uint32_t NS>
+const DecodeKernel kAvx512 = {InstructionSet::Avx512, Block<NIN, NS>, Frames512<NIN, NS>};
+
+template <uint32_t NIN>
+const DecodeKernel* Kernel512For(uint32_t speakers)
+{
+    switch (speakers) {
+    case 4: return &kAvx512<NIN, 4>;
+    case 6: return &kAvx512<NIN, 6>;
+    case 8: return &kAvx512<NIN, 8>;
+    default: return nullptr;
+    }
+}
+
 template <uint32_t NIN>
 const DecodeKernel* KernelFor(uint32_t speakers)
 {
@@ -405,7 +483,25 @@ bool Supported()
     return supported;
 }
 
+// The processor (and operating system) also runs 512-bit instructions.
+bool Supported512()
+{
+    static const bool supported = [] {
+        __builtin_cpu_init();
+        return Supported() && __builtin_cpu_supports("avx512f") != 0;
+    }();
+    return supported;
+}
+
 }  // namespace
+
+const DecodeKernel* Avx512Kernel(uint32_t inChannels, uint32_t speakers)
+{
+    if (!Supported512()) return nullptr;
+    if (inChannels == 4) return Kernel512For<4>(speakers);
+    if (inChannels == 3) return Kernel512For<3>(speakers);
+    return nullptr;
+}
 
 const DecodeKernel* Avx2Kernel(uint32_t inChannels, uint32_t speakers)
 {
@@ -418,6 +514,7 @@ const DecodeKernel* Avx2Kernel(uint32_t inChannels, uint32_t speakers)
 #else  // no 256-bit loops in this build
 
 const DecodeKernel* Avx2Kernel(uint32_t, uint32_t) { return nullptr; }
+const DecodeKernel* Avx512Kernel(uint32_t, uint32_t) { return nullptr; }
 
 #endif
 
