@@ -1,6 +1,8 @@
 // The 256-bit loops: shelf, matrix and conversions fused into one pass per frame, W, X, Y and
 // Z of a frame in one register and the speakers across the lanes. Every lane performs the
-// plain loops' operations in their order, so the bits are theirs.
+// plain loops' operations in their order, so the bits are theirs. Integer output may take the
+// shortcuts Shortcuts names, which change no integer sample. The 512-bit kernel is these
+// loops with the matrix of four 16-bit speakers applied to two frames at once.
 #include "decoder/kernels/kernels.h"
 
 #include <cstring>
