@@ -13,6 +13,7 @@ namespace {
 // The fastest kernel this build and processor have for the layout.
 const kernels::DecodeKernel* ChooseKernel(uint32_t inChannels, uint32_t speakers)
 {
+    if (const kernels::DecodeKernel* k = kernels::Avx512Kernel(inChannels, speakers)) return k;
     if (const kernels::DecodeKernel* k = kernels::Avx2Kernel(inChannels, speakers)) return k;
     if (const kernels::DecodeKernel* k = kernels::Sse2Kernel(inChannels, speakers)) return k;
     return kernels::ScalarKernel(inChannels, speakers);

@@ -12,6 +12,7 @@ const kernels::DecodeKernel* KernelFor(kernels::InstructionSet set, uint32_t inC
     case kernels::InstructionSet::Scalar: return kernels::ScalarKernel(inChannels, speakers);
     case kernels::InstructionSet::Sse2: return kernels::Sse2Kernel(inChannels, speakers);
     case kernels::InstructionSet::Avx2: return kernels::Avx2Kernel(inChannels, speakers);
+    case kernels::InstructionSet::Avx512: return kernels::Avx512Kernel(inChannels, speakers);
     }
     return nullptr;
 }
@@ -28,7 +29,8 @@ std::vector<kernels::InstructionSet> AvailableInstructionSets()
 {
     std::vector<kernels::InstructionSet> sets;
     for (kernels::InstructionSet set :
-         {kernels::InstructionSet::Scalar, kernels::InstructionSet::Sse2, kernels::InstructionSet::Avx2})
+         {kernels::InstructionSet::Scalar, kernels::InstructionSet::Sse2, kernels::InstructionSet::Avx2,
+          kernels::InstructionSet::Avx512})
         if (KernelFor(set, 4, 4)) sets.push_back(set);
     return sets;
 }
@@ -39,6 +41,7 @@ const char* NameOf(kernels::InstructionSet set)
     case kernels::InstructionSet::Scalar: return "Scalar";
     case kernels::InstructionSet::Sse2: return "Sse2";
     case kernels::InstructionSet::Avx2: return "Avx2";
+    case kernels::InstructionSet::Avx512: return "Avx512";
     }
     return "?";
 }

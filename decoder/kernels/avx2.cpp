@@ -1,6 +1,8 @@
 // The 256-bit loops: shelf, matrix and conversions fused into one pass per frame, W, X, Y and
 // Z of a frame in one register and the speakers across the lanes. Every lane performs the
-// plain loops' operations in their order, so the bits are theirs.
+// plain loops' operations in their order, so the bits are theirs. Integer output may take the
+// shortcuts Shortcuts names, which change no integer sample. The 512-bit kernel is these
+// loops with the matrix of four 16-bit speakers applied to two frames at once.
 #include "decoder/kernels/kernels.h"
 
 #include <cstring>
@@ -38,6 +40,7 @@ AVX2_INLINE Shelves LoadShelves(const ShelfBank& bank)
                    Lanes(bank.prevOut)};
 }
 
+// Saves the memory only: the gains stay as the bank has them.
 AVX2_INLINE void SaveShelves(const Shelves& sh, ShelfBank& bank)
 {
     alignas(32) double in[4];
@@ -50,15 +53,32 @@ AVX2_INLINE void SaveShelves(const Shelves& sh, ShelfBank& bank)
     }
 }
 
-// One frame (W X Y Z) through the shelves; returns (W' X' Y' Z).
+// The band gains halved, for ShelfFrame<true>. Halving a gain is exact.
+AVX2_INLINE void HalveGains(Shelves& sh)
+{
+    const __m256d half = _mm256_set1_pd(0.5);
+    sh.low = _mm256_mul_pd(sh.low, half);
+    sh.high = _mm256_mul_pd(sh.high, half);
+}
+
+// One frame (W X Y Z) through the shelves; returns (W' X' Y' Z). kHalvedGains (the gains
+// halved by HalveGains): the bands are scaled by the halved gains, (s + p) * (high / 2), in
+// place of ((s + p) / 2) * high. Halving s + p is exact unless it lies below 2^-1021, so the
+// two differ only by amounts below 2^-1000, which no integer output can show: for integer
+// sinks with finite sums only.
+template <bool kHalvedGains>
 AVX2_INLINE __m256d ShelfFrame(Shelves& sh, __m256d s)
 {
     const __m256d p = _mm256_add_pd(_mm256_sub_pd(_mm256_mul_pd(sh.a, s), sh.in), _mm256_mul_pd(sh.a, sh.out));
     sh.in = s;
     sh.out = p;
-    const __m256d half = _mm256_set1_pd(0.5);
-    const __m256d high = _mm256_mul_pd(_mm256_add_pd(s, p), half);
-    const __m256d low = _mm256_mul_pd(_mm256_sub_pd(s, p), half);
+    __m256d high = _mm256_add_pd(s, p);
+    __m256d low = _mm256_sub_pd(s, p);
+    if constexpr (!kHalvedGains) {
+        const __m256d half = _mm256_set1_pd(0.5);
+        high = _mm256_mul_pd(high, half);
+        low = _mm256_mul_pd(low, half);
+    }
     const __m256d r = _mm256_add_pd(_mm256_mul_pd(low, sh.low), _mm256_mul_pd(high, sh.high));
     return _mm256_blend_pd(r, s, 0x8);
 }
@@ -83,8 +103,10 @@ struct Mixer {
 
     // Each speaker accumulated from 0.0 in channel order, as in the plain loop. Adding the
     // first product to 0.0 only turns a -0.0 into +0.0, and the sums then differ at most in
-    // the sign of a zero, so a sink that stores integers (kSignOfZero false) skips it.
-    template <bool kSignOfZero>
+    // the sign of a zero, so a sink that stores integers (kSignOfZero false) skips it. For the
+    // same reason such a sink may leave out Z (kWithZ false) when its gains are all 0 and Z is
+    // finite: each of its products is then a zero.
+    template <bool kSignOfZero, bool kWithZ>
     AVX2_INLINE void Apply(__m256d r, __m256d (&acc)[kVectors]) const
     {
         const __m256d w = _mm256_permute4x64_pd(r, 0x00);
@@ -95,7 +117,7 @@ struct Mixer {
             if constexpr (kSignOfZero) sum = _mm256_add_pd(sum, _mm256_setzero_pd());
             sum = _mm256_add_pd(_mm256_mul_pd(g[1][v], x), sum);
             sum = _mm256_add_pd(_mm256_mul_pd(g[2][v], y), sum);
-            if constexpr (NIN == 4) sum = _mm256_add_pd(_mm256_mul_pd(g[3][v], _mm256_permute4x64_pd(r, 0xFF)), sum);
+            if constexpr (NIN == 4 && kWithZ) sum = _mm256_add_pd(_mm256_mul_pd(g[3][v], _mm256_permute4x64_pd(r, 0xFF)), sum);
             acc[v] = sum;
         }
     }
@@ -141,11 +163,17 @@ struct InterleavedSource {
 //
 // Store() may write past the frame's end, by less than one frame (the next frame's store
 // overwrites it), so it serves every frame but the last; StoreExact() writes exactly one
-// frame. Integer lanes clamp v + 0.5 to the format's range in doubles (NaN to 0, unless
-// kMayBeNaN is false) before the truncating conversion, which for whole-number bounds equals
-// the plain loop's truncate-then-saturate.
+// frame. Integer lanes clamp v + 0.5 to the format's range in doubles (NaN to 0 when the range
+// is MayBeNaN) before the truncating conversion, which for whole-number bounds equals the plain
+// loop's clamp-then-truncate. In the Int32 range 16-bit lanes skip the clamp: v + 0.5
+// truncates exactly to a 32-bit integer, and the pack to 16 bits saturates that as the clamp
+// would.
 
-template <class F, uint32_t NS, bool kMayBeNaN>
+// What the sums of a decode can be: anything (float input can carry NaN and infinity),
+// finite, or finite with v + 0.5 inside the 32-bit integer range.
+enum class Range { MayBeNaN, Finite, Int32 };
+
+template <class F, uint32_t NS, Range kRange>
 AVX2_INLINE void Saturate(const __m256d (&acc)[(NS + 3) / 4], __m128i (&t)[(NS + 3) / 4])
 {
     const __m256d half = _mm256_set1_pd(0.5);
@@ -153,7 +181,7 @@ AVX2_INLINE void Saturate(const __m256d (&acc)[(NS + 3) / 4], __m128i (&t)[(NS +
     const __m256d highest = _mm256_set1_pd(F::kHighest);
     for (uint32_t k = 0; k < (NS + 3) / 4; ++k) {
         __m256d v = _mm256_add_pd(acc[k], half);
-        if constexpr (kMayBeNaN) v = _mm256_and_pd(v, _mm256_cmp_pd(v, v, _CMP_ORD_Q));
+        if constexpr (kRange == Range::MayBeNaN) v = _mm256_and_pd(v, _mm256_cmp_pd(v, v, _CMP_ORD_Q));
         v = _mm256_min_pd(_mm256_max_pd(v, lowest), highest);
         t[k] = _mm256_cvttpd_epi32(v);
     }
@@ -162,7 +190,7 @@ AVX2_INLINE void Saturate(const __m256d (&acc)[(NS + 3) / 4], __m128i (&t)[(NS +
 inline void Store16(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 inline void Store8(uint8_t* p, __m128i v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); }
 
-template <class F, uint32_t NS, bool kMayBeNaN>
+template <class F, uint32_t NS, Range kRange>
 AVX2_INLINE void StoreFrame(uint8_t* p, const __m256d (&acc)[(NS + 3) / 4])
 {
     static_assert(NS == 4 || NS == 6 || NS == 8, "speaker counts with a 256-bit loop");
@@ -171,9 +199,17 @@ AVX2_INLINE void StoreFrame(uint8_t* p, const __m256d (&acc)[(NS + 3) / 4])
         _mm_storeu_ps(reinterpret_cast<float*>(p), a);
         if constexpr (NS == 6) _mm_storel_pi(reinterpret_cast<__m64*>(p + 16), _mm256_cvtpd_ps(acc[1]));
         if constexpr (NS == 8) _mm_storeu_ps(reinterpret_cast<float*>(p + 16), _mm256_cvtpd_ps(acc[1]));
+    } else if constexpr (F::kFormat == SampleFormat::Pcm16 && kRange == Range::Int32) {
+        const __m256d half = _mm256_set1_pd(0.5);
+        const __m128i a = _mm256_cvttpd_epi32(_mm256_add_pd(acc[0], half));
+        if constexpr (NS == 4) {
+            Store8(p, _mm_packs_epi32(a, a));
+        } else {
+            Store16(p, _mm_packs_epi32(a, _mm256_cvttpd_epi32(_mm256_add_pd(acc[1], half))));  // 6: 4 bytes over
+        }
     } else {
         __m128i t[(NS + 3) / 4];
-        Saturate<F, NS, kMayBeNaN>(acc, t);
+        Saturate<F, NS, kRange>(acc, t);
         if constexpr (F::kFormat == SampleFormat::Pcm16) {
             const __m128i low16 = _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -128, -128, -128, -128, -128, -128, -128, -128);
             const __m128i a = _mm_shuffle_epi8(t[0], low16);
@@ -194,20 +230,32 @@ AVX2_INLINE void StoreFrame(uint8_t* p, const __m256d (&acc)[(NS + 3) / 4])
     }
 }
 
-template <class F, uint32_t NS, bool kMayBeNaN>
+template <class F, uint32_t NS, Range kRange>
 struct InterleavedSink {
     static constexpr bool kSignOfZero = F::kFormat == SampleFormat::Float32;
+    // Four 16-bit speakers from sums in the 32-bit range: two frames take one pack and one
+    // 16-byte store.
+    static constexpr bool kStoresPairs = F::kFormat == SampleFormat::Pcm16 && NS == 4 && kRange == Range::Int32;
     static constexpr size_t kFrameBytes = NS * F::kBytes;
     uint8_t* p;
 
+    // Frames f and f + 1, exactly; kStoresPairs only.
+    AVX2_INLINE void StorePair(size_t f, const __m256d (&first)[1], const __m256d (&second)[1]) const
+    {
+        const __m256d half = _mm256_set1_pd(0.5);
+        const __m128i a = _mm256_cvttpd_epi32(_mm256_add_pd(first[0], half));
+        const __m128i b = _mm256_cvttpd_epi32(_mm256_add_pd(second[0], half));
+        Store16(p + f * kFrameBytes, _mm_packs_epi32(a, b));
+    }
+
     AVX2_INLINE void Store(size_t f, const __m256d (&acc)[(NS + 3) / 4]) const
     {
-        StoreFrame<F, NS, kMayBeNaN>(p + f * kFrameBytes, acc);
+        StoreFrame<F, NS, kRange>(p + f * kFrameBytes, acc);
     }
     AVX2_INLINE void StoreExact(size_t f, const __m256d (&acc)[(NS + 3) / 4]) const
     {
         alignas(16) uint8_t frame[kFrameBytes + 16];
-        StoreFrame<F, NS, kMayBeNaN>(frame, acc);
+        StoreFrame<F, NS, kRange>(frame, acc);
         std::memcpy(p + f * kFrameBytes, frame, kFrameBytes);
     }
 };
@@ -235,6 +283,8 @@ struct PlaneSource {
 template <uint32_t NS>
 struct PlaneSink {
     static constexpr bool kSignOfZero = true;
+    static constexpr bool kStoresPairs = false;
+    AVX2_INLINE void StorePair(size_t, const __m256d (&)[(NS + 3) / 4], const __m256d (&)[(NS + 3) / 4]) const {}
     double* const* out;
 
     AVX2_INLINE void Store(size_t f, const __m256d (&acc)[(NS + 3) / 4]) const
@@ -255,24 +305,55 @@ struct PlaneSink {
 
 // ---- The loop ----------------------------------------------------------------------------
 
-template <uint32_t NIN, uint32_t NS, class Source, class Sink>
-AVX2_FN void Run(KernelState& state, const Source& src, const Sink& dst, size_t n)
+// How a loop may depart from the plain loops' operations: not at all (Exact), or, for an
+// integer sink whose sums stay finite, where only the sign of a zero or an amount below
+// 2^-1000 changes (IntegerOut: halved shelf gains; IntegerOutWithoutZ: also Z left out).
+enum class Shortcuts { Exact, IntegerOut, IntegerOutWithoutZ };
+
+// Source and sink are taken by value: as locals their pointers stay in registers, where
+// through references every store to the output would make the loop reload them.
+template <uint32_t NIN, uint32_t NS, Shortcuts kShortcuts = Shortcuts::Exact, class Source, class Sink>
+AVX2_FN void Run(KernelState& state, const Source src, const Sink dst, size_t n)
 {
+    constexpr bool kHalvedGains = kShortcuts != Shortcuts::Exact;
+    constexpr bool kWithZ = kShortcuts != Shortcuts::IntegerOutWithoutZ;
     Shelves sh = LoadShelves(state.shelves);
+    if constexpr (kHalvedGains) HalveGains(sh);
     const Mixer<NIN, NS> mix(*state.coefficients);
     __m256d acc[(NS + 3) / 4];
     size_t f = 0;
+    if constexpr (Sink::kStoresPairs) {
+        __m256d next[(NS + 3) / 4];
+        for (; f + 2 < n; f += 2) {
+            const __m256d r = ShelfFrame<kHalvedGains>(sh, src.Load(f));
+            src.WriteBack(f, r);
+            mix.template Apply<Sink::kSignOfZero, kWithZ>(r, acc);
+            const __m256d q = ShelfFrame<kHalvedGains>(sh, src.Load(f + 1));
+            src.WriteBack(f + 1, q);
+            mix.template Apply<Sink::kSignOfZero, kWithZ>(q, next);
+            dst.StorePair(f, acc, next);
+        }
+    }
     for (; f + 1 < n; ++f) {
-        const __m256d r = ShelfFrame(sh, src.Load(f));
+        const __m256d r = ShelfFrame<kHalvedGains>(sh, src.Load(f));
         src.WriteBack(f, r);
-        mix.template Apply<Sink::kSignOfZero>(r, acc);
+        mix.template Apply<Sink::kSignOfZero, kWithZ>(r, acc);
         dst.Store(f, acc);
     }
-    const __m256d r = ShelfFrame(sh, src.LoadExact(f));
+    const __m256d r = ShelfFrame<kHalvedGains>(sh, src.LoadExact(f));
     src.WriteBack(f, r);
-    mix.template Apply<Sink::kSignOfZero>(r, acc);
+    mix.template Apply<Sink::kSignOfZero, kWithZ>(r, acc);
     dst.StoreExact(f, acc);
     SaveShelves(sh, state.shelves);
+}
+
+// Integer samples into an integer sink whose sums stay finite.
+template <uint32_t NIN, uint32_t NS, class Source, class Sink>
+void RunFinite(KernelState& state, const Source& src, const Sink& dst, size_t n)
+{
+    static_assert(!Sink::kSignOfZero, "an integer sink");
+    if (NIN == 3 || !UsesZ(state)) Run<NIN, NS, Shortcuts::IntegerOutWithoutZ>(state, src, dst, n);
+    else Run<NIN, NS, Shortcuts::IntegerOut>(state, src, dst, n);
 }
 
 template <uint32_t NIN, uint32_t NS>
@@ -281,10 +362,18 @@ void Frames(KernelState& state, SampleFormat format, const uint8_t* src, uint8_t
     WithFormat(format, [&](auto traits) {
         using F = decltype(traits);
         const InterleavedSource<F, NIN> in{src};
-        if (F::kFormat != SampleFormat::Float32 && IntegerDecodeStaysFinite(state))
-            Run<NIN, NS>(state, in, InterleavedSink<F, NS, false>{dst}, frames);
-        else
-            Run<NIN, NS>(state, in, InterleavedSink<F, NS, true>{dst}, frames);
+        if constexpr (F::kFormat == SampleFormat::Float32) {
+            Run<NIN, NS>(state, in, InterleavedSink<F, NS, Range::MayBeNaN>{dst}, frames);
+        } else if (!IntegerDecodeStaysFinite(state)) {
+            Run<NIN, NS>(state, in, InterleavedSink<F, NS, Range::MayBeNaN>{dst}, frames);
+        } else if constexpr (F::kFormat == SampleFormat::Pcm16) {
+            if (Pcm16DecodeStaysInInt32(state))
+                RunFinite<NIN, NS>(state, in, InterleavedSink<F, NS, Range::Int32>{dst}, frames);
+            else
+                RunFinite<NIN, NS>(state, in, InterleavedSink<F, NS, Range::Finite>{dst}, frames);
+        } else {
+            RunFinite<NIN, NS>(state, in, InterleavedSink<F, NS, Range::Finite>{dst}, frames);
+        }
     });
 }
 
@@ -296,6 +385,84 @@ void Block(KernelState& state, double* const* in, double* const* out, int32_t n)
 
 template <uint32_t NIN, uint32_t NS>
 const DecodeKernel kAvx2 = {InstructionSet::Avx2, Block<NIN, NS>, Frames<NIN, NS>};
+
+// ---- 512-bit mixing of frame pairs -------------------------------------------------------
+//
+// Four 16-bit speakers from sums in the 32-bit range, as RunFinite with the Int32 sink, but
+// the gain matrix of two frames in one 512-bit register: W, X, Y (and Z) of frame f spread
+// over lanes 0..3 and those of frame f + 1 over lanes 4..7. Every lane performs the 256-bit
+// loop's operations in their order.
+
+#define AVX512_FN __attribute__((target("avx2,avx512f")))
+
+template <uint32_t NIN, bool kWithZ>
+AVX512_FN void RunPairs512(KernelState& state, const InterleavedSource<Pcm16Format, NIN> src, uint8_t* dst, size_t n)
+{
+    const InterleavedSink<Pcm16Format, 4, Range::Int32> sink{dst};
+    Shelves sh = LoadShelves(state.shelves);
+    HalveGains(sh);
+    const Mixer<NIN, 4> mix(*state.coefficients);
+    __m512d g[NIN];
+    for (uint32_t ch = 0; ch < NIN; ++ch) {
+        alignas(64) double lanes[8];
+        for (uint32_t k = 0; k < 8; ++k) lanes[k] = state.coefficients->Gains[ch][k % 4];
+        g[ch] = _mm512_load_pd(lanes);
+    }
+    // Lane k of the first frame's register (0..3) or of the second's (8..11), four times each.
+    const __m512i w = _mm512_setr_epi64(0, 0, 0, 0, 8, 8, 8, 8), x = _mm512_setr_epi64(1, 1, 1, 1, 9, 9, 9, 9),
+                  y = _mm512_setr_epi64(2, 2, 2, 2, 10, 10, 10, 10), z = _mm512_setr_epi64(3, 3, 3, 3, 11, 11, 11, 11);
+    const __m512d half = _mm512_set1_pd(0.5);
+    size_t f = 0;
+    for (; f + 2 < n; f += 2) {
+        const __m512d a = _mm512_castpd256_pd512(ShelfFrame<true>(sh, src.Load(f)));
+        const __m512d b = _mm512_castpd256_pd512(ShelfFrame<true>(sh, src.Load(f + 1)));
+        __m512d sum = _mm512_mul_pd(g[0], _mm512_permutex2var_pd(a, w, b));
+        sum = _mm512_add_pd(_mm512_mul_pd(g[1], _mm512_permutex2var_pd(a, x, b)), sum);
+        sum = _mm512_add_pd(_mm512_mul_pd(g[2], _mm512_permutex2var_pd(a, y, b)), sum);
+        if constexpr (NIN == 4 && kWithZ) sum = _mm512_add_pd(_mm512_mul_pd(g[NIN - 1], _mm512_permutex2var_pd(a, z, b)), sum);
+        // The masked form of the conversion: the plain one trips GCC 12's uninitialised-value
+        // warning inside its header.
+        const __m256i t = _mm512_maskz_cvttpd_epi32(0xFF, _mm512_add_pd(sum, half));
+        Store16(dst + f * decltype(sink)::kFrameBytes,
+                _mm_packs_epi32(_mm256_castsi256_si128(t), _mm256_extracti128_si256(t, 1)));
+    }
+    __m256d acc[1];
+    for (; f + 1 < n; ++f) {
+        mix.template Apply<false, kWithZ>(ShelfFrame<true>(sh, src.Load(f)), acc);
+        sink.Store(f, acc);
+    }
+    mix.template Apply<false, kWithZ>(ShelfFrame<true>(sh, src.LoadExact(f)), acc);
+    sink.StoreExact(f, acc);
+    SaveShelves(sh, state.shelves);
+}
+
+// The 256-bit whole path, but four 16-bit speakers from sums in the 32-bit range by pairs.
+template <uint32_t NIN, uint32_t NS>
+void Frames512(KernelState& state, SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames)
+{
+    if (NS == 4 && format == SampleFormat::Pcm16 && IntegerDecodeStaysFinite(state) &&
+        Pcm16DecodeStaysInInt32(state)) {
+        const InterleavedSource<Pcm16Format, NIN> in{src};
+        if (NIN == 3 || !UsesZ(state)) RunPairs512<NIN, false>(state, in, dst, frames);
+        else RunPairs512<NIN, true>(state, in, dst, frames);
+        return;
+    }
+    Frames<NIN, NS>(state, format, src, dst, frames);
+}
+
+template <uint32_t NIN, uint32_t NS>
+const DecodeKernel kAvx512 = {InstructionSet::Avx512, Block<NIN, NS>, Frames512<NIN, NS>};
+
+template <uint32_t NIN>
+const DecodeKernel* Kernel512For(uint32_t speakers)
+{
+    switch (speakers) {
+    case 4: return &kAvx512<NIN, 4>;
+    case 6: return &kAvx512<NIN, 6>;
+    case 8: return &kAvx512<NIN, 8>;
+    default: return nullptr;
+    }
+}
 
 template <uint32_t NIN>
 const DecodeKernel* KernelFor(uint32_t speakers)
@@ -318,7 +485,25 @@ bool Supported()
     return supported;
 }
 
+// The processor (and operating system) also runs 512-bit instructions.
+bool Supported512()
+{
+    static const bool supported = [] {
+        __builtin_cpu_init();
+        return Supported() && __builtin_cpu_supports("avx512f") != 0;
+    }();
+    return supported;
+}
+
 }  // namespace
+
+const DecodeKernel* Avx512Kernel(uint32_t inChannels, uint32_t speakers)
+{
+    if (!Supported512()) return nullptr;
+    if (inChannels == 4) return Kernel512For<4>(speakers);
+    if (inChannels == 3) return Kernel512For<3>(speakers);
+    return nullptr;
+}
 
 const DecodeKernel* Avx2Kernel(uint32_t inChannels, uint32_t speakers)
 {
@@ -331,6 +516,7 @@ const DecodeKernel* Avx2Kernel(uint32_t inChannels, uint32_t speakers)
 #else  // no 256-bit loops in this build
 
 const DecodeKernel* Avx2Kernel(uint32_t, uint32_t) { return nullptr; }
+const DecodeKernel* Avx512Kernel(uint32_t, uint32_t) { return nullptr; }
 
 #endif
 

@@ -45,7 +45,7 @@ using BlockKernel = void (*)(KernelState& state, double* const* in, double* cons
 using FramesKernel = void (*)(KernelState& state, SampleFormat format, const uint8_t* src, uint8_t* dst,
                               size_t frames);
 
-enum class InstructionSet { Scalar, Sse2, Avx2 };
+enum class InstructionSet { Scalar, Sse2, Avx2, Avx512 };
 
 // One entry of the kernel table: the two loops of one instruction set for one layout.
 struct DecodeKernel {
@@ -58,10 +58,13 @@ struct DecodeKernel {
 // outputs, or null when the set has no loop for that layout or this build or processor cannot
 // run it. The scalar set has one for every valid layout; the 256-bit set only for 4, 6 and 8
 // speakers, on x86-64 builds other than Windows (whose compiler cannot keep 32-byte stack
-// slots aligned), on processors that have AVX2.
+// slots aligned), on processors that have AVX2. The 512-bit set is the 256-bit one whose
+// whole path mixes two frames at a time into four 16-bit speakers, on processors that also
+// have AVX-512F.
 const DecodeKernel* ScalarKernel(uint32_t inChannels, uint32_t speakers);
 const DecodeKernel* Sse2Kernel(uint32_t inChannels, uint32_t speakers);
 const DecodeKernel* Avx2Kernel(uint32_t inChannels, uint32_t speakers);
+const DecodeKernel* Avx512Kernel(uint32_t inChannels, uint32_t speakers);
 
 // The three shelves of `bank` over pw, px and py in one 128-bit pass, bit for bit the plain
 // per-channel shelf; the memory in `bank` is advanced.
@@ -82,6 +85,15 @@ void MixPlain(const KernelState& state, double* const* in, double* const* out, i
 // the gains in use and the shelf memory are finite and of sensible size. (Float input can
 // leave NaN or infinity in the shelf memory; the decode types' gains are all below 2.)
 bool IntegerDecodeStaysFinite(const KernelState& state);
+
+// True when, besides staying finite, decoding 16-bit samples with this state keeps every sum
+// v and v + 0.5 well inside the 32-bit integer range, so that a truncating conversion to 32
+// bits is exact and saturating to 16 bits afterwards equals the plain loop's clamp.
+bool Pcm16DecodeStaysInInt32(const KernelState& state);
+
+// True when a speaker in use takes Z: the state has four input channels and a Z gain other
+// than 0 among its speakers' columns.
+bool UsesZ(const KernelState& state);
 
 // The whole path through the state's planes: runs of at most `run` frames (and the planes'
 // capacity) are deinterleaved, decoded by `block` and interleaved. Runs split anywhere

@@ -77,6 +77,39 @@ bool IntegerDecodeStaysFinite(const KernelState& state)
     return true;
 }
 
+bool Pcm16DecodeStaysInInt32(const KernelState& state)
+{
+    if (!IntegerDecodeStaysFinite(state)) return false;
+    // With |a| <= 1 the all-pass output is at most 3 times the largest input plus the two
+    // memories (its impulse response sums to at most 3 in magnitude; the memories' own
+    // response decays), and each shelf output at most (|low| + |high|) / 2 times the input
+    // plus that. Rounding moves these bounds by a few parts in 2^50, which the margin of
+    // 2^30 against 2^31 covers.
+    constexpr double kLargestInput = 32768.0;
+    const ShelfBank& bank = state.shelves;
+    double shelfBound[3];
+    for (int k = 0; k < 3; ++k) {
+        const double allPass = 3.0 * kLargestInput + std::fabs(bank.prevIn[k]) + std::fabs(bank.prevOut[k]);
+        shelfBound[k] = (std::fabs(bank.lowGain[k]) + std::fabs(bank.highGain[k])) * 0.5 * (kLargestInput + allPass);
+    }
+    const double(*gains)[8] = state.coefficients->Gains;
+    for (uint32_t s = 0; s < state.speakers; ++s) {
+        double bound = 0.0;
+        for (int ch = 0; ch < 3; ++ch) bound += std::fabs(gains[ch][s]) * shelfBound[ch];
+        if (state.inChannels == 4) bound += std::fabs(gains[3][s]) * kLargestInput;
+        if (!(bound <= 0x1p30)) return false;
+    }
+    return true;
+}
+
+bool UsesZ(const KernelState& state)
+{
+    if (state.inChannels != 4) return false;
+    for (uint32_t s = 0; s < state.speakers; ++s)
+        if (state.coefficients->Gains[3][s] != 0.0) return true;
+    return false;
+}
+
 void FramesThroughPlanes(KernelState& state, SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames,
                          size_t run, BlockKernel block, DeinterleaveFn deinterleave, InterleaveFn interleave)
 {

@@ -155,6 +155,78 @@ TEST(DecoderFastPaths, WholePathMatchesThePlainLoops)
                     }
 }
 
+// 16-bit output from gains so large that sums leave the 32-bit range (where a vector kernel
+// may not convert to 32 bits before saturating) and from the layouts as they are (where it
+// may): both saturate as the plain loops do.
+TEST(DecoderFastPaths, Pcm16OutputSaturatesAsThePlainLoopsWhateverTheGains)
+{
+    std::mt19937 rng(14);
+    for (InstructionSet set : VectorSets())
+        for (double scale : {1.0, 3e5})
+            for (int8_t type : {int8_t{0}, int8_t{2}, int8_t{6}})
+                for (uint32_t inChannels : {3u, 4u}) {
+                    SCOPED_TRACE(::testing::Message() << NameOf(set) << " scale " << scale << " type " << int(type)
+                                                      << " in " << inChannels);
+                    DecoderState ref = MakeState(type, inChannels, 64, InstructionSet::Scalar),
+                                 fast = MakeState(type, inChannels, 64, set);
+                    for (DecoderState* st : {&ref, &fast})
+                        for (auto& row : st->m_Coefficients.Gains)
+                            for (double& g : row) g *= scale;
+                    const size_t n = 101, outBytes = n * ref.m_nSpeakers * 2;
+                    const std::vector<uint8_t> src = RandomStream(rng, SampleFormat::Pcm16, n * inChannels);
+                    std::vector<uint8_t> outA(outBytes, 0xAB), outB(outBytes + 16, 0xAB);
+                    ref.DecodeFrames(SampleFormat::Pcm16, src.data(), outA.data(), n);
+                    fast.DecodeFrames(SampleFormat::Pcm16, src.data(), outB.data(), n);
+                    ExpectSameStream(outA, outB, outBytes, SampleFormat::Pcm16, "16-bit output");
+                    for (size_t i = outBytes; i < outB.size(); ++i) ASSERT_EQ(outB[i], 0xAB) << "wrote past the end";
+                    if (scale > 1.0) {
+                        // The test means something only if some samples saturated.
+                        size_t clipped = 0;
+                        for (size_t i = 0; i < outBytes; i += 2) {
+                            const double v = Pcm16Format::ToDouble(&outA[i]);
+                            clipped += v == Pcm16Format::kLowest || v == Pcm16Format::kHighest;
+                        }
+                        EXPECT_GT(clipped, outBytes / 8);
+                    }
+                }
+}
+
+// A burst, then digital silence long enough for the shelf memory to decay through the
+// subnormal numbers to zero, where halving a value is no longer exact: every format's output
+// matches the plain loops, to the sign of each zero.
+TEST(DecoderFastPaths, DecayIntoSilenceMatchesThePlainLoops)
+{
+    std::mt19937 rng(15);
+    for (InstructionSet set : VectorSets())
+        for (SampleFormat format : kFormats)
+            for (uint32_t inChannels : {3u, 4u}) {
+                SCOPED_TRACE(::testing::Message() << NameOf(set) << " format " << int(format) << " in " << inChannels);
+                DecoderState ref = MakeState(0, inChannels, 64, InstructionSet::Scalar),
+                             fast = MakeState(0, inChannels, 64, set);
+                const size_t burst = 50, n = 40000, bytes = BytesPerSample(format);
+                std::vector<uint8_t> src(n * inChannels * bytes, 0);
+                std::uniform_real_distribution<double> level(-0.9, 0.9);
+                for (size_t i = 0; i < burst * inChannels; ++i) {
+                    uint8_t* p = src.data() + i * bytes;
+                    if (format == SampleFormat::Float32) Float32Format::FromDouble(level(rng), p);
+                    else if (format == SampleFormat::Pcm16) Pcm16Format::FromDouble(level(rng) * 32768.0, p);
+                    else if (format == SampleFormat::Pcm24) Pcm24Format::FromDouble(level(rng) * 2147483648.0, p);
+                    else Pcm32Format::FromDouble(level(rng) * 2147483648.0, p);
+                }
+                const size_t outBytes = n * ref.m_nSpeakers * bytes;
+                std::vector<uint8_t> outA(outBytes), outB(outBytes);
+                // Half way the memory is subnormal (where it stays, a few steps above zero).
+                ref.DecodeFrames(format, src.data(), outA.data(), n / 2);
+                const double halfWay = std::fabs(ref.m_pShelfW->PrevOut());
+                EXPECT_TRUE(halfWay > 0.0 && halfWay < std::numeric_limits<double>::min()) << halfWay;
+                ref.DecodeFrames(format, src.data() + n / 2 * inChannels * bytes,
+                                 outA.data() + n / 2 * ref.m_nSpeakers * bytes, n - n / 2);
+                fast.DecodeFrames(format, src.data(), outB.data(), n);
+                ASSERT_EQ(std::memcmp(outA.data(), outB.data(), outBytes), 0);
+                EXPECT_TRUE(SameDouble(ref.m_pShelfW->PrevOut(), fast.m_pShelfW->PrevOut()));
+            }
+}
+
 // Float input can leave NaN in the shelf memory; integer output decoded after it must still
 // give 0 for NaN on every kernel, as the plain loops do, until fresh audio is bounded again.
 TEST(DecoderFastPaths, IntegerOutputAfterNonFiniteShelfMemoryMatchesThePlainLoops)

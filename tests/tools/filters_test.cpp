@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,6 +41,7 @@ public:
         if (m_failAt >= 0) n = std::min<uint64_t>(n, static_cast<uint64_t>(m_failAt) - m_position);
         for (uint64_t i = 0; i < n * m_frameBytes; ++i) buffer[i] = static_cast<uint8_t>(m_byte++);
         m_position += n;
+        m_handedOut += n;
         if (m_endless) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return static_cast<int64_t>(n);
     }
@@ -50,6 +52,7 @@ public:
     int64_t m_failAt = -1;
     bool m_endless = false;
     uint8_t m_byte = 0;
+    std::atomic<uint64_t> m_handedOut{0};  // m_position, for other threads
 };
 
 class MemorySink : public SampleSink {
@@ -61,6 +64,7 @@ public:
             return false;
         }
         if (m_delayMs) std::this_thread::sleep_for(std::chrono::milliseconds(m_delayMs));
+        if (m_onWrite) m_onWrite(m_bytes.size() + bytes);
         m_bytes.insert(m_bytes.end(), data, data + bytes);
         ++m_writes;
         return true;
@@ -69,6 +73,7 @@ public:
     int m_writes = 0;
     int m_writesLeft = -1;
     int m_delayMs = 0;
+    std::function<void(size_t bytesWritten)> m_onWrite;
 };
 
 // A graph of the platform's with the two filters connected, run until it ends or the
@@ -159,6 +164,24 @@ TEST_F(SourceToWriter, CompletesOnlyAfterASlowSinkHasTakenEverySample)
     EXPECT_EQ(RunToEnd(), EC_COMPLETE);
     EXPECT_EQ(m_sink.m_writes, 8);
     EXPECT_EQ(m_writer->FramesWritten(), 4000u);
+}
+
+TEST_F(SourceToWriter, ReadsAheadOfASlowSinkByNoMoreThanItsBuffers)
+{
+    // The writer holds a reference on each queued sample, so the source's buffers are all
+    // the read-ahead there can be: at least 6 of them, none beyond.
+    auto* frames = new CountingFrames(8, 20000);
+    m_provider = frames;
+    m_sink.m_delayMs = 3;
+    uint64_t mostAhead = 0;
+    m_sink.m_onWrite = [&](size_t bytesWritten) {
+        mostAhead = std::max<uint64_t>(mostAhead, frames->m_handedOut - bytesWritten / 8);
+    };
+    Build(FormatBlock(PcmShape()), 500);
+    EXPECT_EQ(RunToEnd(), EC_COMPLETE);
+    EXPECT_EQ(m_writer->FramesWritten(), 20000u);
+    EXPECT_GE(mostAhead, 3 * 500u);
+    EXPECT_LE(mostAhead, 6 * 500u);
 }
 
 TEST_F(SourceToWriter, AnEmptyStreamCompletesWithNothingWritten)

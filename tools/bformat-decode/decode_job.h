@@ -23,7 +23,7 @@ struct DecodeRequest {
     decoder::SampleFormat outputFormat = decoder::SampleFormat::None;
     OutputChoice outputChoice;  // layout and output set on the filter; none: the filter's own
     // Frames per media sample the source delivers: large samples mean few reads, writes and
-    // thread hand-offs; memory stays a few MiB (four source buffers and two decoder buffers
+    // thread hand-offs; memory stays a few MiB (six source buffers and two decoder buffers
     // of this many frames).
     uint32_t framesPerSample = 65536;
 };

@@ -9,7 +9,7 @@ namespace {
 // {471B1884-8166-48F4-BB82-C3EF8FB6999F}
 const CLSID CLSID_FrameSource = {0x471b1884, 0x8166, 0x48f4, {0xbb, 0x82, 0xc3, 0xef, 0x8f, 0xb6, 0x99, 0x9f}};
 
-constexpr long kMinBuffers = 4;
+constexpr long kMinBuffers = 6;
 // The stop time of a segment that lasts until end-of-stream.
 constexpr REFERENCE_TIME kOpenEnded = 0x7FFFFFFFFFFFFFFF;
 
@@ -36,12 +36,8 @@ CFrameSourcePin::CFrameSourcePin(CFrameSourceFilter* filter, CCritSec* lock, HRE
 
 CFrameSourcePin::~CFrameSourcePin()
 {
-    // The filter is normally stopped first; if not, release the thread from any wait.
-    if (m_thread.joinable()) {
-        m_stop = true;
-        if (m_pAllocator) m_pAllocator->Decommit();
-        m_thread.join();
-    }
+    // The filter is normally stopped first; if not, release the threads from any wait.
+    StopThreads();
 }
 
 HRESULT CFrameSourcePin::CheckMediaType(const CMediaType* pmt)
@@ -77,6 +73,7 @@ HRESULT CFrameSourcePin::DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPE
     HRESULT hr = pAlloc->SetProperties(pRequest, &actual);
     if (FAILED(hr)) return hr;
     if (actual.cBuffers < pRequest->cBuffers || actual.cbBuffer < pRequest->cbBuffer) return E_FAIL;
+    m_buffers = actual.cBuffers;
     return S_OK;
 }
 
@@ -84,11 +81,17 @@ HRESULT CFrameSourcePin::Active()
 {
     HRESULT hr = CBaseOutputPin::Active();
     if (FAILED(hr)) return hr;
-    if (m_thread.joinable()) m_thread.join();
+    StopThreads();
     m_stop = false;
+    {
+        std::lock_guard<std::mutex> lock(m_queueLock);
+        m_stopQueue = false;
+    }
     try {
+        m_reader = std::thread([this] { ReadAhead(); });
         m_thread = std::thread([this] { Stream(); });
     } catch (const std::exception&) {
+        StopThreads();
         CBaseOutputPin::Inactive();
         return E_OUTOFMEMORY;
     }
@@ -97,10 +100,32 @@ HRESULT CFrameSourcePin::Active()
 
 HRESULT CFrameSourcePin::Inactive()
 {
+    StopThreads();
+    return CBaseOutputPin::Inactive();
+}
+
+void CFrameSourcePin::StopThreads()
+{
     m_stop = true;
-    HRESULT hr = CBaseOutputPin::Inactive();
+    {
+        std::lock_guard<std::mutex> lock(m_queueLock);
+        m_stopQueue = true;
+    }
+    m_queueFilled.notify_all();
+    m_queueDrained.notify_all();
+    // A decommitted allocator releases the reading thread from its wait for a buffer; the
+    // base class's Inactive decommits it again, harmlessly.
+    if (m_reader.joinable() && m_pAllocator) m_pAllocator->Decommit();
+    if (m_reader.joinable()) m_reader.join();
     if (m_thread.joinable()) m_thread.join();
-    return hr;
+    std::deque<Filled> left;
+    {
+        std::lock_guard<std::mutex> lock(m_queueLock);
+        left.swap(m_queue);
+    }
+    for (Filled& filled : left) {
+        if (filled.sample) filled.sample->Release();
+    }
 }
 
 void CFrameSourcePin::Fail(HRESULT hr, const std::string& text)
@@ -112,10 +137,27 @@ void CFrameSourcePin::Fail(HRESULT hr, const std::string& text)
     m_pSource->NotifyEvent(EC_ERRORABORT, hr, 0);
 }
 
-// The streaming thread: fill a buffer from the provider, stamp it with its stream time and
-// pass it on, until the provider runs dry (end-of-stream), fails (the graph hears of it), the
-// downstream filter refuses more, or the filter stops.
-void CFrameSourcePin::Stream()
+bool CFrameSourcePin::Queue(Filled&& filled)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_queueLock);
+        if (m_stopQueue) return false;
+        try {
+            m_queue.push_back(std::move(filled));
+        } catch (const std::bad_alloc&) {
+            // The streaming thread waits on: the abort stops the graph, which releases it.
+            Fail(E_OUTOFMEMORY, "out of memory");
+            return false;
+        }
+    }
+    m_queueFilled.notify_one();
+    return true;
+}
+
+// The reading thread: fill a buffer from the provider, stamp it with its stream time and
+// queue it, until the provider runs dry or fails (both queued as the last entry) or the
+// filter stops.
+void CFrameSourcePin::ReadAhead()
 {
     const SourceStream& stream = m_pSource->m_stream;
     const uint16_t frameBytes = BlockAlignOf(stream.formatBlock);
@@ -123,31 +165,35 @@ void CFrameSourcePin::Stream()
     uint64_t position = 0;
     bool first = true;
 
-    DeliverNewSegment(0, kOpenEnded, 1.0);
+    // Sleeps when all buffers but one are queued, until no more than this many are.
+    const size_t refillMark = static_cast<size_t>(m_buffers / 2 - 1);
     while (!m_stop) {
+        {
+            std::unique_lock<std::mutex> lock(m_queueLock);
+            if (m_queue.size() + 1 >= static_cast<size_t>(m_buffers)) {
+                m_queueDrained.wait(lock, [&] { return m_stopQueue || m_queue.size() <= refillMark; });
+            }
+            if (m_stopQueue) return;
+        }
         IMediaSample* sample = nullptr;
         HRESULT hr = GetDeliveryBuffer(&sample, nullptr, nullptr, 0);
         if (FAILED(hr) || !sample) {
             // A decommitted allocator is how a stop reaches this thread.
-            if (!m_stop) Fail(FAILED(hr) ? hr : E_POINTER, "no buffer to read the audio into");
+            if (!m_stop) Queue({nullptr, FAILED(hr) ? hr : E_POINTER, "no buffer to read the audio into"});
             return;
         }
         BYTE* buffer = nullptr;
         const long size = sample->GetSize();
         if (FAILED(sample->GetPointer(&buffer)) || !buffer || size < frameBytes) {
             sample->Release();
-            Fail(E_UNEXPECTED, "the buffer for the audio is unusable");
+            Queue({nullptr, E_UNEXPECTED, "the buffer for the audio is unusable"});
             return;
         }
         const int64_t frames = m_pSource->m_provider->Read(buffer, static_cast<uint64_t>(size) / frameBytes);
-        if (frames < 0) {
+        if (frames <= 0) {
             sample->Release();
-            Fail(E_FAIL, m_pSource->m_provider->ErrorText());
-            return;
-        }
-        if (frames == 0) {
-            sample->Release();
-            DeliverEndOfStream();
+            if (frames < 0) Queue({nullptr, E_FAIL, m_pSource->m_provider->ErrorText()});
+            else Queue({nullptr, S_OK, std::string()});
             return;
         }
         REFERENCE_TIME start = static_cast<REFERENCE_TIME>(position * 10000000ull / rate);
@@ -158,15 +204,48 @@ void CFrameSourcePin::Stream()
         sample->SetSyncPoint(TRUE);
         sample->SetDiscontinuity(first ? TRUE : FALSE);
         first = false;
-        hr = Deliver(sample);
-        sample->Release();
+        if (!Queue({sample, S_OK, std::string()})) {
+            sample->Release();
+            return;
+        }
+    }
+}
+
+// The streaming thread: pass the queued buffers on in order, then end-of-stream or the
+// reading failure (the graph hears of it), until the downstream filter refuses more or the
+// filter stops.
+void CFrameSourcePin::Stream()
+{
+    const uint16_t frameBytes = BlockAlignOf(m_pSource->m_stream.formatBlock);
+    const size_t refillMark = static_cast<size_t>(m_buffers / 2 - 1);
+    DeliverNewSegment(0, kOpenEnded, 1.0);
+    for (;;) {
+        Filled next{nullptr, S_OK, std::string()};
+        bool refill = false;
+        {
+            std::unique_lock<std::mutex> lock(m_queueLock);
+            m_queueFilled.wait(lock, [this] { return m_stopQueue || !m_queue.empty(); });
+            if (m_stopQueue) return;
+            next = std::move(m_queue.front());
+            m_queue.pop_front();
+            refill = m_queue.size() == refillMark;
+        }
+        if (refill) m_queueDrained.notify_one();
+        if (!next.sample) {
+            if (FAILED(next.status)) Fail(next.status, next.error);
+            else DeliverEndOfStream();
+            return;
+        }
+        const long length = next.sample->GetActualDataLength();
+        const HRESULT hr = Deliver(next.sample);
+        next.sample->Release();
         if (hr != S_OK) {
             // S_FALSE: the downstream filter wants no more (it is flushing or has ended the
             // stream itself). A failure has been reported downstream unless we are stopping.
             if (FAILED(hr) && !m_stop) Fail(hr, "the decoder refused the audio");
             return;
         }
-        m_pSource->m_framesDelivered += static_cast<uint64_t>(frames);
+        m_pSource->m_framesDelivered += static_cast<uint64_t>(length) / frameBytes;
     }
 }
 

@@ -1,10 +1,14 @@
 // A push source filter for a stream of interleaved audio frames: one output pin that offers
 // one media type (an audio type with a wave format block) and delivers the frames from its
-// own streaming thread while the filter is paused or running, then end-of-stream.
+// own streaming thread while the filter is paused or running, then end-of-stream. A second
+// thread of the pin reads ahead: it fills the allocator's buffers from the provider while the
+// streaming thread is busy downstream, so reading the file and decoding overlap.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,7 +20,8 @@
 
 namespace bformat {
 
-// Where the source filter's frames come from. Read is called on the streaming thread only.
+// Where the source filter's frames come from. Read is called on the pin's reading thread
+// only, one call at a time.
 class FrameProvider {
 public:
     virtual ~FrameProvider() = default;
@@ -37,6 +42,13 @@ struct SourceStream {
 
 class CFrameSourceFilter;
 
+// The output pin and its two threads. The reading thread takes empty buffers from the
+// allocator, fills and stamps them and queues them; the streaming thread delivers the queue
+// in order, then end-of-stream or the reading failure. The allocator's buffer count bounds
+// the queue. Once every buffer but the one downstream is queued, the reading thread sleeps
+// until the queue has drained to half, then fills several in a row: one wake-up per few
+// samples rather than one per sample. Both threads run from Active to Inactive (control
+// thread).
 class CFrameSourcePin : public CBaseOutputPin {
 public:
     CFrameSourcePin(CFrameSourceFilter* filter, CCritSec* lock, HRESULT* phr);
@@ -45,22 +57,44 @@ public:
     // Only the one type of the stream, exactly.
     HRESULT CheckMediaType(const CMediaType* pmt) override;
     HRESULT GetMediaType(int iPosition, CMediaType* pMediaType) override;
-    // At least 4 buffers of one sample's frames each, or what the downstream pin asks for
+    // At least 6 buffers of one sample's frames each, or what the downstream pin asks for
     // when it asks for more.
     HRESULT DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pRequest) override;
-    // Starts the streaming thread once the allocator is committed.
+    // Starts the reading and streaming threads once the allocator is committed.
     HRESULT Active() override;
-    // Stops the streaming thread: decommitting the allocator releases it from a wait for a
-    // buffer, and it sees the stop request before it delivers again.
+    // Stops both threads: decommitting the allocator releases the reading thread from a wait
+    // for a buffer, the streaming thread sees the stop request before it delivers again, and
+    // buffers still queued go back to the allocator.
     HRESULT Inactive() override;
 
 private:
+    // A filled buffer, or (null sample) the end of the frames: `status` S_OK at the end,
+    // a failure when reading failed (`error` says why).
+    struct Filled {
+        IMediaSample* sample;
+        HRESULT status;
+        std::string error;
+    };
+
+    void ReadAhead();
     void Stream();
+    // Queues `filled`; false (and nothing queued) when the pin is stopping or out of memory.
+    bool Queue(Filled&& filled);
+    void StopThreads();
     void Fail(HRESULT hr, const std::string& text);
 
     CFrameSourceFilter* const m_pSource;
+    std::thread m_reader;
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
+
+    long m_buffers = 0;  // the allocator's buffer count, set on connection
+
+    std::mutex m_queueLock;
+    std::condition_variable m_queueFilled;   // the streaming thread waits for an entry
+    std::condition_variable m_queueDrained;  // the reading thread waits for room
+    std::deque<Filled> m_queue;              // each sample with one reference
+    bool m_stopQueue = false;                // under m_queueLock: both threads leave
 };
 
 // Owns no reference on the provider, which must outlive the filter's streaming.
