@@ -229,8 +229,8 @@ TEST(SoundFileWriter, WritesEveryContainerSoThatLibsndfileReadsItBack)
             wave_test::Put32(stream, static_cast<uint32_t>(values.back()));
         }
         bformat::SoundFileWriter writer;
-        bformat::OutputSpec spec{dir / c.name, c.container, 4, 44100, 0x33, c.format, 300};
-        ASSERT_TRUE(writer.Begin(spec, SampleFormat::Pcm32, error)) << error;
+        bformat::OutputFileSettings settings{dir / c.name, c.container, 4, 44100, 0x33, c.format, 300};
+        ASSERT_TRUE(writer.Begin(settings, SampleFormat::Pcm32, error)) << error;
         ASSERT_TRUE(writer.Append(stream.data(), 100 * 16, error)) << error;
         ASSERT_TRUE(writer.Append(stream.data() + 100 * 16, 200 * 16, error)) << error;
         EXPECT_EQ(dir.Entries().size(), 1u) << "only the temporary file";

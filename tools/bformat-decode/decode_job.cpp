@@ -223,15 +223,15 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
 
     const std::vector<uint8_t> outputBlock = graph.writerFilter->FormatBlock();
     ReadWaveFormat(outputBlock.data(), outputBlock.size(), result.output);
-    OutputSpec spec;
-    spec.path = request.output;
-    spec.container = container;
-    spec.channels = result.output.channels;
-    spec.sampleRate = result.output.sampleRate;
-    spec.channelMask = result.output.channelMask;
-    spec.format = result.outputFormat;
-    spec.expectedFrames = result.input.frames;
-    if (!output.Begin(spec, SampleFormatOf(result.output), error)) return false;
+    OutputFileSettings settings;
+    settings.path = request.output;
+    settings.container = container;
+    settings.channels = result.output.channels;
+    settings.sampleRate = result.output.sampleRate;
+    settings.channelMask = result.output.channelMask;
+    settings.format = result.outputFormat;
+    settings.expectedFrames = result.input.frames;
+    if (!output.Begin(settings, SampleFormatOf(result.output), error)) return false;
     sink.DropLeadIn(static_cast<size_t>(leadIn) * result.output.blockAlign);
 
     // No clock: the graph runs as fast as the file can be read, decoded and written.

@@ -162,14 +162,14 @@ namespace {
 // The largest data chunk a RIFF header can state with a 40-byte fmt chunk and a fact chunk.
 constexpr uint64_t kRiffDataLimit = 0xFFFFFFFFull - 4 - 48 - 12 - 8;
 
-int SndfileFormat(const OutputSpec& spec, bool& downgrade)
+int SndfileFormat(const OutputFileSettings& settings, bool& downgrade)
 {
-    const uint64_t bytes = spec.expectedFrames * spec.channels * decoder::BytesPerSample(spec.format);
+    const uint64_t bytes = settings.expectedFrames * settings.channels * decoder::BytesPerSample(settings.format);
     int major = SF_FORMAT_RF64;
     downgrade = false;
-    switch (spec.container) {
+    switch (settings.container) {
     case Container::Wave:
-        downgrade = !(spec.format == decoder::SampleFormat::Float32 && bytes <= kRiffDataLimit);
+        downgrade = !(settings.format == decoder::SampleFormat::Float32 && bytes <= kRiffDataLimit);
         major = downgrade ? SF_FORMAT_RF64 : SF_FORMAT_WAVEX;
         break;
     case Container::Rf64: major = SF_FORMAT_RF64; break;
@@ -177,7 +177,7 @@ int SndfileFormat(const OutputSpec& spec, bool& downgrade)
     case Container::Caf: major = SF_FORMAT_CAF; break;
     case Container::Flac: major = SF_FORMAT_FLAC; break;
     }
-    switch (spec.format) {
+    switch (settings.format) {
     case decoder::SampleFormat::Pcm16: return major | SF_FORMAT_PCM_16;
     case decoder::SampleFormat::Pcm24: return major | SF_FORMAT_PCM_24;
     case decoder::SampleFormat::Pcm32: return major | SF_FORMAT_PCM_32;
@@ -240,26 +240,26 @@ std::string WriteFailure(const std::string& path, SNDFILE* file)
 
 SoundFileWriter::~SoundFileWriter() { Discard(); }
 
-bool SoundFileWriter::Begin(const OutputSpec& spec, decoder::SampleFormat streamFormat, std::string& error)
+bool SoundFileWriter::Begin(const OutputFileSettings& settings, decoder::SampleFormat streamFormat, std::string& error)
 {
     Discard();
-    if (!ContainerTakes(spec.container, spec.format, error)) {
-        error = spec.path + ": " + error;
+    if (!ContainerTakes(settings.container, settings.format, error)) {
+        error = settings.path + ": " + error;
         return false;
     }
-    m_spec = spec;
+    m_settings = settings;
     m_streamFormat = streamFormat;
-    m_meter.Reset(spec.channels);
-    if (!m_file.Create(spec.path, error)) return false;
+    m_meter.Reset(settings.channels);
+    if (!m_file.Create(settings.path, error)) return false;
 
     SF_INFO info{};
-    info.channels = spec.channels;
-    info.samplerate = static_cast<int>(spec.sampleRate);
+    info.channels = settings.channels;
+    info.samplerate = static_cast<int>(settings.sampleRate);
     bool downgrade = false;
-    info.format = SndfileFormat(spec, downgrade);
+    info.format = SndfileFormat(settings, downgrade);
     m_sndfile = sf_open_fd(m_file.Fd(), SFM_WRITE, &info, SF_FALSE);
     if (!m_sndfile) {
-        error = "cannot write " + spec.path + ": " + sf_strerror(nullptr);
+        error = "cannot write " + settings.path + ": " + sf_strerror(nullptr);
         m_file.Discard();
         return false;
     }
@@ -268,9 +268,9 @@ bool SoundFileWriter::Begin(const OutputSpec& spec, decoder::SampleFormat stream
     // The speakers by name, when the mask names one for every channel.
     std::vector<int> positions;
     for (unsigned bit = 0; bit < sizeof kSpeakerPositions / sizeof kSpeakerPositions[0]; ++bit) {
-        if (spec.channelMask & (1u << bit)) positions.push_back(kSpeakerPositions[bit]);
+        if (settings.channelMask & (1u << bit)) positions.push_back(kSpeakerPositions[bit]);
     }
-    if (!positions.empty() && positions.size() == spec.channels) {
+    if (!positions.empty() && positions.size() == settings.channels) {
         sf_command(m_sndfile, SFC_SET_CHANNEL_MAP_INFO, positions.data(),
                    static_cast<int>(positions.size() * sizeof(int)));
     }
@@ -281,9 +281,9 @@ template <typename Out, typename Write>
 bool SoundFileWriter::Put(const uint8_t* data, size_t frames, std::vector<Out>& buffer, Write write,
                           std::string& error)
 {
-    const size_t samples = frames * m_spec.channels;
+    const size_t samples = frames * m_settings.channels;
     const Out* out;
-    const bool same = m_streamFormat == m_spec.format && m_streamFormat != decoder::SampleFormat::Pcm24;
+    const bool same = m_streamFormat == m_settings.format && m_streamFormat != decoder::SampleFormat::Pcm24;
     if (same && reinterpret_cast<uintptr_t>(data) % alignof(Out) == 0) {
         // The stream's little-endian samples are the host's.
         out = reinterpret_cast<const Out*>(data);
@@ -292,26 +292,26 @@ bool SoundFileWriter::Put(const uint8_t* data, size_t frames, std::vector<Out>& 
         const size_t bytes = decoder::BytesPerSample(m_streamFormat);
         if (same) {
             std::memcpy(buffer.data(), data, samples * sizeof(Out));
-        } else if (m_streamFormat == m_spec.format) {
+        } else if (m_streamFormat == m_settings.format) {
             for (size_t i = 0; i < samples; ++i) buffer[i] = static_cast<Out>(decoder::Pcm24Format::Word(data + i * bytes));
-        } else if (m_spec.format == decoder::SampleFormat::Float32) {
+        } else if (m_settings.format == decoder::SampleFormat::Float32) {
             for (size_t i = 0; i < samples; ++i) {
                 buffer[i] = static_cast<Out>(FullScaleFraction(m_streamFormat, data + i * bytes));
             }
         } else {
             for (size_t i = 0; i < samples; ++i) {
-                buffer[i] = static_cast<Out>(ToInteger(m_spec.format, FullScaleFraction(m_streamFormat, data + i * bytes)));
+                buffer[i] = static_cast<Out>(ToInteger(m_settings.format, FullScaleFraction(m_streamFormat, data + i * bytes)));
             }
         }
         out = buffer.data();
     }
     if constexpr (std::is_same_v<Out, int32_t>) {
-        m_meter.Add(out, frames, m_spec.format == decoder::SampleFormat::Pcm24 ? 0x7FFFFF00 : INT32_MAX);
+        m_meter.Add(out, frames, m_settings.format == decoder::SampleFormat::Pcm24 ? 0x7FFFFF00 : INT32_MAX);
     } else {
         m_meter.Add(out, frames);
     }
     if (write(out, static_cast<sf_count_t>(frames)) != static_cast<sf_count_t>(frames)) {
-        error = WriteFailure(m_spec.path, m_sndfile);
+        error = WriteFailure(m_settings.path, m_sndfile);
         return false;
     }
     return true;
@@ -323,10 +323,10 @@ bool SoundFileWriter::Append(const uint8_t* data, size_t bytes, std::string& err
         error = "the output file is not open";
         return false;
     }
-    const size_t frameBytes = size_t{m_spec.channels} * decoder::BytesPerSample(m_streamFormat);
+    const size_t frameBytes = size_t{m_settings.channels} * decoder::BytesPerSample(m_streamFormat);
     const size_t frames = bytes / frameBytes;
     SNDFILE* file = m_sndfile;
-    switch (m_spec.format) {
+    switch (m_settings.format) {
     case decoder::SampleFormat::Pcm16:
         return Put(data, frames, m_shorts, [file](const int16_t* s, sf_count_t n) { return sf_writef_short(file, s, n); },
                    error);
@@ -349,13 +349,13 @@ bool SoundFileWriter::Finish(std::string& error)
     SNDFILE* file = m_sndfile;
     m_sndfile = nullptr;
     if (sf_close(file) != 0) {
-        error = "cannot write " + m_spec.path + ": " + sf_strerror(nullptr);
+        error = "cannot write " + m_settings.path + ": " + sf_strerror(nullptr);
         m_file.Discard();
         return false;
     }
-    if ((m_spec.container == Container::Wave || m_spec.container == Container::Rf64) &&
-        !WriteChannelMask(m_file.Fd(), m_spec.channelMask)) {
-        error = std::string("cannot write ") + m_spec.path + ": " + std::strerror(errno);
+    if ((m_settings.container == Container::Wave || m_settings.container == Container::Rf64) &&
+        !WriteChannelMask(m_file.Fd(), m_settings.channelMask)) {
+        error = std::string("cannot write ") + m_settings.path + ": " + std::strerror(errno);
         m_file.Discard();
         return false;
     }

@@ -50,7 +50,7 @@ bool ContainerForName(const std::string& path, Container& container, std::string
 // Whether `container` holds samples of `format`; false with a one-line reason when not.
 bool ContainerTakes(Container container, decoder::SampleFormat format, std::string& error);
 
-struct OutputSpec {
+struct OutputFileSettings {
     std::string path;
     Container container = Container::Wave;
     uint16_t channels = 0;
@@ -75,7 +75,7 @@ public:
     SoundFileWriter& operator=(const SoundFileWriter&) = delete;
 
     // Creates the temporary file and the writer; `streamFormat` is that of Append's samples.
-    bool Begin(const OutputSpec& spec, decoder::SampleFormat streamFormat, std::string& error);
+    bool Begin(const OutputFileSettings& settings, decoder::SampleFormat streamFormat, std::string& error);
     // Appends whole frames of interleaved samples in the stream's format.
     bool Append(const uint8_t* data, size_t bytes, std::string& error);
     // Completes the file and makes it appear under its name.
@@ -91,7 +91,7 @@ private:
 
     AtomicFile m_file;
     sf_private_tag* m_sndfile = nullptr;
-    OutputSpec m_spec;
+    OutputFileSettings m_settings;
     decoder::SampleFormat m_streamFormat = decoder::SampleFormat::None;
     LevelMeter m_meter;
     std::vector<int16_t> m_shorts;
