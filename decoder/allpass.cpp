@@ -85,8 +85,18 @@ void ShelfThree(AllPass& w, AllPass& x, AllPass& y, double* pw, double* px, doub
                 double highW, double lowXY, double highXY)
 {
     if (count <= 0) return;
-    AllPass* shelves[3] = {&w, &x, &y};
-    kernels::ShelfBank bank{};
+    kernels::ShelfBank bank = kernels::ShelfBankOf(w, x, y, lowW, highW, lowXY, highXY);
+    kernels::Sse2ShelfThree(bank, pw, px, py, count);
+    kernels::StoreShelfMemory(bank, w, x, y);
+}
+
+namespace kernels {
+
+ShelfBank ShelfBankOf(const AllPass& w, const AllPass& x, const AllPass& y, double lowW, double highW, double lowXY,
+                      double highXY)
+{
+    const AllPass* const shelves[3] = {&w, &x, &y};
+    ShelfBank bank{};
     for (int i = 0; i < 3; ++i) {
         bank.coefficient[i] = shelves[i]->Coefficient();
         bank.lowGain[i] = i == 0 ? lowW : lowXY;
@@ -94,8 +104,15 @@ void ShelfThree(AllPass& w, AllPass& x, AllPass& y, double* pw, double* px, doub
         bank.prevIn[i] = shelves[i]->PrevIn();
         bank.prevOut[i] = shelves[i]->PrevOut();
     }
-    kernels::Sse2ShelfThree(bank, pw, px, py, count);
+    return bank;
+}
+
+void StoreShelfMemory(const ShelfBank& bank, AllPass& w, AllPass& x, AllPass& y)
+{
+    AllPass* const shelves[3] = {&w, &x, &y};
     for (int i = 0; i < 3; ++i) shelves[i]->SetMemory(bank.prevIn[i], bank.prevOut[i]);
 }
+
+}  // namespace kernels
 
 }  // namespace decoder

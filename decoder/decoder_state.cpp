@@ -24,15 +24,9 @@ const kernels::DecodeKernel* ChooseKernel(uint32_t inChannels, uint32_t speakers
 kernels::KernelState KernelStateOf(const DecoderState& st)
 {
     const DecoderCoefficients& c = st.m_Coefficients;
-    const AllPass* shelves[3] = {st.m_pShelfW.get(), st.m_pShelfX.get(), st.m_pShelfY.get()};
     kernels::KernelState k{};
-    for (int i = 0; i < 3; ++i) {
-        k.shelves.coefficient[i] = shelves[i]->Coefficient();
-        k.shelves.lowGain[i] = i == 0 ? 2.0 - c.LowGain : c.LowGain;
-        k.shelves.highGain[i] = i == 0 ? 2.0 - c.HighGain : c.HighGain;
-        k.shelves.prevIn[i] = shelves[i]->PrevIn();
-        k.shelves.prevOut[i] = shelves[i]->PrevOut();
-    }
+    k.shelves = kernels::ShelfBankOf(*st.m_pShelfW, *st.m_pShelfX, *st.m_pShelfY, 2.0 - c.LowGain, 2.0 - c.HighGain,
+                                     c.LowGain, c.HighGain);
     k.coefficients = &c;
     k.inChannels = st.m_nInChannels;
     k.speakers = st.m_nSpeakers;
@@ -44,8 +38,7 @@ kernels::KernelState KernelStateOf(const DecoderState& st)
 
 void StoreShelfMemory(const kernels::ShelfBank& bank, DecoderState& st)
 {
-    AllPass* shelves[3] = {st.m_pShelfW.get(), st.m_pShelfX.get(), st.m_pShelfY.get()};
-    for (int i = 0; i < 3; ++i) shelves[i]->SetMemory(bank.prevIn[i], bank.prevOut[i]);
+    kernels::StoreShelfMemory(bank, *st.m_pShelfW, *st.m_pShelfX, *st.m_pShelfY);
 }
 
 }  // namespace

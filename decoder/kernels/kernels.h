@@ -11,6 +11,9 @@
 #include "decoder/sample_format.h"
 
 namespace decoder {
+
+class AllPass;
+
 namespace kernels {
 
 // The three shelves, W, X and Y in that order, as plain numbers: the all-pass coefficient,
@@ -23,6 +26,12 @@ struct ShelfBank {
     double prevIn[3];
     double prevOut[3];
 };
+
+// The bank of the three filters w, x, y: their coefficients and memory, W with (lowW, highW),
+// X and Y with (lowXY, highXY); and the bank's memory written back to them.
+ShelfBank ShelfBankOf(const AllPass& w, const AllPass& x, const AllPass& y, double lowW, double highW, double lowXY,
+                      double highXY);
+void StoreShelfMemory(const ShelfBank& bank, AllPass& w, AllPass& x, AllPass& y);
 
 // Everything a kernel reads and writes besides its input and output. The gain table is read
 // in rows 0..inChannels-1 and columns 0..speakers-1. The planes (`capacity` frames each,

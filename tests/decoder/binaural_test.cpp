@@ -19,6 +19,7 @@ using namespace decoder;
 using decoder_test::Bits;
 using decoder_test::kPi;
 using decoder_test::RandomSignal;
+using decoder_test::SpectrumAt;
 
 constexpr double kRate = 48000.0;
 // Largest difference allowed between the FFT decode and the plain reference, for signals of
@@ -103,12 +104,7 @@ double BandEnergy(const std::vector<double>& h, double centre)
 // the phase of the right ear relative to the left: positive when the left ear leads.
 double PhaseDelayMs(const std::vector<double>& left, const std::vector<double>& right, double hz)
 {
-    auto at = [&](const std::vector<double>& h) {
-        std::complex<double> sum;
-        for (size_t i = 0; i < h.size(); ++i) sum += h[i] * std::polar(1.0, -2.0 * kPi * hz * static_cast<double>(i) / kRate);
-        return sum;
-    };
-    return -std::arg(at(right) / at(left)) / (2.0 * kPi * hz) * 1000.0;
+    return -std::arg(SpectrumAt(right, hz, kRate) / SpectrumAt(left, hz, kRate)) / (2.0 * kPi * hz) * 1000.0;
 }
 
 // Lag (frames, fractional by parabolic interpolation) by which `late` trails `early`.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cmath>
+#include <complex>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,14 @@ namespace decoder_test {
 using namespace decoder;
 
 constexpr double kPi = 3.141592653589793;
+
+// The spectrum of the response `h` (at `rate` Hz) at `hz`: one bin of its Fourier transform.
+inline std::complex<double> SpectrumAt(const std::vector<double>& h, double hz, double rate)
+{
+    std::complex<double> sum;
+    for (size_t i = 0; i < h.size(); ++i) sum += h[i] * std::polar(1.0, -2.0 * kPi * hz * static_cast<double>(i) / rate);
+    return sum;
+}
 
 // A ready decoder for `decodeType` with `inChannels` inputs, running the kernel Allocate()
 // chose or, when `set` is given, the kernel of that instruction set.

@@ -16,20 +16,9 @@ using namespace decoder;
 using decoder_test::Bits;
 using decoder_test::kPi;
 using decoder_test::RandomSignal;
+using decoder_test::SpectrumAt;
 
 constexpr double kRate = 48000.0;
-
-std::complex<double> Dft(const std::vector<double>& h, double hz)
-{
-    std::complex<double> sum;
-    const std::complex<double> step = std::polar(1.0, -2.0 * kPi * hz / kRate);
-    std::complex<double> turn = 1.0;
-    for (double v : h) {
-        sum += v * turn;
-        turn *= step;
-    }
-    return sum;
-}
 
 TEST(PhaseDifferenceNetwork, QuadratureLeadsByNinetyDegreesFrom30HzTo18kHzAt48kHz)
 {
@@ -41,7 +30,7 @@ TEST(PhaseDifferenceNetwork, QuadratureLeadsByNinetyDegreesFrom30HzTo18kHzAt48kH
     for (size_t i = 0; i < n; ++i) network.Process(i == 0 ? 1.0 : 0.0, reference[i], quadrature[i]);
     double worst = 0.0;
     for (double hz = 30.0; hz <= 18000.0 * 1.0001; hz *= std::pow(600.0, 1.0 / 400.0)) {
-        const std::complex<double> r = Dft(reference, hz), q = Dft(quadrature, hz);
+        const std::complex<double> r = SpectrumAt(reference, hz, kRate), q = SpectrumAt(quadrature, hz, kRate);
         EXPECT_NEAR(std::abs(r), 1.0, 1e-9) << hz;
         EXPECT_NEAR(std::abs(q), 1.0, 1e-9) << hz;
         const double degrees = std::arg(q / r) * 180.0 / kPi;

@@ -33,16 +33,35 @@ public:
     HRESULT DecideBufferSize(IMemAllocator*, ALLOCATOR_PROPERTIES*) override { return E_FAIL; }
 };
 
-TEST(DecoderFormatRace, CheckingAgainstTheFormatInForceWhileANewOneIsNegotiated)
+// A fresh decoder filter and a filter whose pin its input can be connected to, in a
+// multithreaded apartment; the input is left unconnected at the end.
+class DecoderFormatRace : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+        HRESULT hr = S_OK;
+        CUnknown* object = CVEvava::CreateInstance(nullptr, &hr);
+        ASSERT_NE(object, nullptr);
+        object->NonDelegatingAddRef();
+        decoder = static_cast<CVEvava*>(object);
+        connector = new test_support::OnePinFilter<ConnectorPin>("connector", kConnectorClsid);
+        connector->NonDelegatingAddRef();
+    }
+    void TearDown() override
+    {
+        if (decoder) decoder->GetPin(0)->Disconnect();
+        if (connector) connector->NonDelegatingRelease();
+        if (decoder) decoder->NonDelegatingRelease();
+        CoUninitialize();
+    }
+
+    CVEvava* decoder = nullptr;
+    test_support::OnePinFilter<ConnectorPin>* connector = nullptr;
+};
+
+TEST_F(DecoderFormatRace, CheckingAgainstTheFormatInForceWhileANewOneIsNegotiated)
 {
-    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    HRESULT hr = S_OK;
-    CUnknown* object = CVEvava::CreateInstance(nullptr, &hr);
-    ASSERT_NE(object, nullptr);
-    object->NonDelegatingAddRef();
-    auto* decoder = static_cast<CVEvava*>(object);
-    auto* connector = new test_support::OnePinFilter<ConnectorPin>("connector", kConnectorClsid);
-    connector->NonDelegatingAddRef();
 
     TypeShape pcm16, pcm24;
     pcm24.bits = 24;
@@ -72,22 +91,10 @@ TEST(DecoderFormatRace, CheckingAgainstTheFormatInForceWhileANewOneIsNegotiated)
     // The format in force is the last one negotiated.
     ASSERT_NE(decoder->InputFormat(), nullptr);
     EXPECT_EQ(decoder->InputFormat()->Format.wBitsPerSample, 16);
-    input->Disconnect();
-    connector->NonDelegatingRelease();
-    decoder->NonDelegatingRelease();
-    CoUninitialize();
 }
 
-TEST(DecoderFormatRace, OutputsChosenWhileTheInputConnectsAndDisconnects)
+TEST_F(DecoderFormatRace, OutputsChosenWhileTheInputConnectsAndDisconnects)
 {
-    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    HRESULT hr = S_OK;
-    CUnknown* object = CVEvava::CreateInstance(nullptr, &hr);
-    ASSERT_NE(object, nullptr);
-    object->NonDelegatingAddRef();
-    auto* decoder = static_cast<CVEvava*>(object);
-    auto* connector = new test_support::OnePinFilter<ConnectorPin>("connector", kConnectorClsid);
-    connector->NonDelegatingAddRef();
     IAmbisonicDecoderLayout* layout = decoder;
     const CMediaType type = MakeType(TypeShape{});
     const two_channel_test::HostResponses responses = two_channel_test::MakeResponses(44100);
@@ -115,9 +122,6 @@ TEST(DecoderFormatRace, OutputsChosenWhileTheInputConnectsAndDisconnects)
     done = true;
     host.join();
 
-    connector->NonDelegatingRelease();
-    decoder->NonDelegatingRelease();
-    CoUninitialize();
 }
 
 }  // namespace
