@@ -4,10 +4,13 @@
 // kept. Also which media types the writer takes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -86,11 +89,14 @@ protected:
         stream.subtype = KSDATAFORMAT_SUBTYPE_PCM;
         stream.formatBlock = block;
         stream.framesPerSample = framesPerSample;
+        stream.onStreamingThreadStart = m_onStreamingThreadStart;
+        stream.onReadingThreadStart = m_onReadingThreadStart;
         HRESULT hr = S_OK;
         m_source = new CFrameSourceFilter(stream, m_provider, &hr);
         m_source->AddRef();
         m_writer = new CSinkWriterFilter(&m_sink, &hr);
         m_writer->AddRef();
+        m_writer->SetWritingThreadStart(m_onWritingThreadStart);
         ASSERT_EQ(hr, S_OK);
         ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
                                    reinterpret_cast<void**>(&m_graph)),
@@ -130,6 +136,7 @@ protected:
     }
 
     FrameProvider* m_provider = nullptr;
+    std::function<void()> m_onStreamingThreadStart, m_onReadingThreadStart, m_onWritingThreadStart;
     MemorySink m_sink;
     CFrameSourceFilter* m_source = nullptr;
     CSinkWriterFilter* m_writer = nullptr;
@@ -153,6 +160,46 @@ TEST_F(SourceToWriter, DeliversEveryFrameOnceInOrderAndCompletes)
     EXPECT_EQ(m_writer->FormatBlock(), FormatBlock(PcmShape()));
     EXPECT_TRUE(m_writer->ErrorText().empty());
     EXPECT_TRUE(m_source->ErrorText().empty());
+}
+
+TEST_F(SourceToWriter, EachThreadRunsItsStartHookFirstOnEveryRun)
+{
+    std::mutex lock;
+    std::vector<std::pair<char, std::thread::id>> started;
+    auto record = [&](char which) {
+        return [&, which] {
+            std::lock_guard<std::mutex> hold(lock);
+            started.emplace_back(which, std::this_thread::get_id());
+        };
+    };
+    m_onStreamingThreadStart = record('s');
+    m_onReadingThreadStart = record('r');
+    m_onWritingThreadStart = record('w');
+    std::set<std::thread::id> writers;
+    m_sink.m_onWrite = [&](size_t) { writers.insert(std::this_thread::get_id()); };
+    m_provider = new CountingFrames(8, 3000);
+    Build(FormatBlock(PcmShape()), 1000);
+    EXPECT_EQ(RunToEnd(), EC_COMPLETE);
+    static_cast<CountingFrames*>(m_provider)->m_position = 0;
+    EXPECT_EQ(RunToEnd(), EC_COMPLETE);
+
+    // Each run starts its three threads (joined before the next run starts), each running its
+    // own hook once; the sink hears only from the threads that ran the writing hook.
+    ASSERT_EQ(started.size(), 6u);
+    std::set<std::thread::id> writing;
+    for (size_t run = 0; run < 2; ++run) {
+        std::set<std::thread::id> ids;
+        std::string kinds;
+        for (size_t k = 3 * run; k < 3 * run + 3; ++k) {
+            ids.insert(started[k].second);
+            kinds += started[k].first;
+            if (started[k].first == 'w') writing.insert(started[k].second);
+        }
+        std::sort(kinds.begin(), kinds.end());
+        EXPECT_EQ(kinds, "rsw") << "run " << run;
+        EXPECT_EQ(ids.size(), 3u) << "run " << run;
+    }
+    EXPECT_EQ(writers, writing);
 }
 
 TEST_F(SourceToWriter, CompletesOnlyAfterASlowSinkHasTakenEverySample)

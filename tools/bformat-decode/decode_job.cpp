@@ -13,6 +13,7 @@
 #include "tools/bformat-decode/decoder_module.h"
 #include "tools/bformat-decode/output_file.h"
 #include "tools/bformat-decode/source_filter.h"
+#include "tools/bformat-decode/thread_placement.h"
 #include "tools/bformat-decode/writer_filter.h"
 
 namespace bformat {
@@ -186,6 +187,12 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
                                               result.input.sampleRate, result.decodedFormat, true);
     std::memcpy(&stream.subtype, stream.formatBlock.data() + 24, sizeof stream.subtype);
     stream.framesPerSample = request.framesPerSample;
+    // The decoder runs on the source's streaming thread.
+    const ThreadPlacement placement;
+    if (placement.Active()) {
+        stream.onStreamingThreadStart = [placement] { placement.KeepOnDecodingProcessor(); };
+        stream.onReadingThreadStart = [placement] { placement.KeepOffDecodingProcessor(); };
+    }
     hr = S_OK;
     graph.sourceFilter = new (std::nothrow) CFrameSourceFilter(stream, &frames, &hr);
     graph.source.Assign(graph.sourceFilter);
@@ -194,6 +201,9 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
     if (!graph.source || !graph.writer || FAILED(hr)) {
         error = "out of memory";
         return false;
+    }
+    if (placement.Active()) {
+        graph.writerFilter->SetWritingThreadStart([placement] { placement.KeepOffDecodingProcessor(); });
     }
 
     if (FAILED(hr = graph.builder->AddFilter(graph.source.get(), WIDE("B-Format file"))) ||

@@ -159,6 +159,7 @@ bool CFrameSourcePin::Queue(Filled&& filled)
 // filter stops.
 void CFrameSourcePin::ReadAhead()
 {
+    if (m_pSource->m_stream.onReadingThreadStart) m_pSource->m_stream.onReadingThreadStart();
     const SourceStream& stream = m_pSource->m_stream;
     const uint16_t frameBytes = BlockAlignOf(stream.formatBlock);
     const uint32_t rate = RateOf(stream.formatBlock);
@@ -216,6 +217,7 @@ void CFrameSourcePin::ReadAhead()
 // filter stops.
 void CFrameSourcePin::Stream()
 {
+    if (m_pSource->m_stream.onStreamingThreadStart) m_pSource->m_stream.onStreamingThreadStart();
     const uint16_t frameBytes = BlockAlignOf(m_pSource->m_stream.formatBlock);
     const size_t refillMark = static_cast<size_t>(m_buffers / 2 - 1);
     DeliverNewSegment(0, kOpenEnded, 1.0);

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -38,6 +39,10 @@ struct SourceStream {
     GUID subtype;
     std::vector<uint8_t> formatBlock;
     uint32_t framesPerSample = 8192;
+    // Run first on the streaming thread (which runs the downstream filters) and on the
+    // reading thread each time they start; empty: nothing.
+    std::function<void()> onStreamingThreadStart;
+    std::function<void()> onReadingThreadStart;
 };
 
 class CFrameSourceFilter;

@@ -181,6 +181,7 @@ STDMETHODIMP CSinkInputPin::EndFlush()
 // The writing thread: samples in the order they came, then end-of-stream.
 void CSinkInputPin::WriteQueued()
 {
+    if (m_pWriter->m_writingThreadStart) m_pWriter->m_writingThreadStart();
     for (;;) {
         IMediaSample* sample = nullptr;
         {

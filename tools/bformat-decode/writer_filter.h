@@ -11,10 +11,12 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "framework/base_filter.h"
@@ -96,6 +98,8 @@ public:
     std::string ErrorText() const;
     // True once EC_COMPLETE has been sent for the stream started last.
     bool Completed() const;
+    // Run first on the writing thread each time it starts; set while the filter is stopped.
+    void SetWritingThreadStart(std::function<void()> start) { m_writingThreadStart = std::move(start); }
 
 private:
     friend class CSinkInputPin;
@@ -110,6 +114,7 @@ private:
     uint32_t m_frameBytes = 0;
     std::string m_error;
     std::atomic<uint64_t> m_frames{0};
+    std::function<void()> m_writingThreadStart;
 };
 
 }  // namespace bformat
