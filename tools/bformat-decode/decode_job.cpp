@@ -13,7 +13,6 @@
 #include "tools/bformat-decode/decoder_module.h"
 #include "tools/bformat-decode/output_file.h"
 #include "tools/bformat-decode/source_filter.h"
-#include "tools/bformat-decode/thread_placement.h"
 #include "tools/bformat-decode/writer_filter.h"
 
 namespace bformat {
@@ -187,23 +186,24 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
                                               result.input.sampleRate, result.decodedFormat, true);
     std::memcpy(&stream.subtype, stream.formatBlock.data() + 24, sizeof stream.subtype);
     stream.framesPerSample = request.framesPerSample;
-    // The decoder runs on the source's streaming thread.
-    const ThreadPlacement placement;
-    if (placement.Active()) {
-        stream.onStreamingThreadStart = [placement] { placement.KeepOnDecodingProcessor(); };
-        stream.onReadingThreadStart = [placement] { placement.KeepOffDecodingProcessor(); };
-    }
+    // Two threads each read a buffer, run it through the decoder and write what came out,
+    // taking turns at the decoder: the decode of one buffer overlaps the file work of the
+    // next, and each buffer's bytes stay in the cache of the processor that reads them.
+    stream.deliveringThreads = 2;
     hr = S_OK;
-    graph.sourceFilter = new (std::nothrow) CFrameSourceFilter(stream, &frames, &hr);
-    graph.source.Assign(graph.sourceFilter);
     graph.writerFilter = new (std::nothrow) CSinkWriterFilter(&sink, &hr);
     graph.writer.Assign(graph.writerFilter);
+    if (graph.writerFilter) {
+        // Written by the delivering threads, each after its delivery.
+        graph.writerFilter->SetWritesOnDemand(true);
+        CSinkWriterFilter* const writer = graph.writerFilter;
+        stream.afterDelivery = [writer] { writer->WriteReceived(); };
+    }
+    graph.sourceFilter = new (std::nothrow) CFrameSourceFilter(stream, &frames, &hr);
+    graph.source.Assign(graph.sourceFilter);
     if (!graph.source || !graph.writer || FAILED(hr)) {
         error = "out of memory";
         return false;
-    }
-    if (placement.Active()) {
-        graph.writerFilter->SetWritingThreadStart([placement] { placement.KeepOffDecodingProcessor(); });
     }
 
     if (FAILED(hr = graph.builder->AddFilter(graph.source.get(), WIDE("B-Format file"))) ||

@@ -73,7 +73,6 @@ HRESULT CFrameSourcePin::DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPE
     HRESULT hr = pAlloc->SetProperties(pRequest, &actual);
     if (FAILED(hr)) return hr;
     if (actual.cBuffers < pRequest->cBuffers || actual.cbBuffer < pRequest->cbBuffer) return E_FAIL;
-    m_buffers = actual.cBuffers;
     return S_OK;
 }
 
@@ -84,12 +83,21 @@ HRESULT CFrameSourcePin::Active()
     StopThreads();
     m_stop = false;
     {
-        std::lock_guard<std::mutex> lock(m_queueLock);
-        m_stopQueue = false;
+        std::lock_guard<std::mutex> lock(m_readLock);
+        m_nextPlace = 0;
+        m_framesRead = 0;
+        m_readEnded = false;
     }
+    {
+        std::lock_guard<std::mutex> lock(m_turnLock);
+        m_turn = 0;
+        m_streamEnded = false;
+        m_stopTurns = false;
+    }
+    const unsigned threads = m_pSource->m_stream.deliveringThreads >= 2 ? 2 : 1;
     try {
-        m_reader = std::thread([this] { ReadAhead(); });
-        m_thread = std::thread([this] { Stream(); });
+        m_threads.reserve(threads);
+        for (unsigned t = 0; t < threads; ++t) m_threads.emplace_back([this] { Deliverer(); });
     } catch (const std::exception&) {
         StopThreads();
         CBaseOutputPin::Inactive();
@@ -108,24 +116,17 @@ void CFrameSourcePin::StopThreads()
 {
     m_stop = true;
     {
-        std::lock_guard<std::mutex> lock(m_queueLock);
-        m_stopQueue = true;
+        std::lock_guard<std::mutex> lock(m_turnLock);
+        m_stopTurns = true;
     }
-    m_queueFilled.notify_all();
-    m_queueDrained.notify_all();
-    // A decommitted allocator releases the reading thread from its wait for a buffer; the
-    // base class's Inactive decommits it again, harmlessly.
-    if (m_reader.joinable() && m_pAllocator) m_pAllocator->Decommit();
-    if (m_reader.joinable()) m_reader.join();
-    if (m_thread.joinable()) m_thread.join();
-    std::deque<Filled> left;
-    {
-        std::lock_guard<std::mutex> lock(m_queueLock);
-        left.swap(m_queue);
+    m_turnChanged.notify_all();
+    // A decommitted allocator releases a thread from its wait for a buffer; the base class's
+    // Inactive decommits it again, harmlessly.
+    if (!m_threads.empty() && m_pAllocator) m_pAllocator->Decommit();
+    for (std::thread& thread : m_threads) {
+        if (thread.joinable()) thread.join();
     }
-    for (Filled& filled : left) {
-        if (filled.sample) filled.sample->Release();
-    }
+    m_threads.clear();
 }
 
 void CFrameSourcePin::Fail(HRESULT hr, const std::string& text)
@@ -137,117 +138,113 @@ void CFrameSourcePin::Fail(HRESULT hr, const std::string& text)
     m_pSource->NotifyEvent(EC_ERRORABORT, hr, 0);
 }
 
-bool CFrameSourcePin::Queue(Filled&& filled)
+bool CFrameSourcePin::FillNext(Filled& filled, uint64_t& place)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_queueLock);
-        if (m_stopQueue) return false;
-        try {
-            m_queue.push_back(std::move(filled));
-        } catch (const std::bad_alloc&) {
-            // The streaming thread waits on: the abort stops the graph, which releases it.
-            Fail(E_OUTOFMEMORY, "out of memory");
-            return false;
-        }
-    }
-    m_queueFilled.notify_one();
-    return true;
-}
-
-// The reading thread: fill a buffer from the provider, stamp it with its stream time and
-// queue it, until the provider runs dry or fails (both queued as the last entry) or the
-// filter stops.
-void CFrameSourcePin::ReadAhead()
-{
-    if (m_pSource->m_stream.onReadingThreadStart) m_pSource->m_stream.onReadingThreadStart();
     const SourceStream& stream = m_pSource->m_stream;
     const uint16_t frameBytes = BlockAlignOf(stream.formatBlock);
     const uint32_t rate = RateOf(stream.formatBlock);
-    uint64_t position = 0;
-    bool first = true;
 
-    // Sleeps when all buffers but one are queued, until no more than this many are.
-    const size_t refillMark = static_cast<size_t>(m_buffers / 2 - 1);
-    while (!m_stop) {
-        {
-            std::unique_lock<std::mutex> lock(m_queueLock);
-            if (m_queue.size() + 1 >= static_cast<size_t>(m_buffers)) {
-                m_queueDrained.wait(lock, [&] { return m_stopQueue || m_queue.size() <= refillMark; });
-            }
-            if (m_stopQueue) return;
-        }
-        IMediaSample* sample = nullptr;
-        HRESULT hr = GetDeliveryBuffer(&sample, nullptr, nullptr, 0);
-        if (FAILED(hr) || !sample) {
-            // A decommitted allocator is how a stop reaches this thread.
-            if (!m_stop) Queue({nullptr, FAILED(hr) ? hr : E_POINTER, "no buffer to read the audio into"});
-            return;
-        }
-        BYTE* buffer = nullptr;
-        const long size = sample->GetSize();
-        if (FAILED(sample->GetPointer(&buffer)) || !buffer || size < frameBytes) {
-            sample->Release();
-            Queue({nullptr, E_UNEXPECTED, "the buffer for the audio is unusable"});
-            return;
-        }
-        const int64_t frames = m_pSource->m_provider->Read(buffer, static_cast<uint64_t>(size) / frameBytes);
-        if (frames <= 0) {
-            sample->Release();
-            if (frames < 0) Queue({nullptr, E_FAIL, m_pSource->m_provider->ErrorText()});
-            else Queue({nullptr, S_OK, std::string()});
-            return;
-        }
-        REFERENCE_TIME start = static_cast<REFERENCE_TIME>(position * 10000000ull / rate);
-        position += static_cast<uint64_t>(frames);
-        REFERENCE_TIME stop = static_cast<REFERENCE_TIME>(position * 10000000ull / rate);
-        sample->SetActualDataLength(static_cast<long>(frames * frameBytes));
-        sample->SetTime(&start, &stop);
-        sample->SetSyncPoint(TRUE);
-        sample->SetDiscontinuity(first ? TRUE : FALSE);
-        first = false;
-        if (!Queue({sample, S_OK, std::string()})) {
-            sample->Release();
-            return;
-        }
+    IMediaSample* sample = nullptr;
+    const HRESULT hr = GetDeliveryBuffer(&sample, nullptr, nullptr, 0);
+    // A decommitted allocator is how a stop reaches a thread waiting for a buffer.
+    if (m_stop) {
+        if (sample) sample->Release();
+        return false;
     }
+    std::lock_guard<std::mutex> lock(m_readLock);
+    place = m_nextPlace++;
+    filled = {nullptr, S_OK, std::string()};
+    if (m_readEnded) {
+        // The end has its place already; this one only follows it.
+        if (sample) sample->Release();
+        return true;
+    }
+    m_readEnded = true;  // until a read succeeds
+    if (FAILED(hr) || !sample) {
+        filled = {nullptr, FAILED(hr) ? hr : E_POINTER, "no buffer to read the audio into"};
+        return true;
+    }
+    BYTE* buffer = nullptr;
+    const long size = sample->GetSize();
+    if (FAILED(sample->GetPointer(&buffer)) || !buffer || size < frameBytes) {
+        sample->Release();
+        filled = {nullptr, E_UNEXPECTED, "the buffer for the audio is unusable"};
+        return true;
+    }
+    const int64_t frames = m_pSource->m_provider->Read(buffer, static_cast<uint64_t>(size) / frameBytes);
+    if (frames <= 0) {
+        sample->Release();
+        if (frames < 0) filled = {nullptr, E_FAIL, m_pSource->m_provider->ErrorText()};
+        return true;
+    }
+    m_readEnded = false;
+    REFERENCE_TIME start = static_cast<REFERENCE_TIME>(m_framesRead * 10000000ull / rate);
+    const bool first = m_framesRead == 0;
+    m_framesRead += static_cast<uint64_t>(frames);
+    REFERENCE_TIME stop = static_cast<REFERENCE_TIME>(m_framesRead * 10000000ull / rate);
+    sample->SetActualDataLength(static_cast<long>(frames * frameBytes));
+    sample->SetTime(&start, &stop);
+    sample->SetSyncPoint(TRUE);
+    sample->SetDiscontinuity(first ? TRUE : FALSE);
+    filled.sample = sample;
+    return true;
 }
 
-// The streaming thread: pass the queued buffers on in order, then end-of-stream or the
-// reading failure (the graph hears of it), until the downstream filter refuses more or the
-// filter stops.
-void CFrameSourcePin::Stream()
+bool CFrameSourcePin::WaitForTurn(uint64_t place)
 {
-    if (m_pSource->m_stream.onStreamingThreadStart) m_pSource->m_stream.onStreamingThreadStart();
-    const uint16_t frameBytes = BlockAlignOf(m_pSource->m_stream.formatBlock);
-    const size_t refillMark = static_cast<size_t>(m_buffers / 2 - 1);
-    DeliverNewSegment(0, kOpenEnded, 1.0);
-    for (;;) {
-        Filled next{nullptr, S_OK, std::string()};
-        bool refill = false;
-        {
-            std::unique_lock<std::mutex> lock(m_queueLock);
-            m_queueFilled.wait(lock, [this] { return m_stopQueue || !m_queue.empty(); });
-            if (m_stopQueue) return;
-            next = std::move(m_queue.front());
-            m_queue.pop_front();
-            refill = m_queue.size() == refillMark;
-        }
-        if (refill) m_queueDrained.notify_one();
-        if (!next.sample) {
-            if (FAILED(next.status)) Fail(next.status, next.error);
-            else DeliverEndOfStream();
-            return;
-        }
-        const long length = next.sample->GetActualDataLength();
-        const HRESULT hr = Deliver(next.sample);
-        next.sample->Release();
-        if (hr != S_OK) {
+    std::unique_lock<std::mutex> lock(m_turnLock);
+    m_turnChanged.wait(lock, [&] { return m_stopTurns || m_streamEnded || m_turn == place; });
+    return !m_stopTurns && !m_streamEnded;
+}
+
+bool CFrameSourcePin::DeliverInTurn(Filled& filled, uint64_t place)
+{
+    bool more = true;
+    if (place == 0) DeliverNewSegment(0, kOpenEnded, 1.0);
+    if (!filled.sample) {
+        if (FAILED(filled.status)) Fail(filled.status, filled.error);
+        else DeliverEndOfStream();
+        more = false;
+    } else {
+        const uint16_t frameBytes = BlockAlignOf(m_pSource->m_stream.formatBlock);
+        const long length = filled.sample->GetActualDataLength();
+        const HRESULT hr = Deliver(filled.sample);
+        filled.sample->Release();
+        filled.sample = nullptr;
+        if (hr == S_OK) {
+            m_pSource->m_framesDelivered += static_cast<uint64_t>(length) / frameBytes;
+        } else {
             // S_FALSE: the downstream filter wants no more (it is flushing or has ended the
             // stream itself). A failure has been reported downstream unless we are stopping.
             if (FAILED(hr) && !m_stop) Fail(hr, "the decoder refused the audio");
+            more = false;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_turnLock);
+        m_turn = place + 1;
+        if (!more) m_streamEnded = true;
+    }
+    m_turnChanged.notify_all();
+    return more;
+}
+
+// A delivering thread: fill, wait for the turn, deliver, until the stream ends or the pin
+// stops.
+void CFrameSourcePin::Deliverer()
+{
+    const SourceStream& stream = m_pSource->m_stream;
+    for (;;) {
+        Filled filled{nullptr, S_OK, std::string()};
+        uint64_t place = 0;
+        if (!FillNext(filled, place)) return;
+        if (!WaitForTurn(place)) {
+            if (filled.sample) filled.sample->Release();
             return;
         }
-        m_pSource->m_framesDelivered += static_cast<uint64_t>(length) / frameBytes;
+        const bool more = DeliverInTurn(filled, place);
+        if (stream.afterDelivery) stream.afterDelivery();
+        if (!more) return;
     }
 }
 

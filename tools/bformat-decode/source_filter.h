@@ -1,14 +1,13 @@
 // A push source filter for a stream of interleaved audio frames: one output pin that offers
-// one media type (an audio type with a wave format block) and delivers the frames from its
-// own streaming thread while the filter is paused or running, then end-of-stream. A second
-// thread of the pin reads ahead: it fills the allocator's buffers from the provider while the
-// streaming thread is busy downstream, so reading the file and decoding overlap.
+// one media type (an audio type with a wave format block) and delivers the frames from
+// threads of its own while the filter is paused or running, then end-of-stream. With two
+// delivering threads, one reads the next frames while the other delivers, so reading the file
+// and decoding overlap, and each buffer is read and passed on by the same thread.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -33,27 +32,28 @@ public:
 };
 
 // What the source offers: the media subtype and the wave format block (a WAVEFORMATEX,
-// usually extensible, whose nBlockAlign and nSamplesPerSec the source uses), and how many
-// frames go in one media sample.
+// usually extensible, whose nBlockAlign and nSamplesPerSec the source uses), how many frames
+// go in one media sample, and how many threads deliver them.
 struct SourceStream {
     GUID subtype;
     std::vector<uint8_t> formatBlock;
     uint32_t framesPerSample = 8192;
-    // Run first on the streaming thread (which runs the downstream filters) and on the
-    // reading thread each time they start; empty: nothing.
-    std::function<void()> onStreamingThreadStart;
-    std::function<void()> onReadingThreadStart;
+    // 1 or 2.
+    unsigned deliveringThreads = 1;
+    // Run on a delivering thread after each delivery (a sample, end-of-stream or a failure),
+    // once that thread has handed the next delivery to the other; empty: nothing.
+    std::function<void()> afterDelivery;
 };
 
 class CFrameSourceFilter;
 
-// The output pin and its two threads. The reading thread takes empty buffers from the
-// allocator, fills and stamps them and queues them; the streaming thread delivers the queue
-// in order, then end-of-stream or the reading failure. The allocator's buffer count bounds
-// the queue. Once every buffer but the one downstream is queued, the reading thread sleeps
-// until the queue has drained to half, then fills several in a row: one wake-up per few
-// samples rather than one per sample. Both threads run from Active to Inactive (control
-// thread).
+// The output pin and its delivering threads. Each thread in a loop takes an empty buffer
+// from the allocator, fills it with the next frames (the reads are taken one at a time, so
+// each buffer gets its place in the stream when it is filled), waits until every earlier
+// buffer has been delivered, delivers its own (the downstream filters run on this thread), and
+// hands the turn on. The end of the frames, or the reading failure, takes its turn the same
+// way. The allocator's buffer count bounds the buffers in flight. The threads run from Active
+// to Inactive (control thread).
 class CFrameSourcePin : public CBaseOutputPin {
 public:
     CFrameSourcePin(CFrameSourceFilter* filter, CCritSec* lock, HRESULT* phr);
@@ -65,11 +65,11 @@ public:
     // At least 6 buffers of one sample's frames each, or what the downstream pin asks for
     // when it asks for more.
     HRESULT DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pRequest) override;
-    // Starts the reading and streaming threads once the allocator is committed.
+    // Starts the delivering threads once the allocator is committed.
     HRESULT Active() override;
-    // Stops both threads: decommitting the allocator releases the reading thread from a wait
-    // for a buffer, the streaming thread sees the stop request before it delivers again, and
-    // buffers still queued go back to the allocator.
+    // Stops the threads: decommitting the allocator releases a thread waiting for a buffer,
+    // and a thread waiting for its turn sees the stop request; buffers not yet delivered go
+    // back to the allocator.
     HRESULT Inactive() override;
 
 private:
@@ -81,25 +81,33 @@ private:
         std::string error;
     };
 
-    void ReadAhead();
-    void Stream();
-    // Queues `filled`; false (and nothing queued) when the pin is stopping or out of memory.
-    bool Queue(Filled&& filled);
+    void Deliverer();
+    // Takes a buffer and fills it with the next frames, or says why there are none; `place`
+    // is the fill's place in the stream. False when the pin is stopping.
+    bool FillNext(Filled& filled, uint64_t& place);
+    // Waits until every delivery before `place` is done; false when the pin is stopping or the
+    // stream has ended.
+    bool WaitForTurn(uint64_t place);
+    // Delivers `filled`, then hands the turn to `place` + 1; false once the stream has ended
+    // (end-of-stream, failure, or the downstream filter wants no more).
+    bool DeliverInTurn(Filled& filled, uint64_t place);
     void StopThreads();
     void Fail(HRESULT hr, const std::string& text);
 
     CFrameSourceFilter* const m_pSource;
-    std::thread m_reader;
-    std::thread m_thread;
+    std::vector<std::thread> m_threads;
     std::atomic<bool> m_stop{false};
 
-    long m_buffers = 0;  // the allocator's buffer count, set on connection
+    std::mutex m_readLock;          // one fill at a time
+    uint64_t m_nextPlace = 0;       // under m_readLock
+    uint64_t m_framesRead = 0;      // under m_readLock: for the time stamps
+    bool m_readEnded = false;       // under m_readLock: the end or a failure has been read
 
-    std::mutex m_queueLock;
-    std::condition_variable m_queueFilled;   // the streaming thread waits for an entry
-    std::condition_variable m_queueDrained;  // the reading thread waits for room
-    std::deque<Filled> m_queue;              // each sample with one reference
-    bool m_stopQueue = false;                // under m_queueLock: both threads leave
+    std::mutex m_turnLock;
+    std::condition_variable m_turnChanged;
+    uint64_t m_turn = 0;            // under m_turnLock: the place delivered next
+    bool m_streamEnded = false;     // under m_turnLock
+    bool m_stopTurns = false;       // under m_turnLock
 };
 
 // Owns no reference on the provider, which must outlive the filter's streaming.

@@ -74,11 +74,16 @@ HRESULT CSinkInputPin::Active()
     m_endOfStreamQueued = false;
     m_endOfStream = false;
     m_completed = false;
-    m_stopThread = false;
-    try {
-        m_thread = std::thread([this] { WriteQueued(); });
-    } catch (const std::exception&) {
-        return E_OUTOFMEMORY;
+    {
+        std::lock_guard<std::mutex> lock(m_queueLock);
+        m_stopThread = false;
+    }
+    if (!m_pWriter->m_writesOnDemand) {
+        try {
+            m_thread = std::thread([this] { WriteQueued(); });
+        } catch (const std::exception&) {
+            return E_OUTOFMEMORY;
+        }
     }
     return CBaseInputPin::Active();
 }
@@ -181,13 +186,23 @@ STDMETHODIMP CSinkInputPin::EndFlush()
 // The writing thread: samples in the order they came, then end-of-stream.
 void CSinkInputPin::WriteQueued()
 {
-    if (m_pWriter->m_writingThreadStart) m_pWriter->m_writingThreadStart();
     for (;;) {
-        IMediaSample* sample = nullptr;
         {
             std::unique_lock<std::mutex> lock(m_queueLock);
             m_queueChanged.wait(lock, [this] { return m_stopThread || !m_queue.empty(); });
             if (m_stopThread) return;
+        }
+        DrainQueue();
+    }
+}
+
+void CSinkInputPin::DrainQueue()
+{
+    for (;;) {
+        IMediaSample* sample = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(m_queueLock);
+            if (m_stopThread || m_queue.empty()) return;
             sample = m_queue.front();
             m_queue.pop_front();
         }
@@ -255,6 +270,12 @@ std::string CSinkWriterFilter::ErrorText() const
 {
     std::lock_guard<std::mutex> lock(m_stateLock);
     return m_error;
+}
+
+void CSinkWriterFilter::WriteReceived()
+{
+    std::lock_guard<std::mutex> writing(m_pin.m_writeLock);
+    m_pin.DrainQueue();
 }
 
 bool CSinkWriterFilter::Completed() const

@@ -5,18 +5,18 @@
 // The sink is written on a thread of the filter's own: Receive queues the sample (keeping a
 // reference, so its buffer stays untouched) and returns, and the upstream filter fills its
 // next buffer while this one is written. The upstream allocator's buffer count bounds the
-// queue.
+// queue. Or, when the filter writes on demand, the queue is written by whichever thread calls
+// WriteReceived (the threads that deliver upstream, each after its delivery, so that a sample
+// is written by the thread that made it).
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <deque>
-#include <functional>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "framework/base_filter.h"
@@ -64,6 +64,9 @@ private:
     friend class CSinkWriterFilter;
     void CompleteIfDone();
     void WriteQueued();
+    // Writes the queue's entries until it is empty or the pin stops; the caller holds
+    // m_writeLock.
+    void DrainQueue();
     void Write(IMediaSample* sample);
     void StopThread();
     void DropQueued();
@@ -79,6 +82,7 @@ private:
     std::condition_variable m_queueChanged;
     std::deque<IMediaSample*> m_queue;  // counted references; null marks end-of-stream
     bool m_stopThread = false;
+    std::mutex m_writeLock;  // held while writing on demand
 };
 
 // Owns no reference on the sink, which must outlive the filter's streaming.
@@ -98,8 +102,12 @@ public:
     std::string ErrorText() const;
     // True once EC_COMPLETE has been sent for the stream started last.
     bool Completed() const;
-    // Run first on the writing thread each time it starts; set while the filter is stopped.
-    void SetWritingThreadStart(std::function<void()> start) { m_writingThreadStart = std::move(start); }
+    // No writing thread: samples and end-of-stream wait in the queue for WriteReceived. Set
+    // while the filter is stopped.
+    void SetWritesOnDemand(bool onDemand) { m_writesOnDemand = onDemand; }
+    // Writes what is queued, in order, on the calling thread; one caller at a time, the others
+    // wait and then write what is left. Any thread, while the filter runs.
+    void WriteReceived();
 
 private:
     friend class CSinkInputPin;
@@ -114,7 +122,7 @@ private:
     uint32_t m_frameBytes = 0;
     std::string m_error;
     std::atomic<uint64_t> m_frames{0};
-    std::function<void()> m_writingThreadStart;
+    bool m_writesOnDemand = false;
 };
 
 }  // namespace bformat
