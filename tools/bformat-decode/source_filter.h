@@ -20,8 +20,8 @@
 
 namespace bformat {
 
-// Where the source filter's frames come from. Read is called on the pin's reading thread
-// only, one call at a time.
+// Where the source filter's frames come from. Read is called on the pin's delivering
+// threads, one call at a time, never two at once.
 class FrameProvider {
 public:
     virtual ~FrameProvider() = default;
@@ -40,8 +40,8 @@ struct SourceStream {
     uint32_t framesPerSample = 8192;
     // 1 or 2.
     unsigned deliveringThreads = 1;
-    // Run on a delivering thread after each delivery (a sample, end-of-stream or a failure),
-    // once that thread has handed the next delivery to the other; empty: nothing.
+    // Run on a delivering thread after each of its deliveries (a sample, end-of-stream or a
+    // failure), once it has handed the turn on; empty: nothing.
     std::function<void()> afterDelivery;
 };
 
