@@ -216,23 +216,32 @@ void CSinkInputPin::DrainQueue()
     }
 }
 
+// The sink is written outside the state lock, so that Receive, which takes it, never waits
+// for the disk; one thread writes at a time (the writing thread, or the caller holding
+// m_writeLock).
 void CSinkInputPin::Write(IMediaSample* sample)
 {
     BYTE* data = nullptr;
     const long length = sample->GetActualDataLength();
     const HRESULT hr = sample->GetPointer(&data);
-    std::string error;
+    uint32_t frameBytes = 0;
     {
         std::lock_guard<std::mutex> lock(m_pWriter->m_stateLock);
         if (!m_pWriter->m_error.empty()) return;
-        if (FAILED(hr) || (!data && length > 0)) {
-            error = "the decoder delivered a sample without data";
-        } else if (length > 0 && m_pWriter->m_sink->Write(data, static_cast<size_t>(length), error)) {
-            m_pWriter->m_frames += static_cast<uint64_t>(length) / m_pWriter->m_frameBytes;
-        }
-        if (!error.empty()) m_pWriter->m_error = error;
+        frameBytes = m_pWriter->m_frameBytes;
     }
-    if (!error.empty()) m_pWriter->NotifyEvent(EC_ERRORABORT, E_FAIL, 0);
+    std::string error;
+    if (FAILED(hr) || (!data && length > 0)) {
+        error = "the decoder delivered a sample without data";
+    } else if (length > 0 && m_pWriter->m_sink->Write(data, static_cast<size_t>(length), error)) {
+        m_pWriter->m_frames += static_cast<uint64_t>(length) / frameBytes;
+    }
+    if (error.empty()) return;
+    {
+        std::lock_guard<std::mutex> lock(m_pWriter->m_stateLock);
+        if (m_pWriter->m_error.empty()) m_pWriter->m_error = error;
+    }
+    m_pWriter->NotifyEvent(EC_ERRORABORT, E_FAIL, 0);
 }
 
 // EC_COMPLETE goes out once, when end-of-stream has come and the filter runs, whichever of
