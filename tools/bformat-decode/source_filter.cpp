@@ -81,7 +81,6 @@ HRESULT CFrameSourcePin::Active()
     HRESULT hr = CBaseOutputPin::Active();
     if (FAILED(hr)) return hr;
     StopThreads();
-    m_stop = false;
     {
         std::lock_guard<std::mutex> lock(m_readLock);
         m_nextPlace = 0;
@@ -92,7 +91,7 @@ HRESULT CFrameSourcePin::Active()
         std::lock_guard<std::mutex> lock(m_turnLock);
         m_turn = 0;
         m_streamEnded = false;
-        m_stopTurns = false;
+        m_stop = false;
     }
     const unsigned threads = m_pSource->m_stream.deliveringThreads >= 2 ? 2 : 1;
     try {
@@ -114,10 +113,10 @@ HRESULT CFrameSourcePin::Inactive()
 
 void CFrameSourcePin::StopThreads()
 {
-    m_stop = true;
     {
+        // Under the turn lock, so that a thread about to wait for its turn sees it.
         std::lock_guard<std::mutex> lock(m_turnLock);
-        m_stopTurns = true;
+        m_stop = true;
     }
     m_turnChanged.notify_all();
     // A decommitted allocator releases a thread from its wait for a buffer; the base class's
@@ -138,12 +137,8 @@ void CFrameSourcePin::Fail(HRESULT hr, const std::string& text)
     m_pSource->NotifyEvent(EC_ERRORABORT, hr, 0);
 }
 
-bool CFrameSourcePin::FillNext(Filled& filled, uint64_t& place)
+bool CFrameSourcePin::FillNext(uint16_t frameBytes, uint32_t rate, Filled& filled, uint64_t& place)
 {
-    const SourceStream& stream = m_pSource->m_stream;
-    const uint16_t frameBytes = BlockAlignOf(stream.formatBlock);
-    const uint32_t rate = RateOf(stream.formatBlock);
-
     IMediaSample* sample = nullptr;
     const HRESULT hr = GetDeliveryBuffer(&sample, nullptr, nullptr, 0);
     // A decommitted allocator is how a stop reaches a thread waiting for a buffer.
@@ -193,11 +188,11 @@ bool CFrameSourcePin::FillNext(Filled& filled, uint64_t& place)
 bool CFrameSourcePin::WaitForTurn(uint64_t place)
 {
     std::unique_lock<std::mutex> lock(m_turnLock);
-    m_turnChanged.wait(lock, [&] { return m_stopTurns || m_streamEnded || m_turn == place; });
-    return !m_stopTurns && !m_streamEnded;
+    m_turnChanged.wait(lock, [&] { return m_stop || m_streamEnded || m_turn == place; });
+    return !m_stop && !m_streamEnded;
 }
 
-bool CFrameSourcePin::DeliverInTurn(Filled& filled, uint64_t place)
+bool CFrameSourcePin::DeliverInTurn(uint16_t frameBytes, Filled& filled, uint64_t place)
 {
     bool more = true;
     if (place == 0) DeliverNewSegment(0, kOpenEnded, 1.0);
@@ -206,7 +201,6 @@ bool CFrameSourcePin::DeliverInTurn(Filled& filled, uint64_t place)
         else DeliverEndOfStream();
         more = false;
     } else {
-        const uint16_t frameBytes = BlockAlignOf(m_pSource->m_stream.formatBlock);
         const long length = filled.sample->GetActualDataLength();
         const HRESULT hr = Deliver(filled.sample);
         filled.sample->Release();
@@ -234,15 +228,17 @@ bool CFrameSourcePin::DeliverInTurn(Filled& filled, uint64_t place)
 void CFrameSourcePin::Deliverer()
 {
     const SourceStream& stream = m_pSource->m_stream;
+    const uint16_t frameBytes = BlockAlignOf(stream.formatBlock);
+    const uint32_t rate = RateOf(stream.formatBlock);
     for (;;) {
         Filled filled{nullptr, S_OK, std::string()};
         uint64_t place = 0;
-        if (!FillNext(filled, place)) return;
+        if (!FillNext(frameBytes, rate, filled, place)) return;
         if (!WaitForTurn(place)) {
             if (filled.sample) filled.sample->Release();
             return;
         }
-        const bool more = DeliverInTurn(filled, place);
+        const bool more = DeliverInTurn(frameBytes, filled, place);
         if (stream.afterDelivery) stream.afterDelivery();
         if (!more) return;
     }

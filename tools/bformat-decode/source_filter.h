@@ -82,21 +82,22 @@ private:
     };
 
     void Deliverer();
-    // Takes a buffer and fills it with the next frames, or says why there are none; `place`
-    // is the fill's place in the stream. False when the pin is stopping.
-    bool FillNext(Filled& filled, uint64_t& place);
+    // Takes a buffer and fills it with the next frames (of `frameBytes` bytes, stamped at
+    // `rate` frames a second), or says why there are none; `place` is the fill's place in the
+    // stream. False when the pin is stopping.
+    bool FillNext(uint16_t frameBytes, uint32_t rate, Filled& filled, uint64_t& place);
     // Waits until every delivery before `place` is done; false when the pin is stopping or the
     // stream has ended.
     bool WaitForTurn(uint64_t place);
     // Delivers `filled`, then hands the turn to `place` + 1; false once the stream has ended
     // (end-of-stream, failure, or the downstream filter wants no more).
-    bool DeliverInTurn(Filled& filled, uint64_t place);
+    bool DeliverInTurn(uint16_t frameBytes, Filled& filled, uint64_t place);
     void StopThreads();
     void Fail(HRESULT hr, const std::string& text);
 
     CFrameSourceFilter* const m_pSource;
     std::vector<std::thread> m_threads;
-    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_stop{false};  // written under m_turnLock
 
     std::mutex m_readLock;          // one fill at a time
     uint64_t m_nextPlace = 0;       // under m_readLock
@@ -107,7 +108,6 @@ private:
     std::condition_variable m_turnChanged;
     uint64_t m_turn = 0;            // under m_turnLock: the place delivered next
     bool m_streamEnded = false;     // under m_turnLock
-    bool m_stopTurns = false;       // under m_turnLock
 };
 
 // Owns no reference on the provider, which must outlive the filter's streaming.
