@@ -70,14 +70,12 @@ bool AtomicFile::Commit(std::string& error)
     m_fd = -1;
     if (::close(fd) != 0) {
         error = SystemError("cannot write " + m_path);
-        ::unlink(m_tempPath.c_str());
-        m_tempPath.clear();
+        Discard();
         return false;
     }
     if (::rename(m_tempPath.c_str(), m_path.c_str()) != 0) {
         error = SystemError("cannot save " + m_path);
-        ::unlink(m_tempPath.c_str());
-        m_tempPath.clear();
+        Discard();
         return false;
     }
     m_tempPath.clear();
