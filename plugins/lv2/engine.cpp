@@ -1,0 +1,136 @@
+// Every call the plugins make into the engine lives in this file.
+#include "plugins/lv2/engine.h"
+
+#include <cmath>
+#include <new>
+
+#include "decoder/binaural.h"
+#include "decoder/coefficients.h"
+#include "decoder/decoder_state.h"
+#include "decoder/layouts.h"
+#include "decoder/uhj.h"
+#include "tools/bformat-decode/sofa_responses.h"
+
+namespace durazodo_lv2 {
+
+std::vector<LayoutChoice> LayoutsOf(uint32_t speakers)
+{
+    std::vector<LayoutChoice> choices;
+    for (int type = 0; type < decoder::kLayoutCount; ++type) {
+        const decoder::LayoutDescription* layout = decoder::LayoutOf(type);
+        if (layout->speakers == speakers) choices.push_back({type, layout->name, layout->summary});
+    }
+    return choices;
+}
+
+struct Engine::State {
+    Shape shape = Shape::Speakers;
+    uint32_t outputs = 0;
+    decoder::DecoderState speakers;
+    decoder::UhjEncoder uhj;
+    decoder::BinauralDecoder head, installed;
+    decoder::BinauralDecoder* ears = &head;
+};
+
+Engine::Engine() = default;
+Engine::~Engine() = default;
+
+bool Engine::Prepare(Shape shape, uint32_t speakers, double rate, const char* sofaPath, std::string& note)
+{
+    note.clear();
+    if (!(rate >= kMinRate && rate <= kMaxRate)) return false;
+    std::unique_ptr<State> s(new (std::nothrow) State);
+    if (!s) return false;
+    s->shape = shape;
+    try {
+        switch (shape) {
+        case Shape::Speakers: {
+            const std::vector<LayoutChoice> layouts = LayoutsOf(speakers);
+            if (layouts.empty()) return false;
+            decoder::SetupDecoderCoefficients(s->speakers.m_Coefficients, static_cast<int8_t>(layouts[0].decodeType));
+            if (s->speakers.Allocate(4, speakers, kEngineBlockFrames, rate) !=
+                decoder::DecoderState::AllocateResult::Ok)
+                return false;
+            s->outputs = speakers;
+            break;
+        }
+        case Shape::Uhj: s->outputs = 2; break;
+        case Shape::Headphones: {
+            decoder::BinauralSettings settings;
+            settings.sampleRate = rate;
+            settings.inChannels = 4;
+            settings.maxBlockFrames = kEngineBlockFrames;
+            settings.decodeType = decoder::kDefaultHeadphoneLayout;
+            if (s->head.Setup(settings) != decoder::BinauralSetupResult::Ok) return false;
+            std::vector<decoder::DirectionalResponse> measured;
+            std::string error;
+            if (sofaPath && bformat::LoadSofaResponses(sofaPath, rate,
+                                                       decoder::SpeakerDirections(decoder::kDefaultHeadphoneLayout),
+                                                       measured, error)) {
+                settings.responses = measured.data();
+                settings.responseCount = measured.size();
+                if (s->installed.Setup(settings) != decoder::BinauralSetupResult::Ok)
+                    note = std::string(sofaPath) + ": the responses cannot be used; the built-in head stands in";
+            } else {
+                note = (sofaPath ? error : std::string("no response set")) + "; the built-in head stands in";
+            }
+            s->outputs = 2;
+            break;
+        }
+        }
+    } catch (const std::exception&) {
+        return false;
+    }
+    m_State = std::move(s);
+    return true;
+}
+
+void Engine::ChooseLayout(int decodeType)
+{
+    State& s = *m_State;
+    if (s.shape != Shape::Speakers) return;
+    if (decoder::SpeakerCount(static_cast<int8_t>(decodeType)) != s.outputs) return;
+    decoder::SetupDecoderCoefficients(s.speakers.m_Coefficients, static_cast<int8_t>(decodeType));
+}
+
+void Engine::ChooseResponses(Responses responses)
+{
+    State& s = *m_State;
+    decoder::BinauralDecoder* ears =
+        responses == Responses::InstalledSet && s.installed.IsReady() ? &s.installed : &s.head;
+    if (ears == s.ears) return;
+    s.ears = ears;
+    ears->Reset();
+}
+
+void Engine::Render(double* const* in, double* const* out, int32_t n)
+{
+    State& s = *m_State;
+    switch (s.shape) {
+    case Shape::Speakers: s.speakers.DecodeBlock(in, out, n); break;
+    case Shape::Uhj: s.uhj.Process(in, out, n); break;
+    case Shape::Headphones: s.ears->Process(in, out, n); break;
+    }
+}
+
+void Engine::Reset()
+{
+    State& s = *m_State;
+    if (s.shape == Shape::Speakers) {
+        s.speakers.m_pShelfW->SetMemory(0.0, 0.0);
+        s.speakers.m_pShelfX->SetMemory(0.0, 0.0);
+        s.speakers.m_pShelfY->SetMemory(0.0, 0.0);
+    }
+    s.uhj.Reset();
+    s.head.Reset();
+    s.installed.Reset();
+}
+
+uint32_t Engine::Outputs() const { return m_State ? m_State->outputs : 0; }
+
+uint32_t Engine::LatencyFrames() const
+{
+    return m_State && m_State->shape == Shape::Headphones ? static_cast<uint32_t>(m_State->ears->LatencyFrames()) : 0;
+}
+
+}  // namespace durazodo_lv2

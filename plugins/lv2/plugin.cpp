@@ -1,0 +1,196 @@
+// The LV2 entry points: one descriptor per row of Plugins(), each instance a thin host of one
+// Engine. run() converts the host's float ports to the engine's double planes in pieces of
+// kEngineBlockFrames, so any block length gives the bits of one long block.
+#include <lv2/core/lv2.h>
+#include <lv2/log/log.h>
+#include <lv2/log/logger.h>
+#include <lv2/urid/urid.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#if defined(__SSE__) || defined(__x86_64__)
+#include <xmmintrin.h>
+#define DURAZODO_LV2_MXCSR 1
+#endif
+
+#include "plugins/lv2/engine.h"
+#include "plugins/lv2/plugins.h"
+
+#ifndef DURAZODO_DEFAULT_SOFA
+#define DURAZODO_DEFAULT_SOFA "/usr/share/libmysofa/default.sofa"
+#endif
+
+namespace durazodo_lv2 {
+namespace {
+
+constexpr uint32_t kMaxOutputs = 8;
+// SN3D W to FuMa W.
+constexpr double kInverseSqrt2 = 0.70710678118654752440;
+
+// Flushes denormal results and reads denormal inputs as zero while it lives, so the filters'
+// decaying memory never takes the slow path, and gives the host back its own setting.
+class DenormalGuard {
+public:
+#ifdef DURAZODO_LV2_MXCSR
+    DenormalGuard() : m_Saved(_mm_getcsr()) { _mm_setcsr(m_Saved | 0x8040u); }  // FTZ | DAZ
+    ~DenormalGuard() { _mm_setcsr(m_Saved); }
+
+private:
+    unsigned m_Saved;
+#endif
+};
+
+// One plugin instance: its engine, the host's port buffers, and the double planes run()
+// fills. Built by Instantiate on the host's instantiation thread; run() on its audio thread.
+struct Instance {
+    const PluginInfo* info = nullptr;
+    Engine engine;
+    std::vector<const float*> inputs{4, nullptr};
+    std::vector<float*> outputs;
+    const float* convention = nullptr;
+    const float* choice = nullptr;   // layout or responses
+    float* latency = nullptr;
+    std::vector<double> planes;      // 4 input then Outputs() output planes of kEngineBlockFrames
+};
+
+// The nearest whole value of a control, or `fallback` when it is unconnected or not a number.
+int ControlValue(const float* port, int fallback)
+{
+    if (!port || !std::isfinite(*port)) return fallback;
+    return static_cast<int>(std::lround(std::clamp(*port, -1e6f, 1e6f)));
+}
+
+LV2_Handle Instantiate(const LV2_Descriptor* descriptor, double rate, const char*, const LV2_Feature* const* features)
+{
+    try {
+        const PluginInfo* info = nullptr;
+        for (const PluginInfo& p : Plugins())
+            if (p.uri == descriptor->URI) info = &p;
+        if (!info || !(rate >= kMinRate && rate <= kMaxRate)) return nullptr;
+
+        // Notes go to the host's log when it offers one (with a URID map), else to standard error.
+        LV2_Log_Log* log = nullptr;
+        LV2_URID_Map* map = nullptr;
+        for (const LV2_Feature* const* f = features; f && *f; ++f) {
+            if (std::strcmp((*f)->URI, LV2_LOG__log) == 0) log = static_cast<LV2_Log_Log*>((*f)->data);
+            if (std::strcmp((*f)->URI, LV2_URID__map) == 0) map = static_cast<LV2_URID_Map*>((*f)->data);
+        }
+        LV2_Log_Logger logger{};
+        lv2_log_logger_init(&logger, map, map ? log : nullptr);
+
+        auto instance = std::make_unique<Instance>();
+        instance->info = info;
+        std::string note;
+        if (!instance->engine.Prepare(info->shape, info->outputs, rate, DURAZODO_DEFAULT_SOFA, note)) return nullptr;
+        if (!note.empty()) lv2_log_note(&logger, "durazodo: %s\n", note.c_str());
+        instance->outputs.assign(info->outputs, nullptr);
+        instance->planes.assign(static_cast<size_t>(4 + info->outputs) * kEngineBlockFrames, 0.0);
+        return instance.release();
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+}
+
+void ConnectPort(LV2_Handle handle, uint32_t index, void* data)
+{
+    Instance& s = *static_cast<Instance*>(handle);
+    if (index >= s.info->ports.size()) return;
+    const PortInfo& port = s.info->ports[index];
+    switch (port.role) {
+    case Role::Input: s.inputs[port.channel] = static_cast<const float*>(data); break;
+    case Role::Output: s.outputs[port.channel] = static_cast<float*>(data); break;
+    case Role::Convention: s.convention = static_cast<const float*>(data); break;
+    case Role::Layout:
+    case Role::Responses: s.choice = static_cast<const float*>(data); break;
+    case Role::Latency: s.latency = static_cast<float*>(data); break;
+    }
+}
+
+void Activate(LV2_Handle handle) { static_cast<Instance*>(handle)->engine.Reset(); }
+
+void Run(LV2_Handle handle, uint32_t frames)
+{
+    Instance& s = *static_cast<Instance*>(handle);
+    const uint32_t outputs = s.info->outputs;
+    if (s.latency) *s.latency = static_cast<float>(s.engine.LatencyFrames());
+
+    // A host that left an audio port unconnected gets silence on every output it did connect.
+    const bool connected = std::all_of(s.inputs.begin(), s.inputs.end(), [](const float* p) { return p; }) &&
+                           std::all_of(s.outputs.begin(), s.outputs.end(), [](const float* p) { return p; });
+    if (!connected) {
+        for (float* out : s.outputs)
+            if (out) std::fill(out, out + frames, 0.0f);
+        return;
+    }
+
+    const bool ambix = ControlValue(s.convention, 0) == 1;
+    for (const PortInfo& p : s.info->ports) {
+        if (p.role == Role::Layout) s.engine.ChooseLayout(ControlValue(s.choice, static_cast<int>(p.defaultValue)));
+        if (p.role == Role::Responses)
+            s.engine.ChooseResponses(ControlValue(s.choice, 0) == 1 ? Responses::InstalledSet : Responses::BuiltInHead);
+    }
+    // FuMa planes from the host's channels: ambiX's ACN order W, Y, Z, X, and its W scaled to
+    // FuMa's in the host's precision (as bformat-decode converts float files).
+    const uint32_t source[4] = {0, ambix ? 3u : 1u, ambix ? 1u : 2u, ambix ? 2u : 3u};
+
+    double* in[4];
+    double* out[kMaxOutputs] = {};
+    for (uint32_t c = 0; c < 4; ++c) in[c] = &s.planes[c * static_cast<size_t>(kEngineBlockFrames)];
+    for (uint32_t c = 0; c < outputs; ++c) out[c] = &s.planes[(4 + c) * static_cast<size_t>(kEngineBlockFrames)];
+
+    DenormalGuard guard;
+    for (uint32_t done = 0; done < frames;) {
+        const uint32_t n = std::min<uint32_t>(frames - done, kEngineBlockFrames);
+        for (uint32_t c = 0; c < 4; ++c) {
+            const float* from = s.inputs[source[c]] + done;
+            double* to = in[c];
+            if (c == 0 && ambix)
+                for (uint32_t i = 0; i < n; ++i) to[i] = static_cast<float>(from[i] * kInverseSqrt2);
+            else
+                for (uint32_t i = 0; i < n; ++i) to[i] = from[i];
+        }
+        s.engine.Render(in, out, static_cast<int32_t>(n));
+        for (uint32_t c = 0; c < outputs; ++c) {
+            float* to = s.outputs[c] + done;
+            for (uint32_t i = 0; i < n; ++i) to[i] = static_cast<float>(out[c][i]);
+        }
+        done += n;
+    }
+}
+
+void Deactivate(LV2_Handle) {}
+
+void Cleanup(LV2_Handle handle) { delete static_cast<Instance*>(handle); }
+
+const void* ExtensionData(const char*) { return nullptr; }
+
+// One descriptor per plugin, built with the table and kept for the life of the library.
+const std::vector<LV2_Descriptor>& Descriptors()
+{
+    static const std::vector<LV2_Descriptor> descriptors = [] {
+        std::vector<LV2_Descriptor> d;
+        for (const PluginInfo& p : Plugins())
+            d.push_back({p.uri.c_str(), Instantiate, ConnectPort, Activate, Run, Deactivate, Cleanup, ExtensionData});
+        return d;
+    }();
+    return descriptors;
+}
+
+}  // namespace
+}  // namespace durazodo_lv2
+
+extern "C" LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index)
+{
+    try {
+        const auto& descriptors = durazodo_lv2::Descriptors();
+        return index < descriptors.size() ? &descriptors[index] : nullptr;
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+}
