@@ -1,0 +1,197 @@
+// The bundle's plugins loaded as a host loads them (lilv, LV2_PATH): ports, refused rates,
+// block-length independence, the controls, allocation-free run(), unconnected ports.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <xmmintrin.h>
+
+#include "tests/lv2/lilv_host.h"
+#include "tests/support/failing_new.h"
+
+namespace {
+
+using lv2_test::HostedPlugin;
+using lv2_test::Planes;
+
+struct PluginCase {
+    std::string uri;
+    uint32_t outputs;
+    std::string choice;        // the shape's own control
+    std::vector<float> values;  // its values
+};
+
+const std::vector<PluginCase>& Cases()
+{
+    static const std::vector<PluginCase> cases = {
+        {"http://durazodo.example/lv2/headphones", 2, "responses", {0, 1}},
+        {"http://durazodo.example/lv2/uhj", 2, "", {0}},
+        {"http://durazodo.example/lv2/speakers-4", 4, "layout", {0, 1}},
+        {"http://durazodo.example/lv2/speakers-6", 6, "layout", {2, 3}},
+        {"http://durazodo.example/lv2/speakers-8", 8, "layout", {4, 5, 6}},
+    };
+    return cases;
+}
+
+// Four planes of noise at a level a decode does not clip, with a few silent stretches so the
+// filters' memory decays.
+Planes Noise(size_t frames, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> level(-0.5f, 0.5f);
+    Planes p(4, std::vector<float>(frames));
+    for (auto& plane : p)
+        for (size_t f = 0; f < frames; ++f) plane[f] = (f / 700) % 3 == 2 ? 0.0f : level(rng);
+    return p;
+}
+
+bool SameBits(const Planes& a, const Planes& b)
+{
+    if (a.size() != b.size()) return false;
+    for (size_t c = 0; c < a.size(); ++c)
+        if (a[c].size() != b[c].size() || std::memcmp(a[c].data(), b[c].data(), a[c].size() * sizeof(float)) != 0)
+            return false;
+    return true;
+}
+
+Planes Render(const PluginCase& pc, float choice, float convention, const Planes& in, const std::vector<uint32_t>& blocks)
+{
+    HostedPlugin plugin(pc.uri, 48000.0);
+    EXPECT_TRUE(plugin.IsLoaded()) << pc.uri;
+    if (!pc.choice.empty()) EXPECT_TRUE(plugin.SetControl(pc.choice, choice));
+    EXPECT_TRUE(plugin.SetControl("convention", convention));
+    return plugin.Process(in, blocks);
+}
+
+TEST(Lv2Plugins, EveryPluginLoadsWithItsPortsAtEveryRateFrom8To384kHzAndRefusesOthers)
+{
+    for (const PluginCase& pc : Cases()) {
+        for (double rate : {8000.0, 44100.0, 48000.0, 96000.0, 384000.0}) {
+            HostedPlugin plugin(pc.uri, rate);
+            ASSERT_TRUE(plugin.IsLoaded()) << pc.uri << " at " << rate;
+            EXPECT_EQ(plugin.AudioInputs(), 4u);
+            EXPECT_EQ(plugin.AudioOutputs(), pc.outputs);
+            // Something comes out at every rate.
+            const Planes out = plugin.Process(Noise(2048, 1), {256});
+            double energy = 0.0;
+            for (const auto& plane : out)
+                for (float v : plane) energy += static_cast<double>(v) * v;
+            EXPECT_GT(energy, 0.0) << pc.uri << " at " << rate;
+            if (pc.uri.find("headphones") != std::string::npos) {
+                EXPECT_EQ(plugin.Control("latency"), 256.0f);
+            }
+        }
+        for (double rate : {0.0, 7999.0, 384001.0, 1e9, -48000.0, std::nan("")}) {
+            HostedPlugin plugin(pc.uri, rate);
+            ASSERT_TRUE(plugin.Found());
+            EXPECT_FALSE(plugin.IsLoaded()) << pc.uri << " at " << rate;
+        }
+    }
+}
+
+TEST(Lv2Plugins, AnySequenceOfBlockLengthsGivesTheBitsOfOneLongBlock)
+{
+    const Planes in = Noise(6000, 2);
+    const std::vector<std::vector<uint32_t>> sequences = {
+        {1}, {64}, {1000}, {1, 17, 64, 511, 512, 513, 0, 1000, 3, 2049, 128, 7}};
+    for (const PluginCase& pc : Cases())
+        for (float choice : pc.values)
+            for (float convention : {0.0f, 1.0f}) {
+                const Planes whole = Render(pc, choice, convention, in, {6000});
+                for (const auto& blocks : sequences)
+                    EXPECT_TRUE(SameBits(Render(pc, choice, convention, in, blocks), whole))
+                        << pc.uri << " choice " << choice << " convention " << convention << " first block "
+                        << blocks[0] << " of " << blocks.size();
+            }
+}
+
+TEST(Lv2Plugins, AmbixInputDecodesAsTheSameSoundGivenAsFuma)
+{
+    const Planes fuma = Noise(3000, 3);
+    // ACN order W, Y, Z, X; SN3D's W is sqrt(2) times FuMa's, converted in the host's float
+    // precision as bformat-decode converts a float file.
+    Planes ambix = {fuma[0], fuma[2], fuma[3], fuma[1]};
+    for (float& w : ambix[0]) w *= 1.25f;
+    Planes asFuma = fuma;
+    for (size_t f = 0; f < asFuma[0].size(); ++f)
+        asFuma[0][f] = static_cast<float>(static_cast<double>(ambix[0][f]) * 0.70710678118654752440);
+    for (const PluginCase& pc : Cases()) {
+        EXPECT_TRUE(SameBits(Render(pc, pc.values[0], 1.0f, ambix, {500}), Render(pc, pc.values[0], 0.0f, asFuma, {500})))
+            << pc.uri;
+    }
+}
+
+TEST(Lv2Plugins, EachChoiceRendersDifferentlyAndAValueOfAnotherShapeKeepsTheDefault)
+{
+    const Planes in = Noise(4000, 4);
+    for (const PluginCase& pc : Cases()) {
+        if (pc.choice.empty()) continue;
+        std::vector<Planes> outs;
+        for (float choice : pc.values) outs.push_back(Render(pc, choice, 0.0f, in, {256}));
+        for (size_t i = 1; i < outs.size(); ++i) EXPECT_FALSE(SameBits(outs[i], outs[0])) << pc.uri << " " << pc.values[i];
+        if (pc.choice == "layout") {
+            EXPECT_TRUE(SameBits(Render(pc, pc.values.back() + 1.0f, 0.0f, in, {256}), outs[0])) << pc.uri;
+        }
+    }
+}
+
+// run() with every control changing between blocks, including a switch of the shape's own
+// control, never reaches operator new; it also leaves the host's floating-point mode as it was.
+TEST(Lv2Plugins, RunAllocatesNothingAndLeavesTheFloatingPointModeAlone)
+{
+    const Planes in = Noise(4096, 5);
+    for (const PluginCase& pc : Cases()) {
+        HostedPlugin plugin(pc.uri, 48000.0);
+        ASSERT_TRUE(plugin.IsLoaded());
+        std::vector<std::vector<float>> out(pc.outputs, std::vector<float>(in[0].size()));
+        for (uint32_t c = 0; c < 4; ++c)
+            lilv_instance_connect_port(plugin.Instance(), plugin.AudioInputPort(c), const_cast<float*>(in[c].data()));
+        for (uint32_t c = 0; c < pc.outputs; ++c)
+            lilv_instance_connect_port(plugin.Instance(), plugin.AudioOutputPort(c), out[c].data());
+        const unsigned csr = _mm_getcsr();
+        test_support::FailNthNew(LONG_MAX);
+        for (size_t step = 0; step < 12; ++step) {
+            if (!pc.choice.empty()) plugin.SetControl(pc.choice, pc.values[step % pc.values.size()]);
+            plugin.SetControl("convention", static_cast<float>(step / 6));
+            lilv_instance_run(plugin.Instance(), step % 3 == 0 ? 1 : 4096 / (step + 1));
+        }
+        const long calls = test_support::NewCallsCounted();
+        test_support::FailNthNew(0);
+        EXPECT_EQ(calls, 0) << pc.uri;
+        EXPECT_EQ(_mm_getcsr(), csr) << pc.uri;
+    }
+}
+
+// A host that leaves an audio port unconnected gets silence, not a crash; unconnected
+// controls read as their defaults.
+TEST(Lv2Plugins, UnconnectedPortsAreRefusedCleanly)
+{
+    const Planes in = Noise(512, 6);
+    for (const PluginCase& pc : Cases()) {
+        HostedPlugin plugin(pc.uri, 48000.0);
+        ASSERT_TRUE(plugin.IsLoaded());
+        std::vector<std::vector<float>> out(pc.outputs, std::vector<float>(in[0].size(), 7.0f));
+        for (uint32_t c = 0; c < pc.outputs; ++c)
+            lilv_instance_connect_port(plugin.Instance(), plugin.AudioOutputPort(c), out[c].data());
+        for (uint32_t c = 0; c < 3; ++c)
+            lilv_instance_connect_port(plugin.Instance(), plugin.AudioInputPort(c), const_cast<float*>(in[c].data()));
+        lilv_instance_run(plugin.Instance(), 512);
+        for (const auto& plane : out)
+            for (float v : plane) ASSERT_EQ(v, 0.0f) << pc.uri;
+
+        // Every control port unconnected: the defaults.
+        for (uint32_t i = 4 + pc.outputs; i < plugin.Ports(); ++i) lilv_instance_connect_port(plugin.Instance(), i, nullptr);
+        lilv_instance_connect_port(plugin.Instance(), plugin.AudioInputPort(3), const_cast<float*>(in[3].data()));
+        lilv_instance_deactivate(plugin.Instance());
+        lilv_instance_activate(plugin.Instance());
+        lilv_instance_run(plugin.Instance(), 512);
+        EXPECT_TRUE(SameBits(out, Render(pc, pc.values[0], 0.0f, in, {512}))) << pc.uri;
+    }
+}
+
+}  // namespace
