@@ -5,6 +5,8 @@
 #     demonstration with the build tree out of reach (an empty file system mounted over it in
 #     a private mount namespace, or, where that is not allowed, the tree moved aside for the
 #     run), and its output equals the build tree's byte for byte.
+#     The LV2 bundle lies in PREFIX/lib/lv2, where lv2ls finds every plugin and lv2apply
+#     runs one with the build tree out of reach.
 #  2. `cpack` builds the Debian package; `dpkg-deb --info` shows it; lintian must report no
 #     errors; the package's files lie where the README says, and its bformat-decode, unpacked,
 #     decodes the same bytes.
@@ -61,6 +63,21 @@ decode_with() {
 }
 
 
+# The LV2 bundle under `root`/lib/lv2: every plugin listed, the square decodes the
+# demonstration with the build tree out of reach, and the library searches no build path.
+check_lv2_bundle() {
+  local root=$1 bundle=$1/lib/lv2/durazodo.lv2
+  for file in manifest.ttl durazodo.ttl durazodo.so; do
+    [ -f "$bundle/$file" ] || fail "$bundle/$file is missing"
+  done
+  [ "$(LV2_PATH="$root/lib/lv2" lv2ls | grep -c '^http://durazodo.example/lv2/')" -eq 5 ] ||
+    fail "lv2ls does not list the five plugins of $bundle"
+  if readelf -d "$bundle/durazodo.so" | grep -Eq 'R(UN)?PATH'; then fail "$bundle/durazodo.so has a library search path"; fi
+  out_of_reach env LV2_PATH="$root/lib/lv2" lv2apply -i "$work/reference/demo-bformat.amb" -o "$work/lv2-square.wav" \
+    http://durazodo.example/lv2/speakers-4 || fail "lv2apply cannot run the square of $bundle"
+  echo "LV2 bundle in $root/lib/lv2: five plugins, the square decodes with the build tree out of reach"
+}
+
 mkdir "$work/reference"
 DURAZODO_REGISTRY=$work/registry "$build/tools/bformat-decode/bformat-decode" --quiet \
   -o "$work/reference/demo-speakers.wav"
@@ -81,6 +98,7 @@ for header in include/durazodo/*.h; do
 done
 decode_with "$root" "$work/installed"
 echo "installed bformat-decode, build tree out of reach: output equals the build tree's"
+check_lv2_bundle "$root"
 
 # Registered with the installed durazodo-regsvr, the installed module decodes as the
 # registered filter.
@@ -104,9 +122,11 @@ grep -q libsndfile1 "$work/depends" || fail "the package does not depend on libs
 dpkg-deb --contents "$deb" >"$work/contents"
 for file in usr/bin/bformat-decode usr/bin/durazodo-regsvr usr/lib/durazodo/DUrazOdo.so \
             usr/lib/durazodo/libwinplatform.so usr/share/man/man1/bformat-decode.1.gz \
-            usr/share/doc/durazodo/copyright; do
+            usr/share/doc/durazodo/copyright usr/lib/lv2/durazodo.lv2/manifest.ttl \
+            usr/lib/lv2/durazodo.lv2/durazodo.ttl usr/lib/lv2/durazodo.lv2/durazodo.so; do
   grep -q " \./$file\$" "$work/contents" || fail "$deb does not hold /$file"
 done
+grep -q libmysofa1 "$work/depends" || fail "the package does not depend on libmysofa1 (the LV2 headphone plugin)"
 echo "=== Debian package: lintian"
 lintian --no-tag-display-limit "$deb" 2>/dev/null | tee "$work/lintian" || true
 if grep -q '^E:' "$work/lintian"; then fail "lintian reports errors"; fi
@@ -114,4 +134,5 @@ echo "lintian: $(grep -c '^E:' "$work/lintian") errors, $(grep -c '^W:' "$work/l
 dpkg-deb --extract "$deb" "$work/deb"
 decode_with "$work/deb/usr" "$work/deb-run"
 echo "packaged bformat-decode: output equals the build tree's"
+check_lv2_bundle "$work/deb/usr"
 echo "package: $deb"

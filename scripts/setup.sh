@@ -8,6 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libsndfile1-dev
   libeigen3-dev libmysofa-dev python3-netcdf4
+  lv2-dev liblilv-dev lilv-utils sordi ffmpeg
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine wine64
   xvfb imagemagick

@@ -7,8 +7,9 @@
 # every plugin with its ports, then decodes one four-channel float file (pink, white and brown
 # noise and a tone, 1 s at 48 kHz) with bformat-decode (float output) and with each plugin
 # through lv2apply (one frame per call), ffmpeg's lv2 filter (blocks of 64 and 1000 frames)
-# and our own host (1, 64, 1000 and a varying sequence), for the square, the octagon, UHJ,
-# headphones with the built-in head and with the installed set, and ambiX input.
+# and our own host (1, 64, 1000 and a varying sequence), for the square, the octagon, the two
+# rings, the rotated hexagon, UHJ, headphones with the built-in head and with the installed
+# set, and ambiX input.
 #
 # Tolerance 0: every host hands the plugin the file's float samples, the plugin runs the same
 # double-precision engine in the same operation order as bformat-decode (the headphone
@@ -45,6 +46,8 @@ ffmpeg -nostdin -v error -y -i fuma.wav -af "pan=4.0|c0=1.4142135623730951*c0|c1
 cases=(
   "square|fuma|-l square|speakers-4|layout=0 convention=0|0"
   "octagon|fuma|-l octagon|speakers-8|layout=4 convention=0|0"
+  "two-layer|fuma|-l two-layer|speakers-8|layout=6 convention=0|0"
+  "hexagon-rotated|fuma|-l hexagon-rotated|speakers-6|layout=3 convention=0|0"
   "uhj|fuma|--stereo uhj|uhj|convention=0|0"
   "headphones|fuma|--headphones|headphones|responses=0 convention=0|256"
   "headphones-sofa|fuma|--headphones $sofa|headphones|responses=1 convention=0|256"
