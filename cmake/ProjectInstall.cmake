@@ -74,9 +74,9 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "other layouts of four to eight, into two-channel UHJ stereo, or for\n"
     "headphones. This package holds bformat-decode, which decodes B-Format\n"
     "files into WAVE files, the decoder filter module it runs, and\n"
-    "durazodo-regsvr, which registers the module for other hosts; and LV2\n"
-    "plugins (headphones, UHJ, four to eight speakers) for live decoding in\n"
-    "ffmpeg, mpv, PipeWire and other LV2 hosts.")
+    "durazodo-regsvr, which registers the module for other hosts. Its LV2\n"
+    "plugins (headphones, UHJ, four to eight speakers) decode live in ffmpeg,\n"
+    "mpv, PipeWire and other LV2 hosts.")
 string(REPLACE ";" "" CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
