@@ -64,7 +64,9 @@ Planes Render(const PluginCase& pc, float choice, float convention, const Planes
 {
     HostedPlugin plugin(pc.uri, 48000.0);
     EXPECT_TRUE(plugin.IsLoaded()) << pc.uri;
-    if (!pc.choice.empty()) EXPECT_TRUE(plugin.SetControl(pc.choice, choice));
+    if (!pc.choice.empty()) {
+        EXPECT_TRUE(plugin.SetControl(pc.choice, choice));
+    }
     EXPECT_TRUE(plugin.SetControl("convention", convention));
     return plugin.Process(in, blocks);
 }
