@@ -51,10 +51,11 @@ private:
 struct Instance {
     const PluginInfo* info = nullptr;
     Engine engine;
-    std::vector<const float*> inputs{4, nullptr};
-    std::vector<float*> outputs;
+    const float* inputs[4] = {};
+    float* outputs[kMaxOutputs] = {};  // info->outputs of them
     const float* convention = nullptr;
-    const float* choice = nullptr;   // layout or responses
+    const float* choice = nullptr;     // layout or responses
+    int defaultChoice = 0;
     float* latency = nullptr;
     std::vector<double> planes;      // 4 input then Outputs() output planes of kEngineBlockFrames
 };
@@ -89,7 +90,9 @@ LV2_Handle Instantiate(const LV2_Descriptor* descriptor, double rate, const char
         std::string note;
         if (!instance->engine.Prepare(info->shape, info->outputs, rate, DURAZODO_DEFAULT_SOFA, note)) return nullptr;
         if (!note.empty()) lv2_log_note(&logger, "durazodo: %s\n", note.c_str());
-        instance->outputs.assign(info->outputs, nullptr);
+        if (info->outputs > kMaxOutputs) return nullptr;
+        for (const PortInfo& p : info->ports)
+            if (p.role == Role::Layout || p.role == Role::Responses) instance->defaultChoice = static_cast<int>(p.defaultValue);
         instance->planes.assign(static_cast<size_t>(4 + info->outputs) * kEngineBlockFrames, 0.0);
         return instance.release();
     } catch (const std::exception&) {
@@ -121,20 +124,18 @@ void Run(LV2_Handle handle, uint32_t frames)
     if (s.latency) *s.latency = static_cast<float>(s.engine.LatencyFrames());
 
     // A host that left an audio port unconnected gets silence on every output it did connect.
-    const bool connected = std::all_of(s.inputs.begin(), s.inputs.end(), [](const float* p) { return p; }) &&
-                           std::all_of(s.outputs.begin(), s.outputs.end(), [](const float* p) { return p; });
-    if (!connected) {
-        for (float* out : s.outputs)
-            if (out) std::fill(out, out + frames, 0.0f);
+    const auto isSet = [](const void* p) { return p != nullptr; };
+    if (!std::all_of(s.inputs, s.inputs + 4, isSet) || !std::all_of(s.outputs, s.outputs + outputs, isSet)) {
+        for (uint32_t c = 0; c < outputs; ++c)
+            if (s.outputs[c]) std::fill(s.outputs[c], s.outputs[c] + frames, 0.0f);
         return;
     }
 
     const bool ambix = ControlValue(s.convention, 0) == 1;
-    for (const PortInfo& p : s.info->ports) {
-        if (p.role == Role::Layout) s.engine.ChooseLayout(ControlValue(s.choice, static_cast<int>(p.defaultValue)));
-        if (p.role == Role::Responses)
-            s.engine.ChooseResponses(ControlValue(s.choice, 0) == 1 ? Responses::InstalledSet : Responses::BuiltInHead);
-    }
+    const int choice = ControlValue(s.choice, s.defaultChoice);
+    if (s.info->shape == Shape::Speakers) s.engine.ChooseLayout(choice);
+    if (s.info->shape == Shape::Headphones)
+        s.engine.ChooseResponses(choice == 1 ? Responses::InstalledSet : Responses::BuiltInHead);
     // FuMa planes from the host's channels: ambiX's ACN order W, Y, Z, X, and its W scaled to
     // FuMa's in the host's precision (as bformat-decode converts float files).
     const uint32_t source[4] = {0, ambix ? 3u : 1u, ambix ? 1u : 2u, ambix ? 2u : 3u};
