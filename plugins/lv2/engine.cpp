@@ -30,6 +30,7 @@ struct Engine::State {
     decoder::UhjEncoder uhj;
     decoder::BinauralDecoder head, installed;
     decoder::BinauralDecoder* ears = &head;
+    int layout = -1;  // the speakers' decode type in force
 };
 
 Engine::Engine() = default;
@@ -47,7 +48,8 @@ bool Engine::Prepare(Shape shape, uint32_t speakers, double rate, const char* so
         case Shape::Speakers: {
             const std::vector<LayoutChoice> layouts = LayoutsOf(speakers);
             if (layouts.empty()) return false;
-            decoder::SetupDecoderCoefficients(s->speakers.m_Coefficients, static_cast<int8_t>(layouts[0].decodeType));
+            s->layout = layouts[0].decodeType;
+            decoder::SetupDecoderCoefficients(s->speakers.m_Coefficients, static_cast<int8_t>(s->layout));
             if (s->speakers.Allocate(4, speakers, kEngineBlockFrames, rate) !=
                 decoder::DecoderState::AllocateResult::Ok)
                 return false;
@@ -88,8 +90,9 @@ bool Engine::Prepare(Shape shape, uint32_t speakers, double rate, const char* so
 void Engine::ChooseLayout(int decodeType)
 {
     State& s = *m_State;
-    if (s.shape != Shape::Speakers) return;
-    if (decoder::SpeakerCount(static_cast<int8_t>(decodeType)) != s.outputs) return;
+    if (s.shape != Shape::Speakers || decodeType == s.layout) return;
+    if (decodeType < 0 || decodeType > 127 || decoder::SpeakerCount(static_cast<int8_t>(decodeType)) != s.outputs) return;
+    s.layout = decodeType;
     decoder::SetupDecoderCoefficients(s.speakers.m_Coefficients, static_cast<int8_t>(decodeType));
 }
 
