@@ -121,6 +121,12 @@ TEST(Lv2Plugins, EachChoiceRendersDifferentlyAndAValueOfAnotherShapeKeepsTheDefa
         std::vector<Planes> outs;
         for (float choice : pc.values) outs.push_back(Render(pc, choice, 0.0f, in, {256}));
         for (size_t i = 1; i < outs.size(); ++i) EXPECT_FALSE(SameBits(outs[i], outs[0])) << pc.uri << " " << pc.values[i];
+        // A change while running takes effect from the next block.
+        HostedPlugin kept(pc.uri, 48000.0), changed(pc.uri, 48000.0);
+        kept.Process(in, {256});
+        changed.Process(in, {256});
+        changed.SetControl(pc.choice, pc.values[1]);
+        EXPECT_FALSE(SameBits(changed.Process(in, {256}), kept.Process(in, {256}))) << pc.uri;
         if (pc.choice == "layout") {
             EXPECT_TRUE(SameBits(Render(pc, pc.values.back() + 1.0f, 0.0f, in, {256}), outs[0])) << pc.uri;
         }
