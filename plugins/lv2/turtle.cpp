@@ -72,7 +72,8 @@ void WritePlugin(std::ostream& o, const PluginInfo& p)
 {
     o << "<" << p.uri << ">\n    a lv2:Plugin , lv2:SpatialPlugin ;\n    doap:name " << Quoted(p.name)
       << " ;\n    rdfs:comment " << Quoted(p.comment)
-      << " ;\n    lv2:project <" << durazodo_lv2::kUriBase << "> ;\n    lv2:optionalFeature lv2:hardRTCapable ;\n    lv2:port ";
+      << " ;\n    lv2:project <" << durazodo_lv2::kUriBase << "> ;\n    lv2:optionalFeature lv2:hardRTCapable , <http://lv2plug.in/ns/ext/log#log> , "
+         "<http://lv2plug.in/ns/ext/urid#map> ;\n    lv2:port ";
     for (size_t i = 0; i < p.ports.size(); ++i) {
         if (i) o << " , ";
         WritePort(o, p.ports[i], i);
