@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ make pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libsndfile1-dev
+  libsndfile1-dev nlohmann-json3-dev
   libeigen3-dev libmysofa-dev python3-netcdf4
   lv2-dev liblilv-dev lilv-utils sordi ffmpeg
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix

@@ -1,0 +1,61 @@
+// The general speaker decode: any number of input channels (an Ambisonic signal of any order)
+// into any number of speakers through a dual-band decoder, the bands split by a first-order
+// all-pass at a crossover frequency and each band mixed by its own gain matrix.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "decoder/kernels/matrix.h"
+#include "decoder/sample_format.h"
+
+namespace decoder {
+
+// What a general decode runs: `low` and `high` hold outputs x inputs gains, row-major (gain of
+// input c into output s at [s * inputs + c]); the low band is (x - A(x)) / 2 and the high band
+// (x + A(x)) / 2 of each input x, A the all-pass tuned to crossoverHz. A single-band decoder has
+// low == high (the all-pass then changes nothing).
+struct MatrixDecoderGains {
+    uint32_t inputs = 0;
+    uint32_t outputs = 0;
+    std::vector<double> low;
+    std::vector<double> high;
+    double crossoverHz = 500.0;
+};
+
+// Runs one general decode on interleaved audio. Prepare() at negotiation allocates and clears
+// the filter memory; Process() on the streaming thread allocates nothing and takes no lock.
+// The owner keeps the two from running at the same time. Process() picks the fastest loop
+// this processor runs, which gives the plain loop's bits.
+class MatrixDecoder {
+public:
+    enum class Result { Ok, BadChannels, BadGains, BadSampleRate, OutOfMemory };
+
+    // All or nothing: on any result but Ok the previous preparation stays in force. Channel
+    // counts 1..kMaxMatrixInputs and 1..kMaxMatrixOutputs; gains finite and of the stated
+    // size; a rate at which the crossover can be tuned. Never throws.
+    Result Prepare(const MatrixDecoderGains& gains, double sampleRate);
+
+    bool IsReady() const { return m_State.inputs != 0; }
+    uint32_t Inputs() const { return m_State.inputs; }
+    uint32_t Outputs() const { return m_State.outputs; }
+
+    // `frames` frames of Inputs() samples of `format` from src into `frames` frames of
+    // Outputs() samples at dst. Filter memory carries over calls. Does nothing before a
+    // successful Prepare(), for frames 0 or format None.
+    void Process(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames);
+
+    // Clears the filter memory, as after Prepare().
+    void Reset();
+
+    // The loop Process() runs; the plain loop for tests that hold the two to equal bits.
+    void UsePlainLoop() { m_Kernel = kernels::MatrixFramesPlain; }
+
+private:
+    kernels::MatrixKernelState m_State;
+    kernels::MatrixFramesKernel m_Kernel = kernels::MatrixFramesPlain;
+    std::vector<double> m_Direct, m_Shifted, m_PrevIn, m_PrevOut;
+};
+
+}  // namespace decoder
