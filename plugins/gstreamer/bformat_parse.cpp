@@ -26,6 +26,7 @@ struct GstBFormatParse {
     guint64 dataEnd;
     guint frameBytes;
     guint rate;
+    guint64 received;   // push mode: the byte offset just past the last input buffer
 };
 
 struct GstBFormatParseClass {
@@ -48,9 +49,18 @@ GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
 
 GstBFormatParse* Self(GstBaseParse* base) { return reinterpret_cast<GstBFormatParse*>(base); }
 
-// Posts `message` as the element's error and stops the stream.
+// Posts `message` as the element's error and stops the stream. In pull mode the header is read
+// while the element is still going to PAUSED, and decodebin drops the errors of an element it
+// is bringing up (reporting only that no stream came out): so the message waits, 200 ms at
+// most, for the state change to finish.
 GstFlowReturn Fail(GstBaseParse* base, GstStreamError code, const std::string& message)
 {
+    for (int waited = 0; waited < 200; ++waited) {
+        GstState state = GST_STATE_VOID_PENDING, pending = GST_STATE_VOID_PENDING;
+        gst_element_get_state(GST_ELEMENT(base), &state, &pending, 0);
+        if (pending == GST_STATE_VOID_PENDING && state >= GST_STATE_PAUSED && waited > 0) break;
+        g_usleep(1000);
+    }
     gst_element_message_full(GST_ELEMENT(base), GST_MESSAGE_ERROR, GST_STREAM_ERROR, code, g_strdup(message.c_str()),
                              nullptr, __FILE__, GST_FUNCTION, __LINE__);
     return GST_FLOW_ERROR;
@@ -63,6 +73,7 @@ gboolean Start(GstBaseParse* base)
     self->dataStart = self->dataEnd = 0;
     self->frameBytes = 0;
     self->rate = 0;
+    self->received = 0;
     gst_base_parse_set_min_frame_size(base, 12);
     return TRUE;
 }
@@ -175,6 +186,15 @@ GstFlowReturn HandleFrame(GstBaseParse* base, GstBaseParseFrame* frame, gint* sk
         return Fail(base, GST_STREAM_ERROR_DECODE, "truncated: the file ends inside a sample frame");
     }
     const guint64 first = (at - self->dataStart) / self->frameBytes;
+    // After a seek the base class may start before the position asked for: step over the frames
+    // before the segment's start, so the stream starts exactly there.
+    if (base->segment.format == GST_FORMAT_TIME && base->segment.start > 0) {
+        const guint64 wanted = gst_util_uint64_scale_ceil(base->segment.start, self->rate, GST_SECOND);
+        if (first < wanted) {
+            *skipsize = static_cast<gint>(std::min<guint64>((wanted - first) * self->frameBytes, bytes));
+            return GST_FLOW_OK;
+        }
+    }
     const guint64 frames = bytes / self->frameBytes;
     GstBuffer* out = frame->buffer;
     GST_BUFFER_PTS(out) = gst_util_uint64_scale(first, GST_SECOND, self->rate);
@@ -182,6 +202,34 @@ GstFlowReturn HandleFrame(GstBaseParse* base, GstBaseParseFrame* frame, gint* sk
     GST_BUFFER_OFFSET(out) = first;
     GST_BUFFER_OFFSET_END(out) = first + frames;
     return gst_base_parse_finish_frame(base, frame, static_cast<gint>(bytes));
+}
+
+// Push mode: counts the bytes that arrive, so that a stream ending before the end of the data
+// the header declares is reported even when upstream cannot tell the file's size.
+GstPadProbeReturn CountInput(GstPad*, GstPadProbeInfo* info, gpointer data)
+{
+    GstBFormatParse* self = static_cast<GstBFormatParse*>(data);
+    if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) {
+        self->received += gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info));
+    } else if (GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info); event && GST_EVENT_TYPE(event) == GST_EVENT_SEGMENT) {
+        const GstSegment* segment = nullptr;
+        gst_event_parse_segment(event, &segment);
+        if (segment->format == GST_FORMAT_BYTES) self->received = segment->start;
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+gboolean SinkEvent(GstBaseParse* base, GstEvent* event)
+{
+    GstBFormatParse* self = Self(base);
+    if (GST_EVENT_TYPE(event) == GST_EVENT_EOS && self->haveHeader && self->received < self->dataEnd) {
+        Fail(base, GST_STREAM_ERROR_DECODE,
+             "truncated: the stream ended " + std::to_string(self->dataEnd - self->received) +
+                 " bytes before the end of the data its header declares");
+        gst_event_unref(event);
+        return FALSE;
+    }
+    return GST_BASE_PARSE_CLASS(gst_bformat_parse_parent_class)->sink_event(base, event);
 }
 
 // Exact conversions between the time and the byte position of a frame, once the header is known.
@@ -221,6 +269,7 @@ void gst_bformat_parse_class_init(GstBFormatParseClass* klass)
     parse->start = Start;
     parse->handle_frame = HandleFrame;
     parse->convert = Convert;
+    parse->sink_event = SinkEvent;
     GST_DEBUG_CATEGORY_INIT(bformat_parse_debug, "bformatparse", 0, "B-Format WAVE parser");
 }
 
@@ -228,6 +277,10 @@ void gst_bformat_parse_init(GstBFormatParse* self)
 {
     self->haveHeader = FALSE;
     GST_PAD_SET_ACCEPT_INTERSECT(GST_BASE_PARSE_SINK_PAD(&self->parent));
+    gst_pad_add_probe(GST_BASE_PARSE_SINK_PAD(&self->parent),
+                      static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM |
+                                                   GST_PAD_PROBE_TYPE_PUSH),
+                      CountInput, self, nullptr);
 }
 
 }  // namespace

@@ -24,17 +24,13 @@ constexpr FormatNameEntry kFormatNames[] = {
 // above the stock WAVE type finder, so that decodebin hands these files to our parser.
 void FindBFormatWave(GstTypeFind* find, gpointer)
 {
-    const guint64 length = gst_type_find_get_length(find);
-    for (guint64 want = 512;; want *= 4) {
-        guint64 have = want;
+    // Peeks just what the header reader asks for, chunk by chunk up to the fmt chunk.
+    guint64 want = 12;
+    for (;;) {
         const guint8* data = gst_type_find_peek(find, 0, static_cast<guint>(want));
-        if (!data && length > 0 && length < want) {
-            have = length;
-            data = gst_type_find_peek(find, 0, static_cast<guint>(have));
-        }
         if (!data) return;
         WaveHeader header;
-        const ScanResult result = ScanWaveHeader(data, static_cast<size_t>(have), header);
+        const ScanResult result = ScanWaveHeader(data, static_cast<size_t>(want), header);
         if (header.haveFormat) {
             if (IsBFormat(header.format)) {
                 GstCaps* caps = gst_caps_new_simple(kFileCaps, "container", G_TYPE_STRING,
@@ -44,7 +40,8 @@ void FindBFormatWave(GstTypeFind* find, gpointer)
             }
             return;
         }
-        if (result.status != ScanStatus::NeedMore || have < want || want >= (1u << 20)) return;
+        if (result.status != ScanStatus::NeedMore || result.needed <= want || result.needed > (1u << 20)) return;
+        want = result.needed;
     }
 }
 
