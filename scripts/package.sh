@@ -5,6 +5,8 @@
 #     demonstration with the build tree out of reach (an empty file system mounted over it in
 #     a private mount namespace, or, where that is not allowed, the tree moved aside for the
 #     run), and its output equals the build tree's byte for byte.
+#     The installed GStreamer plugin, found by gst-launch-1.0 in GStreamer's plugin folder under
+#     the prefix, decodes the demonstration through decodebin to the same samples.
 #  2. `cpack` builds the Debian package; `dpkg-deb --info` shows it; lintian must report no
 #     errors; the package's files lie where the README says, and its bformat-decode, unpacked,
 #     decodes the same bytes.
@@ -82,6 +84,20 @@ done
 decode_with "$root" "$work/installed"
 echo "installed bformat-decode, build tree out of reach: output equals the build tree's"
 
+# The GStreamer plugin, when the build has one.
+gst_plugindir=$(sed -n 's/^DURAZODO_INSTALL_GST_PLUGINDIR:STRING=//p' "$build/CMakeCache.txt")
+if [ -n "$gst_plugindir" ]; then
+  plugin="$root/$gst_plugindir/libgstdurazodo.so"
+  [ -f "$plugin" ] || fail "cmake --install did not install $prefix/$gst_plugindir/libgstdurazodo.so"
+  samples() { python3 tests/gstreamer/wave_data.py "$1"; }
+  env GST_PLUGIN_PATH="$root/$gst_plugindir" GST_REGISTRY="$work/gst-registry.bin" \
+    gst-launch-1.0 -q filesrc location="$work/reference/demo-bformat.amb" ! decodebin ! wavenc ! \
+    filesink location="$work/installed/gst-speakers.wav"
+  cmp <(samples "$work/reference/demo-speakers.wav") <(samples "$work/installed/gst-speakers.wav") ||
+    fail "the installed GStreamer plugin decoded other samples"
+  echo "installed GStreamer plugin: decodebin picks it and decodes the same samples"
+fi
+
 # Registered with the installed durazodo-regsvr, the installed module decodes as the
 # registered filter.
 module="$root/$libdir/durazodo/DUrazOdo.so"
@@ -107,6 +123,9 @@ for file in usr/bin/bformat-decode usr/bin/durazodo-regsvr usr/lib/durazodo/DUra
             usr/share/doc/durazodo/copyright; do
   grep -q " \./$file\$" "$work/contents" || fail "$deb does not hold /$file"
 done
+if [ -n "$gst_plugindir" ]; then
+  grep -q " \./usr/$gst_plugindir/libgstdurazodo.so\$" "$work/contents" || fail "$deb does not hold the GStreamer plugin"
+fi
 echo "=== Debian package: lintian"
 lintian --no-tag-display-limit "$deb" 2>/dev/null | tee "$work/lintian" || true
 if grep -q '^E:' "$work/lintian"; then fail "lintian reports errors"; fi

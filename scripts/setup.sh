@@ -9,7 +9,7 @@ packages=(
   libsndfile1-dev
   libeigen3-dev libmysofa-dev python3-netcdf4
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
-  gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-base-apps
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine wine64
   xvfb imagemagick

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The plugin as players use it: gst-launch-1.0 and playbin pick its elements by themselves, and
 # their output equals bformat-decode's, sample for sample. Usage: pipelines.sh BFORMAT_DECODE
-# PLUGIN_DIR. Runs in a temporary folder with a registry of its own.
+# PLUGIN_DIR [SOFA_FILE]. Runs in a temporary folder with a registry of its own.
 set -euo pipefail
 decode=$1
 export GST_PLUGIN_PATH=$2
@@ -40,6 +40,13 @@ same_audio demo-phones.wav gst-phones.wav "two channels downstream: headphones"
 launch filesrc location=demo-bformat.amb ! bformatparse ! bformatdec two-channel=uhj ! audio/x-raw,channels=2 ! wavenc ! \
   filesink location=gst-uhj.wav
 same_audio demo-uhj.wav gst-uhj.wav "two channels downstream: UHJ"
+
+if [ -n "${3:-}" ]; then
+  "$decode" demo-bformat.amb --headphones "$3" -o sofa-phones.wav --quiet
+  launch filesrc location=demo-bformat.amb ! bformatparse ! bformatdec output=headphones sofa-file="$3" ! wavenc ! \
+    filesink location=gst-sofa.wav
+  same_audio sofa-phones.wav gst-sofa.wav "headphones with a SOFA file"
+fi
 
 head -c 100000 demo-bformat.amb > truncated.amb
 if launch filesrc location=truncated.amb ! decodebin ! fakesink > truncated.log 2>&1; then
