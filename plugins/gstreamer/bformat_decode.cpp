@@ -27,9 +27,16 @@ enum { PROP_0, PROP_LAYOUT, PROP_OUTPUT, PROP_TWO_CHANNEL, PROP_SOFA_FILE, PROP_
 
 constexpr unsigned kMaxOutChannels = 8;
 
+// Registers the enum type `name` with `values` on first use.
+GType EnumType(gsize& type, const char* name, const GEnumValue* values)
+{
+    if (g_once_init_enter(&type)) g_once_init_leave(&type, g_enum_register_static(name, values));
+    return type;
+}
+
 GType OutputChoiceType()
 {
-    static GType type = 0;
+    static gsize type = 0;
     static const GEnumValue values[] = {
         {OUTPUT_AUTO, "The rig's speakers when downstream takes them, else two channels", "auto"},
         {OUTPUT_SPEAKERS, "Speaker feeds for the rig", "speakers"},
@@ -37,32 +44,29 @@ GType OutputChoiceType()
         {OUTPUT_UHJ, "UHJ stereo", "uhj"},
         {0, nullptr, nullptr},
     };
-    if (g_once_init_enter(&type)) g_once_init_leave(&type, g_enum_register_static("GstBFormatDecOutput", values));
-    return type;
+    return EnumType(type, "GstBFormatDecOutput", values);
 }
 
 GType TwoChannelType()
 {
-    static GType type = 0;
+    static gsize type = 0;
     static const GEnumValue values[] = {
         {TWO_CHANNEL_HEADPHONES, "Headphones (binaural)", "headphones"},
         {TWO_CHANNEL_UHJ, "UHJ stereo", "uhj"},
         {0, nullptr, nullptr},
     };
-    if (g_once_init_enter(&type)) g_once_init_leave(&type, g_enum_register_static("GstBFormatDecTwoChannel", values));
-    return type;
+    return EnumType(type, "GstBFormatDecTwoChannel", values);
 }
 
 GType ConventionType()
 {
-    static GType type = 0;
+    static gsize type = 0;
     static const GEnumValue values[] = {
         {INPUT_FUMA, "FuMa (W, X, Y, Z; W at -3 dB)", "fuma"},
         {INPUT_AMBIX, "ambiX (ACN order, SN3D)", "ambix"},
         {0, nullptr, nullptr},
     };
-    if (g_once_init_enter(&type)) g_once_init_leave(&type, g_enum_register_static("GstBFormatDecConvention", values));
-    return type;
+    return EnumType(type, "GstBFormatDecConvention", values);
 }
 
 // Everything of the element that is C++.
@@ -230,8 +234,9 @@ Convention ConventionOf(GstBFormatDecode* self, const GstStructure* s)
 GstCaps* TransformCaps(GstBaseTransform* base, GstPadDirection direction, GstCaps* caps, GstCaps* filter)
 {
     GstBFormatDecode* self = Self(base);
-    GstCaps* result = gst_caps_new_empty();
+    GstCaps* result;
     if (direction == GST_PAD_SINK) {
+        result = gst_caps_new_empty();
         Offer offers[2];
         const int offerCount = Offers(self, offers);
         for (guint i = 0; i < gst_caps_get_size(caps); ++i) {
@@ -264,8 +269,7 @@ GstCaps* TransformCaps(GstBaseTransform* base, GstPadDirection direction, GstCap
         }
     } else {
         // Any B-Format input at the output's rate.
-        GstCaps* templ = gst_static_pad_template_get_caps(&sink_template);
-        result = gst_caps_make_writable(templ);
+        result = gst_caps_make_writable(gst_static_pad_template_get_caps(&sink_template));
         const GstStructure* out = gst_caps_get_size(caps) > 0 ? gst_caps_get_structure(caps, 0) : nullptr;
         const GValue* rate = out && gst_caps_get_size(caps) == 1 ? gst_structure_get_value(out, "rate") : nullptr;
         if (rate) {
