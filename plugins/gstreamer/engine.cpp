@@ -120,13 +120,14 @@ struct Renderer::State {
     decoder::DecoderState speakers;
     decoder::StereoOutput stereo;
     std::vector<uint8_t> scratch;  // kBlockFrames frames of the first-order part
+    // The engine's decode chosen by Build(): speakers, or the two-channel renderer.
+    void (*run)(State& state, const uint8_t* src, uint8_t* dst, size_t frames) = nullptr;
 
     // Builds the engine's decode from `setup`; false with `error` set when it cannot.
     bool Build(std::string& error);
     // Frames first..first+n-1 of the input as the first-order part in FuMa order and scale, in
     // `format`, into scratch.
     void Extract(const uint8_t* src, size_t n);
-    void Run(const uint8_t* src, uint8_t* dst, size_t frames);
 };
 
 bool Renderer::State::Build(std::string& error)
@@ -136,6 +137,7 @@ bool Renderer::State::Build(std::string& error)
         const int8_t type = static_cast<int8_t>(setup.rig);
         decoder::SetupDecoderCoefficients(speakers.m_Coefficients, type);
         outChannels = decoder::SpeakerCount(type);
+        run = [](State& s, const uint8_t* src, uint8_t* dst, size_t n) { s.speakers.DecodeFrames(s.format, src, dst, n); };
         switch (speakers.Allocate(firstOrder, outChannels, static_cast<int32_t>(kBlockFrames), rate)) {
         case decoder::DecoderState::AllocateResult::Ok: return true;
         case decoder::DecoderState::AllocateResult::BadSampleRate: error = "a sample rate the decoder cannot run at"; return false;
@@ -155,6 +157,7 @@ bool Renderer::State::Build(std::string& error)
     const auto mode =
         setup.output == OutputKind::Uhj ? decoder::StereoOutput::Mode::Uhj : decoder::StereoOutput::Mode::Headphones;
     outChannels = 2;
+    run = [](State& s, const uint8_t* src, uint8_t* dst, size_t n) { s.stereo.RenderFrames(s.format, src, dst, n); };
     switch (stereo.Setup(mode, settings)) {
     case decoder::BinauralSetupResult::Ok: return true;
     case decoder::BinauralSetupResult::BadSampleRate: error = "a sample rate the headphone decode cannot run at"; return false;
@@ -193,12 +196,6 @@ void Renderer::State::Extract(const uint8_t* src, size_t n)
             }
         }
     });
-}
-
-void Renderer::State::Run(const uint8_t* src, uint8_t* dst, size_t frames)
-{
-    if (setup.output == OutputKind::Speakers) speakers.DecodeFrames(format, src, dst, frames);
-    else stereo.RenderFrames(format, src, dst, frames);
 }
 
 Renderer::Renderer() = default;
@@ -256,7 +253,7 @@ void Renderer::Render(const uint8_t* src, uint8_t* dst, size_t frames)
     if (!m_state) return;
     State& s = *m_state;
     if (s.scratch.empty()) {
-        s.Run(src, dst, frames);
+        s.run(s, src, dst, frames);
         return;
     }
     const size_t inFrame = decoder::BytesPerSample(s.setup.format) * s.setup.channels;
@@ -264,7 +261,7 @@ void Renderer::Render(const uint8_t* src, uint8_t* dst, size_t frames)
     for (size_t done = 0; done < frames;) {
         const size_t n = std::min(kBlockFrames, frames - done);
         s.Extract(src + done * inFrame, n);
-        s.Run(s.scratch.data(), dst + done * outFrame, n);
+        s.run(s, s.scratch.data(), dst + done * outFrame, n);
         done += n;
     }
 }

@@ -79,7 +79,8 @@ public:
     // Builds the decode for `setup`. All or nothing: on failure returns false with `error`
     // set to one line and the previous preparation stays in force.
     bool Prepare(const StreamSetup& setup, std::string& error);
-    // Clears the filters' memory (as after Prepare), for a new stretch of the stream.
+    // Clears the filters' memory (as after Prepare), for a new stretch of the stream (after a
+    // flush). Builds the engine's state afresh, so it allocates as Prepare() does.
     void Reset();
 
     bool IsReady() const;
