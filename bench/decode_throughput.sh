@@ -10,7 +10,10 @@
 # discarding an earlier run's file; the best wall time counts (other work on the machine only
 # ever adds time) and the median is shown beside it, with bformat-decode's user and system CPU
 # time of its best run and the largest resident set size of any run. bformat-decode also decodes a 1-minute
-# cut of the file, to show that its memory does not grow with the file's length.
+# cut of the file, to show that its memory does not grow with the file's length. When the
+# build has the GStreamer plugin, the same file also goes through
+# `filesrc ! bformatparse ! bformatdec ! wavenc ! filesink` in gst-launch-1.0 (the plugin
+# registry written once before the runs, so no run pays for scanning plugins).
 #
 # Wall times are taken with the shell's microsecond clock around each run (GNU time's own
 # figure has a resolution of 10 ms, a third of the copy's time); GNU time gives the CPU times
@@ -19,7 +22,8 @@
 # Targets: bformat-decode at most twice the copy's time, at least five times as fast as the
 # faster of sox and ffmpeg, at most 0.09 s of system CPU time (half of the 0.18 s it took when
 # it handed many small media samples between its threads), and under 64 MiB of memory. The
-# script exits non-zero when a target is missed.
+# script exits non-zero when a target is missed. The GStreamer pipeline: at most 1.5 times
+# bformat-decode's time.
 #
 #   bash bench/decode_throughput.sh            # builds build/native's bformat-decode if needed
 #   BUILD_DIR=build/other bash bench/decode_throughput.sh
@@ -56,6 +60,14 @@ if [ ! -x "$tool" ]; then
     cmake --preset native -B "$build_dir" >/dev/null
   fi
   cmake --build "$build_dir" --target bformat-decode
+fi
+
+# The GStreamer plugin, when this build makes one.
+gst_plugin_dir=$build_dir/plugins/gstreamer
+if command -v gst-launch-1.0 >/dev/null 2>&1 && grep -q '^gstdurazodo:' <(cmake --build "$build_dir" --target help 2>/dev/null); then
+  cmake --build "$build_dir" --target gstdurazodo >/dev/null
+else
+  gst_plugin_dir=
 fi
 
 mkdir -p "$work"
@@ -125,11 +137,19 @@ run_once() {
   rm -f "$output"
 }
 
+if [ -n "$gst_plugin_dir" ]; then
+  export GST_PLUGIN_PATH=$gst_plugin_dir GST_REGISTRY=$work/gst-registry.bin
+  gst-inspect-1.0 bformatdec >/dev/null
+fi
 echo "bench: ${seconds} s of 48 kHz 4-channel 16-bit audio, best and median of $runs runs each; load $(cut -d' ' -f1-3 /proc/loadavg)"
 for _ in $(seq $runs); do
   run_once copy "$work/out-copy.wav" dd if="$amb" of="$work/out-copy.wav" bs=1M status=none
   run_once bformat-decode "$work/out-bformat.wav" "$tool" --quiet "$amb" -o "$work/out-bformat.wav"
   run_once bformat-decode-1min "$work/out-bformat-1min.wav" "$tool" --quiet "$amb1" -o "$work/out-bformat-1min.wav"
+  if [ -n "$gst_plugin_dir" ]; then
+    run_once gst-pipeline "$work/out-gst.wav" gst-launch-1.0 -q filesrc location="$amb" ! bformatparse ! bformatdec ! \
+      wavenc ! filesink location="$work/out-gst.wav"
+  fi
   run_once sox "$work/out-sox.wav" sox -D "$plain" "$work/out-sox.wav" remix $sox_remix
   run_once ffmpeg "$work/out-ffmpeg.wav" \
     ffmpeg -nostdin -hide_banner -loglevel error -y -i "$plain" -af "$ff_pan" -c:a pcm_s16le "$work/out-ffmpeg.wav"
@@ -141,7 +161,7 @@ done
 echo "load after the runs: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 printf '\n%-20s %9s %10s %9s %8s %8s %9s\n' program "best (s)" "median (s)" "x copy" "user s" "sys s" "peak MiB"
-for name in copy bformat-decode sox ffmpeg bformat-decode-1min; do
+for name in copy bformat-decode ${gst_plugin_dir:+gst-pipeline} sox ffmpeg bformat-decode-1min; do
   awk -v n="$name" -v w="${wall[$name]}" -v m="${median[$name]}" -v c="${wall[copy]}" -v u="${user[$name]}" \
     -v s="${sys[$name]}" -v k="${mem[$name]}" \
     'BEGIN { printf "%-20s %9.4f %10.4f %9.2f %8.2f %8.2f %9.1f\n", n, w, m, (c > 0 ? w / c : 0), u, s, k / 1024 }'
@@ -159,6 +179,11 @@ status=0
 awk -v s="$of_copy" 'BEGIN { exit !(s <= 2) }' || { echo "MISSED: copy target"; status=1; }
 awk -v s="$speedup" 'BEGIN { exit !(s >= 5) }' || { echo "MISSED: speed target"; status=1; }
 awk -v s="${sys[bformat-decode]}" 'BEGIN { exit !(s <= 0.09) }' || { echo "MISSED: system time target"; status=1; }
+if [ -n "$gst_plugin_dir" ]; then
+  of_tool=$(awk -v g="${wall[gst-pipeline]}" -v d="${wall[bformat-decode]}" 'BEGIN { printf "%.2f", (d > 0 ? g / d : 0) }')
+  echo "the GStreamer pipeline takes ${of_tool}x bformat-decode's time (target: at most 1.5x)"
+  awk -v s="$of_tool" 'BEGIN { exit !(s <= 1.5) }' || { echo "MISSED: GStreamer pipeline target"; status=1; }
+fi
 for name in bformat-decode bformat-decode-1min; do
   if [ "${mem[$name]}" -ge $((64 * 1024)) ]; then
     echo "MISSED: $name used ${mem[$name]} KiB, target under 64 MiB"

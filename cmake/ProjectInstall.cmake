@@ -5,6 +5,7 @@
 #   bin/bformat-decode, bin/durazodo-regsvr
 #   lib/durazodo/DUrazOdo.so, lib/durazodo/libwinplatform.so
 #   lib/lv2/durazodo.lv2/ (the LV2 bundle, installed by plugins/lv2)
+#   lib/<GStreamer's plugin folder>/libgstdurazodo.so (x86_64-linux-gnu/gstreamer-1.0 on Debian)
 #   include/durazodo/*.h
 #   share/man/man1/bformat-decode.1.gz, share/man/man1/durazodo-regsvr.1.gz
 #   share/doc/durazodo/copyright, share/doc/durazodo/changelog.gz
@@ -25,6 +26,10 @@ set_target_properties(DUrazOdo PROPERTIES INSTALL_RPATH "$ORIGIN")
 
 install(TARGETS bformat-decode regsvr RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS DUrazOdo winplatform LIBRARY DESTINATION ${DURAZODO_INSTALL_MODULEDIR})
+# The GStreamer plugin, where GStreamer looks for plugins under the prefix.
+if(TARGET gstdurazodo)
+  install(TARGETS gstdurazodo LIBRARY DESTINATION ${DURAZODO_INSTALL_GST_PLUGINDIR})
+endif()
 
 # The host headers: whatever include/durazodo holds (nothing to install while it is empty).
 file(GLOB host_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/include/durazodo/*.h)
@@ -73,10 +78,11 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "optionally Z) into feeds for a square of four loudspeakers or one of six\n"
     "other layouts of four to eight, into two-channel UHJ stereo, or for\n"
     "headphones. This package holds bformat-decode, which decodes B-Format\n"
-    "files into WAVE files, the decoder filter module it runs, and\n"
-    "durazodo-regsvr, which registers the module for other hosts. Its LV2\n"
-    "plugins (headphones, UHJ, four to eight speakers) decode live in ffmpeg,\n"
-    "mpv, PipeWire and other LV2 hosts.")
+    "files into WAVE files, the decoder filter module it runs,\n"
+    "durazodo-regsvr, which registers the module for other hosts, LV2\n"
+    "plugins (headphones, UHJ, four to eight speakers) that decode live in\n"
+    "ffmpeg, mpv, PipeWire and other LV2 hosts, and a GStreamer plugin with\n"
+    "which GStreamer players play B-Format files.")
 string(REPLACE ";" "" CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

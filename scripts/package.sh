@@ -7,6 +7,8 @@
 #     run), and its output equals the build tree's byte for byte.
 #     The LV2 bundle lies in PREFIX/lib/lv2, where lv2ls finds every plugin and lv2apply
 #     runs one with the build tree out of reach.
+#     The installed GStreamer plugin, found by gst-launch-1.0 in GStreamer's plugin folder under
+#     the prefix, decodes the demonstration through decodebin to the same samples.
 #  2. `cpack` builds the Debian package; `dpkg-deb --info` shows it; lintian must report no
 #     errors; the package's files lie where the README says, and its bformat-decode, unpacked,
 #     decodes the same bytes.
@@ -100,6 +102,20 @@ decode_with "$root" "$work/installed"
 echo "installed bformat-decode, build tree out of reach: output equals the build tree's"
 check_lv2_bundle "$root"
 
+# The GStreamer plugin, when the build has one.
+gst_plugindir=$(sed -n 's/^DURAZODO_INSTALL_GST_PLUGINDIR:STRING=//p' "$build/CMakeCache.txt")
+if [ -n "$gst_plugindir" ]; then
+  plugin="$root/$gst_plugindir/libgstdurazodo.so"
+  [ -f "$plugin" ] || fail "cmake --install did not install $prefix/$gst_plugindir/libgstdurazodo.so"
+  samples() { python3 tests/gstreamer/wave_data.py "$1"; }
+  env GST_PLUGIN_PATH="$root/$gst_plugindir" GST_REGISTRY="$work/gst-registry.bin" \
+    gst-launch-1.0 -q filesrc location="$work/reference/demo-bformat.amb" ! decodebin ! wavenc ! \
+    filesink location="$work/installed/gst-speakers.wav"
+  cmp <(samples "$work/reference/demo-speakers.wav") <(samples "$work/installed/gst-speakers.wav") ||
+    fail "the installed GStreamer plugin decoded other samples"
+  echo "installed GStreamer plugin: decodebin picks it and decodes the same samples"
+fi
+
 # Registered with the installed durazodo-regsvr, the installed module decodes as the
 # registered filter.
 module="$root/$libdir/durazodo/DUrazOdo.so"
@@ -127,6 +143,9 @@ for file in usr/bin/bformat-decode usr/bin/durazodo-regsvr usr/lib/durazodo/DUra
   grep -q " \./$file\$" "$work/contents" || fail "$deb does not hold /$file"
 done
 grep -q libmysofa1 "$work/depends" || fail "the package does not depend on libmysofa1 (the LV2 headphone plugin)"
+if [ -n "$gst_plugindir" ]; then
+  grep -q " \./usr/$gst_plugindir/libgstdurazodo.so\$" "$work/contents" || fail "$deb does not hold the GStreamer plugin"
+fi
 echo "=== Debian package: lintian"
 lintian --no-tag-display-limit "$deb" 2>/dev/null | tee "$work/lintian" || true
 if grep -q '^E:' "$work/lintian"; then fail "lintian reports errors"; fi

@@ -9,6 +9,8 @@ packages=(
   libsndfile1-dev nlohmann-json3-dev
   libeigen3-dev libmysofa-dev python3-netcdf4
   lv2-dev liblilv-dev lilv-utils sordi ffmpeg
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-base-apps
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine wine64
   xvfb imagemagick
