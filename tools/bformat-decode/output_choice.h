@@ -57,11 +57,15 @@ std::vector<std::string> ChannelNames(const OutputChoice& choice, int decodeType
 // with one line in `error` when it cannot be used. True for any other choice.
 bool CheckSofaFile(const OutputChoice& choice, double sampleRate, std::string& error);
 
+// Whether the output `choice` renders a stream of `sampleRate` Hz (the headphone decodes
+// take a range); false with a one-line reason about the input, which the caller names.
+bool OutputTakesRate(const OutputChoice& choice, uint32_t sampleRate, std::string& error);
+
 // Sets `choice` on the unconnected decoder filter for a stream of `sampleRate` Hz: the
 // decode type, the output, and for a SOFA file the measurement nearest each of the virtual
 // speakers, read at that rate. Does nothing for a choice not Asked(). `responses` says which
 // head-related responses the headphone output uses (empty otherwise); `error` why the
-// filter or the SOFA file refused, in one line.
+// filter or the SOFA file refused, in one line (naming the SOFA file, not the input).
 bool ApplyOutputChoice(IBaseFilter* decoderFilter, const OutputChoice& choice, uint32_t sampleRate,
                        std::string& responses, std::string& error);
 
