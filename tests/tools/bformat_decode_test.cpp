@@ -508,8 +508,20 @@ TEST_F(BFormatDecode, AnInterruptLeavesNoOutputAndKeepsAnEarlierFile)
     const ProcessResult r = Run({in, "-o", m_dir / "hour.wav"}, options);
     EXPECT_EQ(r.exitCode, 130) << r.err;
     EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "bformat-decode: " + in + ": interrupted; " + m_dir / "hour.wav" + " not written; no output written\n");
     EXPECT_EQ(m_dir.Entries(), (std::vector<std::string>{"hour.amb", "hour.wav"}));
     EXPECT_EQ(wave_test::ReadFile(m_dir / "hour.wav"), (std::vector<uint8_t>{'o', 'l', 'd'}));
+
+    // In a batch, the outputs decoded before the interrupt are kept, and the message says so.
+    const std::string first = Write("first.amb", WaveShape{});
+    ASSERT_EQ(::mkdir((m_dir / "out").c_str(), 0700), 0);
+    const ProcessResult batch = Run({first, in, "-o", m_dir / "out/", "-q"}, options);
+    EXPECT_EQ(batch.exitCode, 130) << batch.err;
+    EXPECT_NE(batch.err.find("interrupted; " + m_dir / "out/hour-speakers.wav" +
+                             " not written; the 1 output decoded before it is kept"),
+              std::string::npos)
+        << batch.err;
+    EXPECT_EQ(tools_test::TempDir::List(m_dir / "out"), std::vector<std::string>{"first-speakers.wav"});
 }
 
 TEST_F(BFormatDecode, TakesTheRegisteredDecoderFirstAndANamedModuleOnly)

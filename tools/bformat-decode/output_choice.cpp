@@ -192,7 +192,7 @@ bool OutputTakesRate(const OutputChoice& choice, uint32_t sampleRate, std::strin
         return true;
     }
     if (sampleRate >= lowest && sampleRate <= highest) return true;
-    error = "sample rate of " + std::to_string(sampleRate) + " Hz is outside what " + what + " takes (" +
+    error = "sample rate of " + std::to_string(sampleRate) + " Hz is outside the range of " + what + " (" +
             Degrees(lowest) + " to " + Degrees(highest) + " Hz)";
     return false;
 }

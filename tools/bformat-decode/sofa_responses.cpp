@@ -1,7 +1,10 @@
 #include "tools/bformat-decode/sofa_responses.h"
 
 #include <mysofa.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -79,6 +82,40 @@ std::string CheckError(int err)
     }
 }
 
+// How a trial load of a file in a child process ended.
+enum class Trial { Loaded, Refused, Hung, Crashed };
+
+// libmysofa loops for ever on some damaged files (seeking past their end) and may crash on
+// others. The file is loaded first in a child process with a time limit (two seconds and one
+// more per 10 MB), so such a file is refused rather than hanging or ending the decode;
+// libmysofa is deterministic, so a file the child loaded loads again in this process.
+Trial TrialLoad(const std::string& path)
+{
+    struct stat st;
+    const double limit = 2.0 + (::stat(path.c_str(), &st) == 0 ? double(st.st_size) / 10e6 : 0.0);
+    const pid_t child = ::fork();
+    if (child < 0) return Trial::Loaded;  // no trial: load directly
+    if (child == 0) {
+        int err = 0;
+        MYSOFA_HRTF* h = mysofa_load(path.c_str(), &err);
+        ::_exit(h && err == MYSOFA_OK ? 0 : 1);
+    }
+    int status = 0;
+    for (double waited = 0;; waited += 0.005) {
+        const pid_t done = ::waitpid(child, &status, WNOHANG);
+        if (done == child) break;
+        if (done < 0 && errno != EINTR) return Trial::Loaded;
+        if (waited > limit) {
+            ::kill(child, SIGKILL);
+            while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
+            return Trial::Hung;
+        }
+        ::usleep(5000);
+    }
+    if (WIFSIGNALED(status)) return Trial::Crashed;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? Trial::Loaded : Trial::Refused;
+}
+
 // Delay of receiver r of measurement m, in the file's frames: Data.Delay holds either one
 // pair for all measurements or one pair per measurement.
 double DelayOf(const MYSOFA_HRTF& h, unsigned m, unsigned r)
@@ -100,6 +137,11 @@ bool LoadSofaResponses(const std::string& path, double sampleRate, const std::ve
         return false;
     };
     if (!std::isfinite(sampleRate) || sampleRate < 1000.0) return fail("no usable stream sample rate");
+    switch (TrialLoad(path)) {
+    case Trial::Hung: return fail(LoadError(path, MYSOFA_READ_ERROR) + "; libmysofa did not finish reading it");
+    case Trial::Crashed: return fail(LoadError(path, MYSOFA_READ_ERROR) + "; libmysofa failed reading it");
+    default: break;
+    }
     int err = 0;
     HrtfPtr hrtf(mysofa_load(path.c_str(), &err));
     if (!hrtf || err != MYSOFA_OK) return fail(LoadError(path, err));
