@@ -91,8 +91,9 @@ const std::vector<Option>& Options()
              return std::string();
          }},
         {"-f", "--format", "pcm16|pcm24|pcm32|float",
-         "the output's sample format (default: the input's; 8-bit input gives pcm16, 64-bit\n"
-         "float and compressed float input gives float)",
+         "the output's sample format; float keeps what lies above full scale, integers\n"
+         "saturate (default: the input's; 8-bit input gives pcm16, 64-bit float and compressed\n"
+         "float input gives float)",
          [](const std::string& v, Settings& s) {
              using decoder::SampleFormat;
              if (v == "pcm16") s.request.outputFormat = SampleFormat::Pcm16;
@@ -188,7 +189,9 @@ void Usage(std::FILE* to)
         while ((at = help.find('\n', at)) != std::string::npos) help.replace(at, 1, "\n" + std::string(8, ' ')), at += 9;
         std::fprintf(to, "  %s\n        %s\n", names.c_str(), help.c_str());
     }
-    std::fprintf(to, "\nExit status: 0 every file decoded, 1 a file failed, 2 a usage error.\n");
+    std::fprintf(to,
+                 "\nExit status: 0 every file decoded, 1 a file failed, 2 a usage error (outputs that\n"
+                 "would collide with each other or with an input among them; nothing is written).\n");
 }
 
 int Fail(const std::string& message, int code = 1)
