@@ -379,7 +379,7 @@ int main(int argc, char** argv)
     // A SOFA file that cannot be used fails every decode alike: refuse it once, before the
     // demonstration or any output is written.
     std::string sofaError;
-    if (!bformat::CheckSofaFile(settings.request.outputChoice, 48000.0, sofaError)) return Fail(sofaError);
+    if (!bformat::CheckSofaFile(settings.request.outputChoice, 48000, sofaError)) return Fail(sofaError);
 
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
