@@ -504,7 +504,7 @@ TEST_F(BFormatDecode, AnInterruptLeavesNoOutputAndKeepsAnEarlierFile)
     ASSERT_TRUE(wave_test::WriteFile(m_dir / "hour.wav", {'o', 'l', 'd'}));
 
     ProcessOptions options;
-    options.signalAfterMs = 300;
+    options.signalAfterMs = 1500;  // after the signal handlers are set, even under the sanitizers
     const ProcessResult r = Run({in, "-o", m_dir / "hour.wav"}, options);
     EXPECT_EQ(r.exitCode, 130) << r.err;
     EXPECT_EQ(r.out, "");
@@ -515,6 +515,7 @@ TEST_F(BFormatDecode, AnInterruptLeavesNoOutputAndKeepsAnEarlierFile)
     // In a batch, the outputs decoded before the interrupt are kept, and the message says so.
     const std::string first = Write("first.amb", WaveShape{});
     ASSERT_EQ(::mkdir((m_dir / "out").c_str(), 0700), 0);
+    options.signalAfterMs = 3000;  // the first decode done, even under the sanitizers
     const ProcessResult batch = Run({first, in, "-o", m_dir / "out/", "-q"}, options);
     EXPECT_EQ(batch.exitCode, 130) << batch.err;
     EXPECT_NE(batch.err.find("interrupted; " + m_dir / "out/hour-speakers.wav" +

@@ -316,7 +316,8 @@ int64_t BFormatReader::Read(uint8_t* buffer, uint64_t maxFrames)
                                              : std::string("truncated or damaged: the audio ends")) +
                       " after " + std::to_string(m_framesRead + done) + " of the " + std::to_string(d.frames) +
                       " frames its header announces";
-            if (code != SF_ERR_NO_ERROR) m_error += std::string(" (libsndfile: ") + LibsndfileWords(sf_strerror(m_sndfile)) + ")";
+            if (code != SF_ERR_NO_ERROR)
+                m_error += std::string(" (libsndfile: ") + LibsndfileWords(sf_strerror(m_sndfile)) + ")";
             return -1;
         }
         done += static_cast<uint64_t>(got);

@@ -273,7 +273,7 @@ bool DecodeRun::ConnectFilters()
     writerIn.Assign(m_graph.writerFilter->GetPin(0));
     if (!FindPin(m_graph.decoder.get(), PINDIR_INPUT, decoderIn) ||
         !FindPin(m_graph.decoder.get(), PINDIR_OUTPUT, decoderOut)) {
-        m_error = "the decoder filter has no input or no output pin";
+        m_error = m_request.input + ": the decoder filter has no input or no output pin";
         return false;
     }
     HRESULT hr = m_graph.builder->ConnectDirect(sourceOut.get(), decoderIn.get(), nullptr);
@@ -285,7 +285,8 @@ bool DecodeRun::ConnectFilters()
     }
     hr = m_graph.builder->ConnectDirect(decoderOut.get(), writerIn.get(), nullptr);
     if (FAILED(hr)) {
-        m_error = "the decoder's output cannot be written to a file (" + Hex(hr) + ")";
+        m_error = m_request.input + ": the decoder's output cannot be written to " + m_request.output + " (" +
+                  Hex(hr) + ")";
         return false;
     }
     return true;
@@ -365,11 +366,11 @@ bool DecodeRun::Finish(const ProgressFunction& progress)
     } else if (!readError.empty()) {
         m_error = m_request.input + ": " + readError;
     } else if (FAILED(m_runResult)) {
-        m_error = "the filter graph failed (" + Hex(m_runResult) + ")";
+        m_error = m_request.input + ": the filter graph failed (" + Hex(m_runResult) + ")";
     } else if (m_eventCode != EC_COMPLETE) {
-        m_error = "the decoder aborted the stream (event " + std::to_string(m_eventCode) + ")";
+        m_error = m_request.input + ": the decoder aborted the stream (event " + std::to_string(m_eventCode) + ")";
     } else if (r.frames != r.input.frames + m_leadIn) {
-        m_error = "the decoder delivered " + std::to_string(r.frames) + " of " +
+        m_error = m_request.input + ": the decoder delivered " + std::to_string(r.frames) + " of " +
                   std::to_string(r.input.frames + m_leadIn) + " frames";
     }
     if (!m_error.empty()) return false;
