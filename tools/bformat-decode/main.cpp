@@ -190,8 +190,8 @@ void Usage(std::FILE* to)
         std::fprintf(to, "  %s\n        %s\n", names.c_str(), help.c_str());
     }
     std::fprintf(to,
-                 "\nExit status: 0 every file decoded, 1 a file failed, 2 a usage error (outputs that\n"
-                 "would collide with each other or with an input among them; nothing is written).\n");
+                 "\nExit status: 0 every file decoded, 1 a file failed, 2 a usage error (among them\n"
+                 "outputs that would collide with each other or with an input), with nothing written.\n");
 }
 
 int Fail(const std::string& message, int code = 1)
@@ -321,7 +321,8 @@ void PrintSummary(const std::string& input, const std::string& output, const bfo
 std::string Kept(size_t decoded)
 {
     if (decoded == 0) return "no output written";
-    return decoded == 1 ? "the 1 output decoded before it is kept" : "the " + std::to_string(decoded) + " outputs decoded before it are kept";
+    return decoded == 1 ? "the 1 output decoded before it is kept"
+                        : "the " + std::to_string(decoded) + " outputs decoded before it are kept";
 }
 
 // The program's version, then the file version of the module a decode would use.

@@ -97,16 +97,28 @@ bool AtomicFile::Create(const std::string& path, std::string& error)
     const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     RemoveStaleTemporaries(dir, name);
-    std::string temp = dir + "." + name + ".XXXXXX";
-    std::vector<char> buffer(temp.begin(), temp.end());
-    buffer.push_back('\0');
-    const int fd = ::mkstemp(buffer.data());
+    const std::string temp = dir + "." + name + ".XXXXXX";
+    std::vector<char> buffer;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 3; ++attempt) {
+        buffer.assign(temp.begin(), temp.end());
+        buffer.push_back('\0');
+        fd = ::mkstemp(buffer.data());
+        if (fd < 0) break;
+        // Held until the file is closed: marks the file as in use for RemoveStaleTemporaries.
+        ::flock(fd, LOCK_EX);
+        // Another run's clean-up may have removed the file between its creation and the lock.
+        struct stat opened, named;
+        if (::fstat(fd, &opened) != 0 || ::stat(buffer.data(), &named) != 0 || opened.st_ino != named.st_ino ||
+            opened.st_dev != named.st_dev) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
     if (fd < 0) {
         error = SystemError("cannot create a file in " + (dir.empty() ? std::string(".") : dir));
         return false;
     }
-    // Held until the file is closed: marks the file as in use for RemoveStaleTemporaries.
-    ::flock(fd, LOCK_EX);
     // mkstemp makes the file private; give it what any new file gets under the umask.
     const mode_t mask = ::umask(0);
     ::umask(mask);
