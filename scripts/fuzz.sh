@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-30}
 build=${FUZZ_BUILD_DIR:-build/fuzz}
-read -r -a targets <<<"${FUZZ_TARGETS:-media_type receive persist registry_store bformat_reader}"
+read -r -a targets <<<"${FUZZ_TARGETS:-media_type receive persist registry_store bformat_reader sofa_reader rig_files}"
 
 echo "=== fuzz: configure and build"
 cmake --preset fuzz -B "$build" >/dev/null

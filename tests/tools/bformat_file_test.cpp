@@ -146,8 +146,20 @@ TEST(BFormatReader, ReadsAmbiXInFuMaOrderAndScaleAtFullPrecision)
     ASSERT_TRUE(reader.Open(dir / "in.wav", Convention::FuMa, error)) << error;
     EXPECT_EQ(reader.Description().firstOrderChannels, 4u);
     EXPECT_EQ(reader.DeliveredFormat(), SampleFormat::Pcm16);
-    reader.DeliverFor(SampleFormat::Float32);
+    reader.DeliverFor(SampleFormat::Pcm24);
     EXPECT_EQ(reader.DeliveredFormat(), SampleFormat::Pcm32);
+    // For float output integers arrive as exact fractions of full scale, so that the filter's
+    // float output keeps what the decode puts above full scale.
+    reader.DeliverFor(SampleFormat::Float32);
+    EXPECT_EQ(reader.DeliveredFormat(), SampleFormat::Float32);
+    const std::vector<uint8_t> fractions = ReadAll(reader);
+    ASSERT_EQ(fractions.size(), 50u * 4 * 4);
+    for (size_t f = 0; f < 50; ++f) {
+        for (size_t c = 0; c < 4; ++c) {
+            ASSERT_EQ(decoder::Float32Format::ToDouble(&fractions[(f * 4 + c) * 4]), std::ldexp(samples[f * 9 + c], -31))
+                << "frame " << f << " channel " << c;
+        }
+    }
 }
 
 struct Refused {

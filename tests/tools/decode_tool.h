@@ -31,6 +31,21 @@ protected:
         return path;
     }
 
+    // A one-line refusal with the given exit status, run in the private folder, that leaves
+    // the folder as it was.
+    void ExpectRefused(const std::vector<std::string>& args, int exitCode, const std::string& reason)
+    {
+        const std::vector<std::string> before = m_dir.Entries();
+        const ProcessResult r = Run(args, {{}, -1, m_dir.Path()});
+        EXPECT_EQ(r.exitCode, exitCode) << r.err;
+        const std::vector<std::string> lines = r.ErrLines();
+        ASSERT_EQ(lines.size(), 1u) << r.err;
+        EXPECT_EQ(lines[0].rfind("bformat-decode: ", 0), 0u) << lines[0];
+        EXPECT_NE(lines[0].find(reason), std::string::npos) << lines[0];
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(m_dir.Entries(), before);
+    }
+
     TempDir m_dir, m_registry;
 };
 

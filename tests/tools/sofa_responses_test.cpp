@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -101,6 +102,44 @@ TEST(SofaResponses, UnusableFilesGetOneLineAndNoResponses)
     std::vector<DirectionalResponse> got;
     std::string error;
     EXPECT_FALSE(bformat::LoadSofaResponses(kDir + "/grid.sofa", 0.0, ahead, got, error));
+}
+
+TEST(SofaResponses, DamagedFilesAreRefusedInWordsOrReadWhole)
+{
+    std::ifstream source(kDir + "/grid.sofa", std::ios::binary);
+    const std::vector<char> grid((std::istreambuf_iterator<char>(source)), std::istreambuf_iterator<char>());
+    ASSERT_GT(grid.size(), 1000u);
+    const std::string path = kDir + "/damaged.sofa";
+    const std::vector<Direction> directions = FileGrid();
+    // Each damaged copy: read whole and sound, or refused with one line naming the file and
+    // saying why in words; `expect` is what a refusal must say.
+    auto check = [&](const std::vector<char>& bytes, const std::string& expect, const std::string& what) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), std::streamsize(bytes.size()));
+        std::vector<DirectionalResponse> got;
+        std::string error;
+        if (bformat::LoadSofaResponses(path, 44100.0, directions, got, error)) {
+            ASSERT_EQ(got.size(), directions.size()) << what;
+            for (const DirectionalResponse& r : got) {
+                EXPECT_EQ(r.left.size(), r.right.size()) << what;
+                for (double v : r.left) ASSERT_TRUE(std::isfinite(v)) << what;
+            }
+            return;
+        }
+        EXPECT_TRUE(got.empty()) << what;
+        EXPECT_EQ(error.rfind(path + ": ", 0), 0u) << what << ": " << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << what << ": " << error;
+        EXPECT_EQ(error.find("error 1"), std::string::npos) << what << ": " << error;
+        EXPECT_NE(error.find(expect), std::string::npos) << what << ": " << error;
+    };
+    for (size_t cut = 8; cut < grid.size(); cut += grid.size() / 24)
+        check({grid.begin(), grid.begin() + long(cut)}, "truncated", "cut at " + std::to_string(cut));
+    check({grid.begin(), grid.begin() + 7}, "is not a SOFA file", "cut inside the signature");
+    check({}, "is not a SOFA file", "empty");
+    for (size_t at = 0; at + 4 < grid.size(); at += grid.size() / 64) {
+        std::vector<char> bytes = grid;
+        for (size_t i = at; i < at + 4; ++i) bytes[i] = char(~bytes[i]);
+        check(bytes, "", "bytes inverted at " + std::to_string(at));
+    }
 }
 
 }  // namespace

@@ -42,40 +42,64 @@ std::string OpenFailure(int code)
     const char* what;
     switch (code) {
     case SF_ERR_UNRECOGNISED_FORMAT: what = "not an audio file this tool can read"; break;
-    case SF_ERR_MALFORMED_FILE: what = "a damaged or incomplete audio file"; break;
+    case SF_ERR_MALFORMED_FILE: what = "a damaged or truncated audio file"; break;
     case SF_ERR_UNSUPPORTED_ENCODING: what = "audio in an encoding this tool cannot read"; break;
     case SF_ERR_SYSTEM: what = "cannot be read"; break;
     default: what = "not an audio file this tool can read"; break;
     }
-    return std::string(what) + " (libsndfile: " + sf_error_number(code) + ")";
+    return std::string(what) + " (libsndfile: " + LibsndfileWords(sf_error_number(code)) + ")";
 }
 
-// Whether libsndfile found the file shorter than its header says: its log then has a line
+// Whether libsndfile found the file shorter than its header says. Its log then has a line
 // "<chunk> : <size in the header> (should be <size the file holds>)" with the second smaller,
-// for the container (RIFF, RF64, FORM, riff) or the audio chunk (data, SSND).
+// for the container (RIFF, RF64's "Riff size", FORM, riff) or the audio chunk (data, SSND,
+// RF64's "Data size"); or, for RF64, "Calculated frame count <held> does not match value from
+// 'ds64' chunk of <announced>". libsndfile itself then announces only the frames the file
+// holds, so the count it gives cannot tell.
 bool Truncated(SNDFILE* file)
 {
     std::string log(16384, '\0');
     sf_command(file, SFC_GET_LOG_INFO, &log[0], static_cast<int>(log.size()));
-    size_t at = 0;
-    while ((at = log.find("(should be ", at)) != std::string::npos) {
-        const size_t lineStart = log.rfind('\n', at) == std::string::npos ? 0 : log.rfind('\n', at) + 1;
-        const std::string line = log.substr(lineStart, at - lineStart);
-        at += 11;
+    log.resize(std::strlen(log.c_str()));
+    static const char* const kSized[] = {"RIFF", "RF64", "FORM", "riff", "data", "SSND", "Riff size", "Data size"};
+    static const char kCount[] = "Calculated frame count ";
+    static const char kDs64[] = "value from 'ds64' chunk of ";
+    size_t lineStart = 0;
+    while (lineStart < log.size()) {
+        size_t lineEnd = log.find('\n', lineStart);
+        if (lineEnd == std::string::npos) lineEnd = log.size();
+        const std::string line = log.substr(lineStart, lineEnd - lineStart);
+        lineStart = lineEnd + 1;
+        const size_t should = line.find("(should be ");
         const size_t colon = line.find(" : ");
-        if (colon == std::string::npos) continue;
-        const std::string name = line.substr(line.find_first_not_of(' '), 4);
-        if (name != "RIFF" && name != "RF64" && name != "FORM" && name != "riff" && name != "data" && name != "SSND") {
-            continue;
+        if (should != std::string::npos && colon != std::string::npos && colon < should) {
+            const size_t nameStart = line.find_first_not_of(' ');
+            const std::string name = line.substr(nameStart, colon - nameStart);
+            bool sized = false;
+            for (const char* s : kSized) sized = sized || name == s;
+            const unsigned long long declared = std::strtoull(line.c_str() + colon + 3, nullptr, 10);
+            const unsigned long long held = std::strtoull(line.c_str() + should + 11, nullptr, 10);
+            if (sized && held < declared) return true;
         }
-        const unsigned long long declared = std::strtoull(line.c_str() + colon + 3, nullptr, 10);
-        const unsigned long long held = std::strtoull(log.c_str() + at, nullptr, 10);
-        if (held < declared) return true;
+        const size_t count = line.find(kCount), ds64 = line.find(kDs64);
+        if (count != std::string::npos && ds64 != std::string::npos) {
+            const unsigned long long held = std::strtoull(line.c_str() + count + sizeof kCount - 1, nullptr, 10);
+            const unsigned long long announced = std::strtoull(line.c_str() + ds64 + sizeof kDs64 - 1, nullptr, 10);
+            if (held < announced) return true;
+        }
     }
     return false;
 }
 
 }  // namespace
+
+std::string LibsndfileWords(std::string why)
+{
+    for (const char* lead : {"System error : ", "Error : "})
+        if (why.rfind(lead, 0) == 0) why.erase(0, std::strlen(lead));
+    while (!why.empty() && (why.back() == '.' || why.back() == '\n')) why.pop_back();
+    return why;
+}
 
 const char* OrderName(unsigned order)
 {
@@ -204,12 +228,27 @@ void BFormatReader::DeliverFor(decoder::SampleFormat outputFormat)
     const InputDescription& d = m_description;
     const bool unchanged = d.convention == Convention::FuMa && m_wGain == 1.0;
     if (unchanged && d.exactFormat && outputFormat == d.sampleFormat) m_delivered = d.sampleFormat;
-    else m_delivered = d.integerSamples ? decoder::SampleFormat::Pcm32 : decoder::SampleFormat::Float32;
+    // The filter's output takes the format of its input: float output comes from float
+    // input, which keeps what the decoder computes above full scale.
+    else if (!d.integerSamples || outputFormat == decoder::SampleFormat::Float32)
+        m_delivered = decoder::SampleFormat::Float32;
+    else m_delivered = decoder::SampleFormat::Pcm32;
 }
 
 void BFormatReader::ConvertIntegers(const int32_t* scratch, size_t frames, uint8_t* out) const
 {
     const unsigned channels = m_description.channels, delivered = m_description.firstOrderChannels;
+    if (m_delivered == decoder::SampleFormat::Float32) {
+        // Fractions of full scale: exact for up to 24 bits, to float's precision beyond.
+        for (size_t f = 0; f < frames; ++f) {
+            const int32_t* frame = scratch + f * channels;
+            for (unsigned c = 0; c < delivered; ++c, out += decoder::Float32Format::kBytes) {
+                const double gain = c == 0 ? m_wGain : 1.0;
+                decoder::Float32Format::FromDouble(std::ldexp(frame[m_sources[c]], -31) * gain, out);
+            }
+        }
+        return;
+    }
     const size_t bytes = decoder::BytesPerSample(m_delivered);
     // Samples at the full 32-bit scale keep their top `bytes` bytes, little-endian.
     const unsigned drop = 32 - 8 * static_cast<unsigned>(bytes);
@@ -270,8 +309,15 @@ int64_t BFormatReader::Read(uint8_t* buffer, uint64_t maxFrames)
             if (got > 0) ConvertFloats(m_floatScratch.data(), static_cast<size_t>(got), out);
         }
         if (got <= 0) {
-            const char* why = sf_error(m_sndfile) != SF_ERR_NO_ERROR ? sf_strerror(m_sndfile) : "the file ended early";
-            m_error = "reading the samples failed after " + std::to_string(m_framesRead + done) + " frames: " + why;
+            // Compressed audio (FLAC) announces its length in a header the decoder cannot
+            // check against the file: a cut shows only here.
+            const int code = sf_error(m_sndfile);
+            m_error = (code == SF_ERR_SYSTEM ? std::string("reading the samples failed")
+                                             : std::string("truncated or damaged: the audio ends")) +
+                      " after " + std::to_string(m_framesRead + done) + " of the " + std::to_string(d.frames) +
+                      " frames its header announces";
+            if (code != SF_ERR_NO_ERROR)
+                m_error += std::string(" (libsndfile: ") + LibsndfileWords(sf_strerror(m_sndfile)) + ")";
             return -1;
         }
         done += static_cast<uint64_t>(got);

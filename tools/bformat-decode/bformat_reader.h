@@ -83,6 +83,10 @@ private:
     std::string m_error;
 };
 
+// A libsndfile message without its "Error : " or "System error : " lead and its full stop,
+// to follow a reason of ours.
+std::string LibsndfileWords(std::string message);
+
 // "first", "second", ... for orders 1 to 7.
 const char* OrderName(unsigned order);
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <optional>
 
 #include "durazodo/ambisonic_decoder.h"
 #include "framework/base_pin.h"
@@ -132,176 +133,265 @@ std::vector<std::string> SpeakerNames(uint32_t mask, unsigned channels)
     return names;
 }
 
-bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& error,
-               const ProgressFunction& progress, const std::atomic<bool>* interrupt)
-{
-    result = DecodeResult{};
-    if (SameFile(request.input, request.output)) {
-        error = request.output + ": the output would overwrite the input";
-        return false;
-    }
-    Container container;
-    if (!ContainerForName(request.output, container, error)) return false;
-    BFormatReader reader;
-    std::string why;
-    if (!reader.Open(request.input, request.convention, why)) {
-        error = request.input + ": " + why;
-        return false;
-    }
-    result.input = reader.Description();
-    result.outputFormat =
-        request.outputFormat != decoder::SampleFormat::None ? request.outputFormat : result.input.sampleFormat;
-    if (!ContainerTakes(container, result.outputFormat, why)) {
-        error = request.output + ": " + why;
-        return false;
-    }
-    reader.DeliverFor(result.outputFormat);
-    result.decodedFormat = reader.DeliveredFormat();
+namespace {
 
-    ComScope com;
-    if (FAILED(com.Result())) {
-        error = "COM could not start (" + Hex(com.Result()) + ")";
-        return false;
+// One decode's pieces and its steps, in the order RunDecode takes them. The members are made
+// in order and destroyed in reverse: the graph (whose filters use the sink and the frames)
+// before the output and the reader, COM after the graph. One thread.
+class DecodeRun {
+public:
+    DecodeRun(const DecodeRequest& request, DecodeResult& result, std::string& error)
+        : m_request(request), m_result(result), m_error(error)
+    {
     }
 
-    SoundFileWriter output;
-    FileFrames frames(reader);
+    // Opens the input and checks it against the output's container and choice; chooses the
+    // sample format that reaches the decoder.
+    bool OpenInput();
+    // Starts COM and builds the graph: source, the decoder set to the output choice, writer.
+    bool BuildGraph();
+    // Connects source to decoder to writer; the decoder proposes the output's format.
+    bool ConnectFilters();
+    // Starts the output file in the format the decoder proposed.
+    bool BeginOutput();
+    // Runs the graph to its end or to the interrupt, reporting progress.
+    void RunGraph(const ProgressFunction& progress, const std::atomic<bool>* interrupt);
+    // Judges the run and, when every frame arrived, completes the output under its name.
+    bool Finish(const ProgressFunction& progress);
+
+private:
+    const DecodeRequest& m_request;
+    DecodeResult& m_result;
+    std::string& m_error;
+    Container m_container = Container::Wave;
+    BFormatReader m_reader;
+    std::optional<ComScope> m_com;
+    SoundFileWriter m_output;
+    FileFrames m_frames{m_reader};
+    FileSink m_sink{m_output};
+    Graph m_graph;
     // Frames the decoder delivers ahead of the input's first: the headphone decode's lag.
-    const uint64_t leadIn = request.outputChoice.Headphones() ? uint64_t{AMBISONIC_HEADPHONE_LATENCY_FRAMES} : 0;
-    FileSink sink(output);
-    Graph graph;
+    uint64_t m_leadIn = 0;
+    HRESULT m_runResult = S_OK;
+    LONG m_eventCode = 0;
+    bool m_interrupted = false;
+    bool m_ran = false;
+};
 
-    HRESULT hr = CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
-                                  graph.builder.put_void());
-    if (FAILED(hr) || !graph.builder) {
-        error = "cannot create a filter graph (" + Hex(hr) + ")";
+bool DecodeRun::OpenInput()
+{
+    const DecodeRequest& request = m_request;
+    if (SameFile(request.input, request.output)) {
+        m_error = request.output + ": the output would overwrite the input";
         return false;
     }
-    if (!graph.module.CreateFilter(request.modulePath, graph.decoder.put(), result.decoderSource, error)) return false;
-    if (!ApplyOutputChoice(graph.decoder.get(), request.outputChoice, result.input.sampleRate, result.responses, error))
+    if (!ContainerForName(request.output, m_container, m_error)) return false;
+    std::string why;
+    if (!m_reader.Open(request.input, request.convention, why)) {
+        m_error = request.input + ": " + why;
         return false;
+    }
+    m_result.input = m_reader.Description();
+    m_result.outputFormat =
+        request.outputFormat != decoder::SampleFormat::None ? request.outputFormat : m_result.input.sampleFormat;
+    if (!ContainerTakes(m_container, m_result.outputFormat, why)) {
+        m_error = request.output + ": " + why;
+        return false;
+    }
+    if (!ContainerTakesRate(m_container, m_result.input.sampleRate, why) ||
+        !OutputTakesRate(request.outputChoice, m_result.input.sampleRate, why)) {
+        m_error = request.input + ": " + why;
+        return false;
+    }
+    m_reader.DeliverFor(m_result.outputFormat);
+    m_result.decodedFormat = m_reader.DeliveredFormat();
+    m_leadIn = request.outputChoice.Headphones() ? uint64_t{AMBISONIC_HEADPHONE_LATENCY_FRAMES} : 0;
+    return true;
+}
+
+bool DecodeRun::BuildGraph()
+{
+    m_com.emplace();
+    if (FAILED(m_com->Result())) {
+        m_error = "COM could not start (" + Hex(m_com->Result()) + ")";
+        return false;
+    }
+    HRESULT hr = CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                                  m_graph.builder.put_void());
+    if (FAILED(hr) || !m_graph.builder) {
+        m_error = "cannot create a filter graph (" + Hex(hr) + ")";
+        return false;
+    }
+    if (!m_graph.module.CreateFilter(m_request.modulePath, m_graph.decoder.put(), m_result.decoderSource, m_error))
+        return false;
+    std::string why;
+    if (!ApplyOutputChoice(m_graph.decoder.get(), m_request.outputChoice, m_result.input.sampleRate,
+                           m_result.responses, why)) {
+        m_error = m_request.input + ": " + why;
+        return false;
+    }
 
     SourceStream stream;
-    stream.formatBlock = BuildExtensibleBlock(static_cast<uint16_t>(result.input.firstOrderChannels),
-                                              result.input.sampleRate, result.decodedFormat, true);
-    std::memcpy(&stream.subtype, stream.formatBlock.data() + 24, sizeof stream.subtype);
-    stream.framesPerSample = request.framesPerSample;
+    stream.formatBlock = BuildExtensibleBlock(static_cast<uint16_t>(m_result.input.firstOrderChannels),
+                                              m_result.input.sampleRate, m_result.decodedFormat, true);
+    WaveFormat format;
+    ReadWaveFormat(stream.formatBlock.data(), stream.formatBlock.size(), format);
+    std::memcpy(&stream.subtype, format.subFormat.data(), sizeof stream.subtype);
+    stream.framesPerSample = m_request.framesPerSample;
     // Two threads each read a buffer, run it through the decoder and write what came out,
     // taking turns at the decoder: the decode of one buffer overlaps the file work of the
     // next, and each buffer's bytes stay in the cache of the processor that reads them.
     stream.deliveringThreads = 2;
     hr = S_OK;
-    graph.writerFilter = new (std::nothrow) CSinkWriterFilter(&sink, &hr);
-    graph.writer.Assign(graph.writerFilter);
-    if (graph.writerFilter) {
+    m_graph.writerFilter = new (std::nothrow) CSinkWriterFilter(&m_sink, &hr);
+    m_graph.writer.Assign(m_graph.writerFilter);
+    if (m_graph.writerFilter) {
         // Written by the delivering threads, each after its delivery.
-        graph.writerFilter->SetWritesOnDemand(true);
-        CSinkWriterFilter* const writer = graph.writerFilter;
+        m_graph.writerFilter->SetWritesOnDemand(true);
+        CSinkWriterFilter* const writer = m_graph.writerFilter;
         stream.afterDelivery = [writer] { writer->WriteReceived(); };
     }
-    graph.sourceFilter = new (std::nothrow) CFrameSourceFilter(stream, &frames, &hr);
-    graph.source.Assign(graph.sourceFilter);
-    if (!graph.source || !graph.writer || FAILED(hr)) {
-        error = "out of memory";
+    m_graph.sourceFilter = new (std::nothrow) CFrameSourceFilter(stream, &m_frames, &hr);
+    m_graph.source.Assign(m_graph.sourceFilter);
+    if (!m_graph.source || !m_graph.writer || FAILED(hr)) {
+        m_error = "out of memory";
         return false;
     }
+    if (FAILED(hr = m_graph.builder->AddFilter(m_graph.source.get(), WIDE("B-Format file"))) ||
+        FAILED(hr = m_graph.builder->AddFilter(m_graph.decoder.get(), WIDE("B-Format decoder"))) ||
+        FAILED(hr = m_graph.builder->AddFilter(m_graph.writer.get(), WIDE("Speaker feed file")))) {
+        m_error = "cannot build the filter graph (" + Hex(hr) + ")";
+        return false;
+    }
+    return true;
+}
 
-    if (FAILED(hr = graph.builder->AddFilter(graph.source.get(), WIDE("B-Format file"))) ||
-        FAILED(hr = graph.builder->AddFilter(graph.decoder.get(), WIDE("B-Format decoder"))) ||
-        FAILED(hr = graph.builder->AddFilter(graph.writer.get(), WIDE("Speaker feed file")))) {
-        error = "cannot build the filter graph (" + Hex(hr) + ")";
-        return false;
-    }
+bool DecodeRun::ConnectFilters()
+{
     ComRef<IPin> sourceOut, decoderIn, decoderOut, writerIn;
-    sourceOut.Assign(graph.sourceFilter->GetPin(0));
-    writerIn.Assign(graph.writerFilter->GetPin(0));
-    if (!FindPin(graph.decoder.get(), PINDIR_INPUT, decoderIn) ||
-        !FindPin(graph.decoder.get(), PINDIR_OUTPUT, decoderOut)) {
-        error = "the decoder filter has no input or no output pin";
+    sourceOut.Assign(m_graph.sourceFilter->GetPin(0));
+    writerIn.Assign(m_graph.writerFilter->GetPin(0));
+    if (!FindPin(m_graph.decoder.get(), PINDIR_INPUT, decoderIn) ||
+        !FindPin(m_graph.decoder.get(), PINDIR_OUTPUT, decoderOut)) {
+        m_error = m_request.input + ": the decoder filter has no input or no output pin";
         return false;
     }
-    hr = graph.builder->ConnectDirect(sourceOut.get(), decoderIn.get(), nullptr);
+    HRESULT hr = m_graph.builder->ConnectDirect(sourceOut.get(), decoderIn.get(), nullptr);
     if (FAILED(hr)) {
-        error = request.input + ": the decoder filter refuses this stream (" + Hex(hr) + ")";
+        m_error = m_request.input + ": the decoder filter refuses a stream of " +
+                  std::to_string(m_result.input.firstOrderChannels) + " channels at " +
+                  std::to_string(m_result.input.sampleRate) + " Hz (" + Hex(hr) + ")";
         return false;
     }
-    hr = graph.builder->ConnectDirect(decoderOut.get(), writerIn.get(), nullptr);
+    hr = m_graph.builder->ConnectDirect(decoderOut.get(), writerIn.get(), nullptr);
     if (FAILED(hr)) {
-        error = "the decoder's output cannot be written to a file (" + Hex(hr) + ")";
+        m_error = m_request.input + ": the decoder's output cannot be written to " + m_request.output + " (" +
+                  Hex(hr) + ")";
         return false;
     }
+    return true;
+}
 
-    const std::vector<uint8_t> outputBlock = graph.writerFilter->FormatBlock();
-    ReadWaveFormat(outputBlock.data(), outputBlock.size(), result.output);
+bool DecodeRun::BeginOutput()
+{
+    const std::vector<uint8_t> outputBlock = m_graph.writerFilter->FormatBlock();
+    ReadWaveFormat(outputBlock.data(), outputBlock.size(), m_result.output);
     OutputFileSettings settings;
-    settings.path = request.output;
-    settings.container = container;
-    settings.channels = result.output.channels;
-    settings.sampleRate = result.output.sampleRate;
-    settings.channelMask = result.output.channelMask;
-    settings.format = result.outputFormat;
-    settings.expectedFrames = result.input.frames;
-    if (!output.Begin(settings, SampleFormatOf(result.output), error)) return false;
-    sink.DropLeadIn(static_cast<size_t>(leadIn) * result.output.blockAlign);
+    settings.path = m_request.output;
+    settings.container = m_container;
+    settings.channels = m_result.output.channels;
+    settings.sampleRate = m_result.output.sampleRate;
+    settings.channelMask = m_result.output.channelMask;
+    settings.format = m_result.outputFormat;
+    settings.expectedFrames = m_result.input.frames;
+    if (!m_output.Begin(settings, SampleFormatOf(m_result.output), m_error)) return false;
+    m_sink.DropLeadIn(static_cast<size_t>(m_leadIn) * m_result.output.blockAlign);
+    return true;
+}
 
+void DecodeRun::RunGraph(const ProgressFunction& progress, const std::atomic<bool>* interrupt)
+{
     // No clock: the graph runs as fast as the file can be read, decoded and written.
     ComRef<IMediaFilter> mediaFilter;
-    if (SUCCEEDED(graph.builder->QueryInterface(IID_IMediaFilter, mediaFilter.put_void())) && mediaFilter) {
+    if (SUCCEEDED(m_graph.builder->QueryInterface(IID_IMediaFilter, mediaFilter.put_void())) && mediaFilter) {
         mediaFilter->SetSyncSource(nullptr);
     }
     ComRef<IMediaControl> control;
     ComRef<IMediaEvent> events;
-    if (FAILED(hr = graph.builder->QueryInterface(IID_IMediaControl, control.put_void())) ||
-        FAILED(hr = graph.builder->QueryInterface(IID_IMediaEvent, events.put_void()))) {
-        error = "the filter graph cannot be run (" + Hex(hr) + ")";
-        return false;
+    HRESULT hr;
+    if (FAILED(hr = m_graph.builder->QueryInterface(IID_IMediaControl, control.put_void())) ||
+        FAILED(hr = m_graph.builder->QueryInterface(IID_IMediaEvent, events.put_void()))) {
+        m_runResult = hr;
+        m_error = "the filter graph cannot be run (" + Hex(hr) + ")";
+        return;
     }
 
     const auto started = std::chrono::steady_clock::now();
     auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(); };
-    LONG code = 0;
-    bool interrupted = interrupt && *interrupt;
-    hr = interrupted ? S_OK : control->Run();
-    if (SUCCEEDED(hr) && !interrupted) {
+    m_interrupted = interrupt && *interrupt;
+    hr = m_interrupted ? S_OK : control->Run();
+    if (SUCCEEDED(hr) && !m_interrupted) {
         for (;;) {
-            hr = events->WaitForCompletion(100, &code);
+            hr = events->WaitForCompletion(100, &m_eventCode);
             if (hr != E_ABORT) break;
-            if (progress) progress(graph.writerFilter->FramesWritten(), result.input.frames, result.input.sampleRate, elapsed());
+            if (progress)
+                progress(m_graph.writerFilter->FramesWritten(), m_result.input.frames, m_result.input.sampleRate,
+                         elapsed());
             if (interrupt && *interrupt) {
-                interrupted = true;
+                m_interrupted = true;
                 break;
             }
         }
     }
     control->Stop();
-    result.wallSeconds = elapsed();
-    result.frames = graph.writerFilter->FramesWritten();
-    result.peaks = output.Levels().Peaks();
-    result.clipped = output.Levels().Clipped();
+    m_ran = true;
+    m_runResult = hr;
+    m_result.wallSeconds = elapsed();
+    m_result.frames = m_graph.writerFilter->FramesWritten();
+    m_result.peaks = m_output.Levels().Peaks();
+    m_result.clipped = m_output.Levels().Clipped();
+}
 
-    const std::string writeError = graph.writerFilter->ErrorText();
-    const std::string readError = graph.sourceFilter->ErrorText();
-    if (interrupted) {
-        error = "interrupted; no output written";
+bool DecodeRun::Finish(const ProgressFunction& progress)
+{
+    if (!m_ran) return false;  // m_error says why the graph could not run
+    m_error.clear();
+    const std::string writeError = m_graph.writerFilter->ErrorText();
+    const std::string readError = m_graph.sourceFilter->ErrorText();
+    DecodeResult& r = m_result;
+    if (m_interrupted) {
+        m_error = m_request.input + ": interrupted; " + m_request.output + " not written";
     } else if (!writeError.empty()) {
-        error = writeError;
+        m_error = writeError;
     } else if (!readError.empty()) {
-        error = request.input + ": " + readError;
-    } else if (FAILED(hr)) {
-        error = "the filter graph failed (" + Hex(hr) + ")";
-    } else if (code != EC_COMPLETE) {
-        error = "the decoder aborted the stream (event " + std::to_string(code) + ")";
-    } else if (result.frames != result.input.frames + leadIn) {
-        error = "the decoder delivered " + std::to_string(result.frames) + " of " +
-                std::to_string(result.input.frames + leadIn) + " frames";
+        m_error = m_request.input + ": " + readError;
+    } else if (FAILED(m_runResult)) {
+        m_error = m_request.input + ": the filter graph failed (" + Hex(m_runResult) + ")";
+    } else if (m_eventCode != EC_COMPLETE) {
+        m_error = m_request.input + ": the decoder aborted the stream (event " + std::to_string(m_eventCode) + ")";
+    } else if (r.frames != r.input.frames + m_leadIn) {
+        m_error = m_request.input + ": the decoder delivered " + std::to_string(r.frames) + " of " +
+                  std::to_string(r.input.frames + m_leadIn) + " frames";
     }
-    if (!error.empty()) return false;
+    if (!m_error.empty()) return false;
 
-    if (!output.Finish(error)) return false;
-    result.frames -= leadIn;
-    if (progress) progress(result.frames, result.input.frames, result.input.sampleRate, result.wallSeconds);
-    result.seconds = static_cast<double>(result.frames) / result.output.sampleRate;
+    if (!m_output.Finish(m_error)) return false;
+    r.frames -= m_leadIn;
+    if (progress) progress(r.frames, r.input.frames, r.input.sampleRate, r.wallSeconds);
+    r.seconds = static_cast<double>(r.frames) / r.output.sampleRate;
     return true;
+}
+
+}  // namespace
+
+bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& error,
+               const ProgressFunction& progress, const std::atomic<bool>* interrupt)
+{
+    result = DecodeResult{};
+    DecodeRun run(request, result, error);
+    if (!run.OpenInput() || !run.BuildGraph() || !run.ConnectFilters() || !run.BeginOutput()) return false;
+    run.RunGraph(progress, interrupt);
+    return run.Finish(progress);
 }
 
 }  // namespace bformat

@@ -52,7 +52,4 @@ using ProgressFunction =
 bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& error,
                const ProgressFunction& progress, const std::atomic<bool>* interrupt);
 
-// "front left", ... for the bits of a channel mask, in channel order; "speaker N" past them.
-std::vector<std::string> SpeakerNames(uint32_t channelMask, unsigned channels);
-
 }  // namespace bformat

@@ -19,10 +19,12 @@
 #include <string>
 #include <vector>
 
+#include "tools/bformat-decode/batch_plan.h"
 #include "tools/bformat-decode/decode_job.h"
 #include "tools/bformat-decode/decoder_module.h"
 #include "tools/bformat-decode/demo.h"
 #include "tools/bformat-decode/output_choice.h"
+#include "tools/bformat-decode/output_file.h"
 
 namespace {
 
@@ -89,8 +91,9 @@ const std::vector<Option>& Options()
              return std::string();
          }},
         {"-f", "--format", "pcm16|pcm24|pcm32|float",
-         "the output's sample format (default: the input's; 8-bit input gives pcm16, 64-bit\n"
-         "float and compressed float input gives float)",
+         "the output's sample format; float keeps what lies above full scale, integers\n"
+         "saturate (default: the input's; 8-bit input gives pcm16, 64-bit float and compressed\n"
+         "float input gives float)",
          [](const std::string& v, Settings& s) {
              using decoder::SampleFormat;
              if (v == "pcm16") s.request.outputFormat = SampleFormat::Pcm16;
@@ -186,7 +189,9 @@ void Usage(std::FILE* to)
         while ((at = help.find('\n', at)) != std::string::npos) help.replace(at, 1, "\n" + std::string(8, ' ')), at += 9;
         std::fprintf(to, "  %s\n        %s\n", names.c_str(), help.c_str());
     }
-    std::fprintf(to, "\nExit status: 0 every file decoded, 1 a file failed, 2 a usage error.\n");
+    std::fprintf(to,
+                 "\nExit status: 0 every file decoded, 1 a file failed, 2 a usage error (among them\n"
+                 "outputs that would collide with each other or with an input), with nothing written.\n");
 }
 
 int Fail(const std::string& message, int code = 1)
@@ -312,6 +317,14 @@ void PrintSummary(const std::string& input, const std::string& output, const bfo
     }
 }
 
+// What an interrupted batch keeps: the outputs of the decodes that finished before it.
+std::string Kept(size_t decoded)
+{
+    if (decoded == 0) return "no output written";
+    return decoded == 1 ? "the 1 output decoded before it is kept"
+                        : "the " + std::to_string(decoded) + " outputs decoded before it are kept";
+}
+
 // The program's version, then the file version of the module a decode would use.
 int PrintVersion(const std::string& modulePath)
 {
@@ -354,10 +367,20 @@ int main(int argc, char** argv)
                     2);
     }
 
+    // A sample format the named output's container cannot hold is a usage error, whatever
+    // the input.
+    bformat::Container container;
+    std::string formatError;
+    if (!settings.output.empty() && !toFolder && settings.request.outputFormat != decoder::SampleFormat::None &&
+        bformat::ContainerForName(settings.output, container, formatError) &&
+        !bformat::ContainerTakes(container, settings.request.outputFormat, formatError)) {
+        return Fail(settings.output + ": " + formatError, 2);
+    }
+
     // A SOFA file that cannot be used fails every decode alike: refuse it once, before the
     // demonstration or any output is written.
     std::string sofaError;
-    if (!bformat::CheckSofaFile(settings.request.outputChoice, 48000.0, sofaError)) return Fail(sofaError);
+    if (!bformat::CheckSofaFile(settings.request.outputChoice, 48000, sofaError)) return Fail(sofaError);
 
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
@@ -374,8 +397,6 @@ int main(int argc, char** argv)
         if (toFolder) request.output = settings.output + kDemoOutput;
         request.input = FolderOf(request.output) + kDemoInput;
         if (request.input == request.output) return Fail(request.output + ": the demonstration's own name", 2);
-        std::string error;
-        if (!bformat::WriteDemoFile(request.input, bformat::DemoSettings{}, error)) return Fail(error);
         jobs.push_back(request);
     }
     for (const std::string& input : settings.inputs) {
@@ -392,6 +413,15 @@ int main(int argc, char** argv)
         jobs.push_back(request);
     }
 
+    // Every output is known before any is written: a batch that would lose a file is
+    // refused whole.
+    const std::string planError = bformat::CheckBatchPlan(jobs);
+    if (!planError.empty()) return Fail(planError, 2);
+    if (settings.inputs.empty()) {
+        std::string error;
+        if (!bformat::WriteDemoFile(jobs[0].input, bformat::DemoSettings{}, error)) return Fail(error);
+    }
+
     const bool showProgress = !settings.quiet && ::isatty(STDERR_FILENO);
     bool progressShown = false;
     auto progress = [&](uint64_t done, uint64_t total, uint32_t rate, double wall) {
@@ -406,13 +436,20 @@ int main(int argc, char** argv)
 
     size_t decoded = 0, failed = 0;
     for (const bformat::DecodeRequest& request : jobs) {
-        if (g_interrupted) break;
+        if (g_interrupted) {
+            Fail("interrupted before " + request.input + "; " + Kept(decoded));
+            break;
+        }
         bformat::DecodeResult result;
         std::string error;
         const bool ok = bformat::RunDecode(request, result, error, progress, &g_interrupted);
         if (progressShown) std::fprintf(stderr, "\r\033[K");
         progressShown = false;
         if (!ok) {
+            if (g_interrupted) {
+                Fail(error + "; " + Kept(decoded));
+                break;
+            }
             Fail(error);
             ++failed;
             continue;

@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <map>
+#include <mutex>
 
 #include "decoder/binaural.h"
 #include "durazodo/ambisonic_decoder.h"
 #include "framework/com_ref.h"
-#include "tools/bformat-decode/decode_job.h"
 #include "tools/bformat-decode/decoder_module.h"
 #include "tools/bformat-decode/sofa_responses.h"
 
@@ -60,19 +61,32 @@ std::vector<decoder::Direction> VirtualSpeakerDirections()
     return decoder::SpeakerDirections(HeadphoneLayout().decodeType);
 }
 
-// The SOFA file's measurement nearest each virtual speaker, as one array of each kind for
-// SetHeadphoneResponses, all of one length.
+// The SOFA file's measurement nearest each virtual speaker at one sample rate, as one array
+// of each kind for SetHeadphoneResponses, all of one length; or why the file cannot be used.
 struct ResponseArrays {
+    bool loaded = false;
+    std::string error;
+    SofaSummary summary;
     std::vector<float> azimuths, elevations, left, right;
     ULONG length = 0;
 };
 
-bool LoadResponseArrays(const std::string& path, uint32_t sampleRate, ResponseArrays& arrays, SofaSummary& summary,
-                        std::string& error)
+// The responses of `path` at `sampleRate`, read from the file once for each rate a run asks
+// for: a batch of inputs at one rate reads it once. Kept for the run; any thread.
+const ResponseArrays& ResponsesAt(const std::string& path, uint32_t sampleRate)
 {
+    static std::mutex lock;
+    static std::map<std::pair<std::string, uint32_t>, ResponseArrays> kept;
+    std::lock_guard<std::mutex> hold(lock);
+    const auto key = std::make_pair(path, sampleRate);
+    const auto found = kept.find(key);
+    if (found != kept.end()) return found->second;
+    ResponseArrays& arrays = kept[key];
     std::vector<decoder::DirectionalResponse> chosen;
-    if (!LoadSofaResponses(path, sampleRate, VirtualSpeakerDirections(), chosen, error, &summary)) return false;
-    arrays.length = summary.frames;
+    arrays.loaded =
+        LoadSofaResponses(path, sampleRate, VirtualSpeakerDirections(), chosen, arrays.error, &arrays.summary);
+    if (!arrays.loaded) return arrays;
+    arrays.length = arrays.summary.frames;
     for (const decoder::DirectionalResponse& r : chosen) {
         arrays.azimuths.push_back(static_cast<float>(WrappedAzimuth(r.azimuthDeg)));
         arrays.elevations.push_back(static_cast<float>(r.elevationDeg));
@@ -81,7 +95,7 @@ bool LoadResponseArrays(const std::string& path, uint32_t sampleRate, ResponseAr
             to->resize(to->size() + (arrays.length - from->size()), 0.0f);
         }
     }
-    return true;
+    return arrays;
 }
 
 // Why the filter refused a setting, in words.
@@ -172,11 +186,30 @@ std::vector<std::string> ChannelNames(const OutputChoice& choice, int decodeType
     return names;
 }
 
-bool CheckSofaFile(const OutputChoice& choice, double sampleRate, std::string& error)
+bool CheckSofaFile(const OutputChoice& choice, uint32_t sampleRate, std::string& error)
 {
     if (choice.mode != OutputMode::HeadphonesSofa) return true;
-    std::vector<decoder::DirectionalResponse> chosen;
-    return LoadSofaResponses(choice.sofaPath, sampleRate, VirtualSpeakerDirections(), chosen, error);
+    const ResponseArrays& arrays = ResponsesAt(choice.sofaPath, sampleRate);
+    error = arrays.error;
+    return arrays.loaded;
+}
+
+bool OutputTakesRate(const OutputChoice& choice, uint32_t sampleRate, std::string& error)
+{
+    double lowest = decoder::kMinBinauralRate, highest = decoder::kMaxBinauralRate;
+    const char* what = "the headphone decode";
+    if (choice.mode == OutputMode::HeadphonesSofa) {
+        // The responses are resampled to the stream's rate, which the filter then takes.
+        lowest = std::max<double>(lowest, AMBISONIC_MIN_RESPONSE_RATE);
+        highest = std::min<double>(highest, AMBISONIC_MAX_RESPONSE_RATE);
+        what = "headphones with a SOFA file";
+    } else if (!choice.Headphones()) {
+        return true;
+    }
+    if (sampleRate >= lowest && sampleRate <= highest) return true;
+    error = "sample rate of " + std::to_string(sampleRate) + " Hz is outside the range of " + what + " (" +
+            Degrees(lowest) + " to " + Degrees(highest) + " Hz)";
+    return false;
 }
 
 bool ApplyOutputChoice(IBaseFilter* decoderFilter, const OutputChoice& choice, uint32_t sampleRate,
@@ -214,14 +247,17 @@ bool ApplyOutputChoice(IBaseFilter* decoderFilter, const OutputChoice& choice, u
         responses = "built-in spherical head, at " + speakers;
         return true;
     case OutputMode::HeadphonesSofa: {
-        ResponseArrays arrays;
-        SofaSummary summary;
-        if (!LoadResponseArrays(choice.sofaPath, sampleRate, arrays, summary, error)) return false;
+        const ResponseArrays& arrays = ResponsesAt(choice.sofaPath, sampleRate);
+        const SofaSummary& summary = arrays.summary;
+        if (!arrays.loaded) {
+            error = arrays.error;
+            return false;
+        }
         hr = layout->SetHeadphoneResponses(static_cast<ULONG>(arrays.azimuths.size()), arrays.azimuths.data(),
                                            arrays.elevations.data(), arrays.length, sampleRate, arrays.left.data(),
                                            arrays.right.data());
         if (FAILED(hr)) {
-            error = hr == E_NOTIMPL ? Refusal(hr, "headphones") : choice.sofaPath + ": " + Refusal(hr, "its responses");
+            error = Refusal(hr, hr == E_NOTIMPL ? "headphones" : ("the responses of " + choice.sofaPath).c_str());
             return false;
         }
         responses = BaseName(choice.sofaPath) + ": " + std::to_string(summary.measurements) + " measurements at " +

@@ -53,15 +53,25 @@ std::string CheckCombination(const OutputChoice& choice);
 std::vector<std::string> ChannelNames(const OutputChoice& choice, int decodeType, uint32_t channelMask,
                                       unsigned channels);
 
-// Reads the SOFA file of a headphone choice once, as a decode would at `sampleRate` Hz; false
-// with one line in `error` when it cannot be used. True for any other choice.
-bool CheckSofaFile(const OutputChoice& choice, double sampleRate, std::string& error);
+// "front left", ... for the bits of a channel mask, in channel order; "speaker N" past them.
+// (Defined with the decode, in decode_job.cpp.)
+std::vector<std::string> SpeakerNames(uint32_t channelMask, unsigned channels);
+
+// Reads the SOFA file of a headphone choice as a decode at `sampleRate` Hz does, and keeps
+// what it read for the decodes at that rate; false with one line in `error` when it cannot
+// be used. True for any other choice.
+bool CheckSofaFile(const OutputChoice& choice, uint32_t sampleRate, std::string& error);
+
+// Whether the output `choice` renders a stream of `sampleRate` Hz (the headphone decodes
+// take a range); false with a one-line reason about the input, which the caller names.
+bool OutputTakesRate(const OutputChoice& choice, uint32_t sampleRate, std::string& error);
 
 // Sets `choice` on the unconnected decoder filter for a stream of `sampleRate` Hz: the
 // decode type, the output, and for a SOFA file the measurement nearest each of the virtual
-// speakers, read at that rate. Does nothing for a choice not Asked(). `responses` says which
-// head-related responses the headphone output uses (empty otherwise); `error` why the
-// filter or the SOFA file refused, in one line.
+// speakers, read at that rate (once a run for each rate). Does nothing for a choice not
+// Asked(). `responses` says which head-related responses the headphone output uses (empty
+// otherwise); `error` why the filter or the SOFA file refused, in one line (naming the SOFA
+// file, not the input).
 bool ApplyOutputChoice(IBaseFilter* decoderFilter, const OutputChoice& choice, uint32_t sampleRate,
                        std::string& responses, std::string& error);
 

@@ -1,6 +1,8 @@
 #include "tools/bformat-decode/output_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "tools/bformat-decode/bformat_reader.h"
 #include "tools/bformat-decode/wave_format.h"
 
 namespace bformat {
@@ -31,21 +34,87 @@ AtomicFile::~AtomicFile()
     Discard();
 }
 
+std::string OutputRefusal(const std::string& path)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return {};
+    const char* what = S_ISDIR(st.st_mode)    ? "a directory"
+                       : S_ISFIFO(st.st_mode) ? "a named pipe"
+                       : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
+                       : S_ISSOCK(st.st_mode) ? "a socket"
+                                              : "not a regular file";
+    return path + " is " + what + ": an output is written whole under another name and renamed over its "
+                  "destination, which would replace it; name a regular file";
+}
+
+namespace {
+
+// Whether `entry` is a temporary name AtomicFile::Create gives `name`: "." name "." and the
+// six letters or digits mkstemp adds.
+bool IsTemporaryOf(const char* entry, const std::string& name)
+{
+    const size_t length = std::strlen(entry);
+    if (length != name.size() + 8 || entry[0] != '.' || name.compare(0, name.size(), entry + 1, name.size()) != 0 ||
+        entry[name.size() + 1] != '.')
+        return false;
+    for (size_t i = name.size() + 2; i < length; ++i)
+        if (!std::isalnum(static_cast<unsigned char>(entry[i]))) return false;
+    return true;
+}
+
+// Removes the temporary files of `name` in `dir` that no run holds: those of a run that was
+// killed before it could remove them. A running writer holds a lock on its temporary file,
+// which the system releases however the run ends.
+void RemoveStaleTemporaries(const std::string& dir, const std::string& name)
+{
+    DIR* folder = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (!folder) return;
+    while (const dirent* entry = ::readdir(folder)) {
+        if (!IsTemporaryOf(entry->d_name, name)) continue;
+        const std::string path = dir + entry->d_name;
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) continue;
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+            ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            ::unlink(path.c_str());
+        ::close(fd);
+    }
+    ::closedir(folder);
+}
+
+}  // namespace
+
 bool AtomicFile::Create(const std::string& path, std::string& error)
 {
     Discard();
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        error = "cannot write " + path + ": it is a directory";
+    const std::string refusal = OutputRefusal(path);
+    if (!refusal.empty()) {
+        error = refusal;
         return false;
     }
     const size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::string temp = dir + "." + name + ".XXXXXX";
-    std::vector<char> buffer(temp.begin(), temp.end());
-    buffer.push_back('\0');
-    const int fd = ::mkstemp(buffer.data());
+    RemoveStaleTemporaries(dir, name);
+    const std::string temp = dir + "." + name + ".XXXXXX";
+    std::vector<char> buffer;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 3; ++attempt) {
+        buffer.assign(temp.begin(), temp.end());
+        buffer.push_back('\0');
+        fd = ::mkstemp(buffer.data());
+        if (fd < 0) break;
+        // Held until the file is closed: marks the file as in use for RemoveStaleTemporaries.
+        ::flock(fd, LOCK_EX);
+        // Another run's clean-up may have removed the file between its creation and the lock.
+        struct stat opened, named;
+        if (::fstat(fd, &opened) != 0 || ::stat(buffer.data(), &named) != 0 || opened.st_ino != named.st_ino ||
+            opened.st_dev != named.st_dev) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
     if (fd < 0) {
         error = SystemError("cannot create a file in " + (dir.empty() ? std::string(".") : dir));
         return false;
@@ -144,6 +213,18 @@ bool ContainerForName(const std::string& path, Container& container, std::string
     return false;
 }
 
+bool ContainerTakesRate(Container container, uint32_t sampleRate, std::string& error)
+{
+    // What libsndfile's FLAC writer takes.
+    constexpr uint32_t kFlacMaxRate = 655350;
+    if (container == Container::Flac && sampleRate > kFlacMaxRate) {
+        error = "its sample rate of " + std::to_string(sampleRate) + " Hz is more than FLAC holds (" +
+                std::to_string(kFlacMaxRate) + " Hz at most): name a .wav, .w64, .rf64 or .caf output";
+        return false;
+    }
+    return true;
+}
+
 bool ContainerTakes(Container container, decoder::SampleFormat format, std::string& error)
 {
     if (container == Container::Flac && format != decoder::SampleFormat::Pcm16 &&
@@ -226,12 +307,7 @@ bool WriteChannelMask(int fd, uint32_t mask)
 
 std::string WriteFailure(const std::string& path, SNDFILE* file)
 {
-    std::string why = sf_strerror(file);
-    // libsndfile prefixes the system's own words.
-    const std::string prefix = "System error : ";
-    if (why.rfind(prefix, 0) == 0) why.erase(0, prefix.size());
-    while (!why.empty() && (why.back() == '.' || why.back() == '\n')) why.pop_back();
-    return "cannot write " + path + ": " + why;
+    return "cannot write " + path + ": " + LibsndfileWords(sf_strerror(file));
 }
 
 }  // namespace
@@ -257,7 +333,7 @@ bool SoundFileWriter::Begin(const OutputFileSettings& settings, decoder::SampleF
     info.format = SndfileFormat(settings, downgrade);
     m_sndfile = sf_open_fd(m_file.Fd(), SFM_WRITE, &info, SF_FALSE);
     if (!m_sndfile) {
-        error = "cannot write " + settings.path + ": " + sf_strerror(nullptr);
+        error = "cannot write " + settings.path + ": " + LibsndfileWords(sf_strerror(nullptr));
         m_file.Discard();
         return false;
     }
@@ -347,7 +423,7 @@ bool SoundFileWriter::Finish(std::string& error)
     SNDFILE* file = m_sndfile;
     m_sndfile = nullptr;
     if (sf_close(file) != 0) {
-        error = "cannot write " + m_settings.path + ": " + sf_strerror(nullptr);
+        error = "cannot write " + m_settings.path + ": " + LibsndfileWords(sf_strerror(nullptr));
         m_file.Discard();
         return false;
     }

@@ -15,6 +15,10 @@ struct sf_private_tag;
 
 namespace bformat {
 
+// Why `path` cannot be an output, in one line naming it: it exists and is not a regular file
+// (a directory, a named pipe, a device), which the rename would replace. Empty when it can.
+std::string OutputRefusal(const std::string& path);
+
 class AtomicFile {
 public:
     AtomicFile() = default;
@@ -24,7 +28,9 @@ public:
     AtomicFile& operator=(const AtomicFile&) = delete;
 
     // Creates the temporary file ".<name>.XXXXXX" beside `path`, with the permissions a new
-    // file gets. `error` says why not, in one line.
+    // file gets, and locks it while it is open; first removes the unlocked ones a killed run
+    // left for the same name. Refuses a `path` that is not a regular file (OutputRefusal).
+    // `error` says why not, in one line.
     bool Create(const std::string& path, std::string& error);
     // Closes the file and renames it to the destination.
     bool Commit(std::string& error);
@@ -46,6 +52,10 @@ enum class Container { Wave, Rf64, Wave64, Caf, Flac };
 // The container for an output name (.wav, .rf64, .w64, .caf, .flac, in any case); false,
 // with a one-line reason, for any other name.
 bool ContainerForName(const std::string& path, Container& container, std::string& error);
+
+// Whether `container` holds audio of `sampleRate` Hz; false with a one-line reason about the
+// input (which the caller names) when not.
+bool ContainerTakesRate(Container container, uint32_t sampleRate, std::string& error);
 
 // Whether `container` holds samples of `format`; false with a one-line reason when not.
 bool ContainerTakes(Container container, decoder::SampleFormat format, std::string& error);

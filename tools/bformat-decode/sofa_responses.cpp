@@ -1,11 +1,25 @@
 #include "tools/bformat-decode/sofa_responses.h"
 
 #include <mysofa.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+
+// libmysofa leaks part of what it read when it gives up on some damaged files. Builds with
+// LeakSanitizer (the sanitizer tests, the fuzz targets) leave those leaks of the library out
+// of their report; other builds never call this.
+extern "C" const char* __lsan_default_suppressions()
+{
+    return "leak:libmysofa.so\n";
+}
 
 namespace bformat {
 namespace {
@@ -15,18 +29,99 @@ struct HrtfDeleter {
 };
 using HrtfPtr = std::unique_ptr<MYSOFA_HRTF, HrtfDeleter>;
 
-std::string LoadError(int err)
+// Whether the file holds an HDF5 signature where HDF5 puts one (byte 0, 512, 1024, ...):
+// netCDF-4, and so SOFA, is HDF5.
+bool LooksLikeHdf5(const std::string& path)
+{
+    static const unsigned char kSignature[8] = {0x89, 'H', 'D', 'F', '\r', '\n', 0x1A, '\n'};
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    bool found = false;
+    for (long at = 0; !found && at <= 65536; at = at ? at * 2 : 512) {
+        unsigned char head[8];
+        found = std::fseek(f, at, SEEK_SET) == 0 && std::fread(head, 1, 8, f) == 8 &&
+                std::memcmp(head, kSignature, 8) == 0;
+    }
+    std::fclose(f);
+    return found;
+}
+
+// Why libmysofa could not load the file, in words: not a SOFA file at all, or an HDF5
+// (netCDF-4) file it cannot read, telling a file that cannot be opened from one it cannot parse.
+std::string LoadError(const std::string& path, int err)
+{
+    if (err == MYSOFA_NO_MEMORY) return "does not fit in memory";
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return std::string("cannot be opened: ") + std::strerror(errno);
+    if (S_ISDIR(st.st_mode)) return "is a directory, not a SOFA file";
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) std::fclose(f);
+    else return std::string("cannot be opened: ") + std::strerror(errno);
+    if (!LooksLikeHdf5(path)) return "is not a SOFA file: SOFA files are netCDF-4 (HDF5), and this one is not";
+    std::string why = "is a netCDF-4 (HDF5) file that libmysofa cannot read as SOFA: ";
+    switch (err) {
+    case MYSOFA_UNSUPPORTED_FORMAT: return why + "it is stored in a way libmysofa does not read";
+    case MYSOFA_INVALID_FORMAT: return why + "damaged, truncated, or stored in a way libmysofa does not read";
+    case MYSOFA_READ_ERROR: return why + "damaged or truncated";
+    default:
+        // A system error from inside the parser: the file opened, so its contents misled it.
+        if (err > 0 && err < MYSOFA_INVALID_FORMAT)
+            return why + "damaged or truncated (libmysofa: " + std::strerror(err) + ")";
+        return why + "damaged or truncated (libmysofa's error " + std::to_string(err) + ")";
+    }
+}
+
+// What mysofa_check found wrong with a loaded file, in words.
+std::string CheckError(int err)
 {
     switch (err) {
-    case MYSOFA_READ_ERROR: return "cannot be read";
-    case MYSOFA_NO_MEMORY: return "does not fit in memory";
-    case MYSOFA_INVALID_FORMAT: return "is not a SOFA (netCDF-4) file";
-    case MYSOFA_UNSUPPORTED_FORMAT: return "uses a SOFA layout that cannot be read";
-    default:
-        // libmysofa hands on the system's error when the file cannot be opened.
-        if (err > 0) return std::strerror(err);
-        return "cannot be opened as a SOFA file (error " + std::to_string(err) + ")";
+    case MYSOFA_INVALID_ATTRIBUTES:
+        return "lacks the attributes of one (its conventions, SOFAConventions SimpleFreeFieldHRIR, DataType FIR)";
+    case MYSOFA_INVALID_DIMENSIONS: return "has dimensions that do not fit one";
+    case MYSOFA_INVALID_DIMENSION_LIST: return "has variables whose dimensions do not fit the SOFA conventions";
+    case MYSOFA_INVALID_COORDINATE_TYPE: return "has positions that are neither cartesian nor spherical";
+    case MYSOFA_ONLY_EMITTER_WITH_ECI_SUPPORTED: return "has emitter positions that change with each measurement";
+    case MYSOFA_ONLY_DELAYS_WITH_IR_OR_MR_SUPPORTED: return "has delays that are neither one pair nor one pair per measurement";
+    case MYSOFA_ONLY_THE_SAME_SAMPLING_RATE_SUPPORTED: return "has more than one sample rate";
+    case MYSOFA_RECEIVERS_WITH_RCI_SUPPORTED: return "has receiver positions that change with each measurement";
+    case MYSOFA_RECEIVERS_WITH_CARTESIAN_SUPPORTED: return "has receiver positions that are not cartesian";
+    case MYSOFA_INVALID_RECEIVER_POSITIONS: return "has receiver positions that are not one ear on each side";
+    case MYSOFA_ONLY_SOURCES_WITH_MC_SUPPORTED: return "has source positions that are not one per measurement";
+    default: return "fails libmysofa's check of one (its error " + std::to_string(err) + ")";
     }
+}
+
+// How a trial load of a file in a child process ended.
+enum class Trial { Loaded, Refused, Hung, Crashed };
+
+// libmysofa loops for ever on some damaged files (seeking past their end) and may crash on
+// others. The file is loaded first in a child process with a time limit (two seconds and one
+// more per 10 MB), so such a file is refused rather than hanging or ending the decode;
+// libmysofa is deterministic, so a file the child loaded loads again in this process.
+Trial TrialLoad(const std::string& path)
+{
+    struct stat st;
+    const double limit = 2.0 + (::stat(path.c_str(), &st) == 0 ? double(st.st_size) / 10e6 : 0.0);
+    const pid_t child = ::fork();
+    if (child < 0) return Trial::Loaded;  // no trial: load directly
+    if (child == 0) {
+        int err = 0;
+        MYSOFA_HRTF* h = mysofa_load(path.c_str(), &err);
+        ::_exit(h && err == MYSOFA_OK ? 0 : 1);
+    }
+    int status = 0;
+    for (double waited = 0;; waited += 0.005) {
+        const pid_t done = ::waitpid(child, &status, WNOHANG);
+        if (done == child) break;
+        if (done < 0 && errno != EINTR) return Trial::Loaded;
+        if (waited > limit) {
+            ::kill(child, SIGKILL);
+            while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
+            return Trial::Hung;
+        }
+        ::usleep(5000);
+    }
+    if (WIFSIGNALED(status)) return Trial::Crashed;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? Trial::Loaded : Trial::Refused;
 }
 
 // Delay of receiver r of measurement m, in the file's frames: Data.Delay holds either one
@@ -50,13 +145,18 @@ bool LoadSofaResponses(const std::string& path, double sampleRate, const std::ve
         return false;
     };
     if (!std::isfinite(sampleRate) || sampleRate < 1000.0) return fail("no usable stream sample rate");
+    switch (TrialLoad(path)) {
+    case Trial::Hung: return fail(LoadError(path, MYSOFA_READ_ERROR) + "; libmysofa did not finish reading it");
+    case Trial::Crashed: return fail(LoadError(path, MYSOFA_READ_ERROR) + "; libmysofa failed reading it");
+    default: break;
+    }
     int err = 0;
     HrtfPtr hrtf(mysofa_load(path.c_str(), &err));
-    if (!hrtf || err != MYSOFA_OK) return fail(LoadError(err));
+    if (!hrtf || err != MYSOFA_OK) return fail(LoadError(path, err));
     MYSOFA_HRTF& h = *hrtf;
     if (h.R != 2) return fail("has " + std::to_string(h.R) + " receivers; a head-related set needs 2");
     if ((err = mysofa_check(&h)) != MYSOFA_OK)
-        return fail("is not a usable SimpleFreeFieldHRIR set (libmysofa check error " + std::to_string(err) + ")");
+        return fail("is not a SimpleFreeFieldHRIR set libmysofa can use: it " + CheckError(err));
     if (h.M == 0 || h.N == 0 || h.DataIR.elements != h.M * h.R * h.N || h.SourcePosition.elements != h.M * h.C ||
         h.C != 3 || h.ReceiverPosition.elements < 6)
         return fail("has inconsistent dimensions");

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "tools/bformat-decode/wave_format.h"
+
 namespace bformat {
 
 namespace {
@@ -13,16 +15,12 @@ constexpr long kMinBuffers = 6;
 // The stop time of a segment that lasts until end-of-stream.
 constexpr REFERENCE_TIME kOpenEnded = 0x7FFFFFFFFFFFFFFF;
 
-uint16_t BlockAlignOf(const std::vector<uint8_t>& block)
+// The fields of the stream's format block; zeros for a block too short to hold them.
+WaveFormat FormatOf(const std::vector<uint8_t>& block)
 {
-    return block.size() >= 14 ? static_cast<uint16_t>(block[12] | (block[13] << 8)) : 0;
-}
-
-uint32_t RateOf(const std::vector<uint8_t>& block)
-{
-    return block.size() >= 8 ? (uint32_t{block[4]} | (uint32_t{block[5]} << 8) | (uint32_t{block[6]} << 16) |
-                                (uint32_t{block[7]} << 24))
-                             : 0;
+    WaveFormat format;
+    ReadWaveFormat(block.data(), block.size(), format);
+    return format;
 }
 
 }  // namespace
@@ -63,7 +61,7 @@ HRESULT CFrameSourcePin::GetMediaType(int iPosition, CMediaType* pMediaType)
 HRESULT CFrameSourcePin::DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pRequest)
 {
     if (!pAlloc || !pRequest) return E_POINTER;
-    const uint16_t frameBytes = BlockAlignOf(m_pSource->m_stream.formatBlock);
+    const uint16_t frameBytes = FormatOf(m_pSource->m_stream.formatBlock).blockAlign;
     if (frameBytes == 0) return VFW_E_TYPE_NOT_ACCEPTED;
     const long bytes = static_cast<long>(m_pSource->m_stream.framesPerSample) * frameBytes;
     if (pRequest->cBuffers < kMinBuffers) pRequest->cBuffers = kMinBuffers;
@@ -228,8 +226,9 @@ bool CFrameSourcePin::DeliverInTurn(uint16_t frameBytes, Filled& filled, uint64_
 void CFrameSourcePin::Deliverer()
 {
     const SourceStream& stream = m_pSource->m_stream;
-    const uint16_t frameBytes = BlockAlignOf(stream.formatBlock);
-    const uint32_t rate = RateOf(stream.formatBlock);
+    const WaveFormat format = FormatOf(stream.formatBlock);
+    const uint16_t frameBytes = format.blockAlign;
+    const uint32_t rate = format.sampleRate;
     for (;;) {
         Filled filled{nullptr, S_OK, std::string()};
         uint64_t place = 0;
@@ -271,7 +270,7 @@ HRESULT CFrameSourceFilter::StreamMediaType(CMediaType* pmt) const
     pmt->formattype = FORMAT_WaveFormatEx;
     pmt->bFixedSizeSamples = TRUE;
     pmt->bTemporalCompression = FALSE;
-    pmt->lSampleSize = BlockAlignOf(m_stream.formatBlock);
+    pmt->lSampleSize = FormatOf(m_stream.formatBlock).blockAlign;
     auto* block = static_cast<BYTE*>(CoTaskMemAlloc(m_stream.formatBlock.size()));
     if (!block) return E_OUTOFMEMORY;
     std::memcpy(block, m_stream.formatBlock.data(), m_stream.formatBlock.size());
