@@ -33,4 +33,13 @@ std::vector<InstructionSet> AvailableInstructionSets();
 
 const char* NameOf(InstructionSet set);
 
+// A speaker decode of the built-in rig of `decodeType` prepared for `stream`, as a reference to
+// hold the filter and the tool to; not ready when the preparation fails.
+inline DecoderState PreparedDecoder(int decodeType, const StreamDescription& stream)
+{
+    DecoderState state(BuiltInRig(static_cast<LayoutId>(decodeType)));
+    state.Prepare(stream);
+    return state;
+}
+
 }  // namespace decoder

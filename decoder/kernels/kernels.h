@@ -75,9 +75,21 @@ const DecodeKernel* Sse2Kernel(uint32_t inChannels, uint32_t speakers);
 const DecodeKernel* Avx2Kernel(uint32_t inChannels, uint32_t speakers);
 const DecodeKernel* Avx512Kernel(uint32_t inChannels, uint32_t speakers);
 
-// The three shelves of `bank` over pw, px and py in one 128-bit pass, bit for bit the plain
-// per-channel shelf; the memory in `bank` is advanced.
+// The three shelves of `bank` over pw, px and py (count >= 1 frames each, in place); the
+// memory in `bank` is advanced. For decodes that shelve without the gain table's mix (the
+// headphone decode).
+using ShelfKernel = void (*)(ShelfBank& bank, double* pw, double* px, double* py, int32_t count);
+
+// The plain loop: one channel at a time, AllPass::Shelf's operations in its order.
+void ScalarShelfThree(ShelfBank& bank, double* pw, double* px, double* py, int32_t count);
+// The three shelves in one 128-bit pass, bit for bit the plain loop.
 void Sse2ShelfThree(ShelfBank& bank, double* pw, double* px, double* py, int32_t count);
+
+// The shelf kernel of `set`, or null when this build or processor cannot run it. The wider
+// sets use the 128-bit pass: three channels fill no wider register.
+ShelfKernel ShelfKernelFor(InstructionSet set);
+// The fastest shelf kernel this build and processor have.
+ShelfKernel FastestShelfKernel();
 
 // The 128-bit conversions with the bits of DeinterleaveBlock and InterleaveBlock: vectorised for
 // 3 and 4 channels in and 4, 6 and 8 out; other counts, and builds without SSE2, run the plain

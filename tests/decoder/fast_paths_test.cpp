@@ -290,10 +290,9 @@ TEST(DecoderKernels, AllocationChoosesTheKernelThatDecodes)
                 if (const kernels::DecodeKernel* k = KernelFor(set, inChannels, speakers)) fastest = k;
             ASSERT_NE(fastest, nullptr);
 
-            DecoderState st;
-            SetupDecoderCoefficients(st.m_Coefficients, 4);
+            DecoderState st(ResizedRig(LayoutId::Octagon, speakers));
             EXPECT_EQ(KernelOf(st), nullptr);
-            ASSERT_EQ(st.Allocate(inChannels, speakers, 64, 48000.0), DecoderState::AllocateResult::Ok);
+            ASSERT_EQ(st.Prepare({inChannels, 48000.0, 64}), PrepareResult::Ok);
             EXPECT_EQ(KernelOf(st), fastest);
             if (speakers == 4 || speakers == 6 || speakers == 8) {
                 EXPECT_EQ(fastest->set, AvailableInstructionSets().back());
@@ -311,7 +310,7 @@ TEST(DecoderKernels, AllocationChoosesTheKernelThatDecodes)
             EXPECT_EQ(g_blockCalls, 1);
             EXPECT_EQ(g_frameCalls, 1);
 
-            ASSERT_EQ(st.Allocate(inChannels, speakers, 32, 44100.0), DecoderState::AllocateResult::Ok);
+            ASSERT_EQ(st.Prepare({inChannels, 44100.0, 32}), PrepareResult::Ok);
             EXPECT_EQ(KernelOf(st), fastest);
         }
     }
