@@ -280,6 +280,41 @@ const kernels::DecodeKernel kCountingKernel = {InstructionSet::Scalar, CountBloc
 // Allocate() picks the fastest kernel this machine has for the layout, and that kernel is what
 // decodes, with the shelf memory written back after each call; the next Allocate() chooses
 // afresh.
+// The headphone decode's shelf kernels give the plain loop's bits, for lengths that are not a
+// multiple of the vector width and with the memory carried from call to call; the decode runs
+// the fastest of them.
+TEST(DecoderFastPaths, ShelfKernelsMatchThePlainLoop)
+{
+    std::mt19937 rng(31);
+    kernels::ShelfKernel fastest = nullptr;
+    for (InstructionSet set : AvailableInstructionSets()) {
+        SCOPED_TRACE(NameOf(set));
+        const kernels::ShelfKernel kernel = kernels::ShelfKernelFor(set);
+        ASSERT_NE(kernel, nullptr);
+        fastest = kernel;
+        kernels::ShelfBank plain{};
+        for (int k = 0; k < 3; ++k) {
+            plain.coefficient[k] = AllPass::CoefficientFor(kCrossoverHz, 48000.0);
+            plain.lowGain[k] = k == 0 ? 0.67 : 1.33;
+            plain.highGain[k] = k == 0 ? 0.85 : 1.15;
+        }
+        kernels::ShelfBank fast = plain;
+        for (int32_t n : {1, 2, 3, 5, 8, 13, 64, 127}) {
+            std::vector<std::vector<double>> a(3), b;
+            for (auto& plane : a) plane = RandomSignal(rng, static_cast<size_t>(n), 30000.0);
+            b = a;
+            kernels::ScalarShelfThree(plain, a[0].data(), a[1].data(), a[2].data(), n);
+            kernel(fast, b[0].data(), b[1].data(), b[2].data(), n);
+            for (int c = 0; c < 3; ++c) {
+                for (int32_t i = 0; i < n; ++i) ASSERT_EQ(Bits(a[c][i]), Bits(b[c][i])) << "n " << n << " channel " << c;
+                ASSERT_EQ(Bits(plain.prevIn[c]), Bits(fast.prevIn[c]));
+                ASSERT_EQ(Bits(plain.prevOut[c]), Bits(fast.prevOut[c]));
+            }
+        }
+    }
+    EXPECT_EQ(kernels::FastestShelfKernel(), fastest);
+}
+
 TEST(DecoderKernels, AllocationChoosesTheKernelThatDecodes)
 {
     for (uint32_t inChannels : {3u, 4u}) {
