@@ -277,8 +277,8 @@ const kernels::DecodeKernel kCountingKernel = {InstructionSet::Scalar, CountBloc
 
 }  // namespace
 
-// Allocate() picks the fastest kernel this machine has for the layout, and that kernel is what
-// decodes, with the shelf memory written back after each call; the next Allocate() chooses
+// Prepare() picks the fastest kernel this machine has for the layout, and that kernel is what
+// decodes, with the shelf memory written back after each call; the next Prepare() chooses
 // afresh.
 // The headphone decode's shelf kernels give the plain loop's bits, for lengths that are not a
 // multiple of the vector width and with the memory carried from call to call; the decode runs
@@ -315,7 +315,7 @@ TEST(DecoderFastPaths, ShelfKernelsMatchThePlainLoop)
     EXPECT_EQ(kernels::FastestShelfKernel(), fastest);
 }
 
-TEST(DecoderKernels, AllocationChoosesTheKernelThatDecodes)
+TEST(DecoderKernels, PreparationChoosesTheKernelThatDecodes)
 {
     for (uint32_t inChannels : {3u, 4u}) {
         for (uint32_t speakers : {1u, 4u, 5u, 6u, 8u}) {
