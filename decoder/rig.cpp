@@ -81,55 +81,50 @@ std::vector<Speaker> Ring(int n, double offset, double elevation = 0.0)
     return s;
 }
 
+// Names and summaries of the built-in rigs, by decode type.
+constexpr const char* kNames[kLayoutCount][2] = {
+    {"square", "square, front and back pairs"},
+    {"irregular-quad", "front and back pairs, tabulated gains, no shelf"},
+    {"hexagon", "regular hexagon, a speaker straight ahead"},
+    {"hexagon-rotated", "regular hexagon, a pair in front"},
+    {"octagon", "regular octagon, a speaker straight ahead"},
+    {"octagon-rotated", "regular octagon, a pair in front"},
+    {"two-layer", "two rings of four, upper ring first"},
+};
+
+// Where the speakers of a built-in rig stand: where `table` points them.
+std::vector<Speaker> SpeakersOf(LayoutId id, const DecoderCoefficients& table)
+{
+    switch (id) {
+    case LayoutId::Square: return {{45, 0}, {-45, 0}, {135, 0}, {-135, 0}};
+    case LayoutId::IrregularQuad: {
+        std::vector<Speaker> s;
+        for (int i = 0; i < 4; ++i) s.push_back({std::atan2(table.Gains[2][i], table.Gains[1][i]) * 180.0 / kPi, 0});
+        return s;
+    }
+    case LayoutId::Hexagon: return Ring(6, 0.0);
+    case LayoutId::HexagonRotated: return Ring(6, 30.0);
+    case LayoutId::Octagon: return Ring(8, 0.0);
+    case LayoutId::OctagonRotated: return Ring(8, 22.5);
+    case LayoutId::TwoLayer: {
+        std::vector<Speaker> s = Ring(4, 0.0, 45.0);
+        const std::vector<Speaker> lower = Ring(4, 0.0, -45.0);
+        s.insert(s.end(), lower.begin(), lower.end());
+        return s;
+    }
+    }
+    return {};
+}
+
 Rig MakeBuiltIn(LayoutId id)
 {
     Rig r;
     r.layout = id;
+    r.name = kNames[DecodeTypeOf(id)][0];
+    r.summary = kNames[DecodeTypeOf(id)][1];
     r.table = TableOf(id);
-    switch (id) {
-    case LayoutId::Square:
-        r.name = "square";
-        r.summary = "square, front and back pairs";
-        r.speakers = {{45, 0}, {-45, 0}, {135, 0}, {-135, 0}};
-        r.channelMask = kQuadMask;
-        break;
-    case LayoutId::IrregularQuad:
-        r.name = "irregular-quad";
-        r.summary = "front and back pairs, tabulated gains, no shelf";
-        // Each speaker where its X and Y gains point it.
-        for (int s = 0; s < 4; ++s)
-            r.speakers.push_back({std::atan2(r.table.Gains[2][s], r.table.Gains[1][s]) * 180.0 / kPi, 0});
-        r.channelMask = kQuadMask;
-        break;
-    case LayoutId::Hexagon:
-        r.name = "hexagon";
-        r.summary = "regular hexagon, a speaker straight ahead";
-        r.speakers = Ring(6, 0.0);
-        break;
-    case LayoutId::HexagonRotated:
-        r.name = "hexagon-rotated";
-        r.summary = "regular hexagon, a pair in front";
-        r.speakers = Ring(6, 30.0);
-        break;
-    case LayoutId::Octagon:
-        r.name = "octagon";
-        r.summary = "regular octagon, a speaker straight ahead";
-        r.speakers = Ring(8, 0.0);
-        break;
-    case LayoutId::OctagonRotated:
-        r.name = "octagon-rotated";
-        r.summary = "regular octagon, a pair in front";
-        r.speakers = Ring(8, 22.5);
-        break;
-    case LayoutId::TwoLayer: {
-        r.name = "two-layer";
-        r.summary = "two rings of four, upper ring first";
-        r.speakers = Ring(4, 0.0, 45.0);
-        const std::vector<Speaker> lower = Ring(4, 0.0, -45.0);
-        r.speakers.insert(r.speakers.end(), lower.begin(), lower.end());
-        break;
-    }
-    }
+    r.speakers = SpeakersOf(id, r.table);
+    if (id == LayoutId::Square || id == LayoutId::IrregularQuad) r.channelMask = kQuadMask;
     return r;
 }
 
