@@ -85,13 +85,13 @@ CVEvava::CVEvava(const char* name, LPUNKNOWN pUnk, HRESULT* phr)
       m_Output(AMBISONIC_OUTPUT_SPEAKERS),
       m_nInChannels(0)
 {
+    HRESULT hr = E_OUTOFMEMORY;
     try {
-        m_Rig = decoder::BuiltInRig(decoder::LayoutId::Square);
-        m_pRenderer = decoder::MakeRenderer(decoder::OutputKind::Speakers, m_Rig, nullptr);
+        hr = ChooseOutput(AMBISONIC_OUTPUT_SPEAKERS, decoder::BuiltInRig(decoder::LayoutId::Square), m_Responses);
     } catch (const std::bad_alloc&) {
-        m_pRenderer.reset();
     }
-    if (!m_pRenderer && phr) *phr = E_OUTOFMEMORY;
+    // CreateInstance destroys a filter that could not make its renderer.
+    if (FAILED(hr) && phr) *phr = hr;
 }
 
 CVEvava::~CVEvava() { delete[] m_pInputFormat; }
