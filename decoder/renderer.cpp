@@ -76,7 +76,8 @@ protected:
         const size_t frameBytes = size_t{m_State.m_nSpeakers} * BytesPerSample(format);
         for (size_t done = 0; done < frames;) {
             const auto n = static_cast<int32_t>(std::min(frames - done, static_cast<size_t>(m_State.Capacity())));
-            for (uint32_t c = 0; c < m_State.m_nInChannels; ++c) std::fill(m_State.m_InPlanes[c], m_State.m_InPlanes[c] + n, 0.0);
+            for (uint32_t c = 0; c < m_State.m_nInChannels; ++c)
+                std::fill(m_State.m_InPlanes[c], m_State.m_InPlanes[c] + n, 0.0);
             m_State.DecodeBlock(m_State.m_InPlanes.data(), m_State.m_OutPlanes.data(), n);
             InterleaveBlock(m_State.m_OutPlanes.data(), m_State.m_nSpeakers, n, format, dst + done * frameBytes);
             done += static_cast<size_t>(n);

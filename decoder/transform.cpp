@@ -116,7 +116,8 @@ HRESULT TailSample(Renderer& renderer, const WAVEFORMATEXTENSIBLE* format, TailC
     const SampleFormat sampleFormat = SampleFormatOf(format);
     const size_t frameBytes = size_t{renderer.OutputChannels()} * BytesPerSample(sampleFormat);
     const LONG size = pOut->GetSize();
-    const size_t n = std::min(renderer.TailFrames(), size > 0 && frameBytes > 0 ? static_cast<size_t>(size) / frameBytes : 0);
+    const size_t fit = size > 0 && frameBytes > 0 ? static_cast<size_t>(size) / frameBytes : 0;
+    const size_t n = std::min(renderer.TailFrames(), fit);
     BYTE* dst = nullptr;
     HRESULT hr = pOut->GetPointer(&dst);
     if (FAILED(hr)) return hr;

@@ -479,7 +479,8 @@ void ExpectLayoutsDecodeAsTheCore(std::initializer_list<int8_t> decodeTypes)
 {
     for (int8_t type : decodeTypes) {
         for (const StreamShape& shape : StreamShapes()) {
-            const std::string what = std::string(decoder::BuiltInRig(static_cast<decoder::LayoutId>(type)).name) + ", " + shape.name;
+            const decoder::Rig& rig = decoder::BuiltInRig(static_cast<decoder::LayoutId>(type));
+            const std::string what = rig.name + ", " + shape.name;
             const std::vector<uint8_t> input = NoiseFrames(shape, 2500);
             ComRef<IBaseFilter> filter = CreateDecoder();
             ASSERT_TRUE(filter.get());
@@ -487,7 +488,7 @@ void ExpectLayoutsDecodeAsTheCore(std::initializer_list<int8_t> decodeTypes)
             ASSERT_TRUE(layout.get());
             ASSERT_EQ(layout->SetDecodeType(type), S_OK) << what;
             const Grabbed grabbed = DecodeInPlatformGraph(filter.get(), SourceFor(shape), input, FrameBytes(shape));
-            EXPECT_EQ(grabbed.format.Format.nChannels, decoder::BuiltInRig(static_cast<decoder::LayoutId>(type)).Channels()) << what;
+            EXPECT_EQ(grabbed.format.Format.nChannels, rig.Channels()) << what;
             EXPECT_EQ(grabbed.format.dwChannelMask, type <= 1 ? 0x33u : 0u) << what;
             const std::vector<uint8_t> expected = CoreDecode(shape, type, input);
             ASSERT_EQ(grabbed.bytes.size(), expected.size()) << what;

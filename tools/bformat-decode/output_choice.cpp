@@ -113,7 +113,8 @@ std::string Refusal(HRESULT hr, const char* what)
 
 int LayoutFromText(const std::string& text)
 {
-    if (const decoder::Rig* rig = decoder::RigNamed(text); rig && rig->layout) return decoder::DecodeTypeOf(*rig->layout);
+    const decoder::Rig* rig = decoder::RigNamed(text);
+    if (rig && rig->layout) return decoder::DecodeTypeOf(*rig->layout);
     if (text.size() == 1 && text[0] >= '0' && text[0] < '0' + decoder::kLayoutCount) return text[0] - '0';
     return -1;
 }
