@@ -1,7 +1,8 @@
-// The decode kernels: the block decode and the whole interleaved path as plain functions over
-// plain state, one set per instruction set (scalar.cpp, sse2.cpp, avx2.cpp). Internal to
-// decoder/: DecoderState picks one kernel when it is allocated; tests and benchmarks reach the
-// others through decoder/decoder_testing.h.
+// The decode kernels: the block decode, the whole interleaved path and the headphone decode's
+// shelves as plain functions over plain state, one set per instruction set (scalar.cpp,
+// sse2.cpp, avx2.cpp). Internal to decoder/: DecoderState picks one decode kernel when it is
+// prepared and BinauralDecoder the fastest shelf kernel; tests and benchmarks reach the others
+// through decoder/decoder_testing.h and ShelfKernelFor().
 #pragma once
 
 #include <cstddef>
