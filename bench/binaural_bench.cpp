@@ -14,6 +14,7 @@
 
 #include "decoder/binaural.h"
 #include "decoder/uhj.h"
+#include "tests/support/binaural_reference.h"
 
 namespace {
 
@@ -66,14 +67,11 @@ void RunHeadphones(benchmark::State& state, uint32_t inChannels, size_t response
 {
     const std::vector<DirectionalResponse> set = responseFrames ? MeasuredSet(responseFrames) : std::vector<DirectionalResponse>{};
     BinauralSettings s;
-    s.sampleRate = kRate;
-    s.inChannels = inChannels;
-    s.maxBlockFrames = kBlockFrames;
     s.responses = set.empty() ? nullptr : set.data();
     s.responseCount = set.size();
     Decoder d;
-    if (d.Setup(s) != BinauralSetupResult::Ok) {
-        state.SkipWithError("set-up failed");
+    if (d.Prepare({inChannels, kRate, kBlockFrames}, s) != PrepareResult::Ok) {
+        state.SkipWithError("preparation failed");
         return;
     }
     auto in = RandomPlanes(inChannels, kBlockFrames, 1);
@@ -88,7 +86,7 @@ void BM_Headphones_BuiltInHead_4ch(benchmark::State& s) { RunHeadphones<Binaural
 void BM_Headphones_BuiltInHead_3ch(benchmark::State& s) { RunHeadphones<BinauralDecoder>(s, 3, 0); }
 void BM_Headphones_Measured256_4ch(benchmark::State& s) { RunHeadphones<BinauralDecoder>(s, 4, 256); }
 void BM_Headphones_Measured1024_4ch(benchmark::State& s) { RunHeadphones<BinauralDecoder>(s, 4, 1024); }
-void BM_Headphones_PlainReference_BuiltInHead_4ch(benchmark::State& s) { RunHeadphones<BinauralReference>(s, 4, 0); }
+void BM_Headphones_PlainReference_BuiltInHead_4ch(benchmark::State& s) { RunHeadphones<decoder_test::BinauralReference>(s, 4, 0); }
 BENCHMARK(BM_Headphones_BuiltInHead_4ch);
 BENCHMARK(BM_Headphones_BuiltInHead_3ch);
 BENCHMARK(BM_Headphones_Measured256_4ch);

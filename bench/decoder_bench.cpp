@@ -32,7 +32,7 @@ struct Setup {
     std::vector<uint8_t> dst;
 };
 
-// The kernel a row runs: one instruction set, or the one Allocate() chose.
+// The kernel a row runs: one instruction set, or the one Prepare() chose.
 struct Kernel {
     const char* name;
     bool chosen;
@@ -43,10 +43,8 @@ struct Kernel {
 // input in `format`.
 bool Prepare(Setup& s, SampleFormat format, uint32_t inChannels, int8_t decodeType, const Kernel& kernel)
 {
-    SetupDecoderCoefficients(s.state.m_Coefficients, decodeType);
-    if (s.state.Allocate(inChannels, SpeakerCount(decodeType), kBlockFrames, 48000.0) !=
-        DecoderState::AllocateResult::Ok)
-        return false;
+    s.state = PreparedDecoder(decodeType, {inChannels, 48000.0, kBlockFrames});
+    if (!s.state.IsReady()) return false;
     if (!kernel.chosen && !UseInstructionSet(s.state, kernel.set)) return false;
     const size_t bytes = BytesPerSample(format);
     const size_t samples = static_cast<size_t>(kBlockFrames) * inChannels;

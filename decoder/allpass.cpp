@@ -81,15 +81,6 @@ void AllPass::Shelf(double* samples, int32_t count, double lowGain, double highG
     }
 }
 
-void ShelfThree(AllPass& w, AllPass& x, AllPass& y, double* pw, double* px, double* py, int32_t count, double lowW,
-                double highW, double lowXY, double highXY)
-{
-    if (count <= 0) return;
-    kernels::ShelfBank bank = kernels::ShelfBankOf(w, x, y, lowW, highW, lowXY, highXY);
-    kernels::Sse2ShelfThree(bank, pw, px, py, count);
-    kernels::StoreShelfMemory(bank, w, x, y);
-}
-
 namespace kernels {
 
 ShelfBank ShelfBankOf(const AllPass& w, const AllPass& x, const AllPass& y, double lowW, double highW, double lowXY,

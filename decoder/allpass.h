@@ -66,10 +66,4 @@ private:
     int32_t m_Capacity;
 };
 
-// Shelves three independent channels in one pass: `w` over pw with (lowW, highW), `x` over px
-// and `y` over py with (lowXY, highXY). Bit for bit the same as three Shelf() calls, and it
-// uses no scratch buffer, so count is bounded only by the planes (count <= 0 does nothing).
-void ShelfThree(AllPass& w, AllPass& x, AllPass& y, double* pw, double* px, double* py, int32_t count, double lowW,
-                double highW, double lowXY, double highXY);
-
 }  // namespace decoder

@@ -38,31 +38,10 @@ void UnitVector(const Direction& d, double v[3])
 
 }  // namespace
 
-std::vector<Direction> SpeakerDirections(int8_t decodeType)
+std::vector<Direction> SpeakerDirections(const Rig& rig)
 {
     std::vector<Direction> d;
-    switch (decodeType) {
-    case 0:
-        d = {{45, 0}, {-45, 0}, {135, 0}, {-135, 0}};
-        break;
-    case 1: {
-        DecoderCoefficients c{};
-        SetupDecoderCoefficients(c, 1);
-        for (int s = 0; s < 4; ++s) d.push_back({std::atan2(c.Gains[2][s], c.Gains[1][s]) / kRadiansPerDegree, 0});
-        break;
-    }
-    case 2: case 3: case 4: case 5: {
-        const int n = decodeType <= 3 ? 6 : 8;
-        const double offset = decodeType == 3 ? 30.0 : decodeType == 5 ? 22.5 : 0.0;
-        for (int i = 0; i < n; ++i) d.push_back({i * 360.0 / n + offset, 0});
-        break;
-    }
-    case 6:
-        for (int i = 0; i < 8; ++i) d.push_back({(i % 4) * 90.0, i < 4 ? 45.0 : -45.0});
-        break;
-    default:
-        break;
-    }
+    for (const Speaker& s : rig.speakers) d.push_back({s.azimuth, s.elevation});
     return d;
 }
 
@@ -84,24 +63,25 @@ size_t NearestDirection(const Direction& target, const Direction* candidates, si
     return best;
 }
 
-BinauralSetupResult PrepareVirtualSpeakers(const BinauralSettings& settings, VirtualSpeakers& out)
+PrepareResult PrepareVirtualSpeakers(const StreamDescription& stream, const BinauralSettings& settings,
+                                     VirtualSpeakers& out)
 {
-    if (!std::isfinite(settings.sampleRate) || settings.sampleRate < kMinBinauralRate ||
-        settings.sampleRate > kMaxBinauralRate)
-        return BinauralSetupResult::BadSampleRate;
-    if (settings.inChannels != 3 && settings.inChannels != 4) return BinauralSetupResult::BadChannels;
-    if (settings.maxBlockFrames < 1 || settings.maxBlockFrames > kMaxBlockFrames)
-        return BinauralSetupResult::BadBlockFrames;
-    const std::vector<Direction> directions = SpeakerDirections(settings.decodeType);
-    if (directions.empty()) return BinauralSetupResult::BadLayout;
+    if (!std::isfinite(stream.sampleRate) || stream.sampleRate < kMinBinauralRate ||
+        stream.sampleRate > kMaxBinauralRate)
+        return PrepareResult::BadSampleRate;
+    if (stream.inChannels != 3 && stream.inChannels != 4) return PrepareResult::BadChannels;
+    if (stream.maxBlockFrames < 1 || stream.maxBlockFrames > kMaxBlockFrames) return PrepareResult::BadBlockFrames;
+    const Rig& rig = settings.rig ? *settings.rig : BuiltInRig(kDefaultHeadphoneLayout);
+    const std::vector<Direction> directions = SpeakerDirections(rig);
+    if (directions.empty() || directions.size() > 8) return PrepareResult::BadRig;
     if (settings.responseCount > kMaxResponses || (settings.responseCount > 0 && settings.responses == nullptr))
-        return BinauralSetupResult::BadResponses;
+        return PrepareResult::BadResponses;
     for (size_t i = 0; i < settings.responseCount; ++i)
-        if (!ResponseUsable(settings.responses[i])) return BinauralSetupResult::BadResponses;
+        if (!ResponseUsable(settings.responses[i])) return PrepareResult::BadResponses;
 
     VirtualSpeakers v;
-    SetupDecoderCoefficients(v.coefficients, settings.decodeType);
-    v.speakers = SpeakerCount(settings.decodeType);
+    v.coefficients = rig.table;
+    v.speakers = rig.Channels();
     v.left.resize(v.speakers);
     v.right.resize(v.speakers);
     std::vector<Direction> measured;
@@ -110,7 +90,7 @@ BinauralSetupResult PrepareVirtualSpeakers(const BinauralSettings& settings, Vir
     size_t longest = 0;
     for (uint32_t s = 0; s < v.speakers; ++s) {
         if (measured.empty()) {
-            RenderSphericalHead(directions[s].azimuthDeg, directions[s].elevationDeg, settings.sampleRate, v.left[s],
+            RenderSphericalHead(directions[s].azimuthDeg, directions[s].elevationDeg, stream.sampleRate, v.left[s],
                                 v.right[s]);
         } else {
             const DirectionalResponse& r = settings.responses[NearestDirection(directions[s], measured.data(), measured.size())];
@@ -129,19 +109,19 @@ BinauralSetupResult PrepareVirtualSpeakers(const BinauralSettings& settings, Vir
     for (uint32_t s = 0; s < v.speakers; ++s) wSum += v.coefficients.Gains[0][s];
     v.normalisation = std::sqrt(2.0) / ((2.0 - v.coefficients.LowGain) * wSum);
     out = std::move(v);
-    return BinauralSetupResult::Ok;
+    return PrepareResult::Ok;
 }
 
-BinauralSetupResult BinauralDecoder::Setup(const BinauralSettings& settings)
+PrepareResult BinauralDecoder::Prepare(const StreamDescription& stream, const BinauralSettings& settings)
 {
     try {
         VirtualSpeakers v;
-        const BinauralSetupResult prepared = PrepareVirtualSpeakers(settings, v);
-        if (prepared != BinauralSetupResult::Ok) return prepared;
+        const PrepareResult prepared = PrepareVirtualSpeakers(stream, settings, v);
+        if (prepared != PrepareResult::Ok) return prepared;
 
         bool usesZ = false;
         for (uint32_t s = 0; s < v.speakers; ++s) usesZ = usesZ || v.coefficients.Gains[3][s] != 0.0;
-        const size_t channels = settings.inChannels == 4 && usesZ ? 4 : 3;
+        const size_t channels = stream.inChannels == 4 && usesZ ? 4 : 3;
         const size_t taps = v.left[0].size();
         // Ear filter of each input channel: the sum over speakers of gain × speaker response.
         std::vector<std::vector<std::vector<double>>> filters(channels, std::vector<std::vector<double>>(2));
@@ -157,38 +137,34 @@ BinauralSetupResult BinauralDecoder::Setup(const BinauralSettings& settings)
             }
         }
 
-        auto shelfW = std::make_unique<AllPass>(0);
-        auto shelfX = std::make_unique<AllPass>(0);
-        auto shelfY = std::make_unique<AllPass>(0);
-        if (!shelfW->SetFrequency(kCrossoverHz, settings.sampleRate) ||
-            !shelfX->SetFrequency(kCrossoverHz, settings.sampleRate) ||
-            !shelfY->SetFrequency(kCrossoverHz, settings.sampleRate))
-            return BinauralSetupResult::BadSampleRate;
-        std::vector<double> shelved(channels * static_cast<size_t>(settings.maxBlockFrames));
-        // Last, as it keeps its previous set-up when it fails.
-        if (!m_Convolver.Setup(filters, kPartitionFrames)) return BinauralSetupResult::OutOfMemory;
+        // W with 2 - LowGain / 2 - HighGain, X and Y with LowGain / HighGain, memory cleared.
+        const double a = AllPass::CoefficientFor(kCrossoverHz, stream.sampleRate);
+        if (!std::isfinite(a)) return PrepareResult::BadSampleRate;
+        kernels::ShelfBank bank{};
+        for (int k = 0; k < 3; ++k) {
+            bank.coefficient[k] = a;
+            bank.lowGain[k] = k == 0 ? 2.0 - v.coefficients.LowGain : v.coefficients.LowGain;
+            bank.highGain[k] = k == 0 ? 2.0 - v.coefficients.HighGain : v.coefficients.HighGain;
+        }
+        std::vector<double> shelved(channels * static_cast<size_t>(stream.maxBlockFrames));
+        // Last, as it keeps its previous preparation when it fails.
+        if (!m_Convolver.Setup(filters, kPartitionFrames)) return PrepareResult::OutOfMemory;
 
-        m_pShelfW = std::move(shelfW);
-        m_pShelfX = std::move(shelfX);
-        m_pShelfY = std::move(shelfY);
+        m_Shelves = bank;
+        m_ShelfKernel = kernels::FastestShelfKernel();
         m_Shelved.swap(shelved);
-        m_Capacity = settings.maxBlockFrames;
-        m_InChannels = settings.inChannels;
-        m_LowGain = v.coefficients.LowGain;
-        m_HighGain = v.coefficients.HighGain;
+        m_Capacity = stream.maxBlockFrames;
         m_Ready = true;
-        return BinauralSetupResult::Ok;
+        return PrepareResult::Ok;
     } catch (const std::bad_alloc&) {
-        return BinauralSetupResult::OutOfMemory;
+        return PrepareResult::OutOfMemory;
     }
 }
 
 void BinauralDecoder::Reset()
 {
     if (!m_Ready) return;
-    m_pShelfW->SetMemory(0.0, 0.0);
-    m_pShelfX->SetMemory(0.0, 0.0);
-    m_pShelfY->SetMemory(0.0, 0.0);
+    for (int k = 0; k < 3; ++k) m_Shelves.prevIn[k] = m_Shelves.prevOut[k] = 0.0;
     m_Convolver.Reset();
 }
 
@@ -203,67 +179,9 @@ void BinauralDecoder::Process(const double* const* in, double* const* out, int32
         const int32_t take = std::min(n - done, m_Capacity);
         for (size_t ch = 0; ch < channels; ++ch)
             std::memcpy(planes[ch], in[ch] + done, static_cast<size_t>(take) * sizeof(double));
-        ShelfThree(*m_pShelfW, *m_pShelfX, *m_pShelfY, planes[0], planes[1], planes[2], take, 2.0 - m_LowGain,
-                   2.0 - m_HighGain, m_LowGain, m_HighGain);
+        m_ShelfKernel(m_Shelves, planes[0], planes[1], planes[2], take);
         double* ears[2] = {out[0] + done, out[1] + done};
         m_Convolver.Process(planes, ears, static_cast<size_t>(take));
-        done += take;
-    }
-}
-
-BinauralSetupResult BinauralReference::Setup(const BinauralSettings& settings)
-{
-    try {
-        VirtualSpeakers v;
-        const BinauralSetupResult prepared = PrepareVirtualSpeakers(settings, v);
-        if (prepared != BinauralSetupResult::Ok) return prepared;
-        const size_t taps = v.left[0].size();
-        std::vector<std::vector<double>> history(v.speakers,
-                                                 std::vector<double>(taps - 1 + static_cast<size_t>(settings.maxBlockFrames)));
-        DecoderState state;
-        state.m_Coefficients = v.coefficients;
-        switch (state.Allocate(settings.inChannels, v.speakers, settings.maxBlockFrames, settings.sampleRate)) {
-        case DecoderState::AllocateResult::Ok: break;
-        case DecoderState::AllocateResult::BadSampleRate: return BinauralSetupResult::BadSampleRate;
-        case DecoderState::AllocateResult::BadLayout: return BinauralSetupResult::BadLayout;
-        default: return BinauralSetupResult::OutOfMemory;
-        }
-        m_State = std::move(state);
-        m_Speakers = std::move(v);
-        m_History.swap(history);
-        m_Taps = taps;
-        m_Capacity = settings.maxBlockFrames;
-        return BinauralSetupResult::Ok;
-    } catch (const std::bad_alloc&) {
-        return BinauralSetupResult::OutOfMemory;
-    }
-}
-
-void BinauralReference::Process(const double* const* in, double* const* out, int32_t n)
-{
-    if (m_Capacity == 0) return;
-    for (int32_t done = 0; done < n;) {
-        const int32_t take = std::min(n - done, m_Capacity);
-        const auto frames = static_cast<size_t>(take);
-        for (uint32_t ch = 0; ch < m_State.m_nInChannels; ++ch)
-            std::memcpy(m_State.m_InPlanes[ch], in[ch] + done, frames * sizeof(double));
-        m_State.DecodeBlock(m_State.m_InPlanes.data(), m_State.m_OutPlanes.data(), take);
-        for (uint32_t s = 0; s < m_Speakers.speakers; ++s)
-            std::memcpy(&m_History[s][m_Taps - 1], m_State.m_OutPlanes[s], frames * sizeof(double));
-        for (size_t f = 0; f < frames; ++f) {
-            double left = 0.0, right = 0.0;
-            for (uint32_t s = 0; s < m_Speakers.speakers; ++s) {
-                const double* feed = &m_History[s][m_Taps - 1 + f];
-                for (size_t k = 0; k < m_Taps; ++k) {
-                    left += m_Speakers.left[s][k] * feed[-static_cast<ptrdiff_t>(k)];
-                    right += m_Speakers.right[s][k] * feed[-static_cast<ptrdiff_t>(k)];
-                }
-            }
-            out[0][done + f] = left * m_Speakers.normalisation;
-            out[1][done + f] = right * m_Speakers.normalisation;
-        }
-        for (uint32_t s = 0; s < m_Speakers.speakers; ++s)
-            std::memmove(m_History[s].data(), &m_History[s][frames], (m_Taps - 1) * sizeof(double));
         done += take;
     }
 }

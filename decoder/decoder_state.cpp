@@ -43,31 +43,33 @@ void StoreShelfMemory(const kernels::ShelfBank& bank, DecoderState& st)
 
 }  // namespace
 
-DecoderState::AllocateResult DecoderState::Allocate(uint32_t inChannels, uint32_t speakers, int32_t capacity,
-                                                    double sampleRate, double crossoverHz)
+PrepareResult DecoderState::Prepare(const StreamDescription& stream)
 {
+    const uint32_t inChannels = stream.inChannels, speakers = m_nSpeakers;
+    const int32_t capacity = stream.maxBlockFrames;
+    if (inChannels != 3 && inChannels != 4) return PrepareResult::BadChannels;
     const kernels::DecodeKernel* kernel = ChooseKernel(inChannels, speakers);
-    if (!kernel || capacity <= 0) return AllocateResult::BadLayout;
-    if (!std::isfinite(AllPass::CoefficientFor(crossoverHz, sampleRate))) return AllocateResult::BadSampleRate;
+    if (!kernel) return PrepareResult::BadRig;
+    if (capacity <= 0) return PrepareResult::BadBlockFrames;
+    if (!std::isfinite(AllPass::CoefficientFor(kCrossoverHz, stream.sampleRate))) return PrepareResult::BadSampleRate;
 
     std::unique_ptr<AllPass> shelves[3];
     for (auto& shelf : shelves) {
         shelf.reset(new (std::nothrow) AllPass(capacity));
-        if (!shelf || shelf->Capacity() != capacity) return AllocateResult::OutOfMemory;
-        shelf->SetFrequency(crossoverHz, sampleRate);
+        if (!shelf || shelf->Capacity() != capacity) return PrepareResult::OutOfMemory;
+        shelf->SetFrequency(kCrossoverHz, stream.sampleRate);
     }
     SamplePlanes in, out;
-    if (!in.Allocate(inChannels, capacity) || !out.Allocate(speakers, capacity)) return AllocateResult::OutOfMemory;
+    if (!in.Allocate(inChannels, capacity) || !out.Allocate(speakers, capacity)) return PrepareResult::OutOfMemory;
 
     m_nInChannels = inChannels;
-    m_nSpeakers = speakers;
     m_pShelfW = std::move(shelves[0]);
     m_pShelfX = std::move(shelves[1]);
     m_pShelfY = std::move(shelves[2]);
     m_InPlanes.Swap(in);
     m_OutPlanes.Swap(out);
     m_pKernel = kernel;
-    return AllocateResult::Ok;
+    return PrepareResult::Ok;
 }
 
 bool DecoderState::IsReady() const

@@ -8,7 +8,9 @@
 #include "decoder/allpass.h"
 #include "decoder/coefficients.h"
 #include "decoder/planes.h"
+#include "decoder/rig.h"
 #include "decoder/sample_format.h"
+#include "decoder/stream.h"
 
 namespace decoder {
 
@@ -16,42 +18,40 @@ namespace kernels {
 struct DecodeKernel;
 }
 
-// Crossover of the shelf filters, in Hz.
-constexpr double kCrossoverHz = 500.0;
-
 // Everything the block decode reads and writes: the gain table in force, the channel counts,
 // the three shelf filters (W, X, Y; Z is not shelved) and the two plane sets.
 //
-// The decoder filter owns one of these. It writes m_Coefficients when it is built and calls
-// Allocate() when the output buffers are decided; the streaming thread then only runs
-// DecodeBlock()/DecodeFrames(), which allocate nothing. Allocate() also picks the loops that
+// The speaker renderer owns one of these, made from its rig (gain table and speaker count),
+// and calls Prepare() when the stream is known; the streaming thread then only runs
+// DecodeBlock()/DecodeFrames(), which allocate nothing. Prepare() also picks the loops that
 // decode: the fastest kernel this build and processor have for the channel and speaker
 // counts (decoder/kernels/); every kernel gives the plain loops' bits. No locking of its
-// own: the owner keeps Allocate() and the decode from running at the same time.
+// own: the owner keeps Prepare() and the decode from running at the same time.
 struct DecoderState {
-    enum class AllocateResult { Ok, BadLayout, BadSampleRate, OutOfMemory };
+    DecoderState() = default;
+    // A state that decodes through `rig`'s gain table to its speakers.
+    explicit DecoderState(const Rig& rig) : m_Coefficients(rig.table), m_nSpeakers(rig.Channels()) {}
 
     DecoderCoefficients m_Coefficients{};
-    uint32_t m_nInChannels = 0;   // 3 (W, X, Y) or 4 (W, X, Y, Z)
-    uint32_t m_nSpeakers = 0;     // output planes, 1..8
+    uint32_t m_nInChannels = 0;   // 3 (W, X, Y) or 4 (W, X, Y, Z), once prepared
+    uint32_t m_nSpeakers = 0;     // output planes, 1..8 for a state that can be prepared
     std::unique_ptr<AllPass> m_pShelfW;
     std::unique_ptr<AllPass> m_pShelfX;
     std::unique_ptr<AllPass> m_pShelfY;
     SamplePlanes m_InPlanes;      // m_nInChannels planes
     SamplePlanes m_OutPlanes;     // m_nSpeakers planes
 
-    // Builds fresh shelf filters (cleared memory, tuned to crossoverHz at sampleRate) and
-    // plane sets for blocks of up to `capacity` frames, for `inChannels` (3 or 4) inputs and
-    // `speakers` (1..8) outputs. All or nothing: everything is built first and swapped in at
-    // the end, so on any failure the state is exactly as before. Chooses the kernel for the
-    // layout. Never throws.
-    AllocateResult Allocate(uint32_t inChannels, uint32_t speakers, int32_t capacity, double sampleRate,
-                            double crossoverHz = kCrossoverHz);
+    // Builds fresh shelf filters (cleared memory, tuned to kCrossoverHz at the stream's rate)
+    // and plane sets for blocks of up to stream.maxBlockFrames frames, for stream.inChannels
+    // (3 or 4) inputs and m_nSpeakers (1..8) outputs. All or nothing: everything is built first
+    // and swapped in at the end, so on any failure the state is exactly as before. Chooses the
+    // kernel for the layout. Never throws.
+    PrepareResult Prepare(const StreamDescription& stream);
 
-    // True once Allocate() has succeeded: shelves and planes match the channel counts.
+    // True once Prepare() has succeeded: shelves and planes match the channel counts.
     bool IsReady() const;
 
-    // Frames one block may hold (the planes' capacity); 0 before Allocate().
+    // Frames one block may hold (the planes' capacity); 0 before Prepare().
     int32_t Capacity() const { return IsReady() ? m_InPlanes.Capacity() : 0; }
 
     // Shelves frames 0..n-1 of in[0..2] in place (W with 2 - LowGain / 2 - HighGain, X and Y
@@ -74,7 +74,7 @@ private:
     friend const kernels::DecodeKernel* KernelOf(const DecoderState& state);
     friend void SetKernelForTesting(DecoderState& state, const kernels::DecodeKernel* kernel);
 
-    const kernels::DecodeKernel* m_pKernel = nullptr;  // chosen by Allocate()
+    const kernels::DecodeKernel* m_pKernel = nullptr;  // chosen by Prepare()
 };
 
 }  // namespace decoder

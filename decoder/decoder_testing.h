@@ -1,6 +1,6 @@
 // Access to the decode kernels for tests and benchmarks: which kernel a state runs, every
 // instruction set this build and processor can run, and a way to make a state run another
-// kernel. Product code never uses these; a state decodes with the kernel that Allocate()
+// kernel. Product code never uses these; a state decodes with the kernel that Prepare()
 // chose.
 #pragma once
 
@@ -14,10 +14,10 @@ namespace decoder {
 
 using kernels::InstructionSet;
 
-// The kernel `state` runs; null before Allocate().
+// The kernel `state` runs; null before Prepare().
 const kernels::DecodeKernel* KernelOf(const DecoderState& state);
 
-// Makes `state` run `kernel` until the next Allocate() (which chooses afresh). The kernel
+// Makes `state` run `kernel` until the next Prepare() (which chooses afresh). The kernel
 // must handle the state's layout.
 void SetKernelForTesting(DecoderState& state, const kernels::DecodeKernel* kernel);
 
@@ -32,5 +32,14 @@ bool UseInstructionSet(DecoderState& state, InstructionSet set);
 std::vector<InstructionSet> AvailableInstructionSets();
 
 const char* NameOf(InstructionSet set);
+
+// A speaker decode of the built-in rig of `decodeType` prepared for `stream`, as a reference to
+// hold the filter and the tool to; not ready when the preparation fails.
+inline DecoderState PreparedDecoder(int decodeType, const StreamDescription& stream)
+{
+    DecoderState state(BuiltInRig(static_cast<LayoutId>(decodeType)));
+    state.Prepare(stream);
+    return state;
+}
 
 }  // namespace decoder

@@ -1,5 +1,7 @@
 #include "decoder/transform.h"
 
+#include <algorithm>
+
 namespace decoder {
 
 SampleFormat SampleFormatOf(const WAVEFORMATEXTENSIBLE* format)
@@ -50,8 +52,8 @@ HRESULT CopySampleProperties(IMediaSample* pIn, IMediaSample* pOut)
 
 namespace {
 
-// The body of both TransformSample overloads: `render(format, src, dst, frames)` converts
-// whole frames of inChannels samples into frames of outChannels samples.
+// Whole frames of the input that fit the output: `render(format, src, dst, frames)` converts
+// frames of inChannels samples into frames of outChannels samples.
 template <class Render>
 HRESULT TransformFrames(bool ready, uint32_t inChannels, uint32_t outChannels, const WAVEFORMATEXTENSIBLE* format,
                         IMediaSample* pIn, IMediaSample* pOut, Render render)
@@ -88,22 +90,50 @@ HRESULT TransformFrames(bool ready, uint32_t inChannels, uint32_t outChannels, c
 
 }  // namespace
 
-HRESULT TransformSample(DecoderState& state, const WAVEFORMATEXTENSIBLE* format, IMediaSample* pIn,
-                        IMediaSample* pOut)
+HRESULT TransformSample(Renderer& renderer, const WAVEFORMATEXTENSIBLE* format, IMediaSample* pIn,
+                        IMediaSample* pOut, TailClock& clock)
 {
-    return TransformFrames(state.IsReady(), state.m_nInChannels, state.m_nSpeakers, format, pIn, pOut,
-                           [&](SampleFormat f, const uint8_t* src, uint8_t* dst, size_t frames) {
-                               state.DecodeFrames(f, src, dst, frames);
-                           });
+    size_t rendered = 0;
+    const HRESULT hr = TransformFrames(renderer.IsReady(), renderer.Stream().inChannels, renderer.OutputChannels(),
+                                       format, pIn, pOut,
+                                       [&](SampleFormat f, const uint8_t* src, uint8_t* dst, size_t frames) {
+                                           renderer.Render(f, src, dst, frames);
+                                           rendered = frames;
+                                       });
+    // Only an output that lags its input asks where its tail goes on.
+    if (hr == S_OK && rendered > 0 && renderer.TailFrames() > 0) {
+        REFERENCE_TIME start = 0, stop = 0;
+        clock.timed = pIn->GetTime(&start, &stop) == S_OK;
+        clock.start = stop;
+        clock.delivered = 0;
+    }
+    return hr;
 }
 
-HRESULT TransformSample(StereoOutput& output, const WAVEFORMATEXTENSIBLE* format, IMediaSample* pIn,
-                        IMediaSample* pOut)
+HRESULT TailSample(Renderer& renderer, const WAVEFORMATEXTENSIBLE* format, TailClock& clock, IMediaSample* pOut)
 {
-    return TransformFrames(output.IsReady(), output.InChannels(), 2, format, pIn, pOut,
-                           [&](SampleFormat f, const uint8_t* src, uint8_t* dst, size_t frames) {
-                               output.RenderFrames(f, src, dst, frames);
-                           });
+    if (!pOut) return E_POINTER;
+    const SampleFormat sampleFormat = SampleFormatOf(format);
+    const size_t frameBytes = size_t{renderer.OutputChannels()} * BytesPerSample(sampleFormat);
+    const LONG size = pOut->GetSize();
+    const size_t fit = size > 0 && frameBytes > 0 ? static_cast<size_t>(size) / frameBytes : 0;
+    const size_t n = std::min(renderer.TailFrames(), fit);
+    BYTE* dst = nullptr;
+    HRESULT hr = pOut->GetPointer(&dst);
+    if (FAILED(hr)) return hr;
+    if (n == 0 || !dst) return E_FAIL;
+    renderer.RenderTail(sampleFormat, dst, n);
+    hr = pOut->SetActualDataLength(static_cast<LONG>(n * frameBytes));
+    if (FAILED(hr)) return hr;
+    if (clock.timed) {
+        const double rate = format->Format.nSamplesPerSec;
+        auto at = [&](size_t f) { return clock.start + static_cast<REFERENCE_TIME>(f * 10000000.0 / rate); };
+        REFERENCE_TIME start = at(clock.delivered), stop = at(clock.delivered + n);
+        pOut->SetTime(&start, &stop);
+    }
+    clock.delivered += n;
+    pOut->SetSyncPoint(TRUE);
+    return S_OK;
 }
 
 }  // namespace decoder

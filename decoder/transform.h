@@ -4,8 +4,7 @@
 
 #include "platform/platform.h"
 
-#include "decoder/decoder_state.h"
-#include "decoder/stereo_output.h"
+#include "decoder/renderer.h"
 
 namespace decoder {
 
@@ -20,28 +19,38 @@ inline constexpr GUID KSDATAFORMAT_SUBTYPE_BFORMAT_IEEE_FLOAT = {
 // including a null format and one that does not declare itself extensible.
 SampleFormat SampleFormatOf(const WAVEFORMATEXTENSIBLE* format);
 
-// Decodes one input media sample into one output media sample. Calls, in order: on pIn
-// GetActualDataLength, on pOut GetSize, GetPointer on pIn then pOut, then (after converting)
-// CopySampleProperties, then SetActualDataLength on pOut.
+// Where the tail of a lagging output goes on in time: from the stop time of the last input
+// sample rendered, when that sample had times, and how many tail frames have gone since.
+struct TailClock {
+    bool timed = false;
+    REFERENCE_TIME start = 0;
+    size_t delivered = 0;
+};
+
+// Renders one input media sample into one output media sample through `renderer`. Calls, in
+// order: on pIn GetActualDataLength, on pOut GetSize, GetPointer on pIn then pOut, then (after
+// converting) CopySampleProperties, then SetActualDataLength on pOut.
 //
 // Converts n whole frames: every whole input frame, but no more than fit in the output
-// sample's GetSize, so nothing is written past it. The output length is n * speakers * bytes
-// per sample. An input longer than the planes is decoded in pieces of their capacity. A
+// sample's GetSize, so nothing is written past it. The output length is n * output channels *
+// bytes per sample. An input longer than the renderer's blocks is rendered in pieces. A
 // format with no conversion path (see SampleFormatOf) converts nothing and sets the output
-// length to 0.
+// length to 0. Once frames went out of a renderer that lags its input, `clock` restarts at
+// pIn's stop time (pIn's GetTime is asked once more).
 //
 // Returns S_OK; the failure of either GetPointer (or a null buffer when there is audio to
 // convert) before anything is converted or the output is touched; E_UNEXPECTED, likewise, if
-// there is audio but the state has not been allocated; and a failure of SetActualDataLength.
+// there is audio but the renderer is not prepared; and a failure of SetActualDataLength.
 // The result of CopySampleProperties is not examined. Runs on the streaming thread; takes no
 // lock and allocates nothing.
-HRESULT TransformSample(DecoderState& state, const WAVEFORMATEXTENSIBLE* format, IMediaSample* pIn,
-                        IMediaSample* pOut);
+HRESULT TransformSample(Renderer& renderer, const WAVEFORMATEXTENSIBLE* format, IMediaSample* pIn,
+                        IMediaSample* pOut, TailClock& clock);
 
-// The same for a two-channel output: as above, with 2 output channels in place of the
-// speakers and `output` rendering the frames.
-HRESULT TransformSample(StereoOutput& output, const WAVEFORMATEXTENSIBLE* format, IMediaSample* pIn,
-                        IMediaSample* pOut);
+// Fills pOut with the next piece of the renderer's tail: as many of its TailFrames() as fit in
+// pOut's GetSize, rendered in `format`, timed from `clock` (the pieces add up without drift)
+// and marked a sync point. E_FAIL when pOut holds no whole frame; the failure of GetPointer or
+// SetActualDataLength. Streaming thread; allocates nothing.
+HRESULT TailSample(Renderer& renderer, const WAVEFORMATEXTENSIBLE* format, TailClock& clock, IMediaSample* pOut);
 
 // Copies timing and flags from pIn to pOut: the start and stop times when pIn's GetTime gives
 // exactly S_OK, the media times likewise, then the sync-point, preroll and discontinuity

@@ -6,9 +6,8 @@
 #include <new>
 
 #include "decoder/allpass.h"
-#include "decoder/coefficients.h"
-#include "decoder/layouts.h"
-#include "decoder/transform.h"
+#include "decoder/binaural.h"
+#include "decoder/decoder_state.h"
 #include "framework/transform_pins.h"
 
 namespace {
@@ -17,10 +16,20 @@ namespace {
 constexpr DWORD kExtensibleBytes = sizeof(WAVEFORMATEXTENSIBLE);
 static_assert(kExtensibleBytes == 40 && sizeof(WAVEFORMATEX) == 18, "wave format records are byte-packed");
 
-// The square four-speaker layout's channel mask: front left and right, back left and right.
-constexpr DWORD kSquareChannelMask = 0x33;
-// The two-channel outputs' channel mask: front left and right.
-constexpr DWORD kStereoChannelMask = 0x3;
+// What each AMBISONIC_OUTPUT value asks the engine for: the kind of renderer, and whether it
+// renders the responses a host handed in.
+struct OutputRequest {
+    decoder::OutputKind kind;
+    bool measured;
+};
+constexpr OutputRequest kOutputRequests[] = {
+    {decoder::OutputKind::Speakers, false},    // AMBISONIC_OUTPUT_SPEAKERS
+    {decoder::OutputKind::Uhj, false},         // AMBISONIC_OUTPUT_UHJ_STEREO
+    {decoder::OutputKind::Headphones, false},  // AMBISONIC_OUTPUT_HEADPHONES_HEAD_MODEL
+    {decoder::OutputKind::Headphones, true},   // AMBISONIC_OUTPUT_HEADPHONES_RESPONSES
+};
+static_assert(AMBISONIC_OUTPUT_HEADPHONES_RESPONSES + 1 == sizeof kOutputRequests / sizeof kOutputRequests[0],
+              "every output a host can choose has its request");
 
 static_assert(AMBISONIC_HEADPHONE_LATENCY_FRAMES == decoder::kBinauralLatencyFrames,
               "the host header states the headphone decode's lag");
@@ -57,9 +66,12 @@ bool SameDecoding(const WAVEFORMATEXTENSIBLE& a, const WAVEFORMATEXTENSIBLE& b)
 
 CUnknown* WINAPI CVEvava::CreateInstance(LPUNKNOWN pUnk, HRESULT* phr)
 {
-    CVEvava* filter = new (std::nothrow) CVEvava(nullptr, pUnk, phr);
-    if (!filter) {
-        if (phr) *phr = E_OUTOFMEMORY;
+    HRESULT hr = S_OK;
+    CVEvava* filter = new (std::nothrow) CVEvava(nullptr, pUnk, &hr);
+    if (!filter) hr = E_OUTOFMEMORY;
+    if (FAILED(hr)) {
+        delete filter;
+        if (phr) *phr = hr;
         return nullptr;
     }
     return filter;
@@ -70,17 +82,16 @@ CVEvava::CVEvava(const char* name, LPUNKNOWN pUnk, HRESULT* phr)
       CPersistStream(pUnk, phr),
       m_pInputFormat(nullptr),
       m_cbInputFormat(0),
-      m_DecodeType(0),
       m_Output(AMBISONIC_OUTPUT_SPEAKERS),
-      m_nInChannels(0),
-      m_nSpeakers(0),
-      m_ResponseRate(0),
-      m_TailPending(false),
-      m_TailTimed(false),
-      m_TailStart(0),
-      m_CrossoverHz(decoder::kCrossoverHz)
+      m_nInChannels(0)
 {
-    decoder::SetupDecoderCoefficients(m_Decoder.m_Coefficients, m_DecodeType);
+    HRESULT hr = E_OUTOFMEMORY;
+    try {
+        hr = ChooseOutput(AMBISONIC_OUTPUT_SPEAKERS, decoder::BuiltInRig(decoder::LayoutId::Square), m_Responses);
+    } catch (const std::bad_alloc&) {
+    }
+    // CreateInstance destroys a filter that could not make its renderer.
+    if (FAILED(hr) && phr) *phr = hr;
 }
 
 CVEvava::~CVEvava() { delete[] m_pInputFormat; }
@@ -104,13 +115,7 @@ bool CVEvava::AnyPinConnected()
     return (m_pInput && m_pInput->IsConnected()) || (m_pOutput && m_pOutput->IsConnected());
 }
 
-uint32_t CVEvava::OutputChannels() const
-{
-    if (SpeakerOutput() || m_nSpeakers == 0) return m_nSpeakers;
-    return 2;
-}
-
-int32_t CVEvava::FramesPerBlock() const { return SpeakerOutput() ? m_Decoder.Capacity() : m_Stereo.Capacity(); }
+uint32_t CVEvava::OutputChannels() const { return m_nInChannels ? m_pRenderer->OutputChannels() : 0; }
 
 // ---- Negotiation ------------------------------------------------------------------------
 
@@ -129,7 +134,8 @@ HRESULT CVEvava::CheckInputType(const CMediaType* mtIn)
     if (formatBytes > mtIn->cbFormat) return VFW_E_TYPE_NOT_ACCEPTED;
     if (format.Format.nChannels != 4 && format.Format.nChannels != 3) return VFW_E_TYPE_NOT_ACCEPTED;
     // A rate the shelf filters cannot be tuned for (0 among them) cannot be decoded.
-    if (!std::isfinite(decoder::AllPass::CoefficientFor(m_CrossoverHz, static_cast<double>(format.Format.nSamplesPerSec))))
+    const double rate = format.Format.nSamplesPerSec;
+    if (!std::isfinite(decoder::AllPass::CoefficientFor(decoder::kCrossoverHz, rate)))
         return VFW_E_TYPE_NOT_ACCEPTED;
 
     // While a pin is connected, its connection, the output type and the buffers rest on the
@@ -149,13 +155,9 @@ HRESULT CVEvava::CheckInputType(const CMediaType* mtIn)
     // streaming thread never gets here with its receive lock held.
     CAutoLock lock(&m_csFilter);
     if (AnyPinConnected()) return fitsFormatInForce();
-    if (m_Output == AMBISONIC_OUTPUT_HEADPHONES_HEAD_MODEL || m_Output == AMBISONIC_OUTPUT_HEADPHONES_RESPONSES) {
-        const double rate = format.Format.nSamplesPerSec;
-        if (rate < decoder::kMinBinauralRate || rate > decoder::kMaxBinauralRate) return VFW_E_TYPE_NOT_ACCEPTED;
-        // Responses are used at the rate they were measured at: the host resamples them.
-        if (m_Output == AMBISONIC_OUTPUT_HEADPHONES_RESPONSES && format.Format.nSamplesPerSec != m_ResponseRate)
-            return VFW_E_TYPE_NOT_ACCEPTED;
-    }
+    // The output's own limits (the headphone decode's rates; handed-in responses are used at
+    // the rate they were measured at: the host resamples them).
+    if (!m_pRenderer->AcceptsRate(rate)) return VFW_E_TYPE_NOT_ACCEPTED;
     BYTE* copy = new (std::nothrow) BYTE[formatBytes];
     if (!copy) return E_OUTOFMEMORY;
     std::memcpy(copy, mtIn->pbFormat, formatBytes);
@@ -166,7 +168,6 @@ HRESULT CVEvava::CheckInputType(const CMediaType* mtIn)
         m_cbInputFormat = formatBytes;
     }
     m_nInChannels = format.Format.nChannels;
-    if (uint32_t speakers = decoder::SpeakerCount(m_DecodeType)) m_nSpeakers = speakers;
     return S_OK;
 }
 
@@ -206,8 +207,7 @@ HRESULT CVEvava::GetMediaType(int iPosition, CMediaType* pMediaType)
         std::memcpy(&format, pMediaType->pbFormat, kExtensibleBytes);
         format.SubFormat = *subtype;
     }
-    if (SpeakerOutput()) format.dwChannelMask = (m_DecodeType == 0 || m_DecodeType == 1) ? kSquareChannelMask : 0;
-    else format.dwChannelMask = kStereoChannelMask;
+    format.dwChannelMask = m_pRenderer->ChannelMask();
     format.Format.nChannels = static_cast<WORD>(OutputChannels());
     format.Format.nBlockAlign = static_cast<WORD>(format.Format.nChannels * format.Format.wBitsPerSample / 8);
     format.Format.nAvgBytesPerSec = format.Format.nBlockAlign * format.Format.nSamplesPerSec;
@@ -220,7 +220,7 @@ HRESULT CVEvava::DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* p
     if (!pAlloc || !pProperties) return E_POINTER;
     if (!m_pInput || !m_pInput->IsConnected()) return E_UNEXPECTED;
     const WAVEFORMATEXTENSIBLE* format = InputFormat();
-    if (!format || m_nInChannels == 0 || m_nSpeakers == 0) return E_UNEXPECTED;
+    if (!format || m_nInChannels == 0) return E_UNEXPECTED;
 
     pProperties->cBuffers = 2;
     pProperties->cbAlign = 1;
@@ -243,107 +243,50 @@ HRESULT CVEvava::DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* p
     if (FAILED(hr)) return hr;
     if (pProperties->cBuffers > granted.cBuffers || pProperties->cbBuffer > granted.cbBuffer) return E_FAIL;
 
-    if (!SpeakerOutput()) return BuildStereoOutput(*format, pProperties->cbBuffer);
-
-    // The shelf filters and planes hold the frames of one output buffer's worth of input
-    // frames, which is at least one input buffer.
-    const uint32_t frameBytes = m_nInChannels * decoder::BytesPerSample(decoder::SampleFormatOf(format));
+    // The renderer's blocks hold the output buffer's bytes counted in frames of the narrower
+    // of input and output: at least the frames of one input buffer.
+    const uint32_t narrower = std::min(m_nInChannels, OutputChannels());
+    const uint32_t frameBytes = narrower * decoder::BytesPerSample(decoder::SampleFormatOf(format));
     const uint32_t frames = static_cast<uint32_t>(pProperties->cbBuffer) / frameBytes;
     if (frames == 0) return E_FAIL;
-    switch (m_Decoder.Allocate(m_nInChannels, m_nSpeakers, static_cast<int32_t>(frames),
-                               static_cast<double>(format->Format.nSamplesPerSec), m_CrossoverHz)) {
-    case decoder::DecoderState::AllocateResult::Ok: return S_OK;
-    case decoder::DecoderState::AllocateResult::OutOfMemory: return E_OUTOFMEMORY;
+    decoder::StreamDescription stream;
+    stream.inChannels = m_nInChannels;
+    stream.sampleRate = static_cast<double>(format->Format.nSamplesPerSec);
+    stream.maxBlockFrames = static_cast<int32_t>(frames);
+    switch (m_pRenderer->Prepare(stream)) {
+    case decoder::PrepareResult::Ok: return S_OK;
+    case decoder::PrepareResult::OutOfMemory: return E_OUTOFMEMORY;
+    case decoder::PrepareResult::BadSampleRate: return VFW_E_TYPE_NOT_ACCEPTED;
+    case decoder::PrepareResult::BadBlockFrames: return E_FAIL;
     default: return E_UNEXPECTED;
     }
 }
 
 // ---- Streaming --------------------------------------------------------------------------
 
-HRESULT CVEvava::BuildStereoOutput(const WAVEFORMATEXTENSIBLE& format, LONG bufferBytes)
-{
-    // As many frames as an output buffer holds: those of an input buffer.
-    const uint32_t frameBytes = 2 * decoder::BytesPerSample(decoder::SampleFormatOf(&format));
-    const uint32_t frames = static_cast<uint32_t>(bufferBytes) / frameBytes;
-    if (frames == 0) return E_FAIL;
-    decoder::BinauralSettings settings;
-    settings.sampleRate = static_cast<double>(format.Format.nSamplesPerSec);
-    settings.inChannels = m_nInChannels;
-    settings.maxBlockFrames = static_cast<int32_t>(frames);  // bufferBytes / 4 at most
-    settings.decodeType = decoder::kDefaultHeadphoneLayout;
-    if (m_Output == AMBISONIC_OUTPUT_HEADPHONES_RESPONSES) {
-        settings.responses = m_Responses.data();
-        settings.responseCount = m_Responses.size();
-    }
-    const auto mode = m_Output == AMBISONIC_OUTPUT_UHJ_STEREO ? decoder::StereoOutput::Mode::Uhj
-                                                              : decoder::StereoOutput::Mode::Headphones;
-    switch (m_Stereo.Setup(mode, settings)) {
-    case decoder::BinauralSetupResult::Ok:
-        m_TailPending = false;
-        return S_OK;
-    case decoder::BinauralSetupResult::OutOfMemory: return E_OUTOFMEMORY;
-    case decoder::BinauralSetupResult::BadSampleRate: return VFW_E_TYPE_NOT_ACCEPTED;
-    case decoder::BinauralSetupResult::BadBlockFrames: return E_FAIL;
-    default: return E_UNEXPECTED;
-    }
-}
-
 HRESULT CVEvava::Transform(IMediaSample* pIn, IMediaSample* pOut)
 {
-    if (SpeakerOutput()) return decoder::TransformSample(m_Decoder, InputFormat(), pIn, pOut);
-    const HRESULT hr = decoder::TransformSample(m_Stereo, InputFormat(), pIn, pOut);
-    if (hr == S_OK && m_Stereo.TailFrames() > 0 && pOut->GetActualDataLength() > 0) {
-        REFERENCE_TIME start = 0, stop = 0;
-        m_TailPending = true;
-        m_TailTimed = pIn->GetTime(&start, &stop) == S_OK;
-        m_TailStart = stop;
-    }
-    return hr;
+    return decoder::TransformSample(*m_pRenderer, InputFormat(), pIn, pOut, m_TailClock);
 }
 
 HRESULT CVEvava::EndOfStream()
 {
-    if (m_TailPending) {
-        m_TailPending = false;
-        // A tail that cannot be delivered is lost, but the end of the stream still goes on.
-        DeliverTail();
-    }
+    // A tail that cannot be delivered is lost, but the end of the stream still goes on.
+    if (m_pRenderer->TailFrames() > 0 && FAILED(DeliverTail())) m_pRenderer->DropTail();
     return CTransformFilter::EndOfStream();
 }
 
 HRESULT CVEvava::DeliverTail()
 {
-    const decoder::SampleFormat format = decoder::SampleFormatOf(InputFormat());
-    const size_t frameBytes = 2 * decoder::BytesPerSample(format);
-    const size_t frames = m_Stereo.TailFrames();
-    const double rate = InputFormat()->Format.nSamplesPerSec;
-    for (size_t done = 0; done < frames;) {
+    while (m_pRenderer->TailFrames() > 0) {
         IMediaSample* out = nullptr;
         HRESULT hr = m_pOutput->GetDeliveryBuffer(&out, nullptr, nullptr, 0);
         if (FAILED(hr)) return hr;
         if (!out) return E_POINTER;
-        BYTE* dst = nullptr;
-        const LONG size = out->GetSize();
-        const size_t n = std::min(frames - done, size > 0 ? static_cast<size_t>(size) / frameBytes : 0);
-        hr = out->GetPointer(&dst);
-        if (SUCCEEDED(hr) && (n == 0 || !dst)) hr = E_FAIL;
-        if (SUCCEEDED(hr)) {
-            m_Stereo.RenderTail(format, dst, n);
-            hr = out->SetActualDataLength(static_cast<LONG>(n * frameBytes));
-        }
-        if (SUCCEEDED(hr) && m_TailTimed) {
-            // Times from the frames since the tail began, so the pieces add up without drift.
-            auto at = [&](size_t f) { return m_TailStart + static_cast<REFERENCE_TIME>(f * 10000000.0 / rate); };
-            REFERENCE_TIME start = at(done), stop = at(done + n);
-            out->SetTime(&start, &stop);
-        }
-        if (SUCCEEDED(hr)) {
-            out->SetSyncPoint(TRUE);
-            hr = m_pOutput->Deliver(out);
-        }
+        hr = decoder::TailSample(*m_pRenderer, InputFormat(), m_TailClock, out);
+        if (SUCCEEDED(hr)) hr = m_pOutput->Deliver(out);
         out->Release();
-        if (hr != S_OK) return hr;
-        done += n;
+        if (hr != S_OK) return FAILED(hr) ? hr : E_FAIL;
     }
     return S_OK;
 }
@@ -390,25 +333,41 @@ STDMETHODIMP_(void) CVEvava::NotifyParameter(LONG) {}
 
 static_assert(AMBISONIC_LAYOUT_TWO_LAYER + 1 == decoder::kLayoutCount, "the host header names every decode type");
 
+HRESULT CVEvava::ChooseOutput(LONG output, const decoder::Rig& rig, const decoder::MeasuredResponses& measured)
+{
+    const OutputRequest& request = kOutputRequests[output];
+    if (request.measured && measured.responses.empty()) return E_INVALIDARG;
+    try {
+        decoder::Rig chosen = rig;
+        std::unique_ptr<decoder::Renderer> renderer =
+            decoder::MakeRenderer(request.kind, chosen, request.measured ? &measured : nullptr);
+        if (!renderer) return E_INVALIDARG;
+        m_Rig = std::move(chosen);
+        m_Output = output;
+        m_pRenderer = std::move(renderer);
+        return S_OK;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
 STDMETHODIMP CVEvava::GetDecodeType(LONG* decodeType)
 {
     if (!decodeType) return E_POINTER;
     CAutoLock lock(&m_csFilter);
-    *decodeType = m_DecodeType;
+    *decodeType = decoder::DecodeTypeOf(m_Rig.layout.value_or(decoder::LayoutId::Square));
     return S_OK;
 }
 
 STDMETHODIMP CVEvava::SetDecodeType(LONG decodeType)
 {
-    if (decodeType < 0 || decodeType >= decoder::kLayoutCount) return E_INVALIDARG;
+    const std::optional<decoder::LayoutId> layout = decoder::LayoutIdOf(decodeType);
+    if (!layout) return E_INVALIDARG;
     // Connections hold the filter lock while they negotiate, so none can start meanwhile.
     CAutoLock lock(&m_csFilter);
     if (AnyPinConnected()) return VFW_E_ALREADY_CONNECTED;
-    m_DecodeType = static_cast<int8_t>(decodeType);
-    decoder::SetupDecoderCoefficients(m_Decoder.m_Coefficients, m_DecodeType);
-    // A format accepted earlier keeps its input count; the speaker count follows the layout.
-    if (m_pInputFormat) m_nSpeakers = decoder::SpeakerCount(m_DecodeType);
-    return S_OK;
+    // A format accepted earlier keeps its input count; the speakers follow the rig.
+    return ChooseOutput(m_Output, decoder::BuiltInRig(*layout), m_Responses);
 }
 
 STDMETHODIMP CVEvava::GetOutput(LONG* output)
@@ -423,10 +382,9 @@ STDMETHODIMP CVEvava::SetOutput(LONG output)
 {
     if (output < AMBISONIC_OUTPUT_SPEAKERS || output > AMBISONIC_OUTPUT_HEADPHONES_RESPONSES) return E_INVALIDARG;
     CAutoLock lock(&m_csFilter);
-    if (output == AMBISONIC_OUTPUT_HEADPHONES_RESPONSES && m_Responses.empty()) return E_INVALIDARG;
+    if (kOutputRequests[output].measured && m_Responses.responses.empty()) return E_INVALIDARG;
     if (AnyPinConnected()) return VFW_E_ALREADY_CONNECTED;
-    m_Output = output;
-    return S_OK;
+    return ChooseOutput(output, m_Rig, m_Responses);
 }
 
 namespace {
@@ -457,25 +415,28 @@ STDMETHODIMP CVEvava::SetHeadphoneResponses(ULONG directions, const float* azimu
         std::vector<decoder::Direction> measured(directions);
         for (ULONG d = 0; d < directions; ++d) measured[d] = {azimuthDegrees[d], elevationDegrees[d]};
         std::vector<size_t> nearest;
-        for (const decoder::Direction& speaker : decoder::SpeakerDirections(decoder::kDefaultHeadphoneLayout))
+        for (const decoder::Direction& speaker :
+             decoder::SpeakerDirections(decoder::BuiltInRig(decoder::kDefaultHeadphoneLayout)))
             nearest.push_back(decoder::NearestDirection(speaker, measured.data(), measured.size()));
         std::sort(nearest.begin(), nearest.end());
         nearest.erase(std::unique(nearest.begin(), nearest.end()), nearest.end());
-        std::vector<decoder::DirectionalResponse> kept(nearest.size());
+        decoder::MeasuredResponses kept;
+        kept.sampleRate = sampleRate;
+        kept.responses.resize(nearest.size());
         for (size_t k = 0; k < nearest.size(); ++k) {
             const size_t d = nearest[k];
-            kept[k].azimuthDeg = measured[d].azimuthDeg;
-            kept[k].elevationDeg = measured[d].elevationDeg;
-            kept[k].left.assign(left + d * length, left + (d + 1) * length);
-            kept[k].right.assign(right + d * length, right + (d + 1) * length);
+            decoder::DirectionalResponse& r = kept.responses[k];
+            r.azimuthDeg = measured[d].azimuthDeg;
+            r.elevationDeg = measured[d].elevationDeg;
+            r.left.assign(left + d * length, left + (d + 1) * length);
+            r.right.assign(right + d * length, right + (d + 1) * length);
         }
 
         CAutoLock lock(&m_csFilter);
         if (AnyPinConnected()) return VFW_E_ALREADY_CONNECTED;
-        m_Responses.swap(kept);
-        m_ResponseRate = sampleRate;
-        m_Output = AMBISONIC_OUTPUT_HEADPHONES_RESPONSES;
-        return S_OK;
+        const HRESULT hr = ChooseOutput(AMBISONIC_OUTPUT_HEADPHONES_RESPONSES, m_Rig, kept);
+        if (SUCCEEDED(hr)) m_Responses = std::move(kept);
+        return hr;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }

@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "decoder/binaural.h"
-#include "decoder/decoder_state.h"
-#include "decoder/stereo_output.h"
+#include <memory>
+
+#include "decoder/renderer.h"
+#include "decoder/rig.h"
+#include "decoder/transform.h"
 #include "durazodo/ambisonic_decoder.h"
 #include "filter/identifiers.h"
 #include "filter/iipeffect.h"
@@ -24,17 +26,20 @@
 // which a host chooses the speaker layout or a two-channel output (UHJ stereo, headphones)
 // before connecting.
 //
-// Negotiation builds the decoder's state: the input type accepted while no pin is connected
-// becomes the format in force (a copy of its format block and the channel counts); while a
-// pin is connected the format stays fixed, and only types that decode exactly the same way
-// are accepted. Deciding the output buffers builds the shelf filters and sample planes for
-// that format, or the UHJ encoder or headphone decoder and its planes. The per-sample path
-// only runs that state and allocates nothing.
+// The output is one renderer (decoder/renderer.h), made whenever the layout or the output is
+// chosen: speaker feeds for the rig in force, UHJ stereo or headphones. Everything the output
+// type, the buffers and the samples need comes from it, whatever its kind.
 //
-// Ownership: the filter owns the stored format block, the decoder state (gain table, shelf
-// filters, planes), the two-channel output state and its copy of the headphone responses a
-// host handed in. It decodes with decode type 0, four speakers in a square, until a host sets
-// another layout or output through IAmbisonicDecoderLayout while no pin is connected.
+// Negotiation builds the decoder's state: the input type accepted while no pin is connected
+// becomes the format in force (a copy of its format block and the input channel count); while
+// a pin is connected the format stays fixed, and only types that decode exactly the same way
+// are accepted. Deciding the output buffers prepares the renderer for that stream. The
+// per-sample path only runs it and allocates nothing.
+//
+// Ownership: the filter owns the stored format block, the rig in force, the renderer and its
+// copy of the headphone responses a host handed in. It decodes with decode type 0, four
+// speakers in a square, until a host sets another layout or output through
+// IAmbisonicDecoderLayout while no pin is connected.
 //
 // Threads: negotiation runs on the control thread under the filter lock, with the filter
 // stopped; Transform runs on the upstream streaming thread under the receive lock and reads
@@ -76,15 +81,15 @@ public:
     // channel count in force and OutputChannels() out.
     HRESULT CheckTransform(const CMediaType* mtIn, const CMediaType* mtOut) override;
     // Output buffers for as many frames as an input buffer holds: 2 buffers, alignment 1.
-    // Builds the shelf filters and planes, or the two-channel output for the stream's rate,
-    // input channels and frames per buffer; on any failure the previous ones stay.
+    // Prepares the renderer for the stream's rate, input channels and frames per buffer; on
+    // any failure the previous preparation stays.
     HRESULT DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pProperties) override;
     // The one output type: the input type with OutputChannels(), its block size and rate,
     // the channel mask (the layout's for speakers, 0x3 for two channels) and the plain PCM or
     // float subformat.
     HRESULT GetMediaType(int iPosition, CMediaType* pMediaType) override;
-    // With headphone output, first delivers what the decode still holds after the last
-    // input (its latency's worth of frames, in as many samples as the buffers need, timed on
+    // First delivers what the renderer still holds after the last input (the headphone
+    // decode's latency's worth of frames, in as many samples as the buffers need, timed on
     // from the last input sample's stop time when that had times); then end-of-stream.
     HRESULT EndOfStream() override;
     // The shelf, encoder and convolution memory carries over stops and pauses: nothing to do.
@@ -118,46 +123,39 @@ public:
         return reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(m_pInputFormat);
     }
     uint32_t InputChannels() const { return m_nInChannels; }
-    uint32_t Speakers() const { return m_nSpeakers; }
+    // The rig's speakers once a format is in force; 0 before.
+    uint32_t Speakers() const { return m_nInChannels ? m_Rig.Channels() : 0; }
     // Channels of the output type: the speaker count, or 2 for UHJ and headphones; 0 before
     // an input type is accepted.
     uint32_t OutputChannels() const;
-    // Frames the shelf filters and planes (or the two-channel output's planes) hold; 0 before
-    // the output buffers are decided.
-    int32_t FramesPerBlock() const;
+    // Frames the renderer's blocks hold; 0 before the output buffers are decided.
+    int32_t FramesPerBlock() const { return m_pRenderer->Stream().maxBlockFrames; }
 
 private:
     bool AnyPinConnected();
-    bool SpeakerOutput() const { return m_Output == AMBISONIC_OUTPUT_SPEAKERS; }
-    // DecideBufferSize for UHJ and headphones, once the output buffers of `bufferBytes` are
-    // granted: builds the two-channel output for the format in force.
-    HRESULT BuildStereoOutput(const WAVEFORMATEXTENSIBLE& format, LONG bufferBytes);
-    // The headphone decode's tail, for EndOfStream.
+    // Makes and installs the renderer for `output` (one of AMBISONIC_OUTPUT) with `rig`, and
+    // for handed-in responses `measured`. E_INVALIDARG when the renderer cannot be made (no
+    // responses handed in), E_OUTOFMEMORY; nothing changes then. Filter lock held.
+    HRESULT ChooseOutput(LONG output, const decoder::Rig& rig, const decoder::MeasuredResponses& measured);
+    // The renderer's tail, for EndOfStream.
     HRESULT DeliverTail();
 
     // Owned copy of the format in force, m_cbInputFormat (its cbSize + 18) bytes. Replaced
     // under the filter lock and m_FormatLock; read under either.
     BYTE* m_pInputFormat;
     DWORD m_cbInputFormat;
-    int8_t m_DecodeType;
-    // One of AMBISONIC_OUTPUT; changed under the filter lock while no pin is connected.
+    // The speaker rig of the decode type in force, the output (one of AMBISONIC_OUTPUT) and its
+    // renderer (never null once constructed); changed together under the filter lock while no
+    // pin is connected.
+    decoder::Rig m_Rig;
     LONG m_Output;
+    std::unique_ptr<decoder::Renderer> m_pRenderer;
     uint32_t m_nInChannels;
-    uint32_t m_nSpeakers;
-    // Gain table, shelf filters and planes, with the channel counts they were built for.
-    decoder::DecoderState m_Decoder;
-    // UHJ or headphone rendering, built when the output buffers are decided.
-    decoder::StereoOutput m_Stereo;
     // The measurements a host handed in, only those nearest a virtual speaker, in the order
     // they were handed in, and their rate; empty until then. Changed under the filter lock.
-    std::vector<decoder::DirectionalResponse> m_Responses;
-    DWORD m_ResponseRate;
-    // Streaming thread only: audio went into the headphone decode since its tail was last
-    // delivered, and where the tail starts when the input was timed.
-    bool m_TailPending;
-    bool m_TailTimed;
-    REFERENCE_TIME m_TailStart;
-    double m_CrossoverHz;
+    decoder::MeasuredResponses m_Responses;
+    // Streaming thread only: where the renderer's tail goes on in time.
+    decoder::TailClock m_TailClock;
     CCritSec m_ParamLock;
     // Held only around reading or replacing m_pInputFormat, never while taking another lock:
     // the streaming thread checks a type change against the format with the receive lock held,

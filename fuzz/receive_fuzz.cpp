@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "decoder/coefficients.h"
-#include "decoder/decoder_state.h"
+#include "decoder/decoder_testing.h"
 #include "decoder/transform.h"
 #include "filter/Maincom.h"
 #include "framework/transform_pins.h"
@@ -92,9 +92,8 @@ public:
         allocator->GetProperties(&props);
         m_outSize = props.cbBuffer;
 
-        decoder::SetupDecoderCoefficients(m_reference.m_Coefficients, 0);
-        FUZZ_CHECK(m_reference.Allocate(m_channels, 4, 4096, rate) == decoder::DecoderState::AllocateResult::Ok,
-                   "reference decoder");
+        m_reference = decoder::PreparedDecoder(0, {m_channels, double(rate), 4096});
+        FUZZ_CHECK(m_reference.IsReady(), "reference decoder");
 
         ChangeState(in.ConsumeBool() ? State_Running : State_Paused);
     }

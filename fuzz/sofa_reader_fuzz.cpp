@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::string& path = InputPath();
     fuzz::WriteFile(path, data, size);
-    const std::vector<decoder::Direction> directions = decoder::SpeakerDirections(bformat::HeadphoneLayout().decodeType);
+    const std::vector<decoder::Direction> directions = decoder::SpeakerDirections(bformat::HeadphoneLayout());
     for (double rate : {48000.0, 44100.0}) {
         std::vector<decoder::DirectionalResponse> out;
         std::string error;

@@ -1,7 +1,8 @@
-// The decode kernels: the block decode and the whole interleaved path as plain functions over
-// plain state, one set per instruction set (scalar.cpp, sse2.cpp, avx2.cpp). Internal to
-// decoder/: DecoderState picks one kernel when it is allocated; tests and benchmarks reach the
-// others through decoder/decoder_testing.h.
+// The decode kernels: the block decode, the whole interleaved path and the headphone decode's
+// shelves as plain functions over plain state, one set per instruction set (scalar.cpp,
+// sse2.cpp, avx2.cpp). Internal to decoder/: DecoderState picks one decode kernel when it is
+// prepared and BinauralDecoder the fastest shelf kernel; tests and benchmarks reach the others
+// through decoder/decoder_testing.h and ShelfKernelFor().
 #pragma once
 
 #include <cstddef>
@@ -75,9 +76,21 @@ const DecodeKernel* Sse2Kernel(uint32_t inChannels, uint32_t speakers);
 const DecodeKernel* Avx2Kernel(uint32_t inChannels, uint32_t speakers);
 const DecodeKernel* Avx512Kernel(uint32_t inChannels, uint32_t speakers);
 
-// The three shelves of `bank` over pw, px and py in one 128-bit pass, bit for bit the plain
-// per-channel shelf; the memory in `bank` is advanced.
+// The three shelves of `bank` over pw, px and py (count >= 1 frames each, in place); the
+// memory in `bank` is advanced. For decodes that shelve without the gain table's mix (the
+// headphone decode).
+using ShelfKernel = void (*)(ShelfBank& bank, double* pw, double* px, double* py, int32_t count);
+
+// The plain loop: one channel at a time, AllPass::Shelf's operations in its order.
+void ScalarShelfThree(ShelfBank& bank, double* pw, double* px, double* py, int32_t count);
+// The three shelves in one 128-bit pass, bit for bit the plain loop.
 void Sse2ShelfThree(ShelfBank& bank, double* pw, double* px, double* py, int32_t count);
+
+// The shelf kernel of `set`, or null when this build or processor cannot run it. The wider
+// sets use the 128-bit pass: three channels fill no wider register.
+ShelfKernel ShelfKernelFor(InstructionSet set);
+// The fastest shelf kernel this build and processor have.
+ShelfKernel FastestShelfKernel();
 
 // The 128-bit conversions with the bits of DeinterleaveBlock and InterleaveBlock: vectorised for
 // 3 and 4 channels in and 4, 6 and 8 out; other counts, and builds without SSE2, run the plain

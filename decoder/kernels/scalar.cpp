@@ -47,6 +47,27 @@ const DecodeKernel kScalar = {InstructionSet::Scalar, Block, Frames};
 
 }  // namespace
 
+void ScalarShelfThree(ShelfBank& bank, double* pw, double* px, double* py, int32_t count)
+{
+    ShelfPlane(bank, 0, pw, count);
+    ShelfPlane(bank, 1, px, count);
+    ShelfPlane(bank, 2, py, count);
+}
+
+ShelfKernel ShelfKernelFor(InstructionSet set)
+{
+    if (set == InstructionSet::Scalar) return ScalarShelfThree;
+    // A processor that runs any vector set's decode runs the 128-bit pass.
+    const DecodeKernel* (*const decodeKernel[])(uint32_t, uint32_t) = {nullptr, Sse2Kernel, Avx2Kernel, Avx512Kernel};
+    const auto kernelOf = decodeKernel[static_cast<int>(set)];
+    return kernelOf && kernelOf(4, 4) && Sse2Kernel(4, 4) ? Sse2ShelfThree : nullptr;
+}
+
+ShelfKernel FastestShelfKernel()
+{
+    return Sse2Kernel(4, 4) ? Sse2ShelfThree : ScalarShelfThree;
+}
+
 void MixPlain(const KernelState& state, double* const* in, double* const* out, int32_t first, int32_t n)
 {
     const DecoderCoefficients& c = *state.coefficients;

@@ -4,12 +4,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "decoder/binaural.h"
-#include "decoder/coefficients.h"
-#include "decoder/decoder_state.h"
-#include "decoder/layouts.h"
-#include "decoder/stereo_output.h"
+#include "decoder/renderer.h"
+#include "decoder/rig.h"
 #include "tools/bformat-decode/sofa_responses.h"
 
 namespace gstbformat {
@@ -45,11 +44,9 @@ const std::vector<RigInfo>& Rigs()
     static const std::vector<RigInfo> rigs = [] {
         std::vector<RigInfo> out;
         for (int type = 0; type < decoder::kLayoutCount; ++type) {
-            const decoder::LayoutDescription* layout = decoder::LayoutOf(type);
-            RigInfo rig{layout->name, layout->summary, {}};
-            for (uint32_t s = 0; s < layout->speakers; ++s) {
-                rig.speakers.push_back({layout->positions[s].azimuth, layout->positions[s].elevation});
-            }
+            const decoder::Rig& layout = decoder::BuiltInRig(*decoder::LayoutIdOf(type));
+            RigInfo rig{layout.name, layout.summary, {}};
+            for (const decoder::Speaker& s : layout.speakers) rig.speakers.push_back({s.azimuth, s.elevation});
             out.push_back(rig);
         }
         return out;
@@ -103,7 +100,7 @@ std::shared_ptr<const HeadphoneResponses> LoadHeadphoneResponses(const std::stri
                                                                  std::string& error)
 {
     auto loaded = std::make_shared<HeadphoneResponses>();
-    if (!bformat::LoadSofaResponses(path, sampleRate, decoder::SpeakerDirections(decoder::kDefaultHeadphoneLayout),
+    if (!bformat::LoadSofaResponses(path, sampleRate, decoder::SpeakerDirections(decoder::BuiltInRig(decoder::kDefaultHeadphoneLayout)),
                                     loaded->responses, error)) {
         return nullptr;
     }
@@ -117,11 +114,8 @@ struct Renderer::State {
     double wGain = 1.0;
     SampleFormat format = SampleFormat::None;
     unsigned outChannels = 0;
-    decoder::DecoderState speakers;
-    decoder::StereoOutput stereo;
+    std::unique_ptr<decoder::Renderer> renderer;
     std::vector<uint8_t> scratch;  // kBlockFrames frames of the first-order part
-    // The engine's decode chosen by Build(): speakers, or the two-channel renderer.
-    void (*run)(State& state, const uint8_t* src, uint8_t* dst, size_t frames) = nullptr;
 
     // Builds the engine's decode from `setup`; false with `error` set when it cannot.
     bool Build(std::string& error);
@@ -132,38 +126,32 @@ struct Renderer::State {
 
 bool Renderer::State::Build(std::string& error)
 {
-    const double rate = setup.sampleRate;
-    if (setup.output == OutputKind::Speakers) {
-        const int8_t type = static_cast<int8_t>(setup.rig);
-        decoder::SetupDecoderCoefficients(speakers.m_Coefficients, type);
-        outChannels = decoder::SpeakerCount(type);
-        run = [](State& s, const uint8_t* src, uint8_t* dst, size_t n) { s.speakers.DecodeFrames(s.format, src, dst, n); };
-        switch (speakers.Allocate(firstOrder, outChannels, static_cast<int32_t>(kBlockFrames), rate)) {
-        case decoder::DecoderState::AllocateResult::Ok: return true;
-        case decoder::DecoderState::AllocateResult::BadSampleRate: error = "a sample rate the decoder cannot run at"; return false;
-        case decoder::DecoderState::AllocateResult::OutOfMemory: error = "out of memory"; return false;
-        default: error = "a rig the decoder cannot run"; return false;
+    const decoder::OutputKind kind = setup.output == OutputKind::Speakers ? decoder::OutputKind::Speakers
+                                     : setup.output == OutputKind::Uhj    ? decoder::OutputKind::Uhj
+                                                                          : decoder::OutputKind::Headphones;
+    try {
+        decoder::MeasuredResponses measured;
+        if (setup.responses) {
+            measured.responses = setup.responses->responses;
+            measured.sampleRate = setup.sampleRate;
         }
+        renderer = decoder::MakeRenderer(kind, decoder::BuiltInRig(*decoder::LayoutIdOf(setup.rig)),
+                                         setup.responses ? &measured : nullptr);
+    } catch (const std::bad_alloc&) {
+        error = "out of memory";
+        return false;
     }
-    decoder::BinauralSettings settings;
-    settings.sampleRate = rate;
-    settings.inChannels = firstOrder;
-    settings.maxBlockFrames = static_cast<int32_t>(kBlockFrames);
-    settings.decodeType = decoder::kDefaultHeadphoneLayout;
-    if (setup.responses) {
-        settings.responses = setup.responses->responses.data();
-        settings.responseCount = setup.responses->responses.size();
+    if (!renderer) {
+        error = "head-related responses the decode cannot use";
+        return false;
     }
-    const auto mode =
-        setup.output == OutputKind::Uhj ? decoder::StereoOutput::Mode::Uhj : decoder::StereoOutput::Mode::Headphones;
-    outChannels = 2;
-    run = [](State& s, const uint8_t* src, uint8_t* dst, size_t n) { s.stereo.RenderFrames(s.format, src, dst, n); };
-    switch (stereo.Setup(mode, settings)) {
-    case decoder::BinauralSetupResult::Ok: return true;
-    case decoder::BinauralSetupResult::BadSampleRate: error = "a sample rate the headphone decode cannot run at"; return false;
-    case decoder::BinauralSetupResult::BadResponses: error = "head-related responses the decode cannot use"; return false;
-    case decoder::BinauralSetupResult::OutOfMemory: error = "out of memory"; return false;
-    default: error = "a stream the two-channel decode cannot run"; return false;
+    outChannels = renderer->OutputChannels();
+    switch (renderer->Prepare({firstOrder, setup.sampleRate, static_cast<int32_t>(kBlockFrames)})) {
+    case decoder::PrepareResult::Ok: return true;
+    case decoder::PrepareResult::BadSampleRate: error = "a sample rate the decoder cannot run at"; return false;
+    case decoder::PrepareResult::BadResponses: error = "head-related responses the decode cannot use"; return false;
+    case decoder::PrepareResult::OutOfMemory: error = "out of memory"; return false;
+    default: error = "a stream the decoder cannot run"; return false;
     }
 }
 
@@ -245,7 +233,7 @@ SampleFormat Renderer::Format() const { return m_state ? m_state->format : Sampl
 
 size_t Renderer::LatencyFrames() const
 {
-    return m_state && m_state->setup.output == OutputKind::Headphones ? m_state->stereo.TailFrames() : 0;
+    return m_state ? m_state->renderer->LagFrames() : 0;
 }
 
 void Renderer::Render(const uint8_t* src, uint8_t* dst, size_t frames)
@@ -253,7 +241,7 @@ void Renderer::Render(const uint8_t* src, uint8_t* dst, size_t frames)
     if (!m_state) return;
     State& s = *m_state;
     if (s.scratch.empty()) {
-        s.run(s, src, dst, frames);
+        s.renderer->Render(s.format, src, dst, frames);
         return;
     }
     const size_t inFrame = decoder::BytesPerSample(s.setup.format) * s.setup.channels;
@@ -261,14 +249,14 @@ void Renderer::Render(const uint8_t* src, uint8_t* dst, size_t frames)
     for (size_t done = 0; done < frames;) {
         const size_t n = std::min(kBlockFrames, frames - done);
         s.Extract(src + done * inFrame, n);
-        s.run(s, s.scratch.data(), dst + done * outFrame, n);
+        s.renderer->Render(s.format, s.scratch.data(), dst + done * outFrame, n);
         done += n;
     }
 }
 
 void Renderer::RenderTail(uint8_t* dst, size_t frames)
 {
-    if (m_state && m_state->setup.output != OutputKind::Speakers) m_state->stereo.RenderTail(m_state->format, dst, frames);
+    if (m_state) m_state->renderer->RenderTail(m_state->format, dst, frames);
 }
 
 }  // namespace gstbformat

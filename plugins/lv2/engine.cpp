@@ -3,11 +3,11 @@
 
 #include <cmath>
 #include <new>
+#include <optional>
 
 #include "decoder/binaural.h"
-#include "decoder/coefficients.h"
 #include "decoder/decoder_state.h"
-#include "decoder/layouts.h"
+#include "decoder/rig.h"
 #include "decoder/uhj.h"
 #include "tools/bformat-decode/sofa_responses.h"
 
@@ -17,8 +17,8 @@ std::vector<LayoutChoice> LayoutsOf(uint32_t speakers)
 {
     std::vector<LayoutChoice> choices;
     for (int type = 0; type < decoder::kLayoutCount; ++type) {
-        const decoder::LayoutDescription* layout = decoder::LayoutOf(type);
-        if (layout->speakers == speakers) choices.push_back({type, layout->name, layout->summary});
+        const decoder::Rig& rig = decoder::BuiltInRig(*decoder::LayoutIdOf(type));
+        if (rig.Channels() == speakers) choices.push_back({type, rig.name, rig.summary});
     }
     return choices;
 }
@@ -43,35 +43,31 @@ bool Engine::Prepare(Shape shape, uint32_t speakers, double rate, const char* so
     std::unique_ptr<State> s(new (std::nothrow) State);
     if (!s) return false;
     s->shape = shape;
+    const decoder::StreamDescription stream{4, rate, kEngineBlockFrames};
     try {
         switch (shape) {
         case Shape::Speakers: {
             const std::vector<LayoutChoice> layouts = LayoutsOf(speakers);
             if (layouts.empty()) return false;
             s->layout = layouts[0].decodeType;
-            decoder::SetupDecoderCoefficients(s->speakers.m_Coefficients, static_cast<int8_t>(s->layout));
-            if (s->speakers.Allocate(4, speakers, kEngineBlockFrames, rate) !=
-                decoder::DecoderState::AllocateResult::Ok)
-                return false;
+            s->speakers = decoder::DecoderState(decoder::BuiltInRig(*decoder::LayoutIdOf(s->layout)));
+            if (s->speakers.Prepare(stream) != decoder::PrepareResult::Ok) return false;
             s->outputs = speakers;
             break;
         }
         case Shape::Uhj: s->outputs = 2; break;
         case Shape::Headphones: {
             decoder::BinauralSettings settings;
-            settings.sampleRate = rate;
-            settings.inChannels = 4;
-            settings.maxBlockFrames = kEngineBlockFrames;
-            settings.decodeType = decoder::kDefaultHeadphoneLayout;
-            if (s->head.Setup(settings) != decoder::BinauralSetupResult::Ok) return false;
+            if (s->head.Prepare(stream, settings) != decoder::PrepareResult::Ok) return false;
             std::vector<decoder::DirectionalResponse> measured;
             std::string error;
-            if (sofaPath && bformat::LoadSofaResponses(sofaPath, rate,
-                                                       decoder::SpeakerDirections(decoder::kDefaultHeadphoneLayout),
-                                                       measured, error)) {
+            if (sofaPath &&
+                bformat::LoadSofaResponses(sofaPath, rate,
+                                           decoder::SpeakerDirections(decoder::BuiltInRig(decoder::kDefaultHeadphoneLayout)),
+                                           measured, error)) {
                 settings.responses = measured.data();
                 settings.responseCount = measured.size();
-                if (s->installed.Setup(settings) != decoder::BinauralSetupResult::Ok)
+                if (s->installed.Prepare(stream, settings) != decoder::PrepareResult::Ok)
                     note = std::string(sofaPath) + ": the responses cannot be used; the built-in head stands in";
             } else {
                 note = (sofaPath ? error : std::string("no response set")) + "; the built-in head stands in";
@@ -91,9 +87,10 @@ void Engine::ChooseLayout(int decodeType)
 {
     State& s = *m_State;
     if (s.shape != Shape::Speakers || decodeType == s.layout) return;
-    if (decodeType < 0 || decodeType > 127 || decoder::SpeakerCount(static_cast<int8_t>(decodeType)) != s.outputs) return;
+    const std::optional<decoder::LayoutId> id = decoder::LayoutIdOf(decodeType);
+    if (!id || decoder::BuiltInRig(*id).Channels() != s.outputs) return;
     s.layout = decodeType;
-    decoder::SetupDecoderCoefficients(s.speakers.m_Coefficients, static_cast<int8_t>(decodeType));
+    s.speakers.m_Coefficients = decoder::BuiltInRig(*id).table;
 }
 
 void Engine::ChooseResponses(Responses responses)

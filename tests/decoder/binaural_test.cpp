@@ -12,10 +12,12 @@
 #include "decoder/binaural.h"
 #include "decoder/head_model.h"
 #include "tests/decoder/support.h"
+#include "tests/support/binaural_reference.h"
 
 namespace {
 
 using namespace decoder;
+using decoder_test::BinauralReference;
 using decoder_test::Bits;
 using decoder_test::kPi;
 using decoder_test::RandomSignal;
@@ -42,13 +44,13 @@ std::vector<std::vector<double>> Encode(const std::vector<double>& signal, doubl
     return b;
 }
 
-BinauralSettings Settings(int32_t maxBlock, uint32_t inChannels = 4, int8_t decodeType = kDefaultHeadphoneLayout)
+StreamDescription Stream(int32_t maxBlock, uint32_t inChannels = 4) { return {inChannels, kRate, maxBlock}; }
+
+// Virtual speakers of the built-in rig `type`.
+BinauralSettings Settings(int type = DecodeTypeOf(kDefaultHeadphoneLayout))
 {
     BinauralSettings s;
-    s.sampleRate = kRate;
-    s.inChannels = inChannels;
-    s.maxBlockFrames = maxBlock;
-    s.decodeType = decodeType;
+    s.rig = &BuiltInRig(static_cast<LayoutId>(type));
     return s;
 }
 
@@ -76,7 +78,7 @@ std::vector<std::vector<double>> RunBlocks(Decoder& decoder, const std::vector<s
 std::vector<std::vector<double>> ClickResponses(double azimuthDeg, size_t frames)
 {
     BinauralDecoder d;
-    EXPECT_EQ(d.Setup(Settings(512)), BinauralSetupResult::Ok);
+    EXPECT_EQ(d.Prepare(Stream(512), Settings()), PrepareResult::Ok);
     const auto latency = static_cast<size_t>(d.LatencyFrames());
     std::vector<double> click(frames + latency, 0.0);
     click[0] = 1.0;
@@ -155,10 +157,15 @@ TEST(SphericalHead, InterauralDelayFollowsWoodworthAndTheFarEarIsShadowed)
 
 TEST(HeadphoneLayouts, DirectionsAndTheNearestMeasurement)
 {
-    EXPECT_EQ(SpeakerDirections(kDefaultHeadphoneLayout).size(), SpeakerCount(kDefaultHeadphoneLayout));
-    for (int8_t t = 0; t <= 6; ++t) EXPECT_EQ(SpeakerDirections(t).size(), SpeakerCount(t)) << int(t);
-    EXPECT_TRUE(SpeakerDirections(7).empty());
-    EXPECT_TRUE(SpeakerDirections(-1).empty());
+    for (int t = 0; t < kLayoutCount; ++t) {
+        const Rig& rig = BuiltInRig(static_cast<LayoutId>(t));
+        const std::vector<Direction> d = SpeakerDirections(rig);
+        ASSERT_EQ(d.size(), rig.Channels()) << t;
+        for (size_t s = 0; s < d.size(); ++s) {
+            EXPECT_EQ(d[s].azimuthDeg, rig.speakers[s].azimuth);
+            EXPECT_EQ(d[s].elevationDeg, rig.speakers[s].elevation);
+        }
+    }
     // Azimuth wraps round; elevation counts.
     const Direction candidates[] = {{0, 0}, {330, 0}, {90, 0}, {90, 60}, {-90, 0}};
     EXPECT_EQ(NearestDirection({350, 0}, candidates, 5), 0u);
@@ -180,12 +187,12 @@ TEST(HeadphoneResponses, EachVirtualSpeakerGetsTheMeasurementNearestIt)
         r.right[static_cast<size_t>(i) + 20] = 1.0;
         measured.push_back(r);
     }
-    BinauralSettings s = Settings(64, 4, 5);  // octagon at 22.5 + k·45 degrees
+    BinauralSettings s = Settings(5);  // octagon at 22.5 + k·45 degrees
     s.responses = measured.data();
     s.responseCount = measured.size();
     VirtualSpeakers v;
-    ASSERT_EQ(PrepareVirtualSpeakers(s, v), BinauralSetupResult::Ok);
-    const std::vector<Direction> directions = SpeakerDirections(5);
+    ASSERT_EQ(PrepareVirtualSpeakers(Stream(64), s, v), PrepareResult::Ok);
+    const std::vector<Direction> directions = SpeakerDirections(*s.rig);
     for (uint32_t sp = 0; sp < v.speakers; ++sp) {
         // Nearest of the 30-degree grid, brute force over the plane.
         int best = 0;
@@ -207,41 +214,43 @@ TEST(HeadphoneSetup, RefusesImpossibleSettingsAndKeepsWhatWasThere)
     const auto signal = RandomSignal(rng, 3000, 0.5);
     const auto b = Encode(signal, 30.0);
     BinauralDecoder untouched, tried;
-    ASSERT_EQ(untouched.Setup(Settings(256)), BinauralSetupResult::Ok);
-    ASSERT_EQ(tried.Setup(Settings(256)), BinauralSetupResult::Ok);
+    ASSERT_EQ(untouched.Prepare(Stream(256), Settings()), PrepareResult::Ok);
+    ASSERT_EQ(tried.Prepare(Stream(256), Settings()), PrepareResult::Ok);
 
     std::vector<DirectionalResponse> bad(2);
     bad[0].left.assign(10, 0.1);
     bad[0].right.assign(10, 0.1);
     bad[1].left.assign(10, 0.1);
     bad[1].right.assign(9, 0.1);  // lengths differ
-    auto expectRefused = [&](BinauralSettings s, BinauralSetupResult expected) {
-        EXPECT_EQ(tried.Setup(s), expected);
+    auto expectRefused = [&](BinauralSettings s, PrepareResult expected, StreamDescription stream = Stream(256)) {
+        EXPECT_EQ(tried.Prepare(stream, s), expected);
     };
-    BinauralSettings s = Settings(256);
-    s.sampleRate = 0.0;
-    expectRefused(s, BinauralSetupResult::BadSampleRate);
-    s.sampleRate = NAN;
-    expectRefused(s, BinauralSetupResult::BadSampleRate);
-    expectRefused(Settings(256, 2), BinauralSetupResult::BadChannels);
-    expectRefused(Settings(0), BinauralSetupResult::BadBlockFrames);
-    expectRefused(Settings(256, 4, 7), BinauralSetupResult::BadLayout);
-    expectRefused(Settings(256, 4, -1), BinauralSetupResult::BadLayout);
-    s = Settings(256);
+    BinauralSettings s = Settings();
+    expectRefused(s, PrepareResult::BadSampleRate, {4, 0.0, 256});
+    expectRefused(s, PrepareResult::BadSampleRate, {4, NAN, 256});
+    expectRefused(s, PrepareResult::BadChannels, Stream(256, 2));
+    expectRefused(s, PrepareResult::BadBlockFrames, Stream(0));
+    Rig none, nine = BuiltInRig(LayoutId::Octagon);
+    nine.speakers.push_back({});
+    s.rig = &none;
+    expectRefused(s, PrepareResult::BadRig);
+    s.rig = &nine;
+    expectRefused(s, PrepareResult::BadRig);
+    s = Settings();
     s.responses = bad.data();
     s.responseCount = 2;
-    expectRefused(s, BinauralSetupResult::BadResponses);
+    expectRefused(s, PrepareResult::BadResponses);
     bad[1].right.assign(10, 0.1);
     bad[1].right[3] = INFINITY;
-    expectRefused(s, BinauralSetupResult::BadResponses);
+    expectRefused(s, PrepareResult::BadResponses);
     bad[1].left.assign(kMaxResponseFrames + 1, 0.0);
     bad[1].right.assign(kMaxResponseFrames + 1, 0.0);
-    expectRefused(s, BinauralSetupResult::BadResponses);
+    expectRefused(s, PrepareResult::BadResponses);
     bad[1].left.clear();
     bad[1].right.clear();
-    expectRefused(s, BinauralSetupResult::BadResponses);
+    expectRefused(s, PrepareResult::BadResponses);
     s.responses = nullptr;
-    expectRefused(s, BinauralSetupResult::BadResponses);
+    expectRefused(s, PrepareResult::BadResponses);
 
     const auto expected = RunBlocks(untouched, b, {256});
     const auto got = RunBlocks(tried, b, {256});
@@ -252,7 +261,7 @@ TEST(HeadphoneSetup, RefusesImpossibleSettingsAndKeepsWhatWasThere)
     double x[4] = {1, 1, 1, 1}, y[2] = {5, 5};
     const double* in[4] = {x, x + 1, x + 2, x + 3};
     double* out[2] = {y, y + 1};
-    never.Process(in, out, 1);  // not set up: nothing written
+    never.Process(in, out, 1);  // not prepared: nothing written
     EXPECT_EQ(y[0], 5.0);
 }
 
@@ -271,21 +280,22 @@ TEST(HeadphoneDecode, FastDecodeMatchesThePlainReferenceWhateverTheBlocks)
         r.right = RandomSignal(rng, 600, 0.3);
         measured.push_back(r);
     }
-    struct Case { int8_t type; uint32_t inChannels; bool measuredResponses; };
+    struct Case { int type; uint32_t inChannels; bool measuredResponses; };
     const Case cases[] = {{4, 4, false}, {0, 3, false}, {1, 4, false}, {6, 4, false}, {6, 3, true}, {2, 4, true}, {5, 3, true}};
     double worst = 0.0;
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "type " << int(c.type) << ", " << c.inChannels << " inputs, measured " << c.measuredResponses);
-        BinauralSettings s = Settings(200, c.inChannels, c.type);
+        BinauralSettings s = Settings(c.type);
+        const StreamDescription stream = Stream(200, c.inChannels);
         if (c.measuredResponses) {
             s.responses = measured.data();
             s.responseCount = measured.size();
         }
         BinauralDecoder fast, split;
         BinauralReference reference;
-        ASSERT_EQ(fast.Setup(s), BinauralSetupResult::Ok);
-        ASSERT_EQ(split.Setup(s), BinauralSetupResult::Ok);
-        ASSERT_EQ(reference.Setup(s), BinauralSetupResult::Ok);
+        ASSERT_EQ(fast.Prepare(stream, s), PrepareResult::Ok);
+        ASSERT_EQ(split.Prepare(stream, s), PrepareResult::Ok);
+        ASSERT_EQ(reference.Prepare(stream, s), PrepareResult::Ok);
         EXPECT_EQ(fast.ConvolvedChannels(), c.type == 6 && c.inChannels == 4 ? 4u : 3u);
         std::vector<std::vector<double>> b(4);
         for (auto& plane : b) plane = RandomSignal(rng, 2500, 1.0);

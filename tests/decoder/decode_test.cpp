@@ -100,23 +100,26 @@ TEST(DecoderBlock, BlocksJoinSeamlessly)
     }
 }
 
-// Allocation is all or nothing: a refused one leaves the working state as it was.
-TEST(DecoderBlock, RefusedAllocationKeepsThePreviousState)
+// Preparation is all or nothing: a refused one leaves the working state as it was.
+TEST(DecoderBlock, RefusedPreparationKeepsThePreviousState)
 {
     DecoderState st = MakeState(0, 4, 32);
     const double* planeBefore = st.m_InPlanes[0];
-    using R = DecoderState::AllocateResult;
-    EXPECT_EQ(st.Allocate(4, 4, 64, 0.0), R::BadSampleRate);
-    EXPECT_EQ(st.Allocate(5, 4, 64, 44100.0), R::BadLayout);
-    EXPECT_EQ(st.Allocate(4, 9, 64, 44100.0), R::BadLayout);
-    EXPECT_EQ(st.Allocate(4, 4, 0, 44100.0), R::BadLayout);
-    EXPECT_EQ(st.Allocate(4, 4, INT32_MAX, 44100.0), R::OutOfMemory);
+    using R = PrepareResult;
+    EXPECT_EQ(st.Prepare({4, 0.0, 64}), R::BadSampleRate);
+    EXPECT_EQ(st.Prepare({5, 44100.0, 64}), R::BadChannels);
+    EXPECT_EQ(st.Prepare({4, 44100.0, 0}), R::BadBlockFrames);
+    EXPECT_EQ(st.Prepare({4, 44100.0, INT32_MAX}), R::OutOfMemory);
     EXPECT_EQ(st.m_InPlanes[0], planeBefore);
     EXPECT_EQ(st.Capacity(), 32);
-    EXPECT_EQ(st.Allocate(3, 6, 64, 96000.0), R::Ok);
+    EXPECT_EQ(st.Prepare({3, 96000.0, 64}), R::Ok);
     EXPECT_EQ(st.Capacity(), 64);
-    EXPECT_EQ(st.m_nSpeakers, 6u);
+    EXPECT_EQ(st.m_nInChannels, 3u);
     EXPECT_EQ(st.m_pShelfX->Coefficient(), AllPass::CoefficientFor(500.0, 96000.0));
+
+    DecoderState nine(ResizedRig(LayoutId::Octagon, 9));
+    EXPECT_EQ(nine.Prepare({4, 44100.0, 64}), R::BadRig);
+    EXPECT_FALSE(nine.IsReady());
 }
 
 // The plain kernel shelves exactly as three AllPass objects do.

@@ -277,10 +277,45 @@ const kernels::DecodeKernel kCountingKernel = {InstructionSet::Scalar, CountBloc
 
 }  // namespace
 
-// Allocate() picks the fastest kernel this machine has for the layout, and that kernel is what
-// decodes, with the shelf memory written back after each call; the next Allocate() chooses
+// Prepare() picks the fastest kernel this machine has for the layout, and that kernel is what
+// decodes, with the shelf memory written back after each call; the next Prepare() chooses
 // afresh.
-TEST(DecoderKernels, AllocationChoosesTheKernelThatDecodes)
+// The headphone decode's shelf kernels give the plain loop's bits, for lengths that are not a
+// multiple of the vector width and with the memory carried from call to call; the decode runs
+// the fastest of them.
+TEST(DecoderFastPaths, ShelfKernelsMatchThePlainLoop)
+{
+    std::mt19937 rng(31);
+    kernels::ShelfKernel fastest = nullptr;
+    for (InstructionSet set : AvailableInstructionSets()) {
+        SCOPED_TRACE(NameOf(set));
+        const kernels::ShelfKernel kernel = kernels::ShelfKernelFor(set);
+        ASSERT_NE(kernel, nullptr);
+        fastest = kernel;
+        kernels::ShelfBank plain{};
+        for (int k = 0; k < 3; ++k) {
+            plain.coefficient[k] = AllPass::CoefficientFor(kCrossoverHz, 48000.0);
+            plain.lowGain[k] = k == 0 ? 0.67 : 1.33;
+            plain.highGain[k] = k == 0 ? 0.85 : 1.15;
+        }
+        kernels::ShelfBank fast = plain;
+        for (int32_t n : {1, 2, 3, 5, 8, 13, 64, 127}) {
+            std::vector<std::vector<double>> a(3), b;
+            for (auto& plane : a) plane = RandomSignal(rng, static_cast<size_t>(n), 30000.0);
+            b = a;
+            kernels::ScalarShelfThree(plain, a[0].data(), a[1].data(), a[2].data(), n);
+            kernel(fast, b[0].data(), b[1].data(), b[2].data(), n);
+            for (int c = 0; c < 3; ++c) {
+                for (int32_t i = 0; i < n; ++i) ASSERT_EQ(Bits(a[c][i]), Bits(b[c][i])) << "n " << n << " channel " << c;
+                ASSERT_EQ(Bits(plain.prevIn[c]), Bits(fast.prevIn[c]));
+                ASSERT_EQ(Bits(plain.prevOut[c]), Bits(fast.prevOut[c]));
+            }
+        }
+    }
+    EXPECT_EQ(kernels::FastestShelfKernel(), fastest);
+}
+
+TEST(DecoderKernels, PreparationChoosesTheKernelThatDecodes)
 {
     for (uint32_t inChannels : {3u, 4u}) {
         for (uint32_t speakers : {1u, 4u, 5u, 6u, 8u}) {
@@ -290,10 +325,9 @@ TEST(DecoderKernels, AllocationChoosesTheKernelThatDecodes)
                 if (const kernels::DecodeKernel* k = KernelFor(set, inChannels, speakers)) fastest = k;
             ASSERT_NE(fastest, nullptr);
 
-            DecoderState st;
-            SetupDecoderCoefficients(st.m_Coefficients, 4);
+            DecoderState st(ResizedRig(LayoutId::Octagon, speakers));
             EXPECT_EQ(KernelOf(st), nullptr);
-            ASSERT_EQ(st.Allocate(inChannels, speakers, 64, 48000.0), DecoderState::AllocateResult::Ok);
+            ASSERT_EQ(st.Prepare({inChannels, 48000.0, 64}), PrepareResult::Ok);
             EXPECT_EQ(KernelOf(st), fastest);
             if (speakers == 4 || speakers == 6 || speakers == 8) {
                 EXPECT_EQ(fastest->set, AvailableInstructionSets().back());
@@ -311,7 +345,7 @@ TEST(DecoderKernels, AllocationChoosesTheKernelThatDecodes)
             EXPECT_EQ(g_blockCalls, 1);
             EXPECT_EQ(g_frameCalls, 1);
 
-            ASSERT_EQ(st.Allocate(inChannels, speakers, 32, 44100.0), DecoderState::AllocateResult::Ok);
+            ASSERT_EQ(st.Prepare({inChannels, 44100.0, 32}), PrepareResult::Ok);
             EXPECT_EQ(KernelOf(st), fastest);
         }
     }

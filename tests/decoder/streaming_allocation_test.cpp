@@ -1,5 +1,5 @@
-// The headphone decode and the UHJ encoder, alone and behind the filter's two-channel output
-// on interleaved frames, allocate nothing once set up, and a set-up that
+// The headphone decode and the UHJ encoder, alone and behind the renderers of every output on
+// interleaved frames, planes and tails, allocate nothing once prepared, and a preparation that
 // runs out of memory leaves the previous one working. This program replaces the global
 // operator new with one that counts, and can be told to fail, allocations.
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "decoder/binaural.h"
-#include "decoder/stereo_output.h"
+#include "decoder/renderer.h"
 #include "decoder/uhj.h"
 #include "tests/decoder/support.h"
 
@@ -56,13 +56,12 @@ using namespace decoder;
 using decoder_test::Bits;
 using decoder_test::RandomSignal;
 
-BinauralSettings Settings(int8_t decodeType)
+const StreamDescription kStream{4, 44100.0, 300};
+
+BinauralSettings Settings(LayoutId layout)
 {
     BinauralSettings s;
-    s.sampleRate = 44100.0;
-    s.inChannels = 4;
-    s.maxBlockFrames = 300;
-    s.decodeType = decodeType;
+    s.rig = &BuiltInRig(layout);
     return s;
 }
 
@@ -74,7 +73,7 @@ TEST(StreamingAllocation, HeadphonesAndUhjAllocateNothingPerBlock)
     const double* ip[4] = {in[0].data(), in[1].data(), in[2].data(), in[3].data()};
     double* op[2] = {out[0].data(), out[1].data()};
     BinauralDecoder d;
-    ASSERT_EQ(d.Setup(Settings(6)), BinauralSetupResult::Ok);
+    ASSERT_EQ(d.Prepare(kStream, Settings(LayoutId::TwoLayer)), PrepareResult::Ok);
     UhjEncoder u;
     const long before = g_Allocations;
     d.Process(ip, op, 1000);  // longer than the largest block: taken in pieces
@@ -84,20 +83,25 @@ TEST(StreamingAllocation, HeadphonesAndUhjAllocateNothingPerBlock)
     EXPECT_EQ(g_Allocations, before);
 }
 
-TEST(StreamingAllocation, TwoChannelOutputAllocatesNothingPerMediaSample)
+TEST(StreamingAllocation, RenderersAllocateNothingPerBlock)
 {
-    std::vector<uint8_t> in(1000 * 4 * 3), out(1000 * 2 * 3);
+    std::vector<uint8_t> in(1000 * 4 * 3), out(1000 * 8 * 3);
     for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint8_t>(i * 37);
-    for (StereoOutput::Mode mode : {StereoOutput::Mode::Uhj, StereoOutput::Mode::Headphones}) {
-        StereoOutput o;
-        ASSERT_EQ(o.Setup(mode, Settings(4)), BinauralSetupResult::Ok);
+    std::vector<std::vector<double>> planes(12, std::vector<double>(300));
+    double* p[12];  // 4 in, 8 out
+    for (int c = 0; c < 12; ++c) p[c] = planes[c].data();
+    for (OutputKind kind : {OutputKind::Speakers, OutputKind::Uhj, OutputKind::Headphones}) {
+        auto r = MakeRenderer(kind, BuiltInRig(LayoutId::Octagon), nullptr);
+        ASSERT_EQ(r->Prepare(kStream), PrepareResult::Ok);
         const long before = g_Allocations;
-        o.RenderFrames(SampleFormat::Pcm24, in.data(), out.data(), 1000);  // pieces of 300 frames
+        r->Render(SampleFormat::Pcm24, in.data(), out.data(), 1000);  // pieces of 300 frames
+        r->RenderPlanes(p, p + 4, 300);
+        r->RenderTail(SampleFormat::Pcm24, out.data(), r->TailFrames());
         EXPECT_EQ(g_Allocations, before);
     }
 }
 
-TEST(StreamingAllocation, ASetUpThatRunsOutOfMemoryKeepsThePreviousOne)
+TEST(StreamingAllocation, APreparationThatRunsOutOfMemoryKeepsThePreviousOne)
 {
     std::mt19937 rng(4);
     std::vector<std::vector<double>> in(4);
@@ -110,22 +114,22 @@ TEST(StreamingAllocation, ASetUpThatRunsOutOfMemoryKeepsThePreviousOne)
         return out;
     };
     BinauralDecoder expected;
-    ASSERT_EQ(expected.Setup(Settings(4)), BinauralSetupResult::Ok);
+    ASSERT_EQ(expected.Prepare(kStream, Settings(LayoutId::Octagon)), PrepareResult::Ok);
     const auto want = run(expected);
     // Fail each allocation of a set-up in turn, until one needs no more than were allowed.
     for (long failAt = 0;; ++failAt) {
         BinauralDecoder d;
-        ASSERT_EQ(d.Setup(Settings(4)), BinauralSetupResult::Ok);
+        ASSERT_EQ(d.Prepare(kStream, Settings(LayoutId::Octagon)), PrepareResult::Ok);
         g_FailAfter = failAt;
         g_Failed = false;
-        const BinauralSetupResult r = d.Setup(Settings(6));
+        const PrepareResult r = d.Prepare(kStream, Settings(LayoutId::TwoLayer));
         const bool failed = g_Failed;
         g_FailAfter = -1;
         if (!failed) {
-            EXPECT_EQ(r, BinauralSetupResult::Ok);
+            EXPECT_EQ(r, PrepareResult::Ok);
             break;
         }
-        ASSERT_EQ(r, BinauralSetupResult::OutOfMemory) << failAt;
+        ASSERT_EQ(r, PrepareResult::OutOfMemory) << failAt;
         const auto got = run(d);
         for (int e = 0; e < 2; ++e)
             for (size_t i = 0; i < got[e].size(); ++i) ASSERT_EQ(Bits(got[e][i]), Bits(want[e][i])) << failAt;

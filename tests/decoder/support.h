@@ -25,18 +25,26 @@ inline std::complex<double> SpectrumAt(const std::vector<double>& h, double hz, 
     return sum;
 }
 
-// A ready decoder for `decodeType` with `inChannels` inputs, running the kernel Allocate()
-// chose or, when `set` is given, the kernel of that instruction set.
-inline DecoderState MakeState(int8_t decodeType, uint32_t inChannels, int32_t capacity)
+// A ready decoder for the built-in rig of `decodeType` with `inChannels` inputs, running the
+// kernel Prepare() chose or, when `set` is given, the kernel of that instruction set.
+inline DecoderState MakeState(int decodeType, uint32_t inChannels, int32_t capacity)
 {
-    DecoderState s;
-    SetupDecoderCoefficients(s.m_Coefficients, decodeType);
-    if (s.Allocate(inChannels, SpeakerCount(decodeType), capacity, 44100.0) != DecoderState::AllocateResult::Ok)
-        std::abort();
+    DecoderState s(BuiltInRig(static_cast<LayoutId>(decodeType)));
+    if (s.Prepare({inChannels, 44100.0, capacity}) != PrepareResult::Ok) std::abort();
     return s;
 }
 
-inline DecoderState MakeState(int8_t decodeType, uint32_t inChannels, int32_t capacity, InstructionSet set)
+// The built-in rig `id` cut to (or padded with speakers at the front to) `speakers` speakers,
+// its gain table as it is: for decodes of other speaker counts.
+inline Rig ResizedRig(LayoutId id, uint32_t speakers)
+{
+    Rig rig = BuiltInRig(id);
+    rig.layout.reset();
+    rig.speakers.resize(speakers);
+    return rig;
+}
+
+inline DecoderState MakeState(int decodeType, uint32_t inChannels, int32_t capacity, InstructionSet set)
 {
     DecoderState s = MakeState(decodeType, inChannels, capacity);
     if (!UseInstructionSet(s, set)) std::abort();

@@ -13,6 +13,14 @@ using decoder_test::MakeState;
 
 namespace {
 
+// The square's speaker renderer, prepared for `channels` inputs and blocks of `capacity`.
+std::unique_ptr<Renderer> Square(uint32_t channels, int32_t capacity)
+{
+    auto r = MakeRenderer(OutputKind::Speakers, BuiltInRig(LayoutId::Square), nullptr);
+    EXPECT_EQ(r->Prepare({channels, 44100.0, capacity}), PrepareResult::Ok);
+    return r;
+}
+
 // A media sample over a byte buffer of `size` usable bytes followed by guard bytes. Every
 // call is appended to a shared log as "<name>.<method>"; the answers are fields to set.
 class FakeSample : public IMediaSample {
@@ -94,12 +102,14 @@ TEST(DecoderTransform, WholeFramesAreDecodedWithTheCallsInOrder)
     std::vector<std::string> log;
     const struct { uint32_t channels; LONG inBytes, outBytes; } cases[] = {{4, 1000, 1000}, {3, 1002, 1336}, {4, 1007, 1000}};
     for (const auto& c : cases) {
-        DecoderState st = MakeState(0, c.channels, 4096), ref = MakeState(0, c.channels, 4096, InstructionSet::Scalar);
+        auto st = Square(c.channels, 4096);
+        DecoderState ref = MakeState(0, c.channels, 4096, InstructionSet::Scalar);
         const WAVEFORMATEXTENSIBLE fmt = BFormat(static_cast<WORD>(c.channels), 16);
         FakeSample in("in", log, 4096), out("out", log, 4096);
         FillRandom(in, c.inBytes, 20);
         log.clear();
-        ASSERT_EQ(TransformSample(st, &fmt, &in, &out), S_OK);
+        TailClock clock;
+        ASSERT_EQ(TransformSample(*st, &fmt, &in, &out, clock), S_OK);
         EXPECT_EQ(out.m_Length, c.outBytes);
         std::vector<uint8_t> expect(static_cast<size_t>(c.outBytes));
         ref.DecodeFrames(SampleFormat::Pcm16, in.m_Buffer.data(), expect.data(), static_cast<size_t>(c.outBytes) / 8);
@@ -118,22 +128,22 @@ TEST(DecoderTransform, WholeFramesAreDecodedWithTheCallsInOrder)
 TEST(DecoderTransform, LongSamplesAreSplitAndClippedToTheOutput)
 {
     std::vector<std::string> log;
-    for (InstructionSet set : AvailableInstructionSets()) {
-        const WAVEFORMATEXTENSIBLE fmt = BFormat(4, 24);
-        DecoderState small = MakeState(0, 4, 64, set), ref = MakeState(0, 4, 1024, InstructionSet::Scalar);
-        FakeSample in("in", log, 300 * 12), out("out", log, 300 * 12);
-        FillRandom(in, 300 * 12, 21);
-        ASSERT_EQ(TransformSample(small, &fmt, &in, &out), S_OK);
-        ASSERT_EQ(out.m_Length, 300 * 12);
-        std::vector<uint8_t> expect(300 * 12);
-        ref.DecodeFrames(SampleFormat::Pcm24, in.m_Buffer.data(), expect.data(), 300);
-        EXPECT_TRUE(std::equal(expect.begin(), expect.end(), out.m_Buffer.begin())) << NameOf(set);
+    const WAVEFORMATEXTENSIBLE fmt = BFormat(4, 24);
+    auto small = Square(4, 64);
+    DecoderState ref = MakeState(0, 4, 1024, InstructionSet::Scalar);
+    FakeSample in("in", log, 300 * 12), out("out", log, 300 * 12);
+    FillRandom(in, 300 * 12, 21);
+    TailClock clock;
+    ASSERT_EQ(TransformSample(*small, &fmt, &in, &out, clock), S_OK);
+    ASSERT_EQ(out.m_Length, 300 * 12);
+    std::vector<uint8_t> expect(300 * 12);
+    ref.DecodeFrames(SampleFormat::Pcm24, in.m_Buffer.data(), expect.data(), 300);
+    EXPECT_TRUE(std::equal(expect.begin(), expect.end(), out.m_Buffer.begin()));
 
-        FakeSample narrow("out", log, 100 * 12 + 7);
-        ASSERT_EQ(TransformSample(small, &fmt, &in, &narrow), S_OK);
-        EXPECT_EQ(narrow.m_Length, 100 * 12);
-        for (size_t i = 100 * 12; i < narrow.m_Buffer.size(); ++i) ASSERT_EQ(narrow.m_Buffer[i], 0xEE) << i;
-    }
+    FakeSample narrow("out", log, 100 * 12 + 7);
+    ASSERT_EQ(TransformSample(*small, &fmt, &in, &narrow, clock), S_OK);
+    EXPECT_EQ(narrow.m_Length, 100 * 12);
+    for (size_t i = 100 * 12; i < narrow.m_Buffer.size(); ++i) ASSERT_EQ(narrow.m_Buffer[i], 0xEE) << i;
 }
 
 TEST(DecoderTransform, FailuresBeforeConvertingAreReportedAndTouchNothing)
@@ -141,22 +151,29 @@ TEST(DecoderTransform, FailuresBeforeConvertingAreReportedAndTouchNothing)
     std::vector<std::string> log;
     const WAVEFORMATEXTENSIBLE fmt = BFormat(4, 16);
     for (int which = 0; which < 2; ++which) {
-        DecoderState st = MakeState(0, 4, 256);
+        auto st = Square(4, 256);
         FakeSample in("in", log, 800), out("out", log, 800);
         FillRandom(in, 800, 22);
         (which ? out : in).m_PointerResult = E_OUTOFMEMORY;
         out.m_Length = 5;
-        EXPECT_EQ(TransformSample(st, &fmt, &in, &out), E_OUTOFMEMORY);
+        TailClock clock;
+        EXPECT_EQ(TransformSample(*st, &fmt, &in, &out, clock), E_OUTOFMEMORY);
         EXPECT_EQ(out.m_Length, 5);
         EXPECT_EQ(out.m_Buffer[0], 0xEE);
         EXPECT_FALSE(out.m_TimeSet);
-        EXPECT_EQ(st.m_pShelfW->PrevIn(), 0.0);
+        // Nothing went through the decode: a fresh one gives the same output afterwards.
+        FakeSample again("in", log, 800), fresh("out", log, 800), first("out", log, 800);
+        FillRandom(again, 800, 22);
+        ASSERT_EQ(TransformSample(*st, &fmt, &again, &first, clock), S_OK);
+        ASSERT_EQ(TransformSample(*Square(4, 256), &fmt, &again, &fresh, clock), S_OK);
+        EXPECT_EQ(first.m_Buffer, fresh.m_Buffer);
     }
-    DecoderState unallocated;
+    auto unprepared = MakeRenderer(OutputKind::Speakers, BuiltInRig(LayoutId::Square), nullptr);
     FakeSample in("in", log, 800), out("out", log, 800);
     FillRandom(in, 800, 23);
-    EXPECT_EQ(TransformSample(unallocated, &fmt, &in, &out), E_UNEXPECTED);
-    EXPECT_EQ(TransformSample(unallocated, &fmt, nullptr, &out), E_POINTER);
+    TailClock clock;
+    EXPECT_EQ(TransformSample(*unprepared, &fmt, &in, &out, clock), E_UNEXPECTED);
+    EXPECT_EQ(TransformSample(*unprepared, &fmt, nullptr, &out, clock), E_POINTER);
 }
 
 TEST(DecoderTransform, FormatsWithoutAConversionPathGiveAnEmptyOutput)
@@ -171,11 +188,12 @@ TEST(DecoderTransform, FormatsWithoutAConversionPathGiveAnEmptyOutput)
     for (const WAVEFORMATEXTENSIBLE& fmt : formats) {
         EXPECT_EQ(SampleFormatOf(&fmt), SampleFormat::None);
         std::vector<std::string> log;
-        DecoderState st = MakeState(0, 4, 256);
+        auto st = Square(4, 256);
         FakeSample in("in", log, 800), out("out", log, 800);
         FillRandom(in, 800, 24);
         out.m_Length = 800;
-        EXPECT_EQ(TransformSample(st, &fmt, &in, &out), S_OK);
+        TailClock clock;
+        EXPECT_EQ(TransformSample(*st, &fmt, &in, &out, clock), S_OK);
         EXPECT_EQ(out.m_Length, 0);
         EXPECT_EQ(out.m_Buffer[0], 0xEE);
         EXPECT_TRUE(out.m_TimeSet);

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "decoder/coefficients.h"
-#include "decoder/layouts.h"
+#include "decoder/rig.h"
 #include "durazodo/ambisonic_decoder.h"
 #include "filter/Maincom.h"
 #include "framework/transform_pins.h"
@@ -252,7 +252,7 @@ TEST_F(DecoderLayout, EachLayoutIsProposedWithItsSpeakersAndMask)
         EXPECT_EQ(type, DecodeType());
         for (const TypeShape& shape : {TypeShape{}, TypeShape{}.Float()}) {
             ASSERT_EQ(S_OK, ConnectInput(shape)) << type;
-            const WORD speakers = static_cast<WORD>(decoder::SpeakerCount(static_cast<int8_t>(type)));
+            const WORD speakers = static_cast<WORD>(decoder::BuiltInRig(static_cast<decoder::LayoutId>(type)).Channels());
             EXPECT_EQ(speakers, filter->Speakers());
             CMediaType out;
             ASSERT_EQ(S_OK, filter->GetMediaType(0, &out));

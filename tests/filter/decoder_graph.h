@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "decoder/coefficients.h"
-#include "decoder/decoder_state.h"
+#include "decoder/decoder_testing.h"
 #include "decoder/transform.h"
 #include "filter/Maincom.h"
 #include "framework/transform_pins.h"
@@ -66,10 +66,9 @@ inline std::vector<SampleRecord> MakeScript(const TypeShape& shape, int count, s
 inline std::vector<std::vector<BYTE>> ReferenceDecode(const TypeShape& shape, const std::vector<SampleRecord>& script,
                                                       size_t count, int8_t decodeType = 0)
 {
-    decoder::DecoderState state;
-    decoder::SetupDecoderCoefficients(state.m_Coefficients, decodeType);
-    const uint32_t speakers = decoder::SpeakerCount(decodeType);
-    EXPECT_EQ(decoder::DecoderState::AllocateResult::Ok, state.Allocate(shape.channels, speakers, 1024, shape.rate));
+    decoder::DecoderState state = decoder::PreparedDecoder(decodeType, {shape.channels, double(shape.rate), 1024});
+    EXPECT_TRUE(state.IsReady());
+    const uint32_t speakers = state.m_nSpeakers;
     const decoder::SampleFormat format = FormatOf(shape);
     const size_t bytes = decoder::BytesPerSample(format);
     std::vector<std::vector<BYTE>> out;

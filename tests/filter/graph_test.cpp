@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "decoder/layouts.h"
+#include "decoder/rig.h"
 #include "tests/support/two_channel_reference.h"
 #include "tests/filter/decoder_graph.h"
 
@@ -190,10 +190,11 @@ TEST_F(DecoderInGraph, ShelfMemoryCarriesOverPausesAndStops)
 void ExpectLayoutsDecodeAsTheCore(std::initializer_list<int8_t> decodeTypes)
 {
     for (int8_t type : decodeTypes) {
-        const LONG speakers = static_cast<LONG>(decoder::SpeakerCount(type));
+        const decoder::Rig& rig = decoder::BuiltInRig(static_cast<decoder::LayoutId>(type));
+        const LONG speakers = static_cast<LONG>(rig.Channels());
         for (const Layout& layout : Layouts()) {
-            const std::string what = decoder::LayoutOf(type)->name + std::string(", ") + layout.name + " " +
-                                     std::to_string(layout.shape.channels) + "-channel";
+            const std::string what = rig.name + ", " + layout.name + " " + std::to_string(layout.shape.channels) +
+                                     "-channel";
             const auto script = FullBuffers(layout.shape, 4);
             DecoderGraph g(layout.shape, script, kBufferSize, type);
             if (!g.graph) GTEST_SKIP() << "no filter graph on this platform";

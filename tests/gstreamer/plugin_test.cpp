@@ -7,9 +7,8 @@
 #include <cmath>
 #include <csignal>
 
-#include "decoder/coefficients.h"
-#include "decoder/decoder_state.h"
-#include "decoder/stereo_output.h"
+#include "decoder/renderer.h"
+#include "decoder/rig.h"
 #include "plugins/gstreamer/wave_header.h"
 #include "tests/gstreamer/gst_support.h"
 #include "tests/tools/temp_dir.h"
@@ -37,34 +36,29 @@ protected:
     tools_test::TempDir m_dir;
 };
 
-// The engine's square decode of interleaved samples, at 4096-frame blocks.
+// The engine's speaker decode of interleaved samples, at 4096-frame blocks.
 std::vector<uint8_t> EngineSquare(const std::vector<uint8_t>& samples, uint16_t bits, int8_t type = 0)
 {
-    decoder::DecoderState state;
-    decoder::SetupDecoderCoefficients(state.m_Coefficients, type);
-    const uint32_t speakers = decoder::SpeakerCount(type);
-    EXPECT_EQ(state.Allocate(4, speakers, 4096, kRate), decoder::DecoderState::AllocateResult::Ok);
+    const decoder::Rig& rig = decoder::BuiltInRig(*decoder::LayoutIdOf(type));
+    const auto renderer = decoder::MakeRenderer(decoder::OutputKind::Speakers, rig, nullptr);
+    EXPECT_EQ(renderer->Prepare({4, kRate, 4096}), decoder::PrepareResult::Ok);
     const auto format = bits == 16 ? decoder::SampleFormat::Pcm16 : decoder::SampleFormat::Float32;
     const size_t frames = samples.size() / (4 * bits / 8);
-    std::vector<uint8_t> out(frames * speakers * bits / 8);
-    state.DecodeFrames(format, samples.data(), out.data(), frames);
+    std::vector<uint8_t> out(frames * rig.Channels() * bits / 8);
+    renderer->Render(format, samples.data(), out.data(), frames);
     return out;
 }
 
 // The engine's two-channel render of 16-bit samples, with the decode's lag dropped from the start
 // and the tail rendered after the input, as long as the input.
-std::vector<uint8_t> EngineStereo(const std::vector<uint8_t>& samples, decoder::StereoOutput::Mode mode)
+std::vector<uint8_t> EngineStereo(const std::vector<uint8_t>& samples, decoder::OutputKind kind)
 {
-    decoder::StereoOutput stereo;
-    decoder::BinauralSettings settings;
-    settings.sampleRate = kRate;
-    settings.inChannels = 4;
-    settings.maxBlockFrames = 4096;
-    EXPECT_EQ(stereo.Setup(mode, settings), decoder::BinauralSetupResult::Ok);
-    const size_t frames = samples.size() / 8, tail = stereo.TailFrames();
+    const auto renderer = decoder::MakeRenderer(kind, decoder::BuiltInRig(decoder::LayoutId::Square), nullptr);
+    EXPECT_EQ(renderer->Prepare({4, kRate, 4096}), decoder::PrepareResult::Ok);
+    const size_t frames = samples.size() / 8, tail = renderer->LagFrames();
     std::vector<uint8_t> out((frames + tail) * 4);
-    stereo.RenderFrames(decoder::SampleFormat::Pcm16, samples.data(), out.data(), frames);
-    stereo.RenderTail(decoder::SampleFormat::Pcm16, out.data() + frames * 4, tail);
+    renderer->Render(decoder::SampleFormat::Pcm16, samples.data(), out.data(), frames);
+    renderer->RenderTail(decoder::SampleFormat::Pcm16, out.data() + frames * 4, tail);
     return std::vector<uint8_t>(out.begin() + static_cast<long>(tail * 4), out.end());
 }
 
@@ -177,9 +171,8 @@ TEST_F(GStreamerTest, TwoChannelsDownstreamGetHeadphonesOrUhj)
                                   " ! audio/x-raw,channels=2 ! fakesink name=out",
                               r);
         ASSERT_TRUE(r.eos) << r.message;
-        const auto mode = std::string(kind) == "uhj" ? decoder::StereoOutput::Mode::Uhj
-                                                     : decoder::StereoOutput::Mode::Headphones;
-        EXPECT_TRUE(r.bytes == EngineStereo(samples, mode)) << kind;
+        const auto output = std::string(kind) == "uhj" ? decoder::OutputKind::Uhj : decoder::OutputKind::Headphones;
+        EXPECT_TRUE(r.bytes == EngineStereo(samples, output)) << kind;
         EXPECT_EQ(r.pts.front(), 0u);
     }
 }

@@ -23,7 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "decoder/coefficients.h"
-#include "decoder/decoder_state.h"
+#include "decoder/decoder_testing.h"
 #include "decoder/transform.h"
 #include "filter/Maincom.h"
 #include "framework/input_pin.h"
@@ -212,9 +212,8 @@ protected:
             for (size_t k = 0; k < data.size(); ++k) data[k] = static_cast<BYTE>((k * 131 + i * 17) ^ (k >> 3));
             m_script.push_back(std::move(data));
         }
-        decoder::DecoderState state;
-        decoder::SetupDecoderCoefficients(state.m_Coefficients, 0);
-        ASSERT_EQ(state.Allocate(kChannels, 4, 4096, kRate), decoder::DecoderState::AllocateResult::Ok);
+        decoder::DecoderState state = decoder::PreparedDecoder(0, {kChannels, double(kRate), 4096});
+        ASSERT_TRUE(state.IsReady());
         const size_t frames = kBufferBytes / f.Format.nBlockAlign;
         for (const auto& data : m_script) {
             std::vector<BYTE> out(frames * 4 * 2);

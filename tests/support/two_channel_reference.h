@@ -112,13 +112,12 @@ inline std::vector<std::vector<uint8_t>> EngineDecode(LONG output, const HostRes
         output == AMBISONIC_OUTPUT_HEADPHONES_RESPONSES ? responses.ForEngine()
                                                         : std::vector<decoder::DirectionalResponse>{};
     decoder::BinauralSettings settings;
-    settings.sampleRate = rate;
-    settings.inChannels = channels;
-    settings.maxBlockFrames = static_cast<int32_t>(longest);
+    settings.rig = &decoder::BuiltInRig(decoder::LayoutId::Octagon);
     settings.responses = measured.data();
     settings.responseCount = measured.size();
+    const decoder::StreamDescription stream{channels, double(rate), static_cast<int32_t>(longest)};
     std::vector<std::vector<uint8_t>> out;
-    if (!uhj && headphones.Setup(settings) != decoder::BinauralSetupResult::Ok) return out;
+    if (!uhj && headphones.Prepare(stream, settings) != decoder::PrepareResult::Ok) return out;
 
     std::vector<std::vector<double>> in(channels, std::vector<double>(longest)), ears(2, std::vector<double>(longest));
     double* inPlanes[4] = {};

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "decoder/coefficients.h"
-#include "decoder/decoder_state.h"
-#include "decoder/layouts.h"
+#include "decoder/decoder_testing.h"
+#include "decoder/rig.h"
 #include "tests/support/two_channel_reference.h"
 #include "tests/tools/decode_tool.h"
 #include "tools/bformat-decode/sofa_responses.h"
@@ -65,10 +65,9 @@ WaveShape RandomBFormat(uint32_t frames, uint16_t channels, bool floats, uint32_
 // The engine's decode of `shape` for `decodeType`, in the input's sample format.
 std::vector<uint8_t> EngineDecode(const WaveShape& shape, int decodeType)
 {
-    decoder::DecoderState state;
-    decoder::SetupDecoderCoefficients(state.m_Coefficients, int8_t(decodeType));
-    const uint32_t speakers = decoder::SpeakerCount(int8_t(decodeType));
-    EXPECT_EQ(state.Allocate(shape.channels, speakers, 4096, shape.rate), decoder::DecoderState::AllocateResult::Ok);
+    decoder::DecoderState state = decoder::PreparedDecoder(decodeType, {shape.channels, double(shape.rate), 4096});
+    EXPECT_TRUE(state.IsReady());
+    const uint32_t speakers = state.m_nSpeakers;
     const auto format = shape.bits == 32 ? decoder::SampleFormat::Float32 : decoder::SampleFormat::Pcm16;
     std::vector<uint8_t> out(size_t(shape.frames) * speakers * (shape.bits / 8));
     state.DecodeFrames(format, shape.samples.data(), out.data(), shape.frames);
@@ -108,7 +107,7 @@ TEST_F(DecodeOutputChoice, DecodesEveryLayoutAsTheEngineDoesWithTheMaskTheFilter
     for (const Input& input : inputs) {
         const std::string in = Write(input.name, input.shape);
         for (int type = 0; type < decoder::kLayoutCount; ++type) {
-            const decoder::LayoutDescription& layout = *decoder::LayoutOf(type);
+            const decoder::Rig& layout = decoder::BuiltInRig(static_cast<decoder::LayoutId>(type));
             // By number and by name, in turn.
             const std::string asked = type % 2 ? layout.name : std::to_string(type);
             const std::string out = m_dir / ("out" + std::to_string(type) + ".wav");
@@ -118,14 +117,14 @@ TEST_F(DecodeOutputChoice, DecodesEveryLayoutAsTheEngineDoesWithTheMaskTheFilter
             bformat::WaveFormat format;
             std::vector<uint8_t> data;
             ReadOutput(out, format, data);
-            EXPECT_EQ(format.channels, layout.speakers) << asked;
+            EXPECT_EQ(format.channels, layout.Channels()) << asked;
             EXPECT_EQ(format.channelMask, type < 2 ? 0x33u : 0u) << asked;
             EXPECT_TRUE(data == EngineDecode(input.shape, type)) << input.name << " --layout " << asked;
 
-            EXPECT_NE(r.out.find("  output    " + std::to_string(layout.speakers) + " speakers, "), std::string::npos)
+            EXPECT_NE(r.out.find("  output    " + std::to_string(layout.Channels()) + " speakers, "), std::string::npos)
                 << r.out;
             EXPECT_NE(r.out.find("  layout    " + std::to_string(type) + " " + layout.name + ", " +
-                                 std::to_string(layout.speakers) + " speakers: "),
+                                 std::to_string(layout.Channels()) + " speakers: "),
                       std::string::npos)
                 << r.out;
         }
@@ -163,7 +162,7 @@ two_channel_test::HostResponses SofaResponses(const std::string& path, uint32_t 
 {
     std::vector<decoder::DirectionalResponse> chosen;
     std::string error;
-    EXPECT_TRUE(bformat::LoadSofaResponses(path, rate, decoder::SpeakerDirections(4), chosen, error)) << error;
+    EXPECT_TRUE(bformat::LoadSofaResponses(path, rate, decoder::SpeakerDirections(decoder::BuiltInRig(decoder::LayoutId::Octagon)), chosen, error)) << error;
     two_channel_test::HostResponses r;
     r.rate = rate;
     for (const auto& d : chosen) r.length = std::max<uint32_t>(r.length, uint32_t(d.left.size()));

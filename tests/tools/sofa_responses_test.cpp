@@ -45,9 +45,10 @@ double Gap(const Direction& a, const Direction& b)
 TEST(SofaResponses, EachVirtualSpeakerGetsTheNearestMeasurement)
 {
     const std::vector<Direction> grid = FileGrid();
-    for (int8_t layout : {int8_t{5}, int8_t{6}, int8_t{3}}) {
-        SCOPED_TRACE(int(layout));
-        const std::vector<Direction> speakers = decoder::SpeakerDirections(layout);
+    for (decoder::LayoutId layout :
+         {decoder::LayoutId::OctagonRotated, decoder::LayoutId::TwoLayer, decoder::LayoutId::HexagonRotated}) {
+        SCOPED_TRACE(decoder::BuiltInRig(layout).name);
+        const std::vector<Direction> speakers = decoder::SpeakerDirections(decoder::BuiltInRig(layout));
         std::vector<DirectionalResponse> got;
         std::string error;
         bformat::SofaSummary summary;

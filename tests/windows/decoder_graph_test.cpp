@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "decoder/coefficients.h"
-#include "decoder/decoder_state.h"
-#include "decoder/layouts.h"
+#include "decoder/decoder_testing.h"
+#include "decoder/rig.h"
 #include "decoder/transform.h"
 #include "durazodo/ambisonic_decoder.h"
 #include "framework/com_ref.h"
@@ -455,10 +455,9 @@ std::vector<uint8_t> NoiseFrames(const StreamShape& shape, size_t frames)
 // The decoder core's speaker feeds for the whole input with one decode type.
 std::vector<uint8_t> CoreDecode(const StreamShape& shape, int8_t decodeType, const std::vector<uint8_t>& input)
 {
-    decoder::DecoderState state;
-    decoder::SetupDecoderCoefficients(state.m_Coefficients, decodeType);
-    const uint32_t speakers = decoder::SpeakerCount(decodeType);
-    EXPECT_EQ(state.Allocate(shape.channels, speakers, 1024, shape.rate), decoder::DecoderState::AllocateResult::Ok);
+    decoder::DecoderState state = decoder::PreparedDecoder(decodeType, {shape.channels, double(shape.rate), 1024});
+    EXPECT_TRUE(state.IsReady());
+    const uint32_t speakers = state.m_nSpeakers;
     const size_t bytes = decoder::BytesPerSample(shape.format);
     const size_t frames = input.size() / (bytes * shape.channels);
     std::vector<uint8_t> out(frames * speakers * bytes);
@@ -480,7 +479,8 @@ void ExpectLayoutsDecodeAsTheCore(std::initializer_list<int8_t> decodeTypes)
 {
     for (int8_t type : decodeTypes) {
         for (const StreamShape& shape : StreamShapes()) {
-            const std::string what = std::string(decoder::LayoutOf(type)->name) + ", " + shape.name;
+            const decoder::Rig& rig = decoder::BuiltInRig(static_cast<decoder::LayoutId>(type));
+            const std::string what = rig.name + ", " + shape.name;
             const std::vector<uint8_t> input = NoiseFrames(shape, 2500);
             ComRef<IBaseFilter> filter = CreateDecoder();
             ASSERT_TRUE(filter.get());
@@ -488,7 +488,7 @@ void ExpectLayoutsDecodeAsTheCore(std::initializer_list<int8_t> decodeTypes)
             ASSERT_TRUE(layout.get());
             ASSERT_EQ(layout->SetDecodeType(type), S_OK) << what;
             const Grabbed grabbed = DecodeInPlatformGraph(filter.get(), SourceFor(shape), input, FrameBytes(shape));
-            EXPECT_EQ(grabbed.format.Format.nChannels, decoder::SpeakerCount(type)) << what;
+            EXPECT_EQ(grabbed.format.Format.nChannels, rig.Channels()) << what;
             EXPECT_EQ(grabbed.format.dwChannelMask, type <= 1 ? 0x33u : 0u) << what;
             const std::vector<uint8_t> expected = CoreDecode(shape, type, input);
             ASSERT_EQ(grabbed.bytes.size(), expected.size()) << what;

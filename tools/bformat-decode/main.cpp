@@ -297,7 +297,8 @@ void PrintSummary(const std::string& input, const std::string& output, const bfo
                 *kind ? "channels" : "speakers", SampleFormatName(r.outputFormat), r.output.sampleRate,
                 r.output.channelMask);
     if (choice.mode == bformat::OutputMode::Speakers && choice.layout >= 0)
-        std::printf("  layout    %s\n", bformat::LayoutLine(*decoder::LayoutOf(choice.layout)).c_str());
+        std::printf("  layout    %s\n",
+                    bformat::LayoutLine(decoder::BuiltInRig(static_cast<decoder::LayoutId>(choice.layout))).c_str());
     if (!r.responses.empty()) std::printf("  responses %s\n", r.responses.c_str());
     std::printf("  decoder   %s\n", r.decoderSource.c_str());
     std::printf("  frames    %llu (%s)\n", static_cast<unsigned long long>(r.frames), Minutes(r.seconds).c_str());

@@ -26,28 +26,43 @@ std::string Degrees(double degrees)
     return s == "-0" ? "0" : s;
 }
 
-bool HasHeight(const decoder::LayoutDescription& layout)
+bool HasHeight(const decoder::Rig& rig)
 {
-    for (uint32_t s = 0; s < layout.speakers; ++s)
-        if (layout.positions[s].elevation != 0) return true;
+    for (const decoder::Speaker& s : rig.speakers)
+        if (s.elevation != 0) return true;
     return false;
 }
 
-// "60", or "0 up 45" / "0 down 45" in a layout with height.
-std::string Position(const decoder::SpeakerPosition& p, bool height)
-{
-    std::string s = Degrees(p.azimuth);
-    if (height) s += (p.elevation >= 0 ? " up " : " down ") + Degrees(std::fabs(p.elevation));
-    return s;
-}
-
-// Into (-180, 180], as the filter's interface takes azimuths.
+// Into (-180, 180], as the filter's interface takes azimuths and the listing shows them.
 double WrappedAzimuth(double degrees)
 {
     double a = std::fmod(degrees, 360.0);
     if (a > 180.0) a -= 360.0;
     if (a <= -180.0) a += 360.0;
     return a;
+}
+
+// "60", or "0 up 45" / "0 down 45" in a rig with height.
+std::string Position(const decoder::Speaker& p, bool height)
+{
+    std::string s = Degrees(WrappedAzimuth(p.azimuth));
+    if (height) s += (p.elevation >= 0 ? " up " : " down ") + Degrees(std::fabs(p.elevation));
+    return s;
+}
+
+// "45, -45, 135, -135": the rig's speakers in output channel order.
+std::string Positions(const decoder::Rig& rig)
+{
+    const bool height = HasHeight(rig);
+    std::string s;
+    for (size_t i = 0; i < rig.speakers.size(); ++i) s += (i ? ", " : "") + Position(rig.speakers[i], height);
+    return s;
+}
+
+// The built-in rig of a decode-type number the command line or the filter gave.
+const decoder::Rig& RigOf(int decodeType)
+{
+    return decoder::BuiltInRig(decoder::LayoutIdOf(decodeType).value_or(decoder::LayoutId::Square));
 }
 
 std::string BaseName(const std::string& path)
@@ -58,7 +73,7 @@ std::string BaseName(const std::string& path)
 
 std::vector<decoder::Direction> VirtualSpeakerDirections()
 {
-    return decoder::SpeakerDirections(HeadphoneLayout().decodeType);
+    return decoder::SpeakerDirections(HeadphoneLayout());
 }
 
 // The SOFA file's measurement nearest each virtual speaker at one sample rate, as one array
@@ -112,7 +127,8 @@ std::string Refusal(HRESULT hr, const char* what)
 
 int LayoutFromText(const std::string& text)
 {
-    if (const decoder::LayoutDescription* layout = decoder::LayoutNamed(text.c_str())) return layout->decodeType;
+    const decoder::Rig* rig = decoder::RigNamed(text);
+    if (rig && rig->layout) return decoder::DecodeTypeOf(*rig->layout);
     if (text.size() == 1 && text[0] >= '0' && text[0] < '0' + decoder::kLayoutCount) return text[0] - '0';
     return -1;
 }
@@ -121,17 +137,14 @@ std::string LayoutChoices()
 {
     std::string s;
     for (int type = 0; type < decoder::kLayoutCount; ++type)
-        s += (type ? ", " : "") + std::to_string(type) + " " + decoder::LayoutOf(type)->name;
+        s += (type ? ", " : "") + std::to_string(type) + " " + RigOf(type).name;
     return s;
 }
 
-std::string LayoutLine(const decoder::LayoutDescription& layout)
+std::string LayoutLine(const decoder::Rig& rig)
 {
-    const bool height = HasHeight(layout);
-    std::string s = std::to_string(layout.decodeType) + " " + layout.name + ", " + std::to_string(layout.speakers) +
-                    " speakers: ";
-    for (uint32_t i = 0; i < layout.speakers; ++i) s += (i ? ", " : "") + Position(layout.positions[i], height);
-    return s;
+    return std::to_string(decoder::DecodeTypeOf(rig.layout.value_or(decoder::LayoutId::Square))) + " " + rig.name +
+           ", " + std::to_string(rig.Channels()) + " speakers: " + Positions(rig);
 }
 
 std::string LayoutListing()
@@ -141,33 +154,32 @@ std::string LayoutListing()
         "degrees from straight ahead, positive to the left (and its elevation, up or down), in\n"
         "output channel order:\n";
     for (int type = 0; type < decoder::kLayoutCount; ++type) {
-        const decoder::LayoutDescription& layout = *decoder::LayoutOf(type);
-        const bool height = HasHeight(layout);
+        const decoder::Rig& rig = RigOf(type);
         char head[64];
-        std::snprintf(head, sizeof head, "%d  %-17s%u speakers: ", type, layout.name, layout.speakers);
-        s += head;
-        for (uint32_t i = 0; i < layout.speakers; ++i) s += (i ? ", " : "") + Position(layout.positions[i], height);
-        s += std::string("\n") + std::string(20, ' ') + layout.summary + (type == 0 ? " (the default)" : "") + "\n";
+        std::snprintf(head, sizeof head, "%d  %-17s%u speakers: ", type, rig.name.c_str(), rig.Channels());
+        s += head + Positions(rig);
+        s += std::string("\n") + std::string(20, ' ') + rig.summary + (type == 0 ? " (the default)" : "") + "\n";
     }
-    const decoder::LayoutDescription& virtualLayout = HeadphoneLayout();
-    s += std::string("--headphones renders through the virtual speakers of the ") + virtualLayout.name + " (layout " +
-         std::to_string(virtualLayout.decodeType) + ").\n";
+    const decoder::Rig& virtualRig = HeadphoneLayout();
+    s += std::string("--headphones renders through the virtual speakers of the ") + virtualRig.name + " (layout " +
+         std::to_string(decoder::DecodeTypeOf(decoder::kDefaultHeadphoneLayout)) + ").\n";
     return s;
 }
 
-const decoder::LayoutDescription& HeadphoneLayout()
+const decoder::Rig& HeadphoneLayout()
 {
-    // The filter's headphone output renders through the octagon whatever the decode type.
-    return *decoder::LayoutOf(AMBISONIC_LAYOUT_OCTAGON);
+    // The filter's headphone output renders through the same virtual rig whatever the decode
+    // type.
+    return decoder::BuiltInRig(decoder::kDefaultHeadphoneLayout);
 }
 
 std::string CheckCombination(const OutputChoice& choice)
 {
     if (choice.layout < 0 || choice.mode == OutputMode::Speakers) return {};
-    const std::string layout = decoder::LayoutOf(choice.layout)->name;
+    const std::string layout = RigOf(choice.layout).name;
     if (choice.mode == OutputMode::UhjStereo)
         return "--stereo uhj encodes W, X and Y into two channels and uses no speaker layout: drop --layout " + layout;
-    if (choice.layout != HeadphoneLayout().decodeType)
+    if (choice.layout != decoder::DecodeTypeOf(decoder::kDefaultHeadphoneLayout))
         return std::string("--headphones renders through the virtual speakers of ") + HeadphoneLayout().name +
                ", not " + layout + ": drop --layout " + layout;
     return {};
@@ -178,11 +190,13 @@ std::vector<std::string> ChannelNames(const OutputChoice& choice, int decodeType
 {
     if (channels == 2 && choice.mode == OutputMode::UhjStereo) return {"left", "right"};
     if (channels == 2 && choice.Headphones()) return {"left ear", "right ear"};
-    const decoder::LayoutDescription* layout = decoder::LayoutOf(decodeType);
-    if (channelMask != 0 || !layout || layout->speakers != channels) return SpeakerNames(channelMask, channels);
+    const std::optional<decoder::LayoutId> layout = decoder::LayoutIdOf(decodeType);
+    if (channelMask != 0 || !layout) return SpeakerNames(channelMask, channels);
+    const decoder::Rig& rig = decoder::BuiltInRig(*layout);
+    if (rig.Channels() != channels) return SpeakerNames(channelMask, channels);
     std::vector<std::string> names;
-    const bool height = HasHeight(*layout);
-    for (uint32_t i = 0; i < layout->speakers; ++i) names.push_back("az " + Position(layout->positions[i], height));
+    const bool height = HasHeight(rig);
+    for (const decoder::Speaker& speaker : rig.speakers) names.push_back("az " + Position(speaker, height));
     return names;
 }
 
@@ -227,9 +241,10 @@ bool ApplyOutputChoice(IBaseFilter* decoderFilter, const OutputChoice& choice, u
         error = Refusal(hr, "the layout");
         return false;
     }
-    const decoder::LayoutDescription& virtualLayout = HeadphoneLayout();
-    const std::string speakers = "the " + std::to_string(virtualLayout.speakers) + " virtual speakers of the " +
-                                 virtualLayout.name + " (layout " + std::to_string(virtualLayout.decodeType) + ")";
+    const decoder::Rig& virtualRig = HeadphoneLayout();
+    const std::string speakers = "the " + std::to_string(virtualRig.Channels()) + " virtual speakers of the " +
+                                 virtualRig.name + " (layout " +
+                                 std::to_string(decoder::DecodeTypeOf(decoder::kDefaultHeadphoneLayout)) + ")";
     switch (choice.mode) {
     case OutputMode::Speakers:
         return true;

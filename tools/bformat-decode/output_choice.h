@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "decoder/layouts.h"
+#include "decoder/rig.h"
 #include "platform/platform.h"
 
 namespace bformat {
@@ -37,10 +37,10 @@ std::string LayoutChoices();
 std::string LayoutListing();
 
 // "2 hexagon, 6 speakers: 0, 60, 120, 180, -120, -60", as the listing shows it.
-std::string LayoutLine(const decoder::LayoutDescription& layout);
+std::string LayoutLine(const decoder::Rig& rig);
 
 // The virtual speaker layout the decoder filter renders headphones through.
-const decoder::LayoutDescription& HeadphoneLayout();
+const decoder::Rig& HeadphoneLayout();
 
 // The usage error of a combination of options that makes no sense (headphones and UHJ, or
 // either with a speaker layout the output does not use); empty when there is none.

@@ -1,0 +1,226 @@
+#include "decoder/renderer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+#include "decoder/allpass.h"
+#include "decoder/decoder_state.h"
+#include "decoder/planes.h"
+#include "decoder/uhj.h"
+
+namespace decoder {
+
+// ---- The seam ---------------------------------------------------------------------------
+
+PrepareResult Renderer::Prepare(const StreamDescription& stream)
+{
+    const PrepareResult result = DoPrepare(stream);
+    if (result != PrepareResult::Ok) return result;
+    m_Stream = stream;
+    m_TailOwed = 0;
+    m_Ready = true;
+    return PrepareResult::Ok;
+}
+
+void Renderer::Render(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames)
+{
+    if (!m_Ready || BytesPerSample(format) == 0 || frames == 0) return;
+    DoRender(format, src, dst, frames);
+    m_TailOwed = LagFrames();
+}
+
+void Renderer::RenderPlanes(double* const* in, double* const* out, int32_t n)
+{
+    if (!m_Ready || n <= 0) return;
+    DoRenderPlanes(in, out, std::min(n, m_Stream.maxBlockFrames));
+    m_TailOwed = LagFrames();
+}
+
+void Renderer::RenderTail(SampleFormat format, uint8_t* dst, size_t frames)
+{
+    frames = std::min(frames, m_TailOwed);
+    if (!m_Ready || BytesPerSample(format) == 0 || frames == 0) return;
+    DoRenderSilence(format, dst, frames);
+    m_TailOwed -= frames;
+}
+
+namespace {
+
+// Input rates every output takes: those the shelf filters can be tuned for.
+bool ShelvesTakeRate(double sampleRate) { return std::isfinite(AllPass::CoefficientFor(kCrossoverHz, sampleRate)); }
+
+// ---- Speakers ---------------------------------------------------------------------------
+
+// Speaker feeds for a rig through its gain table (DecoderState and its kernels).
+class SpeakerRenderer final : public Renderer {
+public:
+    explicit SpeakerRenderer(const Rig& rig) : m_State(rig), m_Mask(rig.channelMask) {}
+
+    uint32_t OutputChannels() const override { return m_State.m_nSpeakers; }
+    uint32_t ChannelMask() const override { return m_Mask; }
+    bool AcceptsRate(double sampleRate) const override { return ShelvesTakeRate(sampleRate); }
+
+protected:
+    PrepareResult DoPrepare(const StreamDescription& stream) override { return m_State.Prepare(stream); }
+    void DoRender(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames) override
+    {
+        m_State.DecodeFrames(format, src, dst, frames);
+    }
+    void DoRenderPlanes(double* const* in, double* const* out, int32_t n) override
+    {
+        m_State.DecodeBlock(in, out, n);
+    }
+    void DoRenderSilence(SampleFormat format, uint8_t* dst, size_t frames) override
+    {
+        const size_t frameBytes = size_t{m_State.m_nSpeakers} * BytesPerSample(format);
+        for (size_t done = 0; done < frames;) {
+            const auto n = static_cast<int32_t>(std::min(frames - done, static_cast<size_t>(m_State.Capacity())));
+            for (uint32_t c = 0; c < m_State.m_nInChannels; ++c)
+                std::fill(m_State.m_InPlanes[c], m_State.m_InPlanes[c] + n, 0.0);
+            m_State.DecodeBlock(m_State.m_InPlanes.data(), m_State.m_OutPlanes.data(), n);
+            InterleaveBlock(m_State.m_OutPlanes.data(), m_State.m_nSpeakers, n, format, dst + done * frameBytes);
+            done += static_cast<size_t>(n);
+        }
+    }
+
+private:
+    DecoderState m_State;
+    uint32_t m_Mask;
+};
+
+// ---- Two channels -----------------------------------------------------------------------
+
+// The two-channel outputs' common half: input and output planes, and the interleaved path
+// through RenderBlock() in blocks of the planes' capacity.
+class TwoChannelRenderer : public Renderer {
+public:
+    uint32_t OutputChannels() const override { return 2; }
+    // Front left and right.
+    uint32_t ChannelMask() const override { return 0x3; }
+
+protected:
+    // Runs n frames of in[] (stream channels) into out[0], out[1].
+    virtual void RenderBlock(const double* const* in, double* const* out, int32_t n) = 0;
+    // Builds the output's own state for the stream; called after the planes are built and
+    // before they are swapped in.
+    virtual PrepareResult PrepareOutput(const StreamDescription& stream) = 0;
+
+    PrepareResult DoPrepare(const StreamDescription& stream) override
+    {
+        if (stream.inChannels != 3 && stream.inChannels != 4) return PrepareResult::BadChannels;
+        if (stream.maxBlockFrames < 1) return PrepareResult::BadBlockFrames;
+        SamplePlanes in, out;
+        if (!in.Allocate(stream.inChannels, stream.maxBlockFrames) || !out.Allocate(2, stream.maxBlockFrames))
+            return PrepareResult::OutOfMemory;
+        // Last, as it keeps its previous preparation when it fails.
+        const PrepareResult result = PrepareOutput(stream);
+        if (result != PrepareResult::Ok) return result;
+        m_InPlanes.Swap(in);
+        m_OutPlanes.Swap(out);
+        return PrepareResult::Ok;
+    }
+    void DoRender(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames) override
+    {
+        const uint32_t channels = m_InPlanes.Channels();
+        const size_t frameBytes = channels * BytesPerSample(format);
+        Run(format, dst, frames, [&](size_t done, int32_t n) {
+            DeinterleaveBlock(src + done * frameBytes, n, format, channels, m_InPlanes.data());
+        });
+    }
+    void DoRenderPlanes(double* const* in, double* const* out, int32_t n) override { RenderBlock(in, out, n); }
+    void DoRenderSilence(SampleFormat format, uint8_t* dst, size_t frames) override
+    {
+        Run(format, dst, frames, [&](size_t, int32_t n) {
+            for (uint32_t c = 0; c < m_InPlanes.Channels(); ++c) std::fill(m_InPlanes[c], m_InPlanes[c] + n, 0.0);
+        });
+    }
+
+private:
+    // Runs frames 0..n-1 of the input planes, which `fill(done, n)` writes first, into dst.
+    template <class Fill>
+    void Run(SampleFormat format, uint8_t* dst, size_t frames, Fill fill)
+    {
+        const size_t bytes = BytesPerSample(format);
+        const auto capacity = static_cast<size_t>(m_InPlanes.Capacity());
+        for (size_t done = 0; done < frames;) {
+            const size_t take = std::min(frames - done, capacity);
+            const auto n = static_cast<int32_t>(take);
+            fill(done, n);
+            RenderBlock(m_InPlanes.data(), m_OutPlanes.data(), n);
+            InterleaveBlock(m_OutPlanes.data(), 2, n, format, dst + done * 2 * bytes);
+            done += take;
+        }
+    }
+
+    SamplePlanes m_InPlanes;
+    SamplePlanes m_OutPlanes;
+};
+
+// Gerzon's two-channel UHJ (uhj.h): left, right.
+class UhjRenderer final : public TwoChannelRenderer {
+public:
+    bool AcceptsRate(double sampleRate) const override { return ShelvesTakeRate(sampleRate); }
+
+protected:
+    PrepareResult PrepareOutput(const StreamDescription&) override
+    {
+        m_Encoder.Reset();
+        return PrepareResult::Ok;
+    }
+    void RenderBlock(const double* const* in, double* const* out, int32_t n) override { m_Encoder.Process(in, out, n); }
+
+private:
+    UhjEncoder m_Encoder;
+};
+
+// The headphone decode (binaural.h): left ear, right ear, lagging the input by the block
+// convolution's partition. Owns its copy of the measured responses.
+class HeadphoneRenderer final : public TwoChannelRenderer {
+public:
+    explicit HeadphoneRenderer(MeasuredResponses measured) : m_Measured(std::move(measured)) {}
+
+    // The headphone decode's range and, with measured responses, their rate: they are used at
+    // the rate they were measured at.
+    bool AcceptsRate(double sampleRate) const override
+    {
+        if (!ShelvesTakeRate(sampleRate) || sampleRate < kMinBinauralRate || sampleRate > kMaxBinauralRate)
+            return false;
+        return m_Measured.responses.empty() || sampleRate == m_Measured.sampleRate;
+    }
+
+protected:
+    PrepareResult PrepareOutput(const StreamDescription& stream) override
+    {
+        BinauralSettings settings;
+        settings.rig = &BuiltInRig(kDefaultHeadphoneLayout);
+        settings.responses = m_Measured.responses.data();
+        settings.responseCount = m_Measured.responses.size();
+        return m_Decoder.Prepare(stream, settings);
+    }
+    void RenderBlock(const double* const* in, double* const* out, int32_t n) override { m_Decoder.Process(in, out, n); }
+    size_t LagFrames() const override { return static_cast<size_t>(m_Decoder.LatencyFrames()); }
+
+private:
+    MeasuredResponses m_Measured;
+    BinauralDecoder m_Decoder;
+};
+
+}  // namespace
+
+std::unique_ptr<Renderer> MakeRenderer(OutputKind kind, const Rig& rig, const MeasuredResponses* measured)
+{
+    switch (kind) {
+    case OutputKind::Speakers:
+        if (rig.Channels() < 1 || rig.Channels() > 8) return nullptr;
+        return std::make_unique<SpeakerRenderer>(rig);
+    case OutputKind::Uhj:
+        return std::make_unique<UhjRenderer>();
+    case OutputKind::Headphones:
+        if (measured && !measured->responses.empty() && !(measured->sampleRate > 0.0)) return nullptr;
+        return std::make_unique<HeadphoneRenderer>(measured ? *measured : MeasuredResponses{});
+    }
+    return nullptr;
+}
+
+}  // namespace decoder

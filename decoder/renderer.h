@@ -1,0 +1,104 @@
+// The engine's one output seam: a renderer turns B-Format into the output channels of one
+// kind of output (speaker feeds, UHJ stereo, headphones). Hosts (the COM filter, the plugin
+// hosts) make one when the output or rig is chosen and never look at its kind again.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "decoder/binaural.h"
+#include "decoder/rig.h"
+#include "decoder/sample_format.h"
+#include "decoder/stream.h"
+
+namespace decoder {
+
+// The kinds of output a renderer can be made for.
+enum class OutputKind { Speakers, Uhj, Headphones };
+
+// Measured head-related responses for the headphone output, at the rate they were measured
+// at (the stream must run at that rate). An empty set means the built-in head.
+struct MeasuredResponses {
+    std::vector<DirectionalResponse> responses;
+    double sampleRate = 0.0;
+};
+
+// One output. Prepare() runs at format negotiation and allocates; Render(), RenderPlanes() and
+// RenderTail() run on the streaming thread and allocate nothing. No locking of its own: the
+// owner keeps preparation and rendering from running at the same time.
+//
+// Interleaved audio: Render() takes frames of Stream().inChannels samples and writes frames of
+// OutputChannels() samples in any SampleFormat (SampleFormat::Float32 is interleaved 32-bit
+// float). Planar audio: RenderPlanes() takes and writes planes of doubles. Memory carries over
+// calls of both, so the result does not depend on how the stream is split.
+//
+// The tail: a renderer that lags its input (the headphone decode) still holds TailFrames()
+// frames once the input ends; RenderTail() brings them out, as if silence followed.
+class Renderer {
+public:
+    virtual ~Renderer() = default;
+
+    // The output's channel count and WAVE channel mask, fixed when the renderer is made.
+    virtual uint32_t OutputChannels() const = 0;
+    virtual uint32_t ChannelMask() const = 0;
+
+    // Whether a stream at `sampleRate` can be rendered: checked before a format is accepted,
+    // so that Prepare() does not fail on the rate later.
+    virtual bool AcceptsRate(double sampleRate) const = 0;
+
+    // Builds everything the stream needs, with memory cleared and no tail owed. All or
+    // nothing: on any result but Ok the previous preparation stays in force. Never throws.
+    PrepareResult Prepare(const StreamDescription& stream);
+
+    bool IsReady() const { return m_Ready; }
+    // The stream prepared for; all zero before a successful Prepare().
+    const StreamDescription& Stream() const { return m_Stream; }
+
+    // `frames` frames of Stream().inChannels samples of `format` from src into `frames` frames
+    // of OutputChannels() samples at dst. Integer samples saturate (sample_format.h). Format
+    // None, frames 0 or a renderer that is not ready does nothing.
+    void Render(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames);
+
+    // n frames (1..Stream().maxBlockFrames) of the planes in[0..inChannels-1] into
+    // out[0..OutputChannels()-1]. The input planes may be overwritten (the speaker decode
+    // shelves them in place). n <= 0 or a renderer that is not ready does nothing.
+    void RenderPlanes(double* const* in, double* const* out, int32_t n);
+
+    // Frames still owed after the input so far: the renderer's lag once audio has gone in
+    // since the last preparation or the last full tail, else 0.
+    size_t TailFrames() const { return m_TailOwed; }
+    // Renders up to `frames` of the owed tail (no more than TailFrames()) as `format` into dst
+    // and counts them off.
+    void RenderTail(SampleFormat format, uint8_t* dst, size_t frames);
+    // Forgets the tail owed (one that cannot be delivered).
+    void DropTail() { m_TailOwed = 0; }
+
+    // Frames the output lags the input by, once prepared (the headphone decode's convolution;
+    // 0 for the others): a host that wants the output aligned with the input drops this many
+    // frames from its start.
+    virtual size_t LagFrames() const { return 0; }
+
+protected:
+    // The kind-specific halves of the steps above, called only with valid arguments: DoPrepare
+    // with the stream as given, the rest only when ready, with frames/n >= 1 and a format other
+    // than None. DoRenderSilence renders `frames` frames of silent input.
+    virtual PrepareResult DoPrepare(const StreamDescription& stream) = 0;
+    virtual void DoRender(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames) = 0;
+    virtual void DoRenderPlanes(double* const* in, double* const* out, int32_t n) = 0;
+    virtual void DoRenderSilence(SampleFormat format, uint8_t* dst, size_t frames) = 0;
+
+private:
+    StreamDescription m_Stream;
+    size_t m_TailOwed = 0;
+    bool m_Ready = false;
+};
+
+// A renderer for `kind`: speaker feeds for `rig`; UHJ stereo; or headphones over the default
+// virtual rig (kDefaultHeadphoneLayout) with `measured` responses, or the built-in head when
+// `measured` is null or empty. Null when `rig` has no speakers or more than a speaker decode
+// can mix, or (headphones) `measured` responses are unusable. Throws std::bad_alloc.
+std::unique_ptr<Renderer> MakeRenderer(OutputKind kind, const Rig& rig, const MeasuredResponses* measured);
+
+}  // namespace decoder

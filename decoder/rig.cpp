@@ -1,0 +1,162 @@
+#include "decoder/rig.h"
+
+#include <cmath>
+
+namespace decoder {
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kW = 0.7071067811865476;  // nearest double to 1/sqrt(2)
+
+// The channel mask of four speakers as front left and right, back left and right.
+constexpr uint32_t kQuadMask = 0x33;
+
+void SetColumn(DecoderCoefficients& c, int s, double w, double x, double y, double z)
+{
+    c.Gains[0][s] = w;
+    c.Gains[1][s] = x;
+    c.Gains[2][s] = y;
+    c.Gains[3][s] = z;
+}
+
+// Regular polygon of n speakers, speaker i at i * 360/n degrees plus `offset` radians.
+void SetPolygon(DecoderCoefficients& c, int n, double offset)
+{
+    for (int i = 0; i < n; ++i) {
+        const double a = static_cast<double>(i) * 2.0 * kPi * (1.0 / n) + offset;
+        SetColumn(c, i, kW, std::cos(a) * 0.5, std::sin(a) * 0.5, 0.0);
+    }
+}
+
+// The gain table of a built-in rig: shelf gains 1.33 and 1.15 (1.0 and 1.0 for the irregular
+// quad, which is not shelved) and one column per speaker.
+DecoderCoefficients TableOf(LayoutId id)
+{
+    DecoderCoefficients c{};
+    c.LowGain = 1.33;
+    c.HighGain = 1.15;
+    switch (id) {
+    case LayoutId::Square: {
+        const double g = 0.3535533905932738;  // nearest double to 1/(2*sqrt(2))
+        SetColumn(c, 0, kW, g, g, 0.0);
+        SetColumn(c, 1, kW, g, -g, 0.0);
+        SetColumn(c, 2, kW, -g, g, 0.0);
+        SetColumn(c, 3, kW, -g, -g, 0.0);
+        break;
+    }
+    case LayoutId::IrregularQuad:
+        c.LowGain = 1.0;
+        c.HighGain = 1.0;
+        SetColumn(c, 0, 0.39284861846069663, 0.486794083218137, 0.344936431434402, 0.0);
+        SetColumn(c, 1, 0.39284861846069663, 0.486794083218137, -0.344936431434402, 0.0);
+        SetColumn(c, 2, 0.6569919502036998, -0.28903887990372495, 0.4507033671738203, 0.0);
+        SetColumn(c, 3, 0.6569919502036998, -0.28903887990372495, -0.4507033671738203, 0.0);
+        break;
+    case LayoutId::Hexagon: SetPolygon(c, 6, 0.0); break;
+    case LayoutId::HexagonRotated: SetPolygon(c, 6, 0.5235987755982988); break;   // pi/6
+    case LayoutId::Octagon: SetPolygon(c, 8, 0.0); break;
+    case LayoutId::OctagonRotated: SetPolygon(c, 8, 0.39269908169872414); break;  // pi/8
+    case LayoutId::TwoLayer: {
+        // Two rings of four at the same azimuths, the upper one first.
+        const double quarterPi = 0.7853981633974483;
+        const double c45 = std::cos(quarterPi);
+        for (int i = 0; i < 8; ++i) {
+            const double a = static_cast<double>(i) * 2.0 * kPi * 0.25;
+            const double z = i < 4 ? std::sin(quarterPi) : std::sin(-quarterPi);
+            SetColumn(c, i, kW, std::cos(a) * 0.5 * c45, std::sin(a) * 0.5 * c45, z);
+        }
+        break;
+    }
+    }
+    return c;
+}
+
+// n speakers at one elevation, speaker i at i * 360/n + offset degrees (not wrapped: the
+// headphone decode renders each at exactly this angle).
+std::vector<Speaker> Ring(int n, double offset, double elevation = 0.0)
+{
+    std::vector<Speaker> s;
+    for (int i = 0; i < n; ++i) s.push_back({i * 360.0 / n + offset, elevation});
+    return s;
+}
+
+// Names and summaries of the built-in rigs, by decode type.
+constexpr const char* kNames[kLayoutCount][2] = {
+    {"square", "square, front and back pairs"},
+    {"irregular-quad", "front and back pairs, tabulated gains, no shelf"},
+    {"hexagon", "regular hexagon, a speaker straight ahead"},
+    {"hexagon-rotated", "regular hexagon, a pair in front"},
+    {"octagon", "regular octagon, a speaker straight ahead"},
+    {"octagon-rotated", "regular octagon, a pair in front"},
+    {"two-layer", "two rings of four, upper ring first"},
+};
+
+// Where the speakers of a built-in rig stand: where `table` points them.
+std::vector<Speaker> SpeakersOf(LayoutId id, const DecoderCoefficients& table)
+{
+    switch (id) {
+    case LayoutId::Square: return {{45, 0}, {-45, 0}, {135, 0}, {-135, 0}};
+    case LayoutId::IrregularQuad: {
+        std::vector<Speaker> s;
+        for (int i = 0; i < 4; ++i) s.push_back({std::atan2(table.Gains[2][i], table.Gains[1][i]) * 180.0 / kPi, 0});
+        return s;
+    }
+    case LayoutId::Hexagon: return Ring(6, 0.0);
+    case LayoutId::HexagonRotated: return Ring(6, 30.0);
+    case LayoutId::Octagon: return Ring(8, 0.0);
+    case LayoutId::OctagonRotated: return Ring(8, 22.5);
+    case LayoutId::TwoLayer: {
+        std::vector<Speaker> s = Ring(4, 0.0, 45.0);
+        const std::vector<Speaker> lower = Ring(4, 0.0, -45.0);
+        s.insert(s.end(), lower.begin(), lower.end());
+        return s;
+    }
+    }
+    return {};
+}
+
+Rig MakeBuiltIn(LayoutId id)
+{
+    Rig r;
+    r.layout = id;
+    r.name = kNames[DecodeTypeOf(id)][0];
+    r.summary = kNames[DecodeTypeOf(id)][1];
+    r.table = TableOf(id);
+    r.speakers = SpeakersOf(id, r.table);
+    if (id == LayoutId::Square || id == LayoutId::IrregularQuad) r.channelMask = kQuadMask;
+    return r;
+}
+
+struct BuiltInTable {
+    Rig rigs[kLayoutCount];
+    BuiltInTable()
+    {
+        for (int i = 0; i < kLayoutCount; ++i) rigs[i] = MakeBuiltIn(static_cast<LayoutId>(i));
+    }
+};
+
+const BuiltInTable& Table()
+{
+    static const BuiltInTable table;
+    return table;
+}
+
+}  // namespace
+
+std::optional<LayoutId> LayoutIdOf(long decodeType)
+{
+    if (decodeType < 0 || decodeType >= kLayoutCount) return std::nullopt;
+    return static_cast<LayoutId>(decodeType);
+}
+
+const Rig& BuiltInRig(LayoutId id) { return Table().rigs[DecodeTypeOf(id)]; }
+
+const Rig* RigNamed(std::string_view name)
+{
+    for (const Rig& rig : Table().rigs)
+        if (rig.name == name) return &rig;
+    return nullptr;
+}
+
+}  // namespace decoder

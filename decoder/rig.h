@@ -1,0 +1,64 @@
+// Speaker rigs: where the speakers stand, how the output channels are named and routed, and
+// the decoder that feeds them. One table holds the seven built-in rigs; rigs made at run time
+// (from a user's positions) are values of the same type.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "decoder/coefficients.h"
+
+namespace decoder {
+
+// The built-in rigs, numbered as the filter's decode types (the COM interface and the
+// persisted stream carry that number as a LONG or a byte).
+enum class LayoutId : int8_t { Square, IrregularQuad, Hexagon, HexagonRotated, Octagon, OctagonRotated, TwoLayer };
+constexpr int kLayoutCount = 7;
+
+// The built-in rig a decode-type number names; none outside 0..kLayoutCount-1.
+std::optional<LayoutId> LayoutIdOf(long decodeType);
+// The decode-type number of a built-in rig.
+constexpr int DecodeTypeOf(LayoutId id) { return static_cast<int>(id); }
+
+// One speaker, in degrees: azimuth from straight ahead towards the left (any turn: the
+// built-in rings run from 0 to 360, listings show the angle in (-180, 180]); elevation up
+// positive. Distance in metres, 0 when not known.
+struct Speaker {
+    double azimuth = 0.0;
+    double elevation = 0.0;
+    double distance = 0.0;
+};
+
+// A speaker rig as a value: `speakers` in output channel order, the LFE channel if any, the
+// WAVE channel mask of the output (0 when no standard mask names the speakers), a name usable
+// as a command-line word and a few-word summary, and its decoder.
+//
+// The decoder of the built-in rigs is their fixed gain table with its shelf gains
+// (`table`: W, X, Y, Z into each speaker; X and Y weighted table.LowGain below the shelf
+// crossover and table.HighGain above it, W by 2 - LowGain and 2 - HighGain). A speaker
+// decode runs a rig whose table has a column for each of its speakers (at most 8).
+//
+// Built-in rigs' positions are where their gain tables point each speaker (the angle of its X
+// and Y gains); the two-layer rig's elevations are the +-45 degrees its table is built from.
+struct Rig {
+    std::string name;
+    std::string summary;
+    std::vector<Speaker> speakers;
+    int32_t lfeChannel = -1;   // output channel carrying LFE, -1 for none
+    uint32_t channelMask = 0;
+    std::optional<LayoutId> layout;  // which built-in rig this is, if any
+    DecoderCoefficients table{};
+
+    uint32_t Channels() const { return static_cast<uint32_t>(speakers.size()); }
+};
+
+// The built-in rig `id` (from the one table, built on first use).
+const Rig& BuiltInRig(LayoutId id);
+
+// The built-in rig called `name` (compared exactly); null for none.
+const Rig* RigNamed(std::string_view name);
+
+}  // namespace decoder
