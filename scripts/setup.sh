@@ -9,6 +9,7 @@ packages=(
   libsndfile1-dev
   libeigen3-dev libmysofa-dev python3-netcdf4
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+  g++-aarch64-linux-gnu qemu-user
   wine wine64
   xvfb imagemagick
   clang libclang-rt-14-dev

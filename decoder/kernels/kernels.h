@@ -79,6 +79,10 @@ const DecodeKernel* Avx512Kernel(uint32_t inChannels, uint32_t speakers);
 // per-channel shelf; the memory in `bank` is advanced.
 void Sse2ShelfThree(ShelfBank& bank, double* pw, double* px, double* py, int32_t count);
 
+// The same three shelves, one channel at a time: the plain loop, which builds without
+// 128-bit loops run in its place.
+void ScalarShelfThree(ShelfBank& bank, double* pw, double* px, double* py, int32_t count);
+
 // The 128-bit conversions with the bits of DeinterleaveBlock and InterleaveBlock: vectorised for
 // 3 and 4 channels in and 4, 6 and 8 out; other counts, and builds without SSE2, run the plain
 // loops.

@@ -47,6 +47,12 @@ const DecodeKernel kScalar = {InstructionSet::Scalar, Block, Frames};
 
 }  // namespace
 
+void ScalarShelfThree(ShelfBank& bank, double* pw, double* px, double* py, int32_t count)
+{
+    double* const planes[3] = {pw, px, py};
+    for (int channel = 0; channel < 3; ++channel) ShelfPlane(bank, channel, planes[channel], count);
+}
+
 void MixPlain(const KernelState& state, double* const* in, double* const* out, int32_t first, int32_t n)
 {
     const DecoderCoefficients& c = *state.coefficients;
