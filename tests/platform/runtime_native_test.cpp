@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <thread>
+#include <utility>
 
 using namespace runtime_test;
 
@@ -234,19 +235,17 @@ TEST_F(NativeRuntimeTest, RuntimeObjectsOfferNoAutomation)
     ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, graph.put_void()), S_OK);
     ASSERT_EQ(CoCreateInstance(CLSID_SeekingPassThru, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, passThru.put_void()),
               S_OK);
-    ComRef<IMediaControl> control;
-    ComRef<IMediaEvent> events;
-    ComRef<IDispatch> position;
-    ASSERT_EQ(graph->QueryInterface(IID_IMediaControl, control.put_void()), S_OK);
-    ASSERT_EQ(graph->QueryInterface(IID_IMediaEvent, events.put_void()), S_OK);
-    ASSERT_EQ(passThru->QueryInterface(IID_IDispatch, position.put_void()), S_OK);
-    for (IDispatch* dispatch : {static_cast<IDispatch*>(control.get()), static_cast<IDispatch*>(events.get()),
-                                position.get()}) {
+    // Each interface derives from IDispatch alone, so its pointer is its IDispatch.
+    const std::pair<IUnknown*, const IID*> duals[] = {
+        {graph.get(), &IID_IMediaControl}, {graph.get(), &IID_IMediaEvent}, {passThru.get(), &IID_IMediaPosition}};
+    for (const auto& [object, iid] : duals) {
+        ComRef<IDispatch> dispatch;
+        ASSERT_EQ(object->QueryInterface(*iid, dispatch.put_void()), S_OK);
         UINT count = 7;
         EXPECT_EQ(dispatch->GetTypeInfoCount(&count), S_OK);
         EXPECT_EQ(count, 0u);
         EXPECT_EQ(dispatch->GetTypeInfoCount(nullptr), E_POINTER);
-        ITypeInfo* info = reinterpret_cast<ITypeInfo*>(dispatch);
+        ITypeInfo* info = reinterpret_cast<ITypeInfo*>(dispatch.get());
         EXPECT_EQ(dispatch->GetTypeInfo(0, 0, &info), E_NOTIMPL);
         EXPECT_EQ(info, nullptr);
         DISPID id = 0;
