@@ -7,8 +7,6 @@
 #include "platform/platform.h"
 #include "platform/window_table.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -521,14 +519,6 @@ HWND GetDesktopWindow(void)
     std::lock_guard<std::mutex> lock(g_lock);
     EnsureDesktop();
     return g_desktop;
-}
-
-DWORD GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId)
-{
-    auto w = Lookup(hWnd);
-    if (!w) return 0;
-    if (lpdwProcessId) *lpdwProcessId = static_cast<DWORD>(getpid());
-    return w->thread;
 }
 
 HWND GetWindow(HWND hWnd, UINT uCmd)

@@ -279,7 +279,6 @@ PLATFORM_API BOOL IsChild(HWND hWndParent, HWND hWnd);
 PLATFORM_API HWND GetParent(HWND hWnd);
 PLATFORM_API HWND SetParent(HWND hWndChild, HWND hWndNewParent);
 PLATFORM_API HWND GetDesktopWindow(void);
-PLATFORM_API DWORD GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId);
 #define GW_HWNDFIRST 0
 #define GW_HWNDLAST 1
 #define GW_HWNDNEXT 2
