@@ -5,16 +5,16 @@
 #
 # builds a GoogleTest program and registers each of its tests with CTest, with a timeout, the
 # labels and any further test properties. Tests labelled "concurrency" also run in the
-# ThreadSanitizer build. In the Windows build the program runs under Wine through
-# CMAKE_CROSSCOMPILING_EMULATOR, and the test list is read through the emulator when the
-# tests run.
+# ThreadSanitizer build. In the cross builds the program runs under an emulator (Wine for
+# Windows, qemu-user for arm64) through CMAKE_CROSSCOMPILING_EMULATOR, and the test list is
+# read through the emulator when the tests run.
 include_guard(GLOBAL)
 
 if(NOT DURAZODO_BUILD_TESTS)
   return()
 endif()
 
-if(WIN32)
+if(CMAKE_CROSSCOMPILING)
   # Debian ships GoogleTest as source; cross-build it with the project's compiler.
   set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)

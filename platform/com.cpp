@@ -60,11 +60,6 @@ LPVOID CoTaskMemAlloc(SIZE_T size)
     return std::malloc(size ? size : 1);
 }
 
-LPVOID CoTaskMemRealloc(LPVOID block, SIZE_T size)
-{
-    if (PlatformFaultNext(PLATFORM_FAULT_TASK_MEMORY)) return nullptr;
-    return std::realloc(block, size ? size : 1);
-}
 void CoTaskMemFree(LPVOID block) { std::free(block); }
 
 HRESULT CoInitialize(LPVOID reserved) { return CoInitializeEx(reserved, COINIT_APARTMENTTHREADED); }

@@ -114,12 +114,6 @@ HWND CreateDialogFromTemplate(HINSTANCE instance, const DLGTEMPLATE* tmpl, DWORD
 
 }  // namespace
 
-HWND CreateDialogIndirectParamW(HINSTANCE hInstance, LPCDLGTEMPLATEW lpTemplate, HWND hWndParent, DLGPROC lpDialogFunc,
-                                LPARAM dwInitParam)
-{
-    return CreateDialogFromTemplate(hInstance, lpTemplate, 0x7FFFFFFF, hWndParent, lpDialogFunc, dwInitParam);
-}
-
 HWND CreateDialogParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND hWndParent, DLGPROC lpDialogFunc,
                         LPARAM dwInitParam)
 {
@@ -151,20 +145,6 @@ LRESULT DefDlgProcW(HWND hDlg, UINT Msg, WPARAM wParam, LPARAM lParam)
     default:
         return DefWindowProcW(hDlg, Msg, wParam, lParam);
     }
-}
-
-BOOL EndDialog(HWND hDlg, INT_PTR)
-{
-    if (!IsWindow(hDlg)) return FALSE;
-    ShowWindow(hDlg, SW_HIDE);
-    return TRUE;
-}
-
-BOOL MapDialogRect(HWND hDlg, LPRECT lpRect)
-{
-    if (!lpRect || !IsWindow(hDlg)) return FALSE;
-    MapDialogUnits(*lpRect);
-    return TRUE;
 }
 
 LONG GetDialogBaseUnits(void) { return MAKELONG(kBaseUnitX, kBaseUnitY); }

@@ -552,12 +552,10 @@ public:
         AddRef();
         return S_OK;
     }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
+    STDMETHODIMP_(ULONG) AddRef() override { return m_ref.Increment(); }
     STDMETHODIMP_(ULONG) Release() override
     {
-        ULONG count = --m_refs;
-        if (count == 0) delete this;
-        return count;
+        return m_ref.Release([this] { delete this; });
     }
 
     // ---- IFilterMapper2 ----
@@ -735,7 +733,7 @@ private:
 
     static Text PinsPath(const CLSID& filter) { return u"CLSID\\" + GuidText(filter) + u"\\Pins"; }
 
-    std::atomic<ULONG> m_refs{1};  // the creator's reference
+    RefCount m_ref;  // the creator's reference
 };
 
 HRESULT CreateMapper2(IUnknown* outer, REFIID riid, void** ppv)

@@ -353,11 +353,6 @@ HANDLE LoadImageW(HINSTANCE hInst, LPCWSTR name, UINT type, int, int, UINT)
     return bitmap ? reinterpret_cast<HANDLE>(Add(bitmap)) : nullptr;
 }
 
-HBITMAP LoadBitmapW(HINSTANCE hInstance, LPCWSTR lpBitmapName)
-{
-    return reinterpret_cast<HBITMAP>(LoadImageW(hInstance, lpBitmapName, IMAGE_BITMAP, 0, 0, 0));
-}
-
 HFONT CreateFontIndirectW(const LOGFONTW* lplf)
 {
     if (!lplf) return nullptr;
@@ -455,15 +450,6 @@ COLORREF SetTextColor(HDC hdc, COLORREF color)
     return old;
 }
 
-COLORREF SetBkColor(HDC hdc, COLORREF color)
-{
-    auto dc = GetDcObject(hdc);
-    if (!dc) return CLR_INVALID;
-    COLORREF old = dc->bkColor;
-    dc->bkColor = color;
-    return old;
-}
-
 int SetBkMode(HDC hdc, int mode)
 {
     auto dc = GetDcObject(hdc);
@@ -515,14 +501,6 @@ COLORREF GetPixel(HDC hdc, int x, int y)
     auto dc = GetDcObject(hdc);
     if (!dc || !dc->surface || !dc->surface->Inside(x, y)) return CLR_INVALID;
     return dc->surface->Get(x, y);
-}
-
-COLORREF SetPixel(HDC hdc, int x, int y, COLORREF color)
-{
-    auto dc = GetDcObject(hdc);
-    if (!dc || !dc->surface || !dc->surface->Inside(x, y)) return static_cast<COLORREF>(-1);
-    dc->surface->Set(x, y, color);
-    return color;
 }
 
 namespace {

@@ -21,7 +21,6 @@ void InitializeCriticalSection(LPCRITICAL_SECTION cs)
 void DeleteCriticalSection(LPCRITICAL_SECTION cs) { pthread_mutex_destroy(&cs->Mutex); }
 void EnterCriticalSection(LPCRITICAL_SECTION cs) { pthread_mutex_lock(&cs->Mutex); }
 void LeaveCriticalSection(LPCRITICAL_SECTION cs) { pthread_mutex_unlock(&cs->Mutex); }
-BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) { return pthread_mutex_trylock(&cs->Mutex) == 0; }
 
 DWORD GetLastError(void) { return t_lastError; }
 void SetLastError(DWORD code) { t_lastError = code; }

@@ -2,8 +2,8 @@
 // block of memory that the stream owns and frees with its last reference. Clones share the
 // bytes and keep seek pointers of their own.
 #include "platform/platform.h"
+#include "platform/runtime.h"
 
-#include <atomic>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -43,13 +43,10 @@ public:
         return E_NOINTERFACE;
     }
 
-    STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-
+    STDMETHODIMP_(ULONG) AddRef() override { return m_ref.Increment(); }
     STDMETHODIMP_(ULONG) Release() override
     {
-        ULONG refs = --m_refs;
-        if (refs == 0) delete this;
-        return refs;
+        return m_ref.Release([this] { delete this; });
     }
 
     // S_OK when all `cb` bytes were read, S_FALSE when the end came first (fewer, possibly
@@ -218,7 +215,7 @@ private:
 
     std::shared_ptr<Storage> m_storage;
     ULONGLONG m_position;  // guarded by m_storage->lock
-    std::atomic<ULONG> m_refs{1};
+    platform::RefCount m_ref;
 };
 
 }  // namespace

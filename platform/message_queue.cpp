@@ -194,11 +194,6 @@ BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
     return PostToThread(thread, MSG{hWnd, Msg, wParam, lParam, GetTickCount(), {0, 0}}, ERROR_INVALID_WINDOW_HANDLE);
 }
 
-BOOL PostThreadMessageW(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam)
-{
-    return PostToThread(idThread, MSG{nullptr, Msg, wParam, lParam, GetTickCount(), {0, 0}}, ERROR_INVALID_PARAMETER);
-}
-
 LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
 {
     auto w = Lookup(hWnd);
@@ -258,5 +253,3 @@ void PostQuitMessage(int nExitCode)
     queue->quitCode = nExitCode;
     queue->wake.notify_all();
 }
-
-BOOL IsDialogMessageW(HWND, LPMSG) { return FALSE; }

@@ -1,5 +1,5 @@
-// Internal to the native platform: pieces shared by the media-graph runtime objects
-// (allocator and samples, seeking pass-through, system clock, filter graph, filter mapper).
+// Internal to the native platform: pieces shared by the runtime objects (allocator and
+// samples, seeking pass-through, system clock, filter graph, filter mapper, memory stream).
 #pragma once
 
 #include "platform/platform.h"
@@ -8,8 +8,8 @@
 
 namespace platform {
 
-// A COM reference count. Decrement answers the new count, and -1 for a count that was
-// already 0, so a stray Release never wraps the count or tears an object down twice.
+// A COM reference count, safe from any thread. A stray Release on a count already at 0 never
+// wraps the count or tears an object down twice.
 class RefCount {
 public:
     explicit RefCount(ULONG initial = 1) : m_count(initial) {}
@@ -22,12 +22,14 @@ public:
         }
         return current == 0 ? 0 : current + 1;
     }
-    LONG Decrement()
+    // The body of an object's Release: drops a reference and calls `destroy` when it was the
+    // last; answers the new count, and 0 for a count that was already 0.
+    template <class Destroy>
+    ULONG Release(Destroy&& destroy)
     {
-        ULONG current = m_count.load();
-        while (current != 0 && !m_count.compare_exchange_weak(current, current - 1)) {
-        }
-        return current == 0 ? -1 : static_cast<LONG>(current - 1);
+        const LONG count = Decrement();
+        if (count == 0) destroy();
+        return count < 0 ? 0 : static_cast<ULONG>(count);
     }
     ULONG Get() const { return m_count.load(); }
     // Parks the count at 1 while an object tears itself down, so that references taken and
@@ -36,6 +38,15 @@ public:
     void Set(ULONG value) { m_count.store(value); }
 
 private:
+    // The new count, and -1 for a count that was already 0.
+    LONG Decrement()
+    {
+        ULONG current = m_count.load();
+        while (current != 0 && !m_count.compare_exchange_weak(current, current - 1)) {
+        }
+        return current == 0 ? -1 : static_cast<LONG>(current - 1);
+    }
+
     std::atomic<ULONG> m_count;
 };
 
@@ -59,15 +70,36 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override { return m_ref.Increment(); }
     STDMETHODIMP_(ULONG) Release() override
     {
-        LONG count = m_ref.Decrement();
-        if (count == 0) delete this;
-        return count < 0 ? 0 : static_cast<ULONG>(count);
+        return m_ref.Release([this] { delete this; });
     }
 
 protected:
     virtual ~SingleInterfaceObject() = default;
 
     RefCount m_ref;
+};
+
+// IDispatch of a runtime object's dual interface (IMediaControl, IMediaEvent, IMediaPosition)
+// when the object offers no automation: no type information, names or calls.
+template <class Interface>
+class WithoutAutomation : public Interface {
+public:
+    STDMETHODIMP GetTypeInfoCount(UINT* count) override
+    {
+        if (!count) return E_POINTER;
+        *count = 0;
+        return S_OK;
+    }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override
+    {
+        if (info) *info = nullptr;
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override
+    {
+        return E_NOTIMPL;
+    }
 };
 
 // Media type records in COM task memory, with the freeing rules of records handed across

@@ -454,17 +454,14 @@ private:
 
 ULONG MediaSample::Release()
 {
-    LONG count = m_ref.Decrement();
-    if (count < 0) return 0;
-    if (count == 0) {
+    return m_ref.Release([this] {
         // The allocator may go with its last reference, and this sample with it: touch
         // nothing of the sample after handing it back.
         MemAllocator* owner = m_owner;
         Reset();
         owner->ReleaseBuffer(this);
         owner->Release();
-    }
-    return static_cast<ULONG>(count);
+    });
 }
 
 const BuiltinClass registration(CLSID_MemoryAllocator, CreateUnaggregated<MemAllocator>);

@@ -145,8 +145,8 @@ private:
 class FilterGraph final : public IGraphBuilder,
                           public IMediaFilter,
                           public IMediaEventSink,
-                          public IMediaControl,
-                          public IMediaEvent {
+                          public WithoutAutomation<IMediaControl>,
+                          public WithoutAutomation<IMediaEvent> {
 public:
     FilterGraph() = default;
 
@@ -171,14 +171,12 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override { return m_ref.Increment(); }
     STDMETHODIMP_(ULONG) Release() override
     {
-        LONG count = m_ref.Decrement();
-        if (count == 0) {
+        return m_ref.Release([this] {
             // Filters take and drop references on the graph while it takes itself apart.
             m_ref.Stabilise();
             Shutdown();
             delete this;
-        }
-        return count < 0 ? 0 : static_cast<ULONG>(count);
+        });
     }
 
     // ---- IFilterGraph ------------------------------------------------------------------
@@ -369,25 +367,6 @@ public:
         }
         m_eventArrived.notify_all();
         return S_OK;
-    }
-
-    // ---- IDispatch (of IMediaControl and IMediaEvent): automation is not offered --------
-
-    STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override
-    {
-        if (!pctinfo) return E_POINTER;
-        *pctinfo = 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) override
-    {
-        if (ppTInfo) *ppTInfo = nullptr;
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override
-    {
-        return E_NOTIMPL;
     }
 
     // ---- IMediaControl -----------------------------------------------------------------

@@ -14,7 +14,7 @@
 namespace platform {
 namespace {
 
-class SeekingPassThru final : public ISeekingPassThru, public IMediaSeeking, public IMediaPosition {
+class SeekingPassThru final : public ISeekingPassThru, public IMediaSeeking, public WithoutAutomation<IMediaPosition> {
 public:
     explicit SeekingPassThru(IUnknown* outer) : m_inner(this), m_outer(outer ? outer : &m_inner) {}
 
@@ -65,21 +65,6 @@ public:
     STDMETHODIMP GetRate(double* rate) override { return Seek([&](IMediaSeeking* s) { return s->GetRate(rate); }); }
     STDMETHODIMP GetPreroll(LONGLONG* p) override { return Seek([&](IMediaSeeking* s) { return s->GetPreroll(p); }); }
 
-    // IDispatch: the automation layer is not offered.
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override
-    {
-        if (!count) return E_POINTER;
-        *count = 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override
-    {
-        if (info) *info = nullptr;
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return E_NOTIMPL; }
-
     // IMediaPosition
     STDMETHODIMP get_Duration(REFTIME* p) override { return Position([&](IMediaPosition* m) { return m->get_Duration(p); }); }
     STDMETHODIMP put_CurrentPosition(REFTIME t) override { return Position([&](IMediaPosition* m) { return m->put_CurrentPosition(t); }); }
@@ -114,9 +99,7 @@ private:
         STDMETHODIMP_(ULONG) AddRef() override { return m_ref.Increment(); }
         STDMETHODIMP_(ULONG) Release() override
         {
-            LONG count = m_ref.Decrement();
-            if (count == 0) delete m_owner;
-            return count < 0 ? 0 : static_cast<ULONG>(count);
+            return m_ref.Release([this] { delete m_owner; });
         }
 
     private:

@@ -133,8 +133,6 @@ MMRESULT timeSetEvent(UINT uDelay, UINT, LPTIMECALLBACK fptc, DWORD_PTR dwUser, 
 
 MMRESULT timeKillEvent(UINT uTimerID) { return TimerThread::Instance().Kill(uTimerID); }
 
-DWORD timeGetTime(void) { return GetTickCount(); }
-
 // ---- Shell ---------------------------------------------------------------------------------
 
 namespace {

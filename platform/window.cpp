@@ -7,8 +7,6 @@
 #include "platform/platform.h"
 #include "platform/window_table.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -37,7 +35,6 @@ constexpr LONG kDesktopHeight = 1024;
 std::vector<std::shared_ptr<WindowClass>> g_classes;
 uintptr_t g_nextHandle = 0x10010;
 
-thread_local HWND t_focus = nullptr;
 thread_local HWND t_capture = nullptr;
 
 LRESULT CALLBACK DesktopProc(HWND, UINT, WPARAM, LPARAM) { return 0; }
@@ -227,23 +224,6 @@ ATOM RegisterClassExW(const WNDCLASSEXW* wc)
     return static_cast<ATOM>(0xC000 + g_classes.size());
 }
 
-BOOL UnregisterClassW(LPCWSTR lpClassName, HINSTANCE hInstance)
-{
-    std::lock_guard<std::mutex> lock(g_lock);
-    auto c = FindClass(lpClassName, hInstance, true);
-    if (!c) {
-        SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
-        return FALSE;
-    }
-    for (auto& [handle, w] : g_windows)
-        if (w->cls == c) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return FALSE;
-        }
-    g_classes.erase(std::find(g_classes.begin(), g_classes.end(), c));
-    return TRUE;
-}
-
 BOOL GetClassInfoExW(HINSTANCE hInstance, LPCWSTR lpszClass, LPWNDCLASSEXW wc)
 {
     if (!wc) return FALSE;
@@ -401,7 +381,6 @@ BOOL DestroyWindow(HWND hWnd)
         }
         g_windows.erase(it);
     }
-    if (t_focus == hWnd) t_focus = nullptr;
     if (t_capture == hWnd) t_capture = nullptr;
     return TRUE;
 }
@@ -473,11 +452,6 @@ LRESULT DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
     }
 }
 
-LRESULT CallWindowProcW(WNDPROC lpPrevWndFunc, HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
-{
-    return lpPrevWndFunc ? lpPrevWndFunc(hWnd, Msg, wParam, lParam) : 0;
-}
-
 BOOL IsWindow(HWND hWnd)
 {
     std::lock_guard<std::mutex> lock(g_lock);
@@ -545,14 +519,6 @@ HWND GetDesktopWindow(void)
     std::lock_guard<std::mutex> lock(g_lock);
     EnsureDesktop();
     return g_desktop;
-}
-
-DWORD GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId)
-{
-    auto w = Lookup(hWnd);
-    if (!w) return 0;
-    if (lpdwProcessId) *lpdwProcessId = static_cast<DWORD>(getpid());
-    return w->thread;
 }
 
 HWND GetWindow(HWND hWnd, UINT uCmd)
@@ -665,22 +631,11 @@ LONG_PTR SetWindowLongPtrW(HWND hWnd, int nIndex, LONG_PTR dwNewLong)
     }
 }
 
-LONG GetWindowLongW(HWND hWnd, int nIndex) { return static_cast<LONG>(GetWindowLongPtrW(hWnd, nIndex)); }
-LONG SetWindowLongW(HWND hWnd, int nIndex, LONG dwNewLong)
-{
-    return static_cast<LONG>(SetWindowLongPtrW(hWnd, nIndex, dwNewLong));
-}
-
 int GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount)
 {
     if (!lpString || nMaxCount <= 0) return 0;
     lpString[0] = 0;
     return static_cast<int>(SendMessageW(hWnd, WM_GETTEXT, static_cast<WPARAM>(nMaxCount), reinterpret_cast<LPARAM>(lpString)));
-}
-
-BOOL SetWindowTextW(HWND hWnd, LPCWSTR lpString)
-{
-    return static_cast<BOOL>(SendMessageW(hWnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(lpString)));
 }
 
 BOOL ShowWindow(HWND hWnd, int nCmdShow)
@@ -796,7 +751,6 @@ BOOL MapClientPoint(HWND hWnd, LPPOINT lpPoint, bool toScreen)
 
 }  // namespace
 
-BOOL ClientToScreen(HWND hWnd, LPPOINT lpPoint) { return MapClientPoint(hWnd, lpPoint, true); }
 BOOL ScreenToClient(HWND hWnd, LPPOINT lpPoint) { return MapClientPoint(hWnd, lpPoint, false); }
 
 BOOL AdjustWindowRectEx(LPRECT lpRect, DWORD dwStyle, BOOL, DWORD dwExStyle)
@@ -875,49 +829,6 @@ BOOL GetUpdateRect(HWND hWnd, LPRECT lpRect, BOOL bErase)
     }
     return !IsEmpty(update);
 }
-
-BOOL UpdateWindow(HWND hWnd)
-{
-    bool paint;
-    {
-        std::lock_guard<std::mutex> lock(g_lock);
-        auto w = Find(hWnd);
-        if (!w) return FALSE;
-        paint = !IsEmpty(w->update) && VisibleChain(w);
-    }
-    if (paint) SendMessageW(hWnd, WM_PAINT, 0, 0);
-    return TRUE;
-}
-
-BOOL EnableWindow(HWND hWnd, BOOL bEnable)
-{
-    std::lock_guard<std::mutex> lock(g_lock);
-    auto w = Find(hWnd);
-    if (!w) return FALSE;
-    bool wasDisabled = (w->style & WS_DISABLED) != 0;
-    if (bEnable)
-        w->style &= ~static_cast<DWORD>(WS_DISABLED);
-    else
-        w->style |= WS_DISABLED;
-    return wasDisabled;
-}
-
-BOOL IsWindowEnabled(HWND hWnd)
-{
-    std::lock_guard<std::mutex> lock(g_lock);
-    auto w = Find(hWnd);
-    return w && !(w->style & WS_DISABLED);
-}
-
-HWND SetFocus(HWND hWnd)
-{
-    HWND old = t_focus;
-    if (hWnd && !IsWindow(hWnd)) return nullptr;
-    t_focus = hWnd;
-    return old;
-}
-
-HWND GetFocus(void) { return t_focus; }
 
 HWND SetCapture(HWND hWnd)
 {

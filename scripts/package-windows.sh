@@ -5,7 +5,7 @@
 #
 # (defaults build/mingw64 and build/mingw32) writes build/packages/DUrazOdo-VERSION-windows.zip
 # holding x64/DUrazOdo.dll, x86/DUrazOdo.dll (debug information stripped), the host headers of
-# include/durazodo and README-Windows.txt (CRLF line ends). The check unpacks the zip and
+# include/durazodo, README-Windows.txt and LICENSE.txt (both with CRLF line ends). The check unpacks the zip and
 # looks at each DLL: its machine, its four entry points, and no import beyond Windows' own
 # DLLs. With --wine (the mingw64 tree's wine-run, with a Wine prefix and server up), the
 # unpacked 64-bit DLL is also registered and unregistered with regsvr32 under Wine.
@@ -42,6 +42,7 @@ if [ -e "${headers[0]}" ]; then
   cp "${headers[@]}" "$stage/include/durazodo/"
 fi
 sed -e "s/@VERSION@/$version/" -e 's/$/\r/' packaging/windows/README-Windows.txt >"$stage/README-Windows.txt"
+sed -e 's/$/\r/' LICENSE >"$stage/LICENSE.txt"
 
 zip=$out/$name.zip
 rm -f "$zip"
@@ -49,7 +50,7 @@ rm -f "$zip"
 
 echo "=== Windows zip: $zip"
 cmake -E tar tf "$zip" | sort | tee "$work/list"
-for entry in "$name/x64/DUrazOdo.dll" "$name/x86/DUrazOdo.dll" "$name/README-Windows.txt"; do
+for entry in "$name/x64/DUrazOdo.dll" "$name/x86/DUrazOdo.dll" "$name/README-Windows.txt" "$name/LICENSE.txt"; do
   grep -qx "$entry" "$work/list" || fail "$zip does not hold $entry"
 done
 for header in "${headers[@]}"; do

@@ -135,6 +135,8 @@ deb=$(ls "$build"/packages/durazodo_*.deb)
 dpkg-deb --info "$deb"
 dpkg-deb --field "$deb" Depends >"$work/depends"
 grep -q libsndfile1 "$work/depends" || fail "the package does not depend on libsndfile1"
+# The project maintains the package, and the copyright file grants the MIT (Expat) licence.
+dpkg-deb --field "$deb" Maintainer | grep -qx "DUrazOdo project <[^>]*>" || fail "the package's maintainer is not the project"
 dpkg-deb --contents "$deb" >"$work/contents"
 for file in usr/bin/bformat-decode usr/bin/durazodo-regsvr usr/lib/durazodo/DUrazOdo.so \
             usr/lib/durazodo/libwinplatform.so usr/share/man/man1/bformat-decode.1.gz \
@@ -151,6 +153,7 @@ lintian --no-tag-display-limit "$deb" 2>/dev/null | tee "$work/lintian" || true
 if grep -q '^E:' "$work/lintian"; then fail "lintian reports errors"; fi
 echo "lintian: $(grep -c '^E:' "$work/lintian") errors, $(grep -c '^W:' "$work/lintian") warnings"
 dpkg-deb --extract "$deb" "$work/deb"
+grep -qx "License: Expat" "$work/deb/usr/share/doc/durazodo/copyright" || fail "the package's copyright file names no MIT licence"
 decode_with "$work/deb/usr" "$work/deb-run"
 echo "packaged bformat-decode: output equals the build tree's"
 check_lv2_bundle "$work/deb/usr"

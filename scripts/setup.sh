@@ -12,6 +12,7 @@ packages=(
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-base-apps
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+  g++-aarch64-linux-gnu qemu-user
   wine wine64
   xvfb imagemagick
   clang libclang-rt-14-dev

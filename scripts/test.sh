@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The whole test run: native tests, the installed tree and the Debian package, the same tests
+# The whole test run: native tests, the installed tree and the Debian package, the native tests
 # under AddressSanitizer and UndefinedBehaviorSanitizer, the concurrency tests under
-# ThreadSanitizer, a short run of every fuzz target, the 32-bit Windows build (compile only:
-# these machines cannot run i386 programs), the Windows build's tests under Wine and the
-# Windows zip.
+# ThreadSanitizer, the decoder and tool tests with the plain loops only (no x86 vector code),
+# the decoder tests of the arm64 build under qemu-user, a short run of every fuzz target, the
+# 32-bit Windows build (compile only: these machines cannot run i386 programs), the Windows
+# build's tests under Wine and the Windows zip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,6 +31,15 @@ ctest --preset native-asan -j "$jobs" -LE large
 run_preset native-tsan
 echo "=== native-tsan: concurrency tests"
 ctest --preset native-tsan -j "$jobs" -L concurrency --no-tests=ignore
+
+run_preset native-plain
+echo "=== native-plain: decoder and tool tests, plain loops only"
+ctest --test-dir build/native-plain/tests/decoder -j "$jobs" --output-on-failure
+ctest --test-dir build/native-plain/tests/tools -j "$jobs" -LE large --output-on-failure
+
+run_preset arm64
+echo "=== arm64: decoder tests under qemu-user"
+ctest --preset arm64 -j "$jobs"
 
 bash scripts/fuzz.sh
 

@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32)
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32) && !defined(DURAZODO_NO_X86_VECTOR)
 #define DECODER_WITH_AVX2 1
 #include <immintrin.h>
 #endif

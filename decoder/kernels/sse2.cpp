@@ -6,14 +6,14 @@
 
 #include <cstring>
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(DURAZODO_NO_X86_VECTOR)
 #include <emmintrin.h>
 #endif
 
 namespace decoder {
 namespace kernels {
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(DURAZODO_NO_X86_VECTOR)
 
 namespace {
 
@@ -408,7 +408,11 @@ const DecodeKernel* Sse2Kernel(uint32_t, uint32_t) { return nullptr; }
 
 void Sse2ShelfThree(ShelfBank& bank, double* pw, double* px, double* py, int32_t count)
 {
+#if defined(__SSE2__) && !defined(DURAZODO_NO_X86_VECTOR)
     ShelfThree(bank, pw, px, py, count);
+#else
+    ScalarShelfThree(bank, pw, px, py, count);
+#endif
 }
 
 }  // namespace kernels

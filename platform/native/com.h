@@ -42,7 +42,6 @@ typedef enum tagCOINIT {
 } COINIT;
 
 PLATFORM_API LPVOID CoTaskMemAlloc(SIZE_T size);
-PLATFORM_API LPVOID CoTaskMemRealloc(LPVOID block, SIZE_T size);
 PLATFORM_API void CoTaskMemFree(LPVOID block);
 
 PLATFORM_API HRESULT CoInitialize(LPVOID reserved);

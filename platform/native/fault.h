@@ -3,8 +3,7 @@
 // failure it can meet. Nothing here has a Windows counterpart, and module code never calls it.
 //
 // Kinds and how their calls fail:
-//   PLATFORM_FAULT_TASK_MEMORY       CoTaskMemAlloc and CoTaskMemRealloc return null (a block
-//                                    given to CoTaskMemRealloc stays as it was).
+//   PLATFORM_FAULT_TASK_MEMORY       CoTaskMemAlloc returns null.
 //   PLATFORM_FAULT_OPERATOR_NEW      operator new in a process whose replacement operator new
 //                                    asks PlatformFaultNext (a test support library does):
 //                                    the nothrow forms return null, the others throw

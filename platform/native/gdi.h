@@ -129,7 +129,6 @@ PLATFORM_API int GetObjectW(HANDLE h, int c, LPVOID pv);
 #define LR_SHARED 0x8000
 // Bitmaps from a module's RT_BITMAP resources (uncompressed 24- and 32-bit).
 PLATFORM_API HANDLE LoadImageW(HINSTANCE hInst, LPCWSTR name, UINT type, int cx, int cy, UINT fuLoad);
-PLATFORM_API HBITMAP LoadBitmapW(HINSTANCE hInstance, LPCWSTR lpBitmapName);
 
 // ---- Fonts ----------------------------------------------------------------------------
 
@@ -211,14 +210,12 @@ PLATFORM_API BOOL DeleteDC(HDC hdc);
 #define TRANSPARENT 1
 #define OPAQUE 2
 PLATFORM_API COLORREF SetTextColor(HDC hdc, COLORREF color);
-PLATFORM_API COLORREF SetBkColor(HDC hdc, COLORREF color);
 PLATFORM_API int SetBkMode(HDC hdc, int mode);
 
 PLATFORM_API int FillRect(HDC hDC, const RECT* lprc, HBRUSH hbr);
 // Outlined with the selected pen, filled with the selected brush; right and bottom excluded.
 PLATFORM_API BOOL Rectangle(HDC hdc, int left, int top, int right, int bottom);
 PLATFORM_API COLORREF GetPixel(HDC hdc, int x, int y);
-PLATFORM_API COLORREF SetPixel(HDC hdc, int x, int y, COLORREF color);
 
 #define SRCCOPY 0x00CC0020
 PLATFORM_API BOOL BitBlt(HDC hdc, int x, int y, int cx, int cy, HDC hdcSrc, int x1, int y1, DWORD rop);

@@ -15,7 +15,6 @@ PLATFORM_API void InitializeCriticalSection(LPCRITICAL_SECTION cs);
 PLATFORM_API void DeleteCriticalSection(LPCRITICAL_SECTION cs);
 PLATFORM_API void EnterCriticalSection(LPCRITICAL_SECTION cs);
 PLATFORM_API void LeaveCriticalSection(LPCRITICAL_SECTION cs);
-PLATFORM_API BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs);
 
 inline LONG InterlockedIncrement(LONG volatile* value) { return __atomic_add_fetch(value, 1, __ATOMIC_SEQ_CST); }
 inline LONG InterlockedDecrement(LONG volatile* value) { return __atomic_sub_fetch(value, 1, __ATOMIC_SEQ_CST); }

@@ -121,7 +121,6 @@ typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 
 // Posts to the window's thread; a null window posts a thread message to the calling thread.
 PLATFORM_API BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
-PLATFORM_API BOOL PostThreadMessageW(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam);
 // On the window's own thread the procedure is called directly; from another thread the
 // message waits in the owner's queue until the owner next reads its queue, and the caller
 // waits for the result.
@@ -136,7 +135,6 @@ PLATFORM_API BOOL PeekMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT 
 PLATFORM_API BOOL TranslateMessage(const MSG* lpMsg);
 PLATFORM_API LRESULT DispatchMessageW(const MSG* lpMsg);
 PLATFORM_API void PostQuitMessage(int nExitCode);
-PLATFORM_API BOOL IsDialogMessageW(HWND hDlg, LPMSG lpMsg);
 
 // ---- Windows --------------------------------------------------------------------------
 
@@ -263,7 +261,6 @@ typedef struct tagWINDOWPOS {
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
 #define ERROR_TLW_WITH_WSCHILD 1406L
 PLATFORM_API ATOM RegisterClassExW(const WNDCLASSEXW* lpwcx);
-PLATFORM_API BOOL UnregisterClassW(LPCWSTR lpClassName, HINSTANCE hInstance);
 PLATFORM_API BOOL GetClassInfoExW(HINSTANCE hInstance, LPCWSTR lpszClass, LPWNDCLASSEXW lpwcx);
 PLATFORM_API ULONG_PTR GetClassLongPtrW(HWND hWnd, int nIndex);
 PLATFORM_API int GetClassNameW(HWND hWnd, LPWSTR lpClassName, int nMaxCount);
@@ -275,7 +272,6 @@ PLATFORM_API HWND CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR 
 // children, WM_NCDESTROY after them; the handle is invalid afterwards.
 PLATFORM_API BOOL DestroyWindow(HWND hWnd);
 PLATFORM_API LRESULT DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
-PLATFORM_API LRESULT CallWindowProcW(WNDPROC lpPrevWndFunc, HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 
 PLATFORM_API BOOL IsWindow(HWND hWnd);
 PLATFORM_API BOOL IsWindowVisible(HWND hWnd);
@@ -283,7 +279,6 @@ PLATFORM_API BOOL IsChild(HWND hWndParent, HWND hWnd);
 PLATFORM_API HWND GetParent(HWND hWnd);
 PLATFORM_API HWND SetParent(HWND hWndChild, HWND hWndNewParent);
 PLATFORM_API HWND GetDesktopWindow(void);
-PLATFORM_API DWORD GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId);
 #define GW_HWNDFIRST 0
 #define GW_HWNDLAST 1
 #define GW_HWNDNEXT 2
@@ -296,11 +291,8 @@ PLATFORM_API LONG_PTR GetWindowLongPtrW(HWND hWnd, int nIndex);
 // Changing GWL_STYLE or GWL_EXSTYLE sends WM_STYLECHANGING (whose handler may change the new
 // style in the STYLESTRUCT) before the change and WM_STYLECHANGED after it.
 PLATFORM_API LONG_PTR SetWindowLongPtrW(HWND hWnd, int nIndex, LONG_PTR dwNewLong);
-PLATFORM_API LONG GetWindowLongW(HWND hWnd, int nIndex);
-PLATFORM_API LONG SetWindowLongW(HWND hWnd, int nIndex, LONG dwNewLong);
 
 PLATFORM_API int GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount);
-PLATFORM_API BOOL SetWindowTextW(HWND hWnd, LPCWSTR lpString);
 
 #define SW_HIDE 0
 #define SW_SHOWNORMAL 1
@@ -338,7 +330,6 @@ PLATFORM_API BOOL MoveWindow(HWND hWnd, int X, int Y, int nWidth, int nHeight, B
 // A framed window (WS_CAPTION, WS_THICKFRAME or WS_BORDER) has a frame of fixed thickness.
 PLATFORM_API BOOL GetWindowRect(HWND hWnd, LPRECT lpRect);
 PLATFORM_API BOOL GetClientRect(HWND hWnd, LPRECT lpRect);
-PLATFORM_API BOOL ClientToScreen(HWND hWnd, LPPOINT lpPoint);
 PLATFORM_API BOOL ScreenToClient(HWND hWnd, LPPOINT lpPoint);
 PLATFORM_API BOOL AdjustWindowRectEx(LPRECT lpRect, DWORD dwStyle, BOOL bMenu, DWORD dwExStyle);
 
@@ -347,12 +338,7 @@ PLATFORM_API BOOL InvalidateRect(HWND hWnd, const RECT* lpRect, BOOL bErase);
 PLATFORM_API BOOL ValidateRect(HWND hWnd, const RECT* lpRect);
 // With bErase TRUE a pending erase is carried out first (WM_ERASEBKGND).
 PLATFORM_API BOOL GetUpdateRect(HWND hWnd, LPRECT lpRect, BOOL bErase);
-PLATFORM_API BOOL UpdateWindow(HWND hWnd);
 
-PLATFORM_API BOOL EnableWindow(HWND hWnd, BOOL bEnable);
-PLATFORM_API BOOL IsWindowEnabled(HWND hWnd);
-PLATFORM_API HWND SetFocus(HWND hWnd);
-PLATFORM_API HWND GetFocus(void);
 PLATFORM_API HWND SetCapture(HWND hWnd);
 PLATFORM_API BOOL ReleaseCapture(void);
 PLATFORM_API HWND GetCapture(void);
@@ -377,12 +363,8 @@ typedef const DLGTEMPLATE* LPCDLGTEMPLATEW;
 // procedure that returns FALSE leaves the message to the default handling.
 PLATFORM_API HWND CreateDialogParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND hWndParent, DLGPROC lpDialogFunc,
                                      LPARAM dwInitParam);
-PLATFORM_API HWND CreateDialogIndirectParamW(HINSTANCE hInstance, LPCDLGTEMPLATEW lpTemplate, HWND hWndParent,
-                                             DLGPROC lpDialogFunc, LPARAM dwInitParam);
 PLATFORM_API LRESULT DefDlgProcW(HWND hDlg, UINT Msg, WPARAM wParam, LPARAM lParam);
-PLATFORM_API BOOL EndDialog(HWND hDlg, INT_PTR nResult);
 // Dialog units to pixels for the dialog's font (the system font: 8 x 16 base units).
-PLATFORM_API BOOL MapDialogRect(HWND hDlg, LPRECT lpRect);
 PLATFORM_API LONG GetDialogBaseUnits(void);
 
 // ---- Message boxes --------------------------------------------------------------------
@@ -447,4 +429,3 @@ PLATFORM_API MMRESULT timeSetEvent(UINT uDelay, UINT uResolution, LPTIMECALLBACK
 // Stops the timer. Called from outside the timer thread it returns only once no callback of
 // the timer is running, so what the callback uses may be freed afterwards.
 PLATFORM_API MMRESULT timeKillEvent(UINT uTimerID);
-PLATFORM_API DWORD timeGetTime(void);

@@ -3,13 +3,16 @@
 // requested alignment; a sample keeps its allocator alive while it is out; a caller waiting
 // in GetBuffer learns from Decommit that the allocator is not committed; records that cannot
 // describe a sample are refused; the pass-through is initialised once, with a pin;
-// WaitForCompletion names the event that ended it, aborts included; and a start time at the
-// very end of the range without a stop time still answers with the tick after it.
+// WaitForCompletion names the event that ended it, aborts included; a start time at the
+// very end of the range without a stop time still answers with the tick after it; the
+// objects offer no automation; and a stray Release destroys nothing twice.
 #include "tests/platform/runtime_doubles.h"
+#include "platform/runtime.h"
 
 #include <chrono>
 #include <cstdint>
 #include <thread>
+#include <utility>
 
 using namespace runtime_test;
 
@@ -223,3 +226,46 @@ TEST_F(NativeRuntimeTest, WaitForCompletionNamesTheEventThatEndedIt)
 }
 
 }  // namespace
+
+// The graph's IMediaControl and IMediaEvent and the pass-through's IMediaPosition, through
+// IDispatch: no type information, and every name or call refused.
+TEST_F(NativeRuntimeTest, RuntimeObjectsOfferNoAutomation)
+{
+    ComRef<IUnknown> graph, passThru;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, graph.put_void()), S_OK);
+    ASSERT_EQ(CoCreateInstance(CLSID_SeekingPassThru, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, passThru.put_void()),
+              S_OK);
+    // Each interface derives from IDispatch alone, so its pointer is its IDispatch.
+    const std::pair<IUnknown*, const IID*> duals[] = {
+        {graph.get(), &IID_IMediaControl}, {graph.get(), &IID_IMediaEvent}, {passThru.get(), &IID_IMediaPosition}};
+    for (const auto& [object, iid] : duals) {
+        ComRef<IDispatch> dispatch;
+        ASSERT_EQ(object->QueryInterface(*iid, dispatch.put_void()), S_OK);
+        UINT count = 7;
+        EXPECT_EQ(dispatch->GetTypeInfoCount(&count), S_OK);
+        EXPECT_EQ(count, 0u);
+        EXPECT_EQ(dispatch->GetTypeInfoCount(nullptr), E_POINTER);
+        ITypeInfo* info = reinterpret_cast<ITypeInfo*>(dispatch.get());
+        EXPECT_EQ(dispatch->GetTypeInfo(0, 0, &info), E_NOTIMPL);
+        EXPECT_EQ(info, nullptr);
+        DISPID id = 0;
+        EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, nullptr, 0, 0, &id), E_NOTIMPL);
+        EXPECT_EQ(dispatch->Invoke(0, IID_NULL, 0, 0, nullptr, nullptr, nullptr, nullptr), E_NOTIMPL);
+    }
+}
+
+// The runtime objects' Release: the object goes with its last reference, once; a stray
+// Release on a count already at 0 answers 0 and destroys nothing a second time.
+TEST(RuntimeRefCount, ReleaseDestroysOnceOnTheLastReference)
+{
+    platform::RefCount count(2);
+    int destroyed = 0;
+    const auto destroy = [&] { ++destroyed; };
+    EXPECT_EQ(count.Release(destroy), 1u);
+    EXPECT_EQ(destroyed, 0);
+    EXPECT_EQ(count.Release(destroy), 0u);
+    EXPECT_EQ(destroyed, 1);
+    EXPECT_EQ(count.Release(destroy), 0u);
+    EXPECT_EQ(destroyed, 1);
+    EXPECT_EQ(count.Get(), 0u);
+}

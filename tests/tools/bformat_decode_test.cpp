@@ -503,8 +503,17 @@ TEST_F(BFormatDecode, AnInterruptLeavesNoOutputAndKeepsAnEarlierFile)
     ASSERT_EQ(::truncate(in.c_str(), off_t(header.size() + dataBytes)), 0);
     ASSERT_TRUE(wave_test::WriteFile(m_dir / "hour.wav", {'o', 'l', 'd'}));
 
+    // The signal comes once the decode has begun writing (its temporary file is there): the
+    // handlers are set by then, and an hour of audio takes far longer than the signal.
+    const auto writing = [](const std::string& folder, const std::string& prefix) {
+        return [folder, prefix] {
+            for (const std::string& name : tools_test::TempDir::List(folder))
+                if (name.rfind(prefix, 0) == 0) return true;
+            return false;
+        };
+    };
     ProcessOptions options;
-    options.signalAfterMs = 1500;  // after the signal handlers are set, even under the sanitizers
+    options.signalWhen = writing(m_dir.Path(), ".hour.wav.");
     const ProcessResult r = Run({in, "-o", m_dir / "hour.wav"}, options);
     EXPECT_EQ(r.exitCode, 130) << r.err;
     EXPECT_EQ(r.out, "");
@@ -515,7 +524,7 @@ TEST_F(BFormatDecode, AnInterruptLeavesNoOutputAndKeepsAnEarlierFile)
     // In a batch, the outputs decoded before the interrupt are kept, and the message says so.
     const std::string first = Write("first.amb", WaveShape{});
     ASSERT_EQ(::mkdir((m_dir / "out").c_str(), 0700), 0);
-    options.signalAfterMs = 3000;  // the first decode done, even under the sanitizers
+    options.signalWhen = writing(m_dir / "out", ".hour-speakers.wav.");  // the first decode done
     const ProcessResult batch = Run({first, in, "-o", m_dir / "out/", "-q"}, options);
     EXPECT_EQ(batch.exitCode, 130) << batch.err;
     EXPECT_NE(batch.err.find("interrupted; " + m_dir / "out/hour-speakers.wav" +

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,6 +42,9 @@ struct ProcessOptions {
     long fileSizeLimit = -1;                               // RLIMIT_FSIZE in bytes, when >= 0
     std::string workingDirectory;
     int signalAfterMs = -1;  // when >= 0, `signal` is sent to the child this long after it starts
+    // When set, `signal` is sent as soon as this returns true (asked every 10 ms): a moment the
+    // child reaches, where a delay would depend on the machine's speed.
+    std::function<bool()> signalWhen = nullptr;
     int signal = SIGINT;
 };
 
@@ -75,10 +79,17 @@ inline ProcessResult RunProcess(const std::vector<std::string>& argv, const Proc
     std::string* into[2] = {&result.out, &result.err};
     int open = 2;
     int signalIn = options.signalAfterMs;
+    bool watching = static_cast<bool>(options.signalWhen);
+    int watched = 0;  // ms spent watching, bounded like any wait
     while (open > 0) {
-        const int wait = signalIn >= 0 ? signalIn : 120000;
+        if (watching && options.signalWhen()) {
+            ::kill(pid, options.signal);
+            watching = false;
+        }
+        const int wait = watching ? 10 : signalIn >= 0 ? signalIn : 120000;
         const int ready = ::poll(fds, 2, wait);
         if (ready < 0 && errno == EINTR) continue;
+        if (ready == 0 && watching && (watched += 10) < 120000) continue;
         if (ready == 0 && signalIn >= 0) {
             // Near enough: output that arrives first only brings the signal earlier.
             ::kill(pid, options.signal);

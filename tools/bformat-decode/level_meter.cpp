@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(DURAZODO_NO_X86_VECTOR)
 #include <emmintrin.h>
 #endif
 
@@ -67,7 +67,7 @@ void Scan(const Sample* s, size_t frames, Sample low, Sample high, double fullSc
     ScanFixed<0>(s, frames, peaks.size(), low, high, fullScale, countClips, peaks, clipped);
 }
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(DURAZODO_NO_X86_VECTOR)
 // Four channels of 16-bit samples, two frames per 128-bit step: lanes 0-3 and 4-7 hold the
 // same channels and are folded together at the end; an odd last frame goes through the
 // plain loop.
@@ -104,7 +104,7 @@ void LevelMeter::Reset(unsigned channels)
 
 void LevelMeter::Add(const int16_t* samples, size_t frames)
 {
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(DURAZODO_NO_X86_VECTOR)
     if (m_peaks.size() == 4) return Scan16Quad(samples, frames, m_peaks, m_clipped);
 #endif
     AddPlain(samples, frames);
