@@ -2,21 +2,105 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
+#if defined(DURAZODO_FFTW)
+#include <fftw3.h>
+
+#include <mutex>
+#else
 #include <unsupported/Eigen/FFT>
+#endif
 
 namespace decoder {
 
-// Eigen's FFT (kissfft underneath) with half spectra and no inverse scaling: the 1/N of the
-// inverse is folded into the filter spectra once at set-up.
+// The real transform of 2 * partition points, half spectra, no scaling either way: the 1/N of
+// the inverse is folded into the filter spectra once at set-up. Made at set-up (throws
+// std::bad_alloc), then used without allocating.
+#if defined(DURAZODO_FFTW)
+// FFTW's double-precision transforms (vector code for the processor it runs on), planned
+// once for aligned scratch buffers that each transform copies through, so any plane of the
+// delay lines can be transformed. Plans are made with FFTW_ESTIMATE, which picks the same
+// algorithm on every run, so the output does not change from one set-up to the next; FFTW's
+// planner is not thread-safe, so making and destroying plans is serialised.
+namespace {
+std::mutex& PlannerLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+}  // namespace
+
 struct BlockConvolver::Fft {
-    Eigen::FFT<double> fft;
-    Fft()
+    explicit Fft(size_t size) : m_Size(size)
     {
-        fft.SetFlag(Eigen::FFT<double>::HalfSpectrum);
-        fft.SetFlag(Eigen::FFT<double>::Unscaled);
+        m_pTime = static_cast<double*>(fftw_malloc(sizeof(double) * size));
+        m_pSpectrum = static_cast<fftw_complex*>(fftw_malloc(sizeof(fftw_complex) * (size / 2 + 1)));
+        if (m_pTime && m_pSpectrum) {
+            std::lock_guard<std::mutex> hold(PlannerLock());
+            const int n = static_cast<int>(size);
+            m_Forward = fftw_plan_dft_r2c_1d(n, m_pTime, m_pSpectrum, FFTW_ESTIMATE);
+            m_Inverse = fftw_plan_dft_c2r_1d(n, m_pSpectrum, m_pTime, FFTW_ESTIMATE);
+        }
+        if (!m_Forward || !m_Inverse) {
+            Release();
+            throw std::bad_alloc();
+        }
     }
+    ~Fft() { Release(); }
+    Fft(const Fft&) = delete;
+    Fft& operator=(const Fft&) = delete;
+
+    void Forward(const double* time, std::complex<double>* spectrum)
+    {
+        std::memcpy(m_pTime, time, m_Size * sizeof(double));
+        fftw_execute(m_Forward);
+        std::memcpy(static_cast<void*>(spectrum), m_pSpectrum, (m_Size / 2 + 1) * sizeof(fftw_complex));
+    }
+    void Inverse(const std::complex<double>* spectrum, double* time)
+    {
+        std::memcpy(m_pSpectrum, static_cast<const void*>(spectrum), (m_Size / 2 + 1) * sizeof(fftw_complex));
+        fftw_execute(m_Inverse);
+        std::memcpy(time, m_pTime, m_Size * sizeof(double));
+    }
+
+private:
+    void Release()
+    {
+        {
+            std::lock_guard<std::mutex> hold(PlannerLock());
+            if (m_Forward) fftw_destroy_plan(m_Forward);
+            if (m_Inverse) fftw_destroy_plan(m_Inverse);
+        }
+        fftw_free(m_pTime);
+        fftw_free(m_pSpectrum);
+    }
+
+    size_t m_Size;
+    double* m_pTime = nullptr;
+    fftw_complex* m_pSpectrum = nullptr;
+    fftw_plan m_Forward = nullptr, m_Inverse = nullptr;
 };
+#else
+// Eigen's FFT (kissfft underneath); it sizes its scratch on first use, which set-up does.
+struct BlockConvolver::Fft {
+    explicit Fft(size_t size) : m_Size(static_cast<Eigen::Index>(size))
+    {
+        m_Fft.SetFlag(Eigen::FFT<double>::HalfSpectrum);
+        m_Fft.SetFlag(Eigen::FFT<double>::Unscaled);
+        std::vector<double> time(size, 0.0);
+        std::vector<std::complex<double>> spectrum(size / 2 + 1);
+        Forward(time.data(), spectrum.data());
+        Inverse(spectrum.data(), time.data());
+    }
+    void Forward(const double* time, std::complex<double>* spectrum) { m_Fft.fwd(spectrum, time, m_Size); }
+    void Inverse(const std::complex<double>* spectrum, double* time) { m_Fft.inv(time, spectrum, m_Size); }
+
+private:
+    Eigen::FFT<double> m_Fft;
+    Eigen::Index m_Size;
+};
+#endif
 
 BlockConvolver::BlockConvolver() = default;
 BlockConvolver::~BlockConvolver() = default;
@@ -39,7 +123,7 @@ bool BlockConvolver::Setup(const std::vector<std::vector<std::vector<double>>>& 
     const size_t bins = partition + 1;
     const size_t partitions = (longest + partition - 1) / partition;
 
-    auto fft = std::make_unique<Fft>();
+    auto fft = std::make_unique<Fft>(fftSize);
     std::vector<std::complex<double>> filterSpectra(inputs * outputs * partitions * bins);
     std::vector<double> time(fftSize);
     const double scale = 1.0 / static_cast<double>(fftSize);
@@ -50,8 +134,7 @@ bool BlockConvolver::Setup(const std::vector<std::vector<std::vector<double>>>& 
                 std::fill(time.begin(), time.end(), 0.0);
                 for (size_t k = 0; k < partition && p * partition + k < f.size(); ++k)
                     time[k] = f[p * partition + k] * scale;
-                fft->fft.fwd(&filterSpectra[((i * outputs + o) * partitions + p) * bins], time.data(),
-                             static_cast<Eigen::Index>(fftSize));
+                fft->Forward(time.data(), &filterSpectra[((i * outputs + o) * partitions + p) * bins]);
             }
         }
     }
@@ -59,8 +142,6 @@ bool BlockConvolver::Setup(const std::vector<std::vector<std::vector<double>>>& 
     std::vector<std::complex<double>> sum(outputs * bins);
     std::vector<double> window(inputs * fftSize);
     std::vector<double> outputBlock(outputs * partition);
-    // The inverse transform sizes its scratch on first use: do that now, not while streaming.
-    fft->fft.inv(time.data(), sum.data(), static_cast<Eigen::Index>(fftSize));
 
     m_pFft = std::move(fft);
     m_FilterSpectra.swap(filterSpectra);
@@ -113,11 +194,10 @@ void BlockConvolver::Process(const double* const* in, double* const* out, size_t
 void BlockConvolver::ConvolvePartition()
 {
     const size_t fftSize = 2 * m_Partition;
-    const auto nfft = static_cast<Eigen::Index>(fftSize);
     m_Newest = (m_Newest + m_Partitions - 1) % m_Partitions;
     for (size_t i = 0; i < m_Inputs; ++i) {
         double* window = &m_InputWindow[i * fftSize];
-        m_pFft->fft.fwd(&m_InputSpectra[(i * m_Partitions + m_Newest) * m_Bins], window, nfft);
+        m_pFft->Forward(window, &m_InputSpectra[(i * m_Partitions + m_Newest) * m_Bins]);
         std::memmove(window, window + m_Partition, m_Partition * sizeof(double));
     }
     // Complex products written out in real arithmetic: std::complex's operator* takes a slow
@@ -142,7 +222,7 @@ void BlockConvolver::ConvolvePartition()
         }
     }
     for (size_t o = 0; o < m_Outputs; ++o) {
-        m_pFft->fft.inv(m_Time.data(), &m_Sum[o * m_Bins], nfft);
+        m_pFft->Inverse(&m_Sum[o * m_Bins], m_Time.data());
         std::memcpy(&m_OutputBlock[o * m_Partition], m_Time.data() + m_Partition, m_Partition * sizeof(double));
     }
 }

@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ make pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libsndfile1-dev nlohmann-json3-dev
-  libeigen3-dev libmysofa-dev python3-netcdf4
+  libeigen3-dev libfftw3-dev libmysofa-dev python3-netcdf4
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine wine64
   xvfb imagemagick
