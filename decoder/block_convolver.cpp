@@ -4,6 +4,10 @@
 #include <cstring>
 #include <new>
 
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32)
+#include <immintrin.h>
+#endif
+
 #if defined(DURAZODO_FFTW)
 #include <fftw3.h>
 
@@ -101,6 +105,66 @@ private:
     Eigen::Index m_Size;
 };
 #endif
+
+void MultiplyAccumulatePlain(const std::complex<double>* x, const std::complex<double>* h, std::complex<double>* sum,
+                             size_t bins)
+{
+    // Written out in real arithmetic: std::complex's operator* takes a slow path for
+    // infinities that these finite spectra never need.
+    const auto* xv = reinterpret_cast<const double*>(x);
+    const auto* hv = reinterpret_cast<const double*>(h);
+    auto* sv = reinterpret_cast<double*>(sum);
+    for (size_t k = 0; k < 2 * bins; k += 2) {
+        sv[k] += xv[k] * hv[k] - xv[k + 1] * hv[k + 1];
+        sv[k + 1] += xv[k] * hv[k + 1] + xv[k + 1] * hv[k];
+    }
+}
+
+namespace {
+
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32)
+// Two bins at a time in 256-bit registers: (xr·hr) − (xi·hi) and (xr·hi) + (xi·hr), each
+// product and sum rounded as the plain loop rounds it, so the bits are the same.
+__attribute__((target("avx"))) void MultiplyAccumulateAvx(const std::complex<double>* x,
+                                                          const std::complex<double>* h,
+                                                          std::complex<double>* sum, size_t bins)
+{
+    const auto* xv = reinterpret_cast<const double*>(x);
+    const auto* hv = reinterpret_cast<const double*>(h);
+    auto* sv = reinterpret_cast<double*>(sum);
+    size_t k = 0;
+    for (; k + 2 <= bins; k += 2) {
+        const __m256d xs = _mm256_loadu_pd(xv + 2 * k);
+        const __m256d hs = _mm256_loadu_pd(hv + 2 * k);
+        const __m256d re = _mm256_movedup_pd(xs);           // xr xr
+        const __m256d im = _mm256_permute_pd(xs, 0xF);      // xi xi
+        const __m256d swapped = _mm256_permute_pd(hs, 0x5); // hi hr
+        const __m256d product = _mm256_addsub_pd(_mm256_mul_pd(re, hs), _mm256_mul_pd(im, swapped));
+        _mm256_storeu_pd(sv + 2 * k, _mm256_add_pd(_mm256_loadu_pd(sv + 2 * k), product));
+    }
+    MultiplyAccumulatePlain(x + k, h + k, sum + k, bins - k);
+}
+
+using MultiplyAccumulateFn = void (*)(const std::complex<double>*, const std::complex<double>*,
+                                      std::complex<double>*, size_t);
+MultiplyAccumulateFn PickMultiplyAccumulate()
+{
+    return __builtin_cpu_supports("avx") ? MultiplyAccumulateAvx : MultiplyAccumulatePlain;
+}
+#else
+using MultiplyAccumulateFn = void (*)(const std::complex<double>*, const std::complex<double>*,
+                                      std::complex<double>*, size_t);
+MultiplyAccumulateFn PickMultiplyAccumulate() { return MultiplyAccumulatePlain; }
+#endif
+
+}  // namespace
+
+void MultiplyAccumulate(const std::complex<double>* x, const std::complex<double>* h, std::complex<double>* sum,
+                        size_t bins)
+{
+    static const MultiplyAccumulateFn picked = PickMultiplyAccumulate();
+    picked(x, h, sum, bins);
+}
 
 BlockConvolver::BlockConvolver() = default;
 BlockConvolver::~BlockConvolver() = default;
@@ -200,25 +264,15 @@ void BlockConvolver::ConvolvePartition()
         m_pFft->Forward(window, &m_InputSpectra[(i * m_Partitions + m_Newest) * m_Bins]);
         std::memmove(window, window + m_Partition, m_Partition * sizeof(double));
     }
-    // Complex products written out in real arithmetic: std::complex's operator* takes a slow
-    // path for infinities that these finite spectra never need. Each input slot is read once
-    // for all outputs.
-    auto* sums = reinterpret_cast<double*>(m_Sum.data());
-    const size_t values = 2 * m_Bins;
-    std::fill(sums, sums + m_Outputs * values, 0.0);
+    // Each input slot is read once for all outputs.
+    std::fill(m_Sum.begin(), m_Sum.end(), std::complex<double>());
     for (size_t i = 0; i < m_Inputs; ++i) {
         for (size_t p = 0; p < m_Partitions; ++p) {
             const size_t slot = (m_Newest + p) % m_Partitions;
-            const auto* x = reinterpret_cast<const double*>(&m_InputSpectra[(i * m_Partitions + slot) * m_Bins]);
-            for (size_t o = 0; o < m_Outputs; ++o) {
-                const auto* h = reinterpret_cast<const double*>(
-                    &m_FilterSpectra[((i * m_Outputs + o) * m_Partitions + p) * m_Bins]);
-                double* sum = sums + o * values;
-                for (size_t k = 0; k < values; k += 2) {
-                    sum[k] += x[k] * h[k] - x[k + 1] * h[k + 1];
-                    sum[k + 1] += x[k] * h[k + 1] + x[k + 1] * h[k];
-                }
-            }
+            const std::complex<double>* x = &m_InputSpectra[(i * m_Partitions + slot) * m_Bins];
+            for (size_t o = 0; o < m_Outputs; ++o)
+                MultiplyAccumulate(x, &m_FilterSpectra[((i * m_Outputs + o) * m_Partitions + p) * m_Bins],
+                                   &m_Sum[o * m_Bins], m_Bins);
         }
     }
     for (size_t o = 0; o < m_Outputs; ++o) {
