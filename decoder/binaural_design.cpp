@@ -30,6 +30,8 @@ constexpr double kHoleSpacings = 2.0;
 constexpr double kRegularisation = 1e-2;
 // Smallest FFT the design works with, so that the lowest octaves have several bins.
 constexpr size_t kMinDesignFft = 512;
+// Most spectrum values (both ears, all directions, all bins) a design holds: 1 GiB.
+constexpr size_t kMaxSpectrumValues = size_t{1} << 26;
 // Deepest cut the diffuse-field equalisation applies.
 constexpr double kMaxCutDb = 20.0;
 
@@ -114,6 +116,9 @@ BinauralDesignResult Design(const BinauralDesignSettings& settings, const Direct
     const size_t taps = BinauralDesignTaps(frames);
     const size_t fftSize = std::max(kMinDesignFft, NextPowerOfTwo(2 * taps));
     const size_t bins = fftSize / 2 + 1;
+    // The spectra of the whole set are held at once; a set too large for that is refused
+    // before anything is allocated, not left to the system's overcommitted memory.
+    if (2 * count * bins > kMaxSpectrumValues) return BinauralDesignResult::OutOfMemory;
 
     // Directions, their harmonics and their quadrature weights.
     std::vector<double> unit(3 * count);

@@ -66,7 +66,8 @@ enum class BinauralDesignResult { Ok, BadSampleRate, BadOrder, BadCutoff, BadRes
 // spread in time of the magnitude fit (its phase no longer that of one response) decays.
 size_t BinauralDesignTaps(size_t responseFrames);
 
-// Designs the decoder. All or nothing: on any result but Ok, `out` is as before.
+// Designs the decoder. All or nothing: on any result but Ok, `out` is as before. OutOfMemory
+// also refuses a set whose spectra (directions x ears x bins) would pass 1 GiB.
 BinauralDesignResult DesignBinauralDecoder(const BinauralDesignSettings& settings, BinauralDesign& out);
 
 // The built-in spherical head (head_model.h) rendered at `sampleRate` for a dense grid of
