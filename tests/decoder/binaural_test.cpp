@@ -7,6 +7,7 @@
 #include <complex>
 #include <cstdio>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "decoder/binaural.h"
@@ -282,6 +283,33 @@ TEST(HeadphoneDecode, SpectrumProductsHaveThePlainLoopsBits)
             EXPECT_EQ(Bits(plain[k].real()), Bits(fast[k].real())) << bins << " bins, bin " << k;
             EXPECT_EQ(Bits(plain[k].imag()), Bits(fast[k].imag())) << bins << " bins, bin " << k;
         }
+    }
+}
+
+// Hosts set decoders up on threads of their own: the transforms planned at set-up must not
+// trip over each other, and every decoder decodes the same signal to the same bits.
+TEST(HeadphoneDecode, DecodersSetUpOnSeveralThreadsAtOnceDecodeAlike)
+{
+    std::mt19937 rng(5);
+    std::vector<std::vector<double>> b(4);
+    for (auto& plane : b) plane = RandomSignal(rng, 1500, 1.0);
+    std::vector<std::vector<std::vector<double>>> ears(4);
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < ears.size(); ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 10; ++round) {
+                BinauralDecoder d;
+                if (d.Setup(Settings(300)) != BinauralSetupResult::Ok) return;
+                ears[t] = RunBlocks(d, b, {300});
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (size_t t = 1; t < ears.size(); ++t) {
+        ASSERT_EQ(ears[t].size(), 2u);
+        for (int ear = 0; ear < 2; ++ear)
+            for (size_t i = 0; i < ears[0][ear].size(); ++i)
+                ASSERT_EQ(Bits(ears[t][ear][i]), Bits(ears[0][ear][i])) << "thread " << t << ", frame " << i;
     }
 }
 
