@@ -10,14 +10,16 @@
 // grids count each region once), with a small Tikhonov regularisation. Below
 // kBinauralDesignCutoffHz the fit is of the complex responses, which keeps the interaural
 // time differences; above it only the magnitudes are fitted, each direction's phase taken
-// from the previous bin's decode, where an order-limited decode cannot follow the phase of the
-// responses anyway and the ear hears level differences, not phase. Last, the decode's
+// from the previous bin's decode and advanced by the responses' mean arrival delay, where an
+// order-limited decode cannot follow the phase of the responses anyway and the ear hears
+// level differences, not phase. Last, the decode's
 // diffuse-field response (power over all directions, both ears) is equalised to the measured
 // set's, smoothed over a third of an octave and with the boost limited to
 // kBinauralDesignMaxBoostDb, and the filters are cut to their length with a smooth fade.
 //
 // A source of level 1 encoded at a direction then reaches each ear about as the nearest
-// measured response would render it. Design runs once, at negotiation: it allocates, never
+// measured response would render it. The filters are the whole decode: no shelf filters go
+// before them. Design runs once, at negotiation: it allocates, never
 // throws, and all or nothing; the result is plain data for a BlockConvolver with (order+1)^2
 // inputs and 2 outputs.
 #pragma once
