@@ -58,4 +58,12 @@ private:
     std::vector<double> m_Time;                          // [2 * partition]
 };
 
+// sum[k] += x[k] * h[k] for bins k = 0..bins-1, the convolution's inner loop: the plain
+// loop, and the one the convolver runs (256-bit on x86-64 processors with AVX, outside
+// Windows, whose compiler cannot keep 32-byte stack slots aligned), with the same bits.
+void MultiplyAccumulatePlain(const std::complex<double>* x, const std::complex<double>* h, std::complex<double>* sum,
+                             size_t bins);
+void MultiplyAccumulate(const std::complex<double>* x, const std::complex<double>* h, std::complex<double>* sum,
+                        size_t bins);
+
 }  // namespace decoder

@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ make pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libsndfile1-dev nlohmann-json3-dev
-  libeigen3-dev libmysofa-dev python3-netcdf4
+  libeigen3-dev libfftw3-dev libmysofa-dev python3-netcdf4
   lv2-dev liblilv-dev lilv-utils sordi ffmpeg
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-base-apps

@@ -4,7 +4,7 @@
 // and float samples use the exact vector instructions for them, the others the plain ones.
 #include "decoder/kernels/matrix.h"
 
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32) && !defined(DECODER_NO_VECTOR_KERNELS)
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32) && !defined(DURAZODO_NO_X86_VECTOR)
 #define MATRIX_WITH_AVX2 1
 #include <immintrin.h>
 #endif

@@ -7,6 +7,7 @@
 #include <complex>
 #include <cstdio>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "decoder/binaural.h"
@@ -268,6 +269,59 @@ TEST(HeadphoneSetup, RefusesImpossibleSettingsAndKeepsWhatWasThere)
 // The FFT decode equals the plain one (shifted by its latency) within the tolerance, for the
 // built-in head and for handed-in responses longer than one partition, for layouts with and
 // without Z and for 3 and 4 inputs; and its output does not depend on how blocks are split.
+// The convolution's inner loop as the convolver runs it (vector code where the processor has
+// it) against the plain loop, for counts of bins on either side of the vector width, over sums
+// that already hold values, with the signs and sizes of real spectra.
+TEST(HeadphoneDecode, SpectrumProductsHaveThePlainLoopsBits)
+{
+    std::mt19937 rng(7);
+    for (size_t bins : {size_t{1}, size_t{2}, size_t{3}, size_t{4}, size_t{5}, size_t{129}, size_t{257}}) {
+        auto spectrum = [&](double scale) {
+            const std::vector<double> v = RandomSignal(rng, 2 * bins, scale);
+            std::vector<std::complex<double>> c(bins);
+            for (size_t k = 0; k < bins; ++k) c[k] = {v[2 * k], v[2 * k + 1]};
+            return c;
+        };
+        const auto x = spectrum(40.0), h = spectrum(0.01);
+        std::vector<std::complex<double>> plain = spectrum(3.0), fast = plain;
+        for (int round = 0; round < 3; ++round) {
+            MultiplyAccumulatePlain(x.data(), h.data(), plain.data(), bins);
+            MultiplyAccumulate(x.data(), h.data(), fast.data(), bins);
+        }
+        for (size_t k = 0; k < bins; ++k) {
+            EXPECT_EQ(Bits(plain[k].real()), Bits(fast[k].real())) << bins << " bins, bin " << k;
+            EXPECT_EQ(Bits(plain[k].imag()), Bits(fast[k].imag())) << bins << " bins, bin " << k;
+        }
+    }
+}
+
+// Hosts set decoders up on threads of their own: the transforms planned at set-up must not
+// trip over each other, and every decoder decodes the same signal to the same bits.
+TEST(HeadphoneDecode, DecodersSetUpOnSeveralThreadsAtOnceDecodeAlike)
+{
+    std::mt19937 rng(5);
+    std::vector<std::vector<double>> b(4);
+    for (auto& plane : b) plane = RandomSignal(rng, 1500, 1.0);
+    std::vector<std::vector<std::vector<double>>> ears(4);
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < ears.size(); ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 10; ++round) {
+                BinauralDecoder d;
+                if (d.Prepare(Stream(300), Settings()) != PrepareResult::Ok) return;
+                ears[t] = RunBlocks(d, b, {300});
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (size_t t = 1; t < ears.size(); ++t) {
+        ASSERT_EQ(ears[t].size(), 2u);
+        for (int ear = 0; ear < 2; ++ear)
+            for (size_t i = 0; i < ears[0][ear].size(); ++i)
+                ASSERT_EQ(Bits(ears[t][ear][i]), Bits(ears[0][ear][i])) << "thread " << t << ", frame " << i;
+    }
+}
+
 TEST(HeadphoneDecode, FastDecodeMatchesThePlainReferenceWhateverTheBlocks)
 {
     std::mt19937 rng(11);

@@ -68,6 +68,22 @@ TEST(SofaResponses, EachVirtualSpeakerGetsTheNearestMeasurement)
     }
 }
 
+TEST(SofaResponses, TheWholeSetComesInFileOrder)
+{
+    const std::vector<Direction> grid = FileGrid();
+    std::vector<DirectionalResponse> got;
+    std::string error;
+    ASSERT_TRUE(bformat::LoadSofaSet(kDir + "/grid.sofa", 48000.0, got, error)) << error;
+    ASSERT_EQ(got.size(), grid.size());
+    for (size_t m = 0; m < grid.size(); ++m) {
+        EXPECT_EQ(Peak(got[m].left), m + 1) << "measurement " << m;
+        EXPECT_EQ(Peak(got[m].right), m + 30) << "measurement " << m;
+        EXPECT_NEAR(Gap({got[m].azimuthDeg, got[m].elevationDeg}, grid[m]), 0.0, 1e-3);
+    }
+    EXPECT_FALSE(bformat::LoadSofaSet(kDir + "/one_ear.sofa", 48000.0, got, error));
+    EXPECT_TRUE(got.empty());
+}
+
 TEST(SofaResponses, ResamplesToTheStreamRateAndAppliesTheFileDelays)
 {
     const std::vector<Direction> ahead = {{0.0, 0.0}};

@@ -133,10 +133,10 @@ double DelayOf(const MYSOFA_HRTF& h, unsigned m, unsigned r)
     return 0.0;
 }
 
-}  // namespace
-
-bool LoadSofaResponses(const std::string& path, double sampleRate, const std::vector<decoder::Direction>& directions,
-                       std::vector<decoder::DirectionalResponse>& out, std::string& error, SofaSummary* summary)
+// Loads the file; `directions` null takes every measurement in file order, else the nearest
+// to each direction.
+bool Load(const std::string& path, double sampleRate, const std::vector<decoder::Direction>* directions,
+          std::vector<decoder::DirectionalResponse>& out, std::string& error, SofaSummary* summary)
 {
     out.clear();
     auto fail = [&](const std::string& why) {
@@ -188,8 +188,14 @@ bool LoadSofaResponses(const std::string& path, double sampleRate, const std::ve
         if (!std::isfinite(p[0]) || !std::isfinite(p[1])) return fail("has a source position that is not a number");
         measured[m] = {p[0], p[1]};
     }
-    for (const decoder::Direction& d : directions) {
-        const size_t m = decoder::NearestDirection(d, measured.data(), measured.size());
+    std::vector<size_t> chosen;
+    if (directions == nullptr) {
+        for (size_t m = 0; m < measured.size(); ++m) chosen.push_back(m);
+    } else {
+        for (const decoder::Direction& d : *directions)
+            chosen.push_back(decoder::NearestDirection(d, measured.data(), measured.size()));
+    }
+    for (const size_t m : chosen) {
         decoder::DirectionalResponse r;
         r.azimuthDeg = measured[m].azimuthDeg;
         r.elevationDeg = measured[m].elevationDeg;
@@ -218,6 +224,20 @@ bool LoadSofaResponses(const std::string& path, double sampleRate, const std::ve
     if (summary) *summary = s;
     error.clear();
     return true;
+}
+
+}  // namespace
+
+bool LoadSofaResponses(const std::string& path, double sampleRate, const std::vector<decoder::Direction>& directions,
+                       std::vector<decoder::DirectionalResponse>& out, std::string& error, SofaSummary* summary)
+{
+    return Load(path, sampleRate, &directions, out, error, summary);
+}
+
+bool LoadSofaSet(const std::string& path, double sampleRate, std::vector<decoder::DirectionalResponse>& out,
+                 std::string& error, SofaSummary* summary)
+{
+    return Load(path, sampleRate, nullptr, out, error, summary);
 }
 
 }  // namespace bformat

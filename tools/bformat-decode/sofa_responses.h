@@ -27,4 +27,9 @@ bool LoadSofaResponses(const std::string& path, double sampleRate, const std::ve
                        std::vector<decoder::DirectionalResponse>& out, std::string& error,
                        SofaSummary* summary = nullptr);
 
+// Every measurement of the file, in file order, prepared as LoadSofaResponses prepares them:
+// the set a binaural decoder is designed from.
+bool LoadSofaSet(const std::string& path, double sampleRate, std::vector<decoder::DirectionalResponse>& out,
+                 std::string& error, SofaSummary* summary = nullptr);
+
 }  // namespace bformat
