@@ -7,6 +7,7 @@
 #include <new>
 
 #include "decoder/binaural.h"
+#include "decoder/channel_sets.h"
 #include "decoder/renderer.h"
 #include "decoder/rig.h"
 #include "tools/bformat-decode/sofa_responses.h"
@@ -20,16 +21,6 @@ namespace {
 constexpr size_t kBlockFrames = 4096;
 
 constexpr double kInverseSqrt2 = 0.70710678118654752440;
-
-// FuMa channel sets: W, X and Y come first, Z fourth when the set has height.
-struct FumaSet {
-    unsigned channels, order;
-    bool height;
-};
-constexpr FumaSet kFumaSets[] = {
-    {3, 1, false}, {4, 1, true}, {5, 2, false}, {6, 2, true}, {9, 2, true},
-    {7, 3, false}, {8, 3, true}, {11, 3, true}, {16, 3, true},
-};
 
 }  // namespace
 
@@ -71,14 +62,11 @@ int FindRig(const std::string& name)
 bool FirstOrderPart(Convention convention, unsigned channels, unsigned& order, unsigned& firstOrder)
 {
     if (convention == Convention::FuMa) {
-        for (const FumaSet& set : kFumaSets) {
-            if (set.channels == channels) {
-                order = set.order;
-                firstOrder = set.height ? 4 : 3;
-                return true;
-            }
-        }
-        return false;
+        const decoder::FumaChannelSet* set = decoder::FumaChannelSetOf(channels);
+        if (!set) return false;
+        order = set->order;
+        firstOrder = set->height ? 4 : 3;
+        return true;
     }
     for (unsigned n = 1; n <= 7; ++n) {
         if ((n + 1) * (n + 1) == channels) {

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "decoder/channel_sets.h"
+
 namespace bformat {
 
 namespace {
@@ -15,18 +17,6 @@ namespace {
 constexpr double kInverseSqrt2 = 0.70710678118654752440;
 // Frames libsndfile reads at a time into the scratch buffer.
 constexpr uint64_t kScratchFrames = 4096;
-
-// A FuMa channel set: its order and whether its first-order part has Z. W, X and Y are
-// always the first three channels, Z the fourth when present.
-struct FumaSet {
-    unsigned channels, order;
-    bool height;
-};
-constexpr FumaSet kFumaSets[] = {
-    {3, 1, false}, {4, 1, true},  // WXY, WXYZ
-    {5, 2, false}, {6, 2, true}, {9, 2, true},  // WXYUV, WXYZUV, WXYZRSTUV
-    {7, 3, false}, {8, 3, true}, {11, 3, true}, {16, 3, true},  // WXYUVPQ, WXYZUVPQ, WXYZRSTUVPQ, full
-};
 
 // libsndfile's name of a container or of a sample encoding.
 std::string FormatName(int format)
@@ -191,10 +181,7 @@ bool BFormatReader::Open(const std::string& path, Convention convention, std::st
     }
 
     if (d.convention == Convention::FuMa) {
-        const FumaSet* set = nullptr;
-        for (const FumaSet& s : kFumaSets) {
-            if (s.channels == d.channels) set = &s;
-        }
+        const decoder::FumaChannelSet* set = decoder::FumaChannelSetOf(d.channels);
         if (!set) {
             return refuse(channels +
                           ": FuMa B-Format has 3 or 4 channels (first order), 5, 6 or 9 (second) or 7, 8, 11 or 16 "
