@@ -143,8 +143,7 @@ const std::vector<Option>& Options()
              }
              s.request.outputChoice.layout = bformat::LayoutFromText(v);
              if (s.request.outputChoice.layout < 0)
-                 return "--layout takes list, one of " + bformat::LayoutChoices() +
-                        " or a preset (stereo, 5.0, 5.1, 7.1, 5.1.4, 7.1.4), not " + v;
+                 return "--layout takes list or one of " + bformat::LayoutChoices() + ", not " + v;
              return std::string();
          }},
         {nullptr, "--speakers", "AZ[/EL[/DIST]],...",

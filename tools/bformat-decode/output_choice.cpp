@@ -142,6 +142,7 @@ std::string LayoutChoices()
     std::string s;
     for (int type = 0; type < decoder::kLayoutCount; ++type)
         s += (type ? ", " : "") + std::to_string(type) + " " + RigOf(type).name;
+    for (const decoder::Rig& rig : decoder::PresetRigs()) s += ", " + rig.name;
     return s;
 }
 

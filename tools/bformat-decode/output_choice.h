@@ -34,7 +34,8 @@ struct OutputChoice {
 // The decode type a layout's name or number ("octagon", "4") stands for; -1 for neither.
 int LayoutFromText(const std::string& text);
 
-// "0 square, 1 irregular-quad, ..., 6 two-layer", for the line that refuses a layout.
+// "0 square, 1 irregular-quad, ..., 6 two-layer, stereo, 5.0, ...", the built-in layouts and
+// the presets, for the line that refuses a layout.
 std::string LayoutChoices();
 
 // What --layout list prints: a line per layout with its number, name, speaker count and each
