@@ -7,6 +7,7 @@
 #include "decoder/allpass.h"
 #include "decoder/decoder_state.h"
 #include "decoder/planes.h"
+#include "decoder/speaker_feeds.h"
 #include "decoder/uhj.h"
 
 namespace decoder {
@@ -27,14 +28,14 @@ void Renderer::Render(SampleFormat format, const uint8_t* src, uint8_t* dst, siz
 {
     if (!m_Ready || BytesPerSample(format) == 0 || frames == 0) return;
     DoRender(format, src, dst, frames);
-    m_TailOwed = LagFrames();
+    m_TailOwed = TailLength();
 }
 
 void Renderer::RenderPlanes(double* const* in, double* const* out, int32_t n)
 {
     if (!m_Ready || n <= 0) return;
     DoRenderPlanes(in, out, std::min(n, m_Stream.maxBlockFrames));
-    m_TailOwed = LagFrames();
+    m_TailOwed = TailLength();
 }
 
 void Renderer::RenderTail(SampleFormat format, uint8_t* dst, size_t frames)
@@ -87,6 +88,113 @@ protected:
 private:
     DecoderState m_State;
     uint32_t m_Mask;
+};
+
+// Speaker feeds for a rig with a designed decoder: the matrix decode (MatrixDecoder) on
+// interleaved samples, the LFE channel (W low-passed), then the delays of distance
+// compensation on the output samples. The planar path runs the same through interleaved
+// single-precision scratch, which holds a host's float samples exactly.
+class DesignedSpeakerRenderer final : public Renderer {
+public:
+    DesignedSpeakerRenderer(const Rig& rig, const SpeakerOptions& options)
+        : m_Rig(rig), m_Options(options)
+    {
+    }
+
+    uint32_t OutputChannels() const override { return m_Rig.Channels(); }
+    uint32_t ChannelMask() const override { return m_Rig.channelMask; }
+    bool AcceptsRate(double sampleRate) const override
+    {
+        return ShelvesTakeRate(sampleRate) &&
+               std::isfinite(AllPass::CoefficientFor(m_Rig.crossoverHz, sampleRate)) &&
+               (m_Rig.lfeChannel < 0 || LfeLowPass().Prepare(sampleRate));
+    }
+
+protected:
+    PrepareResult DoPrepare(const StreamDescription& stream) override
+    {
+        if (stream.inChannels != 3 && stream.inChannels != 4) return PrepareResult::BadChannels;
+        if (stream.maxBlockFrames < 1) return PrepareResult::BadBlockFrames;
+        if (!AcceptsRate(stream.sampleRate)) return PrepareResult::BadSampleRate;
+        try {
+            std::vector<double> distances;
+            for (size_t i = 0; i < m_Rig.speakers.size(); ++i)
+                if (static_cast<int32_t>(i) != m_Rig.lfeChannel) distances.push_back(m_Rig.speakers[i].distance);
+            std::vector<size_t> speakerDelays, delays(m_Rig.Channels(), 0);
+            std::vector<double> gains;
+            ChannelDelays::ForDistances(distances, stream.sampleRate, speakerDelays, gains);
+            for (size_t i = 0, s = 0; i < delays.size(); ++i)
+                if (static_cast<int32_t>(i) != m_Rig.lfeChannel) delays[i] = speakerDelays[s++];
+            ChannelDelays lines[kDelayWidths];
+            for (uint32_t w = 0; w < kDelayWidths; ++w) lines[w].Prepare(delays, w + 2);
+            const auto frames = static_cast<size_t>(stream.maxBlockFrames);
+            std::vector<uint8_t> in(frames * stream.inChannels * 4), out(frames * m_Rig.Channels() * 4);
+            LfeLowPass lfe;
+            if (m_Rig.lfeChannel >= 0) lfe.Prepare(stream.sampleRate);
+            // Last, as it keeps its previous preparation when it fails.
+            switch (m_Matrix.Prepare(FumaGainsFor(m_Rig, stream.inChannels, gains), stream.sampleRate)) {
+            case MatrixDecoder::Result::Ok: break;
+            case MatrixDecoder::Result::BadSampleRate: return PrepareResult::BadSampleRate;
+            case MatrixDecoder::Result::OutOfMemory: return PrepareResult::OutOfMemory;
+            default: return PrepareResult::BadRig;
+            }
+            for (uint32_t w = 0; w < kDelayWidths; ++w) std::swap(m_Delays[w], lines[w]);
+            m_In.swap(in);
+            m_Out.swap(out);
+            m_Lfe = lfe;
+            m_InChannels = stream.inChannels;
+            m_Capacity = frames;
+        } catch (const std::bad_alloc&) {
+            return PrepareResult::OutOfMemory;
+        }
+        return PrepareResult::Ok;
+    }
+    void DoRender(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames) override
+    {
+        m_Matrix.Process(format, src, dst, frames);
+        if (m_Rig.lfeChannel >= 0) {
+            const uint32_t outs = m_Rig.Channels();
+            const auto lfe = static_cast<size_t>(m_Rig.lfeChannel);
+            WithFormat(format, [&](auto traits) {
+                using F = decltype(traits);
+                for (size_t f = 0; f < frames; ++f) {
+                    const double y = m_Options.silentLfe ? 0.0 : m_Lfe.Process(F::ToDouble(src + f * m_InChannels * F::kBytes));
+                    F::FromDouble(y, dst + (f * outs + lfe) * F::kBytes);
+                }
+            });
+        }
+        m_Delays[BytesPerSample(format) - 2].Process(dst, frames);
+    }
+    void DoRenderPlanes(double* const* in, double* const* out, int32_t n) override
+    {
+        InterleaveBlock(const_cast<double* const*>(in), m_InChannels, n, SampleFormat::Float32, m_In.data());
+        DoRender(SampleFormat::Float32, m_In.data(), m_Out.data(), static_cast<size_t>(n));
+        DeinterleaveBlock(m_Out.data(), n, SampleFormat::Float32, m_Rig.Channels(), out);
+    }
+    void DoRenderSilence(SampleFormat format, uint8_t* dst, size_t frames) override
+    {
+        std::fill(m_In.begin(), m_In.end(), uint8_t{0});
+        const size_t frameBytes = size_t{m_Rig.Channels()} * BytesPerSample(format);
+        for (size_t done = 0; done < frames;) {
+            const size_t n = std::min(frames - done, m_Capacity);
+            DoRender(format, m_In.data(), dst + done * frameBytes, n);
+            done += n;
+        }
+    }
+    size_t TailLength() const override { return m_Delays[0].LongestDelay(); }
+
+private:
+    // Sample widths of 2, 3 and 4 bytes each have their delay lines (the formats' widths).
+    static constexpr uint32_t kDelayWidths = 3;
+
+    Rig m_Rig;
+    SpeakerOptions m_Options;
+    MatrixDecoder m_Matrix;
+    LfeLowPass m_Lfe;
+    ChannelDelays m_Delays[kDelayWidths];
+    std::vector<uint8_t> m_In, m_Out;  // interleaved scratch: planar input, silence; planar output
+    uint32_t m_InChannels = 0;
+    size_t m_Capacity = 0;
 };
 
 // ---- Two channels -----------------------------------------------------------------------
@@ -208,12 +316,51 @@ private:
 
 }  // namespace
 
+MatrixDecoderGains FumaGainsFor(const Rig& rig, uint32_t inChannels, const std::vector<double>& rowGains)
+{
+    // FuMa W is ambiX W less 3 dB; the ambiX columns run W Y Z X.
+    constexpr double kSqrt2 = 1.4142135623730951;
+    static constexpr size_t kAmbixColumn[4] = {0, 3, 1, 2};  // of FuMa W, X, Y, Z
+    const DesignedDecoder& d = *rig.designed;
+    MatrixDecoderGains g;
+    g.inputs = inChannels;
+    g.outputs = rig.Channels();
+    g.crossoverHz = rig.crossoverHz;
+    g.low.assign(size_t{g.inputs} * g.outputs, 0.0);
+    g.high.assign(g.low.size(), 0.0);
+    for (size_t out = 0, s = 0; out < g.outputs; ++out) {
+        if (static_cast<int32_t>(out) == rig.lfeChannel) continue;
+        const double rowGain = s < rowGains.size() ? rowGains[s] : 1.0;
+        for (uint32_t c = 0; c < inChannels; ++c) {
+            const double scale = (c == 0 ? kSqrt2 : 1.0) * rowGain;
+            g.low[out * inChannels + c] = d.low[s * d.channels + kAmbixColumn[c]] * scale;
+            g.high[out * inChannels + c] = d.high[s * d.channels + kAmbixColumn[c]] * scale;
+        }
+        ++s;
+    }
+    return g;
+}
+
+std::unique_ptr<Renderer> MakeSpeakerRenderer(const Rig& rig, const SpeakerOptions& options)
+{
+    if (rig.designed) {
+        const size_t lfe = rig.lfeChannel >= 0 ? 1 : 0;
+        const DesignedDecoder& d = *rig.designed;
+        if (rig.Channels() < 1 || rig.Channels() > kernels::kMaxMatrixOutputs || d.channels < 4 ||
+            d.speakers + lfe != rig.Channels() || d.low.size() != d.speakers * d.channels ||
+            d.high.size() != d.low.size() || (rig.lfeChannel >= 0 && static_cast<uint32_t>(rig.lfeChannel) >= rig.Channels()))
+            return nullptr;
+        return std::make_unique<DesignedSpeakerRenderer>(rig, options);
+    }
+    if (rig.Channels() < 1 || rig.Channels() > 8) return nullptr;
+    return std::make_unique<SpeakerRenderer>(rig);
+}
+
 std::unique_ptr<Renderer> MakeRenderer(OutputKind kind, const Rig& rig, const MeasuredResponses* measured)
 {
     switch (kind) {
     case OutputKind::Speakers:
-        if (rig.Channels() < 1 || rig.Channels() > 8) return nullptr;
-        return std::make_unique<SpeakerRenderer>(rig);
+        return MakeSpeakerRenderer(rig, SpeakerOptions{});
     case OutputKind::Uhj:
         return std::make_unique<UhjRenderer>();
     case OutputKind::Headphones:

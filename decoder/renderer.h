@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "decoder/binaural.h"
+#include "decoder/matrix_decoder.h"
 #include "decoder/rig.h"
 #include "decoder/sample_format.h"
 #include "decoder/stream.h"
@@ -81,6 +82,11 @@ public:
     virtual size_t LagFrames() const { return 0; }
 
 protected:
+    // Frames owed after the input once audio has gone in: the lag, unless the output keeps
+    // sound for longer than it lags (distance compensation delays the nearer speakers, whose
+    // last samples come after the farthest one's).
+    virtual size_t TailLength() const { return LagFrames(); }
+
     // The kind-specific halves of the steps above, called only with valid arguments: DoPrepare
     // with the stream as given, the rest only when ready, with frames/n >= 1 and a format other
     // than None. DoRenderSilence renders `frames` frames of silent input.
@@ -95,10 +101,24 @@ private:
     bool m_Ready = false;
 };
 
-// A renderer for `kind`: speaker feeds for `rig`; UHJ stereo; or headphones over the default
+// A renderer for `kind`: speaker feeds for `rig` (through its gain table, or its designed
+// decoder with LFE and distance compensation when it has one); UHJ stereo; or headphones over the default
 // virtual rig (kDefaultHeadphoneLayout) with `measured` responses, or the built-in head when
 // `measured` is null or empty. Null when `rig` has no speakers or more than a speaker decode
-// can mix, or (headphones) `measured` responses are unusable. Throws std::bad_alloc.
+// can mix (a designed decoder whose rows do not match the rig's speakers included), or (headphones) `measured` responses are unusable. Throws std::bad_alloc.
 std::unique_ptr<Renderer> MakeRenderer(OutputKind kind, const Rig& rig, const MeasuredResponses* measured);
+
+// What a designed speaker decode asks of the speaker renderer beyond its rig.
+struct SpeakerOptions {
+    bool silentLfe = false;  // write silence to the LFE channel instead of W low-passed
+};
+
+// MakeRenderer() for speakers with `options` (which matter only to rigs with a designed decoder).
+std::unique_ptr<Renderer> MakeSpeakerRenderer(const Rig& rig, const SpeakerOptions& options);
+
+// The gains a designed rig's decode runs for first-order FuMa input of `inChannels` (3 for W X
+// Y, 4 with Z): one row per output channel (the LFE row zero), each speaker's row scaled by
+// `rowGains` (distance compensation; empty for none).
+MatrixDecoderGains FumaGainsFor(const Rig& rig, uint32_t inChannels, const std::vector<double>& rowGains);
 
 }  // namespace decoder

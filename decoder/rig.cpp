@@ -1,6 +1,8 @@
 #include "decoder/rig.h"
 
 #include <cmath>
+#include <initializer_list>
+#include <new>
 
 namespace decoder {
 
@@ -152,9 +154,113 @@ std::optional<LayoutId> LayoutIdOf(long decodeType)
 
 const Rig& BuiltInRig(LayoutId id) { return Table().rigs[DecodeTypeOf(id)]; }
 
+std::vector<SpeakerDirection> DesignDirections(const Rig& rig)
+{
+    std::vector<SpeakerDirection> directions;
+    for (size_t i = 0; i < rig.speakers.size(); ++i)
+        if (static_cast<int32_t>(i) != rig.lfeChannel)
+            directions.push_back({rig.speakers[i].azimuth, rig.speakers[i].elevation});
+    return directions;
+}
+
+DesignResult MakeRig(const std::vector<Speaker>& speakers, bool lfe, Rig& out, size_t* firstClash)
+{
+    try {
+        for (size_t i = 0; i < speakers.size(); ++i)
+            if (!std::isfinite(speakers[i].distance) || speakers[i].distance < 0.0) {
+                if (firstClash) firstClash[0] = i;
+                return DesignResult::BadDirection;
+            }
+        Rig rig;
+        rig.name = "custom";
+        rig.speakers = speakers;
+        if (lfe) {
+            rig.lfeChannel = static_cast<int32_t>(speakers.size());
+            rig.speakers.push_back({});
+        }
+        const std::vector<SpeakerDirection> directions = DesignDirections(rig);
+        DesignedDecoder designed;
+        const DesignResult result = DesignAllRound(directions.data(), directions.size(), 1, designed, firstClash);
+        if (result != DesignResult::Ok) return result;
+        rig.summary = std::to_string(speakers.size()) + (speakers.size() == 1 ? " speaker" : " speakers") +
+                      (lfe ? " + LFE" : "");
+        rig.designed = std::move(designed);
+        out = std::move(rig);
+        return DesignResult::Ok;
+    } catch (const std::bad_alloc&) {
+        return DesignResult::OutOfMemory;
+    }
+}
+
+namespace {
+
+// WAVE channel-mask bits of the speakers the presets use.
+enum : uint32_t {
+    kFL = 0x1, kFR = 0x2, kFC = 0x4, kLFE = 0x8, kBL = 0x10, kBR = 0x20, kSL = 0x200, kSR = 0x400,
+    kTFL = 0x1000, kTFR = 0x4000, kTBL = 0x8000, kTBR = 0x20000,
+};
+
+// A preset: its speakers as (mask bit, azimuth, elevation), in mask-bit order.
+struct PresetSpeaker {
+    uint32_t bit;
+    double azimuth, elevation;
+};
+
+Rig MakePreset(const char* name, const char* summary, std::initializer_list<PresetSpeaker> layout)
+{
+    std::vector<Speaker> speakers;
+    int32_t lfe = -1;
+    uint32_t mask = 0;
+    for (const PresetSpeaker& p : layout) {
+        mask |= p.bit;
+        if (p.bit == kLFE) lfe = static_cast<int32_t>(speakers.size());
+        speakers.push_back({p.azimuth, p.elevation});
+    }
+    Rig rig;
+    rig.speakers = speakers;
+    rig.lfeChannel = lfe;
+    const std::vector<SpeakerDirection> directions = DesignDirections(rig);
+    DesignedDecoder designed;
+    if (DesignAllRound(directions.data(), directions.size(), 1, designed) != DesignResult::Ok) throw std::bad_alloc();
+    rig.designed = std::move(designed);
+    rig.name = name;
+    rig.summary = summary;
+    rig.channelMask = mask;
+    return rig;
+}
+
+std::vector<Rig> MakePresets()
+{
+    const PresetSpeaker fl{kFL, 30, 0}, fr{kFR, -30, 0}, fc{kFC, 0, 0}, lfe{kLFE, 0, 0};
+    return {
+        MakePreset("stereo", "front pair at 30 degrees", {fl, fr}),
+        MakePreset("5.0", "front pair, centre, back pair at 110 degrees", {fl, fr, fc, {kBL, 110, 0}, {kBR, -110, 0}}),
+        MakePreset("5.1", "front pair, centre, LFE, back pair at 110 degrees",
+                   {fl, fr, fc, lfe, {kBL, 110, 0}, {kBR, -110, 0}}),
+        MakePreset("7.1", "front pair, centre, LFE, back pair at 135, side pair at 90 degrees",
+                   {fl, fr, fc, lfe, {kBL, 135, 0}, {kBR, -135, 0}, {kSL, 90, 0}, {kSR, -90, 0}}),
+        MakePreset("5.1.4", "5.1 and four above at 45 degrees (30 and 110 round)",
+                   {fl, fr, fc, lfe, {kBL, 110, 0}, {kBR, -110, 0}, {kTFL, 30, 45}, {kTFR, -30, 45},
+                    {kTBL, 110, 45}, {kTBR, -110, 45}}),
+        MakePreset("7.1.4", "7.1 and four above at 45 degrees (45 and 135 round)",
+                   {fl, fr, fc, lfe, {kBL, 135, 0}, {kBR, -135, 0}, {kSL, 90, 0}, {kSR, -90, 0},
+                    {kTFL, 45, 45}, {kTFR, -45, 45}, {kTBL, 135, 45}, {kTBR, -135, 45}}),
+    };
+}
+
+}  // namespace
+
+const std::vector<Rig>& PresetRigs()
+{
+    static const std::vector<Rig> presets = MakePresets();
+    return presets;
+}
+
 const Rig* RigNamed(std::string_view name)
 {
     for (const Rig& rig : Table().rigs)
+        if (rig.name == name) return &rig;
+    for (const Rig& rig : PresetRigs())
         if (rig.name == name) return &rig;
     return nullptr;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "decoder/coefficients.h"
+#include "decoder/rig_design.h"
 
 namespace decoder {
 
@@ -43,6 +44,12 @@ struct Speaker {
 //
 // Built-in rigs' positions are where their gain tables point each speaker (the angle of its X
 // and Y gains); the two-layer rig's elevations are the +-45 degrees its table is built from.
+//
+// Every other rig (the presets, rigs made from positions or read from a rig file) carries its
+// own decoder in `designed`: gains for first-order ambiX input (W Y Z X, SN3D), one row per
+// output channel but the LFE one, in output order, split at `crossoverHz`. Its LFE channel, if
+// any, has a placeholder entry in `speakers` (position unused) so that `speakers` indexes
+// output channels.
 struct Rig {
     std::string name;
     std::string summary;
@@ -51,6 +58,8 @@ struct Rig {
     uint32_t channelMask = 0;
     std::optional<LayoutId> layout;  // which built-in rig this is, if any
     DecoderCoefficients table{};
+    std::optional<DesignedDecoder> designed;
+    double crossoverHz = kCrossoverHz;
 
     uint32_t Channels() const { return static_cast<uint32_t>(speakers.size()); }
 };
@@ -58,7 +67,21 @@ struct Rig {
 // The built-in rig `id` (from the one table, built on first use).
 const Rig& BuiltInRig(LayoutId id);
 
-// The built-in rig called `name` (compared exactly); null for none.
+// The preset rigs of common speaker sets (stereo, 5.0, 5.1, 7.1, 5.1.4, 7.1.4), each with its
+// designed decoder and its channels in the order of its WAVE channel-mask bits.
+const std::vector<Rig>& PresetRigs();
+
+// The built-in or preset rig called `name` (compared exactly); null for none.
 const Rig* RigNamed(std::string_view name);
+
+// Builds a rig of `speakers` (output channels in the order given; distances in metres, 0 for
+// unknown) and designs its first-order decoder; with `lfe`, an LFE channel follows them. The
+// channel mask is 0 and the name "custom". All or nothing: on any result but Ok `out` is as
+// before; `firstClash` as for DesignAllRound(). A distance that is negative or not finite is
+// a BadDirection.
+DesignResult MakeRig(const std::vector<Speaker>& speakers, bool lfe, Rig& out, size_t* firstClash = nullptr);
+
+// The rig's speakers as the designer takes them: every output channel but the LFE one.
+std::vector<SpeakerDirection> DesignDirections(const Rig& rig);
 
 }  // namespace decoder

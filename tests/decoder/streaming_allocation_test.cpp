@@ -90,8 +90,16 @@ TEST(StreamingAllocation, RenderersAllocateNothingPerBlock)
     std::vector<std::vector<double>> planes(12, std::vector<double>(300));
     double* p[12];  // 4 in, 8 out
     for (int c = 0; c < 12; ++c) p[c] = planes[c].data();
-    for (OutputKind kind : {OutputKind::Speakers, OutputKind::Uhj, OutputKind::Headphones}) {
-        auto r = MakeRenderer(kind, BuiltInRig(LayoutId::Octagon), nullptr);
+    // A designed rig of seven speakers at different distances and an LFE channel: eight outputs.
+    Rig designed;
+    ASSERT_EQ(MakeRig({{0, 0, 3}, {50, 0, 2}, {-50, 0, 2.5}, {110, 0, 1}, {-110, 0, 2}, {180, 0, 3}, {90, 40, 2}}, true,
+                      designed),
+              DesignResult::Ok);
+    std::vector<std::unique_ptr<Renderer>> renderers;
+    for (OutputKind kind : {OutputKind::Speakers, OutputKind::Uhj, OutputKind::Headphones})
+        renderers.push_back(MakeRenderer(kind, BuiltInRig(LayoutId::Octagon), nullptr));
+    renderers.push_back(MakeRenderer(OutputKind::Speakers, designed, nullptr));
+    for (auto& r : renderers) {
         ASSERT_EQ(r->Prepare(kStream), PrepareResult::Ok);
         const long before = g_Allocations;
         r->Render(SampleFormat::Pcm24, in.data(), out.data(), 1000);  // pieces of 300 frames

@@ -240,7 +240,8 @@ TEST_F(DecodeOutputChoice, RefusesUnknownLayoutsAndOutputsThatDoNotGoTogether)
 {
     const std::string in = Write("in.amb", RandomBFormat(100, 4, false));
     const std::string valid =
-        "one of 0 square, 1 irregular-quad, 2 hexagon, 3 hexagon-rotated, 4 octagon, 5 octagon-rotated, 6 two-layer";
+        "one of 0 square, 1 irregular-quad, 2 hexagon, 3 hexagon-rotated, 4 octagon, 5 octagon-rotated, 6 two-layer, "
+        "stereo, 5.0, 5.1, 7.1, 5.1.4, 7.1.4";
     for (const char* bad : {"pentagon", "7", "-1", "Square", "04", "2.0"})
         ExpectRefused({in, "--layout", bad}, 2, "--layout takes list or " + valid + ", not " + bad);
     // Without an input nothing is written either: no demonstration.

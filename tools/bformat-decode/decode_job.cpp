@@ -5,10 +5,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <optional>
 
 #include "durazodo/ambisonic_decoder.h"
 #include "framework/base_pin.h"
+#include "decoder/renderer.h"
 #include "framework/com_ref.h"
 #include "tools/bformat-decode/bformat_reader.h"
 #include "tools/bformat-decode/decoder_module.h"
@@ -158,6 +161,10 @@ public:
     void RunGraph(const ProgressFunction& progress, const std::atomic<bool>* interrupt);
     // Judges the run and, when every frame arrived, completes the output under its name.
     bool Finish(const ProgressFunction& progress);
+    // Instead of the graph, for a rig with its own decoder: decodes the input through the
+    // engine's speaker renderer into the output, then the renderer's tail (the nearer
+    // speakers' delayed sound), and completes the output.
+    bool RunRenderer(const ProgressFunction& progress, const std::atomic<bool>* interrupt);
 
 private:
     const DecodeRequest& m_request;
@@ -382,6 +389,94 @@ bool DecodeRun::Finish(const ProgressFunction& progress)
     return true;
 }
 
+bool DecodeRun::RunRenderer(const ProgressFunction& progress, const std::atomic<bool>* interrupt)
+{
+    const OutputChoice& choice = m_request.outputChoice;
+    const decoder::Rig& rig = *choice.rig.rig;
+    decoder::SpeakerOptions options;
+    options.silentLfe = choice.silentLfe;
+    const uint32_t rate = m_result.input.sampleRate;
+    const auto block = static_cast<int32_t>(std::min<uint32_t>(m_request.framesPerSample, 65536));
+    std::unique_ptr<decoder::Renderer> renderer;
+    try {
+        renderer = decoder::MakeSpeakerRenderer(rig, options);
+    } catch (const std::bad_alloc&) {
+        m_error = "out of memory";
+        return false;
+    }
+    if (!renderer || !renderer->AcceptsRate(rate) ||
+        renderer->Prepare({m_result.input.firstOrderChannels, static_cast<double>(rate), block}) !=
+            decoder::PrepareResult::Ok) {
+        m_error = m_request.input + ": the rig's decoder cannot run a stream of " +
+                  std::to_string(m_result.input.firstOrderChannels) + " channels at " + std::to_string(rate) + " Hz";
+        return false;
+    }
+    m_result.decoderSource = "the engine's speaker renderer, in this program (the filter renders the built-in layouts)";
+    const decoder::SampleFormat format = m_result.decodedFormat;
+    const std::vector<uint8_t> formatBlock =
+        BuildExtensibleBlock(static_cast<uint16_t>(rig.Channels()), rate, format, false);
+    ReadWaveFormat(formatBlock.data(), formatBlock.size(), m_result.output);
+    m_result.output.channelMask = rig.channelMask;
+    OutputFileSettings settings;
+    settings.path = m_request.output;
+    settings.container = m_container;
+    settings.channels = m_result.output.channels;
+    settings.sampleRate = rate;
+    settings.channelMask = rig.channelMask;
+    settings.format = m_result.outputFormat;
+    settings.expectedFrames = m_result.input.frames;
+    if (!m_output.Begin(settings, format, m_error)) return false;
+
+    const size_t inFrameBytes = size_t{m_result.input.firstOrderChannels} * decoder::BytesPerSample(format);
+    const size_t outFrameBytes = m_result.output.blockAlign;
+    std::vector<uint8_t> in(static_cast<size_t>(block) * inFrameBytes), out(static_cast<size_t>(block) * outFrameBytes);
+    const auto started = std::chrono::steady_clock::now();
+    auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(); };
+    auto lastReport = started;
+    uint64_t frames = 0;
+    for (;;) {
+        if (interrupt && *interrupt) {
+            m_output.Discard();
+            m_error = m_request.input + ": interrupted; " + m_request.output + " not written";
+            return false;
+        }
+        const int64_t got = m_reader.Read(in.data(), static_cast<uint64_t>(block));
+        if (got < 0) {
+            m_output.Discard();
+            m_error = m_request.input + ": " + m_reader.Error();
+            return false;
+        }
+        if (got == 0) break;
+        renderer->Render(format, in.data(), out.data(), static_cast<size_t>(got));
+        if (!m_output.Append(out.data(), static_cast<size_t>(got) * outFrameBytes, m_error)) {
+            m_output.Discard();
+            return false;
+        }
+        frames += static_cast<uint64_t>(got);
+        if (progress && std::chrono::steady_clock::now() - lastReport > std::chrono::milliseconds(100)) {
+            lastReport = std::chrono::steady_clock::now();
+            progress(frames, m_result.input.frames, rate, elapsed());
+        }
+    }
+    while (renderer->TailFrames() > 0) {
+        const size_t n = std::min(renderer->TailFrames(), static_cast<size_t>(block));
+        renderer->RenderTail(format, out.data(), n);
+        if (!m_output.Append(out.data(), n * outFrameBytes, m_error)) {
+            m_output.Discard();
+            return false;
+        }
+        frames += n;
+    }
+    m_result.wallSeconds = elapsed();
+    m_result.frames = frames;
+    m_result.peaks = m_output.Levels().Peaks();
+    m_result.clipped = m_output.Levels().Clipped();
+    if (!m_output.Finish(m_error)) return false;
+    if (progress) progress(frames, m_result.input.frames, rate, m_result.wallSeconds);
+    m_result.seconds = static_cast<double>(frames) / rate;
+    return true;
+}
+
 }  // namespace
 
 bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& error,
@@ -389,6 +484,7 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
 {
     result = DecodeResult{};
     DecodeRun run(request, result, error);
+    if (request.outputChoice.rig.rig) return run.OpenInput() && run.RunRenderer(progress, interrupt);
     if (!run.OpenInput() || !run.BuildGraph() || !run.ConnectFilters() || !run.BeginOutput()) return false;
     run.RunGraph(progress, interrupt);
     return run.Finish(progress);

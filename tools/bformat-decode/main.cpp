@@ -1,4 +1,5 @@
 // bformat-decode [INPUT...] [-o OUTPUT|DIR/] [-i fuma|ambix] [-f FORMAT] [-l LAYOUT]
+//                [--speakers AZ[/EL[/DIST]],... | --rig FILE] [--lfe] [--no-lfe]
 //                [--stereo uhj | --headphones [FILE.sofa]] [--module PATH] [--quiet]
 // bformat-decode --layout list
 // bformat-decode --version [--module PATH]
@@ -47,8 +48,29 @@ struct Settings {
     bool help = false;
     bool version = false;
     bool listLayouts = false;
+    std::string preset;    // --layout naming a preset
+    std::string speakers;  // --speakers
+    std::string rigFile;   // --rig
+    bool lfe = false;      // --lfe
     bformat::DecodeRequest request;  // everything but the input and output names
 };
+
+// Makes the rig the command line describes (a preset, --speakers or --rig) into the output
+// choice; the usage error, or an empty string.
+std::string ResolveRig(Settings& s)
+{
+    const int given = !s.preset.empty() + !s.speakers.empty() + !s.rigFile.empty();
+    if (given > 1 || (given == 1 && s.request.outputChoice.layout >= 0))
+        return "--layout, --speakers and --rig each choose the speakers: give one";
+    if (s.lfe && s.speakers.empty() && s.rigFile.empty())
+        return "--lfe adds an LFE channel to --speakers or --rig (the presets have theirs)";
+    bformat::RigChoice& choice = s.request.outputChoice.rig;
+    std::string error;
+    if (!s.preset.empty()) bformat::PresetChoice(s.preset, choice);
+    if (!s.speakers.empty() && !bformat::SpeakersChoice(s.speakers, s.lfe, choice, error)) return error;
+    if (!s.rigFile.empty() && !bformat::RigFileChoice(s.rigFile, s.lfe, choice, error)) return error;
+    return {};
+}
 
 // One option: its names, the name of its value (null for a switch), its help text (which
 // says its default) and what it does to the settings; `apply` returns why a value is wrong,
@@ -105,16 +127,53 @@ const std::vector<Option>& Options()
          }},
         {"-l", "--layout", "NAME|NUMBER",
          "the speaker layout: a name or number that --layout list shows, with each layout's\n"
-         "speakers in output channel order (default: square, four speakers: front left,\n"
-         "front right, back left, back right)",
+         "speakers in output channel order: one of the seven built-in layouts, or a preset\n"
+         "with a decoder designed for it (stereo, 5.0, 5.1, 7.1, 5.1.4, 7.1.4; channels in\n"
+         "WAVE channel-mask order) (default: square, four speakers: front left, front right,\n"
+         "back left, back right)",
          [](const std::string& v, Settings& s) {
              if (v == "list") {
                  s.listLayouts = true;
                  return std::string();
              }
+             bformat::RigChoice preset;
+             if (bformat::PresetChoice(v, preset)) {
+                 s.preset = v;
+                 return std::string();
+             }
              s.request.outputChoice.layout = bformat::LayoutFromText(v);
              if (s.request.outputChoice.layout < 0)
                  return "--layout takes list or one of " + bformat::LayoutChoices() + ", not " + v;
+             return std::string();
+         }},
+        {nullptr, "--speakers", "AZ[/EL[/DIST]],...",
+         "your own speakers, output channels in the order given: azimuth in degrees from\n"
+         "straight ahead, positive to the left, elevation in degrees up (default 0), distance\n"
+         "in metres (default: unknown; given for every speaker, the nearer ones are delayed\n"
+         "and lowered to match the farthest); 2 to 64 speakers, decoded by an all-round\n"
+         "decoder designed for them (default: none, the square layout)",
+         [](const std::string& v, Settings& s) {
+             s.speakers = v;
+             return std::string();
+         }},
+        {nullptr, "--rig", "FILE",
+         "the speakers of a rig file: an AmbDec preset (.ambdec, version 3), whose decoder\n"
+         "matrices and crossover are used as given, or a JSON loudspeaker layout, whose\n"
+         "speakers get a decoder designed as for --speakers (default: none)",
+         [](const std::string& v, Settings& s) {
+             s.rigFile = v;
+             return std::string();
+         }},
+        {nullptr, "--lfe", nullptr,
+         "add an LFE channel after the speakers of --speakers or --rig, carrying W low-passed\n"
+         "at 120 Hz, 24 dB per octave (default: off; the presets with .1 have theirs)",
+         [](const std::string&, Settings& s) {
+             s.lfe = true;
+             return std::string();
+         }},
+        {nullptr, "--no-lfe", nullptr, "leave the LFE channel silent (default: off, the LFE channel carries W low-passed)",
+         [](const std::string&, Settings& s) {
+             s.request.outputChoice.silentLfe = true;
              return std::string();
          }},
         {nullptr, "--stereo", "uhj",
@@ -296,7 +355,11 @@ void PrintSummary(const std::string& input, const std::string& output, const bfo
     std::printf("  output    %s%u %s, %s, %u Hz, channel mask 0x%X\n", kind, r.output.channels,
                 *kind ? "channels" : "speakers", SampleFormatName(r.outputFormat), r.output.sampleRate,
                 r.output.channelMask);
-    if (choice.mode == bformat::OutputMode::Speakers && choice.layout >= 0)
+    if (choice.rig.rig) {
+        std::printf("  layout    %s\n", bformat::LayoutLine(*choice.rig.rig).c_str());
+        std::printf("  design    %s\n", choice.rig.design.c_str());
+        if (choice.silentLfe) std::printf("  lfe       silent (--no-lfe)\n");
+    } else if (choice.mode == bformat::OutputMode::Speakers && choice.layout >= 0)
         std::printf("  layout    %s\n",
                     bformat::LayoutLine(decoder::BuiltInRig(static_cast<decoder::LayoutId>(choice.layout))).c_str());
     if (!r.responses.empty()) std::printf("  responses %s\n", r.responses.c_str());
@@ -359,6 +422,8 @@ int main(int argc, char** argv)
         return 0;
     }
     if (settings.version) return PrintVersion(settings.request.modulePath);
+    const std::string rigError = ResolveRig(settings);
+    if (!rigError.empty()) return Fail(rigError, 2);
     const std::string combination = bformat::CheckCombination(settings.request.outputChoice);
     if (!combination.empty()) return Fail(combination, 2);
     const bool toFolder = IsFolder(settings.output);

@@ -50,12 +50,16 @@ std::string Position(const decoder::Speaker& p, bool height)
     return s;
 }
 
-// "45, -45, 135, -135": the rig's speakers in output channel order.
+// "45, -45, 135, -135": the rig's speakers in output channel order, "LFE" for its LFE channel.
 std::string Positions(const decoder::Rig& rig)
 {
     const bool height = HasHeight(rig);
     std::string s;
-    for (size_t i = 0; i < rig.speakers.size(); ++i) s += (i ? ", " : "") + Position(rig.speakers[i], height);
+    for (size_t i = 0; i < rig.speakers.size(); ++i) {
+        s += i ? ", " : "";
+        s += static_cast<int32_t>(i) == rig.lfeChannel ? "LFE" : Position(rig.speakers[i], height);
+        if (rig.speakers[i].distance > 0) s += " at " + Degrees(rig.speakers[i].distance) + " m";
+    }
     return s;
 }
 
@@ -138,11 +142,13 @@ std::string LayoutChoices()
     std::string s;
     for (int type = 0; type < decoder::kLayoutCount; ++type)
         s += (type ? ", " : "") + std::to_string(type) + " " + RigOf(type).name;
+    for (const decoder::Rig& rig : decoder::PresetRigs()) s += ", " + rig.name;
     return s;
 }
 
 std::string LayoutLine(const decoder::Rig& rig)
 {
+    if (!rig.layout) return rig.name + ", " + std::to_string(rig.Channels()) + " channels: " + Positions(rig);
     return std::to_string(decoder::DecodeTypeOf(rig.layout.value_or(decoder::LayoutId::Square))) + " " + rig.name +
            ", " + std::to_string(rig.Channels()) + " speakers: " + Positions(rig);
 }
@@ -160,6 +166,15 @@ std::string LayoutListing()
         s += head + Positions(rig);
         s += std::string("\n") + std::string(20, ' ') + rig.summary + (type == 0 ? " (the default)" : "") + "\n";
     }
+    s += "\nPresets for --layout NAME, each with an all-round decoder designed for it, its channels in\n"
+         "the order of their WAVE channel-mask bits:\n";
+    for (const decoder::Rig& rig : decoder::PresetRigs()) {
+        char head[64];
+        std::snprintf(head, sizeof head, "   %-17s%u channels: ", rig.name.c_str(), rig.Channels());
+        s += head + Positions(rig) + "\n";
+        std::snprintf(head, sizeof head, " (channel mask 0x%X)\n", static_cast<unsigned>(rig.channelMask));
+        s += std::string(20, ' ') + rig.summary + head;
+    }
     const decoder::Rig& virtualRig = HeadphoneLayout();
     s += std::string("--headphones renders through the virtual speakers of the ") + virtualRig.name + " (layout " +
          std::to_string(decoder::DecodeTypeOf(decoder::kDefaultHeadphoneLayout)) + ").\n";
@@ -175,6 +190,13 @@ const decoder::Rig& HeadphoneLayout()
 
 std::string CheckCombination(const OutputChoice& choice)
 {
+    if (choice.rig.rig && choice.mode != OutputMode::Speakers)
+        return (choice.mode == OutputMode::UhjStereo ? "--stereo uhj" : "--headphones") +
+               std::string(" uses no speaker rig: drop ") + (choice.rig.source == "--speakers" ? "--speakers"
+                                                             : decoder::RigNamed(choice.rig.source) ? "--layout " + choice.rig.source
+                                                                                                  : "--rig " + choice.rig.source);
+    if (choice.silentLfe && !(choice.rig.rig && choice.rig.rig->lfeChannel >= 0))
+        return "--no-lfe: the output has no LFE channel";
     if (choice.layout < 0 || choice.mode == OutputMode::Speakers) return {};
     const std::string layout = RigOf(choice.layout).name;
     if (choice.mode == OutputMode::UhjStereo)
@@ -190,6 +212,14 @@ std::vector<std::string> ChannelNames(const OutputChoice& choice, int decodeType
 {
     if (channels == 2 && choice.mode == OutputMode::UhjStereo) return {"left", "right"};
     if (channels == 2 && choice.Headphones()) return {"left ear", "right ear"};
+    if (choice.rig.rig && choice.rig.rig->Channels() == channels && channelMask == 0) {
+        const decoder::Rig& rig = *choice.rig.rig;
+        const bool height = HasHeight(rig);
+        std::vector<std::string> names;
+        for (size_t i = 0; i < rig.speakers.size(); ++i)
+            names.push_back(static_cast<int32_t>(i) == rig.lfeChannel ? "LFE" : "az " + Position(rig.speakers[i], height));
+        return names;
+    }
     const std::optional<decoder::LayoutId> layout = decoder::LayoutIdOf(decodeType);
     if (channelMask != 0 || !layout) return SpeakerNames(channelMask, channels);
     const decoder::Rig& rig = decoder::BuiltInRig(*layout);

@@ -10,6 +10,7 @@
 
 #include "decoder/rig.h"
 #include "platform/platform.h"
+#include "tools/bformat-decode/rig_choice.h"
 
 namespace bformat {
 
@@ -20,30 +21,38 @@ struct OutputChoice {
     OutputMode mode = OutputMode::Speakers;
     int layout = -1;       // the decode type named on the command line; -1: none named
     std::string sofaPath;  // for HeadphonesSofa
+    // A rig with its own decoder (a preset, --speakers, --rig): decoded by the engine's speaker
+    // renderer rather than the filter, which renders the built-in layouts.
+    RigChoice rig;
+    bool silentLfe = false;  // --no-lfe: the LFE channel left silent
 
     // False when the user asked for nothing: the filter is then left exactly as it comes.
-    bool Asked() const { return mode != OutputMode::Speakers || layout >= 0; }
+    bool Asked() const { return mode != OutputMode::Speakers || layout >= 0 || rig.rig; }
     bool Headphones() const { return mode == OutputMode::HeadphonesHeadModel || mode == OutputMode::HeadphonesSofa; }
 };
 
 // The decode type a layout's name or number ("octagon", "4") stands for; -1 for neither.
 int LayoutFromText(const std::string& text);
 
-// "0 square, 1 irregular-quad, ..., 6 two-layer", for the line that refuses a layout.
+// "0 square, 1 irregular-quad, ..., 6 two-layer, stereo, 5.0, ...", the built-in layouts and
+// the presets, for the line that refuses a layout.
 std::string LayoutChoices();
 
 // What --layout list prints: a line per layout with its number, name, speaker count and each
-// speaker's azimuth (and elevation, where the layout has height) in output channel order.
+// speaker's azimuth (and elevation, where the layout has height) in output channel order; then
+// the presets likewise, with their channel masks.
 std::string LayoutListing();
 
-// "2 hexagon, 6 speakers: 0, 60, 120, 180, -120, -60", as the listing shows it.
+// "2 hexagon, 6 speakers: 0, 60, 120, 180, -120, -60", as the listing shows it; for a rig
+// with its own decoder "5.1, 6 channels: 30, -30, 0, LFE, 110, -110".
 std::string LayoutLine(const decoder::Rig& rig);
 
 // The virtual speaker layout the decoder filter renders headphones through.
 const decoder::Rig& HeadphoneLayout();
 
 // The usage error of a combination of options that makes no sense (headphones and UHJ, or
-// either with a speaker layout the output does not use); empty when there is none.
+// either with a speaker layout or rig the output does not use; --lfe or --no-lfe without a rig
+// that has one); empty when there is none.
 std::string CheckCombination(const OutputChoice& choice);
 
 // Names of the output channels for the summary's peak and clipped lines: those of the

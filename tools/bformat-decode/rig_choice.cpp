@@ -1,0 +1,168 @@
+#include "tools/bformat-decode/rig_choice.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <numeric>
+
+#include "decoder/kernels/matrix.h"
+#include "tools/common/rig_files.h"
+
+namespace bformat {
+
+namespace {
+
+std::string Count(size_t n, const char* what) { return std::to_string(n) + " " + what + (n == 1 ? "" : "s"); }
+
+// One number of a --speakers entry; false unless the whole text is a finite number.
+bool ParseNumber(const std::string& text, double& value)
+{
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return end == text.c_str() + text.size() && errno == 0 && std::isfinite(value);
+}
+
+// A rig too wide for the matrix decode once its LFE channel is counted.
+bool TooManyChannels(size_t speakers, bool lfe, std::string& error)
+{
+    if (speakers + (lfe ? 1 : 0) <= decoder::kernels::kMaxMatrixOutputs) return false;
+    error = "a rig has at most " + std::to_string(decoder::kernels::kMaxMatrixOutputs) + " output channels, LFE included";
+    return true;
+}
+
+// The design of `speakers` as a choice, or the refusal in words, speakers counted from 1.
+bool Designed(const std::vector<decoder::Speaker>& speakers, bool lfe, RigChoice& out, std::string& error)
+{
+    if (TooManyChannels(speakers.size(), lfe, error)) return false;
+    decoder::Rig rig;
+    size_t which[2] = {0, 0};
+    const decoder::DesignResult result = decoder::MakeRig(speakers, lfe, rig, which);
+    if (result != decoder::DesignResult::Ok) {
+        error = decoder::DescribeDesignResult(result);
+        if (result == decoder::DesignResult::SameDirection)
+            error += " (speakers " + std::to_string(which[0] + 1) + " and " + std::to_string(which[1] + 1) + ")";
+        else if (result == decoder::DesignResult::BadDirection)
+            error = "speaker " + std::to_string(which[0] + 1) +
+                    ": an azimuth, elevation (-90 to 90) or distance (0 or more metres) out of range";
+        return false;
+    }
+    out.rig = std::make_shared<decoder::Rig>(std::move(rig));
+    out.design = DesignSentence(*out.rig);
+    return true;
+}
+
+}  // namespace
+
+std::string DesignSentence(const decoder::Rig& rig)
+{
+    const size_t speakers = rig.Channels() - (rig.lfeChannel >= 0 ? 1 : 0);
+    return "all-round decoder designed for " + Count(speakers, "speaker") + (rig.lfeChannel >= 0 ? " + LFE" : "");
+}
+
+bool PresetChoice(const std::string& name, RigChoice& out)
+{
+    for (const decoder::Rig& rig : decoder::PresetRigs()) {
+        if (rig.name != name) continue;
+        out.rig = std::shared_ptr<const decoder::Rig>(&rig, [](const decoder::Rig*) {});
+        out.design = DesignSentence(rig);
+        out.source = rig.name;
+        return true;
+    }
+    return false;
+}
+
+bool SpeakersChoice(const std::string& text, bool lfe, RigChoice& out, std::string& error)
+{
+    std::vector<decoder::Speaker> speakers;
+    size_t start = 0;
+    for (;;) {
+        const size_t comma = text.find(',', start);
+        const std::string entry = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        double values[3] = {0, 0, 0};
+        size_t field = 0, from = 0;
+        bool ok = true;
+        for (;;) {
+            const size_t slash = entry.find('/', from);
+            if (field == 3 || !ParseNumber(entry.substr(from, slash == std::string::npos ? std::string::npos : slash - from), values[field]))
+                ok = false;
+            ++field;
+            if (!ok || slash == std::string::npos) break;
+            from = slash + 1;
+        }
+        if (!ok) {
+            error = "--speakers: speaker " + std::to_string(speakers.size() + 1) + " is \"" + entry +
+                    "\", not AZ[/EL[/DIST]] (degrees, degrees, metres)";
+            return false;
+        }
+        speakers.push_back({values[0], values[1], values[2]});
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    if (!Designed(speakers, lfe, out, error)) {
+        error = "--speakers: " + error;
+        return false;
+    }
+    out.source = "--speakers";
+    return true;
+}
+
+bool RigFileChoice(const std::string& path, bool lfe, RigChoice& out, std::string& error)
+{
+    rigfiles::RigFile file;
+    if (!rigfiles::ReadRigFile(path, file, error)) {
+        error = path + ": " + error;
+        return false;
+    }
+    std::vector<rigfiles::FileSpeaker> real;
+    for (const rigfiles::FileSpeaker& s : file.speakers)
+        if (!s.imaginary) real.push_back(s);
+    std::stable_sort(real.begin(), real.end(),
+                     [](const rigfiles::FileSpeaker& a, const rigfiles::FileSpeaker& b) { return a.channel < b.channel; });
+    std::vector<decoder::Speaker> speakers;
+    for (const rigfiles::FileSpeaker& s : real) speakers.push_back({s.azimuthDeg, s.elevationDeg, s.distanceM});
+    out.source = path;
+    if (!file.hasDecoder) {
+        if (!Designed(speakers, lfe, out, error)) {
+            error = path + ": " + error;
+            return false;
+        }
+        return true;
+    }
+    // AmbDec: the file's own decoder, in the file's speaker order.
+    const rigfiles::FileDecoder& d = file.decoder;
+    if (TooManyChannels(file.speakers.size(), lfe, error) || d.channels < 4 ||
+        d.low.size() != file.speakers.size() * d.channels || d.high.size() != d.low.size()) {
+        if (error.empty()) error = "the decoder matrices do not cover the first-order channels of every speaker";
+        error = path + ": " + error;
+        return false;
+    }
+    auto rig = std::make_shared<decoder::Rig>();
+    rig->name = "custom";
+    for (const rigfiles::FileSpeaker& s : file.speakers)
+        rig->speakers.push_back(
+            {s.azimuthDeg, s.elevationDeg, d.delayCompensation || d.levelCompensation ? s.distanceM : 0.0});
+    if (lfe) {
+        rig->lfeChannel = static_cast<int32_t>(rig->speakers.size());
+        rig->speakers.push_back({});
+    }
+    decoder::DesignedDecoder designed;
+    designed.order = d.order;
+    designed.shape = decoder::DesignShape::Sphere;
+    designed.speakers = file.speakers.size();
+    designed.channels = d.channels;
+    designed.low = d.low;
+    designed.high = d.high;
+    rig->designed = std::move(designed);
+    if (d.dualBand) rig->crossoverHz = d.crossoverHz;
+    out.rig = rig;
+    out.design = "the decoder of " + path + " as given (order " + std::to_string(d.order) + ", " +
+                 (d.dualBand ? "two bands split at " + std::to_string(static_cast<long>(std::lround(d.crossoverHz))) + " Hz"
+                             : std::string("one band")) +
+                 ") for " + Count(file.speakers.size(), "speaker") + (lfe ? " + LFE" : "");
+    return true;
+}
+
+}  // namespace bformat
