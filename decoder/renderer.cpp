@@ -5,8 +5,11 @@
 #include <new>
 
 #include "decoder/allpass.h"
+#include "decoder/binaural_design.h"
+#include "decoder/block_convolver.h"
 #include "decoder/decoder_state.h"
 #include "decoder/planes.h"
+#include "decoder/spherical_harmonics.h"
 #include "decoder/uhj.h"
 
 namespace decoder {
@@ -174,8 +177,12 @@ private:
     UhjEncoder m_Encoder;
 };
 
-// The headphone decode (binaural.h): left ear, right ear, lagging the input by the block
-// convolution's partition. Owns its copy of the measured responses.
+// The headphone decode: first-order B-Format through filters designed from the responses
+// (binaural_design.h), one per input channel and ear, so that W, X, Y and Z all reach the
+// ears; left ear, right ear, lagging the input by the block convolution's partition. The
+// FuMa input runs through the ambiX filters unconverted: W's filters take the factor sqrt(2)
+// and the others are taken in FuMa order (X, Y, Z are ambiX channels 3, 1, 2). A 3-channel
+// input has no Z and leaves Z's filters out. Owns its copy of the measured responses.
 class HeadphoneRenderer final : public TwoChannelRenderer {
 public:
     explicit HeadphoneRenderer(MeasuredResponses measured) : m_Measured(std::move(measured)) {}
@@ -192,18 +199,44 @@ public:
 protected:
     PrepareResult PrepareOutput(const StreamDescription& stream) override
     {
-        BinauralSettings settings;
-        settings.rig = &BuiltInRig(kDefaultHeadphoneLayout);
-        settings.responses = m_Measured.responses.data();
-        settings.responseCount = m_Measured.responses.size();
-        return m_Decoder.Prepare(stream, settings);
+        try {
+            BinauralDesignSettings settings;
+            settings.sampleRate = stream.sampleRate;
+            settings.order = 1;
+            settings.responses = m_Measured.responses.data();
+            settings.responseCount = m_Measured.responses.size();
+            BinauralDesign design;
+            switch (DesignBinauralDecoder(settings, design)) {
+            case BinauralDesignResult::Ok: break;
+            case BinauralDesignResult::BadSampleRate: return PrepareResult::BadSampleRate;
+            case BinauralDesignResult::OutOfMemory: return PrepareResult::OutOfMemory;
+            default: return PrepareResult::BadResponses;
+            }
+            constexpr size_t kAmbixOfFuma[4] = {0, 3, 1, 2};
+            std::vector<std::vector<std::vector<double>>> filters(stream.inChannels);
+            for (size_t ch = 0; ch < filters.size(); ++ch) {
+                filters[ch] = std::move(design.filters[kAmbixOfFuma[ch]]);
+                if (ch == 0)
+                    for (auto& ear : filters[ch])
+                        for (double& tap : ear) tap *= std::sqrt(2.0);
+            }
+            // Last, as it keeps its previous preparation when it fails.
+            if (!m_Convolver.Setup(filters, static_cast<size_t>(kBinauralLatencyFrames)))
+                return PrepareResult::OutOfMemory;
+            return PrepareResult::Ok;
+        } catch (const std::bad_alloc&) {
+            return PrepareResult::OutOfMemory;
+        }
     }
-    void RenderBlock(const double* const* in, double* const* out, int32_t n) override { m_Decoder.Process(in, out, n); }
-    size_t LagFrames() const override { return static_cast<size_t>(m_Decoder.LatencyFrames()); }
+    void RenderBlock(const double* const* in, double* const* out, int32_t n) override
+    {
+        m_Convolver.Process(in, out, static_cast<size_t>(n));
+    }
+    size_t LagFrames() const override { return m_Convolver.Latency(); }
 
 private:
     MeasuredResponses m_Measured;
-    BinauralDecoder m_Decoder;
+    BlockConvolver m_Convolver;
 };
 
 }  // namespace
@@ -217,7 +250,10 @@ std::unique_ptr<Renderer> MakeRenderer(OutputKind kind, const Rig& rig, const Me
     case OutputKind::Uhj:
         return std::make_unique<UhjRenderer>();
     case OutputKind::Headphones:
-        if (measured && !measured->responses.empty() && !(measured->sampleRate > 0.0)) return nullptr;
+        // A first-order design fits 4 channels: it needs at least as many directions.
+        if (measured && !measured->responses.empty() &&
+            (!(measured->sampleRate > 0.0) || measured->responses.size() < AmbisonicChannels(1)))
+            return nullptr;
         return std::make_unique<HeadphoneRenderer>(measured ? *measured : MeasuredResponses{});
     }
     return nullptr;

@@ -95,9 +95,9 @@ private:
     bool m_Ready = false;
 };
 
-// A renderer for `kind`: speaker feeds for `rig`; UHJ stereo; or headphones over the default
-// virtual rig (kDefaultHeadphoneLayout) with `measured` responses, or the built-in head when
-// `measured` is null or empty. Null when `rig` has no speakers or more than a speaker decode
+// A renderer for `kind`: speaker feeds for `rig`; UHJ stereo; or headphones decoded in three
+// dimensions through first-order filters designed from `measured` responses (at least 4
+// directions), or from the built-in head when `measured` is null or empty. Null when `rig` has no speakers or more than a speaker decode
 // can mix, or (headphones) `measured` responses are unusable. Throws std::bad_alloc.
 std::unique_ptr<Renderer> MakeRenderer(OutputKind kind, const Rig& rig, const MeasuredResponses* measured);
 
