@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <new>
 
 #include "decoder/allpass.h"
@@ -16,27 +17,108 @@ namespace decoder {
 
 // ---- The seam ---------------------------------------------------------------------------
 
+namespace {
+
+// Largest piece an interleaved call is turned in.
+constexpr int32_t kTurnFrames = 1024;
+
+constexpr double kIdentity3[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+
+bool IsIdentity3(const double* m)
+{
+    return std::equal(m, m + 9, kIdentity3);
+}
+
+}  // namespace
+
 PrepareResult Renderer::Prepare(const StreamDescription& stream)
 {
+    // The planes an interleaved call is turned through; arguments SamplePlanes cannot take
+    // are left for DoPrepare to refuse.
+    SamplePlanes turnIn, turnOut;
+    const int32_t capacity = std::min(stream.maxBlockFrames, kTurnFrames);
+    if (stream.inChannels >= 1 && stream.inChannels <= SamplePlanes::kMaxChannels && capacity >= 1 &&
+        (!turnIn.Allocate(stream.inChannels, capacity) || !turnOut.Allocate(OutputChannels(), capacity)))
+        return PrepareResult::OutOfMemory;
     const PrepareResult result = DoPrepare(stream);
     if (result != PrepareResult::Ok) return result;
+    m_TurnIn.Swap(turnIn);
+    m_TurnOut.Swap(turnOut);
+    std::copy(m_TurnTarget, m_TurnTarget + 9, m_Turn);
+    m_Turning = !IsIdentity3(m_Turn);
     m_Stream = stream;
     m_TailOwed = 0;
     m_Ready = true;
     return PrepareResult::Ok;
 }
 
+bool Renderer::SetRotation(const SceneRotation& rotation)
+{
+    if (!IsValidRotation(rotation)) return false;
+    m_Rotation = rotation;
+    // The first-order block of the ambiX matrix (W, Y, Z, X), taken in FuMa order X, Y, Z.
+    double ambix[16];
+    RotationMatrix(1, rotation, ambix);
+    constexpr int kAmbixOfFuma[3] = {3, 1, 2};
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) m_TurnTarget[3 * i + j] = ambix[4 * kAmbixOfFuma[i] + kAmbixOfFuma[j]];
+    if (IsIdentity(rotation)) std::copy(std::begin(kIdentity3), std::end(kIdentity3), m_TurnTarget);
+    m_Turning = !IsIdentity3(m_Turn) || !IsIdentity3(m_TurnTarget);
+    return true;
+}
+
+void Renderer::Turn(double* const* in, int32_t n)
+{
+    double* x = in[1];
+    double* y = in[2];
+    double* z = m_Stream.inChannels >= 4 ? in[3] : nullptr;
+    const bool moving = !std::equal(m_Turn, m_Turn + 9, m_TurnTarget);
+    double m[9];
+    std::copy(m_Turn, m_Turn + 9, m);
+    for (int32_t i = 0; i < n; ++i) {
+        if (moving) {
+            const double t = static_cast<double>(i + 1) / n;
+            for (int k = 0; k < 9; ++k) m[k] = m_Turn[k] + (m_TurnTarget[k] - m_Turn[k]) * t;
+        }
+        const double vx = x[i], vy = y[i], vz = z ? z[i] : 0.0;
+        x[i] = m[0] * vx + m[1] * vy + m[2] * vz;
+        y[i] = m[3] * vx + m[4] * vy + m[5] * vz;
+        if (z) z[i] = m[6] * vx + m[7] * vy + m[8] * vz;
+    }
+    std::copy(m_TurnTarget, m_TurnTarget + 9, m_Turn);
+    m_Turning = !IsIdentity3(m_Turn);
+}
+
+void Renderer::RenderTurned(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames)
+{
+    const uint32_t inChannels = m_Stream.inChannels, outChannels = OutputChannels();
+    const size_t bytes = BytesPerSample(format);
+    const auto capacity = static_cast<size_t>(m_TurnIn.Capacity());
+    for (size_t done = 0; done < frames;) {
+        const size_t take = std::min(frames - done, capacity);
+        const auto n = static_cast<int32_t>(take);
+        DeinterleaveBlock(src + done * inChannels * bytes, n, format, inChannels, m_TurnIn.data());
+        if (m_Turning) Turn(m_TurnIn.data(), n);
+        DoRenderPlanes(m_TurnIn.data(), m_TurnOut.data(), n);
+        InterleaveBlock(m_TurnOut.data(), outChannels, n, format, dst + done * outChannels * bytes);
+        done += take;
+    }
+}
+
 void Renderer::Render(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames)
 {
     if (!m_Ready || BytesPerSample(format) == 0 || frames == 0) return;
-    DoRender(format, src, dst, frames);
+    if (m_Turning) RenderTurned(format, src, dst, frames);
+    else DoRender(format, src, dst, frames);
     m_TailOwed = LagFrames();
 }
 
 void Renderer::RenderPlanes(double* const* in, double* const* out, int32_t n)
 {
     if (!m_Ready || n <= 0) return;
-    DoRenderPlanes(in, out, std::min(n, m_Stream.maxBlockFrames));
+    n = std::min(n, m_Stream.maxBlockFrames);
+    if (m_Turning) Turn(in, n);
+    DoRenderPlanes(in, out, n);
     m_TailOwed = LagFrames();
 }
 

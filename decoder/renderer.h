@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "decoder/binaural.h"
+#include "decoder/planes.h"
 #include "decoder/rig.h"
+#include "decoder/rotation.h"
 #include "decoder/sample_format.h"
 #include "decoder/stream.h"
 
@@ -80,6 +82,20 @@ public:
     // frames from its start.
     virtual size_t LagFrames() const { return 0; }
 
+    // Turns the scene (rotation.h: yaw towards the left, pitch raising the front, roll lowering
+    // the right side) before it is decoded, for every output. May be called at any time, also
+    // while streaming, from the thread that renders (or one the owner keeps from rendering at
+    // the same time); allocates nothing. The next block moves from the rotation in force to this
+    // one sample by sample across its frames (the first Stream().maxBlockFrames or 1024 of an
+    // interleaved call, whichever are fewer), so a change does not click; a new preparation
+    // takes it at once. The first-order rotation turns X, Y and Z and leaves W: a 3-channel
+    // stream has no Z, so pitch and roll turn it as if Z were 0 and drop the height they would
+    // give. Refuses (false, rotation unchanged) angles that are not finite. While no rotation
+    // is in force or on its way the input passes untouched, through exactly the path and bits
+    // of a renderer never turned.
+    bool SetRotation(const SceneRotation& rotation);
+    const SceneRotation& Rotation() const { return m_Rotation; }
+
 protected:
     // The kind-specific halves of the steps above, called only with valid arguments: DoPrepare
     // with the stream as given, the rest only when ready, with frames/n >= 1 and a format other
@@ -90,9 +106,21 @@ protected:
     virtual void DoRenderSilence(SampleFormat format, uint8_t* dst, size_t frames) = 0;
 
 private:
+    // Turns X, Y[, Z] of in[] in place over n frames, from m_Turn towards m_TurnTarget.
+    void Turn(double* const* in, int32_t n);
+    // Render() while turning: through the planes below, in pieces of their capacity.
+    void RenderTurned(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames);
+
     StreamDescription m_Stream;
     size_t m_TailOwed = 0;
     bool m_Ready = false;
+
+    SceneRotation m_Rotation;
+    // 3x3 rotations of FuMa X, Y, Z, row-major: the one in force and the one set.
+    double m_Turn[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    double m_TurnTarget[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    bool m_Turning = false;  // either of them is not the identity
+    SamplePlanes m_TurnIn, m_TurnOut;
 };
 
 // A renderer for `kind`: speaker feeds for `rig`; UHJ stereo; or headphones decoded in three

@@ -94,10 +94,49 @@ TEST(StreamingAllocation, RenderersAllocateNothingPerBlock)
         auto r = MakeRenderer(kind, BuiltInRig(LayoutId::Octagon), nullptr);
         ASSERT_EQ(r->Prepare(kStream), PrepareResult::Ok);
         const long before = g_Allocations;
-        r->Render(SampleFormat::Pcm24, in.data(), out.data(), 1000);  // pieces of 300 frames
-        r->RenderPlanes(p, p + 4, 300);
+        // Unturned, turning (a rotation set while streaming) and turned.
+        for (const SceneRotation& turn : {SceneRotation{}, SceneRotation{40, 20, -10}, SceneRotation{40, 20, -10}}) {
+            EXPECT_TRUE(r->SetRotation(turn));
+            r->Render(SampleFormat::Pcm24, in.data(), out.data(), 1000);  // pieces of 300 frames
+            r->RenderPlanes(p, p + 4, 300);
+        }
         r->RenderTail(SampleFormat::Pcm24, out.data(), r->TailFrames());
         EXPECT_EQ(g_Allocations, before);
+    }
+}
+
+// A renderer's preparation, its turning planes included, is all or nothing when memory runs out.
+TEST(StreamingAllocation, ARendererPreparationThatRunsOutOfMemoryKeepsThePreviousOne)
+{
+    std::vector<uint8_t> in(300 * 4 * 4);
+    for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint8_t>(i * 37);
+    auto render = [&](Renderer& r) {
+        std::vector<uint8_t> out(300 * 8 * 4);
+        r.Render(SampleFormat::Float32, in.data(), out.data(), 300);
+        return out;
+    };
+    for (OutputKind kind : {OutputKind::Speakers, OutputKind::Uhj}) {
+        auto expected = MakeRenderer(kind, BuiltInRig(LayoutId::Octagon), nullptr);
+        ASSERT_TRUE(expected->SetRotation({30, 0, 0}));
+        ASSERT_EQ(expected->Prepare(kStream), PrepareResult::Ok);
+        const auto want = render(*expected);
+        for (long failAt = 0;; ++failAt) {
+            auto r = MakeRenderer(kind, BuiltInRig(LayoutId::Octagon), nullptr);
+            ASSERT_TRUE(r->SetRotation({30, 0, 0}));
+            ASSERT_EQ(r->Prepare(kStream), PrepareResult::Ok);
+            g_FailAfter = failAt;
+            g_Failed = false;
+            const PrepareResult result = r->Prepare({4, 48000.0, 2000});
+            const bool failed = g_Failed;
+            g_FailAfter = -1;
+            if (!failed) {
+                EXPECT_EQ(result, PrepareResult::Ok);
+                break;
+            }
+            ASSERT_EQ(result, PrepareResult::OutOfMemory) << failAt;
+            EXPECT_EQ(r->Stream().maxBlockFrames, kStream.maxBlockFrames);
+            ASSERT_EQ(render(*r), want) << failAt;
+        }
     }
 }
 
