@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iterator>
 #include <new>
 
 #include "decoder/allpass.h"
@@ -56,13 +55,7 @@ bool Renderer::SetRotation(const SceneRotation& rotation)
 {
     if (!IsValidRotation(rotation)) return false;
     m_Rotation = rotation;
-    // The first-order block of the ambiX matrix (W, Y, Z, X), taken in FuMa order X, Y, Z.
-    double ambix[16];
-    RotationMatrix(1, rotation, ambix);
-    constexpr int kAmbixOfFuma[3] = {3, 1, 2};
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) m_TurnTarget[3 * i + j] = ambix[4 * kAmbixOfFuma[i] + kAmbixOfFuma[j]];
-    if (IsIdentity(rotation)) std::copy(std::begin(kIdentity3), std::end(kIdentity3), m_TurnTarget);
+    FumaRotationMatrix(rotation, m_TurnTarget);
     m_Turning = !IsIdentity3(m_Turn) || !IsIdentity3(m_TurnTarget);
     return true;
 }
