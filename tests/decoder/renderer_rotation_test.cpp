@@ -213,3 +213,24 @@ TEST(RendererRotation, AChangeWhileStreamingDoesNotClick)
         EXPECT_NEAR(planar[0].back(), turned[0].back(), 1e-3);
     }
 }
+
+// A 3-channel stream has no Z: it is turned as if Z were 0, and the height a turn gives is
+// dropped. On a horizontal layout, which does not use Z, it then decodes as the 4-channel
+// stream with Z silent, for any turn.
+TEST(RendererRotation, ThreeChannelsTurnAsFourWithoutHeight)
+{
+    std::mt19937 rng(9);
+    std::vector<std::vector<double>> b(4, std::vector<double>(700));
+    for (int c = 0; c < 3; ++c) b[c] = RandomSignal(rng, 700, 0.5);
+    for (const SceneRotation& turn : {SceneRotation{25, 0, 0}, SceneRotation{-40, 30, 20}}) {
+        auto three = MakeRenderer(OutputKind::Speakers, BuiltInRig(LayoutId::Square), nullptr);
+        auto four = MakeRenderer(OutputKind::Speakers, BuiltInRig(LayoutId::Square), nullptr);
+        ASSERT_EQ(three->Prepare({3, 48000.0, kBlock}), PrepareResult::Ok);
+        ASSERT_EQ(four->Prepare({4, 48000.0, kBlock}), PrepareResult::Ok);
+        ASSERT_TRUE(three->SetRotation(turn));
+        ASSERT_TRUE(four->SetRotation(turn));
+        const auto got = RenderAll(*three, b), want = RenderAll(*four, b);
+        for (size_t ch = 0; ch < got.size(); ++ch)
+            for (size_t i = 0; i < got[ch].size(); ++i) ASSERT_NEAR(got[ch][i], want[ch][i], 1e-12) << ch << " " << i;
+    }
+}
