@@ -105,41 +105,6 @@ TEST(StreamingAllocation, RenderersAllocateNothingPerBlock)
     }
 }
 
-// A renderer's preparation, its turning planes included, is all or nothing when memory runs out.
-TEST(StreamingAllocation, ARendererPreparationThatRunsOutOfMemoryKeepsThePreviousOne)
-{
-    std::vector<uint8_t> in(300 * 4 * 4);
-    for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint8_t>(i * 37);
-    auto render = [&](Renderer& r) {
-        std::vector<uint8_t> out(300 * 8 * 4);
-        r.Render(SampleFormat::Float32, in.data(), out.data(), 300);
-        return out;
-    };
-    for (OutputKind kind : {OutputKind::Speakers, OutputKind::Uhj}) {
-        auto expected = MakeRenderer(kind, BuiltInRig(LayoutId::Octagon), nullptr);
-        ASSERT_TRUE(expected->SetRotation({30, 0, 0}));
-        ASSERT_EQ(expected->Prepare(kStream), PrepareResult::Ok);
-        const auto want = render(*expected);
-        for (long failAt = 0;; ++failAt) {
-            auto r = MakeRenderer(kind, BuiltInRig(LayoutId::Octagon), nullptr);
-            ASSERT_TRUE(r->SetRotation({30, 0, 0}));
-            ASSERT_EQ(r->Prepare(kStream), PrepareResult::Ok);
-            g_FailAfter = failAt;
-            g_Failed = false;
-            const PrepareResult result = r->Prepare({4, 48000.0, 2000});
-            const bool failed = g_Failed;
-            g_FailAfter = -1;
-            if (!failed) {
-                EXPECT_EQ(result, PrepareResult::Ok);
-                break;
-            }
-            ASSERT_EQ(result, PrepareResult::OutOfMemory) << failAt;
-            EXPECT_EQ(r->Stream().maxBlockFrames, kStream.maxBlockFrames);
-            ASSERT_EQ(render(*r), want) << failAt;
-        }
-    }
-}
-
 TEST(StreamingAllocation, APreparationThatRunsOutOfMemoryKeepsThePreviousOne)
 {
     std::mt19937 rng(4);
