@@ -5,36 +5,114 @@
 #include <new>
 
 #include "decoder/allpass.h"
+#include "decoder/binaural_design.h"
+#include "decoder/block_convolver.h"
 #include "decoder/decoder_state.h"
 #include "decoder/planes.h"
 #include "decoder/speaker_feeds.h"
+#include "decoder/spherical_harmonics.h"
 #include "decoder/uhj.h"
 
 namespace decoder {
 
 // ---- The seam ---------------------------------------------------------------------------
 
+namespace {
+
+// Largest piece an interleaved call is turned in.
+constexpr int32_t kTurnFrames = 1024;
+
+constexpr double kIdentity3[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+
+bool IsIdentity3(const double* m)
+{
+    return std::equal(m, m + 9, kIdentity3);
+}
+
+}  // namespace
+
 PrepareResult Renderer::Prepare(const StreamDescription& stream)
 {
+    // The planes an interleaved call is turned through; arguments SamplePlanes cannot take
+    // are left for DoPrepare to refuse.
+    SamplePlanes turnIn, turnOut;
+    const int32_t capacity = std::min(stream.maxBlockFrames, kTurnFrames);
+    if (stream.inChannels >= 1 && stream.inChannels <= SamplePlanes::kMaxChannels && capacity >= 1 &&
+        (!turnIn.Allocate(stream.inChannels, capacity) || !turnOut.Allocate(OutputChannels(), capacity)))
+        return PrepareResult::OutOfMemory;
     const PrepareResult result = DoPrepare(stream);
     if (result != PrepareResult::Ok) return result;
+    m_TurnIn.Swap(turnIn);
+    m_TurnOut.Swap(turnOut);
+    std::copy(m_TurnTarget, m_TurnTarget + 9, m_Turn);
+    m_Turning = !IsIdentity3(m_Turn);
     m_Stream = stream;
     m_TailOwed = 0;
     m_Ready = true;
     return PrepareResult::Ok;
 }
 
+bool Renderer::SetRotation(const SceneRotation& rotation)
+{
+    if (!IsValidRotation(rotation)) return false;
+    m_Rotation = rotation;
+    FumaRotationMatrix(rotation, m_TurnTarget);
+    m_Turning = !IsIdentity3(m_Turn) || !IsIdentity3(m_TurnTarget);
+    return true;
+}
+
+void Renderer::Turn(double* const* in, int32_t n)
+{
+    double* x = in[1];
+    double* y = in[2];
+    double* z = m_Stream.inChannels >= 4 ? in[3] : nullptr;
+    const bool moving = !std::equal(m_Turn, m_Turn + 9, m_TurnTarget);
+    double m[9];
+    std::copy(m_Turn, m_Turn + 9, m);
+    for (int32_t i = 0; i < n; ++i) {
+        if (moving) {
+            const double t = static_cast<double>(i + 1) / n;
+            for (int k = 0; k < 9; ++k) m[k] = m_Turn[k] + (m_TurnTarget[k] - m_Turn[k]) * t;
+        }
+        const double vx = x[i], vy = y[i], vz = z ? z[i] : 0.0;
+        x[i] = m[0] * vx + m[1] * vy + m[2] * vz;
+        y[i] = m[3] * vx + m[4] * vy + m[5] * vz;
+        if (z) z[i] = m[6] * vx + m[7] * vy + m[8] * vz;
+    }
+    std::copy(m_TurnTarget, m_TurnTarget + 9, m_Turn);
+    m_Turning = !IsIdentity3(m_Turn);
+}
+
+void Renderer::RenderTurned(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames)
+{
+    const uint32_t inChannels = m_Stream.inChannels, outChannels = OutputChannels();
+    const size_t bytes = BytesPerSample(format);
+    const auto capacity = static_cast<size_t>(m_TurnIn.Capacity());
+    for (size_t done = 0; done < frames;) {
+        const size_t take = std::min(frames - done, capacity);
+        const auto n = static_cast<int32_t>(take);
+        DeinterleaveBlock(src + done * inChannels * bytes, n, format, inChannels, m_TurnIn.data());
+        if (m_Turning) Turn(m_TurnIn.data(), n);
+        DoRenderPlanes(m_TurnIn.data(), m_TurnOut.data(), n);
+        InterleaveBlock(m_TurnOut.data(), outChannels, n, format, dst + done * outChannels * bytes);
+        done += take;
+    }
+}
+
 void Renderer::Render(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames)
 {
     if (!m_Ready || BytesPerSample(format) == 0 || frames == 0) return;
-    DoRender(format, src, dst, frames);
+    if (m_Turning) RenderTurned(format, src, dst, frames);
+    else DoRender(format, src, dst, frames);
     m_TailOwed = TailLength();
 }
 
 void Renderer::RenderPlanes(double* const* in, double* const* out, int32_t n)
 {
     if (!m_Ready || n <= 0) return;
-    DoRenderPlanes(in, out, std::min(n, m_Stream.maxBlockFrames));
+    n = std::min(n, m_Stream.maxBlockFrames);
+    if (m_Turning) Turn(in, n);
+    DoRenderPlanes(in, out, n);
     m_TailOwed = TailLength();
 }
 
@@ -282,8 +360,12 @@ private:
     UhjEncoder m_Encoder;
 };
 
-// The headphone decode (binaural.h): left ear, right ear, lagging the input by the block
-// convolution's partition. Owns its copy of the measured responses.
+// The headphone decode: first-order B-Format through filters designed from the responses
+// (binaural_design.h), one per input channel and ear, so that W, X, Y and Z all reach the
+// ears; left ear, right ear, lagging the input by the block convolution's partition. The
+// FuMa input runs through the ambiX filters unconverted: W's filters take the factor sqrt(2)
+// and the others are taken in FuMa order (X, Y, Z are ambiX channels 3, 1, 2). A 3-channel
+// input has no Z and leaves Z's filters out. Owns its copy of the measured responses.
 class HeadphoneRenderer final : public TwoChannelRenderer {
 public:
     explicit HeadphoneRenderer(MeasuredResponses measured) : m_Measured(std::move(measured)) {}
@@ -300,18 +382,44 @@ public:
 protected:
     PrepareResult PrepareOutput(const StreamDescription& stream) override
     {
-        BinauralSettings settings;
-        settings.rig = &BuiltInRig(kDefaultHeadphoneLayout);
-        settings.responses = m_Measured.responses.data();
-        settings.responseCount = m_Measured.responses.size();
-        return m_Decoder.Prepare(stream, settings);
+        try {
+            BinauralDesignSettings settings;
+            settings.sampleRate = stream.sampleRate;
+            settings.order = 1;
+            settings.responses = m_Measured.responses.data();
+            settings.responseCount = m_Measured.responses.size();
+            BinauralDesign design;
+            switch (DesignBinauralDecoder(settings, design)) {
+            case BinauralDesignResult::Ok: break;
+            case BinauralDesignResult::BadSampleRate: return PrepareResult::BadSampleRate;
+            case BinauralDesignResult::OutOfMemory: return PrepareResult::OutOfMemory;
+            default: return PrepareResult::BadResponses;
+            }
+            constexpr size_t kAmbixOfFuma[4] = {0, 3, 1, 2};
+            std::vector<std::vector<std::vector<double>>> filters(stream.inChannels);
+            for (size_t ch = 0; ch < filters.size(); ++ch) {
+                filters[ch] = std::move(design.filters[kAmbixOfFuma[ch]]);
+                if (ch == 0)
+                    for (auto& ear : filters[ch])
+                        for (double& tap : ear) tap *= std::sqrt(2.0);
+            }
+            // Last, as it keeps its previous preparation when it fails.
+            if (!m_Convolver.Setup(filters, static_cast<size_t>(kBinauralLatencyFrames)))
+                return PrepareResult::OutOfMemory;
+            return PrepareResult::Ok;
+        } catch (const std::bad_alloc&) {
+            return PrepareResult::OutOfMemory;
+        }
     }
-    void RenderBlock(const double* const* in, double* const* out, int32_t n) override { m_Decoder.Process(in, out, n); }
-    size_t LagFrames() const override { return static_cast<size_t>(m_Decoder.LatencyFrames()); }
+    void RenderBlock(const double* const* in, double* const* out, int32_t n) override
+    {
+        m_Convolver.Process(in, out, static_cast<size_t>(n));
+    }
+    size_t LagFrames() const override { return m_Convolver.Latency(); }
 
 private:
     MeasuredResponses m_Measured;
-    BinauralDecoder m_Decoder;
+    BlockConvolver m_Convolver;
 };
 
 }  // namespace
@@ -364,7 +472,10 @@ std::unique_ptr<Renderer> MakeRenderer(OutputKind kind, const Rig& rig, const Me
     case OutputKind::Uhj:
         return std::make_unique<UhjRenderer>();
     case OutputKind::Headphones:
-        if (measured && !measured->responses.empty() && !(measured->sampleRate > 0.0)) return nullptr;
+        // A first-order design fits 4 channels: it needs at least as many directions.
+        if (measured && !measured->responses.empty() &&
+            (!(measured->sampleRate > 0.0) || measured->responses.size() < AmbisonicChannels(1)))
+            return nullptr;
         return std::make_unique<HeadphoneRenderer>(measured ? *measured : MeasuredResponses{});
     }
     return nullptr;

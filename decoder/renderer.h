@@ -10,7 +10,9 @@
 
 #include "decoder/binaural.h"
 #include "decoder/matrix_decoder.h"
+#include "decoder/planes.h"
 #include "decoder/rig.h"
+#include "decoder/rotation.h"
 #include "decoder/sample_format.h"
 #include "decoder/stream.h"
 
@@ -81,6 +83,20 @@ public:
     // frames from its start.
     virtual size_t LagFrames() const { return 0; }
 
+    // Turns the scene (rotation.h: yaw towards the left, pitch raising the front, roll lowering
+    // the right side) before it is decoded, for every output. May be called at any time, also
+    // while streaming, from the thread that renders (or one the owner keeps from rendering at
+    // the same time); allocates nothing. The next block moves from the rotation in force to this
+    // one sample by sample across its frames (the first Stream().maxBlockFrames or 1024 of an
+    // interleaved call, whichever are fewer), so a change does not click; a new preparation
+    // takes it at once. The first-order rotation turns X, Y and Z and leaves W: a 3-channel
+    // stream has no Z, so pitch and roll turn it as if Z were 0 and drop the height they would
+    // give. Refuses (false, rotation unchanged) angles that are not finite. While no rotation
+    // is in force or on its way the input passes untouched, through exactly the path and bits
+    // of a renderer never turned.
+    bool SetRotation(const SceneRotation& rotation);
+    const SceneRotation& Rotation() const { return m_Rotation; }
+
 protected:
     // Frames owed after the input once audio has gone in: the lag, unless the output keeps
     // sound for longer than it lags (distance compensation delays the nearer speakers, whose
@@ -96,16 +112,30 @@ protected:
     virtual void DoRenderSilence(SampleFormat format, uint8_t* dst, size_t frames) = 0;
 
 private:
+    // Turns X, Y[, Z] of in[] in place over n frames, from m_Turn towards m_TurnTarget.
+    void Turn(double* const* in, int32_t n);
+    // Render() while turning: through the planes below, in pieces of their capacity.
+    void RenderTurned(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames);
+
     StreamDescription m_Stream;
     size_t m_TailOwed = 0;
     bool m_Ready = false;
+
+    SceneRotation m_Rotation;
+    // 3x3 rotations of FuMa X, Y, Z, row-major: the one in force and the one set.
+    double m_Turn[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    double m_TurnTarget[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    bool m_Turning = false;  // either of them is not the identity
+    SamplePlanes m_TurnIn, m_TurnOut;
 };
 
 // A renderer for `kind`: speaker feeds for `rig` (through its gain table, or its designed
-// decoder with LFE and distance compensation when it has one); UHJ stereo; or headphones over the default
-// virtual rig (kDefaultHeadphoneLayout) with `measured` responses, or the built-in head when
-// `measured` is null or empty. Null when `rig` has no speakers or more than a speaker decode
-// can mix (a designed decoder whose rows do not match the rig's speakers included), or (headphones) `measured` responses are unusable. Throws std::bad_alloc.
+// decoder with LFE and distance compensation when it has one); UHJ stereo; or headphones
+// decoded in three dimensions through first-order filters designed from `measured` responses
+// (at least 4 directions), or from the built-in head when `measured` is null or empty. Null
+// when `rig` has no speakers or more than a speaker decode can mix (a designed decoder whose
+// rows do not match the rig's speakers included), or (headphones) `measured` responses are
+// unusable. Throws std::bad_alloc.
 std::unique_ptr<Renderer> MakeRenderer(OutputKind kind, const Rig& rig, const MeasuredResponses* measured);
 
 // What a designed speaker decode asks of the speaker renderer beyond its rig.

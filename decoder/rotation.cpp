@@ -81,4 +81,18 @@ void RotationMatrix(int order, const SceneRotation& r, double* matrix)
     }
 }
 
+void FumaRotationMatrix(const SceneRotation& r, double matrix[9])
+{
+    if (IsIdentity(r)) {
+        for (int i = 0; i < 9; ++i) matrix[i] = i % 4 == 0 ? 1.0 : 0.0;
+        return;
+    }
+    // The first-order block of the ambiX matrix (W, Y, Z, X), taken in the order X, Y, Z.
+    double ambix[16];
+    RotationMatrix(1, r, ambix);
+    constexpr int kAmbixOfFuma[3] = {3, 1, 2};
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) matrix[3 * i + j] = ambix[4 * kAmbixOfFuma[i] + kAmbixOfFuma[j]];
+}
+
 }  // namespace decoder

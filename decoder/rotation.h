@@ -31,4 +31,9 @@ bool IsValidRotation(const SceneRotation& r);
 // streaming thread may call it when the rotation changes; exact to round-off.
 void RotationMatrix(int order, const SceneRotation& r, double* matrix);
 
+// The first-order rotation as it turns FuMa B-Format (whose X, Y and Z are SN3D's for the
+// first order): 3 x 3 doubles, row-major, over X, Y, Z; W is left as it is. The identity
+// exactly when IsIdentity(r). Allocates nothing.
+void FumaRotationMatrix(const SceneRotation& r, double matrix[9]);
+
 }  // namespace decoder

@@ -8,6 +8,7 @@
 
 #include "decoder/binaural_design.h"
 #include "decoder/head_model.h"
+#include "tests/support/analytic_head.h"
 #include "tests/support/binaural_quality.h"
 
 namespace {
@@ -17,50 +18,9 @@ using namespace binaural_quality;
 
 constexpr double kRate = 48000.0;
 
-// The spherical head with what lets a real head tell up from down: the ears sit 10 degrees
-// behind and below the head's centre line, and the pinnae brighten sounds from above and dull
-// those from below (a shelf above 3 kHz whose gain goes from -6 dB below to +6 dB overhead).
-DirectionalResponse AnalyticHead(double azimuthDeg, double elevationDeg)
-{
-    DirectionalResponse r;
-    r.azimuthDeg = azimuthDeg;
-    r.elevationDeg = elevationDeg;
-    const double back = 100.0 * kPi / 180.0, down = -10.0 * kPi / 180.0;
-    const double earLeft[3] = {std::cos(down) * std::cos(back), std::cos(down) * std::sin(back), std::sin(down)};
-    const double az = azimuthDeg * kPi / 180.0, el = elevationDeg * kPi / 180.0;
-    const double x = std::cos(el) * std::cos(az), y = std::cos(el) * std::sin(az), z = std::sin(el);
-    // Cosines of the angles to the left ear and to the right ear (its mirror image in y).
-    const double toLeft = x * earLeft[0] + y * earLeft[1] + z * earLeft[2];
-    const double toRight = x * earLeft[0] - y * earLeft[1] + z * earLeft[2];
-    std::vector<double> unused;
-    // A source on the horizon at azimuth asin(c) makes the angle acos(c) with the ear.
-    RenderSphericalHead(std::asin(toLeft) * 180.0 / kPi, 0.0, kRate, r.left, unused);
-    RenderSphericalHead(-std::asin(toRight) * 180.0 / kPi, 0.0, kRate, unused, r.right);
-    const double pole = 1.0 / (1.0 + 2.0 * kPi * 3000.0 / kRate);
-    const double shelf = std::pow(2.0, z) - 1.0;
-    for (std::vector<double>* ear : {&r.left, &r.right}) {
-        double highPass = 0.0, previous = 0.0;
-        for (double& v : *ear) {
-            highPass = pole * (highPass + v - previous);
-            previous = v;
-            v += shelf * highPass;
-        }
-    }
-    return r;
-}
-
-// The analytic head on the built-in head's grid of directions.
-std::vector<DirectionalResponse> AnalyticHeadSet()
-{
-    std::vector<DirectionalResponse> set;
-    for (const DirectionalResponse& grid : SampleSphericalHead(kRate))
-        set.push_back(AnalyticHead(grid.azimuthDeg, grid.elevationDeg));
-    return set;
-}
-
 const std::vector<DirectionalResponse>& Head()
 {
-    static const std::vector<DirectionalResponse> head = AnalyticHeadSet();
+    static const std::vector<DirectionalResponse> head = analytic_head::AnalyticHeadSet(kRate);
     return head;
 }
 
@@ -131,7 +91,7 @@ TEST(BinauralDesign, MirrorImagesStayMirroredOnAnUnevenGrid)
     std::vector<DirectionalResponse> uneven = Head();
     for (const DirectionalResponse& r : Head()) {
         if (r.azimuthDeg <= 5.0 || r.azimuthDeg >= 175.0 || std::fabs(r.elevationDeg) > 60.0) continue;
-        uneven.push_back(AnalyticHead(r.azimuthDeg + 2.5, r.elevationDeg));
+        uneven.push_back(analytic_head::AnalyticHead(r.azimuthDeg + 2.5, r.elevationDeg, kRate));
     }
     const std::vector<DirectionalResponse>* sets[2] = {&Head(), &uneven};
     for (const std::vector<DirectionalResponse>* set : sets) {

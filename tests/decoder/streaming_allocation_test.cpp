@@ -102,8 +102,12 @@ TEST(StreamingAllocation, RenderersAllocateNothingPerBlock)
     for (auto& r : renderers) {
         ASSERT_EQ(r->Prepare(kStream), PrepareResult::Ok);
         const long before = g_Allocations;
-        r->Render(SampleFormat::Pcm24, in.data(), out.data(), 1000);  // pieces of 300 frames
-        r->RenderPlanes(p, p + 4, 300);
+        // Unturned, turning (a rotation set while streaming) and turned.
+        for (const SceneRotation& turn : {SceneRotation{}, SceneRotation{40, 20, -10}, SceneRotation{40, 20, -10}}) {
+            EXPECT_TRUE(r->SetRotation(turn));
+            r->Render(SampleFormat::Pcm24, in.data(), out.data(), 1000);  // pieces of 300 frames
+            r->RenderPlanes(p, p + 4, 300);
+        }
         r->RenderTail(SampleFormat::Pcm24, out.data(), r->TailFrames());
         EXPECT_EQ(g_Allocations, before);
     }

@@ -9,6 +9,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export GST_REGISTRY=$work/registry.bin
+# bformat-decode's --headphones without a file: the built-in head, as the element's default.
+export DURAZODO_HEADPHONES_SOFA=
 cd "$work"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }

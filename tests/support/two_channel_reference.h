@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "decoder/binaural.h"
+#include "decoder/renderer.h"
 #include "decoder/sample_format.h"
 #include "decoder/uhj.h"
 #include "durazodo/ambisonic_decoder.h"
@@ -95,8 +96,8 @@ inline HRESULT Choose(IAmbisonicDecoderLayout* layout, LONG output, const HostRe
 
 // What the engine alone makes of `blocks` of interleaved frames of `channels` samples of
 // `format`, each block rendered in one call and converted back to 2-channel frames of the
-// same format, for one of the two-channel outputs: UHJ, or headphones over the octagon with
-// the built-in head or with `responses`, at `rate`. For headphones one more block follows:
+// same format, for one of the two-channel outputs: UHJ, or headphones (the engine's headphone
+// renderer) with the built-in head or with `responses`, at `rate`. For headphones one more block follows:
 // the tail the decode still holds after the input, from its latency's worth of silence.
 inline std::vector<std::vector<uint8_t>> EngineDecode(LONG output, const HostResponses& responses,
                                                       decoder::SampleFormat format, uint32_t channels, uint32_t rate,
@@ -107,17 +108,28 @@ inline std::vector<std::vector<uint8_t>> EngineDecode(LONG output, const HostRes
     size_t longest = 1;
     for (const auto& b : blocks) longest = std::max(longest, b.size() / (bytes * channels));
     decoder::UhjEncoder encoder;
-    decoder::BinauralDecoder headphones;
-    const std::vector<decoder::DirectionalResponse> measured =
-        output == AMBISONIC_OUTPUT_HEADPHONES_RESPONSES ? responses.ForEngine()
-                                                        : std::vector<decoder::DirectionalResponse>{};
-    decoder::BinauralSettings settings;
-    settings.rig = &decoder::BuiltInRig(decoder::LayoutId::Octagon);
-    settings.responses = measured.data();
-    settings.responseCount = measured.size();
-    const decoder::StreamDescription stream{channels, double(rate), static_cast<int32_t>(longest)};
+    decoder::MeasuredResponses measured;
+    if (output == AMBISONIC_OUTPUT_HEADPHONES_RESPONSES) {
+        // The filter keeps, of the responses handed in, those nearest the octagon's speakers,
+        // in the order handed in.
+        const std::vector<decoder::DirectionalResponse> all = responses.ForEngine();
+        std::vector<decoder::Direction> directions;
+        for (const auto& r : all) directions.push_back({r.azimuthDeg, r.elevationDeg});
+        std::vector<size_t> nearest;
+        for (const decoder::Direction& speaker :
+             decoder::SpeakerDirections(decoder::BuiltInRig(decoder::LayoutId::Octagon)))
+            nearest.push_back(decoder::NearestDirection(speaker, directions.data(), directions.size()));
+        std::sort(nearest.begin(), nearest.end());
+        nearest.erase(std::unique(nearest.begin(), nearest.end()), nearest.end());
+        for (size_t d : nearest) measured.responses.push_back(all[d]);
+        measured.sampleRate = responses.rate;
+    }
+    const auto headphones = decoder::MakeRenderer(decoder::OutputKind::Headphones,
+                                                  decoder::BuiltInRig(decoder::LayoutId::Octagon), &measured);
+    const size_t lag = decoder::kBinauralLatencyFrames;
+    const decoder::StreamDescription stream{channels, double(rate), static_cast<int32_t>(std::max(longest, lag))};
     std::vector<std::vector<uint8_t>> out;
-    if (!uhj && headphones.Prepare(stream, settings) != decoder::PrepareResult::Ok) return out;
+    if (!uhj && headphones->Prepare(stream) != decoder::PrepareResult::Ok) return out;
 
     std::vector<std::vector<double>> in(channels, std::vector<double>(longest)), ears(2, std::vector<double>(longest));
     double* inPlanes[4] = {};
@@ -127,19 +139,19 @@ inline std::vector<std::vector<uint8_t>> EngineDecode(LONG output, const HostRes
         const auto frames = static_cast<int32_t>(block.size() / (bytes * channels));
         decoder::DeinterleaveBlock(block.data(), frames, format, channels, inPlanes);
         if (uhj) encoder.Process(inPlanes, earPlanes, frames);
-        else headphones.Process(inPlanes, earPlanes, frames);
+        else headphones->RenderPlanes(inPlanes, earPlanes, frames);
         std::vector<uint8_t> rendered(static_cast<size_t>(frames) * 2 * bytes);
         decoder::InterleaveBlock(earPlanes, 2, frames, format, rendered.data());
         out.push_back(std::move(rendered));
     }
     if (!uhj) {
-        const auto tail = static_cast<size_t>(headphones.LatencyFrames());
+        const size_t tail = headphones->LagFrames();
         for (auto& plane : in) plane.assign(std::max(longest, tail), 0.0);
         for (auto& plane : ears) plane.resize(std::max(longest, tail));
         for (uint32_t c = 0; c < channels; ++c) inPlanes[c] = in[c].data();
         earPlanes[0] = ears[0].data();
         earPlanes[1] = ears[1].data();
-        headphones.Process(inPlanes, earPlanes, static_cast<int32_t>(tail));
+        headphones->RenderPlanes(inPlanes, earPlanes, static_cast<int32_t>(tail));
         std::vector<uint8_t> rendered(tail * 2 * bytes);
         decoder::InterleaveBlock(earPlanes, 2, static_cast<int32_t>(tail), format, rendered.data());
         out.push_back(std::move(rendered));

@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -191,7 +193,7 @@ TEST_F(DecodeOutputChoice, RendersUhjAndHeadphonesAsTheEngineDoesInTwoChannels)
     };
     const std::vector<Case> cases = {
         {{"--stereo", "uhj"}, 48000, true, nullptr, "UHJ stereo", ""},
-        {{"--headphones"}, 48000, false, nullptr, "headphones", "built-in spherical head, at " + speakers},
+        {{"--headphones"}, 48000, false, nullptr, "headphones", "built-in spherical head, decoded in three dimensions\n"},
         {{"--headphones", grid}, 48000, false, &at48, "headphones",
          "grid.sofa: 20 measurements at 48000 Hz; the nearest to each of " + speakers},
         // The virtual layout named, the file by --headphones=: the same.
@@ -233,6 +235,91 @@ TEST_F(DecodeOutputChoice, RendersUhjAndHeadphonesAsTheEngineDoesInTwoChannels)
         for (const char* channel : c.uhj ? std::vector<const char*>{"left  ", "right "}
                                          : std::vector<const char*>{"left ear ", "right ear "})
             EXPECT_NE(r.out.find(std::string("  peak      ") + channel), std::string::npos) << r.out;
+    }
+}
+
+// --headphones without a file takes the default set when it can be read (named in the summary,
+// and rendering as that file named on the command line does), else the built-in head.
+TEST_F(DecodeOutputChoice, HeadphonesWithoutAFileTakeTheDefaultSetWhenThere)
+{
+    const std::string grid = SOFA_TEST_DIR "/grid.sofa";
+    const std::string in = Write("in.amb", RandomBFormat(6000, 4, false));
+    const ProcessResult named = Run({in, "-o", m_dir / "named.wav", "--headphones", grid});
+    ASSERT_EQ(named.exitCode, 0) << named.err;
+    const ProcessResult byDefault =
+        Run({in, "-o", m_dir / "default.wav", "--headphones"}, {{{"DURAZODO_HEADPHONES_SOFA", grid}}});
+    ASSERT_EQ(byDefault.exitCode, 0) << byDefault.err;
+    EXPECT_NE(byDefault.out.find("  responses the default set " + grid + ": 20 measurements at 48000 Hz"),
+              std::string::npos)
+        << byDefault.out;
+    bformat::WaveFormat format;
+    std::vector<uint8_t> a, b;
+    ReadOutput(m_dir / "named.wav", format, a);
+    ReadOutput(m_dir / "default.wav", format, b);
+    EXPECT_TRUE(a == b);
+
+    const ProcessResult missing = Run({in, "-o", m_dir / "head.wav", "--headphones"},
+                                      {{{"DURAZODO_HEADPHONES_SOFA", m_dir / "missing.sofa"}}});
+    ASSERT_EQ(missing.exitCode, 0) << missing.err;
+    EXPECT_NE(missing.out.find("  responses built-in spherical head"), std::string::npos) << missing.out;
+}
+
+// --rotate turns the scene before the decode: a source turned to a direction decodes as one
+// recorded there (float output, to float's precision), the summary says the turn, and values
+// that are not one to three finite angles are usage errors with nothing written.
+TEST_F(DecodeOutputChoice, RotateTurnsTheSceneBeforeTheDecode)
+{
+    const WaveShape noise = RandomBFormat(3000, 1, true);
+    auto encoded = [&](double azimuthDeg, double elevationDeg) {
+        const double az = azimuthDeg * 3.141592653589793 / 180.0, el = elevationDeg * 3.141592653589793 / 180.0;
+        const double gains[4] = {1.0 / std::sqrt(2.0), std::cos(el) * std::cos(az), std::cos(el) * std::sin(az),
+                                 std::sin(el)};
+        WaveShape shape = RandomBFormat(3000, 4, true);
+        shape.samples.clear();
+        for (uint32_t f = 0; f < 3000; ++f) {
+            float s;
+            std::memcpy(&s, &noise.samples[f * 4], 4);
+            for (double g : gains) wave_test::PutFloat(shape.samples, static_cast<float>(s * g));
+        }
+        return shape;
+    };
+    auto floats = [&](const std::string& path) {
+        bformat::WaveFormat format;
+        std::vector<uint8_t> data;
+        ReadOutput(path, format, data);
+        std::vector<float> v(data.size() / 4);
+        std::memcpy(v.data(), data.data(), data.size());
+        return v;
+    };
+    struct Case {
+        std::string turn, layout;
+        double fromAz, fromEl, toAz, toEl;
+    };
+    const Case cases[] = {{"-30", "square", 30, 0, 0, 0},
+                          {"0,30", "two-layer", 0, 0, 0, 30},
+                          {"0,0,30", "two-layer", -90, 0, -90, -30}};
+    for (const Case& c : cases) {
+        const std::string from = Write("from.amb", encoded(c.fromAz, c.fromEl));
+        const std::string to = Write("to.amb", encoded(c.toAz, c.toEl));
+        const ProcessResult turned =
+            Run({from, "-o", m_dir / "turned.wav", "-f", "float", "-l", c.layout, "--rotate", c.turn});
+        ASSERT_EQ(turned.exitCode, 0) << turned.err;
+        const ProcessResult plain = Run({to, "-o", m_dir / "plain.wav", "-f", "float", "-l", c.layout});
+        ASSERT_EQ(plain.exitCode, 0) << plain.err;
+        EXPECT_NE(turned.out.find("  rotate    yaw "), std::string::npos) << turned.out;
+        EXPECT_EQ(plain.out.find("  rotate"), std::string::npos) << plain.out;
+        const std::vector<float> got = floats(m_dir / "turned.wav"), want = floats(m_dir / "plain.wav");
+        ASSERT_EQ(got.size(), want.size());
+        for (size_t i = 0; i < got.size(); ++i) ASSERT_NEAR(got[i], want[i], 1e-5) << c.turn << " sample " << i;
+    }
+
+    const std::string in = Write("in.amb", RandomBFormat(100, 4, false));
+    for (const char* bad : {"", "x", "10,", "1,2,3,4", "nan", "0,inf", "5 deg"}) {
+        const ProcessResult r = Run({in, "-o", m_dir / "bad.wav", "--rotate", bad});
+        EXPECT_EQ(r.exitCode, 2) << bad;
+        EXPECT_NE(r.err.find("--rotate "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("YAW[,PITCH[,ROLL]]"), std::string::npos) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(m_dir / "bad.wav")) << bad;
     }
 }
 

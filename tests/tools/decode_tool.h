@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,11 @@ protected:
     {
         args.insert(args.begin(), BFORMAT_DECODE_PATH);
         options.env.push_back({"DURAZODO_REGISTRY", m_registry / "registry"});
+        // --headphones without a file: the built-in head, whatever this machine has installed,
+        // unless the test names a default set.
+        const auto& env = options.env;
+        if (std::none_of(env.begin(), env.end(), [](const auto& e) { return e.first == "DURAZODO_HEADPHONES_SOFA"; }))
+            options.env.push_back({"DURAZODO_HEADPHONES_SOFA", ""});
         return RunProcess(args, options);
     }
 

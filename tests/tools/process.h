@@ -40,7 +40,7 @@ struct ProcessResult {
 struct ProcessOptions {
     std::vector<std::pair<std::string, std::string>> env;  // set in the child
     long fileSizeLimit = -1;                               // RLIMIT_FSIZE in bytes, when >= 0
-    std::string workingDirectory;
+    std::string workingDirectory = {};
     int signalAfterMs = -1;  // when >= 0, `signal` is sent to the child this long after it starts
     // When set, `signal` is sent as soon as this returns true (asked every 10 ms): a moment the
     // child reaches, where a delay would depend on the machine's speed.

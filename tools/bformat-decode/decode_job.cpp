@@ -210,6 +210,7 @@ bool DecodeRun::OpenInput()
         m_error = request.input + ": " + why;
         return false;
     }
+    m_reader.TurnBy(request.rotation);
     m_reader.DeliverFor(m_result.outputFormat);
     m_result.decodedFormat = m_reader.DeliveredFormat();
     m_leadIn = request.outputChoice.Headphones() ? uint64_t{AMBISONIC_HEADPHONE_LATENCY_FRAMES} : 0;

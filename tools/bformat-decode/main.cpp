@@ -1,6 +1,7 @@
 // bformat-decode [INPUT...] [-o OUTPUT|DIR/] [-i fuma|ambix] [-f FORMAT] [-l LAYOUT]
 //                [--speakers AZ[/EL[/DIST]],... | --rig FILE] [--lfe] [--no-lfe]
-//                [--stereo uhj | --headphones [FILE.sofa]] [--module PATH] [--quiet]
+//                [--stereo uhj | --headphones [FILE.sofa]] [--rotate YAW[,PITCH[,ROLL]]]
+//                [--module PATH] [--quiet]
 // bformat-decode --layout list
 // bformat-decode --version [--module PATH]
 //
@@ -186,19 +187,34 @@ const std::vector<Option>& Options()
              return std::string();
          }},
         {nullptr, "--headphones", "[FILE.sofa]",
-         "two ear signals for headphones (left ear, right ear; channel mask 0x3), rendered\n"
-         "through virtual speakers with the built-in spherical head, or with the head-related\n"
-         "responses of a SOFA file (--headphones FILE.sofa, or --headphones=FILE for any name)\n"
-         "(default: speaker feeds)",
+         "two ear signals for headphones (left ear, right ear; channel mask 0x3), decoded in\n"
+         "three dimensions with the head-related responses of a SOFA file (--headphones\n"
+         "FILE.sofa, or --headphones=FILE for any name); without a file, libmysofa's default\n"
+         "set (" BFORMAT_DEFAULT_SOFA ") when it is installed, else the built-in\n"
+         "spherical head; the summary says which (default: speaker feeds)",
          [](const std::string& v, Settings& s) {
              if (s.request.outputChoice.mode == bformat::OutputMode::UhjStereo)
                  return std::string("--stereo and --headphones: choose one");
-             s.request.outputChoice.mode =
-                 v.empty() ? bformat::OutputMode::HeadphonesHeadModel : bformat::OutputMode::HeadphonesSofa;
-             s.request.outputChoice.sofaPath = v;
+             bformat::OutputChoice& choice = s.request.outputChoice;
+             choice.sofaPath = v.empty() ? bformat::DefaultSofaPath() : v;
+             choice.defaultSofa = v.empty() && !choice.sofaPath.empty();
+             choice.mode = choice.sofaPath.empty() ? bformat::OutputMode::HeadphonesHeadModel
+                                                   : bformat::OutputMode::HeadphonesSofa;
              return std::string();
          },
          ".sofa"},
+        {nullptr, "--rotate", "YAW[,PITCH[,ROLL]]",
+         "turn the scene before decoding, in degrees: yaw turns it towards the left (a source\n"
+         "in front moves to the left), pitch raises the front, roll lowers the right side;\n"
+         "rolled first, then pitched, then yawed; a file without height is turned as if it had\n"
+         "none and loses the height the turn gives (default: 0,0,0, no turn)",
+         [](const std::string& v, Settings& s) {
+             double angles[3] = {0.0, 0.0, 0.0};
+             if (!bformat::ParseRotation(v, angles))
+                 return "--rotate takes YAW[,PITCH[,ROLL]] in degrees (finite numbers), not " + v;
+             s.request.rotation = {angles[0], angles[1], angles[2]};
+             return std::string();
+         }},
         {nullptr, "--module", "PATH",
          "the decoder module to use (default: the registered decoder filter, else the module\n"
          "beside this program, else the one installed with it)",
@@ -339,7 +355,7 @@ std::string Minutes(double seconds)
 }
 
 void PrintSummary(const std::string& input, const std::string& output, const bformat::OutputChoice& choice,
-                  const bformat::DecodeResult& r)
+                  const decoder::SceneRotation& rotation, const bformat::DecodeResult& r)
 {
     using bformat::SampleFormatName;
     const auto& in = r.input;
@@ -363,6 +379,9 @@ void PrintSummary(const std::string& input, const std::string& output, const bfo
         std::printf("  layout    %s\n",
                     bformat::LayoutLine(decoder::BuiltInRig(static_cast<decoder::LayoutId>(choice.layout))).c_str());
     if (!r.responses.empty()) std::printf("  responses %s\n", r.responses.c_str());
+    if (!decoder::IsIdentity(rotation))
+        std::printf("  rotate    yaw %g, pitch %g, roll %g degrees\n", rotation.yawDeg, rotation.pitchDeg,
+                    rotation.rollDeg);
     std::printf("  decoder   %s\n", r.decoderSource.c_str());
     std::printf("  frames    %llu (%s)\n", static_cast<unsigned long long>(r.frames), Minutes(r.seconds).c_str());
     const double speed = r.wallSeconds > 0 ? r.seconds / r.wallSeconds : 0;
@@ -523,7 +542,7 @@ int main(int argc, char** argv)
         ++decoded;
         if (!settings.quiet) {
             if (settings.inputs.empty()) std::printf("Demonstration B-Format file: %s\n", request.input.c_str());
-            PrintSummary(request.input, request.output, request.outputChoice, result);
+            PrintSummary(request.input, request.output, request.outputChoice, request.rotation, result);
         }
     }
     if (g_interrupted) return 130;

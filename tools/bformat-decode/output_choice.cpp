@@ -1,8 +1,11 @@
 #include "tools/bformat-decode/output_choice.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 
@@ -230,6 +233,31 @@ std::vector<std::string> ChannelNames(const OutputChoice& choice, int decodeType
     return names;
 }
 
+std::string DefaultSofaPath()
+{
+    const char* named = std::getenv("DURAZODO_HEADPHONES_SOFA");
+    const std::string path = named ? named : BFORMAT_DEFAULT_SOFA;
+    return !path.empty() && ::access(path.c_str(), R_OK) == 0 ? path : std::string();
+}
+
+bool ParseRotation(const std::string& text, double angles[3])
+{
+    size_t start = 0;
+    for (int i = 0; i < 3; ++i) {
+        const size_t comma = text.find(',', start);
+        const std::string part = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        char* end = nullptr;
+        angles[i] = std::strtod(part.c_str(), &end);
+        if (part.empty() || *end != '\0' || !std::isfinite(angles[i])) return false;
+        if (comma == std::string::npos) {
+            for (int k = i + 1; k < 3; ++k) angles[k] = 0.0;
+            return true;
+        }
+        start = comma + 1;
+    }
+    return false;  // more than three angles
+}
+
 bool CheckSofaFile(const OutputChoice& choice, uint32_t sampleRate, std::string& error)
 {
     if (choice.mode != OutputMode::HeadphonesSofa) return true;
@@ -289,7 +317,7 @@ bool ApplyOutputChoice(IBaseFilter* decoderFilter, const OutputChoice& choice, u
             error = Refusal(hr, "headphones");
             return false;
         }
-        responses = "built-in spherical head, at " + speakers;
+        responses = "built-in spherical head, decoded in three dimensions";
         return true;
     case OutputMode::HeadphonesSofa: {
         const ResponseArrays& arrays = ResponsesAt(choice.sofaPath, sampleRate);
@@ -305,7 +333,8 @@ bool ApplyOutputChoice(IBaseFilter* decoderFilter, const OutputChoice& choice, u
             error = Refusal(hr, hr == E_NOTIMPL ? "headphones" : ("the responses of " + choice.sofaPath).c_str());
             return false;
         }
-        responses = BaseName(choice.sofaPath) + ": " + std::to_string(summary.measurements) + " measurements at " +
+        responses = (choice.defaultSofa ? "the default set " + choice.sofaPath : BaseName(choice.sofaPath)) + ": " +
+                    std::to_string(summary.measurements) + " measurements at " +
                     Degrees(summary.fileRate) + " Hz";
         if (summary.fileRate != sampleRate) responses += ", resampled to " + std::to_string(sampleRate) + " Hz";
         responses += "; the nearest to each of " + speakers;

@@ -25,11 +25,22 @@ struct OutputChoice {
     // renderer rather than the filter, which renders the built-in layouts.
     RigChoice rig;
     bool silentLfe = false;  // --no-lfe: the LFE channel left silent
+    bool defaultSofa = false;  // sofaPath is the default set, not one named on the command line
 
     // False when the user asked for nothing: the filter is then left exactly as it comes.
     bool Asked() const { return mode != OutputMode::Speakers || layout >= 0 || rig.rig; }
     bool Headphones() const { return mode == OutputMode::HeadphonesHeadModel || mode == OutputMode::HeadphonesSofa; }
 };
+
+// Where libmysofa installs its default set of head-related responses.
+#define BFORMAT_DEFAULT_SOFA "/usr/share/libmysofa/default.sofa"
+
+// The SOFA file --headphones uses when given none: $DURAZODO_HEADPHONES_SOFA when set (empty:
+// none), else BFORMAT_DEFAULT_SOFA; empty when that file cannot be read (the built-in head).
+std::string DefaultSofaPath();
+
+// Parses "YAW[,PITCH[,ROLL]]" (degrees, finite numbers) into angles[0..2], the ones left out 0.
+bool ParseRotation(const std::string& text, double angles[3]);
 
 // The decode type a layout's name or number ("octagon", "4") stands for; -1 for neither.
 int LayoutFromText(const std::string& text);
