@@ -11,7 +11,7 @@ namespace decoder {
 // Contents are not cleared; only what a block writes is meaningful. Not thread-safe.
 class SamplePlanes {
 public:
-    static constexpr uint32_t kMaxChannels = 8;
+    static constexpr uint32_t kMaxChannels = 64;  // a seventh-order signal, or the largest rig
 
     SamplePlanes() = default;
     SamplePlanes(SamplePlanes&& other) noexcept { Swap(other); }
