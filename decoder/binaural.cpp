@@ -19,15 +19,6 @@ constexpr size_t kPartitionFrames = static_cast<size_t>(kBinauralLatencyFrames);
 constexpr size_t kMaxResponses = size_t{1} << 20;
 constexpr int32_t kMaxBlockFrames = int32_t{1} << 24;
 
-bool ResponseUsable(const DirectionalResponse& r)
-{
-    if (!std::isfinite(r.azimuthDeg) || !std::isfinite(r.elevationDeg)) return false;
-    if (r.left.empty() || r.left.size() != r.right.size() || r.left.size() > kMaxResponseFrames) return false;
-    for (size_t i = 0; i < r.left.size(); ++i)
-        if (!std::isfinite(r.left[i]) || !std::isfinite(r.right[i])) return false;
-    return true;
-}
-
 void UnitVector(const Direction& d, double v[3])
 {
     const double az = d.azimuthDeg * kRadiansPerDegree, el = d.elevationDeg * kRadiansPerDegree;
@@ -37,6 +28,16 @@ void UnitVector(const Direction& d, double v[3])
 }
 
 }  // namespace
+
+bool ResponseUsable(const DirectionalResponse& r)
+{
+    if (!std::isfinite(r.azimuthDeg) || !std::isfinite(r.elevationDeg)) return false;
+    if (r.left.empty() || r.left.size() != r.right.size() || r.left.size() > kMaxResponseFrames) return false;
+    for (size_t i = 0; i < r.left.size(); ++i)
+        if (!std::isfinite(r.left[i]) || !std::isfinite(r.right[i])) return false;
+    return true;
+}
+
 
 std::vector<Direction> SpeakerDirections(const Rig& rig)
 {

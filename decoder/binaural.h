@@ -44,6 +44,10 @@ struct DirectionalResponse {
     std::vector<double> right;
 };
 
+// Whether a response pair can be used: finite direction, left and right of one length,
+// 1..kMaxResponseFrames, every sample finite.
+bool ResponseUsable(const DirectionalResponse& r);
+
 // A direction in degrees.
 struct Direction {
     double azimuthDeg;

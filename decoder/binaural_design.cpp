@@ -35,15 +35,6 @@ constexpr size_t kMaxSpectrumValues = size_t{1} << 26;
 // Deepest cut the diffuse-field equalisation applies.
 constexpr double kMaxCutDb = 20.0;
 
-bool Usable(const DirectionalResponse& r)
-{
-    if (!std::isfinite(r.azimuthDeg) || !std::isfinite(r.elevationDeg)) return false;
-    if (r.left.empty() || r.left.size() != r.right.size() || r.left.size() > kMaxResponseFrames) return false;
-    for (size_t i = 0; i < r.left.size(); ++i)
-        if (!std::isfinite(r.left[i]) || !std::isfinite(r.right[i])) return false;
-    return true;
-}
-
 void UnitVector(double azimuth, double elevation, double v[3])
 {
     v[0] = std::cos(elevation) * std::cos(azimuth);
@@ -284,7 +275,7 @@ BinauralDesignResult DesignBinauralDecoder(const BinauralDesignSettings& setting
     if (settings.responseCount > kMaxDesignResponses || (settings.responseCount > 0 && settings.responses == nullptr))
         return BinauralDesignResult::BadResponses;
     for (size_t i = 0; i < settings.responseCount; ++i)
-        if (!Usable(settings.responses[i])) return BinauralDesignResult::BadResponses;
+        if (!ResponseUsable(settings.responses[i])) return BinauralDesignResult::BadResponses;
     try {
         if (settings.responseCount == 0) {
             const std::vector<DirectionalResponse> head = SampleSphericalHead(settings.sampleRate);
