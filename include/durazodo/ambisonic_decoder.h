@@ -122,3 +122,133 @@ struct IAmbisonicDecoderLayout : public IUnknown {
     STDMETHOD(SetHeadphoneResponses)(ULONG directions, const float* azimuthDegrees, const float* elevationDegrees,
                                      ULONG length, ULONG sampleRate, const float* left, const float* right) PURE;
 };
+
+// ---- Speaker rigs beyond the seven layouts ------------------------------------------------
+
+// IAmbisonicDecoderRig: speaker sets people own (stereo, 5.1, 7.1, 5.1.4, 7.1.4) or any rig of
+// positions, each with a decoder designed for it when it is chosen. Reached through the
+// filter's QueryInterface. The same rules as IAmbisonicDecoderLayout: taken only while no pin
+// is connected, validated before anything changes, not persisted. A host that never asks gets
+// the seven layouts as before; SetDecodeType goes back to them.
+//
+// {2595B69C-F848-4E1C-8351-1AA92243B41F}
+inline constexpr IID IID_IAmbisonicDecoderRig = {
+    0x2595B69C, 0xF848, 0x4E1C, {0x83, 0x51, 0x1A, 0xA9, 0x22, 0x43, 0xB4, 0x1F}};
+
+// The preset rigs. Output channels follow the order of their WAVE channel-mask bits, so that
+// players route them; the LFE channel carries W low-passed at 120 Hz (24 dB per octave).
+enum AMBISONIC_RIG : LONG {
+    AMBISONIC_RIG_STEREO = 0,  // front left 30, front right -30; mask 0x3
+    AMBISONIC_RIG_5_0 = 1,     // FL FR FC BL BR at 30, -30, 0, 110, -110; mask 0x37
+    AMBISONIC_RIG_5_1 = 2,     // FL FR FC LFE BL BR; mask 0x3F
+    AMBISONIC_RIG_7_1 = 3,     // FL FR FC LFE BL BR SL SR at 30, -30, 0, -, 135, -135, 90, -90; mask 0x63F
+    AMBISONIC_RIG_5_1_4 = 4,   // 5.1, then upper FL FR BL BR at 30, -30, 110, -110, elevation 45; mask 0x2D03F
+    AMBISONIC_RIG_7_1_4 = 5,   // 7.1, then upper FL FR BL BR at 45, -45, 135, -135, elevation 45; mask 0x2D63F
+};
+
+// What IAmbisonicDecoderRig::GetRig reports as the rig in force.
+enum AMBISONIC_RIG_KIND : LONG {
+    AMBISONIC_RIG_KIND_LAYOUT = 0,  // one of the seven layouts (GetDecodeType says which)
+    AMBISONIC_RIG_KIND_PRESET = 1,  // a preset rig, one of AMBISONIC_RIG
+    AMBISONIC_RIG_KIND_CUSTOM = 2,  // speakers a host handed in
+};
+
+// Bounds on the speakers a host may hand in.
+enum : ULONG { AMBISONIC_MIN_SPEAKERS = 2, AMBISONIC_MAX_SPEAKERS = 64 };
+#define AMBISONIC_MAX_SPEAKER_DISTANCE 1000.0f
+
+struct IAmbisonicDecoderRig : public IUnknown {
+    // Chooses a preset rig (one of AMBISONIC_RIG); speaker output then proposes its channels
+    // and mask. E_INVALIDARG for another value, VFW_E_ALREADY_CONNECTED while a pin is
+    // connected; nothing changes on failure. With UHJ or headphone output the rig is kept and
+    // applies once speakers are chosen again.
+    STDMETHOD(SetPresetRig)(LONG preset) PURE;
+    // Hands in a rig of `count` speakers (AMBISONIC_MIN_SPEAKERS..AMBISONIC_MAX_SPEAKERS), in
+    // output channel order: speaker s at azimuthDegrees[s] (from straight ahead towards the
+    // left, -360..360), elevationDegrees[s] (up positive, -90..90) and distanceMetres[s]
+    // (0 for unknown, else up to AMBISONIC_MAX_SPEAKER_DISTANCE; a null array for none known).
+    // Nearer speakers are delayed and attenuated to match the farthest. With `lfe` an LFE
+    // channel follows them. Channel mask 0. The decoder is designed before returning; the
+    // arrays are not kept. E_POINTER for a null angle array; E_INVALIDARG for a count out of
+    // bounds, an angle or distance that is not finite or out of range, two speakers in the
+    // same place, or a rig whose decoder cannot be designed (a 3D rig whose hull cannot be
+    // built); E_OUTOFMEMORY; VFW_E_ALREADY_CONNECTED while a pin is connected. Nothing
+    // changes on failure.
+    STDMETHOD(SetSpeakers)(ULONG count, const float* azimuthDegrees, const float* elevationDegrees,
+                           const float* distanceMetres, BOOL lfe) PURE;
+    // The rig in force: its kind (AMBISONIC_RIG_KIND), for a preset which one (else -1), and
+    // its output channels as speaker output (the LFE channel included). Any pointer may be null
+    // (that value is not reported).
+    STDMETHOD(GetRig)(LONG* kind, LONG* preset, ULONG* channels) PURE;
+    // Whether the LFE channel of the rig in force (if it has one) is left silent instead of
+    // carrying W low-passed. Default FALSE; kept across rig changes. VFW_E_ALREADY_CONNECTED
+    // while a pin is connected.
+    STDMETHOD(SetLfeSilent)(BOOL silent) PURE;
+    STDMETHOD(GetLfeSilent)(BOOL* silent) PURE;
+};
+
+// ---- Rotation of the sound field ----------------------------------------------------------
+
+// IAmbisonicDecoderRotation: turns the whole scene before it is decoded, for every output
+// (speakers, UHJ, headphones): a head tracker, or the view of a 360-degree video. Reached
+// through the filter's QueryInterface.
+//
+// Angles in degrees. Yaw turns the scene towards the left (a source straight ahead moves to
+// azimuth +yaw); pitch raises the front (a source straight ahead moves to elevation +pitch);
+// roll lowers the right side. The scene is rolled first, then pitched, then yawed.
+//
+// Unlike the other settings, the rotation may change at any time, also while streaming, from
+// any thread: the next output sample moves from the rotation in force to the new one sample by
+// sample across its frames (at most 1024), so a change does not click, and nothing is
+// allocated. A three-channel stream has no Z: pitch and roll turn it as if Z were 0. Not
+// persisted.
+//
+// {F48A43E1-A33C-44B7-9A3B-4E1B6FF529F0}
+inline constexpr IID IID_IAmbisonicDecoderRotation = {
+    0xF48A43E1, 0xA33C, 0x44B7, {0x9A, 0x3B, 0x4E, 0x1B, 0x6F, 0xF5, 0x29, 0xF0}};
+
+struct IAmbisonicDecoderRotation : public IUnknown {
+    // E_INVALIDARG for an angle that is not finite or outside -360..360; nothing changes then.
+    STDMETHOD(SetRotation)(float yawDegrees, float pitchDegrees, float rollDegrees) PURE;
+    // The rotation last set (0, 0, 0 until then). E_POINTER for a null pointer.
+    STDMETHOD(GetRotation)(float* yawDegrees, float* pitchDegrees, float* rollDegrees) PURE;
+};
+
+// ---- Higher-order input --------------------------------------------------------------------
+
+// IAmbisonicDecoderInput: B-Format of orders above the first, or in the ACN conventions.
+// Reached through the filter's QueryInterface. A host that never asks gets today's input:
+// FuMa first order, 3 or 4 channels, the B-Format subtypes. The same rules as
+// IAmbisonicDecoderLayout: only while no pin is connected, validated first, not persisted.
+//
+// {1E0DF383-0CC8-480E-B10E-7E7B8E2166AC}
+inline constexpr IID IID_IAmbisonicDecoderInput = {
+    0x1E0DF383, 0x0CC8, 0x480E, {0xB1, 0x0E, 0x7E, 0x7B, 0x8E, 0x21, 0x66, 0xAC}};
+
+// Channel orders and weights of the input.
+enum AMBISONIC_CONVENTION : LONG {
+    // FuMa (Furse-Malham): W X Y Z R S T U V K L M N O P Q, W at -3 dB; orders 1 to 3 with the
+    // mixed-order sets: 3, 4, 5, 6, 7, 8, 9, 11 or 16 channels.
+    AMBISONIC_CONVENTION_FUMA = 0,
+    // ambiX: ACN channel order, SN3D weights; (N+1)^2 channels for order N = 1..7.
+    AMBISONIC_CONVENTION_AMBIX = 1,
+    // ACN channel order, N3D weights; (N+1)^2 channels for order N = 1..7.
+    AMBISONIC_CONVENTION_N3D = 2,
+};
+
+enum : ULONG { AMBISONIC_MAX_INPUT_ORDER = 7 };
+
+struct IAmbisonicDecoderInput : public IUnknown {
+    // Chooses the input the filter accepts: `channels` channels in `convention`. Afterwards
+    // the filter accepts that channel count alone, with the B-Format subtypes or the plain PCM
+    // and IEEE float subtypes, and decodes it at its order, capped by what the rig in force
+    // can carry (GetDecodedOrder). The conversion to the decoder's own convention happens in
+    // double precision as samples are read. E_INVALIDARG for a convention or count not listed
+    // above; VFW_E_ALREADY_CONNECTED while a pin is connected; nothing changes on failure.
+    STDMETHOD(SetInputFormat)(LONG convention, ULONG channels) PURE;
+    // The input chosen: convention and channels (0 channels: never asked, FuMa 3 or 4).
+    STDMETHOD(GetInputFormat)(LONG* convention, ULONG* channels) PURE;
+    // The Ambisonic order the output decodes the chosen input at, for the rig and output in
+    // force. E_POINTER for null.
+    STDMETHOD(GetDecodedOrder)(ULONG* order) PURE;
+};
