@@ -1,8 +1,11 @@
 // The decoder filter object on its own and between fake neighbours: its interfaces and
 // persisted stream, the layouts and outputs a host chooses, the input types it accepts, the
 // output type it proposes and the buffers it asks for.
+#include <array>
 #include <cmath>
 #include <cstring>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -316,6 +319,185 @@ TEST_F(DecoderLayout, RefusalsChangeNothing)
     EXPECT_EQ(S_OK, layout->SetDecodeType(AMBISONIC_LAYOUT_SQUARE));
 }
 
+// ---- Rigs and rotation ----------------------------------------------------------------
+
+class DecoderRig : public DecoderLayout {
+protected:
+    void SetUp() override
+    {
+        DecoderLayout::SetUp();
+        IUnknown* unknown = filter->GetNonDelegatingUnknown();
+        ASSERT_EQ(S_OK, unknown->QueryInterface(IID_IAmbisonicDecoderRig, reinterpret_cast<void**>(&rig)));
+        ASSERT_EQ(S_OK, unknown->QueryInterface(IID_IAmbisonicDecoderRotation, reinterpret_cast<void**>(&rotation)));
+    }
+    void TearDown() override
+    {
+        if (rig) rig->Release();
+        if (rotation) rotation->Release();
+        DecoderLayout::TearDown();
+    }
+    // The rig in force as "kind preset channels".
+    std::string RigInForce()
+    {
+        LONG kind = -9, preset = -9;
+        ULONG channels = 0;
+        EXPECT_EQ(S_OK, rig->GetRig(&kind, &preset, &channels));
+        return std::to_string(kind) + " " + std::to_string(preset) + " " + std::to_string(channels);
+    }
+    // Channels and mask of the speaker feeds proposed for 16-bit input.
+    std::pair<WORD, DWORD> Proposal()
+    {
+        const std::vector<BYTE> bytes = ProposalFor(TypeShape{});
+        WAVEFORMATEXTENSIBLE f{};
+        if (bytes.size() >= sizeof f) std::memcpy(&f, bytes.data(), sizeof f);
+        return {f.Format.nChannels, f.dwChannelMask};
+    }
+
+    IAmbisonicDecoderRig* rig = nullptr;
+    IAmbisonicDecoderRotation* rotation = nullptr;
+};
+
+// Every preset is proposed with its channels and mask, speakers handed in with theirs (mask 0,
+// LFE counted), and a decode type brings the layouts back. A two-channel output keeps the rig
+// for when speakers are chosen again.
+TEST_F(DecoderRig, PresetsAndHandedInSpeakersAreProposedWithTheirChannelsAndMask)
+{
+    EXPECT_EQ("0 -1 4", RigInForce());
+    const std::vector<decoder::Rig>& presets = decoder::PresetRigs();
+    for (LONG p = AMBISONIC_RIG_STEREO; p <= AMBISONIC_RIG_7_1_4; ++p) {
+        const decoder::Rig& expected = presets[static_cast<size_t>(p)];
+        ASSERT_EQ(S_OK, rig->SetPresetRig(p)) << p;
+        EXPECT_EQ("1 " + std::to_string(p) + " " + std::to_string(expected.Channels()), RigInForce());
+        EXPECT_EQ(std::make_pair(static_cast<WORD>(expected.Channels()), DWORD{expected.channelMask}), Proposal())
+            << expected.name;
+    }
+    EXPECT_EQ(0x2D63Fu, presets[AMBISONIC_RIG_7_1_4].channelMask);
+
+    const float az[] = {0, 72, 144, -144, -72}, el[] = {0, 0, 0, 0, 0};
+    ASSERT_EQ(S_OK, rig->SetSpeakers(5, az, el, nullptr, TRUE));
+    EXPECT_EQ("2 -1 6", RigInForce());
+    EXPECT_EQ(std::make_pair(WORD{6}, DWORD{0}), Proposal());
+
+    ASSERT_EQ(S_OK, layout->SetOutput(AMBISONIC_OUTPUT_UHJ_STEREO));
+    EXPECT_EQ(WORD{2}, Proposal().first);
+    EXPECT_EQ("2 -1 6", RigInForce());
+    ASSERT_EQ(S_OK, layout->SetOutput(AMBISONIC_OUTPUT_SPEAKERS));
+    EXPECT_EQ(WORD{6}, Proposal().first);
+
+    ASSERT_EQ(S_OK, layout->SetDecodeType(AMBISONIC_LAYOUT_HEXAGON));
+    EXPECT_EQ("0 -1 6", RigInForce());
+    EXPECT_EQ(AMBISONIC_LAYOUT_HEXAGON, DecodeType());
+    EXPECT_EQ(std::make_pair(WORD{6}, DWORD{0}), Proposal());
+}
+
+// Values outside the bounds, rigs that cannot be designed and anything while a pin is connected
+// are refused, and the rig, its LFE setting and the proposal stay as they were.
+TEST_F(DecoderRig, RefusedRigsChangeNothing)
+{
+    ASSERT_EQ(S_OK, rig->SetPresetRig(AMBISONIC_RIG_5_1));
+    const std::string before = RigInForce();
+    const auto proposal = Proposal();
+    auto unchanged = [&](const std::string& what) {
+        EXPECT_EQ(before, RigInForce()) << what;
+        EXPECT_EQ(proposal, Proposal()) << what;
+    };
+    for (LONG bad : {LONG{-1}, LONG{6}, LONG{2147483647}}) EXPECT_EQ(E_INVALIDARG, rig->SetPresetRig(bad)) << bad;
+    unchanged("preset out of range");
+
+    std::vector<float> az(65), el(65, 0.0f), dist(65, 2.0f);
+    for (size_t i = 0; i < az.size(); ++i) az[i] = static_cast<float>(i * 5);
+    struct Bad {
+        const char* what;
+        HRESULT expected;
+        ULONG count;
+        int field;  // 0 azimuth, 1 elevation, 2 distance; -1 none
+        size_t speaker;
+        float value;
+    };
+    const float nan = std::nanf(""), inf = INFINITY;
+    const Bad cases[] = {
+        {"one speaker", E_INVALIDARG, 1, -1, 0, 0},
+        {"65 speakers", E_INVALIDARG, 65, -1, 0, 0},
+        {"azimuth not finite", E_INVALIDARG, 5, 0, 3, nan},
+        {"azimuth beyond a turn", E_INVALIDARG, 5, 0, 3, 360.5f},
+        {"elevation past the pole", E_INVALIDARG, 5, 1, 3, -90.5f},
+        {"elevation infinite", E_INVALIDARG, 5, 1, 3, inf},
+        {"negative distance", E_INVALIDARG, 5, 2, 3, -1.0f},
+        {"distance too far", E_INVALIDARG, 5, 2, 3, AMBISONIC_MAX_SPEAKER_DISTANCE * 1.01f},
+        {"two speakers in one place", E_INVALIDARG, 5, 0, 2, 5.0f},  // onto speaker 1
+    };
+    for (const Bad& c : cases) {
+        std::vector<float> values[3] = {az, el, dist};
+        if (c.field >= 0) values[c.field][c.speaker] = c.value;
+        EXPECT_EQ(c.expected, rig->SetSpeakers(c.count, values[0].data(), values[1].data(), values[2].data(), FALSE))
+            << c.what;
+        unchanged(c.what);
+    }
+    EXPECT_EQ(E_POINTER, rig->SetSpeakers(5, nullptr, el.data(), nullptr, FALSE));
+    EXPECT_EQ(E_POINTER, rig->SetSpeakers(5, az.data(), nullptr, nullptr, FALSE));
+    // 64 speakers fit, but not with an LFE channel after them.
+    EXPECT_EQ(E_INVALIDARG, rig->SetSpeakers(64, az.data(), el.data(), nullptr, TRUE));
+    unchanged("null angles, 64 speakers and LFE");
+
+    BOOL silent = TRUE;
+    ASSERT_EQ(S_OK, rig->GetLfeSilent(&silent));
+    EXPECT_FALSE(silent);
+    EXPECT_EQ(E_POINTER, rig->GetLfeSilent(nullptr));
+    ASSERT_EQ(S_OK, ConnectInput(TypeShape{}));
+    EXPECT_EQ(VFW_E_ALREADY_CONNECTED, rig->SetPresetRig(AMBISONIC_RIG_STEREO));
+    EXPECT_EQ(VFW_E_ALREADY_CONNECTED, rig->SetSpeakers(5, az.data(), el.data(), nullptr, FALSE));
+    EXPECT_EQ(VFW_E_ALREADY_CONNECTED, rig->SetLfeSilent(TRUE));
+    ASSERT_EQ(S_OK, rig->GetLfeSilent(&silent));
+    EXPECT_FALSE(silent);
+    ASSERT_EQ(S_OK, Input()->Disconnect());
+    unchanged("connected");
+}
+
+// The rotation is taken at any time, connected or not; refused angles leave the one in force.
+// A change while streaming costs the transform no allocation.
+TEST_F(DecoderRig, RotationIsTakenAtAnyTimeAndTurnsWithoutAllocating)
+{
+    float yaw = 1, pitch = 1, roll = 1;
+    ASSERT_EQ(S_OK, rotation->GetRotation(&yaw, &pitch, &roll));
+    EXPECT_EQ(0.0f, yaw * yaw + pitch * pitch + roll * roll);
+    EXPECT_EQ(E_POINTER, rotation->GetRotation(&yaw, nullptr, &roll));
+    ASSERT_EQ(S_OK, rotation->SetRotation(-30, 15, 360));
+    const float nan = std::nanf("");
+    for (const auto& bad : {std::array<float, 3>{nan, 0, 0}, std::array<float, 3>{0, 361, 0},
+                            std::array<float, 3>{0, 0, -INFINITY}})
+        EXPECT_EQ(E_INVALIDARG, rotation->SetRotation(bad[0], bad[1], bad[2]));
+    ASSERT_EQ(S_OK, rotation->GetRotation(&yaw, &pitch, &roll));
+    EXPECT_EQ(-30.0f, yaw);
+    EXPECT_EQ(15.0f, pitch);
+    EXPECT_EQ(360.0f, roll);
+
+    ASSERT_EQ(S_OK, rig->SetPresetRig(AMBISONIC_RIG_7_1_4));
+    ASSERT_EQ(S_OK, ConnectInput(TypeShape{}));
+    ASSERT_EQ(S_OK, ConnectOutput());
+    ALLOCATOR_PROPERTIES request;
+    ASSERT_EQ(S_OK, Decide(&request));
+    const LONG frames = 300;
+    fakes::FakeSample in(frames * 8), out(frames * 12 * 2);
+    for (LONG i = 0; i < in.GetSize(); ++i) in.data()[i] = static_cast<BYTE>(i * 37);
+    in.SetActualDataLength(in.GetSize());
+    // The same transform with the rotation in force, then after a change; each run counts the
+    // allocations the fake samples' call logs make, which are the same every time.
+    auto allocations = [&] {
+        in.calls.clear();
+        out.calls.clear();
+        test_support::FailNthNew(1L << 40);
+        EXPECT_EQ(S_OK, filter->Transform(&in, &out));
+        const long counted = test_support::NewCallsCounted();
+        test_support::FailNthNew(0);
+        return counted;
+    };
+    allocations();
+    const long steady = allocations();
+    ASSERT_EQ(S_OK, rotation->SetRotation(90, -45, 10));
+    EXPECT_EQ(steady, allocations());
+    EXPECT_EQ(frames * 12 * 2, out.GetActualDataLength());
+}
+
 // ---- Two-channel outputs --------------------------------------------------------------
 
 class DecoderOutput : public DecoderLayout {
@@ -411,6 +593,9 @@ TEST_F(DecoderOutput, RefusedOutputsAndResponsesChangeNothing)
             R);
     refused("empty responses", E_INVALIDARG, n, az, el, 0, r.rate, L, R);
     refused("responses too long", E_INVALIDARG, 1, az, el, AMBISONIC_MAX_RESPONSE_LENGTH + 1, r.rate, L, R);
+    refused("a set larger than the bound", E_INVALIDARG, AMBISONIC_MAX_RESPONSE_DIRECTIONS,
+            az, el, AMBISONIC_MAX_RESPONSE_SAMPLES / AMBISONIC_MAX_RESPONSE_DIRECTIONS + 1, r.rate, L, R);
+    refused("too few directions for a design", E_INVALIDARG, 3, az, el, r.length, r.rate, L, R);
     refused("rate too low", E_INVALIDARG, n, az, el, r.length, AMBISONIC_MIN_RESPONSE_RATE - 1, L, R);
     refused("rate too high", E_INVALIDARG, n, az, el, r.length, AMBISONIC_MAX_RESPONSE_RATE + 1, L, R);
     const float nan = std::nanf(""), inf = INFINITY;
