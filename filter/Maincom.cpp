@@ -269,6 +269,8 @@ HRESULT CVEvava::DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* p
     stream.inChannels = m_nInChannels;
     stream.sampleRate = static_cast<double>(format->Format.nSamplesPerSec);
     stream.maxBlockFrames = static_cast<int32_t>(frames);
+    // A rotation set before the stream starts is in force from its first frame.
+    PickUpRotation();
     switch (m_pRenderer->Prepare(stream)) {
     case decoder::PrepareResult::Ok: return S_OK;
     case decoder::PrepareResult::OutOfMemory: return E_OUTOFMEMORY;
@@ -374,12 +376,6 @@ HRESULT CVEvava::ChooseOutput(LONG output, const decoder::Rig& rig, LONG rigKind
                 ? decoder::MakeSpeakerRenderer(chosen, decoder::SpeakerOptions{silentLfe})
                 : decoder::MakeRenderer(request.kind, chosen, request.measured ? &measured : nullptr);
         if (!renderer) return E_INVALIDARG;
-        {
-            // A new renderer starts from the rotation in force; the streaming thread is not
-            // running while a pin is unconnected.
-            CAutoLock lock(&m_RotationLock);
-            renderer->SetRotation(m_Rotation);
-        }
         m_Rig = std::move(chosen);
         m_RigKind = rigKind;
         m_Preset = preset;

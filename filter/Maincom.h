@@ -88,8 +88,9 @@ public:
     // channel count in force and OutputChannels() out.
     HRESULT CheckTransform(const CMediaType* mtIn, const CMediaType* mtOut) override;
     // Output buffers for as many frames as an input buffer holds: 2 buffers, alignment 1.
-    // Prepares the renderer for the stream's rate, input channels and frames per buffer; on
-    // any failure the previous preparation stays.
+    // Prepares the renderer for the stream's rate, input channels and frames per buffer, turned
+    // by the rotation in force from the first frame; on any failure the previous preparation
+    // stays.
     HRESULT DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pProperties) override;
     // The one output type: the input type with OutputChannels(), its block size and rate,
     // the channel mask (the layout's for speakers, 0x3 for two channels) and the plain PCM or
@@ -159,7 +160,7 @@ private:
     bool AnyPinConnected();
     // Makes and installs the renderer for `output` (one of AMBISONIC_OUTPUT) with `rig` (of
     // `rigKind`, one of AMBISONIC_RIG_KIND, and `preset` or -1), for handed-in responses
-    // `measured`, with the LFE silent or not, turned by the rotation in force. E_INVALIDARG
+    // `measured`, with the LFE silent or not (DecideBufferSize gives it the rotation). E_INVALIDARG
     // when the renderer cannot be made (no responses handed in, a rig too wide), E_OUTOFMEMORY;
     // nothing changes then. Filter lock held.
     HRESULT ChooseOutput(LONG output, const decoder::Rig& rig, LONG rigKind, LONG preset,
@@ -167,7 +168,8 @@ private:
     // ChooseOutput() for a new rig with the output, responses and LFE setting in force, unless
     // a pin is connected (VFW_E_ALREADY_CONNECTED). Takes the filter lock.
     HRESULT ChooseRig(const decoder::Rig& rig, LONG rigKind, LONG preset);
-    // Streaming thread: hands the renderer a rotation set since the last sample.
+    // Hands the renderer a rotation set since it last took one: on the streaming thread before
+    // each sample, and before the renderer is prepared.
     void PickUpRotation();
     // The renderer's tail, for EndOfStream.
     HRESULT DeliverTail();

@@ -265,8 +265,9 @@ TEST_F(DecodeOutputChoice, HeadphonesWithoutAFileTakeTheDefaultSetWhenThere)
 }
 
 // --rotate turns the scene before the decode: a source turned to a direction decodes as one
-// recorded there (float output, to float's precision), the summary says the turn, and values
-// that are not one to three finite angles are usage errors with nothing written.
+// recorded there (float output, to float's precision), integer input as well as float, the
+// summary says the turn, and values that are not one to three finite angles are usage errors
+// with nothing written.
 TEST_F(DecodeOutputChoice, RotateTurnsTheSceneBeforeTheDecode)
 {
     const WaveShape noise = RandomBFormat(3000, 1, true);
@@ -312,6 +313,26 @@ TEST_F(DecodeOutputChoice, RotateTurnsTheSceneBeforeTheDecode)
         ASSERT_EQ(got.size(), want.size());
         for (size_t i = 0; i < got.size(); ++i) ASSERT_NEAR(got[i], want[i], 1e-5) << c.turn << " sample " << i;
     }
+
+    // 16-bit input turns as well as float: X and Y near full scale turned by 45 degrees carry
+    // Y past it, which is not clipped before the decode (the same source as float input decodes
+    // the same).
+    WaveShape pcm = RandomBFormat(2000, 4, false), flt = RandomBFormat(2000, 4, true);
+    pcm.samples.clear();
+    flt.samples.clear();
+    for (uint32_t f = 0; f < 2000; ++f) {
+        const int v = (f % 2 ? 1 : -1) * (30000 - int(f));
+        for (int gain : {0, 1, 1, 0}) {
+            wave_test::Put16(pcm.samples, uint16_t(int16_t(v * gain)));
+            wave_test::PutFloat(flt.samples, float(v * gain) / 32768.0f);
+        }
+    }
+    const std::string pcmIn = Write("pcm.amb", pcm), floatIn = Write("float.amb", flt);
+    ASSERT_EQ(Run({pcmIn, "-o", m_dir / "pcm.wav", "-f", "float", "--rotate", "45"}).exitCode, 0);
+    ASSERT_EQ(Run({floatIn, "-o", m_dir / "float.wav", "-f", "float", "--rotate", "45"}).exitCode, 0);
+    const std::vector<float> fromPcm = floats(m_dir / "pcm.wav"), fromFloat = floats(m_dir / "float.wav");
+    ASSERT_EQ(fromPcm.size(), fromFloat.size());
+    for (size_t i = 0; i < fromPcm.size(); ++i) ASSERT_NEAR(fromPcm[i], fromFloat[i], 1e-6) << "sample " << i;
 
     const std::string in = Write("in.amb", RandomBFormat(100, 4, false));
     for (const char* bad : {"", "x", "10,", "1,2,3,4", "nan", "0,inf", "5 deg"}) {

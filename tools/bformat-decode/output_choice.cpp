@@ -12,6 +12,7 @@
 #include "decoder/binaural.h"
 #include "durazodo/ambisonic_decoder.h"
 #include "framework/com_ref.h"
+#include "filter/rig_matrices.h"
 #include "tools/bformat-decode/decoder_module.h"
 #include "tools/bformat-decode/sofa_responses.h"
 
@@ -128,6 +129,60 @@ std::string Refusal(HRESULT hr, const char* what)
     else if (hr == E_INVALIDARG) why = "the decoder filter refuses ";
     else why = "the decoder filter failed to set ";
     return why + what + " (" + Hex(hr) + ")";
+}
+
+// Hands the rig of `choice` to the filter: a preset by its number, designed speakers by their
+// positions (the filter designs the same decoder from them), a rig file's matrices as given;
+// then the LFE setting.
+bool ApplyRig(IBaseFilter* decoderFilter, const OutputChoice& choice, std::string& error)
+{
+    const RigChoice& rc = choice.rig;
+    const decoder::Rig& rig = *rc.rig;
+    ComRef<IAmbisonicDecoderRig> rigs;
+    HRESULT hr = decoderFilter->QueryInterface(IID_IAmbisonicDecoderRig, rigs.put_void());
+    if (FAILED(hr) || !rigs) {
+        error = "this decoder module has no rig interface: it decodes to the seven layouts only (" + Hex(hr) + ")";
+        return false;
+    }
+    if (rc.preset >= 0) {
+        hr = rigs->SetPresetRig(rc.preset);
+    } else {
+        // Positions without the LFE channel, which follows them.
+        std::vector<double> az, el, dist;
+        for (size_t i = 0; i < rig.speakers.size(); ++i) {
+            if (static_cast<int32_t>(i) == rig.lfeChannel) continue;
+            az.push_back(WrappedAzimuth(rig.speakers[i].azimuth));
+            el.push_back(rig.speakers[i].elevation);
+            dist.push_back(rig.speakers[i].distance);
+        }
+        const bool lfe = rig.lfeChannel >= 0;
+        if (lfe && static_cast<size_t>(rig.lfeChannel) != az.size()) {
+            error = "the decoder filter takes an LFE channel only after the speakers";
+            return false;
+        }
+        const auto count = static_cast<ULONG>(az.size());
+        if (rc.matricesGiven) {
+            ComRef<IAmbisonicDecoderRigMatrices> matrices;
+            hr = decoderFilter->QueryInterface(IID_IAmbisonicDecoderRigMatrices, matrices.put_void());
+            if (FAILED(hr) || !matrices) {
+                error = "this decoder module cannot run a rig file's own matrices (" + Hex(hr) + ")";
+                return false;
+            }
+            const decoder::DesignedDecoder& d = *rig.designed;
+            hr = matrices->SetRigMatrices(count, az.data(), el.data(), dist.data(), lfe, static_cast<ULONG>(d.order),
+                                          static_cast<ULONG>(d.channels), d.low.data(), d.high.data(),
+                                          rig.crossoverHz);
+        } else {
+            std::vector<float> azf(az.begin(), az.end()), elf(el.begin(), el.end()), distf(dist.begin(), dist.end());
+            hr = rigs->SetSpeakers(count, azf.data(), elf.data(), distf.data(), lfe);
+        }
+    }
+    if (SUCCEEDED(hr) && choice.silentLfe) hr = rigs->SetLfeSilent(TRUE);
+    if (FAILED(hr)) {
+        error = Refusal(hr, ("the rig of " + rc.source).c_str());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -299,6 +354,7 @@ bool ApplyOutputChoice(IBaseFilter* decoderFilter, const OutputChoice& choice, u
         error = Refusal(hr, "the layout");
         return false;
     }
+    if (choice.rig.rig && !ApplyRig(decoderFilter, choice, error)) return false;
     const decoder::Rig& virtualRig = HeadphoneLayout();
     const std::string speakers = "the " + std::to_string(virtualRig.Channels()) + " virtual speakers of the " +
                                  virtualRig.name + " (layout " +
@@ -340,6 +396,25 @@ bool ApplyOutputChoice(IBaseFilter* decoderFilter, const OutputChoice& choice, u
         responses += "; the nearest to each of " + speakers;
         return true;
     }
+    }
+    return true;
+}
+
+bool ApplyRotation(IBaseFilter* decoderFilter, const decoder::SceneRotation& rotation, std::string& error)
+{
+    if (decoder::IsIdentity(rotation)) return true;
+    ComRef<IAmbisonicDecoderRotation> turn;
+    HRESULT hr = decoderFilter->QueryInterface(IID_IAmbisonicDecoderRotation, turn.put_void());
+    if (FAILED(hr) || !turn) {
+        error = "this decoder module cannot turn the scene (" + Hex(hr) + ")";
+        return false;
+    }
+    // A whole turn more or less is the same rotation.
+    auto within = [](double degrees) { return static_cast<float>(std::fmod(degrees, 360.0)); };
+    hr = turn->SetRotation(within(rotation.yawDeg), within(rotation.pitchDeg), within(rotation.rollDeg));
+    if (FAILED(hr)) {
+        error = Refusal(hr, "the rotation");
+        return false;
     }
     return true;
 }
