@@ -164,7 +164,7 @@ two_channel_test::HostResponses SofaResponses(const std::string& path, uint32_t 
 {
     std::vector<decoder::DirectionalResponse> chosen;
     std::string error;
-    EXPECT_TRUE(bformat::LoadSofaResponses(path, rate, decoder::SpeakerDirections(decoder::BuiltInRig(decoder::LayoutId::Octagon)), chosen, error)) << error;
+    EXPECT_TRUE(bformat::LoadSofaSet(path, rate, chosen, error)) << error;
     two_channel_test::HostResponses r;
     r.rate = rate;
     for (const auto& d : chosen) r.length = std::max<uint32_t>(r.length, uint32_t(d.left.size()));
@@ -183,7 +183,6 @@ TEST_F(DecodeOutputChoice, RendersUhjAndHeadphonesAsTheEngineDoesInTwoChannels)
 {
     const std::string grid = SOFA_TEST_DIR "/grid.sofa";  // 20 directions, 48 kHz
     const two_channel_test::HostResponses at48 = SofaResponses(grid, 48000), at44 = SofaResponses(grid, 44100);
-    const std::string speakers = "the 8 virtual speakers of the octagon (layout 4)\n";
     struct Case {
         std::vector<std::string> options;
         uint32_t rate;
@@ -195,11 +194,11 @@ TEST_F(DecodeOutputChoice, RendersUhjAndHeadphonesAsTheEngineDoesInTwoChannels)
         {{"--stereo", "uhj"}, 48000, true, nullptr, "UHJ stereo", ""},
         {{"--headphones"}, 48000, false, nullptr, "headphones", "built-in spherical head, decoded in three dimensions\n"},
         {{"--headphones", grid}, 48000, false, &at48, "headphones",
-         "grid.sofa: 20 measurements at 48000 Hz; the nearest to each of " + speakers},
+         "grid.sofa: 20 measurements at 48000 Hz; all of them, decoded in three dimensions\n"},
         // The virtual layout named, the file by --headphones=: the same.
         {{"-l", "octagon", "--headphones=" + grid}, 48000, false, &at48, "headphones", "grid.sofa: 20 measurements"},
         {{"--headphones", grid}, 44100, false, &at44, "headphones",
-         "grid.sofa: 20 measurements at 48000 Hz, resampled to 44100 Hz; the nearest to each of " + speakers},
+         "grid.sofa: 20 measurements at 48000 Hz, resampled to 44100 Hz; all of them, decoded in three dimensions\n"},
     };
     for (const Case& c : cases) {
         const WaveShape shape = RandomBFormat(12000, 4, false, c.rate);

@@ -79,13 +79,8 @@ std::string BaseName(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::vector<decoder::Direction> VirtualSpeakerDirections()
-{
-    return decoder::SpeakerDirections(HeadphoneLayout());
-}
-
-// The SOFA file's measurement nearest each virtual speaker at one sample rate, as one array
-// of each kind for SetHeadphoneResponses, all of one length; or why the file cannot be used.
+// Every measurement of a SOFA file at one sample rate, as one array of each kind for
+// SetHeadphoneResponses, all of one length; or why the file cannot be used.
 struct ResponseArrays {
     bool loaded = false;
     std::string error;
@@ -106,10 +101,19 @@ const ResponseArrays& ResponsesAt(const std::string& path, uint32_t sampleRate)
     if (found != kept.end()) return found->second;
     ResponseArrays& arrays = kept[key];
     std::vector<decoder::DirectionalResponse> chosen;
-    arrays.loaded =
-        LoadSofaResponses(path, sampleRate, VirtualSpeakerDirections(), chosen, arrays.error, &arrays.summary);
+    arrays.loaded = LoadSofaSet(path, sampleRate, chosen, arrays.error, &arrays.summary);
     if (!arrays.loaded) return arrays;
     arrays.length = arrays.summary.frames;
+    // The filter keeps a copy of the whole set: it bounds its size.
+    if (chosen.size() > AMBISONIC_MAX_RESPONSE_DIRECTIONS ||
+        uint64_t{chosen.size()} * arrays.length > AMBISONIC_MAX_RESPONSE_SAMPLES) {
+        arrays.loaded = false;
+        arrays.error = path + ": " + std::to_string(chosen.size()) + " measurements of " +
+                       std::to_string(arrays.length) + " frames are more than the decoder takes (at most " +
+                       std::to_string(AMBISONIC_MAX_RESPONSE_DIRECTIONS) + " measurements and " +
+                       std::to_string(AMBISONIC_MAX_RESPONSE_SAMPLES) + " frames in all)";
+        return arrays;
+    }
     for (const decoder::DirectionalResponse& r : chosen) {
         arrays.azimuths.push_back(static_cast<float>(WrappedAzimuth(r.azimuthDeg)));
         arrays.elevations.push_back(static_cast<float>(r.elevationDeg));
@@ -355,10 +359,6 @@ bool ApplyOutputChoice(IBaseFilter* decoderFilter, const OutputChoice& choice, u
         return false;
     }
     if (choice.rig.rig && !ApplyRig(decoderFilter, choice, error)) return false;
-    const decoder::Rig& virtualRig = HeadphoneLayout();
-    const std::string speakers = "the " + std::to_string(virtualRig.Channels()) + " virtual speakers of the " +
-                                 virtualRig.name + " (layout " +
-                                 std::to_string(decoder::DecodeTypeOf(decoder::kDefaultHeadphoneLayout)) + ")";
     switch (choice.mode) {
     case OutputMode::Speakers:
         return true;
@@ -393,7 +393,7 @@ bool ApplyOutputChoice(IBaseFilter* decoderFilter, const OutputChoice& choice, u
                     std::to_string(summary.measurements) + " measurements at " +
                     Degrees(summary.fileRate) + " Hz";
         if (summary.fileRate != sampleRate) responses += ", resampled to " + std::to_string(sampleRate) + " Hz";
-        responses += "; the nearest to each of " + speakers;
+        responses += "; all of them, decoded in three dimensions";
         return true;
     }
     }
