@@ -15,6 +15,7 @@
 #include "filter/Maincom.h"
 #include "framework/transform_pins.h"
 #include "tests/filter/bformat_filters.h"
+#include "tests/support/speaker_reference.h"
 
 namespace bformat_test {
 
@@ -83,34 +84,18 @@ inline std::vector<std::vector<BYTE>> ReferenceDecode(const TypeShape& shape, co
     return out;
 }
 
-// What the engine's speaker renderer for `rig`, prepared turned by `initial`, makes of the
-// script's samples, each rendered in one call (after `beforeSample(i, renderer)`, where a test
-// turns the scene as the filter was told to), then the tail it owes: the whole output as one
-// run of bytes.
+// The engine's speaker output for `rig` from the script's samples (speaker_reference.h).
 inline std::vector<BYTE> EngineSpeakerDecode(
     const decoder::Rig& rig, bool silentLfe, const TypeShape& shape, const std::vector<SampleRecord>& script,
     const decoder::SceneRotation& initial = {}, const std::function<void(size_t, decoder::Renderer&)>& beforeSample = {})
 {
-    const auto renderer = decoder::MakeSpeakerRenderer(rig, decoder::SpeakerOptions{silentLfe});
-    EXPECT_TRUE(renderer);
-    if (!renderer) return {};
-    renderer->SetRotation(initial);
-    EXPECT_EQ(decoder::PrepareResult::Ok, renderer->Prepare({shape.channels, double(shape.rate), 1024}));
-    const decoder::SampleFormat format = FormatOf(shape);
-    const size_t bytes = decoder::BytesPerSample(format);
-    const size_t outFrame = bytes * renderer->OutputChannels();
-    std::vector<BYTE> out;
-    for (size_t i = 0; i < script.size(); ++i) {
-        if (beforeSample) beforeSample(i, *renderer);
-        const size_t frames = script[i].data.size() / (bytes * shape.channels);
-        std::vector<BYTE> block(frames * outFrame);
-        renderer->Render(format, script[i].data.data(), block.data(), frames);
-        out.insert(out.end(), block.begin(), block.end());
+    std::vector<std::vector<uint8_t>> blocks;
+    for (const SampleRecord& s : script) {
+        const size_t frameBytes = decoder::BytesPerSample(FormatOf(shape)) * shape.channels;
+        blocks.emplace_back(s.data.begin(), s.data.begin() + (s.data.size() / frameBytes) * frameBytes);
     }
-    std::vector<BYTE> tail(renderer->TailFrames() * outFrame);
-    renderer->RenderTail(format, tail.data(), renderer->TailFrames());
-    out.insert(out.end(), tail.begin(), tail.end());
-    return out;
+    return speaker_test::EngineSpeakerDecode(rig, silentLfe, FormatOf(shape), shape.channels, shape.rate, blocks,
+                                             initial, beforeSample);
 }
 
 // The received samples' bytes, one after another.
