@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -397,79 +398,46 @@ TEST_F(DecoderRig, RefusedRigsChangeNothing)
     ASSERT_EQ(S_OK, rig->SetPresetRig(AMBISONIC_RIG_5_1));
     const std::string before = RigInForce();
     const auto proposal = Proposal();
-    auto unchanged = [&](const std::string& what) {
-        EXPECT_EQ(before, RigInForce()) << what;
-        EXPECT_EQ(proposal, Proposal()) << what;
-    };
-    for (LONG bad : {LONG{-1}, LONG{6}, LONG{2147483647}}) EXPECT_EQ(E_INVALIDARG, rig->SetPresetRig(bad)) << bad;
-    unchanged("preset out of range");
-
     std::vector<float> az(65), el(65, 0.0f), dist(65, 2.0f);
     for (size_t i = 0; i < az.size(); ++i) az[i] = static_cast<float>(i * 5);
-    struct Bad {
-        const char* what;
-        HRESULT expected;
-        ULONG count;
-        int field;  // 0 azimuth, 1 elevation, 2 distance; -1 none
-        size_t speaker;
-        float value;
-    };
-    const float nan = std::nanf(""), inf = INFINITY;
-    const Bad cases[] = {
-        {"one speaker", E_INVALIDARG, 1, -1, 0, 0},
-        {"65 speakers", E_INVALIDARG, 65, -1, 0, 0},
-        {"azimuth not finite", E_INVALIDARG, 5, 0, 3, nan},
-        {"azimuth beyond a turn", E_INVALIDARG, 5, 0, 3, 360.5f},
-        {"elevation past the pole", E_INVALIDARG, 5, 1, 3, -90.5f},
-        {"elevation infinite", E_INVALIDARG, 5, 1, 3, inf},
-        {"negative distance", E_INVALIDARG, 5, 2, 3, -1.0f},
-        {"distance too far", E_INVALIDARG, 5, 2, 3, AMBISONIC_MAX_SPEAKER_DISTANCE * 1.01f},
-        {"two speakers in one place", E_INVALIDARG, 5, 0, 2, 5.0f},  // onto speaker 1
-    };
-    for (const Bad& c : cases) {
-        std::vector<float> values[3] = {az, el, dist};
-        if (c.field >= 0) values[c.field][c.speaker] = c.value;
-        EXPECT_EQ(c.expected, rig->SetSpeakers(c.count, values[0].data(), values[1].data(), values[2].data(), FALSE))
-            << c.what;
-        unchanged(c.what);
+    // A count out of bounds, or one bad value at speaker 3 of 5: azimuth (0), elevation (1) or
+    // distance (2); an azimuth of 5 puts it where speaker 1 stands.
+    const std::tuple<ULONG, int, float> bad[] = {{1, -1, 0.0f},       {65, -1, 0.0f},      {5, 0, NAN},
+                                                 {5, 0, 360.5f},      {5, 1, -90.5f},      {5, 1, INFINITY},
+                                                 {5, 2, -1.0f},       {5, 2, 1000.5f},     {5, 0, 5.0f}};
+    for (const auto& [count, field, value] : bad) {
+        std::vector<float> v[3] = {az, el, dist};
+        if (field >= 0) v[field][3] = value;
+        EXPECT_EQ(E_INVALIDARG, rig->SetSpeakers(count, v[0].data(), v[1].data(), v[2].data(), FALSE))
+            << count << " speakers, field " << field << " = " << value;
     }
+    EXPECT_EQ(E_INVALIDARG, rig->SetSpeakers(64, az.data(), el.data(), nullptr, TRUE));  // 65 channels
     EXPECT_EQ(E_POINTER, rig->SetSpeakers(5, nullptr, el.data(), nullptr, FALSE));
-    EXPECT_EQ(E_POINTER, rig->SetSpeakers(5, az.data(), nullptr, nullptr, FALSE));
-    // 64 speakers fit, but not with an LFE channel after them.
-    EXPECT_EQ(E_INVALIDARG, rig->SetSpeakers(64, az.data(), el.data(), nullptr, TRUE));
-    unchanged("null angles, 64 speakers and LFE");
-
-    BOOL silent = TRUE;
-    ASSERT_EQ(S_OK, rig->GetLfeSilent(&silent));
-    EXPECT_FALSE(silent);
-    EXPECT_EQ(E_POINTER, rig->GetLfeSilent(nullptr));
+    EXPECT_EQ(E_INVALIDARG, rig->SetPresetRig(-1));
+    EXPECT_EQ(E_INVALIDARG, rig->SetPresetRig(AMBISONIC_RIG_7_1_4 + 1));
     ASSERT_EQ(S_OK, ConnectInput(TypeShape{}));
     EXPECT_EQ(VFW_E_ALREADY_CONNECTED, rig->SetPresetRig(AMBISONIC_RIG_STEREO));
     EXPECT_EQ(VFW_E_ALREADY_CONNECTED, rig->SetSpeakers(5, az.data(), el.data(), nullptr, FALSE));
     EXPECT_EQ(VFW_E_ALREADY_CONNECTED, rig->SetLfeSilent(TRUE));
+    ASSERT_EQ(S_OK, Input()->Disconnect());
+    BOOL silent = TRUE;
     ASSERT_EQ(S_OK, rig->GetLfeSilent(&silent));
     EXPECT_FALSE(silent);
-    ASSERT_EQ(S_OK, Input()->Disconnect());
-    unchanged("connected");
+    EXPECT_EQ(before, RigInForce());
+    EXPECT_EQ(proposal, Proposal());
 }
 
 // The rotation is taken at any time, connected or not; refused angles leave the one in force.
 // A change while streaming costs the transform no allocation.
 TEST_F(DecoderRig, RotationIsTakenAtAnyTimeAndTurnsWithoutAllocating)
 {
-    float yaw = 1, pitch = 1, roll = 1;
-    ASSERT_EQ(S_OK, rotation->GetRotation(&yaw, &pitch, &roll));
-    EXPECT_EQ(0.0f, yaw * yaw + pitch * pitch + roll * roll);
-    EXPECT_EQ(E_POINTER, rotation->GetRotation(&yaw, nullptr, &roll));
     ASSERT_EQ(S_OK, rotation->SetRotation(-30, 15, 360));
-    const float nan = std::nanf("");
-    for (const auto& bad : {std::array<float, 3>{nan, 0, 0}, std::array<float, 3>{0, 361, 0},
-                            std::array<float, 3>{0, 0, -INFINITY}})
-        EXPECT_EQ(E_INVALIDARG, rotation->SetRotation(bad[0], bad[1], bad[2]));
+    for (const auto& a : {std::array<float, 3>{NAN, 0, 0}, {0, 361, 0}, {0, 0, -INFINITY}})
+        EXPECT_EQ(E_INVALIDARG, rotation->SetRotation(a[0], a[1], a[2]));
+    float yaw = 0, pitch = 0, roll = 0;
     ASSERT_EQ(S_OK, rotation->GetRotation(&yaw, &pitch, &roll));
-    EXPECT_EQ(-30.0f, yaw);
-    EXPECT_EQ(15.0f, pitch);
-    EXPECT_EQ(360.0f, roll);
+    EXPECT_EQ((std::array<float, 3>{-30, 15, 360}), (std::array<float, 3>{yaw, pitch, roll}));
+    EXPECT_EQ(E_POINTER, rotation->GetRotation(&yaw, nullptr, &roll));
 
     ASSERT_EQ(S_OK, rig->SetPresetRig(AMBISONIC_RIG_7_1_4));
     ASSERT_EQ(S_OK, ConnectInput(TypeShape{}));
@@ -480,8 +448,7 @@ TEST_F(DecoderRig, RotationIsTakenAtAnyTimeAndTurnsWithoutAllocating)
     fakes::FakeSample in(frames * 8), out(frames * 12 * 2);
     for (LONG i = 0; i < in.GetSize(); ++i) in.data()[i] = static_cast<BYTE>(i * 37);
     in.SetActualDataLength(in.GetSize());
-    // The same transform with the rotation in force, then after a change; each run counts the
-    // allocations the fake samples' call logs make, which are the same every time.
+    // Allocations of one transform: only the fake samples' call logs, the same every time.
     auto allocations = [&] {
         in.calls.clear();
         out.calls.clear();
@@ -495,7 +462,6 @@ TEST_F(DecoderRig, RotationIsTakenAtAnyTimeAndTurnsWithoutAllocating)
     const long steady = allocations();
     ASSERT_EQ(S_OK, rotation->SetRotation(90, -45, 10));
     EXPECT_EQ(steady, allocations());
-    EXPECT_EQ(frames * 12 * 2, out.GetActualDataLength());
 }
 
 // ---- Two-channel outputs --------------------------------------------------------------
