@@ -185,7 +185,8 @@ struct IAmbisonicDecoderRig : public IUnknown {
                            const float* distanceMetres, BOOL lfe) PURE;
     // The rig in force: its kind (AMBISONIC_RIG_KIND), for a preset which one (else -1), and
     // its output channels as speaker output (the LFE channel included). Any pointer may be null
-    // (that value is not reported).
+    // (that value is not reported). While a preset or handed-in rig is in force,
+    // IAmbisonicDecoderLayout::GetDecodeType reports AMBISONIC_LAYOUT_SQUARE.
     STDMETHOD(GetRig)(LONG* kind, LONG* preset, ULONG* channels) PURE;
     // Whether the LFE channel of the rig in force (if it has one) is left silent instead of
     // carrying W low-passed. Default FALSE; kept across rig changes. VFW_E_ALREADY_CONNECTED
