@@ -7,7 +7,9 @@
 
 #include "decoder/allpass.h"
 #include "decoder/binaural.h"
+#include "decoder/binaural_design.h"
 #include "decoder/decoder_state.h"
+#include "decoder/kernels/matrix.h"
 #include "framework/transform_pins.h"
 
 namespace {
@@ -35,6 +37,11 @@ static_assert(AMBISONIC_HEADPHONE_LATENCY_FRAMES == decoder::kBinauralLatencyFra
               "the host header states the headphone decode's lag");
 static_assert(AMBISONIC_MAX_RESPONSE_LENGTH <= decoder::kMaxResponseFrames,
               "the headphone decode takes every response length a host may hand in");
+static_assert(AMBISONIC_MAX_RESPONSE_DIRECTIONS <= decoder::kMaxDesignResponses,
+              "the headphone design takes every measured set a host may hand in");
+static_assert(AMBISONIC_MAX_SPEAKERS <= decoder::kMaxRigSpeakers &&
+                  AMBISONIC_MAX_SPEAKERS <= decoder::kernels::kMaxMatrixOutputs,
+              "every rig a host may hand in can be designed and decoded (without its LFE channel)");
 static_assert(AMBISONIC_MIN_RESPONSE_RATE >= decoder::kMinBinauralRate &&
                   AMBISONIC_MAX_RESPONSE_RATE <= decoder::kMaxBinauralRate,
               "a stream at the responses' rate can be decoded for headphones");
@@ -82,12 +89,16 @@ CVEvava::CVEvava(const char* name, LPUNKNOWN pUnk, HRESULT* phr)
       CPersistStream(pUnk, phr),
       m_pInputFormat(nullptr),
       m_cbInputFormat(0),
+      m_RigKind(AMBISONIC_RIG_KIND_LAYOUT),
+      m_Preset(-1),
       m_Output(AMBISONIC_OUTPUT_SPEAKERS),
+      m_SilentLfe(false),
       m_nInChannels(0)
 {
     HRESULT hr = E_OUTOFMEMORY;
     try {
-        hr = ChooseOutput(AMBISONIC_OUTPUT_SPEAKERS, decoder::BuiltInRig(decoder::LayoutId::Square), m_Responses);
+        hr = ChooseOutput(AMBISONIC_OUTPUT_SPEAKERS, decoder::BuiltInRig(decoder::LayoutId::Square),
+                          AMBISONIC_RIG_KIND_LAYOUT, -1, m_Responses, false);
     } catch (const std::bad_alloc&) {
     }
     // CreateInstance destroys a filter that could not make its renderer.
@@ -105,6 +116,11 @@ STDMETHODIMP CVEvava::NonDelegatingQueryInterface(REFIID riid, void** ppv)
     if (IsEqualGUID(riid, IID_IPersistStream)) return GetInterface(static_cast<IPersistStream*>(this), ppv);
     if (IsEqualGUID(riid, IID_IAmbisonicDecoderLayout))
         return GetInterface(static_cast<IAmbisonicDecoderLayout*>(this), ppv);
+    if (IsEqualGUID(riid, IID_IAmbisonicDecoderRig)) return GetInterface(static_cast<IAmbisonicDecoderRig*>(this), ppv);
+    if (IsEqualGUID(riid, IID_IAmbisonicDecoderRotation))
+        return GetInterface(static_cast<IAmbisonicDecoderRotation*>(this), ppv);
+    if (IsEqualGUID(riid, IID_IAmbisonicDecoderRigMatrices))
+        return GetInterface(static_cast<IAmbisonicDecoderRigMatrices*>(this), ppv);
     return CTransformFilter::NonDelegatingQueryInterface(riid, ppv);
 }
 
@@ -253,6 +269,8 @@ HRESULT CVEvava::DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* p
     stream.inChannels = m_nInChannels;
     stream.sampleRate = static_cast<double>(format->Format.nSamplesPerSec);
     stream.maxBlockFrames = static_cast<int32_t>(frames);
+    // A rotation set before the stream starts is in force from its first frame.
+    PickUpRotation();
     switch (m_pRenderer->Prepare(stream)) {
     case decoder::PrepareResult::Ok: return S_OK;
     case decoder::PrepareResult::OutOfMemory: return E_OUTOFMEMORY;
@@ -264,8 +282,21 @@ HRESULT CVEvava::DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* p
 
 // ---- Streaming --------------------------------------------------------------------------
 
+void CVEvava::PickUpRotation()
+{
+    decoder::SceneRotation set;
+    {
+        CAutoLock lock(&m_RotationLock);
+        set = m_Rotation;
+    }
+    const decoder::SceneRotation& current = m_pRenderer->Rotation();
+    if (set.yawDeg != current.yawDeg || set.pitchDeg != current.pitchDeg || set.rollDeg != current.rollDeg)
+        m_pRenderer->SetRotation(set);
+}
+
 HRESULT CVEvava::Transform(IMediaSample* pIn, IMediaSample* pOut)
 {
+    PickUpRotation();
     return decoder::TransformSample(*m_pRenderer, InputFormat(), pIn, pOut, m_TailClock);
 }
 
@@ -333,22 +364,37 @@ STDMETHODIMP_(void) CVEvava::NotifyParameter(LONG) {}
 
 static_assert(AMBISONIC_LAYOUT_TWO_LAYER + 1 == decoder::kLayoutCount, "the host header names every decode type");
 
-HRESULT CVEvava::ChooseOutput(LONG output, const decoder::Rig& rig, const decoder::MeasuredResponses& measured)
+HRESULT CVEvava::ChooseOutput(LONG output, const decoder::Rig& rig, LONG rigKind, LONG preset,
+                              const decoder::MeasuredResponses& measured, bool silentLfe)
 {
     const OutputRequest& request = kOutputRequests[output];
     if (request.measured && measured.responses.empty()) return E_INVALIDARG;
     try {
         decoder::Rig chosen = rig;
         std::unique_ptr<decoder::Renderer> renderer =
-            decoder::MakeRenderer(request.kind, chosen, request.measured ? &measured : nullptr);
+            request.kind == decoder::OutputKind::Speakers
+                ? decoder::MakeSpeakerRenderer(chosen, decoder::SpeakerOptions{silentLfe})
+                : decoder::MakeRenderer(request.kind, chosen, request.measured ? &measured : nullptr);
         if (!renderer) return E_INVALIDARG;
         m_Rig = std::move(chosen);
+        m_RigKind = rigKind;
+        m_Preset = preset;
         m_Output = output;
+        m_SilentLfe = silentLfe;
         m_pRenderer = std::move(renderer);
         return S_OK;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
+}
+
+HRESULT CVEvava::ChooseRig(const decoder::Rig& rig, LONG rigKind, LONG preset)
+{
+    // Connections hold the filter lock while they negotiate, so none can start meanwhile.
+    CAutoLock lock(&m_csFilter);
+    if (AnyPinConnected()) return VFW_E_ALREADY_CONNECTED;
+    // A format accepted earlier keeps its input count; the speakers follow the rig.
+    return ChooseOutput(m_Output, rig, rigKind, preset, m_Responses, m_SilentLfe);
 }
 
 STDMETHODIMP CVEvava::GetDecodeType(LONG* decodeType)
@@ -363,11 +409,7 @@ STDMETHODIMP CVEvava::SetDecodeType(LONG decodeType)
 {
     const std::optional<decoder::LayoutId> layout = decoder::LayoutIdOf(decodeType);
     if (!layout) return E_INVALIDARG;
-    // Connections hold the filter lock while they negotiate, so none can start meanwhile.
-    CAutoLock lock(&m_csFilter);
-    if (AnyPinConnected()) return VFW_E_ALREADY_CONNECTED;
-    // A format accepted earlier keeps its input count; the speakers follow the rig.
-    return ChooseOutput(m_Output, decoder::BuiltInRig(*layout), m_Responses);
+    return ChooseRig(decoder::BuiltInRig(*layout), AMBISONIC_RIG_KIND_LAYOUT, -1);
 }
 
 STDMETHODIMP CVEvava::GetOutput(LONG* output)
@@ -384,12 +426,25 @@ STDMETHODIMP CVEvava::SetOutput(LONG output)
     CAutoLock lock(&m_csFilter);
     if (kOutputRequests[output].measured && m_Responses.responses.empty()) return E_INVALIDARG;
     if (AnyPinConnected()) return VFW_E_ALREADY_CONNECTED;
-    return ChooseOutput(output, m_Rig, m_Responses);
+    return ChooseOutput(output, m_Rig, m_RigKind, m_Preset, m_Responses, m_SilentLfe);
 }
 
 namespace {
 
-bool FiniteWithin(float v, float lowest, float highest) { return std::isfinite(v) && v >= lowest && v <= highest; }
+template <class T>
+bool FiniteWithin(T v, double lowest, double highest)
+{
+    return std::isfinite(v) && v >= lowest && v <= highest;
+}
+
+// Whether speaker s of a host's rig stands where the interfaces allow: azimuth -360..360,
+// elevation -90..90, distance (when given) 0..AMBISONIC_MAX_SPEAKER_DISTANCE.
+template <class T>
+bool SpeakerWithin(const T* azimuth, const T* elevation, const T* distance, size_t s)
+{
+    return FiniteWithin(azimuth[s], -360.0, 360.0) && FiniteWithin(elevation[s], -90.0, 90.0) &&
+           (!distance || FiniteWithin(distance[s], 0.0, AMBISONIC_MAX_SPEAKER_DISTANCE));
+}
 
 }  // namespace
 
@@ -399,8 +454,8 @@ STDMETHODIMP CVEvava::SetHeadphoneResponses(ULONG directions, const float* azimu
 {
     if (!azimuthDegrees || !elevationDegrees || !left || !right) return E_POINTER;
     if (directions == 0 || directions > AMBISONIC_MAX_RESPONSE_DIRECTIONS || length == 0 ||
-        length > AMBISONIC_MAX_RESPONSE_LENGTH || sampleRate < AMBISONIC_MIN_RESPONSE_RATE ||
-        sampleRate > AMBISONIC_MAX_RESPONSE_RATE)
+        length > AMBISONIC_MAX_RESPONSE_LENGTH || uint64_t{directions} * length > AMBISONIC_MAX_RESPONSE_SAMPLES ||
+        sampleRate < AMBISONIC_MIN_RESPONSE_RATE || sampleRate > AMBISONIC_MAX_RESPONSE_RATE)
         return E_INVALIDARG;
     for (ULONG d = 0; d < directions; ++d)
         if (!FiniteWithin(azimuthDegrees[d], -360.0f, 360.0f) || !FiniteWithin(elevationDegrees[d], -90.0f, 90.0f))
@@ -410,34 +465,149 @@ STDMETHODIMP CVEvava::SetHeadphoneResponses(ULONG directions, const float* azimu
         if (!std::isfinite(left[i]) || !std::isfinite(right[i])) return E_INVALIDARG;
 
     try {
-        // Only the measurements nearest a virtual speaker are kept, in the order handed in:
-        // the headphone decode, choosing among them, then picks what it would pick among all.
-        std::vector<decoder::Direction> measured(directions);
-        for (ULONG d = 0; d < directions; ++d) measured[d] = {azimuthDegrees[d], elevationDegrees[d]};
-        std::vector<size_t> nearest;
-        for (const decoder::Direction& speaker :
-             decoder::SpeakerDirections(decoder::BuiltInRig(decoder::kDefaultHeadphoneLayout)))
-            nearest.push_back(decoder::NearestDirection(speaker, measured.data(), measured.size()));
-        std::sort(nearest.begin(), nearest.end());
-        nearest.erase(std::unique(nearest.begin(), nearest.end()), nearest.end());
+        // The whole set: the headphone decode is designed from every measurement.
         decoder::MeasuredResponses kept;
         kept.sampleRate = sampleRate;
-        kept.responses.resize(nearest.size());
-        for (size_t k = 0; k < nearest.size(); ++k) {
-            const size_t d = nearest[k];
-            decoder::DirectionalResponse& r = kept.responses[k];
-            r.azimuthDeg = measured[d].azimuthDeg;
-            r.elevationDeg = measured[d].elevationDeg;
-            r.left.assign(left + d * length, left + (d + 1) * length);
-            r.right.assign(right + d * length, right + (d + 1) * length);
+        kept.responses.resize(directions);
+        for (ULONG d = 0; d < directions; ++d) {
+            decoder::DirectionalResponse& r = kept.responses[d];
+            r.azimuthDeg = azimuthDegrees[d];
+            r.elevationDeg = elevationDegrees[d];
+            r.left.assign(left + size_t{d} * length, left + (size_t{d} + 1) * length);
+            r.right.assign(right + size_t{d} * length, right + (size_t{d} + 1) * length);
         }
 
         CAutoLock lock(&m_csFilter);
         if (AnyPinConnected()) return VFW_E_ALREADY_CONNECTED;
-        const HRESULT hr = ChooseOutput(AMBISONIC_OUTPUT_HEADPHONES_RESPONSES, m_Rig, kept);
+        const HRESULT hr =
+            ChooseOutput(AMBISONIC_OUTPUT_HEADPHONES_RESPONSES, m_Rig, m_RigKind, m_Preset, kept, m_SilentLfe);
         if (SUCCEEDED(hr)) m_Responses = std::move(kept);
         return hr;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
+}
+
+// ---- Rigs -------------------------------------------------------------------------------
+
+static_assert(AMBISONIC_RIG_7_1_4 == 5, "the presets of the host header, in the order of decoder::PresetRigs()");
+
+STDMETHODIMP CVEvava::SetPresetRig(LONG preset)
+{
+    try {
+        const std::vector<decoder::Rig>& presets = decoder::PresetRigs();
+        if (preset < AMBISONIC_RIG_STEREO || preset > AMBISONIC_RIG_7_1_4 || static_cast<size_t>(preset) >= presets.size())
+            return E_INVALIDARG;
+        return ChooseRig(presets[static_cast<size_t>(preset)], AMBISONIC_RIG_KIND_PRESET, preset);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+STDMETHODIMP CVEvava::SetSpeakers(ULONG count, const float* azimuthDegrees, const float* elevationDegrees,
+                                  const float* distanceMetres, BOOL lfe)
+{
+    if (!azimuthDegrees || !elevationDegrees) return E_POINTER;
+    if (count < AMBISONIC_MIN_SPEAKERS || count > AMBISONIC_MAX_SPEAKERS) return E_INVALIDARG;
+    for (ULONG s = 0; s < count; ++s)
+        if (!SpeakerWithin(azimuthDegrees, elevationDegrees, distanceMetres, s)) return E_INVALIDARG;
+    try {
+        std::vector<decoder::Speaker> speakers(count);
+        for (ULONG s = 0; s < count; ++s)
+            speakers[s] = {azimuthDegrees[s], elevationDegrees[s], distanceMetres ? distanceMetres[s] : 0.0};
+        // Designed before the lock is taken: a large rig takes milliseconds.
+        decoder::Rig rig;
+        switch (decoder::MakeRig(speakers, lfe != FALSE, rig)) {
+        case decoder::DesignResult::Ok: break;
+        case decoder::DesignResult::OutOfMemory: return E_OUTOFMEMORY;
+        default: return E_INVALIDARG;
+        }
+        return ChooseRig(rig, AMBISONIC_RIG_KIND_CUSTOM, -1);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+STDMETHODIMP CVEvava::GetRig(LONG* kind, LONG* preset, ULONG* channels)
+{
+    CAutoLock lock(&m_csFilter);
+    if (kind) *kind = m_RigKind;
+    if (preset) *preset = m_Preset;
+    if (channels) *channels = m_Rig.Channels();
+    return S_OK;
+}
+
+STDMETHODIMP CVEvava::SetLfeSilent(BOOL silent)
+{
+    CAutoLock lock(&m_csFilter);
+    if (AnyPinConnected()) return VFW_E_ALREADY_CONNECTED;
+    return ChooseOutput(m_Output, m_Rig, m_RigKind, m_Preset, m_Responses, silent != FALSE);
+}
+
+STDMETHODIMP CVEvava::GetLfeSilent(BOOL* silent)
+{
+    if (!silent) return E_POINTER;
+    CAutoLock lock(&m_csFilter);
+    *silent = m_SilentLfe ? TRUE : FALSE;
+    return S_OK;
+}
+
+STDMETHODIMP CVEvava::SetRigMatrices(ULONG speakers, const double* azimuthDegrees, const double* elevationDegrees,
+                                     const double* distanceMetres, BOOL lfe, ULONG order, ULONG channels,
+                                     const double* low, const double* high, double crossoverHz)
+{
+    if (!azimuthDegrees || !elevationDegrees || !low || !high) return E_POINTER;
+    if (speakers < 1 || speakers > AMBISONIC_MAX_SPEAKERS || order < 1 || order > AMBISONIC_MAX_INPUT_ORDER ||
+        channels < 4 || channels > AMBISONIC_MAX_MATRIX_CHANNELS || channels > (order + 1) * (order + 1) ||
+        !FiniteWithin(crossoverHz, 1.0, 1e6))
+        return E_INVALIDARG;
+    for (ULONG s = 0; s < speakers; ++s)
+        if (!SpeakerWithin(azimuthDegrees, elevationDegrees, distanceMetres, s)) return E_INVALIDARG;
+    const size_t gains = size_t{speakers} * channels;
+    for (size_t i = 0; i < gains; ++i)
+        if (!std::isfinite(low[i]) || !std::isfinite(high[i])) return E_INVALIDARG;
+    try {
+        decoder::Rig rig;
+        rig.name = "custom";
+        for (ULONG s = 0; s < speakers; ++s)
+            rig.speakers.push_back({azimuthDegrees[s], elevationDegrees[s], distanceMetres ? distanceMetres[s] : 0.0});
+        if (lfe) {
+            rig.lfeChannel = static_cast<int32_t>(speakers);
+            rig.speakers.push_back({});
+        }
+        decoder::DesignedDecoder designed;
+        designed.order = static_cast<int>(order);
+        designed.shape = decoder::DesignShape::Sphere;
+        designed.speakers = speakers;
+        designed.channels = channels;
+        designed.low.assign(low, low + gains);
+        designed.high.assign(high, high + gains);
+        rig.designed = std::move(designed);
+        rig.crossoverHz = crossoverHz;
+        return ChooseRig(rig, AMBISONIC_RIG_KIND_CUSTOM, -1);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+// ---- Rotation ---------------------------------------------------------------------------
+
+STDMETHODIMP CVEvava::SetRotation(float yawDegrees, float pitchDegrees, float rollDegrees)
+{
+    if (!FiniteWithin(yawDegrees, -360.0, 360.0) || !FiniteWithin(pitchDegrees, -360.0, 360.0) ||
+        !FiniteWithin(rollDegrees, -360.0, 360.0))
+        return E_INVALIDARG;
+    CAutoLock lock(&m_RotationLock);
+    m_Rotation = {yawDegrees, pitchDegrees, rollDegrees};
+    return S_OK;
+}
+
+STDMETHODIMP CVEvava::GetRotation(float* yawDegrees, float* pitchDegrees, float* rollDegrees)
+{
+    if (!yawDegrees || !pitchDegrees || !rollDegrees) return E_POINTER;
+    CAutoLock lock(&m_RotationLock);
+    *yawDegrees = static_cast<float>(m_Rotation.yawDeg);
+    *pitchDegrees = static_cast<float>(m_Rotation.pitchDeg);
+    *rollDegrees = static_cast<float>(m_Rotation.rollDeg);
+    return S_OK;
 }

@@ -14,6 +14,7 @@
 #include "durazodo/ambisonic_decoder.h"
 #include "filter/identifiers.h"
 #include "filter/iipeffect.h"
+#include "filter/rig_matrices.h"
 #include "framework/lock.h"
 #include "framework/media_type.h"
 #include "framework/persist_stream.h"
@@ -22,9 +23,10 @@
 
 // The decoder filter object, CLSID_BFormatDecoder. Beyond the transform filter's interfaces
 // it offers IIPEffect, ISpecifyPropertyPages (the decoder's property page), IPersistStream
-// (the version header alone: no setting is persisted) and IAmbisonicDecoderLayout, through
-// which a host chooses the speaker layout or a two-channel output (UHJ stereo, headphones)
-// before connecting.
+// (the version header alone: no setting is persisted), IAmbisonicDecoderLayout and
+// IAmbisonicDecoderRig, through which a host chooses the speakers or a two-channel output (UHJ
+// stereo, headphones) before connecting, IAmbisonicDecoderRotation, which turns the scene at
+// any time, and the module-internal IAmbisonicDecoderRigMatrices (filter/rig_matrices.h).
 //
 // The output is one renderer (decoder/renderer.h), made whenever the layout or the output is
 // chosen: speaker feeds for the rig in force, UHJ stereo or headphones. Everything the output
@@ -45,13 +47,18 @@
 // stopped; Transform runs on the upstream streaming thread under the receive lock and reads
 // what negotiation wrote. A type accepted on the unconnected input from any thread changes
 // the format in force under the filter lock. The IIPEffect methods take only their own lock;
-// the IAmbisonicDecoderLayout methods take the filter lock, so a layout or output changes
-// only while no connection can be made or broken.
+// the IAmbisonicDecoderLayout and IAmbisonicDecoderRig methods take the filter lock, so a rig
+// or output changes only while no connection can be made or broken. SetRotation takes only
+// m_RotationLock, a leaf lock held for a copy of three angles; Transform reads them under it at
+// the start of each sample and hands a change to the renderer outside it.
 class CVEvava : public CTransformFilter,
                 public IIPEffect,
                 public ISpecifyPropertyPages,
                 public CPersistStream,
-                public IAmbisonicDecoderLayout {
+                public IAmbisonicDecoderLayout,
+                public IAmbisonicDecoderRig,
+                public IAmbisonicDecoderRotation,
+                public IAmbisonicDecoderRigMatrices {
 public:
     // A new filter aggregated by `pUnk` (or stand-alone for null), with no reference taken:
     // the caller takes the first. Null and *phr = E_OUTOFMEMORY when it cannot be allocated.
@@ -62,7 +69,7 @@ public:
 
     DECLARE_IUNKNOWN
 
-    // IIPEffect, ISpecifyPropertyPages, IPersistStream and IAmbisonicDecoderLayout, then the
+    // IIPEffect, ISpecifyPropertyPages, IPersistStream, the decoder's own interfaces, then the
     // base filter's interfaces.
     STDMETHODIMP NonDelegatingQueryInterface(REFIID riid, void** ppv) override;
     // CLSID_BFormatDecoder, for IPersist and IPersistStream alike.
@@ -81,8 +88,9 @@ public:
     // channel count in force and OutputChannels() out.
     HRESULT CheckTransform(const CMediaType* mtIn, const CMediaType* mtOut) override;
     // Output buffers for as many frames as an input buffer holds: 2 buffers, alignment 1.
-    // Prepares the renderer for the stream's rate, input channels and frames per buffer; on
-    // any failure the previous preparation stays.
+    // Prepares the renderer for the stream's rate, input channels and frames per buffer, turned
+    // by the rotation in force from the first frame; on any failure the previous preparation
+    // stays.
     HRESULT DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pProperties) override;
     // The one output type: the input type with OutputChannels(), its block size and rate,
     // the channel mask (the layout's for speakers, 0x3 for two channels) and the plain PCM or
@@ -117,6 +125,23 @@ public:
                                        ULONG length, ULONG sampleRate, const float* left,
                                        const float* right) override;
 
+    // IAmbisonicDecoderRig (include/durazodo/ambisonic_decoder.h).
+    STDMETHODIMP SetPresetRig(LONG preset) override;
+    STDMETHODIMP SetSpeakers(ULONG count, const float* azimuthDegrees, const float* elevationDegrees,
+                             const float* distanceMetres, BOOL lfe) override;
+    STDMETHODIMP GetRig(LONG* kind, LONG* preset, ULONG* channels) override;
+    STDMETHODIMP SetLfeSilent(BOOL silent) override;
+    STDMETHODIMP GetLfeSilent(BOOL* silent) override;
+
+    // IAmbisonicDecoderRotation (include/durazodo/ambisonic_decoder.h).
+    STDMETHODIMP SetRotation(float yawDegrees, float pitchDegrees, float rollDegrees) override;
+    STDMETHODIMP GetRotation(float* yawDegrees, float* pitchDegrees, float* rollDegrees) override;
+
+    // IAmbisonicDecoderRigMatrices (filter/rig_matrices.h).
+    STDMETHODIMP SetRigMatrices(ULONG speakers, const double* azimuthDegrees, const double* elevationDegrees,
+                                const double* distanceMetres, BOOL lfe, ULONG order, ULONG channels,
+                                const double* low, const double* high, double crossoverHz) override;
+
     // The format in force (null before an input type is accepted) and the counts it gives.
     const WAVEFORMATEXTENSIBLE* InputFormat() const
     {
@@ -133,10 +158,19 @@ public:
 
 private:
     bool AnyPinConnected();
-    // Makes and installs the renderer for `output` (one of AMBISONIC_OUTPUT) with `rig`, and
-    // for handed-in responses `measured`. E_INVALIDARG when the renderer cannot be made (no
-    // responses handed in), E_OUTOFMEMORY; nothing changes then. Filter lock held.
-    HRESULT ChooseOutput(LONG output, const decoder::Rig& rig, const decoder::MeasuredResponses& measured);
+    // Makes and installs the renderer for `output` (one of AMBISONIC_OUTPUT) with `rig` (of
+    // `rigKind`, one of AMBISONIC_RIG_KIND, and `preset` or -1), for handed-in responses
+    // `measured`, with the LFE silent or not (DecideBufferSize gives it the rotation). E_INVALIDARG
+    // when the renderer cannot be made (no responses handed in, a rig too wide), E_OUTOFMEMORY;
+    // nothing changes then. Filter lock held.
+    HRESULT ChooseOutput(LONG output, const decoder::Rig& rig, LONG rigKind, LONG preset,
+                         const decoder::MeasuredResponses& measured, bool silentLfe);
+    // ChooseOutput() for a new rig with the output, responses and LFE setting in force, unless
+    // a pin is connected (VFW_E_ALREADY_CONNECTED). Takes the filter lock.
+    HRESULT ChooseRig(const decoder::Rig& rig, LONG rigKind, LONG preset);
+    // Hands the renderer a rotation set since it last took one: on the streaming thread before
+    // each sample, and before the renderer is prepared.
+    void PickUpRotation();
     // The renderer's tail, for EndOfStream.
     HRESULT DeliverTail();
 
@@ -144,16 +178,23 @@ private:
     // under the filter lock and m_FormatLock; read under either.
     BYTE* m_pInputFormat;
     DWORD m_cbInputFormat;
-    // The speaker rig of the decode type in force, the output (one of AMBISONIC_OUTPUT) and its
-    // renderer (never null once constructed); changed together under the filter lock while no
-    // pin is connected.
+    // The speaker rig in force, its kind (AMBISONIC_RIG_KIND) and preset (-1 for none), the
+    // output (one of AMBISONIC_OUTPUT), whether an LFE channel stays silent, and the renderer
+    // (never null once constructed); changed together under the filter lock while no pin is
+    // connected.
     decoder::Rig m_Rig;
+    LONG m_RigKind;
+    LONG m_Preset;
     LONG m_Output;
+    bool m_SilentLfe;
     std::unique_ptr<decoder::Renderer> m_pRenderer;
     uint32_t m_nInChannels;
-    // The measurements a host handed in, only those nearest a virtual speaker, in the order
-    // they were handed in, and their rate; empty until then. Changed under the filter lock.
+    // The measurements a host handed in, all of them in the order handed in, and their rate;
+    // empty until then. Changed under the filter lock.
     decoder::MeasuredResponses m_Responses;
+    // The rotation a host set (identity until then), under m_RotationLock alone.
+    decoder::SceneRotation m_Rotation;
+    CCritSec m_RotationLock;
     // Streaming thread only: where the renderer's tail goes on in time.
     decoder::TailClock m_TailClock;
     CCritSec m_ParamLock;

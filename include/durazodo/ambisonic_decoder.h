@@ -64,23 +64,28 @@ enum AMBISONIC_OUTPUT : LONG {
     // SetHeadphoneResponses; two channels, channel mask 0x3.
     AMBISONIC_OUTPUT_HEADPHONES_RESPONSES = 3,
 };
-// The two-channel outputs keep the input's sample format and rate. Headphones decode to the
-// eight virtual speakers of the octagon (AMBISONIC_LAYOUT_OCTAGON), whatever the decode type:
-// it images equally well in every direction and, folded into the ear filters, costs no more
-// than fewer speakers. The ears lag the input by a fixed 256 frames (the block convolution's
-// partition): sample times are passed on unchanged, and at the end of the stream the filter
-// delivers those last 256 frames in one more sample (or more, for small buffers), timed on
-// from the last one, before it passes the end-of-stream on. A stream whose rate the headphone
-// decode cannot take (below 1000 Hz or above 768 kHz) is refused at connection.
+// The two-channel outputs keep the input's sample format and rate. Headphones decode in three
+// dimensions, whatever the decode type: one filter per input channel and ear, designed when the
+// output buffers are decided from the responses (the built-in head's, or every measurement a
+// host handed in), so that Z reaches the ears. The ears lag the input by a fixed 256 frames (the
+// block convolution's partition): sample times are passed on unchanged, and at the end of the
+// stream the filter delivers those last 256 frames in one more sample (or more, for small
+// buffers), timed on from the last one, before it passes the end-of-stream on. A stream whose
+// rate the headphone decode cannot take (below 1000 Hz or above 768 kHz) is refused at
+// connection.
 
 // The lag of the headphone outputs, in frames at the stream's rate: a host that wants the ears
 // aligned with the input drops this many frames from the start of the output.
 enum : ULONG { AMBISONIC_HEADPHONE_LATENCY_FRAMES = 256 };
 
-// Bounds on the responses a host may hand in.
+// Bounds on the responses a host may hand in. The filter keeps a copy of the whole set (in double
+// precision) while it may be chosen, so the set is bounded as a whole as well: directions times
+// length at most AMBISONIC_MAX_RESPONSE_SAMPLES (64 MiB of copy for both ears), room for the
+// dense measured sets people exchange (11950 directions of 256 frames, 2048 of 2048).
 enum : ULONG {
-    AMBISONIC_MAX_RESPONSE_DIRECTIONS = 65536,
+    AMBISONIC_MAX_RESPONSE_DIRECTIONS = 16384,
     AMBISONIC_MAX_RESPONSE_LENGTH = 16384,
+    AMBISONIC_MAX_RESPONSE_SAMPLES = 1u << 22,
     AMBISONIC_MIN_RESPONSE_RATE = 8000,
     AMBISONIC_MAX_RESPONSE_RATE = 384000,
 };
@@ -109,14 +114,14 @@ struct IAmbisonicDecoderLayout : public IUnknown {
     // from azimuth azimuthDegrees[d] (from straight ahead towards the left, -360..360) and
     // elevation elevationDegrees[d] (up positive, -90..90); its left-ear response is
     // left[d * length .. d * length + length - 1], its right-ear response likewise in
-    // `right`, sampled at sampleRate Hz. For each virtual speaker the filter uses the
-    // measurement nearest it on the sphere (the first of equally near ones) and copies what
-    // it uses before returning: the host may free the arrays. Responses are not resampled:
+    // `right`, sampled at sampleRate Hz. At least 4 directions: the headphone decode is
+    // designed from all of them, spread over the sphere as evenly as the host has them. The
+    // filter copies them before returning: the host may free the arrays. Responses are not resampled:
     // sampleRate must be the stream's, and an input at another rate is refused at connection
     // (VFW_E_TYPE_NOT_ACCEPTED) while these responses are the output in force; a host with
     // measurements at another rate resamples them first. Not persisted.
-    // E_POINTER for a null array; E_INVALIDARG for a count, length or rate outside the
-    // bounds above, an angle that is not finite or out of range, or a sample that is not
+    // E_POINTER for a null array; E_INVALIDARG for fewer than 4 directions, for a count,
+    // length, directions x length or rate outside the bounds above, an angle that is not finite or out of range, or a sample that is not
     // finite; E_OUTOFMEMORY when the copy cannot be made; VFW_E_ALREADY_CONNECTED while a pin
     // is connected. Nothing changes on failure.
     STDMETHOD(SetHeadphoneResponses)(ULONG directions, const float* azimuthDegrees, const float* elevationDegrees,
@@ -167,8 +172,10 @@ struct IAmbisonicDecoderRig : public IUnknown {
     // output channel order: speaker s at azimuthDegrees[s] (from straight ahead towards the
     // left, -360..360), elevationDegrees[s] (up positive, -90..90) and distanceMetres[s]
     // (0 for unknown, else up to AMBISONIC_MAX_SPEAKER_DISTANCE; a null array for none known).
-    // Nearer speakers are delayed and attenuated to match the farthest. With `lfe` an LFE
-    // channel follows them. Channel mask 0. The decoder is designed before returning; the
+    // Nearer speakers are delayed and attenuated to match the farthest; the delayed sound still
+    // owed when the input ends is delivered before the end of the stream is passed on, so the
+    // output is longer than the input by the longest delay. With `lfe` an LFE channel follows
+    // them (so at most AMBISONIC_MAX_SPEAKERS - 1 speakers with it). Channel mask 0. The decoder is designed before returning; the
     // arrays are not kept. E_POINTER for a null angle array; E_INVALIDARG for a count out of
     // bounds, an angle or distance that is not finite or out of range, two speakers in the
     // same place, or a rig whose decoder cannot be designed (a 3D rig whose hull cannot be
@@ -178,7 +185,8 @@ struct IAmbisonicDecoderRig : public IUnknown {
                            const float* distanceMetres, BOOL lfe) PURE;
     // The rig in force: its kind (AMBISONIC_RIG_KIND), for a preset which one (else -1), and
     // its output channels as speaker output (the LFE channel included). Any pointer may be null
-    // (that value is not reported).
+    // (that value is not reported). While a preset or handed-in rig is in force,
+    // IAmbisonicDecoderLayout::GetDecodeType reports AMBISONIC_LAYOUT_SQUARE.
     STDMETHOD(GetRig)(LONG* kind, LONG* preset, ULONG* channels) PURE;
     // Whether the LFE channel of the rig in force (if it has one) is left silent instead of
     // carrying W low-passed. Default FALSE; kept across rig changes. VFW_E_ALREADY_CONNECTED
@@ -198,9 +206,11 @@ struct IAmbisonicDecoderRig : public IUnknown {
 // roll lowers the right side. The scene is rolled first, then pitched, then yawed.
 //
 // Unlike the other settings, the rotation may change at any time, also while streaming, from
-// any thread: the next output sample moves from the rotation in force to the new one sample by
-// sample across its frames (at most 1024), so a change does not click, and nothing is
-// allocated. A three-channel stream has no Z: pitch and roll turn it as if Z were 0. Not
+// any thread: the streaming thread picks it up at the start of the next input sample, which
+// moves from the rotation in force to the new one frame by frame across its first frames (at
+// most 1024), so a change does not click, and nothing is allocated. Changes made while one
+// sample is being decoded take effect together at the next. It survives changes of rig and
+// output. A three-channel stream has no Z: pitch and roll turn it as if Z were 0. Not
 // persisted.
 //
 // {F48A43E1-A33C-44B7-9A3B-4E1B6FF529F0}

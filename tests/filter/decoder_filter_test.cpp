@@ -1,8 +1,12 @@
 // The decoder filter object on its own and between fake neighbours: its interfaces and
 // persisted stream, the layouts and outputs a host chooses, the input types it accepts, the
 // output type it proposes and the buffers it asks for.
+#include <array>
 #include <cmath>
 #include <cstring>
+#include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -316,6 +320,150 @@ TEST_F(DecoderLayout, RefusalsChangeNothing)
     EXPECT_EQ(S_OK, layout->SetDecodeType(AMBISONIC_LAYOUT_SQUARE));
 }
 
+// ---- Rigs and rotation ----------------------------------------------------------------
+
+class DecoderRig : public DecoderLayout {
+protected:
+    void SetUp() override
+    {
+        DecoderLayout::SetUp();
+        IUnknown* unknown = filter->GetNonDelegatingUnknown();
+        ASSERT_EQ(S_OK, unknown->QueryInterface(IID_IAmbisonicDecoderRig, reinterpret_cast<void**>(&rig)));
+        ASSERT_EQ(S_OK, unknown->QueryInterface(IID_IAmbisonicDecoderRotation, reinterpret_cast<void**>(&rotation)));
+    }
+    void TearDown() override
+    {
+        if (rig) rig->Release();
+        if (rotation) rotation->Release();
+        DecoderLayout::TearDown();
+    }
+    // The rig in force as "kind preset channels".
+    std::string RigInForce()
+    {
+        LONG kind = -9, preset = -9;
+        ULONG channels = 0;
+        EXPECT_EQ(S_OK, rig->GetRig(&kind, &preset, &channels));
+        return std::to_string(kind) + " " + std::to_string(preset) + " " + std::to_string(channels);
+    }
+    // Channels and mask of the speaker feeds proposed for 16-bit input.
+    std::pair<WORD, DWORD> Proposal()
+    {
+        const std::vector<BYTE> bytes = ProposalFor(TypeShape{});
+        WAVEFORMATEXTENSIBLE f{};
+        if (bytes.size() >= sizeof f) std::memcpy(&f, bytes.data(), sizeof f);
+        return {f.Format.nChannels, f.dwChannelMask};
+    }
+
+    IAmbisonicDecoderRig* rig = nullptr;
+    IAmbisonicDecoderRotation* rotation = nullptr;
+};
+
+// Every preset is proposed with its channels and mask, speakers handed in with theirs (mask 0,
+// LFE counted), and a decode type brings the layouts back. A two-channel output keeps the rig
+// for when speakers are chosen again.
+TEST_F(DecoderRig, PresetsAndHandedInSpeakersAreProposedWithTheirChannelsAndMask)
+{
+    EXPECT_EQ("0 -1 4", RigInForce());
+    const std::vector<decoder::Rig>& presets = decoder::PresetRigs();
+    for (LONG p = AMBISONIC_RIG_STEREO; p <= AMBISONIC_RIG_7_1_4; ++p) {
+        const decoder::Rig& expected = presets[static_cast<size_t>(p)];
+        ASSERT_EQ(S_OK, rig->SetPresetRig(p)) << p;
+        EXPECT_EQ("1 " + std::to_string(p) + " " + std::to_string(expected.Channels()), RigInForce());
+        EXPECT_EQ(std::make_pair(static_cast<WORD>(expected.Channels()), DWORD{expected.channelMask}), Proposal())
+            << expected.name;
+    }
+    EXPECT_EQ(0x2D63Fu, presets[AMBISONIC_RIG_7_1_4].channelMask);
+
+    const float az[] = {0, 72, 144, -144, -72}, el[] = {0, 0, 0, 0, 0};
+    ASSERT_EQ(S_OK, rig->SetSpeakers(5, az, el, nullptr, TRUE));
+    EXPECT_EQ("2 -1 6", RigInForce());
+    EXPECT_EQ(std::make_pair(WORD{6}, DWORD{0}), Proposal());
+
+    ASSERT_EQ(S_OK, layout->SetOutput(AMBISONIC_OUTPUT_UHJ_STEREO));
+    EXPECT_EQ(WORD{2}, Proposal().first);
+    EXPECT_EQ("2 -1 6", RigInForce());
+    ASSERT_EQ(S_OK, layout->SetOutput(AMBISONIC_OUTPUT_SPEAKERS));
+    EXPECT_EQ(WORD{6}, Proposal().first);
+
+    ASSERT_EQ(S_OK, layout->SetDecodeType(AMBISONIC_LAYOUT_HEXAGON));
+    EXPECT_EQ("0 -1 6", RigInForce());
+    EXPECT_EQ(AMBISONIC_LAYOUT_HEXAGON, DecodeType());
+    EXPECT_EQ(std::make_pair(WORD{6}, DWORD{0}), Proposal());
+}
+
+// Values outside the bounds, rigs that cannot be designed and anything while a pin is connected
+// are refused, and the rig, its LFE setting and the proposal stay as they were.
+TEST_F(DecoderRig, RefusedRigsChangeNothing)
+{
+    ASSERT_EQ(S_OK, rig->SetPresetRig(AMBISONIC_RIG_5_1));
+    const std::string before = RigInForce();
+    const auto proposal = Proposal();
+    std::vector<float> az(65), el(65, 0.0f), dist(65, 2.0f);
+    for (size_t i = 0; i < az.size(); ++i) az[i] = static_cast<float>(i * 5);
+    // A count out of bounds, or one bad value at speaker 3 of 5: azimuth (0), elevation (1) or
+    // distance (2); an azimuth of 5 puts it where speaker 1 stands.
+    const std::tuple<ULONG, int, float> bad[] = {{1, -1, 0.0f},       {65, -1, 0.0f},      {5, 0, NAN},
+                                                 {5, 0, 360.5f},      {5, 1, -90.5f},      {5, 1, INFINITY},
+                                                 {5, 2, -1.0f},       {5, 2, 1000.5f},     {5, 0, 5.0f}};
+    for (const auto& [count, field, value] : bad) {
+        std::vector<float> v[3] = {az, el, dist};
+        if (field >= 0) v[field][3] = value;
+        EXPECT_EQ(E_INVALIDARG, rig->SetSpeakers(count, v[0].data(), v[1].data(), v[2].data(), FALSE))
+            << count << " speakers, field " << field << " = " << value;
+    }
+    EXPECT_EQ(E_INVALIDARG, rig->SetSpeakers(64, az.data(), el.data(), nullptr, TRUE));  // 65 channels
+    EXPECT_EQ(E_POINTER, rig->SetSpeakers(5, nullptr, el.data(), nullptr, FALSE));
+    EXPECT_EQ(E_INVALIDARG, rig->SetPresetRig(-1));
+    EXPECT_EQ(E_INVALIDARG, rig->SetPresetRig(AMBISONIC_RIG_7_1_4 + 1));
+    ASSERT_EQ(S_OK, ConnectInput(TypeShape{}));
+    EXPECT_EQ(VFW_E_ALREADY_CONNECTED, rig->SetPresetRig(AMBISONIC_RIG_STEREO));
+    EXPECT_EQ(VFW_E_ALREADY_CONNECTED, rig->SetSpeakers(5, az.data(), el.data(), nullptr, FALSE));
+    EXPECT_EQ(VFW_E_ALREADY_CONNECTED, rig->SetLfeSilent(TRUE));
+    ASSERT_EQ(S_OK, Input()->Disconnect());
+    BOOL silent = TRUE;
+    ASSERT_EQ(S_OK, rig->GetLfeSilent(&silent));
+    EXPECT_FALSE(silent);
+    EXPECT_EQ(before, RigInForce());
+    EXPECT_EQ(proposal, Proposal());
+}
+
+// The rotation is taken at any time, connected or not; refused angles leave the one in force.
+// A change while streaming costs the transform no allocation.
+TEST_F(DecoderRig, RotationIsTakenAtAnyTimeAndTurnsWithoutAllocating)
+{
+    ASSERT_EQ(S_OK, rotation->SetRotation(-30, 15, 360));
+    for (const auto& a : {std::array<float, 3>{NAN, 0, 0}, {0, 361, 0}, {0, 0, -INFINITY}})
+        EXPECT_EQ(E_INVALIDARG, rotation->SetRotation(a[0], a[1], a[2]));
+    float yaw = 0, pitch = 0, roll = 0;
+    ASSERT_EQ(S_OK, rotation->GetRotation(&yaw, &pitch, &roll));
+    EXPECT_EQ((std::array<float, 3>{-30, 15, 360}), (std::array<float, 3>{yaw, pitch, roll}));
+    EXPECT_EQ(E_POINTER, rotation->GetRotation(&yaw, nullptr, &roll));
+
+    ASSERT_EQ(S_OK, rig->SetPresetRig(AMBISONIC_RIG_7_1_4));
+    ASSERT_EQ(S_OK, ConnectInput(TypeShape{}));
+    ASSERT_EQ(S_OK, ConnectOutput());
+    ALLOCATOR_PROPERTIES request;
+    ASSERT_EQ(S_OK, Decide(&request));
+    const LONG frames = 300;
+    fakes::FakeSample in(frames * 8), out(frames * 12 * 2);
+    for (LONG i = 0; i < in.GetSize(); ++i) in.data()[i] = static_cast<BYTE>(i * 37);
+    in.SetActualDataLength(in.GetSize());
+    // Allocations of one transform: only the fake samples' call logs, the same every time.
+    auto allocations = [&] {
+        in.calls.clear();
+        out.calls.clear();
+        test_support::FailNthNew(1000000000L);  // counts, never reached
+        EXPECT_EQ(S_OK, filter->Transform(&in, &out));
+        const long counted = test_support::NewCallsCounted();
+        test_support::FailNthNew(0);
+        return counted;
+    };
+    allocations();
+    const long steady = allocations();
+    ASSERT_EQ(S_OK, rotation->SetRotation(90, -45, 10));
+    EXPECT_EQ(steady, allocations());
+}
+
 // ---- Two-channel outputs --------------------------------------------------------------
 
 class DecoderOutput : public DecoderLayout {
@@ -411,6 +559,9 @@ TEST_F(DecoderOutput, RefusedOutputsAndResponsesChangeNothing)
             R);
     refused("empty responses", E_INVALIDARG, n, az, el, 0, r.rate, L, R);
     refused("responses too long", E_INVALIDARG, 1, az, el, AMBISONIC_MAX_RESPONSE_LENGTH + 1, r.rate, L, R);
+    refused("a set larger than the bound", E_INVALIDARG, AMBISONIC_MAX_RESPONSE_DIRECTIONS,
+            az, el, AMBISONIC_MAX_RESPONSE_SAMPLES / AMBISONIC_MAX_RESPONSE_DIRECTIONS + 1, r.rate, L, R);
+    refused("too few directions for a design", E_INVALIDARG, 3, az, el, r.length, r.rate, L, R);
     refused("rate too low", E_INVALIDARG, n, az, el, r.length, AMBISONIC_MIN_RESPONSE_RATE - 1, L, R);
     refused("rate too high", E_INVALIDARG, n, az, el, r.length, AMBISONIC_MAX_RESPONSE_RATE + 1, L, R);
     const float nan = std::nanf(""), inf = INFINITY;

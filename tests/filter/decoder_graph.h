@@ -10,10 +10,12 @@
 
 #include "decoder/coefficients.h"
 #include "decoder/decoder_testing.h"
+#include "decoder/renderer.h"
 #include "decoder/transform.h"
 #include "filter/Maincom.h"
 #include "framework/transform_pins.h"
 #include "tests/filter/bformat_filters.h"
+#include "tests/support/speaker_reference.h"
 
 namespace bformat_test {
 
@@ -80,6 +82,28 @@ inline std::vector<std::vector<BYTE>> ReferenceDecode(const TypeShape& shape, co
         out.push_back(std::move(block));
     }
     return out;
+}
+
+// The engine's speaker output for `rig` from the script's samples (speaker_reference.h).
+inline std::vector<BYTE> EngineSpeakerDecode(
+    const decoder::Rig& rig, bool silentLfe, const TypeShape& shape, const std::vector<SampleRecord>& script,
+    const decoder::SceneRotation& initial = {}, const std::function<void(size_t, decoder::Renderer&)>& beforeSample = {})
+{
+    std::vector<std::vector<uint8_t>> blocks;
+    for (const SampleRecord& s : script) {
+        const size_t frameBytes = decoder::BytesPerSample(FormatOf(shape)) * shape.channels;
+        blocks.emplace_back(s.data.begin(), s.data.begin() + (s.data.size() / frameBytes) * frameBytes);
+    }
+    return speaker_test::EngineSpeakerDecode(rig, silentLfe, FormatOf(shape), shape.channels, shape.rate, blocks,
+                                             initial, beforeSample);
+}
+
+// The received samples' bytes, one after another.
+inline std::vector<BYTE> Joined(const std::vector<SampleRecord>& samples)
+{
+    std::vector<BYTE> all;
+    for (const SampleRecord& s : samples) all.insert(all.end(), s.data.begin(), s.data.end());
+    return all;
 }
 
 // A graph of source, decoder and sink, connected. The decoder is created the way the class

@@ -1,9 +1,10 @@
 // The decoder filter streaming in the platform's filter graph: for every layout, sample format and
 // both input layouts the speaker feeds equal, bit for bit, the decoder core's; timing and
 // flags travel with the samples; flushes, segments and end-of-stream pass through; and the
-// shelf filters' memory carries over pauses, stops and flushes; UHJ and headphone output equal
-// the engine's, bit for bit.
+// shelf filters' memory carries over pauses, stops and flushes; UHJ and headphone output and a
+// designed rig turned while streaming equal the engine's, bit for bit.
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -335,6 +336,52 @@ TEST_F(DecoderInGraph, AHeadphoneTailLongerThanABufferComesInPieces)
     EXPECT_EQ(400u, received[script.size()].data.size());
     EXPECT_EQ(224u, received.back().data.size());
     EXPECT_EQ(script.back().stop + 256 * 10000000LL / 48000, at);
+}
+
+// ---- Rotation ---------------------------------------------------------------------------
+
+// A head tracker: the rotation is set before the rig (the new renderer starts from it), then
+// changed from other threads between samples while the graph streams. The output is the
+// engine's with SetRotation called at the same sample boundaries.
+TEST_F(DecoderInGraph, RotationChangedWhileStreamingTurnsFromTheNextSample)
+{
+    TypeShape pcm, flt;
+    flt.Float().channels = 3;
+    for (const TypeShape& shape : {pcm, flt}) {
+        const auto script = FullBuffers(shape, 6);
+        IAmbisonicDecoderRotation* rotation = nullptr;
+        DecoderGraph g(shape, script, kBufferSize, 0, [&](IAmbisonicDecoderLayout* l) {
+            IAmbisonicDecoderRig* rig = nullptr;
+            HRESULT hr = l->QueryInterface(IID_IAmbisonicDecoderRotation, reinterpret_cast<void**>(&rotation));
+            if (SUCCEEDED(hr)) hr = rotation->SetRotation(10, 0, 0);
+            if (SUCCEEDED(hr)) hr = l->QueryInterface(IID_IAmbisonicDecoderRig, reinterpret_cast<void**>(&rig));
+            if (SUCCEEDED(hr)) hr = rig->SetPresetRig(AMBISONIC_RIG_7_1);
+            if (rig) rig->Release();
+            return hr;
+        });
+        if (!g.graph) GTEST_SKIP() << "no filter graph on this platform";
+        ASSERT_TRUE(g.Ready()) << std::hex << g.connectResult;
+        // Before sample 2 a turn with every angle, before sample 4 back to none; the second call
+        // of each pair replaces the first before any sample sees it.
+        const float turns[2][2][3] = {{{90, 0, 0}, {30, 20, -15}}, {{5, 5, 5}, {0, 0, 0}}};
+        g.source->pin->Allow(2);
+        ASSERT_TRUE(SUCCEEDED(g.control->Run()));
+        for (int step = 0; step < 2; ++step) {
+            ASSERT_TRUE(g.sink->pin->WaitFor("sample", 2 + 2 * step));
+            for (const auto& angles : turns[step])
+                std::thread([&] { EXPECT_EQ(S_OK, rotation->SetRotation(angles[0], angles[1], angles[2])); }).join();
+            g.source->pin->Allow(step == 0 ? 4 : 100);
+        }
+        ASSERT_TRUE(g.sink->pin->WaitFor("eos", 1));
+        rotation->Release();
+        const auto expected = EngineSpeakerDecode(
+            decoder::PresetRigs()[AMBISONIC_RIG_7_1], false, shape, script, {10, 0, 0},
+            [&](size_t i, decoder::Renderer& r) {
+                if (i == 2) r.SetRotation({30, 20, -15});
+                if (i == 4) r.SetRotation({0, 0, 0});
+            });
+        EXPECT_TRUE(Joined(g.sink->pin->Samples()) == expected) << shape.bits << "-bit";
+    }
 }
 
 }  // namespace

@@ -39,9 +39,9 @@ struct HostResponses {
     }
 };
 
-// Twelve directions round the horizon every 30 degrees (some of them nearer a speaker of the
-// octagon than others) and four off it, each a decaying response after a delay of its own,
-// the far ear later and weaker: every virtual speaker hears a different pair.
+// Twelve directions round the horizon every 30 degrees and four off it, each a decaying
+// response after a delay of its own, the far ear later and weaker: every direction gives a
+// different pair, and the set covers the sphere well enough for a first-order design.
 inline HostResponses MakeResponses(uint32_t rate)
 {
     HostResponses r;
@@ -110,18 +110,8 @@ inline std::vector<std::vector<uint8_t>> EngineDecode(LONG output, const HostRes
     decoder::UhjEncoder encoder;
     decoder::MeasuredResponses measured;
     if (output == AMBISONIC_OUTPUT_HEADPHONES_RESPONSES) {
-        // The filter keeps, of the responses handed in, those nearest the octagon's speakers,
-        // in the order handed in.
-        const std::vector<decoder::DirectionalResponse> all = responses.ForEngine();
-        std::vector<decoder::Direction> directions;
-        for (const auto& r : all) directions.push_back({r.azimuthDeg, r.elevationDeg});
-        std::vector<size_t> nearest;
-        for (const decoder::Direction& speaker :
-             decoder::SpeakerDirections(decoder::BuiltInRig(decoder::LayoutId::Octagon)))
-            nearest.push_back(decoder::NearestDirection(speaker, directions.data(), directions.size()));
-        std::sort(nearest.begin(), nearest.end());
-        nearest.erase(std::unique(nearest.begin(), nearest.end()), nearest.end());
-        for (size_t d : nearest) measured.responses.push_back(all[d]);
+        // The filter designs the headphone decode from every response handed in.
+        measured.responses = responses.ForEngine();
         measured.sampleRate = responses.rate;
     }
     const auto headphones = decoder::MakeRenderer(decoder::OutputKind::Headphones,

@@ -164,7 +164,7 @@ two_channel_test::HostResponses SofaResponses(const std::string& path, uint32_t 
 {
     std::vector<decoder::DirectionalResponse> chosen;
     std::string error;
-    EXPECT_TRUE(bformat::LoadSofaResponses(path, rate, decoder::SpeakerDirections(decoder::BuiltInRig(decoder::LayoutId::Octagon)), chosen, error)) << error;
+    EXPECT_TRUE(bformat::LoadSofaSet(path, rate, chosen, error)) << error;
     two_channel_test::HostResponses r;
     r.rate = rate;
     for (const auto& d : chosen) r.length = std::max<uint32_t>(r.length, uint32_t(d.left.size()));
@@ -183,7 +183,6 @@ TEST_F(DecodeOutputChoice, RendersUhjAndHeadphonesAsTheEngineDoesInTwoChannels)
 {
     const std::string grid = SOFA_TEST_DIR "/grid.sofa";  // 20 directions, 48 kHz
     const two_channel_test::HostResponses at48 = SofaResponses(grid, 48000), at44 = SofaResponses(grid, 44100);
-    const std::string speakers = "the 8 virtual speakers of the octagon (layout 4)\n";
     struct Case {
         std::vector<std::string> options;
         uint32_t rate;
@@ -195,11 +194,11 @@ TEST_F(DecodeOutputChoice, RendersUhjAndHeadphonesAsTheEngineDoesInTwoChannels)
         {{"--stereo", "uhj"}, 48000, true, nullptr, "UHJ stereo", ""},
         {{"--headphones"}, 48000, false, nullptr, "headphones", "built-in spherical head, decoded in three dimensions\n"},
         {{"--headphones", grid}, 48000, false, &at48, "headphones",
-         "grid.sofa: 20 measurements at 48000 Hz; the nearest to each of " + speakers},
+         "grid.sofa: 20 measurements at 48000 Hz; all of them, decoded in three dimensions\n"},
         // The virtual layout named, the file by --headphones=: the same.
         {{"-l", "octagon", "--headphones=" + grid}, 48000, false, &at48, "headphones", "grid.sofa: 20 measurements"},
         {{"--headphones", grid}, 44100, false, &at44, "headphones",
-         "grid.sofa: 20 measurements at 48000 Hz, resampled to 44100 Hz; the nearest to each of " + speakers},
+         "grid.sofa: 20 measurements at 48000 Hz, resampled to 44100 Hz; all of them, decoded in three dimensions\n"},
     };
     for (const Case& c : cases) {
         const WaveShape shape = RandomBFormat(12000, 4, false, c.rate);
@@ -265,8 +264,9 @@ TEST_F(DecodeOutputChoice, HeadphonesWithoutAFileTakeTheDefaultSetWhenThere)
 }
 
 // --rotate turns the scene before the decode: a source turned to a direction decodes as one
-// recorded there (float output, to float's precision), the summary says the turn, and values
-// that are not one to three finite angles are usage errors with nothing written.
+// recorded there (float output, to float's precision), integer input as well as float, the
+// summary says the turn, and values that are not one to three finite angles are usage errors
+// with nothing written.
 TEST_F(DecodeOutputChoice, RotateTurnsTheSceneBeforeTheDecode)
 {
     const WaveShape noise = RandomBFormat(3000, 1, true);
@@ -312,6 +312,26 @@ TEST_F(DecodeOutputChoice, RotateTurnsTheSceneBeforeTheDecode)
         ASSERT_EQ(got.size(), want.size());
         for (size_t i = 0; i < got.size(); ++i) ASSERT_NEAR(got[i], want[i], 1e-5) << c.turn << " sample " << i;
     }
+
+    // 16-bit input turns as well as float: X and Y near full scale turned by 45 degrees carry
+    // Y past it, which is not clipped before the decode (the same source as float input decodes
+    // the same).
+    WaveShape pcm = RandomBFormat(2000, 4, false), flt = RandomBFormat(2000, 4, true);
+    pcm.samples.clear();
+    flt.samples.clear();
+    for (uint32_t f = 0; f < 2000; ++f) {
+        const int v = (f % 2 ? 1 : -1) * (30000 - int(f));
+        for (int gain : {0, 1, 1, 0}) {
+            wave_test::Put16(pcm.samples, uint16_t(int16_t(v * gain)));
+            wave_test::PutFloat(flt.samples, float(v * gain) / 32768.0f);
+        }
+    }
+    const std::string pcmIn = Write("pcm.amb", pcm), floatIn = Write("float.amb", flt);
+    ASSERT_EQ(Run({pcmIn, "-o", m_dir / "pcm.wav", "-f", "float", "--rotate", "45"}).exitCode, 0);
+    ASSERT_EQ(Run({floatIn, "-o", m_dir / "float.wav", "-f", "float", "--rotate", "45"}).exitCode, 0);
+    const std::vector<float> fromPcm = floats(m_dir / "pcm.wav"), fromFloat = floats(m_dir / "float.wav");
+    ASSERT_EQ(fromPcm.size(), fromFloat.size());
+    for (size_t i = 0; i < fromPcm.size(); ++i) ASSERT_NEAR(fromPcm[i], fromFloat[i], 1e-6) << "sample " << i;
 
     const std::string in = Write("in.amb", RandomBFormat(100, 4, false));
     for (const char* bad : {"", "x", "10,", "1,2,3,4", "nan", "0,inf", "5 deg"}) {

@@ -1,7 +1,7 @@
-// bformat-decode for the listener's own speakers: the presets, --speakers and --rig decode as
-// the engine's speaker renderer does, an AmbDec file's matrices are used exactly as written, a
-// JSON layout is the same rig as its positions given with --speakers, and bad rigs are
-// refused with one line.
+// bformat-decode for the listener's own speakers: the presets, --speakers and --rig decode
+// through the filter as the engine's speaker renderer does, an AmbDec file's matrices are used
+// exactly as written, a JSON layout is the same rig as its positions given with --speakers, and
+// bad rigs are refused with one line.
 // First: the C library's fcntl.h defines LOCK_WRITE, a name the platform's OLE declarations use.
 #include "platform/platform.h"
 
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "decoder/renderer.h"
+#include "tests/support/speaker_reference.h"
 #include "tests/tools/decode_tool.h"
 #include "tools/bformat-decode/wave_format.h"
 
@@ -64,14 +64,8 @@ protected:
 // The engine's decode of 16-bit `shape` for `rig`, its tail included.
 std::vector<uint8_t> EngineDecode(const WaveShape& shape, const decoder::Rig& rig)
 {
-    auto r = decoder::MakeRenderer(decoder::OutputKind::Speakers, rig, nullptr);
-    EXPECT_EQ(r->Prepare({shape.channels, double(shape.rate), 65536}), decoder::PrepareResult::Ok);
-    const size_t frameBytes = size_t{rig.Channels()} * 2;
-    std::vector<uint8_t> out(size_t(shape.frames) * frameBytes);
-    r->Render(decoder::SampleFormat::Pcm16, shape.samples.data(), out.data(), shape.frames);
-    out.resize(out.size() + r->TailFrames() * frameBytes);
-    r->RenderTail(decoder::SampleFormat::Pcm16, out.data() + size_t(shape.frames) * frameBytes, r->TailFrames());
-    return out;
+    return speaker_test::EngineSpeakerDecode(rig, false, decoder::SampleFormat::Pcm16, shape.channels, shape.rate,
+                                             {shape.samples});
 }
 
 int16_t Sample16(const std::vector<uint8_t>& data, size_t index)

@@ -18,6 +18,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "decoder/coefficients.h"
@@ -28,6 +29,7 @@
 #include "framework/com_ref.h"
 #include "framework/media_type.h"
 #include "platform/platform.h"
+#include "tests/support/speaker_reference.h"
 #include "tests/support/two_channel_reference.h"
 #include "tests/tools/wave_builder.h"
 #include "tools/bformat-decode/source_filter.h"
@@ -79,6 +81,8 @@ public:
     MemoryFrames(std::vector<uint8_t> data, uint32_t frameBytes) : m_data(std::move(data)), m_frameBytes(frameBytes) {}
     int64_t Read(uint8_t* buffer, uint64_t maxFrames) override
     {
+        if (beforeRead) beforeRead(m_reads);
+        ++m_reads;
         const uint64_t left = (m_data.size() - m_at) / m_frameBytes;
         const uint64_t n = maxFrames < left ? maxFrames : left;
         std::memcpy(buffer, m_data.data() + m_at, n * m_frameBytes);
@@ -87,10 +91,15 @@ public:
     }
     std::string ErrorText() const override { return {}; }
 
+    // Called with the number of reads before each: the source's one thread reads a sample only
+    // once it has delivered the one before, so this runs between two samples' transforms.
+    std::function<void(size_t)> beforeRead;
+
 private:
     std::vector<uint8_t> m_data;
     uint32_t m_frameBytes;
     size_t m_at = 0;
+    size_t m_reads = 0;
 };
 
 // The bytes of one frame in a format block.
@@ -275,14 +284,16 @@ struct Grabbed {
 
 // Runs `input`, frames of `frameBytes` bytes, from our source offering `stream` through the
 // decoder `filter` into the platform's Sample Grabber and Null Renderer in the platform's
-// graph, to the end. `connected` runs once every
-// pin is connected, before the graph runs.
+// graph, to the end. `connected` runs once every pin is connected, before the graph runs;
+// `beforeRead(n)` before the source reads its sample n.
 Grabbed DecodeInPlatformGraph(IBaseFilter* filter, const bformat::SourceStream& stream,
                               const std::vector<uint8_t>& input, uint32_t frameBytes,
-                              const std::function<void()>& connected = {})
+                              const std::function<void()>& connected = {},
+                              const std::function<void(size_t)>& beforeRead = {})
 {
     Grabbed grabbed;
     MemoryFrames frames(input, frameBytes);
+    frames.beforeRead = beforeRead;
     ComRef<IGraphBuilder> graph;
     EXPECT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder, graph.put_void()),
               S_OK);
@@ -651,6 +662,70 @@ TEST(DecoderOutputsThroughCom, RefusalsChangeNothing)
     RemoveAll(graph.get());
     EXPECT_EQ(layout->GetOutput(&output), S_OK);
     EXPECT_EQ(output, AMBISONIC_OUTPUT_HEADPHONES_RESPONSES);
+}
+
+// ---- Rigs and rotation through COM ----------------------------------------------------------
+
+// A preset, speakers handed in (at distances, their LFE left silent), and a preset with the scene
+// turned before connecting and again from another thread between samples while streaming: the
+// grabber is connected with the rig's channels and mask and sees exactly the engine's output for
+// the same SetRotation calls at the same sample boundaries, distance compensation's tail
+// included.
+TEST(DecoderRigsThroughCom, RigsAndATurnWhileStreamingRenderAsTheEngine)
+{
+    const float az[] = {30, -30, 0, 110, -110}, el[] = {0, 0, 0, 0, 0}, dist[] = {2, 2, 2.5f, 3, 3};
+    std::vector<decoder::Speaker> speakers;
+    for (int i = 0; i < 5; ++i) speakers.push_back({az[i], el[i], dist[i]});
+    decoder::Rig custom;
+    ASSERT_EQ(decoder::MakeRig(speakers, true, custom), decoder::DesignResult::Ok);
+    const decoder::Rig& surround = decoder::PresetRigs()[AMBISONIC_RIG_5_1];
+    const decoder::Rig& sevenOne = decoder::PresetRigs()[AMBISONIC_RIG_7_1];
+    for (const StreamShape& shape : {StreamShapes()[1], StreamShapes()[6]}) {  // 16-bit 4-channel, float 3-channel
+        for (int c = 0; c < 3; ++c) {
+            const std::string what = std::to_string(c) + ", " + shape.name;
+            const std::vector<uint8_t> input = NoiseFrames(shape, 5000);
+            ComRef<IBaseFilter> filter = CreateDecoder();
+            ASSERT_TRUE(filter.get());
+            ComRef<IAmbisonicDecoderRig> rig;
+            ComRef<IAmbisonicDecoderRotation> rotation;
+            ASSERT_EQ(filter->QueryInterface(IID_IAmbisonicDecoderRig, rig.put_void()), S_OK);
+            ASSERT_EQ(filter->QueryInterface(IID_IAmbisonicDecoderRotation, rotation.put_void()), S_OK);
+            const decoder::Rig& expectedRig = c == 0 ? surround : c == 1 ? custom : sevenOne;
+            std::function<void(size_t)> turnWhileStreaming;
+            if (c == 0) {
+                ASSERT_EQ(rig->SetPresetRig(AMBISONIC_RIG_5_1), S_OK);
+            }
+            if (c == 1) {
+                ASSERT_EQ(rig->SetSpeakers(5, az, el, dist, TRUE), S_OK);
+                ASSERT_EQ(rig->SetLfeSilent(TRUE), S_OK);
+            }
+            if (c == 2) {
+                ASSERT_EQ(rig->SetPresetRig(AMBISONIC_RIG_7_1), S_OK);
+                ASSERT_EQ(rotation->SetRotation(10, 0, 0), S_OK);
+                turnWhileStreaming = [&](size_t read) {
+                    if (read != 2) return;
+                    std::thread([&] { EXPECT_EQ(rotation->SetRotation(30, 20, -15), S_OK); }).join();
+                };
+            }
+            const Grabbed grabbed =
+                DecodeInPlatformGraph(filter.get(), SourceFor(shape), input, FrameBytes(shape), {}, turnWhileStreaming);
+            EXPECT_EQ(grabbed.format.Format.nChannels, expectedRig.Channels()) << what;
+            EXPECT_EQ(grabbed.format.dwChannelMask, expectedRig.channelMask) << what;
+            // The source's samples: 1000 frames each.
+            std::vector<std::vector<uint8_t>> blocks;
+            const size_t sampleBytes = 1000 * FrameBytes(shape);
+            for (size_t at = 0; at < input.size(); at += sampleBytes)
+                blocks.emplace_back(input.begin() + at, input.begin() + std::min(input.size(), at + sampleBytes));
+            const std::vector<uint8_t> expected = speaker_test::EngineSpeakerDecode(
+                expectedRig, c == 1, shape.format, shape.channels, shape.rate, blocks,
+                c == 2 ? decoder::SceneRotation{10, 0, 0} : decoder::SceneRotation{},
+                [&](size_t i, decoder::Renderer& r) {
+                    if (c == 2 && i == 2) r.SetRotation({30, 20, -15});
+                });
+            ASSERT_EQ(grabbed.bytes.size(), expected.size()) << what;
+            EXPECT_TRUE(grabbed.bytes == expected) << what << ": the output differs from the engine's";
+        }
+    }
 }
 
 }  // namespace

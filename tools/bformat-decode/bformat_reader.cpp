@@ -210,32 +210,9 @@ bool BFormatReader::Open(const std::string& path, Convention convention, std::st
     return true;
 }
 
-void BFormatReader::TurnBy(const decoder::SceneRotation& rotation)
-{
-    m_turning = !decoder::IsIdentity(rotation);
-    decoder::FumaRotationMatrix(rotation, m_turn);
-}
-
-void BFormatReader::Turn(uint8_t* out, size_t frames) const
-{
-    const unsigned channels = m_description.firstOrderChannels;
-    constexpr size_t kBytes = decoder::Float32Format::kBytes;
-    for (size_t f = 0; f < frames; ++f, out += channels * kBytes) {
-        const double x = decoder::Float32Format::ToDouble(out + kBytes), y = decoder::Float32Format::ToDouble(out + 2 * kBytes);
-        const double z = channels > 3 ? decoder::Float32Format::ToDouble(out + 3 * kBytes) : 0.0;
-        decoder::Float32Format::FromDouble(m_turn[0] * x + m_turn[1] * y + m_turn[2] * z, out + kBytes);
-        decoder::Float32Format::FromDouble(m_turn[3] * x + m_turn[4] * y + m_turn[5] * z, out + 2 * kBytes);
-        if (channels > 3) decoder::Float32Format::FromDouble(m_turn[6] * x + m_turn[7] * y + m_turn[8] * z, out + 3 * kBytes);
-    }
-}
-
 void BFormatReader::DeliverFor(decoder::SampleFormat outputFormat)
 {
     const InputDescription& d = m_description;
-    if (m_turning) {
-        m_delivered = decoder::SampleFormat::Float32;
-        return;
-    }
     const bool unchanged = d.convention == Convention::FuMa && m_wGain == 1.0;
     if (unchanged && d.exactFormat && outputFormat == d.sampleFormat) m_delivered = d.sampleFormat;
     // The filter's output takes the format of its input: float output comes from float
@@ -330,7 +307,6 @@ int64_t BFormatReader::Read(uint8_t* buffer, uint64_t maxFrames)
                 m_error += std::string(" (libsndfile: ") + LibsndfileWords(sf_strerror(m_sndfile)) + ")";
             return -1;
         }
-        if (m_turning) Turn(out, static_cast<size_t>(got));
         done += static_cast<uint64_t>(got);
     }
     m_framesRead += done;

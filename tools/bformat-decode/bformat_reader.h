@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "decoder/rotation.h"
 #include "decoder/sample_format.h"
 
 struct sf_private_tag;
@@ -56,10 +55,6 @@ public:
     // files and float for float ones, which carry a converted value without losing precision.
     // Call after Open, before Read.
     void DeliverFor(decoder::SampleFormat outputFormat);
-    // Turns the scene (decoder/rotation.h) as Read delivers it: float samples then, which keep
-    // what a turn carries above full scale. A file without Z is turned as if Z were 0 and the
-    // height the turn gives is dropped. Call after Open, before DeliverFor.
-    void TurnBy(const decoder::SceneRotation& rotation);
     decoder::SampleFormat DeliveredFormat() const { return m_delivered; }
 
     // Reads up to `maxFrames` frames of the first-order part into `buffer` (maxFrames ×
@@ -76,16 +71,12 @@ private:
     // samples of the delivered format into `out`. Integers come at the full 32-bit scale.
     void ConvertIntegers(const int32_t* scratch, size_t frames, uint8_t* out) const;
     void ConvertFloats(const float* scratch, size_t frames, uint8_t* out) const;
-    // Turns `frames` delivered float frames in place.
-    void Turn(uint8_t* out, size_t frames) const;
 
     sf_private_tag* m_sndfile = nullptr;
     InputDescription m_description;
     decoder::SampleFormat m_delivered = decoder::SampleFormat::None;
     unsigned m_sources[4] = {0, 1, 2, 3};  // file channel of W, X, Y, Z
     double m_wGain = 1.0;                  // 1/sqrt(2) for ambiX (SN3D to FuMa)
-    double m_turn[9] = {};                 // X, Y, Z rotation; used when m_turning
-    bool m_turning = false;
     std::vector<int32_t> m_intScratch;
     std::vector<float> m_floatScratch;
     uint64_t m_framesRead = 0;

@@ -11,7 +11,7 @@
 
 #include "durazodo/ambisonic_decoder.h"
 #include "framework/base_pin.h"
-#include "decoder/renderer.h"
+#include "decoder/speaker_feeds.h"
 #include "framework/com_ref.h"
 #include "tools/bformat-decode/bformat_reader.h"
 #include "tools/bformat-decode/decoder_module.h"
@@ -71,6 +71,24 @@ private:
     SoundFileWriter& m_writer;
     size_t m_skip = 0;
 };
+
+// Frames the decoder delivers after the input's last for a speaker rig with distances: the
+// longest delay of the nearer speakers at the stream's rate, as the filter's renderer sets it.
+uint64_t CompensationTail(const OutputChoice& choice, uint32_t sampleRate)
+{
+    if (!choice.rig.rig || choice.mode != OutputMode::Speakers) return 0;
+    const decoder::Rig& rig = *choice.rig.rig;
+    std::vector<double> distances;
+    // Designed rigs reach the filter with their distances in single precision.
+    for (size_t i = 0; i < rig.speakers.size(); ++i)
+        if (static_cast<int32_t>(i) != rig.lfeChannel)
+            distances.push_back(choice.rig.matricesGiven ? rig.speakers[i].distance
+                                                         : static_cast<float>(rig.speakers[i].distance));
+    std::vector<size_t> delays;
+    std::vector<double> gains;
+    decoder::ChannelDelays::ForDistances(distances, sampleRate, delays, gains);
+    return delays.empty() ? 0 : *std::max_element(delays.begin(), delays.end());
+}
 
 bool SameFile(const std::string& a, const std::string& b)
 {
@@ -161,10 +179,6 @@ public:
     void RunGraph(const ProgressFunction& progress, const std::atomic<bool>* interrupt);
     // Judges the run and, when every frame arrived, completes the output under its name.
     bool Finish(const ProgressFunction& progress);
-    // Instead of the graph, for a rig with its own decoder: decodes the input through the
-    // engine's speaker renderer into the output, then the renderer's tail (the nearer
-    // speakers' delayed sound), and completes the output.
-    bool RunRenderer(const ProgressFunction& progress, const std::atomic<bool>* interrupt);
 
 private:
     const DecodeRequest& m_request;
@@ -177,8 +191,10 @@ private:
     FileFrames m_frames{m_reader};
     FileSink m_sink{m_output};
     Graph m_graph;
-    // Frames the decoder delivers ahead of the input's first: the headphone decode's lag.
+    // Frames the decoder delivers ahead of the input's first (the headphone decode's lag), and
+    // after its last (the sound distance compensation still owes from the nearer speakers).
     uint64_t m_leadIn = 0;
+    uint64_t m_tail = 0;
     HRESULT m_runResult = S_OK;
     LONG m_eventCode = 0;
     bool m_interrupted = false;
@@ -210,10 +226,10 @@ bool DecodeRun::OpenInput()
         m_error = request.input + ": " + why;
         return false;
     }
-    m_reader.TurnBy(request.rotation);
     m_reader.DeliverFor(m_result.outputFormat);
     m_result.decodedFormat = m_reader.DeliveredFormat();
     m_leadIn = request.outputChoice.Headphones() ? uint64_t{AMBISONIC_HEADPHONE_LATENCY_FRAMES} : 0;
+    m_tail = CompensationTail(request.outputChoice, m_result.input.sampleRate);
     return true;
 }
 
@@ -234,7 +250,8 @@ bool DecodeRun::BuildGraph()
         return false;
     std::string why;
     if (!ApplyOutputChoice(m_graph.decoder.get(), m_request.outputChoice, m_result.input.sampleRate,
-                           m_result.responses, why)) {
+                           m_result.responses, why) ||
+        !ApplyRotation(m_graph.decoder.get(), m_request.rotation, why)) {
         m_error = m_request.input + ": " + why;
         return false;
     }
@@ -377,9 +394,9 @@ bool DecodeRun::Finish(const ProgressFunction& progress)
         m_error = m_request.input + ": the filter graph failed (" + Hex(m_runResult) + ")";
     } else if (m_eventCode != EC_COMPLETE) {
         m_error = m_request.input + ": the decoder aborted the stream (event " + std::to_string(m_eventCode) + ")";
-    } else if (r.frames != r.input.frames + m_leadIn) {
+    } else if (r.frames != r.input.frames + m_leadIn + m_tail) {
         m_error = m_request.input + ": the decoder delivered " + std::to_string(r.frames) + " of " +
-                  std::to_string(r.input.frames + m_leadIn) + " frames";
+                  std::to_string(r.input.frames + m_leadIn + m_tail) + " frames";
     }
     if (!m_error.empty()) return false;
 
@@ -390,94 +407,6 @@ bool DecodeRun::Finish(const ProgressFunction& progress)
     return true;
 }
 
-bool DecodeRun::RunRenderer(const ProgressFunction& progress, const std::atomic<bool>* interrupt)
-{
-    const OutputChoice& choice = m_request.outputChoice;
-    const decoder::Rig& rig = *choice.rig.rig;
-    decoder::SpeakerOptions options;
-    options.silentLfe = choice.silentLfe;
-    const uint32_t rate = m_result.input.sampleRate;
-    const auto block = static_cast<int32_t>(std::min<uint32_t>(m_request.framesPerSample, 65536));
-    std::unique_ptr<decoder::Renderer> renderer;
-    try {
-        renderer = decoder::MakeSpeakerRenderer(rig, options);
-    } catch (const std::bad_alloc&) {
-        m_error = "out of memory";
-        return false;
-    }
-    if (!renderer || !renderer->AcceptsRate(rate) ||
-        renderer->Prepare({m_result.input.firstOrderChannels, static_cast<double>(rate), block}) !=
-            decoder::PrepareResult::Ok) {
-        m_error = m_request.input + ": the rig's decoder cannot run a stream of " +
-                  std::to_string(m_result.input.firstOrderChannels) + " channels at " + std::to_string(rate) + " Hz";
-        return false;
-    }
-    m_result.decoderSource = "the engine's speaker renderer, in this program (the filter renders the built-in layouts)";
-    const decoder::SampleFormat format = m_result.decodedFormat;
-    const std::vector<uint8_t> formatBlock =
-        BuildExtensibleBlock(static_cast<uint16_t>(rig.Channels()), rate, format, false);
-    ReadWaveFormat(formatBlock.data(), formatBlock.size(), m_result.output);
-    m_result.output.channelMask = rig.channelMask;
-    OutputFileSettings settings;
-    settings.path = m_request.output;
-    settings.container = m_container;
-    settings.channels = m_result.output.channels;
-    settings.sampleRate = rate;
-    settings.channelMask = rig.channelMask;
-    settings.format = m_result.outputFormat;
-    settings.expectedFrames = m_result.input.frames;
-    if (!m_output.Begin(settings, format, m_error)) return false;
-
-    const size_t inFrameBytes = size_t{m_result.input.firstOrderChannels} * decoder::BytesPerSample(format);
-    const size_t outFrameBytes = m_result.output.blockAlign;
-    std::vector<uint8_t> in(static_cast<size_t>(block) * inFrameBytes), out(static_cast<size_t>(block) * outFrameBytes);
-    const auto started = std::chrono::steady_clock::now();
-    auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(); };
-    auto lastReport = started;
-    uint64_t frames = 0;
-    for (;;) {
-        if (interrupt && *interrupt) {
-            m_output.Discard();
-            m_error = m_request.input + ": interrupted; " + m_request.output + " not written";
-            return false;
-        }
-        const int64_t got = m_reader.Read(in.data(), static_cast<uint64_t>(block));
-        if (got < 0) {
-            m_output.Discard();
-            m_error = m_request.input + ": " + m_reader.Error();
-            return false;
-        }
-        if (got == 0) break;
-        renderer->Render(format, in.data(), out.data(), static_cast<size_t>(got));
-        if (!m_output.Append(out.data(), static_cast<size_t>(got) * outFrameBytes, m_error)) {
-            m_output.Discard();
-            return false;
-        }
-        frames += static_cast<uint64_t>(got);
-        if (progress && std::chrono::steady_clock::now() - lastReport > std::chrono::milliseconds(100)) {
-            lastReport = std::chrono::steady_clock::now();
-            progress(frames, m_result.input.frames, rate, elapsed());
-        }
-    }
-    while (renderer->TailFrames() > 0) {
-        const size_t n = std::min(renderer->TailFrames(), static_cast<size_t>(block));
-        renderer->RenderTail(format, out.data(), n);
-        if (!m_output.Append(out.data(), n * outFrameBytes, m_error)) {
-            m_output.Discard();
-            return false;
-        }
-        frames += n;
-    }
-    m_result.wallSeconds = elapsed();
-    m_result.frames = frames;
-    m_result.peaks = m_output.Levels().Peaks();
-    m_result.clipped = m_output.Levels().Clipped();
-    if (!m_output.Finish(m_error)) return false;
-    if (progress) progress(frames, m_result.input.frames, rate, m_result.wallSeconds);
-    m_result.seconds = static_cast<double>(frames) / rate;
-    return true;
-}
-
 }  // namespace
 
 bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& error,
@@ -485,7 +414,6 @@ bool RunDecode(const DecodeRequest& request, DecodeResult& result, std::string& 
 {
     result = DecodeResult{};
     DecodeRun run(request, result, error);
-    if (request.outputChoice.rig.rig) return run.OpenInput() && run.RunRenderer(progress, interrupt);
     if (!run.OpenInput() || !run.BuildGraph() || !run.ConnectFilters() || !run.BeginOutput()) return false;
     run.RunGraph(progress, interrupt);
     return run.Finish(progress);

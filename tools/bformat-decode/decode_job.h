@@ -22,7 +22,8 @@ struct DecodeRequest {
     // The output's sample format; None: the input's.
     decoder::SampleFormat outputFormat = decoder::SampleFormat::None;
     OutputChoice outputChoice;  // layout and output set on the filter; none: the filter's own
-    // The scene's rotation, applied to the input before the decoder; none by default.
+    // The scene's rotation, set on the decoder filter through its rotation interface (which
+    // turns in double precision, integer input as well as float); none by default.
     decoder::SceneRotation rotation;
     // Frames per media sample the source delivers: large samples mean few reads, writes and
     // thread hand-offs; memory stays a few MiB (six source buffers and two decoder buffers

@@ -12,6 +12,7 @@
 #include "decoder/binaural.h"
 #include "durazodo/ambisonic_decoder.h"
 #include "framework/com_ref.h"
+#include "filter/rig_matrices.h"
 #include "tools/bformat-decode/decoder_module.h"
 #include "tools/bformat-decode/sofa_responses.h"
 
@@ -78,13 +79,8 @@ std::string BaseName(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::vector<decoder::Direction> VirtualSpeakerDirections()
-{
-    return decoder::SpeakerDirections(HeadphoneLayout());
-}
-
-// The SOFA file's measurement nearest each virtual speaker at one sample rate, as one array
-// of each kind for SetHeadphoneResponses, all of one length; or why the file cannot be used.
+// Every measurement of a SOFA file at one sample rate, as one array of each kind for
+// SetHeadphoneResponses, all of one length; or why the file cannot be used.
 struct ResponseArrays {
     bool loaded = false;
     std::string error;
@@ -105,10 +101,19 @@ const ResponseArrays& ResponsesAt(const std::string& path, uint32_t sampleRate)
     if (found != kept.end()) return found->second;
     ResponseArrays& arrays = kept[key];
     std::vector<decoder::DirectionalResponse> chosen;
-    arrays.loaded =
-        LoadSofaResponses(path, sampleRate, VirtualSpeakerDirections(), chosen, arrays.error, &arrays.summary);
+    arrays.loaded = LoadSofaSet(path, sampleRate, chosen, arrays.error, &arrays.summary);
     if (!arrays.loaded) return arrays;
     arrays.length = arrays.summary.frames;
+    // The filter keeps a copy of the whole set: it bounds its size.
+    if (chosen.size() > AMBISONIC_MAX_RESPONSE_DIRECTIONS ||
+        uint64_t{chosen.size()} * arrays.length > AMBISONIC_MAX_RESPONSE_SAMPLES) {
+        arrays.loaded = false;
+        arrays.error = path + ": " + std::to_string(chosen.size()) + " measurements of " +
+                       std::to_string(arrays.length) + " frames are more than the decoder takes (at most " +
+                       std::to_string(AMBISONIC_MAX_RESPONSE_DIRECTIONS) + " measurements and " +
+                       std::to_string(AMBISONIC_MAX_RESPONSE_SAMPLES) + " frames in all)";
+        return arrays;
+    }
     for (const decoder::DirectionalResponse& r : chosen) {
         arrays.azimuths.push_back(static_cast<float>(WrappedAzimuth(r.azimuthDeg)));
         arrays.elevations.push_back(static_cast<float>(r.elevationDeg));
@@ -128,6 +133,60 @@ std::string Refusal(HRESULT hr, const char* what)
     else if (hr == E_INVALIDARG) why = "the decoder filter refuses ";
     else why = "the decoder filter failed to set ";
     return why + what + " (" + Hex(hr) + ")";
+}
+
+// Hands the rig of `choice` to the filter: a preset by its number, designed speakers by their
+// positions (the filter designs the same decoder from them), a rig file's matrices as given;
+// then the LFE setting.
+bool ApplyRig(IBaseFilter* decoderFilter, const OutputChoice& choice, std::string& error)
+{
+    const RigChoice& rc = choice.rig;
+    const decoder::Rig& rig = *rc.rig;
+    ComRef<IAmbisonicDecoderRig> rigs;
+    HRESULT hr = decoderFilter->QueryInterface(IID_IAmbisonicDecoderRig, rigs.put_void());
+    if (FAILED(hr) || !rigs) {
+        error = "this decoder module has no rig interface: it decodes to the seven layouts only (" + Hex(hr) + ")";
+        return false;
+    }
+    if (rc.preset >= 0) {
+        hr = rigs->SetPresetRig(rc.preset);
+    } else {
+        // Positions without the LFE channel, which follows them.
+        std::vector<double> az, el, dist;
+        for (size_t i = 0; i < rig.speakers.size(); ++i) {
+            if (static_cast<int32_t>(i) == rig.lfeChannel) continue;
+            az.push_back(WrappedAzimuth(rig.speakers[i].azimuth));
+            el.push_back(rig.speakers[i].elevation);
+            dist.push_back(rig.speakers[i].distance);
+        }
+        const bool lfe = rig.lfeChannel >= 0;
+        if (lfe && static_cast<size_t>(rig.lfeChannel) != az.size()) {
+            error = "the decoder filter takes an LFE channel only after the speakers";
+            return false;
+        }
+        const auto count = static_cast<ULONG>(az.size());
+        if (rc.matricesGiven) {
+            ComRef<IAmbisonicDecoderRigMatrices> matrices;
+            hr = decoderFilter->QueryInterface(IID_IAmbisonicDecoderRigMatrices, matrices.put_void());
+            if (FAILED(hr) || !matrices) {
+                error = "this decoder module cannot run a rig file's own matrices (" + Hex(hr) + ")";
+                return false;
+            }
+            const decoder::DesignedDecoder& d = *rig.designed;
+            hr = matrices->SetRigMatrices(count, az.data(), el.data(), dist.data(), lfe, static_cast<ULONG>(d.order),
+                                          static_cast<ULONG>(d.channels), d.low.data(), d.high.data(),
+                                          rig.crossoverHz);
+        } else {
+            std::vector<float> azf(az.begin(), az.end()), elf(el.begin(), el.end()), distf(dist.begin(), dist.end());
+            hr = rigs->SetSpeakers(count, azf.data(), elf.data(), distf.data(), lfe);
+        }
+    }
+    if (SUCCEEDED(hr) && choice.silentLfe) hr = rigs->SetLfeSilent(TRUE);
+    if (FAILED(hr)) {
+        error = Refusal(hr, ("the rig of " + rc.source).c_str());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -299,10 +358,7 @@ bool ApplyOutputChoice(IBaseFilter* decoderFilter, const OutputChoice& choice, u
         error = Refusal(hr, "the layout");
         return false;
     }
-    const decoder::Rig& virtualRig = HeadphoneLayout();
-    const std::string speakers = "the " + std::to_string(virtualRig.Channels()) + " virtual speakers of the " +
-                                 virtualRig.name + " (layout " +
-                                 std::to_string(decoder::DecodeTypeOf(decoder::kDefaultHeadphoneLayout)) + ")";
+    if (choice.rig.rig && !ApplyRig(decoderFilter, choice, error)) return false;
     switch (choice.mode) {
     case OutputMode::Speakers:
         return true;
@@ -337,9 +393,28 @@ bool ApplyOutputChoice(IBaseFilter* decoderFilter, const OutputChoice& choice, u
                     std::to_string(summary.measurements) + " measurements at " +
                     Degrees(summary.fileRate) + " Hz";
         if (summary.fileRate != sampleRate) responses += ", resampled to " + std::to_string(sampleRate) + " Hz";
-        responses += "; the nearest to each of " + speakers;
+        responses += "; all of them, decoded in three dimensions";
         return true;
     }
+    }
+    return true;
+}
+
+bool ApplyRotation(IBaseFilter* decoderFilter, const decoder::SceneRotation& rotation, std::string& error)
+{
+    if (decoder::IsIdentity(rotation)) return true;
+    ComRef<IAmbisonicDecoderRotation> turn;
+    HRESULT hr = decoderFilter->QueryInterface(IID_IAmbisonicDecoderRotation, turn.put_void());
+    if (FAILED(hr) || !turn) {
+        error = "this decoder module cannot turn the scene (" + Hex(hr) + ")";
+        return false;
+    }
+    // A whole turn more or less is the same rotation.
+    auto within = [](double degrees) { return static_cast<float>(std::fmod(degrees, 360.0)); };
+    hr = turn->SetRotation(within(rotation.yawDeg), within(rotation.pitchDeg), within(rotation.rollDeg));
+    if (FAILED(hr)) {
+        error = Refusal(hr, "the rotation");
+        return false;
     }
     return true;
 }

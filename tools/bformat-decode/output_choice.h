@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "decoder/rig.h"
+#include "decoder/rotation.h"
 #include "platform/platform.h"
 #include "tools/bformat-decode/rig_choice.h"
 
@@ -21,8 +22,8 @@ struct OutputChoice {
     OutputMode mode = OutputMode::Speakers;
     int layout = -1;       // the decode type named on the command line; -1: none named
     std::string sofaPath;  // for HeadphonesSofa
-    // A rig with its own decoder (a preset, --speakers, --rig): decoded by the engine's speaker
-    // renderer rather than the filter, which renders the built-in layouts.
+    // A rig with its own decoder (a preset, --speakers, --rig), handed to the filter in place of
+    // a built-in layout.
     RigChoice rig;
     bool silentLfe = false;  // --no-lfe: the LFE channel left silent
     bool defaultSofa = false;  // sofaPath is the default set, not one named on the command line
@@ -87,12 +88,18 @@ bool CheckSofaFile(const OutputChoice& choice, uint32_t sampleRate, std::string&
 bool OutputTakesRate(const OutputChoice& choice, uint32_t sampleRate, std::string& error);
 
 // Sets `choice` on the unconnected decoder filter for a stream of `sampleRate` Hz: the
-// decode type, the output, and for a SOFA file the measurement nearest each of the virtual
+// decode type or rig (a preset, speakers by position, or a rig file's own matrices through the
+// module's internal IAmbisonicDecoderRigMatrices), the LFE setting, the output, and for a SOFA file the measurement nearest each of the virtual
 // speakers, read at that rate (once a run for each rate). Does nothing for a choice not
 // Asked(). `responses` says which head-related responses the headphone output uses (empty
 // otherwise); `error` why the filter or the SOFA file refused, in one line (naming the SOFA
 // file, not the input).
 bool ApplyOutputChoice(IBaseFilter* decoderFilter, const OutputChoice& choice, uint32_t sampleRate,
                        std::string& responses, std::string& error);
+
+// Turns the scene on the decoder filter through its rotation interface (angles of any size,
+// brought into the interface's -360..360 first). Does nothing for no rotation; false with one
+// line in `error` when the filter has no such interface or refuses.
+bool ApplyRotation(IBaseFilter* decoderFilter, const decoder::SceneRotation& rotation, std::string& error);
 
 }  // namespace bformat

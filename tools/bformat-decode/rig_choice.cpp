@@ -64,11 +64,14 @@ std::string DesignSentence(const decoder::Rig& rig)
 
 bool PresetChoice(const std::string& name, RigChoice& out)
 {
-    for (const decoder::Rig& rig : decoder::PresetRigs()) {
+    const std::vector<decoder::Rig>& presets = decoder::PresetRigs();
+    for (size_t i = 0; i < presets.size(); ++i) {
+        const decoder::Rig& rig = presets[i];
         if (rig.name != name) continue;
         out.rig = std::shared_ptr<const decoder::Rig>(&rig, [](const decoder::Rig*) {});
         out.design = DesignSentence(rig);
         out.source = rig.name;
+        out.preset = static_cast<int>(i);
         return true;
     }
     return false;
@@ -158,6 +161,7 @@ bool RigFileChoice(const std::string& path, bool lfe, RigChoice& out, std::strin
     rig->designed = std::move(designed);
     if (d.dualBand) rig->crossoverHz = d.crossoverHz;
     out.rig = rig;
+    out.matricesGiven = true;
     out.design = "the decoder of " + path + " as given (order " + std::to_string(d.order) + ", " +
                  (d.dualBand ? "two bands split at " + std::to_string(static_cast<long>(std::lround(d.crossoverHz))) + " Hz"
                              : std::string("one band")) +

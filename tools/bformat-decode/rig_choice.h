@@ -1,6 +1,7 @@
 // The speaker rigs the command line describes beyond the built-in layouts: a preset
 // (--layout 5.1), speakers given by position (--speakers) or a rig file (--rig), each made
-// into a rig with its own decoder, decoded by the engine's speaker renderer.
+// into a rig with its own decoder, which the decoder filter runs (ApplyOutputChoice hands it
+// over through the filter's rig interface).
 #pragma once
 
 #include <memory>
@@ -15,6 +16,10 @@ struct RigChoice {
     std::shared_ptr<const decoder::Rig> rig;
     std::string design;  // "all-round decoder designed for 7 speakers + LFE", ...
     std::string source;  // "5.1", "--speakers", the rig file's name
+    int preset = -1;     // the preset's number (decoder::PresetRigs() order), -1 for none
+    // The decoder's matrices came with the rig (an AmbDec file) rather than being designed
+    // from its positions.
+    bool matricesGiven = false;
 };
 
 // The preset called `name` (decoder::PresetRigs()); false when there is none.
