@@ -73,15 +73,16 @@ bool Engine::Prepare(Shape shape, const std::vector<LayoutChoice>& rigs, double 
             s->values.push_back(static_cast<int>(Responses::BuiltInHead));
             decoder::MeasuredResponses measured;
             measured.sampleRate = rate;
+            const std::string path = bformat::HeadphoneSofaPath(sofaPath ? sofaPath : "");
             std::string error = "no response set";
-            if (sofaPath && bformat::LoadSofaSet(sofaPath, rate, measured.responses, error)) {
+            if (!path.empty() && bformat::LoadSofaSet(path, rate, measured.responses, error)) {
                 std::unique_ptr<decoder::Renderer> installed =
                     decoder::MakeRenderer(decoder::OutputKind::Headphones, anyRig, &measured);
                 if (installed && installed->Prepare({4, rate, kEngineBlockFrames}) == decoder::PrepareResult::Ok) {
                     s->renderers.push_back(std::move(installed));
                     s->values.push_back(static_cast<int>(Responses::InstalledSet));
                 } else {
-                    note = std::string(sofaPath) + ": the responses cannot be used; the built-in head stands in";
+                    note = path + ": the responses cannot be used; the built-in head stands in";
                 }
             } else {
                 note = error + "; the built-in head stands in";

@@ -62,7 +62,8 @@ public:
     // Builds the renderers of `shape` at `rate` (kMinRate..kMaxRate) for blocks of up to
     // kEngineBlockFrames, their memory cleared: for Speakers one per rig of `rigs` (by name,
     // the first chosen); for Headphones the built-in head and the whole measured set read from
-    // `sofaPath` (when that fails the built-in head stands in for it and `note` says why).
+    // the file DURAZODO_HEADPHONES_SOFA names, else `sofaPath` (the installed set; when neither
+    // can be used the built-in head stands in for it and `note` says why).
     // False when the rate or a rig is refused or memory runs out. Never throws.
     bool Prepare(Shape shape, const std::vector<LayoutChoice>& rigs, double rate, const char* sofaPath,
                  std::string& note);

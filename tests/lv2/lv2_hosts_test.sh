@@ -22,6 +22,8 @@ decode=$1 host=$2 work=$3 bundle=$4 sofa=$5
 export LV2_PATH=$(dirname "$bundle")
 # bformat-decode's --headphones without a file: the built-in head, as the plugin's responses=0.
 export DURAZODO_HEADPHONES_SOFA=
+# The plugin's installed set (responses=1) is the SOFA file given.
+plugin() { DURAZODO_HEADPHONES_SOFA=$sofa "$@"; }
 rm -rf "$work" && mkdir -p "$work" && cd "$work"
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -75,16 +77,16 @@ for c in "${cases[@]}"; do
     ffmpeg_controls+="${ffmpeg_controls:+|}$kv"
   done
   outputs=()
-  lv2apply -i "$input.wav" -o "lv2apply-$name.wav" "${apply_controls[@]}" "$uri" && outputs+=("lv2apply-$name.wav") ||
+  plugin lv2apply -i "$input.wav" -o "lv2apply-$name.wav" "${apply_controls[@]}" "$uri" && outputs+=("lv2apply-$name.wav") ||
     fail "lv2apply $name"
   for n in $([ "$hosts" = all ] && echo 64 1000); do
-    ffmpeg -nostdin -v error -y -i "$input.wav" \
+    plugin ffmpeg -nostdin -v error -y -i "$input.wav" \
       -af "asetnsamples=n=$n:p=0,lv2=p=${uri//:/\\\\\\:}:c=$ffmpeg_controls" -c:a pcm_f32le "ffmpeg$n-$name.wav" &&
       outputs+=("ffmpeg$n-$name.wav") || fail "ffmpeg $name at $n frames"
   done
   for b in $([ "$hosts" = all ] && echo 1 64 1000) vary; do
     # shellcheck disable=SC2086
-    "$host" run "$uri" "$input.wav" "host$b-$name.wav" "$b" $controls && outputs+=("host$b-$name.wav") ||
+    plugin "$host" run "$uri" "$input.wav" "host$b-$name.wav" "$b" $controls && outputs+=("host$b-$name.wav") ||
       fail "our host $name at $b"
   done
   ref=ref-$name.wav tolerance=0
