@@ -2,6 +2,8 @@
 // pipelines and in GStreamer's test harness, against the engine's own decode.
 #include <gst/audio/audio.h>
 #include <gst/base/gsttypefindhelper.h>
+#include <gst/controller/gstdirectcontrolbinding.h>
+#include <gst/controller/gstinterpolationcontrolsource.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -255,9 +257,10 @@ TEST_F(GStreamerTest, PresetRigsGoOutWithTheirPositionsLfeAndTopLayer)
     }
 }
 
-// yaw, pitch and roll change while playing: the decode equals the engine's given the same
-// change before the same buffer, which moves across the buffer's first frames; no output step
-// is then larger than the largest of the tone's own steps before and after the change.
+// yaw, pitch and roll change while playing, set by hand between buffers or by a control source
+// at the third buffer's time: the decode equals the engine's given the same change before the
+// same buffer, which moves across the buffer's first frames; no output step is then larger than
+// the largest of the tone's own steps before and after the change.
 TEST_F(GStreamerTest, RotationChangedWhilePlayingMovesAsTheEngineDoesWithoutAClick)
 {
     // A 500 Hz tone straight ahead, in buffers of 2048 frames; the scene turns by 90 degrees of
@@ -273,31 +276,52 @@ TEST_F(GStreamerTest, RotationChangedWhilePlayingMovesAsTheEngineDoesWithoutACli
     const auto engine = decoder::MakeRenderer(decoder::OutputKind::Speakers, rig, nullptr);
     ASSERT_EQ(engine->Prepare({4, kRate, 4096}), decoder::PrepareResult::Ok);
     const uint32_t outs = engine->OutputChannels();
-    std::vector<float> expected(size_t{block} * blocks * outs), got;
-
-    GstHarness* h = gst_harness_new("bformatdec");
-    gst_util_set_object_arg(G_OBJECT(h->element), "output", "speakers");
-    gst_util_set_object_arg(G_OBJECT(h->element), "layout", "5.1");
-    gst_harness_set_src_caps_str(h, "audio/x-raw, format=F32LE, rate=48000, channels=4, layout=interleaved");
+    std::vector<float> expected(size_t{block} * blocks * outs);
     for (uint32_t b = 0; b < blocks; ++b) {
         if (b == 2) {
-            g_object_set(h->element, "yaw", 90.0, "pitch", 30.0, nullptr);
             ASSERT_TRUE(engine->SetRotation({90.0, 30.0, 0.0}));
         }
-        const float* from = &in[size_t{b} * block * 4];
-        engine->Render(decoder::SampleFormat::Float32, reinterpret_cast<const uint8_t*>(from),
+        engine->Render(decoder::SampleFormat::Float32, reinterpret_cast<const uint8_t*>(&in[size_t{b} * block * 4]),
                        reinterpret_cast<uint8_t*>(&expected[size_t{b} * block * outs]), block);
-        GstBuffer* out = gst_harness_push_and_pull(h, gst_buffer_new_memdup(from, size_t{block} * 16));
-        ASSERT_NE(out, nullptr);
-        GstMapInfo map;
-        gst_buffer_map(out, &map, GST_MAP_READ);
-        got.insert(got.end(), reinterpret_cast<const float*>(map.data), reinterpret_cast<const float*>(map.data + map.size));
-        gst_buffer_unmap(out, &map);
-        gst_buffer_unref(out);
     }
-    gst_harness_teardown(h);
-    ASSERT_EQ(got.size(), expected.size());
-    EXPECT_EQ(std::memcmp(got.data(), expected.data(), got.size() * sizeof(float)), 0);
+
+    std::vector<float> got;
+    for (const bool controlled : {false, true}) {
+        got.clear();
+        GstHarness* h = gst_harness_new("bformatdec");
+        gst_util_set_object_arg(G_OBJECT(h->element), "output", "speakers");
+        gst_util_set_object_arg(G_OBJECT(h->element), "layout", "5.1");
+        const GstClockTime change = gst_util_uint64_scale(2 * block, GST_SECOND, 48000);
+        if (controlled) {
+            for (const auto& [name, degrees] : {std::make_pair("yaw", 90.0), std::make_pair("pitch", 30.0)}) {
+                GstControlSource* source = gst_interpolation_control_source_new();
+                g_object_set(source, "mode", GST_INTERPOLATION_MODE_NONE, nullptr);
+                gst_timed_value_control_source_set(GST_TIMED_VALUE_CONTROL_SOURCE(source), 0, 0.0);
+                gst_timed_value_control_source_set(GST_TIMED_VALUE_CONTROL_SOURCE(source), change, degrees);
+                gst_object_add_control_binding(GST_OBJECT(h->element),
+                                               gst_direct_control_binding_new_absolute(GST_OBJECT(h->element), name, source));
+                gst_object_unref(source);
+            }
+        }
+        gst_harness_set_src_caps_str(h, "audio/x-raw, format=F32LE, rate=48000, channels=4, layout=interleaved");
+        for (uint32_t b = 0; b < blocks; ++b) {
+            if (b == 2 && !controlled) g_object_set(h->element, "yaw", 90.0, "pitch", 30.0, nullptr);
+            GstBuffer* buffer = gst_buffer_new_memdup(&in[size_t{b} * block * 4], size_t{block} * 16);
+            GST_BUFFER_PTS(buffer) = gst_util_uint64_scale(size_t{b} * block, GST_SECOND, 48000);
+            GstBuffer* out = gst_harness_push_and_pull(h, buffer);
+            ASSERT_NE(out, nullptr);
+            GstMapInfo map;
+            gst_buffer_map(out, &map, GST_MAP_READ);
+            got.insert(got.end(), reinterpret_cast<const float*>(map.data),
+                       reinterpret_cast<const float*>(map.data + map.size));
+            gst_buffer_unmap(out, &map);
+            gst_buffer_unref(out);
+        }
+        gst_harness_teardown(h);
+        ASSERT_EQ(got.size(), expected.size());
+        EXPECT_EQ(std::memcmp(got.data(), expected.data(), got.size() * sizeof(float)), 0)
+            << (controlled ? "control source" : "set by hand");
+    }
 
     // The largest step of each channel: in the settled stretches before and after, and across the
     // change (the third buffer). The LFE channel carries W only, which does not turn.
