@@ -116,6 +116,15 @@ void Renderer::RenderPlanes(double* const* in, double* const* out, int32_t n)
     m_TailOwed = TailLength();
 }
 
+void Renderer::Reset()
+{
+    if (!m_Ready) return;
+    DoReset();
+    std::copy(m_TurnTarget, m_TurnTarget + 9, m_Turn);
+    m_Turning = !IsIdentity3(m_Turn);
+    m_TailOwed = 0;
+}
+
 void Renderer::RenderTail(SampleFormat format, uint8_t* dst, size_t frames)
 {
     frames = std::min(frames, m_TailOwed);
@@ -161,6 +170,13 @@ protected:
             InterleaveBlock(m_State.m_OutPlanes.data(), m_State.m_nSpeakers, n, format, dst + done * frameBytes);
             done += static_cast<size_t>(n);
         }
+    }
+
+    void DoReset() override
+    {
+        m_State.m_pShelfW->SetMemory(0.0, 0.0);
+        m_State.m_pShelfX->SetMemory(0.0, 0.0);
+        m_State.m_pShelfY->SetMemory(0.0, 0.0);
     }
 
 private:
@@ -260,6 +276,12 @@ protected:
         }
     }
     size_t TailLength() const override { return m_Delays[0].LongestDelay(); }
+    void DoReset() override
+    {
+        m_Matrix.Reset();
+        m_Lfe.Reset();
+        for (ChannelDelays& d : m_Delays) d.Reset();
+    }
 
 private:
     // Sample widths of 2, 3 and 4 bytes each have their delay lines (the formats' widths).
@@ -355,6 +377,7 @@ protected:
         return PrepareResult::Ok;
     }
     void RenderBlock(const double* const* in, double* const* out, int32_t n) override { m_Encoder.Process(in, out, n); }
+    void DoReset() override { m_Encoder.Reset(); }
 
 private:
     UhjEncoder m_Encoder;
@@ -416,6 +439,7 @@ protected:
         m_Convolver.Process(in, out, static_cast<size_t>(n));
     }
     size_t LagFrames() const override { return m_Convolver.Latency(); }
+    void DoReset() override { m_Convolver.Reset(); }
 
 private:
     MeasuredResponses m_Measured;

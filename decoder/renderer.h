@@ -78,6 +78,12 @@ public:
     // Forgets the tail owed (one that cannot be delivered).
     void DropTail() { m_TailOwed = 0; }
 
+    // Clears every filter's memory and the tail owed, and puts the rotation set in force at
+    // once, as a new preparation does, but allocating nothing: for a host that starts a new
+    // stretch of audio or switches between renderers on the streaming thread. Does nothing
+    // before a successful Prepare().
+    void Reset();
+
     // Frames the output lags the input by, once prepared (the headphone decode's convolution;
     // 0 for the others): a host that wants the output aligned with the input drops this many
     // frames from its start.
@@ -110,6 +116,8 @@ protected:
     virtual void DoRender(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames) = 0;
     virtual void DoRenderPlanes(double* const* in, double* const* out, int32_t n) = 0;
     virtual void DoRenderSilence(SampleFormat format, uint8_t* dst, size_t frames) = 0;
+    // Clears the kind's filter memory; allocates nothing.
+    virtual void DoReset() = 0;
 
 private:
     // Turns X, Y[, Z] of in[] in place over n frames, from m_Turn towards m_TurnTarget.

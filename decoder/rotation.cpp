@@ -29,6 +29,22 @@ void Rotate(const double m[3][3], const double v[3], double out[3])
     for (int r = 0; r < 3; ++r) out[r] = m[r][0] * v[0] + m[r][1] * v[1] + m[r][2] * v[2];
 }
 
+// The rotation of directions, Rz(yaw) Ry(-pitch) Rx(roll), x to the front, y to the left, z up.
+void DirectionRotation(const SceneRotation& r, double m[3][3])
+{
+    const double cy = std::cos(r.yawDeg * kDegree), sy = std::sin(r.yawDeg * kDegree);
+    const double cp = std::cos(r.pitchDeg * kDegree), sp = std::sin(r.pitchDeg * kDegree);
+    const double cr = std::cos(r.rollDeg * kDegree), sr = std::sin(r.rollDeg * kDegree);
+    const double rz[3][3] = {{cy, -sy, 0}, {sy, cy, 0}, {0, 0, 1}};
+    const double ry[3][3] = {{cp, 0, -sp}, {0, 1, 0}, {sp, 0, cp}};
+    const double rx[3][3] = {{1, 0, 0}, {0, cr, -sr}, {0, sr, cr}};
+    double zy[3][3];
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) zy[i][j] = rz[i][0] * ry[0][j] + rz[i][1] * ry[1][j] + rz[i][2] * ry[2][j];
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) m[i][j] = zy[i][0] * rx[0][j] + zy[i][1] * rx[1][j] + zy[i][2] * rx[2][j];
+}
+
 }  // namespace
 
 bool IsIdentity(const SceneRotation& r) { return r.yawDeg == 0.0 && r.pitchDeg == 0.0 && r.rollDeg == 0.0; }
@@ -42,19 +58,8 @@ void RotationMatrix(int order, const SceneRotation& r, double* matrix)
 {
     const size_t channels = AmbisonicChannels(order);
     for (size_t i = 0; i < channels * channels; ++i) matrix[i] = 0.0;
-
-    // Rz(yaw) Ry(-pitch) Rx(roll).
-    const double cy = std::cos(r.yawDeg * kDegree), sy = std::sin(r.yawDeg * kDegree);
-    const double cp = std::cos(r.pitchDeg * kDegree), sp = std::sin(r.pitchDeg * kDegree);
-    const double cr = std::cos(r.rollDeg * kDegree), sr = std::sin(r.rollDeg * kDegree);
-    const double rz[3][3] = {{cy, -sy, 0}, {sy, cy, 0}, {0, 0, 1}};
-    const double ry[3][3] = {{cp, 0, -sp}, {0, 1, 0}, {sp, 0, cp}};
-    const double rx[3][3] = {{1, 0, 0}, {0, cr, -sr}, {0, sr, cr}};
-    double zy[3][3], m[3][3];
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) zy[i][j] = rz[i][0] * ry[0][j] + rz[i][1] * ry[1][j] + rz[i][2] * ry[2][j];
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) m[i][j] = zy[i][0] * rx[0][j] + zy[i][1] * rx[1][j] + zy[i][2] * rx[2][j];
+    double m[3][3];
+    DirectionRotation(r, m);
 
     // Project the rotated harmonics onto the unrotated ones: matrix[k][l] is
     // (2n + 1) times the mean over the sphere of Y_k(M v) Y_l(v), for k and l of one order n.
@@ -87,12 +92,13 @@ void FumaRotationMatrix(const SceneRotation& r, double matrix[9])
         for (int i = 0; i < 9; ++i) matrix[i] = i % 4 == 0 ? 1.0 : 0.0;
         return;
     }
-    // The first-order block of the ambiX matrix (W, Y, Z, X), taken in the order X, Y, Z.
-    double ambix[16];
-    RotationMatrix(1, r, ambix);
-    constexpr int kAmbixOfFuma[3] = {3, 1, 2};
+    // First-order X, Y and Z are the source's direction cosines times the signal, so they turn as
+    // the direction does: the rotation of directions itself, without the projection the higher
+    // orders need (a head tracker sets a new rotation every block).
+    double m[3][3];
+    DirectionRotation(r, m);
     for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) matrix[3 * i + j] = ambix[4 * kAmbixOfFuma[i] + kAmbixOfFuma[j]];
+        for (int j = 0; j < 3; ++j) matrix[3 * i + j] = m[i][j];
 }
 
 }  // namespace decoder

@@ -3,7 +3,9 @@
 // GStreamer positions when downstream takes them, else two channels (headphones or UHJ, as
 // the two-channel property says). Built on GstBaseTransform: properties are read under the
 // object lock; caps are set and buffers transformed on the streaming thread, which alone
-// touches the renderer.
+// touches the renderer. The scene's rotation (yaw, pitch, roll) may change while playing, by
+// hand or through a control source: each buffer takes the values in force at its time, and a
+// change moves across the buffer's first frames.
 #include <gst/audio/audio.h>
 #include <gst/base/gstbasetransform.h>
 
@@ -23,9 +25,13 @@ enum OutputChoice { OUTPUT_AUTO, OUTPUT_SPEAKERS, OUTPUT_HEADPHONES, OUTPUT_UHJ 
 enum TwoChannel { TWO_CHANNEL_HEADPHONES, TWO_CHANNEL_UHJ };
 enum InputConvention { INPUT_FUMA, INPUT_AMBIX };
 
-enum { PROP_0, PROP_LAYOUT, PROP_OUTPUT, PROP_TWO_CHANNEL, PROP_SOFA_FILE, PROP_INPUT_CONVENTION };
+enum {
+    PROP_0, PROP_LAYOUT, PROP_OUTPUT, PROP_TWO_CHANNEL, PROP_SOFA_FILE, PROP_INPUT_CONVENTION,
+    PROP_YAW, PROP_PITCH, PROP_ROLL
+};
 
-constexpr unsigned kMaxOutChannels = 8;
+// The most channels of any rig (7.1.4).
+constexpr unsigned kMaxOutChannels = 12;
 
 // Registers the enum type `name` with `values` on first use.
 GType EnumType(gsize& type, const char* name, const GEnumValue* values)
@@ -78,9 +84,11 @@ struct Impl {
     TwoChannel twoChannel = TWO_CHANNEL_HEADPHONES;
     std::string sofaFile;
     InputConvention inputConvention = INPUT_FUMA;
+    gstbformat::Rotation rotation;
 
     // Streaming state.
     gstbformat::Renderer renderer;
+    gstbformat::Rotation turned;  // the rotation last handed to the renderer
     std::shared_ptr<const gstbformat::HeadphoneResponses> responses;
     std::string responsesKey;  // the file and rate `responses` was read for
     guint rate = 0;
@@ -118,7 +126,7 @@ GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE(
 GstStaticPadTemplate src_template =
     GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS,
                             GST_STATIC_CAPS("audio/x-raw, format = (string) " GST_BFORMAT_FORMATS
-                                            ", rate = (int) [ 1, MAX ], channels = (int) [ 2, 8 ], "
+                                            ", rate = (int) [ 1, MAX ], channels = (int) [ 2, 12 ], "
                                             "layout = (string) interleaved"));
 
 GstBFormatDecode* Self(GstBaseTransform* base) { return reinterpret_cast<GstBFormatDecode*>(base); }
@@ -126,9 +134,32 @@ GstBFormatDecode* Self(GstBaseTransform* base) { return reinterpret_cast<GstBFor
 // The GStreamer channel positions nearest the rig's speakers, for caps: each speaker takes the
 // nearest position not yet taken within 25 degrees. A position's direction is the usual one
 // for its name (front left at 30 degrees, wide left at 60, ...). False when some speaker has
-// none: the rig is then sent unpositioned.
+// none: the rig is then sent unpositioned. A preset's channels take the positions of their
+// WAVE channel-mask bits.
 bool RigPositions(const gstbformat::RigInfo& rig, GstAudioChannelPosition* out)
 {
+    if (!rig.channelBits.empty()) {
+        // WAVE's speaker bits from the lowest: FL, FR, FC, LFE, BL, BR, FLC, FRC, BC, SL, SR,
+        // TC, TFL, TFC, TFR, TBL, TBC, TBR.
+        static const GstAudioChannelPosition kOfBit[] = {
+            GST_AUDIO_CHANNEL_POSITION_FRONT_LEFT, GST_AUDIO_CHANNEL_POSITION_FRONT_RIGHT,
+            GST_AUDIO_CHANNEL_POSITION_FRONT_CENTER, GST_AUDIO_CHANNEL_POSITION_LFE1,
+            GST_AUDIO_CHANNEL_POSITION_REAR_LEFT, GST_AUDIO_CHANNEL_POSITION_REAR_RIGHT,
+            GST_AUDIO_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER, GST_AUDIO_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER,
+            GST_AUDIO_CHANNEL_POSITION_REAR_CENTER, GST_AUDIO_CHANNEL_POSITION_SIDE_LEFT,
+            GST_AUDIO_CHANNEL_POSITION_SIDE_RIGHT, GST_AUDIO_CHANNEL_POSITION_TOP_CENTER,
+            GST_AUDIO_CHANNEL_POSITION_TOP_FRONT_LEFT, GST_AUDIO_CHANNEL_POSITION_TOP_FRONT_CENTER,
+            GST_AUDIO_CHANNEL_POSITION_TOP_FRONT_RIGHT, GST_AUDIO_CHANNEL_POSITION_TOP_REAR_LEFT,
+            GST_AUDIO_CHANNEL_POSITION_TOP_REAR_CENTER, GST_AUDIO_CHANNEL_POSITION_TOP_REAR_RIGHT,
+        };
+        if (rig.channelBits.size() > kMaxOutChannels) return false;
+        for (size_t c = 0; c < rig.channelBits.size(); ++c) {
+            const int bit = g_bit_nth_lsf(rig.channelBits[c], -1);
+            if (bit < 0 || bit >= static_cast<int>(G_N_ELEMENTS(kOfBit))) return false;
+            out[c] = kOfBit[bit];
+        }
+        return true;
+    }
     struct Named {
         GstAudioChannelPosition position;
         double azimuth, elevation;
@@ -353,6 +384,7 @@ gboolean SetCaps(GstBaseTransform* base, GstCaps* incaps, GstCaps* outcaps)
     const OutputChoice output = impl.output;
     const TwoChannel twoChannel = impl.twoChannel;
     const std::string sofaFile = impl.sofaFile;
+    setup.rotation = impl.rotation;
     GST_OBJECT_UNLOCK(self);
 
     const gstbformat::RigInfo& rig = gstbformat::Rigs()[setup.rig];
@@ -383,6 +415,7 @@ gboolean SetCaps(GstBaseTransform* base, GstCaps* incaps, GstCaps* outcaps)
         return FALSE;
     }
 
+    impl.turned = setup.rotation;
     impl.rate = static_cast<guint>(rate);
     impl.inFrameBytes = setup.channels * gstbformat::SampleBytes(setup.format);
     impl.outChannels = impl.renderer.OutChannels();
@@ -405,10 +438,25 @@ gboolean SetCaps(GstBaseTransform* base, GstCaps* incaps, GstCaps* outcaps)
 
 GstClockTime FramesToTime(const Impl& impl, guint64 frames) { return gst_util_uint64_scale(frames, GST_SECOND, impl.rate); }
 
+// Brings controlled properties (the rotation) to their values at the buffer's stream time.
+void BeforeTransform(GstBaseTransform* base, GstBuffer* buffer)
+{
+    const GstClockTime time = gst_segment_to_stream_time(&base->segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
+    if (GST_CLOCK_TIME_IS_VALID(time)) gst_object_sync_values(GST_OBJECT(base), time);
+}
+
 GstFlowReturn Transform(GstBaseTransform* base, GstBuffer* inbuf, GstBuffer* outbuf)
 {
-    Impl& impl = *Self(base)->impl;
+    GstBFormatDecode* self = Self(base);
+    Impl& impl = *self->impl;
     if (!impl.renderer.IsReady()) return GST_FLOW_NOT_NEGOTIATED;
+    GST_OBJECT_LOCK(self);
+    const gstbformat::Rotation rotation = impl.rotation;
+    GST_OBJECT_UNLOCK(self);
+    if (rotation != impl.turned) {
+        impl.renderer.SetRotation(rotation);
+        impl.turned = rotation;
+    }
     GstMapInfo inMap, outMap;
     if (!gst_buffer_map(inbuf, &inMap, GST_MAP_READ)) return GST_FLOW_ERROR;
     if (!gst_buffer_map(outbuf, &outMap, GST_MAP_WRITE)) {
@@ -510,11 +558,15 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* psp
         break;
     }
     case PROP_INPUT_CONVENTION: impl.inputConvention = static_cast<InputConvention>(g_value_get_enum(value)); break;
+    // The rotation reaches the renderer with the next buffer, without a new negotiation.
+    case PROP_YAW: impl.rotation.yaw = g_value_get_double(value); break;
+    case PROP_PITCH: impl.rotation.pitch = g_value_get_double(value); break;
+    case PROP_ROLL: impl.rotation.roll = g_value_get_double(value); break;
     default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
     }
     GST_OBJECT_UNLOCK(self);
     // Settings that change the output take effect at the next negotiation.
-    gst_base_transform_reconfigure_src(GST_BASE_TRANSFORM(self));
+    if (id != PROP_YAW && id != PROP_PITCH && id != PROP_ROLL) gst_base_transform_reconfigure_src(GST_BASE_TRANSFORM(self));
 }
 
 void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec)
@@ -528,6 +580,9 @@ void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec)
     case PROP_TWO_CHANNEL: g_value_set_enum(value, impl.twoChannel); break;
     case PROP_SOFA_FILE: g_value_set_string(value, impl.sofaFile.empty() ? nullptr : impl.sofaFile.c_str()); break;
     case PROP_INPUT_CONVENTION: g_value_set_enum(value, impl.inputConvention); break;
+    case PROP_YAW: g_value_set_double(value, impl.rotation.yaw); break;
+    case PROP_PITCH: g_value_set_double(value, impl.rotation.pitch); break;
+    case PROP_ROLL: g_value_set_double(value, impl.rotation.roll); break;
     default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
     }
     GST_OBJECT_UNLOCK(self);
@@ -569,6 +624,16 @@ void gst_bformat_decode_class_init(GstBFormatDecodeClass* klass)
         g_param_spec_enum("input-convention", "Input convention",
                           "Channel convention of raw audio that comes without B-Format caps", ConventionType(),
                           INPUT_FUMA, playing));
+    const auto controllable = static_cast<GParamFlags>(playing | GST_PARAM_CONTROLLABLE);
+    const char* const angles[3][3] = {
+        {"yaw", "Yaw", "Turns the scene towards the left, in degrees"},
+        {"pitch", "Pitch", "Raises the front of the scene, in degrees (applied before yaw)"},
+        {"roll", "Roll", "Lowers the right side of the scene, in degrees (applied first)"},
+    };
+    for (guint axis = 0; axis < 3; ++axis) {
+        g_object_class_install_property(object, PROP_YAW + axis,
+            g_param_spec_double(angles[axis][0], angles[axis][1], angles[axis][2], -180.0, 180.0, 0.0, controllable));
+    }
 
     gst_element_class_add_static_pad_template(element, &sink_template);
     gst_element_class_add_static_pad_template(element, &src_template);
@@ -580,6 +645,7 @@ void gst_bformat_decode_class_init(GstBFormatDecodeClass* klass)
     transform->fixate_caps = FixateCaps;
     transform->get_unit_size = GetUnitSize;
     transform->set_caps = SetCaps;
+    transform->before_transform = BeforeTransform;
     transform->transform = Transform;
     transform->sink_event = SinkEvent;
     transform->passthrough_on_same_caps = FALSE;

@@ -36,9 +36,17 @@ const std::vector<RigInfo>& Rigs()
         std::vector<RigInfo> out;
         for (int type = 0; type < decoder::kLayoutCount; ++type) {
             const decoder::Rig& layout = decoder::BuiltInRig(*decoder::LayoutIdOf(type));
-            RigInfo rig{layout.name, layout.summary, {}};
+            RigInfo rig{layout.name, layout.summary, {}, {}};
             for (const decoder::Speaker& s : layout.speakers) rig.speakers.push_back({s.azimuth, s.elevation});
             out.push_back(rig);
+        }
+        for (const decoder::Rig& preset : decoder::PresetRigs()) {
+            RigInfo rig{preset.name, preset.summary, {}, {}};
+            for (const decoder::Speaker& s : preset.speakers) rig.speakers.push_back({s.azimuth, s.elevation});
+            // A preset's channels follow its mask's bits, lowest first.
+            for (uint32_t bit = 1; bit != 0; bit <<= 1)
+                if (preset.channelMask & bit) rig.channelBits.push_back(bit);
+            if (rig.channelBits.size() == rig.speakers.size()) out.push_back(rig);
         }
         return out;
     }();
@@ -88,10 +96,7 @@ std::shared_ptr<const HeadphoneResponses> LoadHeadphoneResponses(const std::stri
                                                                  std::string& error)
 {
     auto loaded = std::make_shared<HeadphoneResponses>();
-    if (!bformat::LoadSofaResponses(path, sampleRate, decoder::SpeakerDirections(decoder::BuiltInRig(decoder::kDefaultHeadphoneLayout)),
-                                    loaded->responses, error)) {
-        return nullptr;
-    }
+    if (!bformat::LoadSofaSet(path, sampleRate, loaded->responses, error)) return nullptr;
     return loaded;
 }
 
@@ -123,7 +128,7 @@ bool Renderer::State::Build(std::string& error)
             measured.responses = setup.responses->responses;
             measured.sampleRate = setup.sampleRate;
         }
-        renderer = decoder::MakeRenderer(kind, decoder::BuiltInRig(*decoder::LayoutIdOf(setup.rig)),
+        renderer = decoder::MakeRenderer(kind, *decoder::RigNamed(Rigs()[setup.rig].name),
                                          setup.responses ? &measured : nullptr);
     } catch (const std::bad_alloc&) {
         error = "out of memory";
@@ -131,6 +136,10 @@ bool Renderer::State::Build(std::string& error)
     }
     if (!renderer) {
         error = "head-related responses the decode cannot use";
+        return false;
+    }
+    if (!renderer->SetRotation({setup.rotation.yaw, setup.rotation.pitch, setup.rotation.roll})) {
+        error = "a rotation that is not a number";
         return false;
     }
     outChannels = renderer->OutputChannels();
@@ -210,9 +219,12 @@ bool Renderer::Prepare(const StreamSetup& setup, std::string& error)
 
 void Renderer::Reset()
 {
-    if (!m_state) return;
-    std::string ignored;
-    m_state->Build(ignored);  // the same setup that built it before
+    if (m_state) m_state->renderer->Reset();
+}
+
+void Renderer::SetRotation(const Rotation& rotation)
+{
+    if (m_state) m_state->renderer->SetRotation({rotation.yaw, rotation.pitch, rotation.roll});
 }
 
 bool Renderer::IsReady() const { return m_state != nullptr; }

@@ -29,12 +29,24 @@ struct RigInfo {
     std::string name;      // a word: usable as a property value
     std::string summary;
     std::vector<SpeakerDirection> speakers;
+    // The WAVE channel-mask bit of each output channel of a preset rig (0x8 the LFE channel);
+    // empty for the built-in layouts, whose channels are named by where they stand.
+    std::vector<uint32_t> channelBits;
 };
 
-// The rigs, the default (the square) first.
+// The rigs: the built-in layouts in decode type order, the default (the square) first, then the
+// presets (stereo, 5.0, 5.1, 7.1, 5.1.4, 7.1.4).
 const std::vector<RigInfo>& Rigs();
 // Index in Rigs() of the rig named `name` or numbered by it ("0".."6"); -1 for none.
 int FindRig(const std::string& name);
+
+// A turn of the scene in degrees: yaw towards the left, pitch raising the front, roll lowering
+// the right side (decoder/rotation.h).
+struct Rotation {
+    double yaw = 0.0, pitch = 0.0, roll = 0.0;
+    bool operator==(const Rotation& o) const { return yaw == o.yaw && pitch == o.pitch && roll == o.roll; }
+    bool operator!=(const Rotation& o) const { return !(*this == o); }
+};
 
 enum class Convention { FuMa, AmbiX };
 enum class OutputKind { Speakers, Uhj, Headphones };
@@ -50,8 +62,8 @@ bool FirstOrderPart(Convention convention, unsigned channels, unsigned& order, u
 // values without losing precision.
 SampleFormat RenderFormat(SampleFormat input, Convention convention);
 
-// Head-related responses read from a SOFA file for the virtual speakers of the headphone
-// decode, at one sample rate.
+// Head-related responses read from a SOFA file, every measurement of it, at one sample rate:
+// the set the headphone decode is designed from.
 struct HeadphoneResponses;
 // Reads `path` for `sampleRate`; null with `error` set to one line on failure.
 std::shared_ptr<const HeadphoneResponses> LoadHeadphoneResponses(const std::string& path, double sampleRate,
@@ -66,6 +78,7 @@ struct StreamSetup {
     OutputKind output = OutputKind::Speakers;
     int rig = 0;                               // index in Rigs(), for speakers
     std::shared_ptr<const HeadphoneResponses> responses;  // headphones; null: the built-in head
+    Rotation rotation;                         // in force from the first frame
 };
 
 // Runs one prepared decode on interleaved audio. The element owns it; Prepare() runs when caps
@@ -80,8 +93,12 @@ public:
     // set to one line and the previous preparation stays in force.
     bool Prepare(const StreamSetup& setup, std::string& error);
     // Clears the filters' memory (as after Prepare), for a new stretch of the stream (after a
-    // flush). Builds the engine's state afresh, so it allocates as Prepare() does.
+    // flush), with the rotation set last in force at once. Allocates nothing.
     void Reset();
+    // Turns the scene from the next Render() on, moving across its first frames (up to 1024) so
+    // that the change does not click. Allocates nothing; ignored before Prepare() and for
+    // angles that are not finite.
+    void SetRotation(const Rotation& rotation);
 
     bool IsReady() const;
     unsigned OutChannels() const;

@@ -3,12 +3,9 @@
 
 #include <cmath>
 #include <new>
-#include <optional>
 
-#include "decoder/binaural.h"
-#include "decoder/decoder_state.h"
+#include "decoder/renderer.h"
 #include "decoder/rig.h"
-#include "decoder/uhj.h"
 #include "tools/bformat-decode/sofa_responses.h"
 
 namespace durazodo_lv2 {
@@ -23,114 +20,138 @@ std::vector<LayoutChoice> LayoutsOf(uint32_t speakers)
     return choices;
 }
 
+std::vector<PresetChoice> Presets()
+{
+    std::vector<PresetChoice> presets;
+    for (const decoder::Rig& rig : decoder::PresetRigs()) {
+        // The preset's channels follow its mask's bits, lowest first.
+        PresetChoice p{{0, rig.name, rig.summary}, {}};
+        for (uint32_t bit = 1; bit != 0; bit <<= 1)
+            if (rig.channelMask & bit) p.channelBits.push_back(bit);
+        if (p.channelBits.size() == rig.Channels() && rig.Channels() <= kMaxOutputs) presets.push_back(std::move(p));
+    }
+    return presets;
+}
+
 struct Engine::State {
     Shape shape = Shape::Speakers;
     uint32_t outputs = 0;
-    decoder::DecoderState speakers;
-    decoder::UhjEncoder uhj;
-    decoder::BinauralDecoder head, installed;
-    decoder::BinauralDecoder* ears = &head;
-    int layout = -1;  // the speakers' decode type in force
+    // One renderer per choice of the plugin's control, with the control's value for it.
+    std::vector<std::unique_ptr<decoder::Renderer>> renderers;
+    std::vector<int> values;
+    decoder::Renderer* chosen = nullptr;
+    decoder::SceneRotation rotation;
 };
 
 Engine::Engine() = default;
 Engine::~Engine() = default;
 
-bool Engine::Prepare(Shape shape, uint32_t speakers, double rate, const char* sofaPath, std::string& note)
+bool Engine::Prepare(Shape shape, const std::vector<LayoutChoice>& rigs, double rate, const char* sofaPath,
+                     std::string& note)
 {
     note.clear();
     if (!(rate >= kMinRate && rate <= kMaxRate)) return false;
-    std::unique_ptr<State> s(new (std::nothrow) State);
-    if (!s) return false;
-    s->shape = shape;
-    const decoder::StreamDescription stream{4, rate, kEngineBlockFrames};
     try {
+        auto s = std::make_unique<State>();
+        s->shape = shape;
+        const decoder::Rig& anyRig = decoder::BuiltInRig(decoder::LayoutId::Square);  // unused by UHJ and headphones
         switch (shape) {
-        case Shape::Speakers: {
-            const std::vector<LayoutChoice> layouts = LayoutsOf(speakers);
-            if (layouts.empty()) return false;
-            s->layout = layouts[0].decodeType;
-            s->speakers = decoder::DecoderState(decoder::BuiltInRig(*decoder::LayoutIdOf(s->layout)));
-            if (s->speakers.Prepare(stream) != decoder::PrepareResult::Ok) return false;
-            s->outputs = speakers;
-            break;
-        }
-        case Shape::Uhj: s->outputs = 2; break;
-        case Shape::Headphones: {
-            decoder::BinauralSettings settings;
-            if (s->head.Prepare(stream, settings) != decoder::PrepareResult::Ok) return false;
-            std::vector<decoder::DirectionalResponse> measured;
-            std::string error;
-            if (sofaPath &&
-                bformat::LoadSofaResponses(sofaPath, rate,
-                                           decoder::SpeakerDirections(decoder::BuiltInRig(decoder::kDefaultHeadphoneLayout)),
-                                           measured, error)) {
-                settings.responses = measured.data();
-                settings.responseCount = measured.size();
-                if (s->installed.Prepare(stream, settings) != decoder::PrepareResult::Ok)
-                    note = std::string(sofaPath) + ": the responses cannot be used; the built-in head stands in";
-            } else {
-                note = (sofaPath ? error : std::string("no response set")) + "; the built-in head stands in";
+        case Shape::Speakers:
+            for (const LayoutChoice& choice : rigs) {
+                const decoder::Rig* rig = decoder::RigNamed(choice.name);
+                if (!rig) return false;
+                s->renderers.push_back(decoder::MakeRenderer(decoder::OutputKind::Speakers, *rig, nullptr));
+                s->values.push_back(choice.decodeType);
             }
-            s->outputs = 2;
+            break;
+        case Shape::Uhj:
+            s->renderers.push_back(decoder::MakeRenderer(decoder::OutputKind::Uhj, anyRig, nullptr));
+            s->values.push_back(0);
+            break;
+        case Shape::Headphones: {
+            s->renderers.push_back(decoder::MakeRenderer(decoder::OutputKind::Headphones, anyRig, nullptr));
+            s->values.push_back(static_cast<int>(Responses::BuiltInHead));
+            decoder::MeasuredResponses measured;
+            measured.sampleRate = rate;
+            const std::string path = bformat::HeadphoneSofaPath(sofaPath ? sofaPath : "");
+            std::string error = "no response set";
+            if (!path.empty() && bformat::LoadSofaSet(path, rate, measured.responses, error)) {
+                std::unique_ptr<decoder::Renderer> installed =
+                    decoder::MakeRenderer(decoder::OutputKind::Headphones, anyRig, &measured);
+                if (installed && installed->Prepare({4, rate, kEngineBlockFrames}) == decoder::PrepareResult::Ok) {
+                    s->renderers.push_back(std::move(installed));
+                    s->values.push_back(static_cast<int>(Responses::InstalledSet));
+                } else {
+                    note = path + ": the responses cannot be used; the built-in head stands in";
+                }
+            } else {
+                note = error + "; the built-in head stands in";
+            }
             break;
         }
         }
+        if (s->renderers.empty()) return false;
+        for (const auto& r : s->renderers)
+            if (!r || (!r->IsReady() && r->Prepare({4, rate, kEngineBlockFrames}) != decoder::PrepareResult::Ok))
+                return false;
+        s->chosen = s->renderers.front().get();
+        s->outputs = s->chosen->OutputChannels();
+        if (s->outputs > kMaxOutputs) return false;
+        m_State = std::move(s);
+        return true;
     } catch (const std::exception&) {
         return false;
     }
-    m_State = std::move(s);
-    return true;
 }
+
+namespace {
+
+// Makes `next` the renderer in use, from silence, with the rotation in force at once.
+void Switch(decoder::Renderer*& chosen, decoder::Renderer* next, const decoder::SceneRotation& rotation)
+{
+    if (next == chosen) return;
+    chosen = next;
+    chosen->SetRotation(rotation);
+    chosen->Reset();
+}
+
+}  // namespace
 
 void Engine::ChooseLayout(int decodeType)
 {
     State& s = *m_State;
-    if (s.shape != Shape::Speakers || decodeType == s.layout) return;
-    const std::optional<decoder::LayoutId> id = decoder::LayoutIdOf(decodeType);
-    if (!id || decoder::BuiltInRig(*id).Channels() != s.outputs) return;
-    s.layout = decodeType;
-    s.speakers.m_Coefficients = decoder::BuiltInRig(*id).table;
+    if (s.shape != Shape::Speakers) return;
+    for (size_t i = 0; i < s.values.size(); ++i)
+        if (s.values[i] == decodeType) Switch(s.chosen, s.renderers[i].get(), s.rotation);
 }
 
 void Engine::ChooseResponses(Responses responses)
 {
     State& s = *m_State;
-    decoder::BinauralDecoder* ears =
-        responses == Responses::InstalledSet && s.installed.IsReady() ? &s.installed : &s.head;
-    if (ears == s.ears) return;
-    s.ears = ears;
-    ears->Reset();
+    if (s.shape != Shape::Headphones) return;
+    // The installed set when it was read, else the built-in head.
+    decoder::Renderer* next = s.renderers.front().get();
+    for (size_t i = 0; i < s.values.size(); ++i)
+        if (s.values[i] == static_cast<int>(responses)) next = s.renderers[i].get();
+    Switch(s.chosen, next, s.rotation);
 }
 
-void Engine::Render(double* const* in, double* const* out, int32_t n)
+void Engine::SetRotation(double yaw, double pitch, double roll)
 {
     State& s = *m_State;
-    switch (s.shape) {
-    case Shape::Speakers: s.speakers.DecodeBlock(in, out, n); break;
-    case Shape::Uhj: s.uhj.Process(in, out, n); break;
-    case Shape::Headphones: s.ears->Process(in, out, n); break;
-    }
+    const decoder::SceneRotation rotation{yaw, pitch, roll};
+    if (s.chosen->SetRotation(rotation)) s.rotation = rotation;
 }
 
-void Engine::Reset()
-{
-    State& s = *m_State;
-    if (s.shape == Shape::Speakers) {
-        s.speakers.m_pShelfW->SetMemory(0.0, 0.0);
-        s.speakers.m_pShelfX->SetMemory(0.0, 0.0);
-        s.speakers.m_pShelfY->SetMemory(0.0, 0.0);
-    }
-    s.uhj.Reset();
-    s.head.Reset();
-    s.installed.Reset();
-}
+void Engine::Render(double* const* in, double* const* out, int32_t n) { m_State->chosen->RenderPlanes(in, out, n); }
+
+void Engine::Restart() { m_State->chosen->Reset(); }
 
 uint32_t Engine::Outputs() const { return m_State ? m_State->outputs : 0; }
 
 uint32_t Engine::LatencyFrames() const
 {
-    return m_State && m_State->shape == Shape::Headphones ? static_cast<uint32_t>(m_State->ears->LatencyFrames()) : 0;
+    return m_State ? static_cast<uint32_t>(m_State->chosen->LagFrames()) : 0;
 }
 
 }  // namespace durazodo_lv2

@@ -29,7 +29,6 @@
 namespace durazodo_lv2 {
 namespace {
 
-constexpr uint32_t kMaxOutputs = 8;
 // SN3D W to FuMa W.
 constexpr double kInverseSqrt2 = 0.70710678118654752440;
 
@@ -57,6 +56,9 @@ struct Instance {
     const float* choice = nullptr;     // layout or responses
     int defaultChoice = 0;
     float* latency = nullptr;
+    const float* rotation[3] = {};     // yaw, pitch, roll
+    float turned[3] = {};              // the rotation last handed to the engine
+    bool starting = true;              // no run() since instantiate or activate
     std::vector<double> planes;      // 4 input then Outputs() output planes of kEngineBlockFrames
 };
 
@@ -88,9 +90,9 @@ LV2_Handle Instantiate(const LV2_Descriptor* descriptor, double rate, const char
         auto instance = std::make_unique<Instance>();
         instance->info = info;
         std::string note;
-        if (!instance->engine.Prepare(info->shape, info->outputs, rate, DURAZODO_DEFAULT_SOFA, note)) return nullptr;
-        if (!note.empty()) lv2_log_note(&logger, "durazodo: %s\n", note.c_str());
         if (info->outputs > kMaxOutputs) return nullptr;
+        if (!instance->engine.Prepare(info->shape, info->rigs, rate, DURAZODO_DEFAULT_SOFA, note)) return nullptr;
+        if (!note.empty()) lv2_log_note(&logger, "durazodo: %s\n", note.c_str());
         for (const PortInfo& p : info->ports)
             if (p.role == Role::Layout || p.role == Role::Responses) instance->defaultChoice = static_cast<int>(p.defaultValue);
         instance->planes.assign(static_cast<size_t>(4 + info->outputs) * kEngineBlockFrames, 0.0);
@@ -112,10 +114,14 @@ void ConnectPort(LV2_Handle handle, uint32_t index, void* data)
     case Role::Layout:
     case Role::Responses: s.choice = static_cast<const float*>(data); break;
     case Role::Latency: s.latency = static_cast<float*>(data); break;
+    case Role::Rotation: s.rotation[port.channel] = static_cast<const float*>(data); break;
     }
 }
 
-void Activate(LV2_Handle handle) { static_cast<Instance*>(handle)->engine.Reset(); }
+void Activate(LV2_Handle handle) { static_cast<Instance*>(handle)->starting = true; }
+
+// An angle control's value, 0 when it is unconnected or not a number.
+float AngleValue(const float* port) { return port && std::isfinite(*port) ? *port : 0.0f; }
 
 void Run(LV2_Handle handle, uint32_t frames)
 {
@@ -136,6 +142,17 @@ void Run(LV2_Handle handle, uint32_t frames)
     if (s.info->shape == Shape::Speakers) s.engine.ChooseLayout(choice);
     if (s.info->shape == Shape::Headphones)
         s.engine.ChooseResponses(choice == 1 ? Responses::InstalledSet : Responses::BuiltInHead);
+    // A new rotation moves across the first block it meets; at the start of a stream it is in
+    // force at once, as when a file is decoded with it from the start.
+    const float turn[3] = {AngleValue(s.rotation[0]), AngleValue(s.rotation[1]), AngleValue(s.rotation[2])};
+    if (!std::equal(turn, turn + 3, s.turned)) {
+        s.engine.SetRotation(turn[0], turn[1], turn[2]);
+        std::copy(turn, turn + 3, s.turned);
+    }
+    if (s.starting) {
+        s.engine.Restart();
+        s.starting = false;
+    }
     // FuMa planes from the host's channels: ambiX's ACN order W, Y, Z, X, and its W scaled to
     // FuMa's in the host's precision (as bformat-decode converts float files).
     const uint32_t source[4] = {0, ambix ? 3u : 1u, ambix ? 1u : 2u, ambix ? 2u : 3u};

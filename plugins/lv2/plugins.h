@@ -22,6 +22,7 @@ enum class Role {
     Layout,       // control in: the decode type of the speaker layout
     Responses,    // control in: 0 built-in head, 1 installed response set
     Latency,      // control out: frames the output lags the input
+    Rotation,     // control in: `channel` 0 yaw, 1 pitch, 2 roll of the scene, in degrees
 };
 
 // One labelled value of an enumerated control.
@@ -38,6 +39,9 @@ struct PortInfo {
     // Controls: default, range and, for a choice, its labelled values.
     float defaultValue = 0.0f, minimum = 0.0f, maximum = 0.0f;
     std::vector<ScalePoint> choices;
+    // Outputs of a preset rig: the LV2 port-groups designation of the channel (as
+    // "left", "lowFrequencyEffects"), empty where LV2 names none.
+    std::string designation;
 };
 
 struct PluginInfo {
@@ -47,6 +51,11 @@ struct PluginInfo {
     Shape shape;
     uint32_t outputs;          // audio outputs
     std::vector<PortInfo> ports;  // in port index order
+    // Speakers: the rigs the layout control chooses from (one, and no control, for a preset).
+    std::vector<LayoutChoice> rigs;
+    // The LV2 port-groups class of the outputs of a preset rig (as "FivePointOneGroup"), empty
+    // for none.
+    std::string outputGroup;
 };
 
 // Every plugin of the bundle, in the order lv2_descriptor() hands them out. Built once, on

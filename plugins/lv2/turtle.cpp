@@ -19,6 +19,7 @@ const char* const kPrefixes =
     "@prefix doap: <http://usefulinc.com/ns/doap#> .\n"
     "@prefix foaf: <http://xmlns.com/foaf/0.1/> .\n"
     "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
+    "@prefix pg: <http://lv2plug.in/ns/ext/port-groups#> .\n"
     "@prefix rdf: <http://www.w3.org/1999/02/22-rdf-syntax-ns#> .\n"
     "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n"
     "@prefix units: <http://lv2plug.in/ns/extensions/units#> .\n\n";
@@ -44,7 +45,10 @@ std::string Decimal(float v)
     return s;
 }
 
-void WritePort(std::ostream& o, const PortInfo& p, size_t index)
+// The group of a preset rig's outputs.
+std::string OutputGroupUri(const PluginInfo& p) { return "<" + p.uri + "#out>"; }
+
+void WritePort(std::ostream& o, const PluginInfo& plugin, const PortInfo& p, size_t index)
 {
     const bool audio = p.role == Role::Input || p.role == Role::Output;
     const bool output = p.role == Role::Output || p.role == Role::Latency;
@@ -55,6 +59,9 @@ void WritePort(std::ostream& o, const PortInfo& p, size_t index)
         o << " ;\n        lv2:designation lv2:latency ;\n        lv2:portProperty lv2:reportsLatency , lv2:integer ;\n"
              "        units:unit units:frame ;\n        lv2:minimum 0.0 ;\n        lv2:maximum "
           << Decimal(p.maximum);
+    } else if (p.role == Role::Output && !plugin.outputGroup.empty()) {
+        o << " ;\n        pg:group " << OutputGroupUri(plugin);
+        if (!p.designation.empty()) o << " ;\n        lv2:designation pg:" << p.designation;
     } else if (!audio) {
         o << " ;\n        lv2:default " << Decimal(p.defaultValue) << " ;\n        lv2:minimum " << Decimal(p.minimum)
           << " ;\n        lv2:maximum " << Decimal(p.maximum);
@@ -64,6 +71,7 @@ void WritePort(std::ostream& o, const PortInfo& p, size_t index)
                 o << " ;\n        lv2:scalePoint [ rdfs:label " << Quoted(c.label) << " ; rdf:value "
                   << Decimal(static_cast<float>(c.value)) << " ]";
         }
+        if (p.role == Role::Rotation) o << " ;\n        units:unit units:degree";
     }
     o << "\n    ]";
 }
@@ -73,12 +81,16 @@ void WritePlugin(std::ostream& o, const PluginInfo& p)
     o << "<" << p.uri << ">\n    a lv2:Plugin , lv2:SpatialPlugin ;\n    doap:name " << Quoted(p.name)
       << " ;\n    rdfs:comment " << Quoted(p.comment)
       << " ;\n    lv2:project <" << durazodo_lv2::kUriBase << "> ;\n    lv2:optionalFeature lv2:hardRTCapable , <http://lv2plug.in/ns/ext/log#log> , "
-         "<http://lv2plug.in/ns/ext/urid#map> ;\n    lv2:port ";
+         "<http://lv2plug.in/ns/ext/urid#map> ;\n";
+    if (!p.outputGroup.empty()) o << "    pg:mainOutput " << OutputGroupUri(p) << " ;\n";
+    o << "    lv2:port ";
     for (size_t i = 0; i < p.ports.size(); ++i) {
         if (i) o << " , ";
-        WritePort(o, p.ports[i], i);
+        WritePort(o, p, p.ports[i], i);
     }
     o << " .\n\n";
+    if (!p.outputGroup.empty())
+        o << OutputGroupUri(p) << "\n    a pg:" << p.outputGroup << " , pg:OutputGroup ;\n    lv2:symbol \"out\" .\n\n";
 }
 
 }  // namespace

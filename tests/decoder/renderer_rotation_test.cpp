@@ -234,3 +234,32 @@ TEST(RendererRotation, ThreeChannelsTurnAsFourWithoutHeight)
             for (size_t i = 0; i < got[ch].size(); ++i) ASSERT_NEAR(got[ch][i], want[ch][i], 1e-12) << ch << " " << i;
     }
 }
+
+// Reset() forgets every filter's memory and the tail owed and puts the rotation set last in force
+// at once: after audio and a change of rotation, a reset renderer gives the bits of one prepared
+// afresh with that rotation, for every output, a designed rig with LFE and delays among them.
+TEST(RendererRotation, ResetStartsAsANewPreparationWithTheRotationInForce)
+{
+    std::mt19937 rng(11);
+    const size_t frames = 3 * kBlock;
+    std::vector<std::vector<double>> b(4);
+    for (auto& plane : b) plane = RandomSignal(rng, frames, 0.5);
+    Rig designed;
+    ASSERT_EQ(MakeRig({{0, 0, 3}, {90, 0, 2}, {180, 0, 1}, {-90, 0, 3}}, true, designed), DesignResult::Ok);
+    std::vector<std::pair<std::unique_ptr<Renderer>, std::unique_ptr<Renderer>>> pairs;
+    for (const Output& o : kOutputs)
+        pairs.emplace_back(MakeRenderer(o.kind, BuiltInRig(o.layout), nullptr), MakeRenderer(o.kind, BuiltInRig(o.layout), nullptr));
+    pairs.emplace_back(MakeRenderer(OutputKind::Speakers, designed, nullptr), MakeRenderer(OutputKind::Speakers, designed, nullptr));
+    const SceneRotation turn{-70, 25, 10};
+    for (auto& [used, fresh] : pairs) {
+        const StreamDescription stream{4, 48000.0, kBlock};
+        ASSERT_EQ(used->Prepare(stream), PrepareResult::Ok);
+        RenderAll(*used, b);
+        ASSERT_TRUE(used->SetRotation(turn));
+        used->Reset();
+        EXPECT_EQ(used->TailFrames(), 0u);
+        ASSERT_TRUE(fresh->SetRotation(turn));
+        ASSERT_EQ(fresh->Prepare(stream), PrepareResult::Ok);
+        EXPECT_EQ(RenderAll(*used, b), RenderAll(*fresh, b)) << used->OutputChannels() << " outputs";
+    }
+}

@@ -75,3 +75,20 @@ TEST(SceneRotation, EveryOrderMovesPlaneWavesToTheRotatedDirection)
 }
 
 }  // namespace
+
+// The first-order FuMa rotation, taken straight from the rotation of directions (a head tracker
+// sets one every block), is the first-order block of the projected ambiX matrix to round-off.
+TEST(SceneRotation, FumaRotationIsTheAmbixFirstOrderBlock)
+{
+    for (const SceneRotation& r : {SceneRotation{37, 0, 0}, SceneRotation{0, -64, 0}, SceneRotation{0, 0, 121},
+                                   SceneRotation{-150, 33, -12}, SceneRotation{720.5, 190, -400}}) {
+        double ambix[16], fuma[9];
+        RotationMatrix(1, r, ambix);
+        FumaRotationMatrix(r, fuma);
+        constexpr int kAmbixOfFuma[3] = {3, 1, 2};  // X, Y, Z
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j)
+                EXPECT_NEAR(fuma[3 * i + j], ambix[4 * kAmbixOfFuma[i] + kAmbixOfFuma[j]], 1e-12)
+                    << r.yawDeg << " " << r.pitchDeg << " " << r.rollDeg << ": " << i << "," << j;
+    }
+}

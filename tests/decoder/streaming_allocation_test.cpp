@@ -109,6 +109,8 @@ TEST(StreamingAllocation, RenderersAllocateNothingPerBlock)
             r->RenderPlanes(p, p + 4, 300);
         }
         r->RenderTail(SampleFormat::Pcm24, out.data(), r->TailFrames());
+        r->Reset();
+        r->RenderPlanes(p, p + 4, 300);
         EXPECT_EQ(g_Allocations, before);
     }
 }

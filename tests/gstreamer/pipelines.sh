@@ -43,11 +43,24 @@ launch filesrc location=demo-bformat.amb ! bformatparse ! bformatdec two-channel
   filesink location=gst-uhj.wav
 same_audio demo-uhj.wav gst-uhj.wav "two channels downstream: UHJ"
 
+"$decode" demo-bformat.amb -l 5.1 -o demo-5.1.wav --quiet
+launch filesrc location=demo-bformat.amb ! bformatparse ! bformatdec layout=5.1 ! wavenc ! filesink location=gst-5.1.wav
+same_audio demo-5.1.wav gst-5.1.wav "the 5.1 preset"
+"$decode" demo-float.amb -l 7.1.4 --rotate 30,10,-5 -o demo-7.1.4.wav --quiet
+launch filesrc location=demo-float.amb ! bformatparse ! bformatdec layout=7.1.4 yaw=30 pitch=10 roll=-5 ! wavenc ! \
+  filesink location=gst-7.1.4.wav
+same_audio demo-7.1.4.wav gst-7.1.4.wav "the 7.1.4 preset, turned"
+
 if [ -n "${3:-}" ]; then
-  "$decode" demo-bformat.amb --headphones "$3" -o sofa-phones.wav --quiet
+  # bformat-decode designs from the measurements nearest the octagon that it hands the filter,
+  # the element from the whole set (held to the engine in the plugin tests): here it only has
+  # to read the file and decode through it.
   launch filesrc location=demo-bformat.amb ! bformatparse ! bformatdec output=headphones sofa-file="$3" ! wavenc ! \
     filesink location=gst-sofa.wav
-  same_audio sofa-phones.wav gst-sofa.wav "headphones with a SOFA file"
+  launch filesrc location=demo-bformat.amb ! bformatparse ! bformatdec output=headphones ! wavenc ! \
+    filesink location=gst-head.wav
+  ! cmp -s gst-sofa.wav gst-head.wav || fail "headphones with a SOFA file sound as the built-in head"
+  echo "ok: headphones with a SOFA file"
 fi
 
 head -c 100000 demo-bformat.amb > truncated.amb

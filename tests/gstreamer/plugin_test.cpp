@@ -1,17 +1,23 @@
 // The GStreamer plugin: its header reader, type finder, parser and decoder, run in real
 // pipelines and in GStreamer's test harness, against the engine's own decode.
+#include <gst/audio/audio.h>
 #include <gst/base/gsttypefindhelper.h>
+#include <gst/controller/gstdirectcontrolbinding.h>
+#include <gst/controller/gstinterpolationcontrolsource.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <cstring>
 
 #include "decoder/renderer.h"
 #include "decoder/rig.h"
 #include "plugins/gstreamer/wave_header.h"
 #include "tests/gstreamer/gst_support.h"
 #include "tests/tools/temp_dir.h"
+#include "tools/bformat-decode/sofa_responses.h"
 
 namespace {
 
@@ -37,9 +43,8 @@ protected:
 };
 
 // The engine's speaker decode of interleaved samples, at 4096-frame blocks.
-std::vector<uint8_t> EngineSquare(const std::vector<uint8_t>& samples, uint16_t bits, int8_t type = 0)
+std::vector<uint8_t> EngineSpeakers(const std::vector<uint8_t>& samples, uint16_t bits, const decoder::Rig& rig)
 {
-    const decoder::Rig& rig = decoder::BuiltInRig(*decoder::LayoutIdOf(type));
     const auto renderer = decoder::MakeRenderer(decoder::OutputKind::Speakers, rig, nullptr);
     EXPECT_EQ(renderer->Prepare({4, kRate, 4096}), decoder::PrepareResult::Ok);
     const auto format = bits == 16 ? decoder::SampleFormat::Pcm16 : decoder::SampleFormat::Float32;
@@ -48,12 +53,17 @@ std::vector<uint8_t> EngineSquare(const std::vector<uint8_t>& samples, uint16_t 
     renderer->Render(format, samples.data(), out.data(), frames);
     return out;
 }
+std::vector<uint8_t> EngineSquare(const std::vector<uint8_t>& samples, uint16_t bits, int8_t type = 0)
+{
+    return EngineSpeakers(samples, bits, decoder::BuiltInRig(*decoder::LayoutIdOf(type)));
+}
 
 // The engine's two-channel render of 16-bit samples, with the decode's lag dropped from the start
 // and the tail rendered after the input, as long as the input.
-std::vector<uint8_t> EngineStereo(const std::vector<uint8_t>& samples, decoder::OutputKind kind)
+std::vector<uint8_t> EngineStereo(const std::vector<uint8_t>& samples, decoder::OutputKind kind,
+                                  const decoder::MeasuredResponses* measured = nullptr)
 {
-    const auto renderer = decoder::MakeRenderer(kind, decoder::BuiltInRig(decoder::LayoutId::Square), nullptr);
+    const auto renderer = decoder::MakeRenderer(kind, decoder::BuiltInRig(decoder::LayoutId::Square), measured);
     EXPECT_EQ(renderer->Prepare({4, kRate, 4096}), decoder::PrepareResult::Ok);
     const size_t frames = samples.size() / 8, tail = renderer->LagFrames();
     std::vector<uint8_t> out((frames + tail) * 4);
@@ -213,6 +223,140 @@ TEST_F(GStreamerTest, RigFeedsFollowGStreamerChannelOrder)
     EXPECT_TRUE(same);
     EXPECT_EQ(mask, (1u << 0) | (1u << 1) | (1u << 2) | (1u << 4) | (1u << 5) | (1u << 8) | (1u << 10) | (1u << 11));
 }
+
+// The preset rigs go out in the order of their WAVE channel mask, which is GStreamer's order of
+// their positions: the LFE channel as LFE1, the upper layer of 7.1.4 at the top positions; the
+// samples are the engine's decode of the preset.
+TEST_F(GStreamerTest, PresetRigsGoOutWithTheirPositionsLfeAndTopLayer)
+{
+    const std::vector<uint8_t> samples = Samples(3000, 4, 16);
+    const std::string path = Write("in.amb", BFormatFile(Container::Riff, 4, 16, samples));
+    using P = GstAudioChannelPosition;
+    const auto bits = [](std::initializer_list<P> positions) {
+        guint64 mask = 0;
+        for (P p : positions) mask |= G_GUINT64_CONSTANT(1) << p;
+        return mask;
+    };
+    const guint64 fiveOne = bits({GST_AUDIO_CHANNEL_POSITION_FRONT_LEFT, GST_AUDIO_CHANNEL_POSITION_FRONT_RIGHT,
+                                  GST_AUDIO_CHANNEL_POSITION_FRONT_CENTER, GST_AUDIO_CHANNEL_POSITION_LFE1,
+                                  GST_AUDIO_CHANNEL_POSITION_REAR_LEFT, GST_AUDIO_CHANNEL_POSITION_REAR_RIGHT});
+    const guint64 sevenOneFour =
+        fiveOne | bits({GST_AUDIO_CHANNEL_POSITION_SIDE_LEFT, GST_AUDIO_CHANNEL_POSITION_SIDE_RIGHT,
+                        GST_AUDIO_CHANNEL_POSITION_TOP_FRONT_LEFT, GST_AUDIO_CHANNEL_POSITION_TOP_FRONT_RIGHT,
+                        GST_AUDIO_CHANNEL_POSITION_TOP_REAR_LEFT, GST_AUDIO_CHANNEL_POSITION_TOP_REAR_RIGHT});
+    for (const auto& [name, mask] : {std::make_pair("5.1", fiveOne), std::make_pair("7.1.4", sevenOneFour)}) {
+        RunResult r;
+        gst_test::RunPipeline("filesrc location=" + path + " ! bformatparse ! bformatdec layout=" + name +
+                                  " ! fakesink name=out",
+                              r);
+        ASSERT_TRUE(r.eos) << name << ": " << r.message;
+        guint64 got = 0;
+        gst_structure_get(gst_caps_get_structure(r.caps, 0), "channel-mask", GST_TYPE_BITMASK, &got, nullptr);
+        EXPECT_EQ(got, mask) << name;
+        EXPECT_TRUE(r.bytes == EngineSpeakers(samples, 16, *decoder::RigNamed(name))) << name;
+    }
+}
+
+// yaw, pitch and roll change while playing, set by hand between buffers or by a control source
+// at the third buffer's time: the decode equals the engine's given the same change before the
+// same buffer, which moves across the buffer's first frames; no output step is then larger than
+// the largest of the tone's own steps before and after the change.
+TEST_F(GStreamerTest, RotationChangedWhilePlayingMovesAsTheEngineDoesWithoutAClick)
+{
+    // A 500 Hz tone straight ahead, in buffers of 2048 frames; the scene turns by 90 degrees of
+    // yaw and 30 of pitch before the third.
+    const uint32_t block = 2048, blocks = 5;
+    std::vector<float> in(size_t{block} * blocks * 4);
+    for (size_t f = 0; f < in.size() / 4; ++f) {
+        const double v = 0.5 * std::sin(2.0 * 3.14159265358979323846 * 500.0 * static_cast<double>(f) / kRate);
+        in[f * 4] = static_cast<float>(v / std::sqrt(2.0));
+        in[f * 4 + 1] = static_cast<float>(v);
+    }
+    const decoder::Rig& rig = *decoder::RigNamed("5.1");
+    const auto engine = decoder::MakeRenderer(decoder::OutputKind::Speakers, rig, nullptr);
+    ASSERT_EQ(engine->Prepare({4, kRate, 4096}), decoder::PrepareResult::Ok);
+    const uint32_t outs = engine->OutputChannels();
+    std::vector<float> expected(size_t{block} * blocks * outs);
+    for (uint32_t b = 0; b < blocks; ++b) {
+        if (b == 2) {
+            ASSERT_TRUE(engine->SetRotation({90.0, 30.0, 0.0}));
+        }
+        engine->Render(decoder::SampleFormat::Float32, reinterpret_cast<const uint8_t*>(&in[size_t{b} * block * 4]),
+                       reinterpret_cast<uint8_t*>(&expected[size_t{b} * block * outs]), block);
+    }
+
+    std::vector<float> got;
+    for (const bool controlled : {false, true}) {
+        got.clear();
+        GstHarness* h = gst_harness_new("bformatdec");
+        gst_util_set_object_arg(G_OBJECT(h->element), "output", "speakers");
+        gst_util_set_object_arg(G_OBJECT(h->element), "layout", "5.1");
+        const GstClockTime change = gst_util_uint64_scale(2 * block, GST_SECOND, 48000);
+        if (controlled) {
+            for (const auto& [name, degrees] : {std::make_pair("yaw", 90.0), std::make_pair("pitch", 30.0)}) {
+                GstControlSource* source = gst_interpolation_control_source_new();
+                g_object_set(source, "mode", GST_INTERPOLATION_MODE_NONE, nullptr);
+                gst_timed_value_control_source_set(GST_TIMED_VALUE_CONTROL_SOURCE(source), 0, 0.0);
+                gst_timed_value_control_source_set(GST_TIMED_VALUE_CONTROL_SOURCE(source), change, degrees);
+                gst_object_add_control_binding(GST_OBJECT(h->element),
+                                               gst_direct_control_binding_new_absolute(GST_OBJECT(h->element), name, source));
+                gst_object_unref(source);
+            }
+        }
+        gst_harness_set_src_caps_str(h, "audio/x-raw, format=F32LE, rate=48000, channels=4, layout=interleaved");
+        for (uint32_t b = 0; b < blocks; ++b) {
+            if (b == 2 && !controlled) g_object_set(h->element, "yaw", 90.0, "pitch", 30.0, nullptr);
+            GstBuffer* buffer = gst_buffer_new_memdup(&in[size_t{b} * block * 4], size_t{block} * 16);
+            GST_BUFFER_PTS(buffer) = gst_util_uint64_scale(size_t{b} * block, GST_SECOND, 48000);
+            GstBuffer* out = gst_harness_push_and_pull(h, buffer);
+            ASSERT_NE(out, nullptr);
+            GstMapInfo map;
+            gst_buffer_map(out, &map, GST_MAP_READ);
+            got.insert(got.end(), reinterpret_cast<const float*>(map.data),
+                       reinterpret_cast<const float*>(map.data + map.size));
+            gst_buffer_unmap(out, &map);
+            gst_buffer_unref(out);
+        }
+        gst_harness_teardown(h);
+        ASSERT_EQ(got.size(), expected.size());
+        EXPECT_EQ(std::memcmp(got.data(), expected.data(), got.size() * sizeof(float)), 0)
+            << (controlled ? "control source" : "set by hand");
+    }
+
+    // The largest step of each channel: in the settled stretches before and after, and across the
+    // change (the third buffer). The LFE channel carries W only, which does not turn.
+    for (uint32_t c = 0; c < outs; ++c) {
+        const auto largestStep = [&](uint32_t from, uint32_t to) {
+            double step = 0.0;
+            for (uint32_t f = from + 1; f < to; ++f)
+                step = std::max(step, std::fabs(double(got[size_t{f} * outs + c]) - got[size_t{f - 1} * outs + c]));
+            return step;
+        };
+        const double own = std::max(largestStep(block, 2 * block), largestStep(3 * block, 5 * block));
+        EXPECT_LE(largestStep(2 * block - 1, 3 * block), own * 1.05 + 1e-9) << "channel " << c;
+    }
+}
+
+#ifdef DURAZODO_TEST_SOFA
+// A SOFA file's whole set designs the headphone decode: the element's output is the engine's
+// given every measurement of the file.
+TEST_F(GStreamerTest, SofaFileDesignsTheHeadphonesFromTheWholeSet)
+{
+    const std::vector<uint8_t> samples = Samples(6000, 4, 16);
+    const std::string path = Write("in.amb", BFormatFile(Container::Riff, 4, 16, samples));
+    decoder::MeasuredResponses measured;
+    std::string error;
+    ASSERT_TRUE(bformat::LoadSofaSet(DURAZODO_TEST_SOFA, kRate, measured.responses, error)) << error;
+    measured.sampleRate = kRate;
+    RunResult r;
+    gst_test::RunPipeline("filesrc location=" + path + " ! bformatparse ! bformatdec output=headphones sofa-file=" +
+                              DURAZODO_TEST_SOFA + " ! fakesink name=out",
+                          r);
+    ASSERT_TRUE(r.eos) << r.message;
+    EXPECT_TRUE(r.bytes == EngineStereo(samples, decoder::OutputKind::Headphones, &measured));
+    EXPECT_FALSE(r.bytes == EngineStereo(samples, decoder::OutputKind::Headphones));
+}
+#endif
 
 // Raw ambiX audio (no B-Format caps) decodes as the same sound field in FuMa.
 TEST_F(GStreamerTest, RawAmbixInputDecodesAsFuma)

@@ -1,6 +1,5 @@
 #include "tools/bformat-decode/output_choice.h"
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -292,12 +291,7 @@ std::vector<std::string> ChannelNames(const OutputChoice& choice, int decodeType
     return names;
 }
 
-std::string DefaultSofaPath()
-{
-    const char* named = std::getenv("DURAZODO_HEADPHONES_SOFA");
-    const std::string path = named ? named : BFORMAT_DEFAULT_SOFA;
-    return !path.empty() && ::access(path.c_str(), R_OK) == 0 ? path : std::string();
-}
+std::string DefaultSofaPath() { return HeadphoneSofaPath(BFORMAT_DEFAULT_SOFA); }
 
 bool ParseRotation(const std::string& text, double angles[3])
 {

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -238,6 +239,13 @@ bool LoadSofaSet(const std::string& path, double sampleRate, std::vector<decoder
                  std::string& error, SofaSummary* summary)
 {
     return Load(path, sampleRate, nullptr, out, error, summary);
+}
+
+std::string HeadphoneSofaPath(const std::string& installed)
+{
+    const char* named = std::getenv("DURAZODO_HEADPHONES_SOFA");
+    const std::string path = named ? named : installed;
+    return !path.empty() && ::access(path.c_str(), R_OK) == 0 ? path : std::string();
 }
 
 }  // namespace bformat

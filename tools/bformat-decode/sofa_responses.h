@@ -32,4 +32,9 @@ bool LoadSofaResponses(const std::string& path, double sampleRate, const std::ve
 bool LoadSofaSet(const std::string& path, double sampleRate, std::vector<decoder::DirectionalResponse>& out,
                  std::string& error, SofaSummary* summary = nullptr);
 
+// The response set a headphone decode uses when none is named: the file the environment
+// variable DURAZODO_HEADPHONES_SOFA names when it is set (empty: none, the built-in head), else
+// `installed` (libmysofa's default set). Empty when that file cannot be read.
+std::string HeadphoneSofaPath(const std::string& installed);
+
 }  // namespace bformat
