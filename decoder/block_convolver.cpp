@@ -4,10 +4,6 @@
 #include <cstring>
 #include <new>
 
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32) && !defined(DURAZODO_NO_X86_VECTOR)
-#include <immintrin.h>
-#endif
-
 #if defined(DURAZODO_FFTW)
 #include <fftw3.h>
 
@@ -19,12 +15,12 @@
 namespace decoder {
 
 // The real transform of 2 * partition points, half spectra, no scaling either way: the 1/N of
-// the inverse is folded into the filter spectra once at set-up. Made at set-up (throws
-// std::bad_alloc), then used without allocating.
+// the inverse is folded into the filter spectra once at set-up. It works on buffers of its
+// own (Time(): 2 * partition points, Spectrum(): partition + 1 bins), which callers fill and
+// read. Made at set-up (throws std::bad_alloc), then used without allocating.
 #if defined(DURAZODO_FFTW)
 // FFTW's double-precision transforms (vector code for the processor it runs on), planned
-// once for aligned scratch buffers that each transform copies through, so any plane of the
-// delay lines can be transformed. Plans are made with FFTW_ESTIMATE, which picks the same
+// once for their own aligned buffers. Plans are made with FFTW_ESTIMATE, which picks the same
 // algorithm on every run, so the output does not change from one set-up to the next; FFTW's
 // planner is not thread-safe, so making and destroying plans is serialised.
 namespace {
@@ -36,7 +32,7 @@ std::mutex& PlannerLock()
 }  // namespace
 
 struct BlockConvolver::Fft {
-    explicit Fft(size_t size) : m_Size(size)
+    explicit Fft(size_t size)
     {
         m_pTime = static_cast<double*>(fftw_malloc(sizeof(double) * size));
         m_pSpectrum = static_cast<fftw_complex*>(fftw_malloc(sizeof(fftw_complex) * (size / 2 + 1)));
@@ -55,18 +51,12 @@ struct BlockConvolver::Fft {
     Fft(const Fft&) = delete;
     Fft& operator=(const Fft&) = delete;
 
-    void Forward(const double* time, std::complex<double>* spectrum)
-    {
-        std::memcpy(m_pTime, time, m_Size * sizeof(double));
-        fftw_execute(m_Forward);
-        std::memcpy(static_cast<void*>(spectrum), m_pSpectrum, (m_Size / 2 + 1) * sizeof(fftw_complex));
-    }
-    void Inverse(const std::complex<double>* spectrum, double* time)
-    {
-        std::memcpy(m_pSpectrum, static_cast<const void*>(spectrum), (m_Size / 2 + 1) * sizeof(fftw_complex));
-        fftw_execute(m_Inverse);
-        std::memcpy(time, m_pTime, m_Size * sizeof(double));
-    }
+    double* Time() { return m_pTime; }
+    std::complex<double>* Spectrum() { return reinterpret_cast<std::complex<double>*>(m_pSpectrum); }
+    // Time() into Spectrum().
+    void Forward() { fftw_execute(m_Forward); }
+    // Spectrum() into Time(); Spectrum() is left undefined.
+    void Inverse() { fftw_execute(m_Inverse); }
 
 private:
     void Release()
@@ -80,7 +70,6 @@ private:
         fftw_free(m_pSpectrum);
     }
 
-    size_t m_Size;
     double* m_pTime = nullptr;
     fftw_complex* m_pSpectrum = nullptr;
     fftw_plan m_Forward = nullptr, m_Inverse = nullptr;
@@ -88,83 +77,39 @@ private:
 #else
 // Eigen's FFT (kissfft underneath); it sizes its scratch on first use, which set-up does.
 struct BlockConvolver::Fft {
-    explicit Fft(size_t size) : m_Size(static_cast<Eigen::Index>(size))
+    explicit Fft(size_t size) : m_Size(static_cast<Eigen::Index>(size)), m_Time(size, 0.0), m_Spectrum(size / 2 + 1)
     {
         m_Fft.SetFlag(Eigen::FFT<double>::HalfSpectrum);
         m_Fft.SetFlag(Eigen::FFT<double>::Unscaled);
-        std::vector<double> time(size, 0.0);
-        std::vector<std::complex<double>> spectrum(size / 2 + 1);
-        Forward(time.data(), spectrum.data());
-        Inverse(spectrum.data(), time.data());
+        Forward();
+        Inverse();
     }
-    void Forward(const double* time, std::complex<double>* spectrum) { m_Fft.fwd(spectrum, time, m_Size); }
-    void Inverse(const std::complex<double>* spectrum, double* time) { m_Fft.inv(time, spectrum, m_Size); }
+    double* Time() { return m_Time.data(); }
+    std::complex<double>* Spectrum() { return m_Spectrum.data(); }
+    void Forward() { m_Fft.fwd(m_Spectrum.data(), m_Time.data(), m_Size); }
+    void Inverse() { m_Fft.inv(m_Time.data(), m_Spectrum.data(), m_Size); }
 
 private:
     Eigen::FFT<double> m_Fft;
     Eigen::Index m_Size;
+    std::vector<double> m_Time;
+    std::vector<std::complex<double>> m_Spectrum;
 };
 #endif
 
-void MultiplyAccumulatePlain(const std::complex<double>* x, const std::complex<double>* h, std::complex<double>* sum,
-                             size_t bins)
-{
-    // Written out in real arithmetic: std::complex's operator* takes a slow path for
-    // infinities that these finite spectra never need.
-    const auto* xv = reinterpret_cast<const double*>(x);
-    const auto* hv = reinterpret_cast<const double*>(h);
-    auto* sv = reinterpret_cast<double*>(sum);
-    for (size_t k = 0; k < 2 * bins; k += 2) {
-        sv[k] += xv[k] * hv[k] - xv[k + 1] * hv[k + 1];
-        sv[k + 1] += xv[k] * hv[k + 1] + xv[k + 1] * hv[k];
-    }
-}
-
 namespace {
 
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32) && !defined(DURAZODO_NO_X86_VECTOR)
-// Two bins at a time in 256-bit registers: (xr·hr) − (xi·hi) and (xr·hi) + (xi·hr), each
-// product and sum rounded as the plain loop rounds it, so the bits are the same.
-__attribute__((target("avx"))) void MultiplyAccumulateAvx(const std::complex<double>* x,
-                                                          const std::complex<double>* h,
-                                                          std::complex<double>* sum, size_t bins)
+// The bins of `spectrum` into the chunked layout: chunk q at dst + q * chunkStride (bins past
+// `bins` in the last chunk are left as they are).
+void ToChunks(const std::complex<double>* spectrum, size_t bins, std::complex<double>* dst, size_t chunkStride)
 {
-    const auto* xv = reinterpret_cast<const double*>(x);
-    const auto* hv = reinterpret_cast<const double*>(h);
-    auto* sv = reinterpret_cast<double*>(sum);
-    size_t k = 0;
-    for (; k + 2 <= bins; k += 2) {
-        const __m256d xs = _mm256_loadu_pd(xv + 2 * k);
-        const __m256d hs = _mm256_loadu_pd(hv + 2 * k);
-        const __m256d re = _mm256_movedup_pd(xs);           // xr xr
-        const __m256d im = _mm256_permute_pd(xs, 0xF);      // xi xi
-        const __m256d swapped = _mm256_permute_pd(hs, 0x5); // hi hr
-        const __m256d product = _mm256_addsub_pd(_mm256_mul_pd(re, hs), _mm256_mul_pd(im, swapped));
-        _mm256_storeu_pd(sv + 2 * k, _mm256_add_pd(_mm256_loadu_pd(sv + 2 * k), product));
+    for (size_t q = 0; q * kernels::kSpectrumChunk < bins; ++q) {
+        const size_t first = q * kernels::kSpectrumChunk;
+        std::copy(spectrum + first, spectrum + std::min(bins, first + kernels::kSpectrumChunk), dst + q * chunkStride);
     }
-    MultiplyAccumulatePlain(x + k, h + k, sum + k, bins - k);
 }
-
-using MultiplyAccumulateFn = void (*)(const std::complex<double>*, const std::complex<double>*,
-                                      std::complex<double>*, size_t);
-MultiplyAccumulateFn PickMultiplyAccumulate()
-{
-    return __builtin_cpu_supports("avx") ? MultiplyAccumulateAvx : MultiplyAccumulatePlain;
-}
-#else
-using MultiplyAccumulateFn = void (*)(const std::complex<double>*, const std::complex<double>*,
-                                      std::complex<double>*, size_t);
-MultiplyAccumulateFn PickMultiplyAccumulate() { return MultiplyAccumulatePlain; }
-#endif
 
 }  // namespace
-
-void MultiplyAccumulate(const std::complex<double>* x, const std::complex<double>* h, std::complex<double>* sum,
-                        size_t bins)
-{
-    static const MultiplyAccumulateFn picked = PickMultiplyAccumulate();
-    picked(x, h, sum, bins);
-}
 
 BlockConvolver::BlockConvolver() = default;
 BlockConvolver::~BlockConvolver() = default;
@@ -185,25 +130,31 @@ bool BlockConvolver::Setup(const std::vector<std::vector<std::vector<double>>>& 
 
     const size_t fftSize = 2 * partition;
     const size_t bins = partition + 1;
+    const size_t chunks = (bins + kernels::kSpectrumChunk - 1) / kernels::kSpectrumChunk;
     const size_t partitions = (longest + partition - 1) / partition;
 
     auto fft = std::make_unique<Fft>(fftSize);
-    std::vector<std::complex<double>> filterSpectra(inputs * outputs * partitions * bins);
-    std::vector<double> time(fftSize);
+    // Zeros in the last chunk's padding stay there: products with them are zero and their
+    // sums are never transformed back.
+    const size_t filterChunk = inputs * partitions * outputs * kernels::kSpectrumChunk;
+    std::vector<std::complex<double>> filterSpectra(chunks * filterChunk);
     const double scale = 1.0 / static_cast<double>(fftSize);
+    double* time = fft->Time();
     for (size_t i = 0; i < inputs; ++i) {
         for (size_t o = 0; o < outputs; ++o) {
             const std::vector<double>& f = filters[i][o];
             for (size_t p = 0; p < partitions; ++p) {
-                std::fill(time.begin(), time.end(), 0.0);
+                std::fill(time, time + fftSize, 0.0);
                 for (size_t k = 0; k < partition && p * partition + k < f.size(); ++k)
                     time[k] = f[p * partition + k] * scale;
-                fft->Forward(time.data(), &filterSpectra[((i * outputs + o) * partitions + p) * bins]);
+                fft->Forward();
+                ToChunks(fft->Spectrum(), bins, &filterSpectra[((i * partitions + p) * outputs + o) * kernels::kSpectrumChunk],
+                         filterChunk);
             }
         }
     }
-    std::vector<std::complex<double>> inputSpectra(inputs * partitions * bins);
-    std::vector<std::complex<double>> sum(outputs * bins);
+    std::vector<std::complex<double>> inputSpectra(chunks * inputs * partitions * kernels::kSpectrumChunk);
+    std::vector<std::complex<double>> sum(outputs * chunks * kernels::kSpectrumChunk);
     std::vector<double> window(inputs * fftSize);
     std::vector<double> outputBlock(outputs * partition);
 
@@ -213,12 +164,13 @@ bool BlockConvolver::Setup(const std::vector<std::vector<std::vector<double>>>& 
     m_Sum.swap(sum);
     m_InputWindow.swap(window);
     m_OutputBlock.swap(outputBlock);
-    m_Time.swap(time);
     m_Inputs = inputs;
     m_Outputs = outputs;
     m_Partition = partition;
     m_Partitions = partitions;
     m_Bins = bins;
+    m_Chunks = chunks;
+    m_SumSpectra = kernels::FastestSumSpectra();
     Reset();
     return true;
 }
@@ -258,26 +210,31 @@ void BlockConvolver::Process(const double* const* in, double* const* out, size_t
 void BlockConvolver::ConvolvePartition()
 {
     const size_t fftSize = 2 * m_Partition;
+    const size_t chunk = kernels::kSpectrumChunk;
     m_Newest = (m_Newest + m_Partitions - 1) % m_Partitions;
     for (size_t i = 0; i < m_Inputs; ++i) {
         double* window = &m_InputWindow[i * fftSize];
-        m_pFft->Forward(window, &m_InputSpectra[(i * m_Partitions + m_Newest) * m_Bins]);
-        std::memmove(window, window + m_Partition, m_Partition * sizeof(double));
+        std::memcpy(m_pFft->Time(), window, fftSize * sizeof(double));
+        m_pFft->Forward();
+        ToChunks(m_pFft->Spectrum(), m_Bins, &m_InputSpectra[(i * m_Partitions + m_Newest) * chunk],
+                 m_Inputs * m_Partitions * chunk);
+        std::memcpy(window, window + m_Partition, m_Partition * sizeof(double));
     }
-    // Each input slot is read once for all outputs.
-    std::fill(m_Sum.begin(), m_Sum.end(), std::complex<double>());
-    for (size_t i = 0; i < m_Inputs; ++i) {
-        for (size_t p = 0; p < m_Partitions; ++p) {
-            const size_t slot = (m_Newest + p) % m_Partitions;
-            const std::complex<double>* x = &m_InputSpectra[(i * m_Partitions + slot) * m_Bins];
-            for (size_t o = 0; o < m_Outputs; ++o)
-                MultiplyAccumulate(x, &m_FilterSpectra[((i * m_Outputs + o) * m_Partitions + p) * m_Bins],
-                                   &m_Sum[o * m_Bins], m_Bins);
-        }
-    }
+    kernels::SpectrumSums sums;
+    sums.inputs = m_Inputs;
+    sums.outputs = m_Outputs;
+    sums.partitions = m_Partitions;
+    sums.chunks = m_Chunks;
+    sums.newest = m_Newest;
+    sums.x = m_InputSpectra.data();
+    sums.h = m_FilterSpectra.data();
+    sums.sum = m_Sum.data();
+    m_SumSpectra(sums);
     for (size_t o = 0; o < m_Outputs; ++o) {
-        m_pFft->Inverse(&m_Sum[o * m_Bins], m_Time.data());
-        std::memcpy(&m_OutputBlock[o * m_Partition], m_Time.data() + m_Partition, m_Partition * sizeof(double));
+        const std::complex<double>* sum = &m_Sum[o * m_Chunks * chunk];
+        std::copy(sum, sum + m_Bins, m_pFft->Spectrum());
+        m_pFft->Inverse();
+        std::memcpy(&m_OutputBlock[o * m_Partition], m_pFft->Time() + m_Partition, m_Partition * sizeof(double));
     }
 }
 
