@@ -313,6 +313,44 @@ TEST(HeadphoneDecode, SpectrumSumsHaveThePlainLoopsBits)
             }
 }
 
+// The whole convolution against the sum of direct convolutions, lagged by one partition: more
+// outputs than are summed at once, filters of different lengths (one shorter than a
+// partition, one spanning several), a spectrum whose last chunk is mostly padding (a partition
+// of 16 has 17 bins), and input in uneven blocks so that the delay line wraps many times.
+TEST(BlockConvolution, EqualsTheDirectConvolutionLaggedByOnePartition)
+{
+    std::mt19937 rng(21);
+    const size_t inputs = 3, outputs = 3, partition = 16, frames = 400;
+    std::vector<std::vector<std::vector<double>>> filters(inputs, std::vector<std::vector<double>>(outputs));
+    for (size_t i = 0; i < inputs; ++i)
+        for (size_t o = 0; o < outputs; ++o) filters[i][o] = RandomSignal(rng, 1 + (i * 31 + o * 17) % 70, 0.5);
+    std::vector<std::vector<double>> in(inputs);
+    for (auto& plane : in) plane = RandomSignal(rng, frames, 1.0);
+    BlockConvolver convolver;
+    ASSERT_TRUE(convolver.Setup(filters, partition));
+    ASSERT_EQ(convolver.Latency(), partition);
+    std::vector<std::vector<double>> out(outputs, std::vector<double>(frames));
+    size_t done = 0;
+    for (size_t piece : {7u, 16u, 1u, 40u, 3u, 333u}) {
+        const double* ip[inputs];
+        double* op[outputs];
+        for (size_t i = 0; i < inputs; ++i) ip[i] = in[i].data() + done;
+        for (size_t o = 0; o < outputs; ++o) op[o] = out[o].data() + done;
+        convolver.Process(ip, op, piece);
+        done += piece;
+    }
+    ASSERT_EQ(done, frames);
+    for (size_t o = 0; o < outputs; ++o) {
+        for (size_t f = 0; f < frames; ++f) {
+            double expected = 0.0;
+            for (size_t i = 0; f >= partition && i < inputs; ++i)
+                for (size_t k = 0; k < filters[i][o].size() && k <= f - partition; ++k)
+                    expected += filters[i][o][k] * in[i][f - partition - k];
+            ASSERT_NEAR(out[o][f], expected, 1e-12) << "output " << o << ", frame " << f;
+        }
+    }
+}
+
 // Hosts set decoders up on threads of their own: the transforms planned at set-up must not
 // trip over each other, and every decoder decodes the same signal to the same bits.
 TEST(HeadphoneDecode, DecodersSetUpOnSeveralThreadsAtOnceDecodeAlike)
