@@ -54,10 +54,13 @@ private:
     size_t m_Fill = 0;        // frames of the current partition gathered so far
     size_t m_Newest = 0;      // slot of the newest input spectrum in the delay line
     std::vector<std::complex<double>> m_FilterSpectra;   // [chunk][input][partition][output][bin of chunk]
-    std::vector<std::complex<double>> m_InputSpectra;    // [chunk][input][slot][bin of chunk]
-    std::vector<std::complex<double>> m_Sum;             // [output][chunk * kernels::kSpectrumChunk]
-    std::vector<double> m_InputWindow;                   // [input][2 * partition]
-    std::vector<double> m_OutputBlock;                   // [output][partition]
+    // The arrays the transforms run on, each starting on a 64-byte boundary of its store.
+    std::vector<std::complex<double>> m_InputStore, m_SumStore;
+    std::vector<double> m_WindowStore, m_OutputStore;
+    std::complex<double>* m_pInputSpectra = nullptr;     // [input][slot][chunk * kSpectrumChunk]
+    std::complex<double>* m_pSums = nullptr;             // [output][chunk * kSpectrumChunk]
+    double* m_pWindows = nullptr;                        // [input][2 * partition]: last partition, this one
+    double* m_pOutputTime = nullptr;                     // [output][2 * partition]: the block out is the upper half
     kernels::SpectrumSumsKernel m_SumSpectra = kernels::SumSpectraPlain;
 };
 

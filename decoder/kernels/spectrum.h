@@ -9,9 +9,9 @@
 namespace decoder {
 namespace kernels {
 
-// Bins per chunk of the spectra's layout: the sums run chunk by chunk, all of a chunk's
-// products for one output added in registers before its sum is stored, and the filter spectra
-// are read in the order they lie in memory.
+// Bins per chunk of the spectra: the sums run chunk by chunk, all of a chunk's products for one
+// output added in registers before its sum is stored; the filter spectra are laid out chunk by
+// chunk, so that they are read in the order they lie in memory.
 constexpr size_t kSpectrumChunk = 16;
 
 // For every output o and bin k of every chunk,
@@ -20,7 +20,7 @@ constexpr size_t kSpectrumChunk = 16;
 // each product (xr·hr − xi·hi, xr·hi + xi·hr) is rounded before it is added.
 struct SpectrumSums {
     size_t inputs = 0, outputs = 0, partitions = 0, chunks = 0, newest = 0;
-    const std::complex<double>* x = nullptr;  // [chunk][input][slot][bin of chunk]
+    const std::complex<double>* x = nullptr;  // [input][slot][chunk * kSpectrumChunk]
     const std::complex<double>* h = nullptr;  // [chunk][input][partition][output][bin of chunk]
     std::complex<double>* sum = nullptr;      // [output][chunk * kSpectrumChunk]
 };

@@ -27,15 +27,16 @@ template <class V, int G>
 SPECTRUM_INLINE void SumChunk(const SpectrumSums& s, size_t q, size_t o)
 {
     constexpr int R = static_cast<int>(kSpectrumChunk) / V::kComplex;
+    const size_t spectrum = s.chunks * kSpectrumChunk;  // bins of one padded spectrum
     typename V::Reg sum[G][R];
     _Pragma("GCC unroll 16") for (int g = 0; g < G; ++g)
         _Pragma("GCC unroll 16") for (int r = 0; r < R; ++r) sum[g][r] = V::Zero();
     for (size_t i = 0; i < s.inputs; ++i) {
-        const auto* x = reinterpret_cast<const double*>(s.x + (q * s.inputs + i) * s.partitions * kSpectrumChunk);
+        const auto* x = reinterpret_cast<const double*>(s.x + i * s.partitions * spectrum + q * kSpectrumChunk);
         const auto* h = reinterpret_cast<const double*>(s.h + ((q * s.inputs + i) * s.partitions * s.outputs + o) * kSpectrumChunk);
         size_t slot = s.newest;
         for (size_t p = 0; p < s.partitions; ++p, h += 2 * s.outputs * kSpectrumChunk) {
-            const double* xs = x + slot * 2 * kSpectrumChunk;
+            const double* xs = x + slot * 2 * spectrum;
             _Pragma("GCC unroll 16") for (int r = 0; r < R; ++r) {
                 const typename V::Reg xv = V::Load(xs + r * 2 * V::kComplex);
                 const typename V::Reg re = V::DuplicateReal(xv), im = V::DuplicateImaginary(xv);
@@ -48,10 +49,9 @@ SPECTRUM_INLINE void SumChunk(const SpectrumSums& s, size_t q, size_t o)
             if (++slot == s.partitions) slot = 0;
         }
     }
-    const size_t sumStride = s.chunks * kSpectrumChunk;
     _Pragma("GCC unroll 16") for (int g = 0; g < G; ++g)
         _Pragma("GCC unroll 16") for (int r = 0; r < R; ++r)
-            V::Store(reinterpret_cast<double*>(s.sum + (o + g) * sumStride + q * kSpectrumChunk + r * V::kComplex),
+            V::Store(reinterpret_cast<double*>(s.sum + (o + g) * spectrum + q * kSpectrumChunk + r * V::kComplex),
                      sum[g][r]);
 }
 

@@ -14,7 +14,7 @@ void SumSpectraPlain(const SpectrumSums& s)
             for (size_t i = 0; i < s.inputs; ++i) {
                 for (size_t p = 0; p < s.partitions; ++p) {
                     const size_t slot = (s.newest + p) % s.partitions;
-                    const auto* x = reinterpret_cast<const double*>(s.x + ((q * s.inputs + i) * s.partitions + slot) * kSpectrumChunk);
+                    const auto* x = reinterpret_cast<const double*>(s.x + (i * s.partitions + slot) * sumStride + q * kSpectrumChunk);
                     const auto* h = reinterpret_cast<const double*>(
                         s.h + (((q * s.inputs + i) * s.partitions + p) * s.outputs + o) * kSpectrumChunk);
                     for (size_t k = 0; k < 2 * kSpectrumChunk; k += 2) {
