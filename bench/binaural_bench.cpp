@@ -7,12 +7,21 @@
 // Headphones: the default layout with the built-in head, and handed-in responses of 256 and
 // 1024 frames (a typical measured set), 4 and 3 input channels, blocks of 1024 frames; the
 // plain reference once for comparison. Input is random audio at half of full scale.
+//
+// The convolution alone, in the shape the designed headphone decode gives it: one filter per
+// Ambisonic channel and ear, BinauralDesignTaps(1024) taps long (1024-frame responses), for
+// first, third and seventh order (4, 16 and 64 channels), with the partition of the headphone
+// decode (kBinauralLatencyFrames) and, for comparison, a partition of 1024 frames (four times
+// the lag, about a third of the spectrum products per frame).
 #include <benchmark/benchmark.h>
 
 #include <random>
+#include <string>
 #include <vector>
 
 #include "decoder/binaural.h"
+#include "decoder/binaural_design.h"
+#include "decoder/block_convolver.h"
 #include "decoder/uhj.h"
 #include "tests/support/binaural_reference.h"
 
@@ -92,6 +101,27 @@ BENCHMARK(BM_Headphones_BuiltInHead_3ch);
 BENCHMARK(BM_Headphones_Measured256_4ch);
 BENCHMARK(BM_Headphones_Measured1024_4ch);
 BENCHMARK(BM_Headphones_PlainReference_BuiltInHead_4ch);
+
+void BM_DesignedHeadphoneConvolution(benchmark::State& state)
+{
+    const size_t channels = static_cast<size_t>(state.range(0));
+    const auto partition = static_cast<size_t>(state.range(1));
+    const size_t taps = BinauralDesignTaps(1024);
+    std::vector<std::vector<std::vector<double>>> filters(channels);
+    auto noise = RandomPlanes(2 * channels, taps, 5);
+    for (size_t ch = 0; ch < channels; ++ch) filters[ch] = {noise[2 * ch], noise[2 * ch + 1]};
+    BlockConvolver convolver;
+    if (!convolver.Setup(filters, partition)) return state.SkipWithError("set-up failed");
+    auto in = RandomPlanes(channels, kBlockFrames, 1);
+    auto out = RandomPlanes(2, kBlockFrames, 2);
+    std::vector<const double*> inPlanes;
+    for (const auto& plane : in) inPlanes.push_back(plane.data());
+    double* outPlanes[2] = {out[0].data(), out[1].data()};
+    Measure(state, out[0], [&] { convolver.Process(inPlanes.data(), outPlanes, kBlockFrames); });
+    state.SetLabel(std::to_string(channels) + " channels, " + std::to_string(taps) + " taps, partition " +
+                   std::to_string(partition));
+}
+BENCHMARK(BM_DesignedHeadphoneConvolution)->ArgsProduct({{4, 16, 64}, {kBinauralLatencyFrames, 1024}});
 
 void BM_UhjStereo(benchmark::State& state)
 {

@@ -6,6 +6,8 @@
 #include <memory>
 #include <vector>
 
+#include "decoder/kernels/spectrum.h"
+
 namespace decoder {
 
 // Convolves `inputs` signals with a matrix of filters and sums them into `outputs` signals:
@@ -48,22 +50,18 @@ private:
 
     std::unique_ptr<Fft> m_pFft;
     size_t m_Inputs = 0, m_Outputs = 0, m_Partition = 0, m_Partitions = 0, m_Bins = 0;
+    size_t m_Chunks = 0;      // m_Bins in chunks of kernels::kSpectrumChunk, the last padded with zeros
     size_t m_Fill = 0;        // frames of the current partition gathered so far
     size_t m_Newest = 0;      // slot of the newest input spectrum in the delay line
-    std::vector<std::complex<double>> m_FilterSpectra;   // [input][output][partition][bin]
-    std::vector<std::complex<double>> m_InputSpectra;    // [input][slot][bin]
-    std::vector<std::complex<double>> m_Sum;             // [output][bin]
-    std::vector<double> m_InputWindow;                   // [input][2 * partition]
-    std::vector<double> m_OutputBlock;                   // [output][partition]
-    std::vector<double> m_Time;                          // [2 * partition]
+    std::vector<std::complex<double>> m_FilterSpectra;   // [chunk][input][partition][output][bin of chunk]
+    // The arrays the transforms run on, each starting on a 64-byte boundary of its store.
+    std::vector<std::complex<double>> m_InputStore, m_SumStore;
+    std::vector<double> m_WindowStore, m_OutputStore;
+    std::complex<double>* m_pInputSpectra = nullptr;     // [input][slot][chunk * kSpectrumChunk]
+    std::complex<double>* m_pSums = nullptr;             // [output][chunk * kSpectrumChunk]
+    double* m_pWindows = nullptr;                        // [input][2 * partition]: last partition, this one
+    double* m_pOutputTime = nullptr;                     // [output][2 * partition]: the block out is the upper half
+    kernels::SpectrumSumsKernel m_SumSpectra = kernels::SumSpectraPlain;
 };
-
-// sum[k] += x[k] * h[k] for bins k = 0..bins-1, the convolution's inner loop: the plain
-// loop, and the one the convolver runs (256-bit on x86-64 processors with AVX, outside
-// Windows, whose compiler cannot keep 32-byte stack slots aligned), with the same bits.
-void MultiplyAccumulatePlain(const std::complex<double>* x, const std::complex<double>* h, std::complex<double>* sum,
-                             size_t bins);
-void MultiplyAccumulate(const std::complex<double>* x, const std::complex<double>* h, std::complex<double>* sum,
-                        size_t bins);
 
 }  // namespace decoder

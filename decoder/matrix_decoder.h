@@ -49,8 +49,14 @@ public:
     // Clears the filter memory, as after Prepare().
     void Reset();
 
-    // The loop Process() runs; the plain loop for tests that hold the two to equal bits.
-    void UsePlainLoop() { m_Kernel = kernels::MatrixFramesPlain; }
+    // The loop Process() runs until the next Prepare(), for tests and benchmarks that hold the
+    // loops to equal bits or compare their speed; a null loop (one this processor lacks)
+    // leaves it as it is.
+    void UseLoop(kernels::MatrixFramesKernel loop)
+    {
+        if (loop) m_Kernel = loop;
+    }
+    void UsePlainLoop() { UseLoop(kernels::MatrixFramesPlain); }
 
 private:
     kernels::MatrixKernelState m_State;

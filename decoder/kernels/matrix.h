@@ -16,8 +16,8 @@ namespace kernels {
 constexpr uint32_t kMaxMatrixInputs = 64;
 constexpr uint32_t kMaxMatrixOutputs = 64;
 // Gain rows are padded to a multiple of this many outputs (with zero gains), so that vector
-// loops may run whole registers over them.
-constexpr uint32_t kMatrixOutputPadding = 4;
+// loops may run whole registers (up to eight doubles) over them.
+constexpr uint32_t kMatrixOutputPadding = 8;
 
 // Everything the loop reads and writes besides its input and output. Per frame f and input c,
 // with x the input sample as a double:
@@ -44,9 +44,10 @@ using MatrixFramesKernel = void (*)(MatrixKernelState& state, SampleFormat forma
 
 void MatrixFramesPlain(MatrixKernelState& state, SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames);
 
-// The 256-bit loop (four outputs per register, four inputs' all-passes per register), or null
-// when this build or processor has none.
+// The 256-bit and 512-bit loops (four or eight outputs, and as many inputs' all-passes, per
+// register), or null when this build or processor has none.
 MatrixFramesKernel MatrixFramesAvx2();
+MatrixFramesKernel MatrixFramesAvx512();
 
 // The fastest loop this build and processor run.
 MatrixFramesKernel FastestMatrixFrames();

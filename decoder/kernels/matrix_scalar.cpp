@@ -53,6 +53,7 @@ void MatrixFramesPlain(MatrixKernelState& state, SampleFormat format, const uint
 
 MatrixFramesKernel FastestMatrixFrames()
 {
+    if (MatrixFramesKernel avx512 = MatrixFramesAvx512()) return avx512;
     if (MatrixFramesKernel avx2 = MatrixFramesAvx2()) return avx2;
     return MatrixFramesPlain;
 }

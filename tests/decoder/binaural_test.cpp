@@ -269,28 +269,84 @@ TEST(HeadphoneSetup, RefusesImpossibleSettingsAndKeepsWhatWasThere)
 // The FFT decode equals the plain one (shifted by its latency) within the tolerance, for the
 // built-in head and for handed-in responses longer than one partition, for layouts with and
 // without Z and for 3 and 4 inputs; and its output does not depend on how blocks are split.
-// The convolution's inner loop as the convolver runs it (vector code where the processor has
-// it) against the plain loop, for counts of bins on either side of the vector width, over sums
-// that already hold values, with the signs and sizes of real spectra.
-TEST(HeadphoneDecode, SpectrumProductsHaveThePlainLoopsBits)
+// The convolution's frequency-domain sums in every vector loop this processor runs against
+// the plain loop: input and output counts on either side of the outputs summed at once, one
+// and several partitions with the delay line's newest slot anywhere, with the signs and sizes
+// of real spectra.
+TEST(HeadphoneDecode, SpectrumSumsHaveThePlainLoopsBits)
 {
+    std::vector<kernels::SpectrumSumsKernel> loops;
+    for (kernels::SpectrumSumsKernel loop : {kernels::SumSpectraAvx(), kernels::SumSpectraAvx512()})
+        if (loop) loops.push_back(loop);
+    if (loops.empty()) GTEST_SKIP() << "no vector loop on this processor";
     std::mt19937 rng(7);
-    for (size_t bins : {size_t{1}, size_t{2}, size_t{3}, size_t{4}, size_t{5}, size_t{129}, size_t{257}}) {
-        auto spectrum = [&](double scale) {
-            const std::vector<double> v = RandomSignal(rng, 2 * bins, scale);
-            std::vector<std::complex<double>> c(bins);
-            for (size_t k = 0; k < bins; ++k) c[k] = {v[2 * k], v[2 * k + 1]};
-            return c;
-        };
-        const auto x = spectrum(40.0), h = spectrum(0.01);
-        std::vector<std::complex<double>> plain = spectrum(3.0), fast = plain;
-        for (int round = 0; round < 3; ++round) {
-            MultiplyAccumulatePlain(x.data(), h.data(), plain.data(), bins);
-            MultiplyAccumulate(x.data(), h.data(), fast.data(), bins);
-        }
-        for (size_t k = 0; k < bins; ++k) {
-            EXPECT_EQ(Bits(plain[k].real()), Bits(fast[k].real())) << bins << " bins, bin " << k;
-            EXPECT_EQ(Bits(plain[k].imag()), Bits(fast[k].imag())) << bins << " bins, bin " << k;
+    auto spectra = [&](size_t bins, double scale) {
+        const std::vector<double> v = RandomSignal(rng, 2 * bins, scale);
+        std::vector<std::complex<double>> c(bins);
+        for (size_t k = 0; k < bins; ++k) c[k] = {v[2 * k], v[2 * k + 1]};
+        return c;
+    };
+    for (size_t inputs : {1u, 4u})
+        for (size_t outputs : {1u, 2u, 3u})
+            for (size_t partitions : {1u, 3u}) {
+                kernels::SpectrumSums s;
+                s.inputs = inputs;
+                s.outputs = outputs;
+                s.partitions = partitions;
+                s.chunks = 3;
+                s.newest = partitions - 1;
+                const size_t bins = s.chunks * kernels::kSpectrumChunk;
+                const auto x = spectra(bins * inputs * partitions, 40.0), h = spectra(bins * inputs * partitions * outputs, 0.01);
+                std::vector<std::complex<double>> plain(bins * outputs), fast(plain.size());
+                s.x = x.data();
+                s.h = h.data();
+                s.sum = plain.data();
+                kernels::SumSpectraPlain(s);
+                for (kernels::SpectrumSumsKernel loop : loops) {
+                    s.sum = fast.data();
+                    loop(s);
+                    for (size_t k = 0; k < plain.size(); ++k) {
+                        ASSERT_EQ(Bits(plain[k].real()), Bits(fast[k].real())) << inputs << " in, " << outputs << " out, bin " << k;
+                        ASSERT_EQ(Bits(plain[k].imag()), Bits(fast[k].imag())) << inputs << " in, " << outputs << " out, bin " << k;
+                    }
+                }
+            }
+}
+
+// The whole convolution against the sum of direct convolutions, lagged by one partition: more
+// outputs than are summed at once, filters of different lengths (one shorter than a
+// partition, one spanning several), a spectrum whose last chunk is mostly padding (a partition
+// of 16 has 17 bins), and input in uneven blocks so that the delay line wraps many times.
+TEST(BlockConvolution, EqualsTheDirectConvolutionLaggedByOnePartition)
+{
+    std::mt19937 rng(21);
+    const size_t inputs = 3, outputs = 3, partition = 16, frames = 400;
+    std::vector<std::vector<std::vector<double>>> filters(inputs, std::vector<std::vector<double>>(outputs));
+    for (size_t i = 0; i < inputs; ++i)
+        for (size_t o = 0; o < outputs; ++o) filters[i][o] = RandomSignal(rng, 1 + (i * 31 + o * 17) % 70, 0.5);
+    std::vector<std::vector<double>> in(inputs);
+    for (auto& plane : in) plane = RandomSignal(rng, frames, 1.0);
+    BlockConvolver convolver;
+    ASSERT_TRUE(convolver.Setup(filters, partition));
+    ASSERT_EQ(convolver.Latency(), partition);
+    std::vector<std::vector<double>> out(outputs, std::vector<double>(frames));
+    size_t done = 0;
+    for (size_t piece : {7u, 16u, 1u, 40u, 3u, 333u}) {
+        const double* ip[inputs];
+        double* op[outputs];
+        for (size_t i = 0; i < inputs; ++i) ip[i] = in[i].data() + done;
+        for (size_t o = 0; o < outputs; ++o) op[o] = out[o].data() + done;
+        convolver.Process(ip, op, piece);
+        done += piece;
+    }
+    ASSERT_EQ(done, frames);
+    for (size_t o = 0; o < outputs; ++o) {
+        for (size_t f = 0; f < frames; ++f) {
+            double expected = 0.0;
+            for (size_t i = 0; f >= partition && i < inputs; ++i)
+                for (size_t k = 0; k < filters[i][o].size() && k <= f - partition; ++k)
+                    expected += filters[i][o][k] * in[i][f - partition - k];
+            ASSERT_NEAR(out[o][f], expected, 1e-12) << "output " << o << ", frame " << f;
         }
     }
 }

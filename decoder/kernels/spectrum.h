@@ -1,0 +1,41 @@
+// The block convolution's frequency-domain step (block_convolver.h): every output's spectrum
+// summed from the input spectra of the delay line times the filter spectra. One function per
+// instruction set; every one gives the plain loop's bits.
+#pragma once
+
+#include <complex>
+#include <cstddef>
+
+namespace decoder {
+namespace kernels {
+
+// Bins per chunk of the spectra: the sums run chunk by chunk, all of a chunk's products for one
+// output added in registers before its sum is stored; the filter spectra are laid out chunk by
+// chunk, so that they are read in the order they lie in memory.
+constexpr size_t kSpectrumChunk = 16;
+
+// For every output o and bin k of every chunk,
+//     sum[o][k] = 0 + x·h + x·h + ...  over inputs i in order, and for each over partitions p
+// in order, x the input spectrum in slot (newest + p) % partitions, h the filter (i, p, o);
+// each product (xr·hr − xi·hi, xr·hi + xi·hr) is rounded before it is added.
+struct SpectrumSums {
+    size_t inputs = 0, outputs = 0, partitions = 0, chunks = 0, newest = 0;
+    const std::complex<double>* x = nullptr;  // [input][slot][chunk * kSpectrumChunk]
+    const std::complex<double>* h = nullptr;  // [chunk][input][partition][output][bin of chunk]
+    std::complex<double>* sum = nullptr;      // [output][chunk * kSpectrumChunk]
+};
+
+using SpectrumSumsKernel = void (*)(const SpectrumSums& s);
+
+void SumSpectraPlain(const SpectrumSums& s);
+
+// The 256-bit (AVX) and 512-bit loops, or null when this build or processor has none (Windows
+// builds have none: their compiler cannot keep 32-byte stack slots aligned).
+SpectrumSumsKernel SumSpectraAvx();
+SpectrumSumsKernel SumSpectraAvx512();
+
+// The fastest loop this build and processor run.
+SpectrumSumsKernel FastestSumSpectra();
+
+}  // namespace kernels
+}  // namespace decoder
