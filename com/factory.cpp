@@ -60,7 +60,8 @@ STDMETHODIMP CClassFactory::CreateInstance(LPUNKNOWN pUnkOuter, REFIID riid, voi
     // not take the new object's count (or the outer object's) to zero. When the query fails,
     // this release destroys the object.
     object->NonDelegatingAddRef();
-    hr = object->NonDelegatingQueryInterface(riid, ppv);
+    if (m_pTemplate->m_lpfnPrepare) hr = m_pTemplate->m_lpfnPrepare(object->GetNonDelegatingUnknown());
+    if (SUCCEEDED(hr)) hr = object->NonDelegatingQueryInterface(riid, ppv);
     object->NonDelegatingRelease();
     return hr;
 }
