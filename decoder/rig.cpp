@@ -168,9 +168,12 @@ std::vector<SpeakerDirection> DesignDirections(const Rig& rig)
 
 namespace {
 
-// One number of a speaker entry; false unless the whole text is a finite number.
+// One number of a speaker entry; false unless the whole text, spaces around it aside, is a
+// finite number.
 bool ParseNumber(std::string_view text, double& value)
 {
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
     if (text.empty()) return false;
     const std::string copy(text);
     errno = 0;

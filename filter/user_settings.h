@@ -22,6 +22,7 @@
 
 #include "decoder/rig.h"
 #include "durazodo/ambisonic_decoder.h"
+#include "platform/platform.h"
 
 namespace durazodo {
 
