@@ -231,6 +231,7 @@ TEST_F(Registry, TheUserHiveIsKeptApartFromTheClassesRoot)
     RegCloseKey(user);
     EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, path.c_str()), ERROR_SUCCESS);
     EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &user), ERROR_FILE_NOT_FOUND);
+    RegDeleteKeyA(HKEY_CURRENT_USER, "DUrazOdoRegistryTest");
 }
 
 }  // namespace
