@@ -142,6 +142,8 @@ TEST_F(Module, NewFiltersTakeTheUsersStoredSettings)
               ERROR_SUCCESS);
     ASSERT_EQ(RegSetValueExW(key, WIDE("Output"), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&uhj), sizeof uhj),
               ERROR_SUCCESS);
+    const WCHAR yaw[] = WIDE("-22.5");
+    ASSERT_EQ(RegSetValueExW(key, WIDE("Yaw"), 0, REG_SZ, reinterpret_cast<const BYTE*>(yaw), sizeof yaw), ERROR_SUCCESS);
     RegCloseKey(key);
 
     ComRef<IClassFactory> factory = Factory(kDecoder);
@@ -152,6 +154,14 @@ TEST_F(Module, NewFiltersTakeTheUsersStoredSettings)
     EXPECT_EQ(layout->GetOutput(&output), S_OK);
     EXPECT_EQ(type, AMBISONIC_LAYOUT_HEXAGON);
     EXPECT_EQ(output, AMBISONIC_OUTPUT_UHJ_STEREO);
+    ComRef<IAmbisonicDecoderRotation> rotation;
+    if (layout->QueryInterface(IID_IAmbisonicDecoderRotation, rotation.put_void()) == S_OK) {
+        float angles[3] = {1, 1, 1};
+        EXPECT_EQ(rotation->GetRotation(&angles[0], &angles[1], &angles[2]), S_OK);
+        EXPECT_EQ(angles[0], -22.5f);
+        EXPECT_EQ(angles[1], 0.0f);
+    }
+    rotation.Reset();
     layout.Reset();
 
     com_test::Outer outer;

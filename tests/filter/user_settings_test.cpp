@@ -1,6 +1,6 @@
 // The listener's stored settings: what is kept and read back, what a damaged value turns into,
-// what the checks refuse, and how a new filter takes them through its interfaces. Natively on a
-// store of the test's own; not under Wine, whose user registry other tests share.
+// and what the checks refuse. Natively on a store of the test's own; not under Wine, whose user
+// registry other tests share (the graph tests there run alone).
 #if !defined(_WIN32)
 #include <unistd.h>
 
@@ -10,9 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "filter/Maincom.h"
 #include "filter/user_settings.h"
-#include "tests/support/filter_between_fake_pins.h"
 
 namespace {
 
@@ -170,83 +168,6 @@ TEST_F(StoredSettings, ChecksNameWhatTheInterfaceWouldRefuse)
     output.output = AMBISONIC_OUTPUT_HEADPHONES_RESPONSES;
     EXPECT_EQ(durazodo::CheckUserSettings(output), "no output is numbered 3")
         << "measured responses come only from a host";
-}
-
-// A new filter held for the test, as the class factory holds it while applying settings.
-class AppliedSettings : public StoredSettings {
-protected:
-    void SetUp() override
-    {
-        StoredSettings::SetUp();
-        ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
-        HRESULT hr = S_OK;
-        m_filter = fakes::CreateFilter<CVEvava>(&hr);
-        ASSERT_NE(m_filter, nullptr);
-        ASSERT_EQ(S_OK, Identity()->QueryInterface(IID_IAmbisonicDecoderLayout, reinterpret_cast<void**>(&m_layout)));
-    }
-    void TearDown() override
-    {
-        if (m_layout) m_layout->Release();
-        if (m_filter) m_filter->NonDelegatingRelease();
-        CoUninitialize();
-        StoredSettings::TearDown();
-    }
-    IUnknown* Identity() { return m_filter->GetNonDelegatingUnknown(); }
-    std::pair<LONG, LONG> LayoutAndOutput()
-    {
-        LONG type = -1, output = -1;
-        EXPECT_EQ(m_layout->GetDecodeType(&type), S_OK);
-        EXPECT_EQ(m_layout->GetOutput(&output), S_OK);
-        return {type, output};
-    }
-
-    CVEvava* m_filter = nullptr;
-    IAmbisonicDecoderLayout* m_layout = nullptr;
-};
-
-TEST_F(AppliedSettings, StoredChoicesReachTheFilterThroughItsInterfaces)
-{
-    UserSettings chosen;
-    chosen.layout = AMBISONIC_LAYOUT_HEXAGON;
-    chosen.output = AMBISONIC_OUTPUT_UHJ_STEREO;
-    chosen.yaw = 90.0f;
-    ASSERT_EQ(durazodo::SaveUserSettings(chosen), ERROR_SUCCESS);
-    ASSERT_EQ(durazodo::ApplyUserSettings(Identity()), S_OK);
-    EXPECT_EQ(LayoutAndOutput(), std::make_pair(LONG{AMBISONIC_LAYOUT_HEXAGON}, LONG{AMBISONIC_OUTPUT_UHJ_STEREO}));
-
-    IAmbisonicDecoderRotation* rotation = nullptr;
-    if (SUCCEEDED(Identity()->QueryInterface(IID_IAmbisonicDecoderRotation, reinterpret_cast<void**>(&rotation)))) {
-        float yaw = 0, pitch = 1, roll = 1;
-        EXPECT_EQ(rotation->GetRotation(&yaw, &pitch, &roll), S_OK);
-        EXPECT_EQ(yaw, 90.0f);
-        EXPECT_EQ(pitch, 0.0f);
-        EXPECT_EQ(roll, 0.0f);
-        rotation->Release();
-    }
-}
-
-TEST_F(AppliedSettings, NothingStoredOrARigTheFilterCannotTakeLeavesTheFilterAsItWas)
-{
-    ASSERT_EQ(durazodo::ApplyUserSettings(Identity()), S_OK);
-    EXPECT_EQ(LayoutAndOutput(), std::make_pair(LONG{AMBISONIC_LAYOUT_SQUARE}, LONG{AMBISONIC_OUTPUT_SPEAKERS}));
-
-    UserSettings preset;
-    preset.rigKind = UserSettings::RigKind::Preset;
-    preset.preset = AMBISONIC_RIG_5_1;
-    ASSERT_EQ(durazodo::ApplySettings(Identity(), preset), S_OK);
-    IAmbisonicDecoderRig* rig = nullptr;
-    if (SUCCEEDED(Identity()->QueryInterface(IID_IAmbisonicDecoderRig, reinterpret_cast<void**>(&rig)))) {
-        LONG kind = -1, which = -1;
-        ULONG channels = 0;
-        EXPECT_EQ(rig->GetRig(&kind, &which, &channels), S_OK);
-        EXPECT_EQ(kind, AMBISONIC_RIG_KIND_PRESET);
-        EXPECT_EQ(which, AMBISONIC_RIG_5_1);
-        EXPECT_EQ(channels, 6u);
-        rig->Release();
-    } else {
-        EXPECT_EQ(LayoutAndOutput(), std::make_pair(LONG{AMBISONIC_LAYOUT_SQUARE}, LONG{AMBISONIC_OUTPUT_SPEAKERS}))
-            << "a filter without the rig interface keeps its square";
-    }
 }
 
 }  // namespace
