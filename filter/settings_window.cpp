@@ -41,13 +41,6 @@ std::string Trimmed(const std::string& text)
     return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
-std::string AngleText(float angle)
-{
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%g", static_cast<double>(angle));
-    return buffer;
-}
-
 int RigRow(const UserSettings& s)
 {
     switch (s.rigKind) {
@@ -72,9 +65,9 @@ void Show(HWND dialog, const UserSettings& s)
     SetControlText(dialog, IDC_SETTINGS_SPEAKERS, durazodo::SpeakerListText(s.speakers));
     CheckDlgButton(dialog, IDC_SETTINGS_LFE, s.lfe ? BST_CHECKED : BST_UNCHECKED);
     SendDlgItemMessageW(dialog, IDC_SETTINGS_OUTPUT, CB_SETCURSEL, static_cast<WPARAM>(s.output), 0);
-    SetControlText(dialog, IDC_SETTINGS_YAW, AngleText(s.yaw));
-    SetControlText(dialog, IDC_SETTINGS_PITCH, AngleText(s.pitch));
-    SetControlText(dialog, IDC_SETTINGS_ROLL, AngleText(s.roll));
+    SetControlText(dialog, IDC_SETTINGS_YAW, durazodo::DecimalText(s.yaw));
+    SetControlText(dialog, IDC_SETTINGS_PITCH, durazodo::DecimalText(s.pitch));
+    SetControlText(dialog, IDC_SETTINGS_ROLL, durazodo::DecimalText(s.roll));
     EnableCustomFields(dialog);
 }
 

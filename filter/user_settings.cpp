@@ -84,17 +84,6 @@ bool ParseAngle(const std::string& text, double& angle)
     return end == text.c_str() + text.size() && std::isfinite(angle);
 }
 
-// The shortest decimal text that reads back as `value`.
-std::string NumberText(double value)
-{
-    char buffer[32];
-    for (int precision = 6; precision <= 17; ++precision) {
-        std::snprintf(buffer, sizeof buffer, "%.*g", precision, value);
-        if (std::strtod(buffer, nullptr) == value) break;
-    }
-    return buffer;
-}
-
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
 // The rig named `name` as settings; false for a name no rig has.
@@ -124,10 +113,10 @@ std::string CheckSpeakers(const std::vector<decoder::Speaker>& speakers, bool lf
     for (size_t i = 0; i < speakers.size(); ++i) {
         const decoder::Speaker& s = speakers[i];
         const std::string which = "speaker " + std::to_string(i + 1) + ": ";
-        if (!(std::fabs(s.azimuth) <= kMaxAngle)) return which + "azimuth " + NumberText(s.azimuth) + " is outside -360..360";
-        if (!(std::fabs(s.elevation) <= 90.0)) return which + "elevation " + NumberText(s.elevation) + " is outside -90..90";
+        if (!(std::fabs(s.azimuth) <= kMaxAngle)) return which + "azimuth " + DecimalText(s.azimuth) + " is outside -360..360";
+        if (!(std::fabs(s.elevation) <= 90.0)) return which + "elevation " + DecimalText(s.elevation) + " is outside -90..90";
         if (!(s.distance >= 0.0 && s.distance <= AMBISONIC_MAX_SPEAKER_DISTANCE))
-            return which + "distance " + NumberText(s.distance) + " is outside 0..1000 metres";
+            return which + "distance " + DecimalText(s.distance) + " is outside 0..1000 metres";
     }
     decoder::Rig rig;
     size_t which[2] = {0, 0};
@@ -145,7 +134,7 @@ std::string CheckRotation(const UserSettings& s)
     const float angles[3] = {s.yaw, s.pitch, s.roll};
     for (int i = 0; i < 3; ++i)
         if (!(std::fabs(angles[i]) <= kMaxAngle))
-            return std::string(kAngleNames[i]) + " " + NumberText(angles[i]) + " is outside -360..360 degrees";
+            return std::string(kAngleNames[i]) + " " + DecimalText(angles[i]) + " is outside -360..360 degrees";
     return {};
 }
 
@@ -327,12 +316,32 @@ std::string RigNameOf(const UserSettings& settings)
     return {};
 }
 
+std::string DecimalText(double value)
+{
+    char buffer[32];
+    for (int precision = 6; precision <= 17; ++precision) {
+        std::snprintf(buffer, sizeof buffer, "%.*g", precision, value);
+        if (std::strtod(buffer, nullptr) == value) break;
+    }
+    return buffer;
+}
+
+std::string DecimalText(float value)
+{
+    char buffer[32];
+    for (int precision = 6; precision <= 9; ++precision) {
+        std::snprintf(buffer, sizeof buffer, "%.*g", precision, static_cast<double>(value));
+        if (std::strtof(buffer, nullptr) == value) break;
+    }
+    return buffer;
+}
+
 std::string SpeakerListText(const std::vector<decoder::Speaker>& speakers)
 {
     std::string text;
     for (const decoder::Speaker& s : speakers) {
         if (!text.empty()) text += ", ";
-        text += NumberText(s.azimuth) + "/" + NumberText(s.elevation) + "/" + NumberText(s.distance);
+        text += DecimalText(s.azimuth) + "/" + DecimalText(s.elevation) + "/" + DecimalText(s.distance);
     }
     return text;
 }
@@ -353,7 +362,7 @@ LONG SaveUserSettings(const UserSettings& s)
         }
         if (rc == ERROR_SUCCESS) rc = WriteDword(key, kOutput, static_cast<DWORD>(s.output));
         const float angles[3] = {s.yaw, s.pitch, s.roll};
-        for (int i = 0; i < 3 && rc == ERROR_SUCCESS; ++i) rc = WriteText(key, kAngles[i], NumberText(angles[i]));
+        for (int i = 0; i < 3 && rc == ERROR_SUCCESS; ++i) rc = WriteText(key, kAngles[i], DecimalText(angles[i]));
         return rc;
     } catch (const std::bad_alloc&) {
         return ERROR_OUTOFMEMORY;

@@ -66,6 +66,11 @@ LONG ClearUserSettings();
 // The rig's name as stored in the Rig value ("5.1", "custom", ...).
 std::string RigNameOf(const UserSettings& settings);
 
+// The shortest decimal text that reads back as `value` ("-22.5", "1.1"), as angles and
+// distances are stored and shown; a float's reads back as that float.
+std::string DecimalText(double value);
+std::string DecimalText(float value);
+
 // The custom speakers as the Speakers value writes them.
 std::string SpeakerListText(const std::vector<decoder::Speaker>& speakers);
 

@@ -88,6 +88,7 @@ TEST_F(StoredSettings, EveryKindOfChoiceReadsBackAsStoredAndClearingLeavesNothin
         EXPECT_TRUE(loaded.settings == chosen) << durazodo::RigNameOf(chosen);
     }
     EXPECT_EQ(durazodo::SpeakerListText(custom.speakers), "30/0/2.25, -30/0/1.1, 110/10/0, -110/-10/3, 0/0/999.5");
+    EXPECT_EQ(durazodo::DecimalText(-0.1f), "-0.1") << "an angle is stored as short as it reads back";
 
     ASSERT_EQ(durazodo::ClearUserSettings(), ERROR_SUCCESS);
     const durazodo::LoadedSettings cleared = durazodo::LoadUserSettings();
