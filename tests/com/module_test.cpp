@@ -178,6 +178,7 @@ TEST_F(Module, NewFiltersTakeTheUsersStoredSettings)
 
     EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, WIDE("Software\\DUrazOdo")), ERROR_SUCCESS);
     for (const char* file : {".user", ".user.lock"}) std::remove((store + file).c_str());
+    rmdir(store.substr(0, store.rfind('/')).c_str());
     unsetenv("DURAZODO_REGISTRY");
 }
 #endif

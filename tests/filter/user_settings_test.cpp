@@ -27,6 +27,7 @@ protected:
     void TearDown() override
     {
         for (const char* file : {".user", ".user.lock", ".lock", ""}) std::remove((m_store + file).c_str());
+        rmdir(m_store.substr(0, m_store.rfind('/')).c_str());
         unsetenv("DURAZODO_REGISTRY");
     }
 
