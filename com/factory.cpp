@@ -56,11 +56,12 @@ STDMETHODIMP CClassFactory::CreateInstance(LPUNKNOWN pUnkOuter, REFIID riid, voi
         return hr;
     }
 
-    // Hold the object across the query: an inner object the query creates and releases must
-    // not take the new object's count (or the outer object's) to zero. When the query fails,
-    // this release destroys the object.
+    // Hold the object across its preparation and the query: an inner object they create and
+    // release must not take the new object's count (or the outer object's) to zero. When
+    // either fails, this release destroys the object.
     object->NonDelegatingAddRef();
-    hr = object->NonDelegatingQueryInterface(riid, ppv);
+    if (m_pTemplate->m_lpfnPrepare) hr = m_pTemplate->m_lpfnPrepare(object->GetNonDelegatingUnknown());
+    if (SUCCEEDED(hr)) hr = object->NonDelegatingQueryInterface(riid, ppv);
     object->NonDelegatingRelease();
     return hr;
 }

@@ -17,8 +17,13 @@ typedef CUnknown*(WINAPI* LPFNNewCOMObject)(LPUNKNOWN pUnkOuter, HRESULT* phr);
 // A class's start-up (bLoading TRUE, when the module loads) and shut-down routine.
 typedef void(WINAPI* LPFNInitRoutine)(BOOL bLoading, const CLSID* rclsid);
 
+// Readies a new object (its identity, held by the caller) before its creator hands it out:
+// the decoder filter takes the user's stored settings here. A failure fails the creation.
+typedef HRESULT (*LPFNPrepareObject)(IUnknown* identity);
+
 // One creatable class: its name, class id, creation function, optional start-up/shut-down
-// routine and, for a filter, its setup record. Tables of these are static constants.
+// routine, for a filter its setup record, and an optional routine that readies each new
+// object. Tables of these are static constants.
 class CFactoryTemplate {
 public:
     const WCHAR* m_Name;
@@ -26,6 +31,7 @@ public:
     LPFNNewCOMObject m_lpfnNew;
     LPFNInitRoutine m_lpfnInit;
     const AMOVIESETUP_FILTER* m_pAMovieSetup_Filter;
+    LPFNPrepareObject m_lpfnPrepare = nullptr;
 
     BOOL IsClassID(REFCLSID rclsid) const { return m_ClsID && IsEqualGUID(*m_ClsID, rclsid); }
 

@@ -1,8 +1,11 @@
 #include "decoder/rig.h"
 
+#include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <initializer_list>
 #include <new>
+#include <string>
 
 namespace decoder {
 
@@ -161,6 +164,53 @@ std::vector<SpeakerDirection> DesignDirections(const Rig& rig)
         if (static_cast<int32_t>(i) != rig.lfeChannel)
             directions.push_back({rig.speakers[i].azimuth, rig.speakers[i].elevation});
     return directions;
+}
+
+namespace {
+
+// One number of a speaker entry; false unless the whole text, spaces around it aside, is a
+// finite number.
+bool ParseNumber(std::string_view text, double& value)
+{
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    if (text.empty()) return false;
+    const std::string copy(text);
+    errno = 0;
+    char* end = nullptr;
+    value = std::strtod(copy.c_str(), &end);
+    return end == copy.c_str() + copy.size() && errno == 0 && std::isfinite(value);
+}
+
+}  // namespace
+
+bool ParseSpeakerList(std::string_view text, std::vector<Speaker>& out, size_t& badEntry)
+{
+    std::vector<Speaker> speakers;
+    size_t start = 0;
+    for (;;) {
+        const size_t comma = text.find(',', start);
+        const std::string_view entry = text.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
+        double values[3] = {0, 0, 0};
+        size_t field = 0, from = 0;
+        for (;;) {
+            const size_t slash = entry.find('/', from);
+            const std::string_view number =
+                entry.substr(from, slash == std::string_view::npos ? std::string_view::npos : slash - from);
+            if (field == 3 || !ParseNumber(number, values[field])) {
+                badEntry = speakers.size();
+                return false;
+            }
+            ++field;
+            if (slash == std::string_view::npos) break;
+            from = slash + 1;
+        }
+        speakers.push_back({values[0], values[1], values[2]});
+        if (comma == std::string_view::npos) break;
+        start = comma + 1;
+    }
+    out = std::move(speakers);
+    return true;
 }
 
 DesignResult MakeRig(const std::vector<Speaker>& speakers, bool lfe, Rig& out, size_t* firstClash)

@@ -81,6 +81,12 @@ const Rig* RigNamed(std::string_view name);
 // a BadDirection.
 DesignResult MakeRig(const std::vector<Speaker>& speakers, bool lfe, Rig& out, size_t* firstClash = nullptr);
 
+// Reads speakers written "AZ[/EL[/DIST]],..." (degrees, degrees, metres; missing fields 0),
+// output channels in the order given. False on an entry that is not one to three finite
+// numbers separated by '/', with its index from 0 in `badEntry` and `out` as before. Ranges are
+// not checked here: MakeRig() judges the positions.
+bool ParseSpeakerList(std::string_view text, std::vector<Speaker>& out, size_t& badEntry);
+
 // The rig's speakers as the designer takes them: every output channel but the LFE one.
 std::vector<SpeakerDirection> DesignDirections(const Rig& rig);
 

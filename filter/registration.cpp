@@ -1,11 +1,13 @@
 // The module's registration data: the factory templates of its two classes and the setup
-// record through which the decoder filter enters the filter database.
+// record through which the decoder filter enters the filter database. Each new decoder filter
+// takes the user's stored settings before it is handed out.
 #include "filter/registration.h"
 
 #include "com/factory.h"
 #include "filter/Maincom.h"
 #include "filter/MaincomProp.h"
 #include "filter/identifiers.h"
+#include "filter/user_settings.h"
 
 namespace {
 
@@ -38,7 +40,8 @@ const AMOVIESETUP_FILTER sudBFormatDecoder = {
     &CLSID_BFormatDecoder, WIDE("ZAvovoz Evir Adivizu"), MERIT_NORMAL, 2, sudPins};
 
 const CFactoryTemplate g_Templates[] = {
-    {WIDE("ZAvovoz Evir Adivizu"), &CLSID_BFormatDecoder, CreateDecoder, nullptr, &sudBFormatDecoder},
+    {WIDE("ZAvovoz Evir Adivizu"), &CLSID_BFormatDecoder, CreateDecoder, nullptr, &sudBFormatDecoder,
+     durazodo::ApplyUserSettings},
     {WIDE("ZAvovoz Evir Adivizu Properties"), &CLSID_BFormatDecoderProperties, CreatePropertyPage, nullptr, nullptr},
 };
 

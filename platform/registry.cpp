@@ -1,4 +1,6 @@
-// The registry of the native platform: HKEY_CLASSES_ROOT kept in a store file.
+// The registry of the native platform: HKEY_CLASSES_ROOT kept in a store file, and
+// HKEY_CURRENT_USER (users' own settings) in a second one beside it, "<store>.user", which
+// follows the same rules.
 //
 // Every call takes the store's file lock, reads the whole store, and (for a change) writes
 // the whole store to a temporary file in the same directory, syncs it and renames it over
@@ -352,7 +354,7 @@ bool Parse(const std::string& text, Key& root)
 std::atomic<REGISTRY_WRITE_HOOK> g_writeHook{nullptr};
 std::atomic<unsigned> g_tempCounter{0};
 
-std::string StorePath()
+std::string ClassesStorePath()
 {
     const char* env = std::getenv("DURAZODO_REGISTRY");
     if (env && *env) return env;
@@ -371,6 +373,9 @@ std::string StorePath()
     }
     return home + "/.local/share/DUrazOdo/registry";
 }
+
+// The file that holds one hive: HKEY_CURRENT_USER's (`user`) or HKEY_CLASSES_ROOT's.
+std::string StorePath(bool user) { return user ? ClassesStorePath() + ".user" : ClassesStorePath(); }
 
 std::string DirectoryOf(const std::string& path)
 {
@@ -417,10 +422,10 @@ public:
         if (m_lockFd >= 0) close(m_lockFd);  // closing drops the flock
     }
 
-    // Takes the lock (exclusive for a change) and reads the store.
-    LONG Open(bool forWriting)
+    // Takes the lock (exclusive for a change) and reads the store of one hive.
+    LONG Open(bool forWriting, bool user)
     {
-        m_path = StorePath();
+        m_path = StorePath(user);
         if (m_path.empty()) return ERROR_CANTOPEN;
         std::string lockPath = m_path + ".lock";
         if (forWriting && !MakeDirectories(DirectoryOf(m_path))) return ERROR_CANTWRITE;
@@ -533,29 +538,33 @@ private:
 // ---- Open keys ---------------------------------------------------------------------------
 
 struct KeyHandle {
+    bool user;  // in HKEY_CURRENT_USER, else in HKEY_CLASSES_ROOT
     Path path;
 };
 
 std::mutex g_handleLock;
 std::set<KeyHandle*> g_handles;
 
-LONG ResolveHandle(HKEY hKey, Path& path)
+LONG ResolveHandle(HKEY hKey, bool& user, Path& path)
 {
-    if (hKey == HKEY_CLASSES_ROOT) {
+    if (hKey == HKEY_CLASSES_ROOT || hKey == HKEY_CURRENT_USER) {
+        user = hKey == HKEY_CURRENT_USER;
         path.clear();
         return ERROR_SUCCESS;
     }
     std::lock_guard<std::mutex> lock(g_handleLock);
     auto* handle = reinterpret_cast<KeyHandle*>(hKey);
     if (!g_handles.count(handle)) return ERROR_INVALID_HANDLE;
+    user = handle->user;
     path = handle->path;
     return ERROR_SUCCESS;
 }
 
-LONG NewHandle(Path path, PHKEY result)
+LONG NewHandle(bool user, Path path, PHKEY result)
 {
     auto* handle = new (std::nothrow) KeyHandle;
     if (!handle) return ERROR_OUTOFMEMORY;
+    handle->user = user;
     handle->path = std::move(path);
     try {
         std::lock_guard<std::mutex> lock(g_handleLock);
@@ -574,11 +583,12 @@ template <typename Body>
 LONG WithKey(HKEY hKey, bool forWriting, Body body)
 {
     Path path;
-    LONG rc = ResolveHandle(hKey, path);
+    bool user = false;
+    LONG rc = ResolveHandle(hKey, user, path);
     if (rc != ERROR_SUCCESS) return rc;
     try {
         Session session;
-        rc = session.Open(forWriting);
+        rc = session.Open(forWriting, user);
         if (rc != ERROR_SUCCESS) return rc;
         Key* key = Find(session.Root(), path);
         if (!key) return ERROR_KEY_DELETED;
@@ -594,7 +604,10 @@ LONG CreateKey(HKEY hKey, const Text& subKey, PHKEY result, LPDWORD disposition)
     Path relative;
     LONG rc = SplitPath(subKey, relative);
     if (rc != ERROR_SUCCESS) return rc;
+    bool user = false;
     Path opened;
+    rc = ResolveHandle(hKey, user, opened);
+    if (rc != ERROR_SUCCESS) return rc;
     rc = WithKey(hKey, true, [&](Session& session, Key& base, const Path& basePath) {
         if (basePath.size() + relative.size() > kMaxDepth) return ERROR_INVALID_PARAMETER;
         Key* key = &base;
@@ -613,7 +626,7 @@ LONG CreateKey(HKEY hKey, const Text& subKey, PHKEY result, LPDWORD disposition)
         return created ? session.Commit("create", opened) : ERROR_SUCCESS;
     });
     if (rc != ERROR_SUCCESS) return rc;
-    return NewHandle(std::move(opened), result);
+    return NewHandle(user, std::move(opened), result);
 }
 
 LONG OpenKey(HKEY hKey, const Text& subKey, PHKEY result)
@@ -622,7 +635,10 @@ LONG OpenKey(HKEY hKey, const Text& subKey, PHKEY result)
     Path relative;
     LONG rc = SplitPath(subKey, relative);
     if (rc != ERROR_SUCCESS) return rc;
+    bool user = false;
     Path opened;
+    rc = ResolveHandle(hKey, user, opened);
+    if (rc != ERROR_SUCCESS) return rc;
     rc = WithKey(hKey, false, [&](Session&, Key& base, const Path& basePath) {
         Key* key = &base;
         opened = basePath;
@@ -634,7 +650,7 @@ LONG OpenKey(HKEY hKey, const Text& subKey, PHKEY result)
         return static_cast<LONG>(ERROR_SUCCESS);
     });
     if (rc != ERROR_SUCCESS) return rc;
-    return NewHandle(std::move(opened), result);
+    return NewHandle(user, std::move(opened), result);
 }
 
 LONG SetValue(HKEY hKey, const Text& name, DWORD type, std::vector<BYTE> data)
@@ -901,7 +917,7 @@ DWORD RegistryStoreLocation(LPSTR buffer, DWORD size)
 {
     std::string path;
     try {
-        path = StorePath();
+        path = ClassesStorePath();
     } catch (const std::bad_alloc&) {
         return 0;
     }

@@ -28,7 +28,8 @@ typedef struct _SECURITY_ATTRIBUTES {
     BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
-// Predefined keys. Only HKEY_CLASSES_ROOT is kept; the others answer ERROR_INVALID_HANDLE.
+// Predefined keys. HKEY_CLASSES_ROOT and HKEY_CURRENT_USER are kept, each in a store file of
+// its own; HKEY_LOCAL_MACHINE answers ERROR_INVALID_HANDLE.
 #define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)0x80000000u)
 #define HKEY_CURRENT_USER ((HKEY)(ULONG_PTR)0x80000001u)
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002u)
@@ -89,7 +90,8 @@ PLATFORM_API LSTATUS RegCloseKey(HKEY hKey);
 
 // ---- Native platform extras (no Windows counterpart) ----------------------------------
 
-// The path of the store file as a UTF-8 string: the number of bytes written without the
+// The path of HKEY_CLASSES_ROOT's store file as a UTF-8 string (HKEY_CURRENT_USER's is this path
+// with ".user" added): the number of bytes written without the
 // terminator, or the size needed (terminator included) when `size` is too small; 0 when
 // there is no memory to work it out.
 PLATFORM_API DWORD RegistryStoreLocation(LPSTR buffer, DWORD size);

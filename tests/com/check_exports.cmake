@@ -1,10 +1,12 @@
 # Checks a built module's exports: exactly DllGetClassObject, DllCanUnloadNow,
-# DllRegisterServer and DllUnregisterServer. For the Windows module, also that it imports
+# DllRegisterServer and DllUnregisterServer, and for the Windows module the settings window's
+# Settings (for rundll32). For the Windows module, also that it imports
 # no DLL of the compiler's run-time, so it loads where MinGW is not installed.
 #   cmake -DMODULE=<file> -DNM=<nm> -DOBJDUMP=<objdump> -DWINDOWS=<bool> -P check_exports.cmake
 set(expected DllCanUnloadNow DllGetClassObject DllRegisterServer DllUnregisterServer)
 
 if(WINDOWS)
+  list(APPEND expected Settings)
   execute_process(COMMAND ${OBJDUMP} -p ${MODULE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
   if(NOT rc EQUAL 0)
     message(FATAL_ERROR "objdump failed on ${MODULE}")

@@ -19,6 +19,7 @@ const CLSID kNullSuccess = {0x5E1F0003, 0x1111, 0x4222, {0x83, 0x33, 0x44, 0x44,
 const CLSID kNullFailure = {0x5E1F0004, 0x1111, 0x4222, {0x83, 0x33, 0x44, 0x44, 0x55, 0x55, 0x66, 0x04}};
 const CLSID kHalfMade = {0x5E1F0005, 0x1111, 0x4222, {0x83, 0x33, 0x44, 0x44, 0x55, 0x55, 0x66, 0x05}};
 const CLSID kThrows = {0x5E1F0006, 0x1111, 0x4222, {0x83, 0x33, 0x44, 0x44, 0x55, 0x55, 0x66, 0x06}};
+const CLSID kPrepared = {0x5E1F0007, 0x1111, 0x4222, {0x83, 0x33, 0x44, 0x44, 0x55, 0x55, 0x66, 0x07}};
 const CLSID kNotInTable = {0x5E1F00FF, 0x1111, 0x4222, {0x83, 0x33, 0x44, 0x44, 0x55, 0x55, 0x66, 0xFF}};
 
 int g_creations = 0;
@@ -72,6 +73,16 @@ CUnknown* WINAPI CreateAndThrow(LPUNKNOWN, HRESULT*) { throw std::bad_alloc(); }
 
 void WINAPI RecordInit(BOOL loading, const CLSID* clsid) { g_initCalls.emplace_back(loading, clsid); }
 
+// Readies a new object through its own interfaces, or refuses it as `g_prepareResult` says.
+HRESULT g_prepareResult = S_OK;
+HRESULT PrepareThing(IUnknown* identity)
+{
+    IPersist* persist = nullptr;
+    if (identity->QueryInterface(IID_IPersist, reinterpret_cast<void**>(&persist)) != S_OK) return E_FAIL;
+    persist->Release();
+    return g_prepareResult;
+}
+
 const CFactoryTemplate kTemplates[] = {
     {WIDE("Thing"), &kThing, CreateThing, RecordInit, nullptr},
     {WIDE("Thing again"), &kThing, CreateOther, nullptr, nullptr},  // shadowed by the first
@@ -80,6 +91,7 @@ const CFactoryTemplate kTemplates[] = {
     {WIDE("Refused"), &kNullFailure, CreateNothingAndFail, nullptr, nullptr},
     {WIDE("Half made"), &kHalfMade, CreateButFail, nullptr, nullptr},
     {WIDE("Throws"), &kThrows, CreateAndThrow, nullptr, nullptr},
+    {WIDE("Prepared"), &kPrepared, CreateThing, nullptr, nullptr, PrepareThing},
 };
 const int kCount = sizeof kTemplates / sizeof kTemplates[0];
 
@@ -236,6 +248,24 @@ TEST(ClassFactory, CreationFunctionFailuresComeBackWithNothingLeftBehind)
 
     // An allocation failure escaping a creation function is reported, not thrown on.
     EXPECT_EQ(FactoryFor(kThrows)->CreateInstance(nullptr, IID_IUnknown, &result), E_OUTOFMEMORY);
+    EXPECT_EQ(CBaseObject::ObjectsActive(), before);
+}
+
+TEST(ClassFactory, TheTemplatesPreparationRunsOnTheHeldObjectAndItsFailureFailsTheCreation)
+{
+    LONG before = CBaseObject::ObjectsActive();
+    ComRef<IPersist> made;
+    ASSERT_EQ(FactoryFor(kPrepared)->CreateInstance(nullptr, IID_IPersist, made.put_void()), S_OK)
+        << "querying and releasing during preparation leaves the new object alive";
+    made.Reset();
+
+    g_prepareResult = E_OUTOFMEMORY;
+    void* result = &result;
+    const int destroyed = g_destructions;
+    EXPECT_EQ(FactoryFor(kPrepared)->CreateInstance(nullptr, IID_IPersist, &result), E_OUTOFMEMORY);
+    g_prepareResult = S_OK;
+    EXPECT_EQ(result, nullptr);
+    EXPECT_EQ(g_destructions, destroyed + 1);
     EXPECT_EQ(CBaseObject::ObjectsActive(), before);
 }
 

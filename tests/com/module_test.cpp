@@ -4,11 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
+
 #if !defined(_WIN32)
 #include <dlfcn.h>
+#include <unistd.h>
 #endif
 
 #include "com_test_support.h"
+#include "durazodo/ambisonic_decoder.h"
 
 namespace {
 
@@ -118,5 +123,64 @@ TEST_F(Module, TheFilterCanBeAggregated)
     factory.Reset();
     EXPECT_EQ(m_canUnloadNow(), S_OK) << "the inner filter is gone";
 }
+
+#if !defined(_WIN32)
+// The listener's stored settings reach every filter the class factory makes, stand-alone or
+// aggregated, before the host holds it (natively, on a store of the test's own; under Wine the
+// graph tests cover it).
+TEST_F(Module, NewFiltersTakeTheUsersStoredSettings)
+{
+    const std::string store = ::testing::TempDir() + "module-settings-" + std::to_string(getpid()) + "/store";
+    setenv("DURAZODO_REGISTRY", store.c_str(), 1);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, WIDE("Software\\DUrazOdo"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr),
+              ERROR_SUCCESS);
+    const WCHAR hexagon[] = WIDE("hexagon");
+    const DWORD uhj = AMBISONIC_OUTPUT_UHJ_STEREO;
+    ASSERT_EQ(RegSetValueExW(key, WIDE("Rig"), 0, REG_SZ, reinterpret_cast<const BYTE*>(hexagon), sizeof hexagon),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(key, WIDE("Output"), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&uhj), sizeof uhj),
+              ERROR_SUCCESS);
+    const WCHAR yaw[] = WIDE("-22.5");
+    ASSERT_EQ(RegSetValueExW(key, WIDE("Yaw"), 0, REG_SZ, reinterpret_cast<const BYTE*>(yaw), sizeof yaw), ERROR_SUCCESS);
+    RegCloseKey(key);
+
+    ComRef<IClassFactory> factory = Factory(kDecoder);
+    ComRef<IAmbisonicDecoderLayout> layout;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IAmbisonicDecoderLayout, layout.put_void()), S_OK);
+    LONG type = -1, output = -1;
+    EXPECT_EQ(layout->GetDecodeType(&type), S_OK);
+    EXPECT_EQ(layout->GetOutput(&output), S_OK);
+    EXPECT_EQ(type, AMBISONIC_LAYOUT_HEXAGON);
+    EXPECT_EQ(output, AMBISONIC_OUTPUT_UHJ_STEREO);
+    ComRef<IAmbisonicDecoderRotation> rotation;
+    if (layout->QueryInterface(IID_IAmbisonicDecoderRotation, rotation.put_void()) == S_OK) {
+        float angles[3] = {1, 1, 1};
+        EXPECT_EQ(rotation->GetRotation(&angles[0], &angles[1], &angles[2]), S_OK);
+        EXPECT_EQ(angles[0], -22.5f);
+        EXPECT_EQ(angles[1], 0.0f);
+    }
+    rotation.Reset();
+    layout.Reset();
+
+    com_test::Outer outer;
+    ASSERT_EQ(factory->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)), S_OK);
+    EXPECT_EQ(outer.refs, 1) << "applying the settings gave back every reference it took on the outer object";
+    IAmbisonicDecoderLayout* inner = nullptr;
+    ASSERT_EQ(outer.QueryInterface(IID_IAmbisonicDecoderLayout, reinterpret_cast<void**>(&inner)), S_OK);
+    EXPECT_EQ(inner->GetDecodeType(&type), S_OK);
+    EXPECT_EQ(type, AMBISONIC_LAYOUT_HEXAGON);
+    inner->Release();
+    outer.inner->Release();
+    outer.inner = nullptr;
+    factory.Reset();
+
+    EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, WIDE("Software\\DUrazOdo")), ERROR_SUCCESS);
+    for (const char* file : {".user", ".user.lock"}) std::remove((store + file).c_str());
+    rmdir(store.substr(0, store.rfind('/')).c_str());
+    unsetenv("DURAZODO_REGISTRY");
+}
+#endif
 
 }  // namespace

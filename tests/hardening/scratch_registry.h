@@ -25,7 +25,7 @@ public:
     ~ScratchRegistry()
     {
         Clear();
-        std::remove((m_path + ".lock").c_str());
+        for (const char* file : {".lock", ".user", ".user.lock"}) std::remove((m_path + file).c_str());
         rmdir(m_path.substr(0, m_path.rfind('/')).c_str());
     }
     ScratchRegistry(const ScratchRegistry&) = delete;

@@ -208,4 +208,30 @@ TEST_F(Registry, AKeyDeletedWhileOpenTakesNoMoreValues)
     EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, Path("Doomed").c_str(), 0, KEY_READ, &reopened), ERROR_FILE_NOT_FOUND);
 }
 
+TEST_F(Registry, TheUserHiveIsKeptApartFromTheClassesRoot)
+{
+    const std::string path = m_root + "User";
+    HKEY user = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &user, nullptr),
+              ERROR_SUCCESS);
+    const DWORD value = 7;
+    ASSERT_EQ(RegSetValueExA(user, "Seven", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value),
+              ERROR_SUCCESS);
+    HKEY reopened = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &reopened), ERROR_SUCCESS);
+    DWORD read = 0, size = sizeof read, type = 0;
+    EXPECT_EQ(RegQueryValueExA(reopened, "Seven", nullptr, &type, reinterpret_cast<BYTE*>(&read), &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(read, 7u);
+    RegCloseKey(reopened);
+
+    HKEY classes = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &classes), ERROR_FILE_NOT_FOUND)
+        << "a key of the user's hive is not seen under the classes root";
+    RegCloseKey(user);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, path.c_str()), ERROR_SUCCESS);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &user), ERROR_FILE_NOT_FOUND);
+    RegDeleteKeyA(HKEY_CURRENT_USER, "DUrazOdoRegistryTest");
+}
+
 }  // namespace

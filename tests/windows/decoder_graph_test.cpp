@@ -3,7 +3,8 @@
 // audio renderer to the end of the stream; the decoder's output taken by the platform's
 // Sample Grabber matches what bformat-decode wrote for the same input on Linux; and every
 // speaker layout, chosen through the layout interface, decodes as the decoder core does; and
-// UHJ and headphone output, chosen the same way, render as the engine does.
+// UHJ and headphone output, chosen the same way, render as the engine does; and the settings
+// window stores a listener's choices, which filters created afterwards take.
 //
 // The comparison with Linux's decodes allows one step of the last place: integer samples may differ by 1 and
 // float samples by one unit in the last place of a float. The shelf filters' coefficients
@@ -14,6 +15,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -34,6 +37,7 @@
 #include "tests/tools/wave_builder.h"
 #include "tools/bformat-decode/source_filter.h"
 #include "tools/bformat-decode/wave_format.h"
+#include "ui/resource_ids.h"
 
 // The Sample Grabber's interfaces, which MinGW-w64's headers do not declare. Outside the
 // unnamed namespace: the compiler would otherwise conclude that nothing in the program
@@ -541,30 +545,33 @@ TEST(DecoderLayoutsThroughCom, RefusedSettingsChangeNothing)
     EXPECT_EQ(layout->SetDecodeType(AMBISONIC_LAYOUT_SQUARE), S_OK);
 }
 
+// What the filter writes through IPersistStream.
+std::vector<uint8_t> Saved(IBaseFilter* filter)
+{
+    std::vector<uint8_t> bytes;
+    ComRef<IPersistStream> persist;
+    ComRef<IStream> stream;
+    if (filter->QueryInterface(IID_IPersistStream, persist.put_void()) != S_OK ||
+        CreateStreamOnHGlobal(nullptr, TRUE, stream.put()) != S_OK || persist->Save(stream.get(), TRUE) != S_OK)
+        return bytes;
+    LARGE_INTEGER zero = {};
+    ULARGE_INTEGER end = {};
+    stream->Seek(zero, STREAM_SEEK_CUR, &end);
+    stream->Seek(zero, STREAM_SEEK_SET, nullptr);
+    bytes.resize(static_cast<size_t>(end.QuadPart));
+    ULONG read = 0;
+    stream->Read(bytes.data(), static_cast<ULONG>(bytes.size()), &read);
+    bytes.resize(read);
+    return bytes;
+}
+
 // A filter nobody asks: the square, speaker output, the version header alone when saved,
 // and a saved filter with another layout writes the same bytes.
 TEST(DecoderLayoutsThroughCom, AnUnaskedFilterIsTheSquareAndSavesNoLayout)
 {
-    auto saved = [](IBaseFilter* filter) {
-        std::vector<uint8_t> bytes;
-        ComRef<IPersistStream> persist;
-        ComRef<IStream> stream;
-        if (filter->QueryInterface(IID_IPersistStream, persist.put_void()) != S_OK ||
-            CreateStreamOnHGlobal(nullptr, TRUE, stream.put()) != S_OK || persist->Save(stream.get(), TRUE) != S_OK)
-            return bytes;
-        LARGE_INTEGER zero = {};
-        ULARGE_INTEGER end = {};
-        stream->Seek(zero, STREAM_SEEK_CUR, &end);
-        stream->Seek(zero, STREAM_SEEK_SET, nullptr);
-        bytes.resize(static_cast<size_t>(end.QuadPart));
-        ULONG read = 0;
-        stream->Read(bytes.data(), static_cast<ULONG>(bytes.size()), &read);
-        bytes.resize(read);
-        return bytes;
-    };
     ComRef<IBaseFilter> unasked = CreateDecoder();
     ASSERT_TRUE(unasked.get());
-    const std::vector<uint8_t> header = saved(unasked.get());
+    const std::vector<uint8_t> header = Saved(unasked.get());
     ASSERT_EQ(header.size(), 24u);
     EXPECT_EQ(std::memcmp(header.data(), L"00000000000 ", 24), 0);
     ComRef<IAmbisonicDecoderLayout> layout = LayoutInterfaceOf(unasked.get());
@@ -578,7 +585,7 @@ TEST(DecoderLayoutsThroughCom, AnUnaskedFilterIsTheSquareAndSavesNoLayout)
     ComRef<IBaseFilter> asked = CreateDecoder();
     ASSERT_TRUE(asked.get());
     ASSERT_EQ(LayoutInterfaceOf(asked.get())->SetDecodeType(AMBISONIC_LAYOUT_TWO_LAYER), S_OK);
-    EXPECT_EQ(saved(asked.get()), header);
+    EXPECT_EQ(Saved(asked.get()), header);
 }
 
 // ---- Two-channel outputs chosen through the layout interface ------------------------------
@@ -726,6 +733,261 @@ TEST(DecoderRigsThroughCom, RigsAndATurnWhileStreamingRenderAsTheEngine)
             EXPECT_TRUE(grabbed.bytes == expected) << what << ": the output differs from the engine's";
         }
     }
+}
+
+// ---- The listener's settings --------------------------------------------------------------
+//
+// The settings window opened as a listener opens it (rundll32 DUrazOdo.dll,Settings) and driven
+// by messages as its controls would send them; filters a host then creates without asking for
+// anything take what it stored. Every new filter of the prefix reads these settings, so these
+// tests run alone (windows.UserSettings, with DURAZODO_RUN_ALONE set) and skip otherwise; each
+// starts and ends with nothing stored.
+
+const WCHAR kSettingsKey[] = L"Software\\DUrazOdo";
+
+void ClearSettings() { RegDeleteKeyW(HKEY_CURRENT_USER, kSettingsKey); }
+
+void StoreText(const WCHAR* name, const std::wstring& text)
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                             static_cast<DWORD>((text.size() + 1) * sizeof(WCHAR))),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+void StoreNumber(const WCHAR* name, DWORD number)
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof number),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+// A stored value as text ("#n" for a number); empty when there is none.
+std::wstring StoredValue(const WCHAR* name)
+{
+    WCHAR data[512] = {};
+    DWORD size = sizeof data - sizeof(WCHAR), type = 0;
+    if (RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, name, RRF_RT_REG_SZ | RRF_RT_REG_DWORD, &type, data, &size) !=
+        ERROR_SUCCESS)
+        return {};
+    if (type == REG_DWORD) {
+        DWORD number;
+        std::memcpy(&number, data, sizeof number);
+        return L"#" + std::to_wstring(number);
+    }
+    return data;
+}
+
+class UserSettingsInGraph : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!std::getenv("DURAZODO_RUN_ALONE"))
+            GTEST_SKIP() << "changes what every new filter does: runs alone as the test windows.UserSettings";
+        ClearSettings();
+    }
+    void TearDown() override { ClearSettings(); }
+};
+
+// The settings window of a rundll32 process.
+struct SettingsWindow {
+    PROCESS_INFORMATION process{};
+    HWND dialog = nullptr;
+
+    bool Open()
+    {
+        std::wstring command = L"rundll32.exe " + std::wstring(MODULE_PATH_W) + L",Settings";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+            return false;
+        for (int i = 0; i < 300 && !dialog; ++i) {
+            Sleep(100);
+            EnumWindows(
+                [](HWND hwnd, LPARAM self) -> BOOL {
+                    auto* window = reinterpret_cast<SettingsWindow*>(self);
+                    DWORD pid = 0;
+                    GetWindowThreadProcessId(hwnd, &pid);
+                    if (pid != window->process.dwProcessId || !IsWindowVisible(hwnd)) return TRUE;
+                    window->dialog = hwnd;
+                    return FALSE;
+                },
+                reinterpret_cast<LPARAM>(this));
+        }
+        return dialog != nullptr;
+    }
+    ~SettingsWindow()
+    {
+        if (!process.hProcess) return;
+        if (WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(process.hProcess, 1);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    }
+
+    std::wstring Text(int id)
+    {
+        WCHAR text[1024] = {};
+        SendMessageW(GetDlgItem(dialog, id), WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text));
+        return text;
+    }
+    void Type(int id, const wchar_t* text) { SendMessageW(GetDlgItem(dialog, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text)); }
+    // Chooses row `row` of a drop-down list as a listener's click does, notification included.
+    void Choose(int id, int row)
+    {
+        HWND list = GetDlgItem(dialog, id);
+        SendMessageW(list, CB_SETCURSEL, static_cast<WPARAM>(row), 0);
+        SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
+    }
+    LRESULT Chosen(int id) { return SendMessageW(GetDlgItem(dialog, id), CB_GETCURSEL, 0, 0); }
+    void Press(int id) { SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id))); }
+    bool Closed() { return WaitForSingleObject(process.hProcess, 20000) == WAIT_OBJECT_0; }
+};
+
+// Hands the window to the wrapper for its screenshot (when one is asked for) and waits until
+// it is taken.
+void Screenshot()
+{
+    const char* shot = std::getenv("UI_SCREENSHOT");
+    if (!shot || !*shot) return;
+    Sleep(800);  // painted by now
+    if (FILE* f = std::fopen((std::string(shot) + ".ready").c_str(), "w")) std::fclose(f);
+    for (int i = 0; i < 300; ++i) {
+        if (FILE* f = std::fopen((std::string(shot) + ".taken").c_str(), "r")) {
+            std::fclose(f);
+            return;
+        }
+        Sleep(100);
+    }
+}
+
+TEST_F(UserSettingsInGraph, TheWindowReportsIgnoredValuesRefusesBadOnesAndStoresTheChoices)
+{
+    StoreNumber(L"Output", 9);
+    StoreText(L"Yaw", L"north");
+    StoreText(L"Pitch", L"12.5");
+    SettingsWindow window;
+    ASSERT_TRUE(window.Open()) << "rundll32 showed no settings window";
+    const std::wstring opened = window.Text(IDC_SETTINGS_MESSAGE);
+    EXPECT_NE(opened.find(L"Ignored: Output: not 0 (speakers), 1 (UHJ) or 2 (headphones); speakers are used."),
+              std::wstring::npos);
+    EXPECT_NE(opened.find(L"Ignored: Yaw: "), std::wstring::npos);
+    EXPECT_EQ(window.Chosen(IDC_SETTINGS_OUTPUT), AMBISONIC_OUTPUT_SPEAKERS);
+    EXPECT_EQ(window.Chosen(IDC_SETTINGS_RIG), AMBISONIC_LAYOUT_SQUARE);
+    EXPECT_EQ(window.Text(IDC_SETTINGS_YAW), L"0");
+    EXPECT_EQ(window.Text(IDC_SETTINGS_PITCH), L"12.5") << "the good value beside them is shown";
+    Screenshot();
+
+    // A custom rig the interface would refuse: nothing is stored and the window says why.
+    const int customRow = decoder::kLayoutCount + static_cast<int>(decoder::PresetRigs().size());
+    window.Choose(IDC_SETTINGS_RIG, customRow);
+    window.Type(IDC_SETTINGS_SPEAKERS, L"30/0/2, 30/0/2, 180/0/2");
+    window.Press(IDC_SETTINGS_APPLY);
+    EXPECT_EQ(window.Text(IDC_SETTINGS_MESSAGE),
+              L"Not stored: Speakers: two speakers stand in the same place (speakers 1 and 2).");
+    EXPECT_EQ(StoredValue(L"Output"), L"#9");
+    window.Type(IDC_SETTINGS_SPEAKERS, L"30/0/2, -30/0/2, 180/0/2");
+    window.Type(IDC_SETTINGS_ROLL, L"400");
+    window.Press(IDC_SETTINGS_APPLY);
+    EXPECT_EQ(window.Text(IDC_SETTINGS_MESSAGE), L"Not stored: Roll 400 is outside -360..360 degrees.");
+
+    // Clear all forgets everything at once.
+    window.Press(IDC_SETTINGS_CLEAR);
+    EXPECT_EQ(StoredValue(L"Output"), L"");
+    EXPECT_EQ(StoredValue(L"Pitch"), L"");
+    EXPECT_EQ(window.Text(IDC_SETTINGS_ROLL), L"0");
+
+    window.Choose(IDC_SETTINGS_RIG, AMBISONIC_LAYOUT_HEXAGON);
+    window.Choose(IDC_SETTINGS_OUTPUT, AMBISONIC_OUTPUT_UHJ_STEREO);
+    window.Type(IDC_SETTINGS_YAW, L" -90 ");
+    window.Press(IDOK);
+    EXPECT_TRUE(window.Closed()) << "OK closes the window once the settings are stored";
+    EXPECT_EQ(StoredValue(L"Rig"), L"hexagon");
+    EXPECT_EQ(StoredValue(L"Output"), L"#1");
+    EXPECT_EQ(StoredValue(L"Yaw"), L"-90");
+    EXPECT_EQ(StoredValue(L"Speakers"), L"") << "only a custom rig stores speakers";
+}
+
+TEST_F(UserSettingsInGraph, AFilterNobodyAsksTakesTheStoredLayoutAndOutput)
+{
+    const StreamShape shape = StreamShapes()[6];  // float, 3 channels
+    const std::vector<uint8_t> input = NoiseFrames(shape, 2500);
+    StoreText(L"Rig", L"hexagon");
+    ComRef<IBaseFilter> speakers = CreateDecoder();
+    ASSERT_TRUE(speakers.get());
+    Grabbed grabbed = DecodeInPlatformGraph(speakers.get(), SourceFor(shape), input, FrameBytes(shape));
+    EXPECT_EQ(grabbed.format.Format.nChannels, 6);
+    EXPECT_TRUE(grabbed.bytes == CoreDecode(shape, AMBISONIC_LAYOUT_HEXAGON, input));
+
+    StoreNumber(L"Output", AMBISONIC_OUTPUT_UHJ_STEREO);
+    ComRef<IBaseFilter> uhj = CreateDecoder();
+    ASSERT_TRUE(uhj.get());
+    LONG type = -1;
+    EXPECT_EQ(LayoutInterfaceOf(uhj.get())->GetDecodeType(&type), S_OK);
+    EXPECT_EQ(type, AMBISONIC_LAYOUT_HEXAGON);
+    grabbed = DecodeInPlatformGraph(uhj.get(), SourceFor(shape), input, FrameBytes(shape));
+    EXPECT_EQ(grabbed.format.Format.nChannels, 2);
+    EXPECT_EQ(grabbed.format.dwChannelMask, 0x3u);
+    std::vector<uint8_t> expected;
+    for (const auto& block : two_channel_test::EngineDecode(AMBISONIC_OUTPUT_UHJ_STEREO, {}, shape.format,
+                                                            shape.channels, shape.rate, {input}))
+        expected.insert(expected.end(), block.begin(), block.end());
+    EXPECT_TRUE(grabbed.bytes == expected) << "the UHJ output differs from the engine's";
+
+    // A host that asks overrides the stored choice.
+    ComRef<IBaseFilter> asked = CreateDecoder();
+    ASSERT_TRUE(asked.get());
+    ASSERT_EQ(LayoutInterfaceOf(asked.get())->SetOutput(AMBISONIC_OUTPUT_SPEAKERS), S_OK);
+    ASSERT_EQ(LayoutInterfaceOf(asked.get())->SetDecodeType(AMBISONIC_LAYOUT_OCTAGON), S_OK);
+    grabbed = DecodeInPlatformGraph(asked.get(), SourceFor(shape), input, FrameBytes(shape));
+    EXPECT_TRUE(grabbed.bytes == CoreDecode(shape, AMBISONIC_LAYOUT_OCTAGON, input));
+}
+
+TEST_F(UserSettingsInGraph, AStoredPresetRigSetsTheChannelCount)
+{
+    StoreText(L"Rig", L"5.1");
+    ComRef<IBaseFilter> filter = CreateDecoder();
+    ASSERT_TRUE(filter.get());
+    ComRef<IUnknown> rig;
+    if (filter->QueryInterface(IID_IAmbisonicDecoderRig, rig.put_void()) == E_NOINTERFACE)
+        GTEST_SKIP() << "this filter has no IAmbisonicDecoderRig, so it cannot take a preset rig yet";
+    const StreamShape shape = StreamShapes()[1];
+    const Grabbed grabbed =
+        DecodeInPlatformGraph(filter.get(), SourceFor(shape), NoiseFrames(shape, 2500), FrameBytes(shape));
+    EXPECT_EQ(grabbed.format.Format.nChannels, 6);
+    EXPECT_EQ(grabbed.format.dwChannelMask, 0x3Fu);
+}
+
+TEST_F(UserSettingsInGraph, ClearingTheSettingsGivesBackTheFilterByteForByte)
+{
+    const StreamShape shape = StreamShapes()[3];  // 24-bit, 4 channels
+    const std::vector<uint8_t> input = NoiseFrames(shape, 2500);
+    ComRef<IBaseFilter> plain = CreateDecoder();
+    ASSERT_TRUE(plain.get());
+    const std::vector<uint8_t> plainSaved = Saved(plain.get());
+    const Grabbed plainGrabbed = DecodeInPlatformGraph(plain.get(), SourceFor(shape), input, FrameBytes(shape));
+
+    StoreText(L"Rig", L"two-layer");
+    StoreNumber(L"Output", AMBISONIC_OUTPUT_HEADPHONES_HEAD_MODEL);
+    StoreText(L"Yaw", L"30");
+    ComRef<IBaseFilter> chosen = CreateDecoder();
+    ASSERT_TRUE(chosen.get());
+    EXPECT_EQ(Saved(chosen.get()), plainSaved) << "settings are never persisted";
+    EXPECT_EQ(DecodeInPlatformGraph(chosen.get(), SourceFor(shape), input, FrameBytes(shape)).format.Format.nChannels, 2);
+
+    ClearSettings();
+    ComRef<IBaseFilter> cleared = CreateDecoder();
+    ASSERT_TRUE(cleared.get());
+    EXPECT_EQ(Saved(cleared.get()), plainSaved);
+    const Grabbed clearedGrabbed = DecodeInPlatformGraph(cleared.get(), SourceFor(shape), input, FrameBytes(shape));
+    EXPECT_EQ(clearedGrabbed.formatBlock, plainGrabbed.formatBlock) << "the proposed type";
+    EXPECT_TRUE(clearedGrabbed.bytes == plainGrabbed.bytes);
+    EXPECT_EQ(plainGrabbed.format.Format.nChannels, 4);
 }
 
 }  // namespace

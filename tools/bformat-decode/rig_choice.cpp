@@ -1,9 +1,7 @@
 #include "tools/bformat-decode/rig_choice.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstdlib>
 #include <numeric>
 
 #include "decoder/kernels/matrix.h"
@@ -14,16 +12,6 @@ namespace bformat {
 namespace {
 
 std::string Count(size_t n, const char* what) { return std::to_string(n) + " " + what + (n == 1 ? "" : "s"); }
-
-// One number of a --speakers entry; false unless the whole text is a finite number.
-bool ParseNumber(const std::string& text, double& value)
-{
-    if (text.empty()) return false;
-    errno = 0;
-    char* end = nullptr;
-    value = std::strtod(text.c_str(), &end);
-    return end == text.c_str() + text.size() && errno == 0 && std::isfinite(value);
-}
 
 // A rig too wide for the matrix decode once its LFE channel is counted.
 bool TooManyChannels(size_t speakers, bool lfe, std::string& error)
@@ -80,29 +68,15 @@ bool PresetChoice(const std::string& name, RigChoice& out)
 bool SpeakersChoice(const std::string& text, bool lfe, RigChoice& out, std::string& error)
 {
     std::vector<decoder::Speaker> speakers;
-    size_t start = 0;
-    for (;;) {
+    size_t bad = 0;
+    if (!decoder::ParseSpeakerList(text, speakers, bad)) {
+        size_t start = 0;
+        for (size_t i = 0; i < bad; ++i) start = text.find(',', start) + 1;
         const size_t comma = text.find(',', start);
         const std::string entry = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        double values[3] = {0, 0, 0};
-        size_t field = 0, from = 0;
-        bool ok = true;
-        for (;;) {
-            const size_t slash = entry.find('/', from);
-            if (field == 3 || !ParseNumber(entry.substr(from, slash == std::string::npos ? std::string::npos : slash - from), values[field]))
-                ok = false;
-            ++field;
-            if (!ok || slash == std::string::npos) break;
-            from = slash + 1;
-        }
-        if (!ok) {
-            error = "--speakers: speaker " + std::to_string(speakers.size() + 1) + " is \"" + entry +
-                    "\", not AZ[/EL[/DIST]] (degrees, degrees, metres)";
-            return false;
-        }
-        speakers.push_back({values[0], values[1], values[2]});
-        if (comma == std::string::npos) break;
-        start = comma + 1;
+        error = "--speakers: speaker " + std::to_string(bad + 1) + " is \"" + entry +
+                "\", not AZ[/EL[/DIST]] (degrees, degrees, metres)";
+        return false;
     }
     if (!Designed(speakers, lfe, out, error)) {
         error = "--speakers: " + error;

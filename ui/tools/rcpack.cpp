@@ -1,6 +1,7 @@
 // Compiles the module's resource script for the native build: reads the script (the subset
 // the module uses: DIALOG without controls, STRINGTABLE, BITMAP, RCDATA and ICON from files,
-// VERSIONINFO, numeric ids, and numeric or string #defines from quoted includes) and writes a
+// VERSIONINFO, numeric ids, numeric or string #defines from quoted includes, and "#ifdef _WIN32"
+// blocks, which it skips: they hold what only the Windows build has) and writes a
 // C++ source that holds each resource in the binary layout the Windows resource compiler
 // produces, and registers them with the platform under the module's handle when the module
 // loads.
@@ -296,13 +297,26 @@ std::vector<Resource> Compile(const std::string& script)
     std::map<int, std::map<int, std::u16string>> strings;  // block -> index -> text
     int iconId = 1;
     size_t n = 0;
+    bool windowsOnly = false;  // inside #ifdef _WIN32 ... #endif
     auto next = [&](std::string& where) -> std::vector<std::string> {
         while (n < lines.size()) {
             where = script + ":" + std::to_string(n + 1);
             const std::string& line = lines[n++];
             std::string trimmed = line.substr(std::min(line.find_first_not_of(" \t"), line.size()));
+            if (windowsOnly && trimmed.rfind("#", 0) != 0) continue;
             if (trimmed.rfind("#", 0) == 0) {
                 auto tokens = Tokenise(trimmed.substr(1), where);
+                // A block for the Windows build alone (dialogs with controls, which the native
+                // window system does not make) is skipped whole; blocks do not nest.
+                if (tokens.size() == 2 && tokens[0] == "ifdef" && tokens[1] == "_WIN32") {
+                    windowsOnly = true;
+                    continue;
+                }
+                if (!tokens.empty() && tokens[0] == "endif") {
+                    windowsOnly = false;
+                    continue;
+                }
+                if (windowsOnly) continue;
                 if (tokens.size() == 2 && tokens[0] == "include" && tokens[1][0] == '"') ReadDefines(tokens[1].substr(1));
                 continue;
             }
