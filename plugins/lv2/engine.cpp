@@ -1,6 +1,7 @@
 // Every call the plugins make into the engine lives in this file.
 #include "plugins/lv2/engine.h"
 
+#include <algorithm>
 #include <cmath>
 #include <new>
 
@@ -40,7 +41,9 @@ struct Engine::State {
     std::vector<std::unique_ptr<decoder::Renderer>> renderers;
     std::vector<int> values;
     decoder::Renderer* chosen = nullptr;
-    decoder::SceneRotation rotation;
+    // The rotation handed to the renderer, the one asked for, and the frames left to reach it.
+    decoder::SceneRotation rotation, target;
+    int32_t rampFrames = 0;
 };
 
 Engine::Engine() = default;
@@ -139,13 +142,39 @@ void Engine::ChooseResponses(Responses responses)
 void Engine::SetRotation(double yaw, double pitch, double roll)
 {
     State& s = *m_State;
-    const decoder::SceneRotation rotation{yaw, pitch, roll};
-    if (s.chosen->SetRotation(rotation)) s.rotation = rotation;
+    if (!decoder::IsValidRotation({yaw, pitch, roll})) return;
+    s.target = {yaw, pitch, roll};
+    s.rampFrames = kEngineBlockFrames;
 }
 
-void Engine::Render(double* const* in, double* const* out, int32_t n) { m_State->chosen->RenderPlanes(in, out, n); }
+void Engine::Render(double* const* in, double* const* out, int32_t n)
+{
+    State& s = *m_State;
+    if (s.rampFrames > 0) {
+        // The angles move towards the target over kEngineBlockFrames frames whatever the host's
+        // block, each the shorter way round; the renderer moves across each piece, so the turn
+        // is smooth even when the host runs a frame at a time.
+        const int32_t step = std::min(n, s.rampFrames);
+        const double share = static_cast<double>(step) / s.rampFrames;
+        const auto towards = [share](double from, double to) { return from + std::remainder(to - from, 360.0) * share; };
+        s.rotation = step == s.rampFrames ? s.target
+                                          : decoder::SceneRotation{towards(s.rotation.yawDeg, s.target.yawDeg),
+                                                                   towards(s.rotation.pitchDeg, s.target.pitchDeg),
+                                                                   towards(s.rotation.rollDeg, s.target.rollDeg)};
+        s.rampFrames -= step;
+        s.chosen->SetRotation(s.rotation);
+    }
+    s.chosen->RenderPlanes(in, out, n);
+}
 
-void Engine::Restart() { m_State->chosen->Reset(); }
+void Engine::Restart()
+{
+    State& s = *m_State;
+    s.rotation = s.target;
+    s.rampFrames = 0;
+    s.chosen->SetRotation(s.rotation);
+    s.chosen->Reset();
+}
 
 uint32_t Engine::Outputs() const { return m_State ? m_State->outputs : 0; }
 

@@ -77,8 +77,9 @@ public:
     void ChooseResponses(Responses responses);
 
     // Turns the scene (degrees: yaw towards the left, pitch raising the front, roll lowering the
-    // right side) from the next block on, moving across that block so that the change does not
-    // click. Angles that are not finite are ignored. Real-time safe.
+    // right side) from the next block on, moving there across kEngineBlockFrames frames however
+    // the host splits them, so that the change does not click. Angles that are not finite are
+    // ignored. Real-time safe.
     void SetRotation(double yaw, double pitch, double roll);
 
     // Renders n (1..kEngineBlockFrames) frames of the planes in[0..3] (W, X, Y, Z, FuMa; the
@@ -86,8 +87,8 @@ public:
     // result does not depend on how a stream is split.
     void Render(double* const* in, double* const* out, int32_t n);
 
-    // Clears the chosen renderer's memory and puts the rotation set in force at once, as at the
-    // start of a stream. Real-time safe.
+    // Clears the chosen renderer's memory and puts the rotation set last in force at once, as at
+    // the start of a stream. Real-time safe.
     void Restart();
 
     uint32_t Outputs() const;
