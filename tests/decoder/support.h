@@ -72,7 +72,7 @@ inline std::vector<double> RandomSignal(std::mt19937& rng, size_t n, double scal
 // Planes of n frames per channel; I() and O() give the plane pointers from frame `first`.
 struct Planes {
     std::vector<std::vector<double>> in, out;
-    double* ptr[2][8] = {};
+    double* ptr[2][64] = {};  // up to 64 planes each (a seventh-order input)
     Planes(uint32_t inChannels, uint32_t speakers, size_t n, double fill = 0.0)
         : in(inChannels, std::vector<double>(n, fill)), out(speakers, std::vector<double>(n, fill)) {}
     double* const* I(size_t first = 0) { return Point(in, ptr[0], first); }

@@ -1,0 +1,393 @@
+// Higher-order input: the input stage's conventions, and the renderers decoding at the order the
+// input and the output carry.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "decoder/binaural_design.h"
+#include "decoder/input_stage.h"
+#include "decoder/renderer.h"
+#include "decoder/spherical_harmonics.h"
+#include "tests/decoder/support.h"
+#include "tests/support/analytic_head.h"
+#include "tests/support/binaural_quality.h"
+
+namespace {
+
+using namespace decoder;
+using decoder_test::kPi;
+
+constexpr double kDegree = kPi / 180.0;
+constexpr double kRate = 48000.0;
+
+// The samples `input` carries for a plane wave of level `level` from a direction (degrees).
+std::vector<double> Encode(const InputLayout& input, double azimuthDeg, double elevationDeg, double level = 1.0)
+{
+    std::vector<double> sn3d(AmbisonicChannels(input.order)), out(input.channels);
+    EncodeSn3d(input.order, azimuthDeg * kDegree, elevationDeg * kDegree, sn3d.data());
+    for (uint32_t c = 0; c < input.channels; ++c) out[c] = level * sn3d[input.channel[c].acn] / input.channel[c].weight;
+    return out;
+}
+
+InputLayout Layout(InputConvention convention, uint32_t channels)
+{
+    InputLayout layout;
+    EXPECT_TRUE(DescribeInput(convention, channels, layout)) << channels;
+    return layout;
+}
+
+std::vector<uint8_t> AsFloats(const std::vector<double>& v)
+{
+    std::vector<uint8_t> bytes(v.size() * 4);
+    for (size_t i = 0; i < v.size(); ++i) Float32Format::FromDouble(v[i], &bytes[i * 4]);
+    return bytes;
+}
+
+std::vector<double> FromFloats(const std::vector<uint8_t>& bytes)
+{
+    std::vector<double> v(bytes.size() / 4);
+    for (size_t i = 0; i < v.size(); ++i) v[i] = Float32Format::ToDouble(&bytes[i * 4]);
+    return v;
+}
+
+// `frames` interleaved float frames through a prepared renderer.
+std::vector<double> RenderFloats(Renderer& r, const std::vector<double>& in, size_t frames)
+{
+    std::vector<uint8_t> out(frames * r.OutputChannels() * 4);
+    r.Render(SampleFormat::Float32, AsFloats(in).data(), out.data(), frames);
+    return FromFloats(out);
+}
+
+std::unique_ptr<Renderer> Prepared(OutputKind kind, const Rig& rig, InputConvention convention, uint32_t channels,
+                                   const MeasuredResponses* measured = nullptr, int32_t block = 4096)
+{
+    std::unique_ptr<Renderer> r = MakeRenderer(kind, rig, measured);
+    EXPECT_TRUE(r);
+    EXPECT_EQ(r->Prepare({channels, kRate, block, convention}), PrepareResult::Ok);
+    return r;
+}
+
+Rig CustomRig(const std::vector<Speaker>& speakers)
+{
+    Rig rig;
+    EXPECT_EQ(MakeRig(speakers, false, rig), DesignResult::Ok);
+    return rig;
+}
+
+std::vector<Speaker> Ring(int count)
+{
+    std::vector<Speaker> s;
+    for (int i = 0; i < count; ++i) s.push_back({360.0 * i / count, 0.0, 0.0});
+    return s;
+}
+
+// Points spread evenly over the sphere on a golden-angle spiral.
+std::vector<Speaker> SpiralSphere(int count)
+{
+    std::vector<Speaker> s;
+    for (int i = 0; i < count; ++i) {
+        const double z = 1.0 - (2.0 * i + 1.0) / count;
+        s.push_back({std::fmod(i * 137.50776405003785, 360.0), std::asin(z) / kDegree, 0.0});
+    }
+    return s;
+}
+
+// Each speaker's gain for a source of level 1 in the high band: a tone at half the sample rate
+// (where the crossover passes the high band alone), read from the last frame once settled.
+std::vector<double> HighBandGains(Renderer& r, const std::vector<double>& source)
+{
+    constexpr size_t kFrames = 2048;
+    const size_t channels = source.size();
+    std::vector<double> in(kFrames * channels);
+    for (size_t f = 0; f < kFrames; ++f)
+        for (size_t c = 0; c < channels; ++c) in[f * channels + c] = (f % 2 ? -0.25 : 0.25) * source[c];
+    const std::vector<double> out = RenderFloats(r, in, kFrames);
+    std::vector<double> gains(r.OutputChannels());
+    for (size_t s = 0; s < gains.size(); ++s) gains[s] = 4.0 * std::fabs(out[(kFrames - 1) * gains.size() + s]);
+    return gains;
+}
+
+TEST(InputStage, DescribesEveryConventionsChannelSetsAndRefusesOthers)
+{
+    // FuMa scales each harmonic to a largest value of 1 over the sphere, W to 1/sqrt(2).
+    const InputLayout full = Layout(InputConvention::Fuma, 16);
+    std::vector<double> peak(16, 0.0);
+    for (int el = -90; el <= 90; el += 3)
+        for (int az = -180; az < 180; az += 3) {
+            const std::vector<double> v = Encode(full, az, el);
+            for (size_t c = 0; c < 16; ++c) peak[c] = std::max(peak[c], std::fabs(v[c]));
+        }
+    EXPECT_NEAR(peak[0], std::sqrt(0.5), 1e-12);
+    for (size_t c = 1; c < 16; ++c) EXPECT_NEAR(peak[c], 1.0, 2e-3) << "FuMa channel " << c;
+
+    struct Set {
+        uint32_t channels;
+        int order;
+        bool height, mixed;
+    };
+    for (const Set& s : {Set{3, 1, false, true}, Set{4, 1, true, false}, Set{5, 2, false, true}, Set{6, 2, true, true},
+                         Set{9, 2, true, false}, Set{7, 3, false, true}, Set{8, 3, true, true}, Set{11, 3, true, true},
+                         Set{16, 3, true, false}}) {
+        const InputLayout l = Layout(InputConvention::Fuma, s.channels);
+        EXPECT_EQ(l.order, s.order) << s.channels;
+        EXPECT_EQ(l.height, s.height) << s.channels;
+        EXPECT_EQ(l.mixed, s.mixed) << s.channels;
+        // Every set carries all channels of the horizon up to its order, in ascending order.
+        for (int n = 0; n <= s.order; ++n) {
+            for (uint32_t c = 0; c < l.ChannelsUpTo(n); ++c) EXPECT_LE(OrderOfChannel(l.channel[c].acn), n);
+            EXPECT_EQ(std::count_if(l.channel, l.channel + s.channels,
+                                    [](const InputChannel& ch) { return IsSectoralChannel(ch.acn); }),
+                      2 * s.order + 1);
+        }
+    }
+    for (int order = 1; order <= 7; ++order) {
+        const auto channels = static_cast<uint32_t>(AmbisonicChannels(order));
+        EXPECT_EQ(Layout(InputConvention::Ambix, channels).order, order);
+        const InputLayout n3d = Layout(InputConvention::N3d, channels);
+        // N3D gives each order the same power over the sphere: sqrt(2n + 1) times SN3D.
+        EXPECT_NEAR(1.0 / n3d.channel[channels - 1].weight, std::sqrt(2.0 * order + 1.0), 1e-12);
+    }
+    InputLayout untouched;
+    for (uint32_t channels : {0u, 1u, 2u, 10u, 12u, 17u, 25u}) EXPECT_FALSE(DescribeInput(InputConvention::Fuma, channels, untouched));
+    for (uint32_t channels : {0u, 1u, 3u, 5u, 15u, 65u, 81u}) {
+        EXPECT_FALSE(DescribeInput(InputConvention::Ambix, channels, untouched)) << channels;
+        EXPECT_FALSE(DescribeInput(InputConvention::N3d, channels, untouched)) << channels;
+    }
+    EXPECT_EQ(untouched.channels, 0u);
+    // A renderer refuses what the input stage does not describe, and keeps its preparation.
+    std::unique_ptr<Renderer> r = MakeRenderer(OutputKind::Uhj, BuiltInRig(LayoutId::Square), nullptr);
+    EXPECT_EQ(r->Prepare({5, kRate, 64, InputConvention::Ambix}), PrepareResult::BadChannels);
+    EXPECT_FALSE(r->IsReady());
+}
+
+// One scene of three sources, in each convention at third order, decodes to the same output on
+// every kind of output; the first-order outputs read exactly the first-order part.
+TEST(InputStage, EveryConventionDecodesTheSameScene)
+{
+    const Rig ring = CustomRig(Ring(8));
+    const std::vector<OutputKind> kinds = {OutputKind::Speakers, OutputKind::Uhj, OutputKind::Headphones};
+    constexpr size_t kFrames = 700;
+    std::mt19937 rng(25);
+    std::vector<std::vector<double>> signals;
+    for (int s = 0; s < 3; ++s) signals.push_back(decoder_test::RandomSignal(rng, kFrames, 0.3));
+    auto scene = [&](const InputLayout& input) {
+        std::vector<double> in(kFrames * input.channels, 0.0);
+        const double directions[3][2] = {{20, 0}, {-120, 35}, {95, -20}};
+        for (int s = 0; s < 3; ++s) {
+            const std::vector<double> g = Encode(input, directions[s][0], directions[s][1]);
+            for (size_t f = 0; f < kFrames; ++f)
+                for (uint32_t c = 0; c < input.channels; ++c) in[f * input.channels + c] += signals[s][f] * g[c];
+        }
+        return in;
+    };
+    for (OutputKind kind : kinds) {
+        const Rig& rig = kind == OutputKind::Speakers ? ring : BuiltInRig(LayoutId::Square);
+        std::vector<double> reference;
+        for (InputConvention convention : {InputConvention::Ambix, InputConvention::Fuma, InputConvention::N3d}) {
+            std::unique_ptr<Renderer> r = Prepared(kind, rig, convention, 16);
+            const std::vector<double> out = RenderFloats(*r, scene(Layout(convention, 16)), kFrames);
+            if (reference.empty()) {
+                reference = out;
+                continue;
+            }
+            for (size_t i = 0; i < out.size(); ++i) ASSERT_NEAR(out[i], reference[i], 2e-6) << static_cast<int>(kind);
+        }
+    }
+    // The seven layouts and UHJ decode a third-order FuMa stream as its first four channels.
+    const InputLayout fuma = Layout(InputConvention::Fuma, 16);
+    const std::vector<double> in16 = scene(fuma);
+    std::vector<double> in4;
+    for (size_t f = 0; f < kFrames; ++f) in4.insert(in4.end(), in16.begin() + f * 16, in16.begin() + f * 16 + 4);
+    for (OutputKind kind : {OutputKind::Speakers, OutputKind::Uhj}) {
+        const Rig& rig = BuiltInRig(LayoutId::TwoLayer);
+        std::unique_ptr<Renderer> a = Prepared(kind, rig, InputConvention::Fuma, 16);
+        std::unique_ptr<Renderer> b = Prepared(kind, rig, InputConvention::Fuma, 4);
+        const std::vector<double> x = RenderFloats(*a, in16, kFrames), y = RenderFloats(*b, in4, kFrames);
+        for (size_t i = 0; i < x.size(); ++i) ASSERT_TRUE(decoder_test::SameDouble(x[i], y[i])) << i;
+    }
+}
+
+// An ambiX stream reaches the seven layouts converted in double precision: 24-bit output within
+// one step and float output within one unit in the last place of the decode in doubles.
+TEST(InputStage, AmbixDecodesWithinOneStepOfADoubleReference)
+{
+    constexpr size_t kFrames = 4000;
+    std::mt19937 rng(7);
+    const std::vector<double> signal = decoder_test::RandomSignal(rng, kFrames, 0.7);
+    const InputLayout ambix = Layout(InputConvention::Ambix, 4);
+    std::vector<double> in(kFrames * 4);
+    for (size_t f = 0; f < kFrames; ++f) {
+        const std::vector<double> g = Encode(ambix, 37.0 + 0.01 * f, 10.0);
+        for (int c = 0; c < 4; ++c) in[f * 4 + c] = signal[f] * g[c] * (c == 0 ? 1.0 : 0.999);
+    }
+    for (SampleFormat format : {SampleFormat::Pcm24, SampleFormat::Float32}) {
+        WithFormat(format, [&](auto traits) {
+            using F = decltype(traits);
+            const double scale = format == SampleFormat::Pcm24 ? 2147483648.0 : 1.0;
+            std::vector<uint8_t> bytes(in.size() * F::kBytes);
+            for (size_t i = 0; i < in.size(); ++i) F::FromDouble(in[i] * scale, &bytes[i * F::kBytes]);
+            // The reference: the samples as read, taken to FuMa in doubles, decoded in doubles.
+            decoder_test::Planes planes(4, 8, kFrames);
+            constexpr size_t kFumaOfAmbix[4] = {0, 2, 3, 1};  // FuMa plane of ambiX W Y Z X
+            for (size_t f = 0; f < kFrames; ++f)
+                for (size_t c = 0; c < 4; ++c)
+                    planes.in[kFumaOfAmbix[c]][f] = F::ToDouble(&bytes[(f * 4 + c) * F::kBytes]) / (c == 0 ? std::sqrt(2.0) : 1.0);
+            std::unique_ptr<Renderer> reference = Prepared(OutputKind::Speakers, BuiltInRig(LayoutId::TwoLayer),
+                                                           InputConvention::Fuma, 4, nullptr, kFrames);
+            reference->RenderPlanes(planes.I(), planes.O(), kFrames);
+            std::unique_ptr<Renderer> r = Prepared(OutputKind::Speakers, BuiltInRig(LayoutId::TwoLayer),
+                                                   InputConvention::Ambix, 4, nullptr, 256);
+            std::vector<uint8_t> out(kFrames * 8 * F::kBytes);
+            r->Render(format, bytes.data(), out.data(), kFrames);
+            for (size_t f = 0; f < kFrames; ++f)
+                for (size_t s = 0; s < 8; ++s) {
+                    const double got = F::ToDouble(&out[(f * 8 + s) * F::kBytes]), want = planes.out[s][f];
+                    const double step = format == SampleFormat::Pcm24
+                                            ? 256.0
+                                            : std::nextafter(std::fabs(static_cast<float>(got)), INFINITY) - std::fabs(static_cast<float>(got));
+                    ASSERT_LE(std::fabs(got - want), step) << "frame " << f << " speaker " << s;
+                }
+        });
+    }
+}
+
+// Through the speaker renderer of a rig that carries third order: the high band's energy vector
+// as long as the max-rE weights give for the order decoded, pointing at the source, at an even
+// energy; and a third-order source on a speaker puts more of its energy there than first order.
+TEST(HigherOrders, SpeakerDecodesImageAtTheirOrdersMaxReLength)
+{
+    const std::vector<Speaker> speakers = SpiralSphere(50);
+    const Rig rig = CustomRig(speakers);
+    ASSERT_EQ(RigOrder(rig), 6);
+    const double maxRe[] = {0.5773502691896258, 0.7745966692414834, 0.8611363115940526};
+    for (int order = 1; order <= 3; ++order) {
+        const auto channels = static_cast<uint32_t>(AmbisonicChannels(order));
+        std::unique_ptr<Renderer> r = Prepared(OutputKind::Speakers, rig, InputConvention::Ambix, channels);
+        EXPECT_EQ(r->DecodedOrder({channels, kRate, 64, InputConvention::Ambix}), order);
+        const InputLayout input = Layout(InputConvention::Ambix, channels);
+        const double sources[][2] = {{0, 0}, {75, 0}, {-140, 40}, {30, -65}, {0, 90}};
+        for (const double* d : sources) {
+            const std::vector<double> g = HighBandGains(*r, Encode(input, d[0], d[1]));
+            double energy = 0, v[3] = {0, 0, 0};
+            for (size_t s = 0; s < g.size(); ++s) {
+                const double az = speakers[s].azimuth * kDegree, el = speakers[s].elevation * kDegree;
+                const double u[3] = {std::cos(az) * std::cos(el), std::sin(az) * std::cos(el), std::sin(el)};
+                energy += g[s] * g[s];
+                for (int k = 0; k < 3; ++k) v[k] += g[s] * g[s] * u[k];
+            }
+            const double length = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]) / energy;
+            const double src[3] = {std::cos(d[0] * kDegree) * std::cos(d[1] * kDegree),
+                                   std::sin(d[0] * kDegree) * std::cos(d[1] * kDegree), std::sin(d[1] * kDegree)};
+            const double cosError = (v[0] * src[0] + v[1] * src[1] + v[2] * src[2]) / (length * energy);
+            SCOPED_TRACE(testing::Message() << "order " << order << " azimuth " << d[0] << " elevation " << d[1]);
+            EXPECT_NEAR(length, maxRe[order - 1], 0.02);
+            EXPECT_LT(std::acos(std::min(1.0, cosError)) / kDegree, 2.0);
+            EXPECT_LT(std::fabs(10 * std::log10(energy)), 1.0);
+        }
+    }
+
+    const Rig ring = CustomRig(Ring(12));
+    double share[2];
+    for (int i = 0; i < 2; ++i) {
+        const uint32_t channels = i == 0 ? 4 : 16;
+        std::unique_ptr<Renderer> r = Prepared(OutputKind::Speakers, ring, InputConvention::Ambix, channels);
+        const std::vector<double> g = HighBandGains(*r, Encode(Layout(InputConvention::Ambix, channels), 60, 0));
+        double total = 0;
+        for (double x : g) total += x * x;
+        share[i] = g[2] * g[2] / total;  // the speaker at 60 degrees
+    }
+    EXPECT_GT(share[1], share[0] * 1.5);
+}
+
+TEST(HigherOrders, EachOutputDecodesAtTheOrderItCarries)
+{
+    auto order = [](OutputKind kind, const Rig& rig, uint32_t channels, InputConvention convention,
+                    const MeasuredResponses* measured = nullptr) {
+        return MakeRenderer(kind, rig, measured)->DecodedOrder({channels, kRate, 64, convention});
+    };
+    const Rig& square = BuiltInRig(LayoutId::Square);
+    EXPECT_EQ(order(OutputKind::Speakers, square, 64, InputConvention::Ambix), 1);
+    EXPECT_EQ(order(OutputKind::Uhj, square, 16, InputConvention::Fuma), 1);
+    EXPECT_EQ(order(OutputKind::Headphones, square, 64, InputConvention::N3d), 7);
+    EXPECT_EQ(order(OutputKind::Headphones, square, 7, InputConvention::Fuma), 3);
+    EXPECT_EQ(order(OutputKind::Headphones, square, 10, InputConvention::Fuma), 0);
+    // Measured responses cap the order: a design of order N fits (N + 1)^2 directions.
+    MeasuredResponses few{analytic_head::AnalyticHeadSet(kRate), kRate};
+    few.responses.resize(10);
+    EXPECT_EQ(order(OutputKind::Headphones, square, 25, InputConvention::Ambix, &few), 2);
+    // Horizontal rigs carry the largest N with 2N + 1 <= S, 3D rigs (N + 1)^2 <= S.
+    const int expected[] = {1, 2, 2, 3, 2, 2};  // stereo, 5.0, 5.1, 7.1, 5.1.4, 7.1.4
+    for (size_t i = 0; i < PresetRigs().size(); ++i) {
+        EXPECT_EQ(RigOrder(PresetRigs()[i]), expected[i]) << PresetRigs()[i].name;
+        EXPECT_EQ(order(OutputKind::Speakers, PresetRigs()[i], 4, InputConvention::Fuma), 1);
+        EXPECT_EQ(order(OutputKind::Speakers, PresetRigs()[i], 16, InputConvention::Fuma), expected[i]);
+    }
+}
+
+// The headphone decode of third-order input comes closer to the head's own responses than that of
+// its first-order part, in every direction measured.
+TEST(HigherOrders, ThirdOrderReachesTheEarsCloserThanFirst)
+{
+    const MeasuredResponses head{analytic_head::AnalyticHeadSet(kRate), kRate};
+    const std::vector<Direction> directions = binaural_quality::MeasuredDirections();
+    std::vector<binaural_quality::Ears> truth;
+    for (const Direction& d : directions) truth.push_back(binaural_quality::Nearest(head.responses, d));
+    binaural_quality::Quality q[2];
+    for (int i = 0; i < 2; ++i) {
+        const uint32_t channels = i == 0 ? 4 : 16;
+        const InputLayout input = Layout(InputConvention::Ambix, channels);
+        std::unique_ptr<Renderer> r = Prepared(OutputKind::Headphones, BuiltInRig(LayoutId::Square),
+                                               InputConvention::Ambix, channels, &head);
+        // One impulse per direction, each given the time to die away before the next.
+        const size_t gap = BinauralDesignTaps(truth[0].left.size()) + r->LagFrames();
+        const size_t frames = gap * directions.size() + r->LagFrames();
+        decoder_test::Planes planes(channels, 2, frames);
+        for (size_t d = 0; d < directions.size(); ++d) {
+            const std::vector<double> g = Encode(input, directions[d].azimuthDeg, directions[d].elevationDeg);
+            for (uint32_t c = 0; c < channels; ++c) planes.in[c][d * gap] = g[c];
+        }
+        for (size_t done = 0; done < frames; done += 4096)
+            r->RenderPlanes(planes.I(done), planes.O(done), static_cast<int32_t>(std::min<size_t>(4096, frames - done)));
+        std::vector<binaural_quality::Ears> decoded;
+        for (size_t d = 0; d < directions.size(); ++d) {
+            const auto first = static_cast<std::ptrdiff_t>(d * gap + r->LagFrames());
+            const auto last = first + static_cast<std::ptrdiff_t>(gap - r->LagFrames());
+            decoded.push_back({std::vector<double>(planes.out[0].begin() + first, planes.out[0].begin() + last),
+                               std::vector<double>(planes.out[1].begin() + first, planes.out[1].begin() + last)});
+        }
+        q[i] = binaural_quality::Compare(directions, decoded, truth, kRate);
+    }
+    for (size_t i = 0; i < directions.size(); ++i) {
+        const auto &a = q[0].directions[i], &b = q[1].directions[i];
+        SCOPED_TRACE(testing::Message() << "azimuth " << a.direction.azimuthDeg << ", elevation " << a.direction.elevationDeg);
+        EXPECT_LT(b.bandsDb[0] + b.bandsDb[1], a.bandsDb[0] + a.bandsDb[1]);
+    }
+    EXPECT_LT(q[1].meanIldDb, q[0].meanIldDb);
+}
+
+// A turned third-order scene puts each source where the turn takes it, in ambiX and in FuMa (whose
+// weights the turn goes through), and a rotation set before preparing is in force at once.
+TEST(HigherOrders, TurningAThirdOrderSceneMovesItsSources)
+{
+    const Rig rig = CustomRig(Ring(8));
+    SceneRotation turn;
+    turn.yawDeg = 50.0;
+    turn.pitchDeg = 20.0;
+    for (InputConvention convention : {InputConvention::Ambix, InputConvention::Fuma}) {
+        const InputLayout input = Layout(convention, 16);
+        std::unique_ptr<Renderer> turned = MakeRenderer(OutputKind::Speakers, rig, nullptr);
+        ASSERT_TRUE(turned->SetRotation(turn));
+        ASSERT_EQ(turned->Prepare({16, kRate, 512, convention}), PrepareResult::Ok);
+        std::unique_ptr<Renderer> moved = Prepared(OutputKind::Speakers, rig, convention, 16, nullptr, 512);
+        // Straight ahead, yawed 50 and pitched 20 (pitch first): azimuth 50, elevation 20.
+        const std::vector<double> a = HighBandGains(*turned, Encode(input, 0, 0));
+        const std::vector<double> b = HighBandGains(*moved, Encode(input, 50, 20));
+        for (size_t s = 0; s < a.size(); ++s) EXPECT_NEAR(a[s], b[s], 1e-5) << s;
+    }
+}
+
+}  // namespace
