@@ -7,6 +7,7 @@
 
 #include "decoder/binaural.h"
 #include "decoder/decoder_state.h"
+#include "decoder/input_stage.h"
 #include "decoder/rig.h"
 #include "decoder/uhj.h"
 #include "tools/bformat-decode/sofa_responses.h"
@@ -35,6 +36,15 @@ struct Engine::State {
 
 Engine::Engine() = default;
 Engine::~Engine() = default;
+
+double AmbixWToFuma()
+{
+    decoder::InputLayout ambix;
+    decoder::DescribeInput(decoder::InputConvention::Ambix, 4, ambix);
+    decoder::FirstOrderPart part;
+    part.Build(ambix);
+    return part.Weight(0);
+}
 
 bool Engine::Prepare(Shape shape, uint32_t speakers, double rate, const char* sofaPath, std::string& note)
 {

@@ -23,6 +23,35 @@ namespace bformat {
 
 namespace {
 
+decoder::InputConvention EngineConvention(Convention convention)
+{
+    switch (convention) {
+    case Convention::AmbiX: return decoder::InputConvention::Ambix;
+    case Convention::N3d: return decoder::InputConvention::N3d;
+    default: return decoder::InputConvention::Fuma;
+    }
+}
+
+// Tells the decoder filter what the input carries when it is not first-order FuMa (the
+// filter's own default), and asks the order its output decodes it at. False when the filter
+// refuses the input.
+bool AnnounceInput(IBaseFilter* decoderFilter, const InputDescription& input, unsigned& decodedOrder)
+{
+    decodedOrder = 1;
+    const decoder::InputConvention convention = EngineConvention(input.convention);
+    if (decoder::IsFirstOrderFuma({input.deliveredChannels, 0.0, 0, convention})) return true;
+    ComRef<IAmbisonicDecoderInput> announce;
+    if (FAILED(decoderFilter->QueryInterface(IID_IAmbisonicDecoderInput, announce.put_void())) || !announce) return false;
+    const LONG named = convention == decoder::InputConvention::Ambix ? AMBISONIC_CONVENTION_AMBIX
+                       : convention == decoder::InputConvention::N3d ? AMBISONIC_CONVENTION_N3D
+                                                                     : AMBISONIC_CONVENTION_FUMA;
+    ULONG order = 1;
+    if (announce->SetInputFormat(named, input.deliveredChannels) != S_OK || announce->GetDecodedOrder(&order) != S_OK)
+        return false;
+    decodedOrder = order;
+    return true;
+}
+
 // The first pin of a filter in the given direction, with a reference.
 bool FindPin(IBaseFilter* filter, PIN_DIRECTION direction, ComRef<IPin>& found)
 {
@@ -210,7 +239,9 @@ bool DecodeRun::OpenInput()
         m_error = request.input + ": " + why;
         return false;
     }
-    m_reader.TurnBy(request.rotation);
+    // The engine's speaker renderer turns the scene itself, at the input's full order.
+    if (!request.outputChoice.rig.rig) m_reader.TurnBy(request.rotation);
+    m_result.input = m_reader.Description();
     m_reader.DeliverFor(m_result.outputFormat);
     m_result.decodedFormat = m_reader.DeliveredFormat();
     m_leadIn = request.outputChoice.Headphones() ? uint64_t{AMBISONIC_HEADPHONE_LATENCY_FRAMES} : 0;
@@ -240,7 +271,12 @@ bool DecodeRun::BuildGraph()
     }
 
     SourceStream stream;
-    stream.formatBlock = BuildExtensibleBlock(static_cast<uint16_t>(m_result.input.firstOrderChannels),
+    if (!AnnounceInput(m_graph.decoder.get(), m_result.input, m_result.decodedOrder)) {
+        m_error = m_request.input + ": the decoder filter does not take " + std::to_string(m_result.input.deliveredChannels) +
+                  "-channel " + ConventionName(m_result.input.convention) + " input";
+        return false;
+    }
+    stream.formatBlock = BuildExtensibleBlock(static_cast<uint16_t>(m_result.input.deliveredChannels),
                                               m_result.input.sampleRate, m_result.decodedFormat, true);
     WaveFormat format;
     ReadWaveFormat(stream.formatBlock.data(), stream.formatBlock.size(), format);
@@ -287,7 +323,7 @@ bool DecodeRun::ConnectFilters()
     HRESULT hr = m_graph.builder->ConnectDirect(sourceOut.get(), decoderIn.get(), nullptr);
     if (FAILED(hr)) {
         m_error = m_request.input + ": the decoder filter refuses a stream of " +
-                  std::to_string(m_result.input.firstOrderChannels) + " channels at " +
+                  std::to_string(m_result.input.deliveredChannels) + " channels at " +
                   std::to_string(m_result.input.sampleRate) + " Hz (" + Hex(hr) + ")";
         return false;
     }
@@ -405,13 +441,15 @@ bool DecodeRun::RunRenderer(const ProgressFunction& progress, const std::atomic<
         m_error = "out of memory";
         return false;
     }
-    if (!renderer || !renderer->AcceptsRate(rate) ||
-        renderer->Prepare({m_result.input.firstOrderChannels, static_cast<double>(rate), block}) !=
-            decoder::PrepareResult::Ok) {
+    const decoder::StreamDescription stream{m_result.input.deliveredChannels, static_cast<double>(rate), block,
+                                            EngineConvention(m_result.input.convention)};
+    if (!renderer || !renderer->AcceptsRate(rate) || !renderer->SetRotation(m_request.rotation) ||
+        renderer->Prepare(stream) != decoder::PrepareResult::Ok) {
         m_error = m_request.input + ": the rig's decoder cannot run a stream of " +
-                  std::to_string(m_result.input.firstOrderChannels) + " channels at " + std::to_string(rate) + " Hz";
+                  std::to_string(m_result.input.deliveredChannels) + " channels at " + std::to_string(rate) + " Hz";
         return false;
     }
+    m_result.decodedOrder = static_cast<unsigned>(renderer->DecodedOrder(stream));
     m_result.decoderSource = "the engine's speaker renderer, in this program (the filter renders the built-in layouts)";
     const decoder::SampleFormat format = m_result.decodedFormat;
     const std::vector<uint8_t> formatBlock =
@@ -428,7 +466,7 @@ bool DecodeRun::RunRenderer(const ProgressFunction& progress, const std::atomic<
     settings.expectedFrames = m_result.input.frames;
     if (!m_output.Begin(settings, format, m_error)) return false;
 
-    const size_t inFrameBytes = size_t{m_result.input.firstOrderChannels} * decoder::BytesPerSample(format);
+    const size_t inFrameBytes = size_t{m_result.input.deliveredChannels} * decoder::BytesPerSample(format);
     const size_t outFrameBytes = m_result.output.blockAlign;
     std::vector<uint8_t> in(static_cast<size_t>(block) * inFrameBytes), out(static_cast<size_t>(block) * outFrameBytes);
     const auto started = std::chrono::steady_clock::now();
