@@ -333,11 +333,13 @@ protected:
         if (stream.maxBlockFrames < 1) return PrepareResult::BadBlockFrames;
         if (!AcceptsRate(stream.sampleRate)) return PrepareResult::BadSampleRate;
         try {
-            const int order = OrderFor(input);
+            // A decoder designed here is redesigned for the order decoded; one given is used as
+            // it is, its columns above the input's order unused.
+            const bool redesign = !m_Rig.givenDecoder && OrderFor(input) != m_Rig.designed->order;
             DesignedDecoder designed;
-            if (order != m_Rig.designed->order) {
+            if (redesign) {
                 const std::vector<SpeakerDirection> directions = DesignDirections(m_Rig);
-                switch (DesignAllRound(directions.data(), directions.size(), order, designed)) {
+                switch (DesignAllRound(directions.data(), directions.size(), OrderFor(input), designed)) {
                 case DesignResult::Ok: break;
                 case DesignResult::OutOfMemory: return PrepareResult::OutOfMemory;
                 default: return PrepareResult::BadRig;
@@ -358,7 +360,7 @@ protected:
             LfeLowPass lfe;
             if (m_Rig.lfeChannel >= 0) lfe.Prepare(stream.sampleRate);
             // Last, as it keeps its previous preparation when it fails.
-            const DesignedDecoder& decoder = order != m_Rig.designed->order ? designed : *m_Rig.designed;
+            const DesignedDecoder& decoder = redesign ? designed : *m_Rig.designed;
             switch (m_Matrix.Prepare(DesignedGainsFor(m_Rig, decoder, input, gains), stream.sampleRate)) {
             case MatrixDecoder::Result::Ok: break;
             case MatrixDecoder::Result::BadSampleRate: return PrepareResult::BadSampleRate;
@@ -641,6 +643,7 @@ MatrixDecoderGains DesignedGainsFor(const Rig& rig, const DesignedDecoder& d, co
 int RigOrder(const Rig& rig)
 {
     if (!rig.designed) return 1;
+    if (rig.givenDecoder) return rig.designed->order;
     const size_t speakers = rig.designed->speakers;
     int order = 1;
     if (rig.designed->shape == DesignShape::Horizontal)

@@ -181,7 +181,8 @@ MatrixDecoderGains DesignedGainsFor(const Rig& rig, const DesignedDecoder& desig
 
 // The highest order a designed rig carries: a horizontal rig of S speakers the largest N with
 // 2N + 1 <= S, a 3D rig the largest N with (N + 1)^2 <= S; at least 1, at most
-// kMaxAmbisonicOrder. 1 for a rig without a designed decoder.
+// kMaxAmbisonicOrder. 1 for a rig without a designed decoder; a decoder's own order for one
+// given as it is (Rig::givenDecoder).
 int RigOrder(const Rig& rig);
 
 }  // namespace decoder

@@ -360,6 +360,8 @@ std::string Minutes(double seconds)
 // Why the output decodes the input at the order it does.
 std::string OrderRule(const bformat::OutputChoice& choice, const bformat::InputDescription& in)
 {
+    if (choice.rig.rig && choice.rig.rig->givenDecoder)
+        return "the rig file's decoder is of order " + std::to_string(choice.rig.rig->designed->order);
     if (choice.rig.rig && choice.rig.rig->designed) {
         const size_t speakers = choice.rig.rig->designed->speakers;
         const std::string s = std::to_string(speakers);

@@ -156,6 +156,7 @@ bool RigFileChoice(const std::string& path, bool lfe, RigChoice& out, std::strin
     designed.low = d.low;
     designed.high = d.high;
     rig->designed = std::move(designed);
+    rig->givenDecoder = true;
     if (d.dualBand) rig->crossoverHz = d.crossoverHz;
     out.rig = rig;
     out.design = "the decoder of " + path + " as given (order " + std::to_string(d.order) + ", " +
