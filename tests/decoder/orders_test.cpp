@@ -21,12 +21,12 @@ using decoder_test::kPi;
 constexpr double kDegree = kPi / 180.0;
 constexpr double kRate = 48000.0;
 
-// The samples `input` carries for a plane wave of level `level` from a direction (degrees).
-std::vector<double> Encode(const InputLayout& input, double azimuthDeg, double elevationDeg, double level = 1.0)
+// The samples `input` carries for a plane wave of level 1 from a direction (degrees).
+std::vector<double> Encode(const InputLayout& input, double azimuthDeg, double elevationDeg)
 {
     std::vector<double> sn3d(AmbisonicChannels(input.order)), out(input.channels);
     EncodeSn3d(input.order, azimuthDeg * kDegree, elevationDeg * kDegree, sn3d.data());
-    for (uint32_t c = 0; c < input.channels; ++c) out[c] = level * sn3d[input.channel[c].acn] / input.channel[c].weight;
+    for (uint32_t c = 0; c < input.channels; ++c) out[c] = sn3d[input.channel[c].acn] / input.channel[c].weight;
     return out;
 }
 
@@ -37,26 +37,15 @@ InputLayout Layout(InputConvention convention, uint32_t channels)
     return layout;
 }
 
-std::vector<uint8_t> AsFloats(const std::vector<double>& v)
-{
-    std::vector<uint8_t> bytes(v.size() * 4);
-    for (size_t i = 0; i < v.size(); ++i) Float32Format::FromDouble(v[i], &bytes[i * 4]);
-    return bytes;
-}
-
-std::vector<double> FromFloats(const std::vector<uint8_t>& bytes)
-{
-    std::vector<double> v(bytes.size() / 4);
-    for (size_t i = 0; i < v.size(); ++i) v[i] = Float32Format::ToDouble(&bytes[i * 4]);
-    return v;
-}
-
-// `frames` interleaved float frames through a prepared renderer.
+// `frames` interleaved frames through a prepared renderer, as floats both ways.
 std::vector<double> RenderFloats(Renderer& r, const std::vector<double>& in, size_t frames)
 {
-    std::vector<uint8_t> out(frames * r.OutputChannels() * 4);
-    r.Render(SampleFormat::Float32, AsFloats(in).data(), out.data(), frames);
-    return FromFloats(out);
+    std::vector<uint8_t> bytes(in.size() * 4), out(frames * r.OutputChannels() * 4);
+    for (size_t i = 0; i < in.size(); ++i) Float32Format::FromDouble(in[i], &bytes[i * 4]);
+    r.Render(SampleFormat::Float32, bytes.data(), out.data(), frames);
+    std::vector<double> v(out.size() / 4);
+    for (size_t i = 0; i < v.size(); ++i) v[i] = Float32Format::ToDouble(&out[i * 4]);
+    return v;
 }
 
 std::unique_ptr<Renderer> Prepared(OutputKind kind, const Rig& rig, InputConvention convention, uint32_t channels,
@@ -73,13 +62,6 @@ Rig CustomRig(const std::vector<Speaker>& speakers)
     Rig rig;
     EXPECT_EQ(MakeRig(speakers, false, rig), DesignResult::Ok);
     return rig;
-}
-
-std::vector<Speaker> Ring(int count)
-{
-    std::vector<Speaker> s;
-    for (int i = 0; i < count; ++i) s.push_back({360.0 * i / count, 0.0, 0.0});
-    return s;
 }
 
 // Points spread evenly over the sphere on a golden-angle spiral.
@@ -126,13 +108,6 @@ TEST(InputStage, DescribesEveryConventionsChannelSetsAndRefusesOthers)
     EXPECT_EQ(mixed.order, 3);
     EXPECT_TRUE(mixed.mixed && !mixed.height);
     for (uint32_t c = 0; c < 7; ++c) EXPECT_TRUE(IsSectoralChannel(mixed.channel[c].acn)) << c;
-    for (int order = 1; order <= 7; ++order) {
-        const auto channels = static_cast<uint32_t>(AmbisonicChannels(order));
-        EXPECT_EQ(Layout(InputConvention::Ambix, channels).order, order);
-        const InputLayout n3d = Layout(InputConvention::N3d, channels);
-        // N3D gives each order the same power over the sphere: sqrt(2n + 1) times SN3D.
-        EXPECT_NEAR(1.0 / n3d.channel[channels - 1].weight, std::sqrt(2.0 * order + 1.0), 1e-12);
-    }
     InputLayout untouched;
     for (uint32_t channels : {0u, 1u, 2u, 10u, 12u, 17u, 25u}) EXPECT_FALSE(DescribeInput(InputConvention::Fuma, channels, untouched));
     for (uint32_t channels : {0u, 1u, 3u, 5u, 15u, 65u, 81u}) {
@@ -150,7 +125,7 @@ TEST(InputStage, DescribesEveryConventionsChannelSetsAndRefusesOthers)
 // every kind of output; the first-order outputs read exactly the first-order part.
 TEST(InputStage, EveryConventionDecodesTheSameScene)
 {
-    const Rig ring = CustomRig(Ring(8));
+    const Rig ring = CustomRig({{0, 0, 0}, {45, 0, 0}, {90, 0, 0}, {135, 0, 0}, {180, 0, 0}, {225, 0, 0}, {270, 0, 0}, {315, 0, 0}});
     const std::vector<OutputKind> kinds = {OutputKind::Speakers, OutputKind::Uhj, OutputKind::Headphones};
     constexpr size_t kFrames = 700;
     std::mt19937 rng(25);
@@ -302,7 +277,7 @@ TEST(HigherOrders, EachOutputDecodesAtTheOrderItCarries)
 // weights the turn goes through), and a rotation set before preparing is in force at once.
 TEST(HigherOrders, TurningAThirdOrderSceneMovesItsSources)
 {
-    const Rig rig = CustomRig(Ring(8));
+    const Rig rig = CustomRig({{0, 0, 0}, {45, 0, 0}, {90, 0, 0}, {135, 0, 0}, {180, 0, 0}, {225, 0, 0}, {270, 0, 0}, {315, 0, 0}});
     SceneRotation turn;
     turn.yawDeg = 50.0;
     turn.pitchDeg = 20.0;

@@ -332,8 +332,6 @@ TEST_F(DecoderLayout, AnnouncedInputIsTheOnlyOneAcceptedAndDecodesAtItsOrder)
     EXPECT_EQ(0u, channels);
     EXPECT_EQ(S_OK, input->GetDecodedOrder(&order));
     EXPECT_EQ(1u, order);
-    EXPECT_EQ(E_POINTER, input->GetDecodedOrder(nullptr));
-    EXPECT_EQ(E_POINTER, input->GetInputFormat(nullptr, &channels));
     TypeShape third;
     third.channels = 16;
     EXPECT_EQ(VFW_E_TYPE_NOT_ACCEPTED, ConnectInput(third));
@@ -367,9 +365,6 @@ TEST_F(DecoderLayout, AnnouncedInputIsTheOnlyOneAcceptedAndDecodesAtItsOrder)
     // of the narrower output's frames.
     EXPECT_EQ(512, request.cbBuffer);
     EXPECT_EQ(64, filter->FramesPerBlock());
-    EXPECT_EQ(S_OK, input->GetInputFormat(&convention, &channels));
-    EXPECT_EQ(AMBISONIC_CONVENTION_AMBIX, convention);
-    EXPECT_EQ(16u, channels);
     ASSERT_EQ(S_OK, Input()->Disconnect());
     EXPECT_EQ(S_OK, input->SetInputFormat(AMBISONIC_CONVENTION_FUMA, 4));
     input->Release();
