@@ -19,23 +19,29 @@ struct FumaChannel {
     uint8_t acn;
     double toSn3d;
 };
-const FumaChannel kFuma[16] = {
+// Written out (not computed) so that the table is constant data, ready before any static
+// initialiser of another unit asks for it.
+constexpr double kSqrt3Over2 = 0.8660254037844386;     // sqrt(3) / 2
+constexpr double kSqrt32Over45 = 0.8432740427115678;   // sqrt(32 / 45)
+constexpr double kSqrt5Over3 = 0.7453559924999299;     // sqrt(5) / 3
+constexpr double kSqrt5Over8 = 0.7905694150420949;     // sqrt(5 / 8)
+constexpr FumaChannel kFuma[16] = {
     {'W', 0, kSqrt2},
     {'X', 3, 1.0},
     {'Y', 1, 1.0},
     {'Z', 2, 1.0},
     {'R', 6, 1.0},
-    {'S', 7, std::sqrt(3.0) / 2.0},
-    {'T', 5, std::sqrt(3.0) / 2.0},
-    {'U', 8, std::sqrt(3.0) / 2.0},
-    {'V', 4, std::sqrt(3.0) / 2.0},
+    {'S', 7, kSqrt3Over2},
+    {'T', 5, kSqrt3Over2},
+    {'U', 8, kSqrt3Over2},
+    {'V', 4, kSqrt3Over2},
     {'K', 12, 1.0},
-    {'L', 13, std::sqrt(32.0 / 45.0)},
-    {'M', 11, std::sqrt(32.0 / 45.0)},
-    {'N', 14, std::sqrt(5.0) / 3.0},
-    {'O', 10, std::sqrt(5.0) / 3.0},
-    {'P', 15, std::sqrt(5.0 / 8.0)},
-    {'Q', 9, std::sqrt(5.0 / 8.0)},
+    {'L', 13, kSqrt32Over45},
+    {'M', 11, kSqrt32Over45},
+    {'N', 14, kSqrt5Over3},
+    {'O', 10, kSqrt5Over3},
+    {'P', 15, kSqrt5Over8},
+    {'Q', 9, kSqrt5Over8},
 };
 
 // The FuMa letters of each channel set of channel_sets.h.
