@@ -6,13 +6,16 @@
 //
 // Headphones: the default layout with the built-in head, and handed-in responses of 256 and
 // 1024 frames (a typical measured set), 4 and 3 input channels, blocks of 1024 frames; the
-// plain reference once for comparison. Input is random audio at half of full scale.
+// plain reference once for comparison; the headphone renderer on ambiX of orders 1, 3 and 7.
+// Input is random audio at half of full scale.
 #include <benchmark/benchmark.h>
 
 #include <random>
 #include <vector>
 
 #include "decoder/binaural.h"
+#include "decoder/renderer.h"
+#include "decoder/rig.h"
 #include "decoder/uhj.h"
 #include "tests/support/binaural_reference.h"
 
@@ -92,6 +95,26 @@ BENCHMARK(BM_Headphones_BuiltInHead_3ch);
 BENCHMARK(BM_Headphones_Measured256_4ch);
 BENCHMARK(BM_Headphones_Measured1024_4ch);
 BENCHMARK(BM_Headphones_PlainReference_BuiltInHead_4ch);
+
+// The headphone renderer on ambiX of the benchmark's order (Arg), with the built-in head: the
+// magnitude least-squares filters of that order, one per channel and ear.
+void BM_Headphones_Ambix(benchmark::State& state)
+{
+    const auto order = static_cast<int>(state.range(0));
+    const auto channels = static_cast<uint32_t>((order + 1) * (order + 1));
+    const auto renderer = MakeRenderer(OutputKind::Headphones, BuiltInRig(LayoutId::Octagon), nullptr);
+    if (renderer->Prepare({channels, kRate, kBlockFrames, InputConvention::Ambix}) != PrepareResult::Ok) {
+        state.SkipWithError("preparation failed");
+        return;
+    }
+    auto in = RandomPlanes(channels, kBlockFrames, 5);
+    auto out = RandomPlanes(2, kBlockFrames, 6);
+    std::vector<double*> inPlanes;
+    for (auto& plane : in) inPlanes.push_back(plane.data());
+    double* outPlanes[2] = {out[0].data(), out[1].data()};
+    Measure(state, out[0], [&] { renderer->RenderPlanes(inPlanes.data(), outPlanes, kBlockFrames); });
+}
+BENCHMARK(BM_Headphones_Ambix)->Arg(1)->Arg(3)->Arg(7);
 
 void BM_UhjStereo(benchmark::State& state)
 {
