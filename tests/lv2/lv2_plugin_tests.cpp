@@ -3,8 +3,8 @@
 // bformat-decode's output in lv2_hosts_test.sh.
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <random>
