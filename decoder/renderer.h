@@ -103,9 +103,9 @@ public:
     // takes it at once. The first-order rotation turns X, Y and Z and leaves W: a 3-channel
     // stream has no Z, so pitch and roll turn it as if Z were 0 and drop the height they would
     // give. Higher orders turn every order's channels among themselves (a mixed-order set drops
-    // what a turn would give the channels it does not carry). Refuses (false, rotation unchanged) angles that are not finite. While no rotation
-    // is in force or on its way the input passes untouched, through exactly the path and bits
-    // of a renderer never turned.
+    // what a turn would give the channels it does not carry). Refuses (false, rotation
+    // unchanged) angles that are not finite. While no rotation is in force or on its way the
+    // input passes untouched, through exactly the path and bits of a renderer never turned.
     bool SetRotation(const SceneRotation& rotation);
     const SceneRotation& Rotation() const { return m_Rotation; }
 
@@ -157,7 +157,7 @@ private:
 
 // A renderer for `kind`: speaker feeds for `rig` (through its gain table, or its designed
 // decoder with LFE and distance compensation when it has one); UHJ stereo; or headphones
-// decoded in three dimensions through first-order filters designed from `measured` responses
+// decoded in three dimensions through filters of the input's order designed from `measured` responses
 // (at least 4 directions), or from the built-in head when `measured` is null or empty. Null
 // when `rig` has no speakers or more than a speaker decode can mix (a designed decoder whose
 // rows do not match the rig's speakers included), or (headphones) `measured` responses are
