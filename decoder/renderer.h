@@ -159,10 +159,9 @@ private:
 // decoder with LFE and distance compensation when it has one); UHJ stereo; or headphones
 // decoded in three dimensions through filters of the input's order designed from `measured`
 // responses (at least 4 directions), or from the built-in head when `measured` is null or
-// empty. Null
-// when `rig` has no speakers or more than a speaker decode can mix (a designed decoder whose
-// rows do not match the rig's speakers included), or (headphones) `measured` responses are
-// unusable. Throws std::bad_alloc.
+// empty. Null when `rig` has no speakers or more than a speaker decode can mix (a designed
+// decoder whose rows do not match the rig's speakers included), or (headphones) `measured`
+// responses are unusable. Throws std::bad_alloc.
 std::unique_ptr<Renderer> MakeRenderer(OutputKind kind, const Rig& rig, const MeasuredResponses* measured);
 
 // What a designed speaker decode asks of the speaker renderer beyond its rig.
