@@ -37,16 +37,7 @@ InputLayout Layout(InputConvention convention, uint32_t channels)
     return layout;
 }
 
-// `frames` interleaved frames through a prepared renderer, as floats both ways.
-std::vector<double> RenderFloats(Renderer& r, const std::vector<double>& in, size_t frames)
-{
-    std::vector<uint8_t> bytes(in.size() * 4), out(frames * r.OutputChannels() * 4);
-    for (size_t i = 0; i < in.size(); ++i) Float32Format::FromDouble(in[i], &bytes[i * 4]);
-    r.Render(SampleFormat::Float32, bytes.data(), out.data(), frames);
-    std::vector<double> v(out.size() / 4);
-    for (size_t i = 0; i < v.size(); ++i) v[i] = Float32Format::ToDouble(&out[i * 4]);
-    return v;
-}
+using decoder_test::RenderFloat;
 
 std::unique_ptr<Renderer> Prepared(OutputKind kind, const Rig& rig, InputConvention convention, uint32_t channels,
                                    const MeasuredResponses* measured = nullptr, int32_t block = 4096)
@@ -84,7 +75,7 @@ std::vector<double> HighBandGains(Renderer& r, const std::vector<double>& source
     std::vector<double> in(kFrames * channels);
     for (size_t f = 0; f < kFrames; ++f)
         for (size_t c = 0; c < channels; ++c) in[f * channels + c] = (f % 2 ? -0.25 : 0.25) * source[c];
-    const std::vector<double> out = RenderFloats(r, in, kFrames);
+    const std::vector<double> out = RenderFloat(r, in);
     std::vector<double> gains(r.OutputChannels());
     for (size_t s = 0; s < gains.size(); ++s) gains[s] = 4.0 * std::fabs(out[(kFrames - 1) * gains.size() + s]);
     return gains;
@@ -146,7 +137,7 @@ TEST(InputStage, EveryConventionDecodesTheSameScene)
         std::vector<double> reference;
         for (InputConvention convention : {InputConvention::Ambix, InputConvention::Fuma, InputConvention::N3d}) {
             std::unique_ptr<Renderer> r = Prepared(kind, rig, convention, 16);
-            const std::vector<double> out = RenderFloats(*r, scene(Layout(convention, 16)), kFrames);
+            const std::vector<double> out = RenderFloat(*r, scene(Layout(convention, 16)));
             if (reference.empty()) {
                 reference = out;
                 continue;
@@ -163,7 +154,7 @@ TEST(InputStage, EveryConventionDecodesTheSameScene)
         const Rig& rig = BuiltInRig(LayoutId::TwoLayer);
         std::unique_ptr<Renderer> a = Prepared(kind, rig, InputConvention::Fuma, 16);
         std::unique_ptr<Renderer> b = Prepared(kind, rig, InputConvention::Fuma, 4);
-        const std::vector<double> x = RenderFloats(*a, in16, kFrames), y = RenderFloats(*b, in4, kFrames);
+        const std::vector<double> x = RenderFloat(*a, in16), y = RenderFloat(*b, in4);
         for (size_t i = 0; i < x.size(); ++i) ASSERT_TRUE(decoder_test::SameDouble(x[i], y[i])) << i;
     }
 }
