@@ -12,7 +12,8 @@
 // Ambisonic channel and ear, BinauralDesignTaps(1024) taps long (1024-frame responses), for
 // first, third and seventh order (4, 16 and 64 channels), with the partition of the headphone
 // decode (kBinauralLatencyFrames) and, for comparison, a partition of 1024 frames (four times
-// the lag, about a third of the spectrum products per frame).
+// the lag, about a third of the spectrum products per frame). The headphone renderer on ambiX
+// of orders 1, 3 and 7.
 #include <benchmark/benchmark.h>
 
 #include <random>
@@ -22,6 +23,9 @@
 #include "decoder/binaural.h"
 #include "decoder/binaural_design.h"
 #include "decoder/block_convolver.h"
+
+#include "decoder/renderer.h"
+#include "decoder/rig.h"
 #include "decoder/uhj.h"
 #include "tests/support/binaural_reference.h"
 
@@ -122,6 +126,26 @@ void BM_DesignedHeadphoneConvolution(benchmark::State& state)
                    std::to_string(partition));
 }
 BENCHMARK(BM_DesignedHeadphoneConvolution)->ArgsProduct({{4, 16, 64}, {kBinauralLatencyFrames, 1024}});
+
+// The headphone renderer on ambiX of the benchmark's order (Arg), with the built-in head: the
+// magnitude least-squares filters of that order, one per channel and ear.
+void BM_Headphones_Ambix(benchmark::State& state)
+{
+    const auto order = static_cast<int>(state.range(0));
+    const auto channels = static_cast<uint32_t>((order + 1) * (order + 1));
+    const auto renderer = MakeRenderer(OutputKind::Headphones, BuiltInRig(LayoutId::Octagon), nullptr);
+    if (renderer->Prepare({channels, kRate, kBlockFrames, InputConvention::Ambix}) != PrepareResult::Ok) {
+        state.SkipWithError("preparation failed");
+        return;
+    }
+    auto in = RandomPlanes(channels, kBlockFrames, 5);
+    auto out = RandomPlanes(2, kBlockFrames, 6);
+    std::vector<double*> inPlanes;
+    for (auto& plane : in) inPlanes.push_back(plane.data());
+    double* outPlanes[2] = {out[0].data(), out[1].data()};
+    Measure(state, out[0], [&] { renderer->RenderPlanes(inPlanes.data(), outPlanes, kBlockFrames); });
+}
+BENCHMARK(BM_Headphones_Ambix)->Arg(1)->Arg(3)->Arg(7);
 
 void BM_UhjStereo(benchmark::State& state)
 {

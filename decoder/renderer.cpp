@@ -24,12 +24,21 @@ constexpr int32_t kTurnFrames = 1024;
 
 constexpr double kIdentity3[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
 
+constexpr double kSqrt2 = 1.4142135623730951;
+
 bool IsIdentity3(const double* m)
 {
     return std::equal(m, m + 9, kIdentity3);
 }
 
 }  // namespace
+
+int Renderer::DecodedOrder(const StreamDescription& stream) const
+{
+    InputLayout input;
+    if (!DescribeInput(stream.convention, stream.inChannels, input)) return 0;
+    return OrderFor(input);
+}
 
 PrepareResult Renderer::Prepare(const StreamDescription& stream)
 {
@@ -40,12 +49,39 @@ PrepareResult Renderer::Prepare(const StreamDescription& stream)
     if (stream.inChannels >= 1 && stream.inChannels <= SamplePlanes::kMaxChannels && capacity >= 1 &&
         (!turnIn.Allocate(stream.inChannels, capacity) || !turnOut.Allocate(OutputChannels(), capacity)))
         return PrepareResult::OutOfMemory;
+    // Any other input than first-order FuMa turns through matrices over its channels.
+    const bool orders = !IsFirstOrderFuma(stream);
+    InputLayout input;
+    std::vector<double> now, to, ambix;
+    if (orders) {
+        if (!DescribeInput(stream.convention, stream.inChannels, input)) return PrepareResult::BadChannels;
+        try {
+            const size_t channels = input.channels, ambixChannels = AmbisonicChannels(input.order);
+            now.resize(channels * channels);
+            to.resize(channels * channels);
+            ambix.resize(ambixChannels * ambixChannels);
+        } catch (const std::bad_alloc&) {
+            return PrepareResult::OutOfMemory;
+        }
+    }
     const PrepareResult result = DoPrepare(stream);
     if (result != PrepareResult::Ok) return result;
     m_TurnIn.Swap(turnIn);
     m_TurnOut.Swap(turnOut);
     std::copy(m_TurnTarget, m_TurnTarget + 9, m_Turn);
-    m_Turning = !IsIdentity3(m_Turn);
+    m_Orders = orders;
+    m_Input = input;
+    m_Now.swap(now);
+    m_To.swap(to);
+    m_AmbixTurn.swap(ambix);
+    if (m_Orders) {
+        BuildTurnTarget();
+        m_Now = m_To;
+        m_NowIdentity = m_ToIdentity;
+        m_Turning = !m_NowIdentity;
+    } else {
+        m_Turning = !IsIdentity3(m_Turn);
+    }
     m_Stream = stream;
     m_TailOwed = 0;
     m_Ready = true;
@@ -57,12 +93,41 @@ bool Renderer::SetRotation(const SceneRotation& rotation)
     if (!IsValidRotation(rotation)) return false;
     m_Rotation = rotation;
     FumaRotationMatrix(rotation, m_TurnTarget);
-    m_Turning = !IsIdentity3(m_Turn) || !IsIdentity3(m_TurnTarget);
+    if (m_Orders) {
+        BuildTurnTarget();
+        m_Turning = !m_NowIdentity || !m_ToIdentity;
+    } else {
+        m_Turning = !IsIdentity3(m_Turn) || !IsIdentity3(m_TurnTarget);
+    }
     return true;
+}
+
+void Renderer::BuildTurnTarget()
+{
+    const uint32_t channels = m_Input.channels;
+    std::fill(m_To.begin(), m_To.end(), 0.0);
+    m_ToIdentity = IsIdentity(m_Rotation);
+    if (m_ToIdentity) {
+        for (uint32_t c = 0; c < channels; ++c) m_To[c * channels + c] = 1.0;
+        return;
+    }
+    // sn3d = weight * sample, so the samples turn by diag(1 / weight) R diag(weight).
+    const size_t ambixChannels = AmbisonicChannels(m_Input.order);
+    RotationMatrix(m_Input.order, m_Rotation, m_AmbixTurn.data());
+    for (uint32_t r = 0; r < channels; ++r)
+        for (uint32_t c = 0; c < channels; ++c) {
+            const InputChannel& row = m_Input.channel[r];
+            const InputChannel& col = m_Input.channel[c];
+            m_To[r * channels + c] = m_AmbixTurn[row.acn * ambixChannels + col.acn] * col.weight / row.weight;
+        }
 }
 
 void Renderer::Turn(double* const* in, int32_t n)
 {
+    if (m_Orders) {
+        TurnOrders(in, n);
+        return;
+    }
     double* x = in[1];
     double* y = in[2];
     double* z = m_Stream.inChannels >= 4 ? in[3] : nullptr;
@@ -81,6 +146,34 @@ void Renderer::Turn(double* const* in, int32_t n)
     }
     std::copy(m_TurnTarget, m_TurnTarget + 9, m_Turn);
     m_Turning = !IsIdentity3(m_Turn);
+}
+
+void Renderer::TurnOrders(double* const* in, int32_t n)
+{
+    const uint32_t channels = m_Input.channels;
+    const bool moving = !std::equal(m_Now.begin(), m_Now.end(), m_To.begin());
+    double v[kMaxInputChannels];
+    for (int32_t i = 0; i < n; ++i) {
+        const double t = static_cast<double>(i + 1) / n;
+        for (uint32_t c = 0; c < channels; ++c) v[c] = in[c][i];
+        // Orders do not mix: each channel sums only those of its own order.
+        for (uint32_t first = 0; first < channels;) {
+            const int order = OrderOfChannel(m_Input.channel[first].acn);
+            const uint32_t end = m_Input.ChannelsUpTo(order);
+            for (uint32_t r = first; r < end; ++r) {
+                const double* now = &m_Now[size_t{r} * channels];
+                const double* to = &m_To[size_t{r} * channels];
+                double sum = 0.0;
+                for (uint32_t c = first; c < end; ++c)
+                    sum += (moving ? now[c] + (to[c] - now[c]) * t : now[c]) * v[c];
+                in[r][i] = sum;
+            }
+            first = end;
+        }
+    }
+    std::copy(m_To.begin(), m_To.end(), m_Now.begin());
+    m_NowIdentity = m_ToIdentity;
+    m_Turning = !m_NowIdentity;
 }
 
 void Renderer::RenderTurned(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames)
@@ -120,8 +213,14 @@ void Renderer::Reset()
 {
     if (!m_Ready) return;
     DoReset();
-    std::copy(m_TurnTarget, m_TurnTarget + 9, m_Turn);
-    m_Turning = !IsIdentity3(m_Turn);
+    if (m_Orders) {
+        std::copy(m_To.begin(), m_To.end(), m_Now.begin());
+        m_NowIdentity = m_ToIdentity;
+        m_Turning = !m_NowIdentity;
+    } else {
+        std::copy(m_TurnTarget, m_TurnTarget + 9, m_Turn);
+        m_Turning = !IsIdentity3(m_Turn);
+    }
     m_TailOwed = 0;
 }
 
@@ -140,7 +239,8 @@ bool ShelvesTakeRate(double sampleRate) { return std::isfinite(AllPass::Coeffici
 
 // ---- Speakers ---------------------------------------------------------------------------
 
-// Speaker feeds for a rig through its gain table (DecoderState and its kernels).
+// Speaker feeds for a rig through its gain table (DecoderState and its kernels). Any input
+// but first-order FuMa is read through its first-order part.
 class SpeakerRenderer final : public Renderer {
 public:
     explicit SpeakerRenderer(const Rig& rig) : m_State(rig), m_Mask(rig.channelMask) {}
@@ -150,14 +250,51 @@ public:
     bool AcceptsRate(double sampleRate) const override { return ShelvesTakeRate(sampleRate); }
 
 protected:
-    PrepareResult DoPrepare(const StreamDescription& stream) override { return m_State.Prepare(stream); }
+    PrepareResult DoPrepare(const StreamDescription& stream) override
+    {
+        if (IsFirstOrderFuma(stream)) {
+            const PrepareResult result = m_State.Prepare(stream);
+            if (result == PrepareResult::Ok) m_Picking = false;
+            return result;
+        }
+        InputLayout input;
+        if (!DescribeInput(stream.convention, stream.inChannels, input)) return PrepareResult::BadChannels;
+        FirstOrderPart part;
+        part.Build(input);
+        StreamDescription fuma = stream;
+        fuma.inChannels = part.Count();
+        fuma.convention = InputConvention::Fuma;
+        const PrepareResult result = m_State.Prepare(fuma);
+        if (result != PrepareResult::Ok) return result;
+        m_Part = part;
+        m_InChannels = stream.inChannels;
+        m_Picking = true;
+        return result;
+    }
     void DoRender(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames) override
     {
-        m_State.DecodeFrames(format, src, dst, frames);
+        if (!m_Picking) {
+            m_State.DecodeFrames(format, src, dst, frames);
+            return;
+        }
+        const size_t inBytes = size_t{m_InChannels} * BytesPerSample(format);
+        const size_t outBytes = size_t{m_State.m_nSpeakers} * BytesPerSample(format);
+        for (size_t done = 0; done < frames;) {
+            const auto n = static_cast<int32_t>(std::min(frames - done, static_cast<size_t>(m_State.Capacity())));
+            m_Part.Deinterleave(src + done * inBytes, n, format, m_InChannels, m_State.m_InPlanes.data());
+            m_State.DecodeBlock(m_State.m_InPlanes.data(), m_State.m_OutPlanes.data(), n);
+            InterleaveBlock(m_State.m_OutPlanes.data(), m_State.m_nSpeakers, n, format, dst + done * outBytes);
+            done += static_cast<size_t>(n);
+        }
     }
     void DoRenderPlanes(double* const* in, double* const* out, int32_t n) override
     {
-        m_State.DecodeBlock(in, out, n);
+        if (!m_Picking) {
+            m_State.DecodeBlock(in, out, n);
+            return;
+        }
+        m_Part.Pick(in, m_State.m_InPlanes.data(), n);
+        m_State.DecodeBlock(m_State.m_InPlanes.data(), out, n);
     }
     void DoRenderSilence(SampleFormat format, uint8_t* dst, size_t frames) override
     {
@@ -182,12 +319,18 @@ protected:
 private:
     DecoderState m_State;
     uint32_t m_Mask;
+    FirstOrderPart m_Part;  // with m_Picking: how the state's planes are read from the input
+    uint32_t m_InChannels = 0;
+    bool m_Picking = false;
 };
 
 // Speaker feeds for a rig with a designed decoder: the matrix decode (MatrixDecoder) on
 // interleaved samples, the LFE channel (W low-passed), then the delays of distance
 // compensation on the output samples. The planar path runs the same through interleaved
-// single-precision scratch, which holds a host's float samples exactly.
+// single-precision scratch, which holds a host's float samples exactly. Input of a higher
+// order is decoded at RigOrder() at most, through a decoder designed for that order at
+// Prepare; the input's channel order and weights are folded into the gains, so its samples
+// are read as they come.
 class DesignedSpeakerRenderer final : public Renderer {
 public:
     DesignedSpeakerRenderer(const Rig& rig, const SpeakerOptions& options)
@@ -207,10 +350,23 @@ public:
 protected:
     PrepareResult DoPrepare(const StreamDescription& stream) override
     {
-        if (stream.inChannels != 3 && stream.inChannels != 4) return PrepareResult::BadChannels;
+        InputLayout input;
+        if (!DescribeInput(stream.convention, stream.inChannels, input)) return PrepareResult::BadChannels;
         if (stream.maxBlockFrames < 1) return PrepareResult::BadBlockFrames;
         if (!AcceptsRate(stream.sampleRate)) return PrepareResult::BadSampleRate;
         try {
+            // A decoder designed here is redesigned for the order decoded; one given is used as
+            // it is, its columns above the input's order unused.
+            const bool redesign = !m_Rig.givenDecoder && OrderFor(input) != m_Rig.designed->order;
+            DesignedDecoder designed;
+            if (redesign) {
+                const std::vector<SpeakerDirection> directions = DesignDirections(m_Rig);
+                switch (DesignAllRound(directions.data(), directions.size(), OrderFor(input), designed)) {
+                case DesignResult::Ok: break;
+                case DesignResult::OutOfMemory: return PrepareResult::OutOfMemory;
+                default: return PrepareResult::BadRig;
+                }
+            }
             std::vector<double> distances;
             for (size_t i = 0; i < m_Rig.speakers.size(); ++i)
                 if (static_cast<int32_t>(i) != m_Rig.lfeChannel) distances.push_back(m_Rig.speakers[i].distance);
@@ -226,7 +382,8 @@ protected:
             LfeLowPass lfe;
             if (m_Rig.lfeChannel >= 0) lfe.Prepare(stream.sampleRate);
             // Last, as it keeps its previous preparation when it fails.
-            switch (m_Matrix.Prepare(FumaGainsFor(m_Rig, stream.inChannels, gains), stream.sampleRate)) {
+            const DesignedDecoder& decoder = redesign ? designed : *m_Rig.designed;
+            switch (m_Matrix.Prepare(DesignedGainsFor(m_Rig, decoder, input, gains), stream.sampleRate)) {
             case MatrixDecoder::Result::Ok: break;
             case MatrixDecoder::Result::BadSampleRate: return PrepareResult::BadSampleRate;
             case MatrixDecoder::Result::OutOfMemory: return PrepareResult::OutOfMemory;
@@ -236,6 +393,8 @@ protected:
             m_In.swap(in);
             m_Out.swap(out);
             m_Lfe = lfe;
+            // W as FuMa carries it feeds the LFE channel (x / x is exactly 1).
+            m_LfeWeight = input.channel[0].weight / kSqrt2;
             m_InChannels = stream.inChannels;
             m_Capacity = frames;
         } catch (const std::bad_alloc&) {
@@ -252,7 +411,8 @@ protected:
             WithFormat(format, [&](auto traits) {
                 using F = decltype(traits);
                 for (size_t f = 0; f < frames; ++f) {
-                    const double y = m_Options.silentLfe ? 0.0 : m_Lfe.Process(F::ToDouble(src + f * m_InChannels * F::kBytes));
+                    const double w = F::ToDouble(src + f * m_InChannels * F::kBytes) * m_LfeWeight;
+                    const double y = m_Options.silentLfe ? 0.0 : m_Lfe.Process(w);
                     F::FromDouble(y, dst + (f * outs + lfe) * F::kBytes);
                 }
             });
@@ -283,6 +443,8 @@ protected:
         for (ChannelDelays& d : m_Delays) d.Reset();
     }
 
+    int OrderFor(const InputLayout& input) const override { return std::min(input.order, RigOrder(m_Rig)); }
+
 private:
     // Sample widths of 2, 3 and 4 bytes each have their delay lines (the formats' widths).
     static constexpr uint32_t kDelayWidths = 3;
@@ -293,6 +455,7 @@ private:
     LfeLowPass m_Lfe;
     ChannelDelays m_Delays[kDelayWidths];
     std::vector<uint8_t> m_In, m_Out;  // interleaved scratch: planar input, silence; planar output
+    double m_LfeWeight = 1.0;
     uint32_t m_InChannels = 0;
     size_t m_Capacity = 0;
 };
@@ -300,7 +463,9 @@ private:
 // ---- Two channels -----------------------------------------------------------------------
 
 // The two-channel outputs' common half: input and output planes, and the interleaved path
-// through RenderBlock() in blocks of the planes' capacity.
+// through RenderBlock() in blocks of the planes' capacity. An output that reads only the
+// first-order part (FirstOrderOnly()) gets it as FuMa W, X, Y[, Z] from any input; the others
+// get the input's channels as they come.
 class TwoChannelRenderer : public Renderer {
 public:
     uint32_t OutputChannels() const override { return 2; }
@@ -308,35 +473,52 @@ public:
     uint32_t ChannelMask() const override { return 0x3; }
 
 protected:
-    // Runs n frames of in[] (stream channels) into out[0], out[1].
+    // Runs n frames of in[] (stream channels, or the first-order part) into out[0], out[1].
     virtual void RenderBlock(const double* const* in, double* const* out, int32_t n) = 0;
     // Builds the output's own state for the stream; called after the planes are built and
     // before they are swapped in.
     virtual PrepareResult PrepareOutput(const StreamDescription& stream) = 0;
+    virtual bool FirstOrderOnly() const = 0;
 
     PrepareResult DoPrepare(const StreamDescription& stream) override
     {
-        if (stream.inChannels != 3 && stream.inChannels != 4) return PrepareResult::BadChannels;
+        InputLayout input;
+        if (!DescribeInput(stream.convention, stream.inChannels, input)) return PrepareResult::BadChannels;
         if (stream.maxBlockFrames < 1) return PrepareResult::BadBlockFrames;
+        const bool picking = FirstOrderOnly() && !IsFirstOrderFuma(stream);
+        FirstOrderPart part;
+        part.Build(input);
         SamplePlanes in, out;
-        if (!in.Allocate(stream.inChannels, stream.maxBlockFrames) || !out.Allocate(2, stream.maxBlockFrames))
+        if (!in.Allocate(picking ? part.Count() : stream.inChannels, stream.maxBlockFrames) ||
+            !out.Allocate(2, stream.maxBlockFrames))
             return PrepareResult::OutOfMemory;
         // Last, as it keeps its previous preparation when it fails.
         const PrepareResult result = PrepareOutput(stream);
         if (result != PrepareResult::Ok) return result;
         m_InPlanes.Swap(in);
         m_OutPlanes.Swap(out);
+        m_Part = part;
+        m_Picking = picking;
+        m_InChannels = stream.inChannels;
         return PrepareResult::Ok;
     }
     void DoRender(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames) override
     {
-        const uint32_t channels = m_InPlanes.Channels();
-        const size_t frameBytes = channels * BytesPerSample(format);
+        const size_t frameBytes = m_InChannels * BytesPerSample(format);
         Run(format, dst, frames, [&](size_t done, int32_t n) {
-            DeinterleaveBlock(src + done * frameBytes, n, format, channels, m_InPlanes.data());
+            if (m_Picking) m_Part.Deinterleave(src + done * frameBytes, n, format, m_InChannels, m_InPlanes.data());
+            else DeinterleaveBlock(src + done * frameBytes, n, format, m_InChannels, m_InPlanes.data());
         });
     }
-    void DoRenderPlanes(double* const* in, double* const* out, int32_t n) override { RenderBlock(in, out, n); }
+    void DoRenderPlanes(double* const* in, double* const* out, int32_t n) override
+    {
+        if (!m_Picking) {
+            RenderBlock(in, out, n);
+            return;
+        }
+        m_Part.Pick(in, m_InPlanes.data(), n);
+        RenderBlock(m_InPlanes.data(), out, n);
+    }
     void DoRenderSilence(SampleFormat format, uint8_t* dst, size_t frames) override
     {
         Run(format, dst, frames, [&](size_t, int32_t n) {
@@ -363,6 +545,9 @@ private:
 
     SamplePlanes m_InPlanes;
     SamplePlanes m_OutPlanes;
+    FirstOrderPart m_Part;  // with m_Picking: how m_InPlanes are read from the input
+    uint32_t m_InChannels = 0;
+    bool m_Picking = false;
 };
 
 // Gerzon's two-channel UHJ (uhj.h): left, right.
@@ -379,16 +564,20 @@ protected:
     void RenderBlock(const double* const* in, double* const* out, int32_t n) override { m_Encoder.Process(in, out, n); }
     void DoReset() override { m_Encoder.Reset(); }
 
+    bool FirstOrderOnly() const override { return true; }
+
 private:
     UhjEncoder m_Encoder;
 };
 
-// The headphone decode: first-order B-Format through filters designed from the responses
-// (binaural_design.h), one per input channel and ear, so that W, X, Y and Z all reach the
-// ears; left ear, right ear, lagging the input by the block convolution's partition. The
-// FuMa input runs through the ambiX filters unconverted: W's filters take the factor sqrt(2)
-// and the others are taken in FuMa order (X, Y, Z are ambiX channels 3, 1, 2). A 3-channel
-// input has no Z and leaves Z's filters out. Owns its copy of the measured responses.
+// The headphone decode: B-Format through filters designed from the responses
+// (binaural_design.h) for the order the input carries (capped by the responses: a design of
+// order N needs (N + 1)^2 directions), one per input channel and ear, so that every channel up
+// to that order reaches the ears; left ear, right ear, lagging the input by the block
+// convolution's partition. The input runs through the ambiX filters unconverted: each
+// channel's filters are those of its ACN channel times its weight (FuMa W's take the factor
+// sqrt(2), and FuMa X, Y, Z are ambiX channels 3, 1, 2). A 3-channel input has no Z and leaves
+// Z's filters out. Owns its copy of the measured responses.
 class HeadphoneRenderer final : public TwoChannelRenderer {
 public:
     explicit HeadphoneRenderer(MeasuredResponses measured) : m_Measured(std::move(measured)) {}
@@ -403,12 +592,22 @@ public:
     }
 
 protected:
+    bool FirstOrderOnly() const override { return false; }
+    int OrderFor(const InputLayout& input) const override
+    {
+        int order = input.order;
+        if (!m_Measured.responses.empty())
+            while (order > 1 && AmbisonicChannels(order) > m_Measured.responses.size()) --order;
+        return order;
+    }
     PrepareResult PrepareOutput(const StreamDescription& stream) override
     {
+        InputLayout input;
+        if (!DescribeInput(stream.convention, stream.inChannels, input)) return PrepareResult::BadChannels;
         try {
             BinauralDesignSettings settings;
             settings.sampleRate = stream.sampleRate;
-            settings.order = 1;
+            settings.order = OrderFor(input);
             settings.responses = m_Measured.responses.data();
             settings.responseCount = m_Measured.responses.size();
             BinauralDesign design;
@@ -418,13 +617,14 @@ protected:
             case BinauralDesignResult::OutOfMemory: return PrepareResult::OutOfMemory;
             default: return PrepareResult::BadResponses;
             }
-            constexpr size_t kAmbixOfFuma[4] = {0, 3, 1, 2};
-            std::vector<std::vector<std::vector<double>>> filters(stream.inChannels);
+            // The channels above the design's order come last and are left out.
+            std::vector<std::vector<std::vector<double>>> filters(input.ChannelsUpTo(settings.order));
             for (size_t ch = 0; ch < filters.size(); ++ch) {
-                filters[ch] = std::move(design.filters[kAmbixOfFuma[ch]]);
-                if (ch == 0)
+                filters[ch] = design.filters[input.channel[ch].acn];
+                const double weight = input.channel[ch].weight;
+                if (weight != 1.0)
                     for (auto& ear : filters[ch])
-                        for (double& tap : ear) tap *= std::sqrt(2.0);
+                        for (double& tap : ear) tap *= weight;
             }
             // Last, as it keeps its previous preparation when it fails.
             if (!m_Convolver.Setup(filters, static_cast<size_t>(kBinauralLatencyFrames)))
@@ -448,14 +648,11 @@ private:
 
 }  // namespace
 
-MatrixDecoderGains FumaGainsFor(const Rig& rig, uint32_t inChannels, const std::vector<double>& rowGains)
+MatrixDecoderGains DesignedGainsFor(const Rig& rig, const DesignedDecoder& d, const InputLayout& input,
+                                    const std::vector<double>& rowGains)
 {
-    // FuMa W is ambiX W less 3 dB; the ambiX columns run W Y Z X.
-    constexpr double kSqrt2 = 1.4142135623730951;
-    static constexpr size_t kAmbixColumn[4] = {0, 3, 1, 2};  // of FuMa W, X, Y, Z
-    const DesignedDecoder& d = *rig.designed;
     MatrixDecoderGains g;
-    g.inputs = inChannels;
+    g.inputs = input.channels;
     g.outputs = rig.Channels();
     g.crossoverHz = rig.crossoverHz;
     g.low.assign(size_t{g.inputs} * g.outputs, 0.0);
@@ -463,14 +660,29 @@ MatrixDecoderGains FumaGainsFor(const Rig& rig, uint32_t inChannels, const std::
     for (size_t out = 0, s = 0; out < g.outputs; ++out) {
         if (static_cast<int32_t>(out) == rig.lfeChannel) continue;
         const double rowGain = s < rowGains.size() ? rowGains[s] : 1.0;
-        for (uint32_t c = 0; c < inChannels; ++c) {
-            const double scale = (c == 0 ? kSqrt2 : 1.0) * rowGain;
-            g.low[out * inChannels + c] = d.low[s * d.channels + kAmbixColumn[c]] * scale;
-            g.high[out * inChannels + c] = d.high[s * d.channels + kAmbixColumn[c]] * scale;
+        for (uint32_t c = 0; c < input.channels; ++c) {
+            const size_t acn = input.channel[c].acn;
+            if (acn >= d.channels) continue;
+            const double scale = input.channel[c].weight * rowGain;
+            g.low[out * input.channels + c] = d.low[s * d.channels + acn] * scale;
+            g.high[out * input.channels + c] = d.high[s * d.channels + acn] * scale;
         }
         ++s;
     }
     return g;
+}
+
+int RigOrder(const Rig& rig)
+{
+    if (!rig.designed) return 1;
+    if (rig.givenDecoder) return rig.designed->order;
+    const size_t speakers = rig.designed->speakers;
+    int order = 1;
+    if (rig.designed->shape == DesignShape::Horizontal)
+        while (order < kMaxAmbisonicOrder && size_t(2 * (order + 1) + 1) <= speakers) ++order;
+    else
+        while (order < kMaxAmbisonicOrder && AmbisonicChannels(order + 1) <= speakers) ++order;
+    return order;
 }
 
 std::unique_ptr<Renderer> MakeSpeakerRenderer(const Rig& rig, const SpeakerOptions& options)

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "decoder/binaural.h"
+#include "decoder/input_stage.h"
 #include "decoder/matrix_decoder.h"
 #include "decoder/planes.h"
 #include "decoder/rig.h"
@@ -32,6 +33,12 @@ struct MeasuredResponses {
 // RenderTail() run on the streaming thread and allocate nothing. No locking of its own: the
 // owner keeps preparation and rendering from running at the same time.
 //
+// Input: first-order FuMa (3 or 4 channels) runs as it always has; any other stream the input
+// stage describes (input_stage.h: FuMa to third order and its mixed-order sets, ambiX and N3D
+// to seventh) is decoded at DecodedOrder(): speaker rigs with a designed decoder and headphones
+// at the input's order, capped by what they can carry; the seven layouts and UHJ its first-order
+// part.
+//
 // Interleaved audio: Render() takes frames of Stream().inChannels samples and writes frames of
 // OutputChannels() samples in any SampleFormat (SampleFormat::Float32 is interleaved 32-bit
 // float). Planar audio: RenderPlanes() takes and writes planes of doubles. Memory carries over
@@ -42,6 +49,10 @@ struct MeasuredResponses {
 class Renderer {
 public:
     virtual ~Renderer() = default;
+
+    // The order this output decodes `stream`'s input at (1 for the first-order outputs); 0 for
+    // an input the input stage does not describe.
+    int DecodedOrder(const StreamDescription& stream) const;
 
     // The output's channel count and WAVE channel mask, fixed when the renderer is made.
     virtual uint32_t OutputChannels() const = 0;
@@ -97,13 +108,17 @@ public:
     // interleaved call, whichever are fewer), so a change does not click; a new preparation
     // takes it at once. The first-order rotation turns X, Y and Z and leaves W: a 3-channel
     // stream has no Z, so pitch and roll turn it as if Z were 0 and drop the height they would
-    // give. Refuses (false, rotation unchanged) angles that are not finite. While no rotation
-    // is in force or on its way the input passes untouched, through exactly the path and bits
-    // of a renderer never turned.
+    // give. Higher orders turn every order's channels among themselves (a mixed-order set drops
+    // what a turn would give the channels it does not carry). Refuses (false, rotation
+    // unchanged) angles that are not finite. While no rotation is in force or on its way the
+    // input passes untouched, through exactly the path and bits of a renderer never turned.
     bool SetRotation(const SceneRotation& rotation);
     const SceneRotation& Rotation() const { return m_Rotation; }
 
 protected:
+    // The order of DecodedOrder() for an input `input` describes (its order, at least 1).
+    virtual int OrderFor(const InputLayout&) const { return 1; }
+
     // Frames owed after the input once audio has gone in: the lag, unless the output keeps
     // sound for longer than it lags (distance compensation delays the nearer speakers, whose
     // last samples come after the farthest one's).
@@ -120,8 +135,12 @@ protected:
     virtual void DoReset() = 0;
 
 private:
-    // Turns X, Y[, Z] of in[] in place over n frames, from m_Turn towards m_TurnTarget.
+    // Turns X, Y[, Z] of in[] in place over n frames, from m_Turn towards m_TurnTarget (a
+    // first-order FuMa stream), or every order's channels from m_Now towards m_To.
     void Turn(double* const* in, int32_t n);
+    void TurnOrders(double* const* in, int32_t n);
+    // m_To for m_Rotation: the ambiX rotation taken into the input's channels and weights.
+    void BuildTurnTarget();
     // Render() while turning: through the planes below, in pieces of their capacity.
     void RenderTurned(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames);
 
@@ -135,15 +154,22 @@ private:
     double m_TurnTarget[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
     bool m_Turning = false;  // either of them is not the identity
     SamplePlanes m_TurnIn, m_TurnOut;
+
+    // The turn of any other input: channels x channels, row-major, over the input's channels;
+    // the one in force, the one set, and the ambiX rotation it is made from. Sized at Prepare.
+    bool m_Orders = false;  // the stream is not first-order FuMa
+    InputLayout m_Input;
+    std::vector<double> m_Now, m_To, m_AmbixTurn;
+    bool m_NowIdentity = true, m_ToIdentity = true;
 };
 
 // A renderer for `kind`: speaker feeds for `rig` (through its gain table, or its designed
 // decoder with LFE and distance compensation when it has one); UHJ stereo; or headphones
-// decoded in three dimensions through first-order filters designed from `measured` responses
-// (at least 4 directions), or from the built-in head when `measured` is null or empty. Null
-// when `rig` has no speakers or more than a speaker decode can mix (a designed decoder whose
-// rows do not match the rig's speakers included), or (headphones) `measured` responses are
-// unusable. Throws std::bad_alloc.
+// decoded in three dimensions through filters of the input's order designed from `measured`
+// responses (at least 4 directions), or from the built-in head when `measured` is null or
+// empty. Null when `rig` has no speakers or more than a speaker decode can mix (a designed
+// decoder whose rows do not match the rig's speakers included), or (headphones) `measured`
+// responses are unusable. Throws std::bad_alloc.
 std::unique_ptr<Renderer> MakeRenderer(OutputKind kind, const Rig& rig, const MeasuredResponses* measured);
 
 // What a designed speaker decode asks of the speaker renderer beyond its rig.
@@ -154,9 +180,17 @@ struct SpeakerOptions {
 // MakeRenderer() for speakers with `options` (which matter only to rigs with a designed decoder).
 std::unique_ptr<Renderer> MakeSpeakerRenderer(const Rig& rig, const SpeakerOptions& options);
 
-// The gains a designed rig's decode runs for first-order FuMa input of `inChannels` (3 for W X
-// Y, 4 with Z): one row per output channel (the LFE row zero), each speaker's row scaled by
-// `rowGains` (distance compensation; empty for none).
-MatrixDecoderGains FumaGainsFor(const Rig& rig, uint32_t inChannels, const std::vector<double>& rowGains);
+// The gains a decode through `designed` (a design of `rig`'s speakers) runs for input `input`:
+// one row per output channel (the LFE row zero), one column per input channel (those of orders
+// above the design's zero), each speaker's row scaled by `rowGains` (distance compensation;
+// empty for none).
+MatrixDecoderGains DesignedGainsFor(const Rig& rig, const DesignedDecoder& designed, const InputLayout& input,
+                                    const std::vector<double>& rowGains);
+
+// The highest order a designed rig carries: a horizontal rig of S speakers the largest N with
+// 2N + 1 <= S, a 3D rig the largest N with (N + 1)^2 <= S; at least 1, at most
+// kMaxAmbisonicOrder. 1 for a rig without a designed decoder; a decoder's own order for one
+// given as it is (Rig::givenDecoder).
+int RigOrder(const Rig& rig);
 
 }  // namespace decoder

@@ -59,6 +59,9 @@ struct Rig {
     std::optional<LayoutId> layout;  // which built-in rig this is, if any
     DecoderCoefficients table{};
     std::optional<DesignedDecoder> designed;
+    // `designed` came as given (a rig file's matrices): it is never redesigned, and input of a
+    // higher order than its own decodes at its order.
+    bool givenDecoder = false;
     double crossoverHz = kCrossoverHz;
 
     uint32_t Channels() const { return static_cast<uint32_t>(speakers.size()); }

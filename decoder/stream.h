@@ -6,12 +6,21 @@
 
 namespace decoder {
 
-// What a stream brings to a prepare step: its input channels (3 for W, X, Y; 4 with Z), its
-// sample rate in Hz, and the frames of the largest block one process call will be given.
+// Channel orders and weights a B-Format stream may come in.
+enum class InputConvention {
+    Fuma,   // W X Y Z R S T U V K L M N O P Q, W at -3 dB; orders 1-3, mixed-order sets too
+    Ambix,  // ACN channel order, SN3D weights; (N+1)^2 channels, N = 1..7
+    N3d,    // ACN channel order, N3D weights; (N+1)^2 channels, N = 1..7
+};
+
+// What a stream brings to a prepare step: its input channels in `convention` (first-order
+// FuMa, the default: 3 for W, X, Y; 4 with Z), its sample rate in Hz, and the frames of the
+// largest block one process call will be given.
 struct StreamDescription {
     uint32_t inChannels = 0;
     double sampleRate = 0.0;
     int32_t maxBlockFrames = 0;
+    InputConvention convention = InputConvention::Fuma;
 };
 
 // What a prepare step reports. On anything but Ok the step has changed nothing: the previous

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -93,7 +94,9 @@ CVEvava::CVEvava(const char* name, LPUNKNOWN pUnk, HRESULT* phr)
       m_Preset(-1),
       m_Output(AMBISONIC_OUTPUT_SPEAKERS),
       m_SilentLfe(false),
-      m_nInChannels(0)
+      m_nInChannels(0),
+      m_InputConvention(AMBISONIC_CONVENTION_FUMA),
+      m_InputChannels(0)
 {
     HRESULT hr = E_OUTOFMEMORY;
     try {
@@ -121,6 +124,9 @@ STDMETHODIMP CVEvava::NonDelegatingQueryInterface(REFIID riid, void** ppv)
         return GetInterface(static_cast<IAmbisonicDecoderRotation*>(this), ppv);
     if (IsEqualGUID(riid, IID_IAmbisonicDecoderRigMatrices))
         return GetInterface(static_cast<IAmbisonicDecoderRigMatrices*>(this), ppv);
+
+    if (IsEqualGUID(riid, IID_IAmbisonicDecoderInput))
+        return GetInterface(static_cast<IAmbisonicDecoderInput*>(this), ppv);
     return CTransformFilter::NonDelegatingQueryInterface(riid, ppv);
 }
 
@@ -142,13 +148,9 @@ HRESULT CVEvava::CheckInputType(const CMediaType* mtIn)
     WAVEFORMATEXTENSIBLE format;
     if (!ReadExtensible(mtIn, &format)) return VFW_E_TYPE_NOT_ACCEPTED;
     if (!IsEqualGUID(mtIn->formattype, FORMAT_WaveFormatEx)) return VFW_E_TYPE_NOT_ACCEPTED;
-    // An extensible record of B-Format with a conversion path: PCM of 16, 24 or 32 bits, or
-    // single-precision float.
-    if (decoder::SampleFormatOf(&format) == decoder::SampleFormat::None) return VFW_E_TYPE_NOT_ACCEPTED;
     // The whole record that cbSize announces is what gets stored: the block must hold it.
     const DWORD formatBytes = DWORD{format.Format.cbSize} + sizeof(WAVEFORMATEX);
     if (formatBytes > mtIn->cbFormat) return VFW_E_TYPE_NOT_ACCEPTED;
-    if (format.Format.nChannels != 4 && format.Format.nChannels != 3) return VFW_E_TYPE_NOT_ACCEPTED;
     // A rate the shelf filters cannot be tuned for (0 among them) cannot be decoded.
     const double rate = format.Format.nSamplesPerSec;
     if (!std::isfinite(decoder::AllPass::CoefficientFor(decoder::kCrossoverHz, rate)))
@@ -161,7 +163,7 @@ HRESULT CVEvava::CheckInputType(const CMediaType* mtIn)
     auto fitsFormatInForce = [&] {
         CAutoLock formatLock(&m_FormatLock);
         const WAVEFORMATEXTENSIBLE* current = InputFormat();
-        return current && SameDecoding(*current, format) ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+        return current && AcceptsInput(format) && SameDecoding(*current, format) ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
     };
     if (AnyPinConnected()) return fitsFormatInForce();
 
@@ -171,12 +173,17 @@ HRESULT CVEvava::CheckInputType(const CMediaType* mtIn)
     // streaming thread never gets here with its receive lock held.
     CAutoLock lock(&m_csFilter);
     if (AnyPinConnected()) return fitsFormatInForce();
+    // An extensible record of B-Format with a conversion path and the channels the input in
+    // force has.
+    if (!AcceptsInput(format)) return VFW_E_TYPE_NOT_ACCEPTED;
     // The output's own limits (the headphone decode's rates; handed-in responses are used at
     // the rate they were measured at: the host resamples them).
     if (!m_pRenderer->AcceptsRate(rate)) return VFW_E_TYPE_NOT_ACCEPTED;
     BYTE* copy = new (std::nothrow) BYTE[formatBytes];
     if (!copy) return E_OUTOFMEMORY;
     std::memcpy(copy, mtIn->pbFormat, formatBytes);
+    // The stored record names the B-Format subtype the decoding reads it as.
+    std::memcpy(copy + offsetof(WAVEFORMATEXTENSIBLE, SubFormat), &format.SubFormat, sizeof(GUID));
     {
         CAutoLock formatLock(&m_FormatLock);
         delete[] m_pInputFormat;
@@ -192,6 +199,11 @@ HRESULT CVEvava::CheckTransform(const CMediaType* mtIn, const CMediaType* mtOut)
     if (!mtIn || !mtOut) return E_POINTER;
     WAVEFORMATEXTENSIBLE in, out;
     if (!ReadExtensible(mtIn, &in) || !ReadExtensible(mtOut, &out)) return VFW_E_TYPE_NOT_ACCEPTED;
+    {
+        // The subtype the decoding reads the input as.
+        CAutoLock formatLock(&m_FormatLock);
+        AcceptsInput(in);
+    }
     const bool channels = in.Format.nChannels == m_nInChannels && out.Format.nChannels == OutputChannels();
     if (!channels) return VFW_E_TYPE_NOT_ACCEPTED;
     if (IsBFormatPcm(in.SubFormat) && IsEqualGUID(out.SubFormat, KSDATAFORMAT_SUBTYPE_PCM)) return S_OK;
@@ -267,6 +279,7 @@ HRESULT CVEvava::DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* p
     if (frames == 0) return E_FAIL;
     decoder::StreamDescription stream;
     stream.inChannels = m_nInChannels;
+    stream.convention = InputConvention();
     stream.sampleRate = static_cast<double>(format->Format.nSamplesPerSec);
     stream.maxBlockFrames = static_cast<int32_t>(frames);
     // A rotation set before the stream starts is in force from its first frame.
@@ -278,6 +291,73 @@ HRESULT CVEvava::DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* p
     case decoder::PrepareResult::BadBlockFrames: return E_FAIL;
     default: return E_UNEXPECTED;
     }
+}
+
+// ---- Higher-order input -------------------------------------------------------------------
+
+decoder::InputConvention CVEvava::InputConvention() const
+{
+    switch (m_InputConvention) {
+    case AMBISONIC_CONVENTION_AMBIX: return decoder::InputConvention::Ambix;
+    case AMBISONIC_CONVENTION_N3D: return decoder::InputConvention::N3d;
+    default: return decoder::InputConvention::Fuma;
+    }
+}
+
+bool CVEvava::AcceptsInput(WAVEFORMATEXTENSIBLE& format) const
+{
+    if (m_InputChannels == 0) {
+        // What a host that never asked gets: first-order FuMa in the B-Format subtypes.
+        if (format.Format.nChannels != 4 && format.Format.nChannels != 3) return false;
+    } else {
+        if (format.Format.nChannels != m_InputChannels) return false;
+        // The plain subtypes carry the same samples.
+        if (IsEqualGUID(format.SubFormat, KSDATAFORMAT_SUBTYPE_PCM))
+            format.SubFormat = decoder::KSDATAFORMAT_SUBTYPE_BFORMAT_PCM;
+        else if (IsEqualGUID(format.SubFormat, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT))
+            format.SubFormat = decoder::KSDATAFORMAT_SUBTYPE_BFORMAT_IEEE_FLOAT;
+    }
+    return decoder::SampleFormatOf(&format) != decoder::SampleFormat::None;
+}
+
+STDMETHODIMP CVEvava::SetInputFormat(LONG convention, ULONG channels)
+{
+    decoder::InputConvention engine;
+    switch (convention) {
+    case AMBISONIC_CONVENTION_FUMA: engine = decoder::InputConvention::Fuma; break;
+    case AMBISONIC_CONVENTION_AMBIX: engine = decoder::InputConvention::Ambix; break;
+    case AMBISONIC_CONVENTION_N3D: engine = decoder::InputConvention::N3d; break;
+    default: return E_INVALIDARG;
+    }
+    decoder::InputLayout layout;
+    if (channels > decoder::kMaxInputChannels || !decoder::DescribeInput(engine, channels, layout)) return E_INVALIDARG;
+    CAutoLock lock(&m_csFilter);
+    if (AnyPinConnected()) return VFW_E_ALREADY_CONNECTED;
+    CAutoLock formatLock(&m_FormatLock);
+    m_InputConvention = convention;
+    m_InputChannels = channels;
+    return S_OK;
+}
+
+STDMETHODIMP CVEvava::GetInputFormat(LONG* convention, ULONG* channels)
+{
+    if (!convention || !channels) return E_POINTER;
+    CAutoLock formatLock(&m_FormatLock);
+    *convention = m_InputConvention;
+    *channels = m_InputChannels;
+    return S_OK;
+}
+
+STDMETHODIMP CVEvava::GetDecodedOrder(ULONG* order)
+{
+    if (!order) return E_POINTER;
+    CAutoLock lock(&m_csFilter);
+    decoder::StreamDescription stream;
+    // A host that never asked decodes first-order FuMa.
+    stream.inChannels = m_InputChannels ? m_InputChannels : 4;
+    stream.convention = InputConvention();
+    *order = static_cast<ULONG>(m_pRenderer->DecodedOrder(stream));
+    return S_OK;
 }
 
 // ---- Streaming --------------------------------------------------------------------------

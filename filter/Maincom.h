@@ -25,8 +25,11 @@
 // it offers IIPEffect, ISpecifyPropertyPages (the decoder's property page), IPersistStream
 // (the version header alone: no setting is persisted), IAmbisonicDecoderLayout and
 // IAmbisonicDecoderRig, through which a host chooses the speakers or a two-channel output (UHJ
-// stereo, headphones) before connecting, IAmbisonicDecoderRotation, which turns the scene at
-// any time, and the module-internal IAmbisonicDecoderRigMatrices (filter/rig_matrices.h).
+// stereo, headphones) before connecting, IAmbisonicDecoderInput, through which it announces
+// input of a higher order or in the ACN conventions (the engine's input stage reads it; a host
+// that never asks negotiates first-order FuMa as before), IAmbisonicDecoderRotation, which
+// turns the scene at any time, and the module-internal IAmbisonicDecoderRigMatrices
+// (filter/rig_matrices.h).
 //
 // The output is one renderer (decoder/renderer.h), made whenever the layout or the output is
 // chosen: speaker feeds for the rig in force, UHJ stereo or headphones. Everything the output
@@ -58,6 +61,7 @@ class CVEvava : public CTransformFilter,
                 public IAmbisonicDecoderLayout,
                 public IAmbisonicDecoderRig,
                 public IAmbisonicDecoderRotation,
+                public IAmbisonicDecoderInput,
                 public IAmbisonicDecoderRigMatrices {
 public:
     // A new filter aggregated by `pUnk` (or stand-alone for null), with no reference taken:
@@ -79,7 +83,9 @@ public:
     // feeds, or the two channels of UHJ or headphone output.
     HRESULT Transform(IMediaSample* pIn, IMediaSample* pOut) override;
     // Accepts B-Format in the extensible wave format: PCM of 16, 24 or 32 bits or IEEE float
-    // of 32 bits, 3 or 4 channels, at a sample rate the shelf filters can be tuned for.
+    // of 32 bits, 3 or 4 channels (or, once a host chose its input with SetInputFormat, that
+    // many channels, in the B-Format or the plain subtypes), at a sample rate the shelf
+    // filters can be tuned for.
     // Everything else is VFW_E_TYPE_NOT_ACCEPTED; E_OUTOFMEMORY when the format cannot be
     // stored (the previous one stays). Headphone output also needs a rate the headphone
     // decode can be set up for and, with handed-in responses, the responses' rate.
@@ -142,6 +148,11 @@ public:
                                 const double* distanceMetres, BOOL lfe, ULONG order, ULONG channels,
                                 const double* low, const double* high, double crossoverHz) override;
 
+    // IAmbisonicDecoderInput (include/durazodo/ambisonic_decoder.h).
+    STDMETHODIMP SetInputFormat(LONG convention, ULONG channels) override;
+    STDMETHODIMP GetInputFormat(LONG* convention, ULONG* channels) override;
+    STDMETHODIMP GetDecodedOrder(ULONG* order) override;
+
     // The format in force (null before an input type is accepted) and the counts it gives.
     const WAVEFORMATEXTENSIBLE* InputFormat() const
     {
@@ -173,6 +184,12 @@ private:
     void PickUpRotation();
     // The renderer's tail, for EndOfStream.
     HRESULT DeliverTail();
+    // The engine's name for the input convention in force.
+    decoder::InputConvention InputConvention() const;
+    // Whether `format` has a conversion path and the input's channels; a plain PCM or float
+    // subtype of a host that chose its input becomes the B-Format one there. Filter lock or
+    // m_FormatLock held.
+    bool AcceptsInput(WAVEFORMATEXTENSIBLE& format) const;
 
     // Owned copy of the format in force, m_cbInputFormat (its cbSize + 18) bytes. Replaced
     // under the filter lock and m_FormatLock; read under either.
@@ -202,4 +219,9 @@ private:
     // the streaming thread checks a type change against the format with the receive lock held,
     // so it cannot take the filter lock there.
     CCritSec m_FormatLock;
+    // The input a host chose with SetInputFormat (one of AMBISONIC_CONVENTION and the channel
+    // count; 0 channels: never asked). Changed under the filter lock and m_FormatLock while no
+    // pin is connected.
+    LONG m_InputConvention;
+    ULONG m_InputChannels;
 };

@@ -50,7 +50,7 @@ double Delivered(decoder::SampleFormat format, const uint8_t* p)
 void CheckOpened(const std::string& path, bformat::BFormatReader& reader, bformat::Convention asked)
 {
     const bformat::InputDescription& d = reader.Description();
-    const bool ambix = d.convention == bformat::Convention::AmbiX;
+    const bool ambix = d.convention == bformat::Convention::AmbiX || d.convention == bformat::Convention::N3d;
     FUZZ_CHECK(d.flagged ? d.convention == bformat::Convention::FuMa
                          : asked != bformat::Convention::Unspecified && d.convention == asked,
                "convention %d read for %d, flagged %d", int(d.convention), int(asked), int(d.flagged));
@@ -74,9 +74,10 @@ void CheckOpened(const std::string& path, bformat::BFormatReader& reader, bforma
                                         : sf_readf_int(file, ints.data(), kComparedFrames);
     sf_close(file);
 
-    const unsigned sources[4] = {0, ambix ? 3u : 1u, ambix ? 1u : 2u, ambix ? 2u : 3u};
+    // Every channel as it lies in the file.
+    FUZZ_CHECK(d.deliveredChannels == d.channels, "%u of %u channels delivered", d.deliveredChannels, d.channels);
     const size_t sampleBytes = decoder::BytesPerSample(delivered);
-    const size_t frameBytes = sampleBytes * d.firstOrderChannels;
+    const size_t frameBytes = sampleBytes * d.deliveredChannels;
     std::vector<uint8_t> buffer(7 * frameBytes);
     uint64_t done = 0;
     for (;;) {
@@ -90,19 +91,11 @@ void CheckOpened(const std::string& path, bformat::BFormatReader& reader, bforma
         FUZZ_CHECK(got <= 7, "%lld frames for 7", static_cast<long long>(got));
         for (int64_t f = 0; f < got; ++f, ++done) {
             if (done >= static_cast<uint64_t>(reference)) continue;
-            for (unsigned c = 0; c < d.firstOrderChannels; ++c) {
+            for (unsigned c = 0; c < d.deliveredChannels; ++c) {
                 const double v = Delivered(delivered, &buffer[static_cast<size_t>(f) * frameBytes + c * sampleBytes]);
-                const size_t at = static_cast<size_t>(done) * d.channels + sources[c];
-                double expected = floats ? static_cast<double>(reals[at]) : static_cast<double>(ints[at]);
-                double tolerance = 0;
-                if (c == 0 && ambix) {
-                    expected *= 0.70710678118654752;
-                    // A float keeps about 7 digits, and fewer when the scaled value is subnormal.
-                    tolerance = floats ? std::max(std::fabs(expected) * 1e-7,
-                                                  static_cast<double>(std::numeric_limits<float>::denorm_min()))
-                                       : 0.5;
-                }
-                FUZZ_CHECK(v == expected || std::fabs(v - expected) <= tolerance || (v != v && expected != expected),
+                const size_t at = static_cast<size_t>(done) * d.channels + c;
+                const double expected = floats ? static_cast<double>(reals[at]) : static_cast<double>(ints[at]);
+                FUZZ_CHECK(v == expected || (v != v && expected != expected),
                            "frame %llu channel %u: %.9g for %.9g", static_cast<unsigned long long>(done), c, v,
                            expected);
             }
@@ -120,7 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fuzz::WriteFile(path, data, size);
 
     for (bformat::Convention convention :
-         {bformat::Convention::Unspecified, bformat::Convention::FuMa, bformat::Convention::AmbiX}) {
+         {bformat::Convention::Unspecified, bformat::Convention::FuMa, bformat::Convention::AmbiX,
+          bformat::Convention::N3d}) {
         bformat::BFormatReader reader;
         std::string error;
         if (!reader.Open(path, convention, error)) {

@@ -257,8 +257,13 @@ struct IAmbisonicDecoderInput : public IUnknown {
     // above; VFW_E_ALREADY_CONNECTED while a pin is connected; nothing changes on failure.
     STDMETHOD(SetInputFormat)(LONG convention, ULONG channels) PURE;
     // The input chosen: convention and channels (0 channels: never asked, FuMa 3 or 4).
+    // E_POINTER when either pointer is null.
     STDMETHOD(GetInputFormat)(LONG* convention, ULONG* channels) PURE;
     // The Ambisonic order the output decodes the chosen input at, for the rig and output in
-    // force. E_POINTER for null.
+    // force: the seven layouts and UHJ decode the first-order part (1); headphones the input's
+    // order (with handed-in responses at most the order N whose (N+1)^2 channels the
+    // directions outnumber); a rig with a designed decoder the input's order, at most N with
+    // 2N+1 <= S for a horizontal rig of S speakers and (N+1)^2 <= S for a 3D one. Mixed-order
+    // FuMa counts its horizontal order. E_POINTER for null.
     STDMETHOD(GetDecodedOrder)(ULONG* order) PURE;
 };

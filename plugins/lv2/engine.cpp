@@ -5,6 +5,7 @@
 #include <cmath>
 #include <new>
 
+#include "decoder/input_stage.h"
 #include "decoder/renderer.h"
 #include "decoder/rig.h"
 #include "tools/bformat-decode/sofa_responses.h"
@@ -48,6 +49,15 @@ struct Engine::State {
 
 Engine::Engine() = default;
 Engine::~Engine() = default;
+
+double AmbixWToFuma()
+{
+    decoder::InputLayout ambix;
+    decoder::DescribeInput(decoder::InputConvention::Ambix, 4, ambix);
+    decoder::FirstOrderPart part;
+    part.Build(ambix);
+    return part.Weight(0);
+}
 
 bool Engine::Prepare(Shape shape, const std::vector<LayoutChoice>& rigs, double rate, const char* sofaPath,
                      std::string& note)

@@ -43,6 +43,10 @@ struct PresetChoice {
 };
 std::vector<PresetChoice> Presets();
 
+// The weight that takes an ambiX W sample to the FuMa W the engine renders, as the engine's
+// input stage applies it (so that the plugins decode ambiX exactly as bformat-decode does).
+double AmbixWToFuma();
+
 // Headphone responses: the built-in head, or the measured set installed with libmysofa.
 enum class Responses { BuiltInHead = 0, InstalledSet = 1 };
 

@@ -30,7 +30,7 @@ namespace durazodo_lv2 {
 namespace {
 
 // SN3D W to FuMa W.
-constexpr double kInverseSqrt2 = 0.70710678118654752440;
+const double kAmbixW = AmbixWToFuma();
 
 // Flushes denormal results and reads denormal inputs as zero while it lives, so the filters'
 // decaying memory never takes the slow path, and gives the host back its own setting.
@@ -154,7 +154,7 @@ void Run(LV2_Handle handle, uint32_t frames)
         s.starting = false;
     }
     // FuMa planes from the host's channels: ambiX's ACN order W, Y, Z, X, and its W scaled to
-    // FuMa's in the host's precision (as bformat-decode converts float files).
+    // FuMa's in double precision (as the engine's input stage reads it for bformat-decode).
     const uint32_t source[4] = {0, ambix ? 3u : 1u, ambix ? 1u : 2u, ambix ? 2u : 3u};
 
     double* in[4];
@@ -169,7 +169,7 @@ void Run(LV2_Handle handle, uint32_t frames)
             const float* from = s.inputs[source[c]] + done;
             double* to = in[c];
             if (c == 0 && ambix)
-                for (uint32_t i = 0; i < n; ++i) to[i] = static_cast<float>(from[i] * kInverseSqrt2);
+                for (uint32_t i = 0; i < n; ++i) to[i] = from[i] * kAmbixW;
             else
                 for (uint32_t i = 0; i < n; ++i) to[i] = from[i];
         }

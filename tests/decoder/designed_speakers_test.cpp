@@ -32,18 +32,7 @@ Rig KnownRig(std::vector<Speaker> speakers, int32_t lfe)
     return rig;
 }
 
-// Renders float frames (inChannels each) through `r` and returns the output as doubles.
-std::vector<double> RenderFloat(Renderer& r, const std::vector<double>& in)
-{
-    const uint32_t inChannels = r.Stream().inChannels;
-    const size_t frames = in.size() / inChannels;
-    std::vector<uint8_t> src(in.size() * 4), dst(frames * r.OutputChannels() * 4);
-    for (size_t i = 0; i < in.size(); ++i) Float32Format::FromDouble(in[i], &src[i * 4]);
-    r.Render(SampleFormat::Float32, src.data(), dst.data(), frames);
-    std::vector<double> out(dst.size() / 4);
-    for (size_t i = 0; i < out.size(); ++i) out[i] = Float32Format::ToDouble(&dst[i * 4]);
-    return out;
-}
+using decoder_test::RenderFloat;
 
 }  // namespace
 

@@ -176,7 +176,7 @@ TEST(Renderers, RatesAndRefusedPreparations)
         auto r = MakeRenderer(kind, BuiltInRig(LayoutId::Square), nullptr);
         EXPECT_FALSE(r->IsReady());
         ASSERT_EQ(r->Prepare({3, 48000.0, 64}), PrepareResult::Ok);
-        EXPECT_EQ(r->Prepare({5, 48000.0, 64}), PrepareResult::BadChannels);
+        EXPECT_EQ(r->Prepare({10, 48000.0, 64}), PrepareResult::BadChannels);
         EXPECT_EQ(r->Prepare({3, 48000.0, 0}), PrepareResult::BadBlockFrames);
         EXPECT_TRUE(r->IsReady());
         EXPECT_EQ(r->Stream().inChannels, 3u);

@@ -83,35 +83,39 @@ TEST(StreamingAllocation, HeadphonesAndUhjAllocateNothingPerBlock)
     EXPECT_EQ(g_Allocations, before);
 }
 
+// First-order FuMa, and third-order FuMa and second-order N3D through the input stage.
 TEST(StreamingAllocation, RenderersAllocateNothingPerBlock)
 {
-    std::vector<uint8_t> in(1000 * 4 * 3), out(1000 * 8 * 3);
+    std::vector<uint8_t> in(1000 * 16 * 3), out(1000 * 8 * 3);
     for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint8_t>(i * 37);
-    std::vector<std::vector<double>> planes(12, std::vector<double>(300));
-    double* p[12];  // 4 in, 8 out
-    for (int c = 0; c < 12; ++c) p[c] = planes[c].data();
+    std::vector<std::vector<double>> planes(24, std::vector<double>(300));
     // A designed rig of seven speakers at different distances and an LFE channel: eight outputs.
     Rig designed;
     ASSERT_EQ(MakeRig({{0, 0, 3}, {50, 0, 2}, {-50, 0, 2.5}, {110, 0, 1}, {-110, 0, 2}, {180, 0, 3}, {90, 40, 2}}, true,
                       designed),
               DesignResult::Ok);
-    std::vector<std::unique_ptr<Renderer>> renderers;
-    for (OutputKind kind : {OutputKind::Speakers, OutputKind::Uhj, OutputKind::Headphones})
-        renderers.push_back(MakeRenderer(kind, BuiltInRig(LayoutId::Octagon), nullptr));
-    renderers.push_back(MakeRenderer(OutputKind::Speakers, designed, nullptr));
-    for (auto& r : renderers) {
-        ASSERT_EQ(r->Prepare(kStream), PrepareResult::Ok);
-        const long before = g_Allocations;
-        // Unturned, turning (a rotation set while streaming) and turned.
-        for (const SceneRotation& turn : {SceneRotation{}, SceneRotation{40, 20, -10}, SceneRotation{40, 20, -10}}) {
-            EXPECT_TRUE(r->SetRotation(turn));
-            r->Render(SampleFormat::Pcm24, in.data(), out.data(), 1000);  // pieces of 300 frames
-            r->RenderPlanes(p, p + 4, 300);
+    for (const StreamDescription& stream :
+         {kStream, StreamDescription{16, 44100.0, 300, InputConvention::Fuma}, StreamDescription{9, 44100.0, 300, InputConvention::N3d}}) {
+        double* p[24];  // stream.inChannels in, 8 out
+        for (uint32_t c = 0; c < stream.inChannels + 8; ++c) p[c] = planes[c].data();
+        std::vector<std::unique_ptr<Renderer>> renderers;
+        for (OutputKind kind : {OutputKind::Speakers, OutputKind::Uhj, OutputKind::Headphones})
+            renderers.push_back(MakeRenderer(kind, BuiltInRig(LayoutId::Octagon), nullptr));
+        renderers.push_back(MakeRenderer(OutputKind::Speakers, designed, nullptr));
+        for (auto& r : renderers) {
+            ASSERT_EQ(r->Prepare(stream), PrepareResult::Ok);
+            const long before = g_Allocations;
+            // Unturned, turning (a rotation set while streaming) and turned.
+            for (const SceneRotation& turn : {SceneRotation{}, SceneRotation{40, 20, -10}, SceneRotation{40, 20, -10}}) {
+                EXPECT_TRUE(r->SetRotation(turn));
+                r->Render(SampleFormat::Pcm24, in.data(), out.data(), 1000);  // pieces of 300 frames
+                r->RenderPlanes(p, p + stream.inChannels, 300);
+            }
+            r->RenderTail(SampleFormat::Pcm24, out.data(), r->TailFrames());
+            r->Reset();
+            r->RenderPlanes(p, p + stream.inChannels, 300);
+            EXPECT_EQ(g_Allocations, before) << stream.inChannels << " channels";
         }
-        r->RenderTail(SampleFormat::Pcm24, out.data(), r->TailFrames());
-        r->Reset();
-        r->RenderPlanes(p, p + 4, 300);
-        EXPECT_EQ(g_Allocations, before);
     }
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "decoder/decoder_testing.h"
+#include "decoder/renderer.h"
 
 namespace decoder_test {
 
@@ -72,7 +73,7 @@ inline std::vector<double> RandomSignal(std::mt19937& rng, size_t n, double scal
 // Planes of n frames per channel; I() and O() give the plane pointers from frame `first`.
 struct Planes {
     std::vector<std::vector<double>> in, out;
-    double* ptr[2][8] = {};
+    double* ptr[2][64] = {};  // up to 64 planes each (a seventh-order input)
     Planes(uint32_t inChannels, uint32_t speakers, size_t n, double fill = 0.0)
         : in(inChannels, std::vector<double>(n, fill)), out(speakers, std::vector<double>(n, fill)) {}
     double* const* I(size_t first = 0) { return Point(in, ptr[0], first); }
@@ -83,5 +84,19 @@ struct Planes {
         return p;
     }
 };
+
+// Interleaved frames of Stream().inChannels doubles through a prepared renderer, as 32-bit
+// floats both ways.
+inline std::vector<double> RenderFloat(Renderer& r, const std::vector<double>& in)
+{
+    const uint32_t inChannels = r.Stream().inChannels;
+    const size_t frames = in.size() / inChannels;
+    std::vector<uint8_t> src(in.size() * 4), dst(frames * r.OutputChannels() * 4);
+    for (size_t i = 0; i < in.size(); ++i) Float32Format::FromDouble(in[i], &src[i * 4]);
+    r.Render(SampleFormat::Float32, src.data(), dst.data(), frames);
+    std::vector<double> out(dst.size() / 4);
+    for (size_t i = 0; i < out.size(); ++i) out[i] = Float32Format::ToDouble(&dst[i * 4]);
+    return out;
+}
 
 }  // namespace decoder_test

@@ -462,6 +462,59 @@ TEST_F(DecoderRig, RotationIsTakenAtAnyTimeAndTurnsWithoutAllocating)
     const long steady = allocations();
     ASSERT_EQ(S_OK, rotation->SetRotation(90, -45, 10));
     EXPECT_EQ(steady, allocations());
+
+// ---- Higher-order input ------------------------------------------------------------------
+
+// A host that announces its input gets that channel count alone, in the B-Format or the plain
+// subtypes, decoded at the order the output carries; refusals and connected pins change nothing.
+TEST_F(DecoderLayout, AnnouncedInputIsTheOnlyOneAcceptedAndDecodesAtItsOrder)
+{
+    IAmbisonicDecoderInput* input = nullptr;
+    ASSERT_EQ(S_OK, filter->GetNonDelegatingUnknown()->QueryInterface(IID_IAmbisonicDecoderInput,
+                                                                        reinterpret_cast<void**>(&input)));
+    LONG convention = -1;
+    ULONG channels = 99, order = 0;
+    EXPECT_EQ(S_OK, input->GetInputFormat(&convention, &channels));
+    EXPECT_EQ(AMBISONIC_CONVENTION_FUMA, convention);
+    EXPECT_EQ(0u, channels);
+    EXPECT_EQ(S_OK, input->GetDecodedOrder(&order));
+    EXPECT_EQ(1u, order);
+    TypeShape third;
+    third.channels = 16;
+    EXPECT_EQ(VFW_E_TYPE_NOT_ACCEPTED, ConnectInput(third));
+
+    const std::pair<LONG, ULONG> refused[] = {{3, 16}, {-1, 4}, {AMBISONIC_CONVENTION_FUMA, 10}, {AMBISONIC_CONVENTION_FUMA, 25},
+                                              {AMBISONIC_CONVENTION_AMBIX, 3}, {AMBISONIC_CONVENTION_N3D, 65},
+                                              {AMBISONIC_CONVENTION_AMBIX, 0}, {AMBISONIC_CONVENTION_AMBIX, 0xFFFFFFFFu}};
+    for (const auto& r : refused) EXPECT_EQ(E_INVALIDARG, input->SetInputFormat(r.first, r.second)) << r.first << " " << r.second;
+    EXPECT_EQ(S_OK, input->GetInputFormat(&convention, &channels));
+    EXPECT_EQ(0u, channels);
+
+    ASSERT_EQ(S_OK, input->SetInputFormat(AMBISONIC_CONVENTION_AMBIX, 16));
+    EXPECT_EQ(S_OK, input->GetDecodedOrder(&order));
+    EXPECT_EQ(1u, order);  // the square takes the first-order part
+    ASSERT_EQ(S_OK, layout->SetOutput(AMBISONIC_OUTPUT_HEADPHONES_HEAD_MODEL));
+    EXPECT_EQ(S_OK, input->GetDecodedOrder(&order));
+    EXPECT_EQ(3u, order);
+    EXPECT_EQ(VFW_E_TYPE_NOT_ACCEPTED, ConnectInput(TypeShape{}));
+    // The plain float subtype is read as B-Format float, and proposed as plain float out.
+    TypeShape plain = third;
+    plain.subformat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+    plain.bits = 32;
+    ASSERT_EQ(S_OK, ConnectInput(plain));
+    EXPECT_EQ(VFW_E_ALREADY_CONNECTED, input->SetInputFormat(AMBISONIC_CONVENTION_FUMA, 4));
+    const WAVEFORMATEXTENSIBLE proposed = FormatOf(*ProposedType());
+    EXPECT_EQ(2, proposed.Format.nChannels);
+    EXPECT_TRUE(IsEqualGUID(KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, proposed.SubFormat));
+    ALLOCATOR_PROPERTIES request;
+    ASSERT_EQ(S_OK, Decide(&request));
+    // 4096 bytes of 16-channel float frames become 64 frames of 2 channels, held in blocks
+    // of the narrower output's frames.
+    EXPECT_EQ(512, request.cbBuffer);
+    EXPECT_EQ(64, filter->FramesPerBlock());
+    ASSERT_EQ(S_OK, Input()->Disconnect());
+    EXPECT_EQ(S_OK, input->SetInputFormat(AMBISONIC_CONVENTION_FUMA, 4));
+    input->Release();
 }
 
 // ---- Two-channel outputs --------------------------------------------------------------

@@ -1,5 +1,5 @@
-// bformat-decode's files: which inputs the reader takes and how it delivers their first-order
-// part (FuMa as it lies in the file, ambiX reordered and rescaled), the one-line reason for
+// bformat-decode's files: which inputs the reader takes and how it delivers their channels (as
+// they lie in the file; turned, the first-order part alone), the one-line reason for
 // each file it refuses; the sound file writer's containers read back by libsndfile, its
 // sample conversion (rounding and saturation) and its levels; files that appear whole or
 // not at all.
@@ -33,7 +33,7 @@ namespace {
 // Every frame the reader delivers, read in pieces of 5 frames.
 std::vector<uint8_t> ReadAll(BFormatReader& reader)
 {
-    const size_t frameBytes = reader.Description().firstOrderChannels * decoder::BytesPerSample(reader.DeliveredFormat());
+    const size_t frameBytes = reader.Description().deliveredChannels * decoder::BytesPerSample(reader.DeliveredFormat());
     std::vector<uint8_t> all, piece(5 * frameBytes);
     for (;;) {
         const int64_t got = reader.Read(piece.data(), 5);
@@ -80,14 +80,11 @@ TEST_P(FumaFile, DeliversItsFirstOrderChannelsByteForByteInTheFileFormat)
     EXPECT_EQ(d.sampleRate, 48000u);
     EXPECT_EQ(d.frames, 37u);
     EXPECT_EQ(reader.DeliveredFormat(), p.format);
+    EXPECT_EQ(d.deliveredChannels, p.channels);
 
-    // The first channels of every frame, as the data chunk holds them.
-    const size_t sampleBytes = p.bits / 8, frameBytes = sampleBytes * p.channels;
-    std::vector<uint8_t> expected;
-    for (size_t f = 0; f < 37; ++f) {
-        const auto frame = bytes.begin() + 68 + static_cast<long>(f * frameBytes);
-        expected.insert(expected.end(), frame, frame + static_cast<long>(sampleBytes * p.firstOrder));
-    }
+    // Every channel of every frame, as the data chunk holds them.
+    const size_t frameBytes = p.bits / 8 * p.channels;
+    const std::vector<uint8_t> expected(bytes.begin() + 68, bytes.begin() + 68 + static_cast<long>(37 * frameBytes));
     EXPECT_EQ(ReadAll(reader), expected);
     EXPECT_EQ(reader.FramesRead(), 37u);
 }
@@ -107,10 +104,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Accepted{11, 32, bformat::kBFormatPcm, SampleFormat::Pcm32, 3, 4},
                       Accepted{16, 24, bformat::kBFormatPcm, SampleFormat::Pcm24, 3, 4}));
 
-TEST(BFormatReader, ReadsAmbiXInFuMaOrderAndScaleAtFullPrecision)
+TEST(BFormatReader, ReadsAmbiXAsItLiesAndTurnsItsFirstOrderPart)
 {
-    // Second-order ambiX (9 channels, ACN W Y Z X ...), 16-bit WAVE: W, X, Y, Z arrive as
-    // 32-bit PCM, W times 1/sqrt(2) to the nearest step of the 16 bits below the file's.
+    // Second-order ambiX (9 channels, ACN W Y Z X ...), 16-bit WAVE: every channel as it lies
+    // in the file, widened to 32 bits for another output format.
     TempDir dir;
     std::vector<int32_t> samples;
     for (int f = 0; f < 50; ++f) {
@@ -122,20 +119,34 @@ TEST(BFormatReader, ReadsAmbiXInFuMaOrderAndScaleAtFullPrecision)
     std::string error;
     EXPECT_FALSE(reader.Open(dir / "in.wav", Convention::Unspecified, error));
     EXPECT_NE(error.find("--input ambix"), std::string::npos) << error;
+    ASSERT_TRUE(reader.Open(dir / "in.wav", Convention::N3d, error)) << error;
     ASSERT_TRUE(reader.Open(dir / "in.wav", Convention::AmbiX, error)) << error;
     EXPECT_EQ(reader.Description().order, 2u);
+    EXPECT_EQ(reader.Description().deliveredChannels, 9u);
     EXPECT_EQ(reader.Description().sampleFormat, SampleFormat::Pcm16);
+    EXPECT_EQ(reader.DeliveredFormat(), SampleFormat::Pcm16);
+    reader.DeliverFor(SampleFormat::Pcm24);
     EXPECT_EQ(reader.DeliveredFormat(), SampleFormat::Pcm32);
     const std::vector<uint8_t> got = ReadAll(reader);
-    ASSERT_EQ(got.size(), 50u * 4 * 4);
+    ASSERT_EQ(got.size(), 50u * 9 * 4);
+    for (size_t i = 0; i < samples.size(); ++i)
+        ASSERT_EQ(static_cast<int32_t>(decoder::ReadLittle32(&got[i * 4])), samples[i]) << "sample " << i;
+
+    // Turned a quarter to the left: the first-order part alone, in float; X (ACN 3) takes
+    // -Y and Y (ACN 1) takes X, W and Z stay.
+    ASSERT_TRUE(reader.Open(dir / "in.wav", Convention::AmbiX, error)) << error;
+    reader.TurnBy({90.0, 0.0, 0.0});
+    reader.DeliverFor(SampleFormat::Pcm16);
+    EXPECT_EQ(reader.Description().deliveredChannels, 4u);
+    EXPECT_EQ(reader.DeliveredFormat(), SampleFormat::Float32);
+    const std::vector<uint8_t> turned = ReadAll(reader);
+    ASSERT_EQ(turned.size(), 50u * 4 * 4);
     for (size_t f = 0; f < 50; ++f) {
-        const int32_t* in = &samples[f * 9];
-        const int32_t expected[4] = {static_cast<int32_t>(std::lrint(in[0] * 0.70710678118654752)), in[3],
-                                     in[1], in[2]};
-        for (size_t c = 0; c < 4; ++c) {
-            ASSERT_EQ(static_cast<int32_t>(decoder::ReadLittle32(&got[(f * 4 + c) * 4])), expected[c])
+        auto in = [&](size_t c) { return std::ldexp(samples[f * 9 + c], -31); };
+        const double expected[4] = {in(0), in(3), in(2), -in(1)};
+        for (size_t c = 0; c < 4; ++c)
+            ASSERT_NEAR(decoder::Float32Format::ToDouble(&turned[(f * 4 + c) * 4]), expected[c], 1e-7)
                 << "frame " << f << " channel " << c;
-        }
     }
 
     // Float ambiX stays float; FuMa kept for a different output format widens to 32 bits.
@@ -153,13 +164,9 @@ TEST(BFormatReader, ReadsAmbiXInFuMaOrderAndScaleAtFullPrecision)
     reader.DeliverFor(SampleFormat::Float32);
     EXPECT_EQ(reader.DeliveredFormat(), SampleFormat::Float32);
     const std::vector<uint8_t> fractions = ReadAll(reader);
-    ASSERT_EQ(fractions.size(), 50u * 4 * 4);
-    for (size_t f = 0; f < 50; ++f) {
-        for (size_t c = 0; c < 4; ++c) {
-            ASSERT_EQ(decoder::Float32Format::ToDouble(&fractions[(f * 4 + c) * 4]), std::ldexp(samples[f * 9 + c], -31))
-                << "frame " << f << " channel " << c;
-        }
-    }
+    ASSERT_EQ(fractions.size(), 50u * 9 * 4);
+    for (size_t i = 0; i < samples.size(); ++i)
+        ASSERT_EQ(decoder::Float32Format::ToDouble(&fractions[i * 4]), std::ldexp(samples[i], -31)) << "sample " << i;
 }
 
 struct Refused {

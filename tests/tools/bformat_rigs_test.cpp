@@ -173,6 +173,44 @@ add_row  0.125 0.0   -0.5    0.375
         << summary;
 }
 
+// Third-order ambiX decodes at third order to a rig that carries it, as the engine's renderer
+// decodes it, and the summary says the order and the rule; headphones take every order, the
+// built-in layouts the first-order part.
+TEST_F(DecodeRigs, HigherOrdersDecodeAtTheOrderTheOutputCarries)
+{
+    WaveShape shape;
+    shape.channels = 16;
+    shape.bits = 32;
+    shape.subFormat = bformat::kSubtypeFloat;
+    shape.frames = 3000;
+    uint32_t seed = 5;
+    for (uint32_t i = 0; i < shape.frames * shape.channels; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        wave_test::PutFloat(shape.samples, static_cast<float>(int((seed >> 9) % 20001) - 10000) / 40000.0f);
+    }
+    const std::string in = Write("third.wav", shape);
+    bformat::WaveFormat format;
+    std::vector<uint8_t> data;
+    std::string summary;
+    Decode(in, {"-i", "ambix", "--layout", "7.1"}, format, data, &summary);
+    EXPECT_NE(summary.find("third-order input decoded at third order: a horizontal rig of 7 speakers carries the "
+                           "orders N with 2N+1 <= 7"),
+              std::string::npos)
+        << summary;
+    const decoder::Rig& rig = *decoder::RigNamed("7.1");
+    std::unique_ptr<decoder::Renderer> engine = decoder::MakeSpeakerRenderer(rig, {});
+    ASSERT_EQ(engine->Prepare({16, 48000.0, 3000, decoder::InputConvention::Ambix}), decoder::PrepareResult::Ok);
+    std::vector<uint8_t> expected(3000 * rig.Channels() * 4);
+    engine->Render(decoder::SampleFormat::Float32, shape.samples.data(), expected.data(), 3000);
+    EXPECT_TRUE(data == expected) << "the decode differs from the engine's";
+
+    Decode(in, {"-i", "ambix", "--headphones"}, format, data, &summary);
+    EXPECT_NE(summary.find("decoded at third order: headphones decode every order"), std::string::npos) << summary;
+    Decode(in, {"-i", "n3d"}, format, data, &summary);
+    EXPECT_NE(summary.find("16-channel N3D"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("decoded at first order: the built-in layouts"), std::string::npos) << summary;
+}
+
 TEST_F(DecodeRigs, AJsonLayoutIsTheRigOfItsPositions)
 {
     // Channels out of file order, an imaginary speaker that has no output.

@@ -991,3 +991,37 @@ TEST_F(UserSettingsInGraph, ClearingTheSettingsGivesBackTheFilterByteForByte)
 }
 
 }  // namespace
+
+// ---- Higher-order input chosen through the input interface --------------------------------
+
+// A third-order ambiX stream, announced through the input interface, decodes for headphones at
+// its order exactly as the engine compiled into this program decodes it (the tail included).
+TEST(DecoderInputThroughCom, ThirdOrderAmbixDecodesAsTheEngine)
+{
+    const StreamShape shape{"float 16-channel", decoder::SampleFormat::Float32, 16, 48000};
+    constexpr size_t kFrames = 2500;
+    const std::vector<uint8_t> input = NoiseFrames(shape, kFrames);
+    ComRef<IBaseFilter> filter = CreateDecoder();
+    ASSERT_TRUE(filter.get());
+    ComRef<IAmbisonicDecoderInput> announce;
+    ASSERT_EQ(filter->QueryInterface(IID_IAmbisonicDecoderInput, announce.put_void()), S_OK);
+    ASSERT_EQ(announce->SetInputFormat(AMBISONIC_CONVENTION_AMBIX, 16), S_OK);
+    ASSERT_EQ(LayoutInterfaceOf(filter.get())->SetOutput(AMBISONIC_OUTPUT_HEADPHONES_HEAD_MODEL), S_OK);
+    ULONG order = 0;
+    ASSERT_EQ(announce->GetDecodedOrder(&order), S_OK);
+    EXPECT_EQ(order, 3u);
+    const Grabbed grabbed = DecodeInPlatformGraph(filter.get(), SourceFor(shape), input, FrameBytes(shape));
+    EXPECT_EQ(grabbed.format.Format.nChannels, 2);
+
+    const auto engine = decoder::MakeRenderer(decoder::OutputKind::Headphones,
+                                              decoder::BuiltInRig(decoder::LayoutId::Square), nullptr);
+    ASSERT_EQ(engine->Prepare({16, 48000.0, static_cast<int32_t>(kFrames), decoder::InputConvention::Ambix}),
+              decoder::PrepareResult::Ok);
+    std::vector<uint8_t> expected(kFrames * 2 * 4);
+    engine->Render(shape.format, input.data(), expected.data(), kFrames);
+    std::vector<uint8_t> tail(engine->TailFrames() * 2 * 4);
+    engine->RenderTail(shape.format, tail.data(), engine->TailFrames());
+    expected.insert(expected.end(), tail.begin(), tail.end());
+    ASSERT_EQ(grabbed.bytes.size(), expected.size());
+    EXPECT_TRUE(grabbed.bytes == expected) << "the third-order decode differs from the engine's";
+}

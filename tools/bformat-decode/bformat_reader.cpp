@@ -14,7 +14,6 @@ namespace bformat {
 
 namespace {
 
-constexpr double kInverseSqrt2 = 0.70710678118654752440;
 // Frames libsndfile reads at a time into the scratch buffer.
 constexpr uint64_t kScratchFrames = 4096;
 
@@ -89,6 +88,15 @@ std::string LibsndfileWords(std::string why)
         if (why.rfind(lead, 0) == 0) why.erase(0, std::strlen(lead));
     while (!why.empty() && (why.back() == '.' || why.back() == '\n')) why.pop_back();
     return why;
+}
+
+const char* ConventionName(Convention convention)
+{
+    switch (convention) {
+    case Convention::AmbiX: return "ambiX";
+    case Convention::N3d: return "N3D";
+    default: return "FuMa";
+    }
 }
 
 const char* OrderName(unsigned order)
@@ -189,23 +197,17 @@ bool BFormatReader::Open(const std::string& path, Convention convention, std::st
         }
         d.order = set->order;
         d.firstOrderChannels = set->height ? 4 : 3;
-        m_wGain = 1.0;
-        for (unsigned c = 0; c < 4; ++c) m_sources[c] = c;
     } else {
         unsigned order = 1;
         while (order < 7 && (order + 1) * (order + 1) < d.channels) ++order;
         if ((order + 1) * (order + 1) != d.channels) {
-            return refuse(channels + ": ambiX has (n+1)\xC2\xB2 channels for order n: 4, 9, 16, 25, 36, 49 or 64");
+            return refuse(channels + ": " + ConventionName(d.convention) +
+                          " has (n+1)\xC2\xB2 channels for order n: 4, 9, 16, 25, 36, 49 or 64");
         }
         d.order = order;
         d.firstOrderChannels = 4;
-        // ACN order W, Y, Z, X; SN3D's W is sqrt(2) times FuMa's.
-        m_wGain = kInverseSqrt2;
-        m_sources[0] = 0;
-        m_sources[1] = 3;
-        m_sources[2] = 1;
-        m_sources[3] = 2;
     }
+    d.deliveredChannels = d.channels;
     DeliverFor(d.sampleFormat);
     return true;
 }
@@ -213,8 +215,7 @@ bool BFormatReader::Open(const std::string& path, Convention convention, std::st
 void BFormatReader::DeliverFor(decoder::SampleFormat outputFormat)
 {
     const InputDescription& d = m_description;
-    const bool unchanged = d.convention == Convention::FuMa && m_wGain == 1.0;
-    if (unchanged && d.exactFormat && outputFormat == d.sampleFormat) m_delivered = d.sampleFormat;
+    if (d.exactFormat && outputFormat == d.sampleFormat) m_delivered = d.sampleFormat;
     // The filter's output takes the format of its input: float output comes from float
     // input, which keeps what the decoder computes above full scale.
     else if (!d.integerSamples || outputFormat == decoder::SampleFormat::Float32)
@@ -224,15 +225,13 @@ void BFormatReader::DeliverFor(decoder::SampleFormat outputFormat)
 
 void BFormatReader::ConvertIntegers(const int32_t* scratch, size_t frames, uint8_t* out) const
 {
-    const unsigned channels = m_description.channels, delivered = m_description.firstOrderChannels;
+    const unsigned channels = m_description.channels, delivered = m_description.deliveredChannels;
     if (m_delivered == decoder::SampleFormat::Float32) {
         // Fractions of full scale: exact for up to 24 bits, to float's precision beyond.
         for (size_t f = 0; f < frames; ++f) {
             const int32_t* frame = scratch + f * channels;
-            for (unsigned c = 0; c < delivered; ++c, out += decoder::Float32Format::kBytes) {
-                const double gain = c == 0 ? m_wGain : 1.0;
-                decoder::Float32Format::FromDouble(std::ldexp(frame[m_sources[c]], -31) * gain, out);
-            }
+            for (unsigned c = 0; c < delivered; ++c, out += decoder::Float32Format::kBytes)
+                decoder::Float32Format::FromDouble(std::ldexp(frame[c], -31), out);
         }
         return;
     }
@@ -242,10 +241,7 @@ void BFormatReader::ConvertIntegers(const int32_t* scratch, size_t frames, uint8
     for (size_t f = 0; f < frames; ++f) {
         const int32_t* frame = scratch + f * channels;
         for (unsigned c = 0; c < delivered; ++c, out += bytes) {
-            int32_t v = frame[m_sources[c]];
-            // W of ambiX, to the nearest 32-bit step; |v / sqrt(2)| stays inside the range.
-            if (c == 0 && m_wGain != 1.0) v = static_cast<int32_t>(std::lrint(v * m_wGain));
-            const uint32_t u = static_cast<uint32_t>(v) >> drop;
+            const uint32_t u = static_cast<uint32_t>(frame[c]) >> drop;
             for (size_t k = 0; k < bytes; ++k) out[k] = static_cast<uint8_t>(u >> (8 * k));
         }
     }
@@ -253,13 +249,11 @@ void BFormatReader::ConvertIntegers(const int32_t* scratch, size_t frames, uint8
 
 void BFormatReader::ConvertFloats(const float* scratch, size_t frames, uint8_t* out) const
 {
-    const unsigned channels = m_description.channels, delivered = m_description.firstOrderChannels;
+    const unsigned channels = m_description.channels, delivered = m_description.deliveredChannels;
     for (size_t f = 0; f < frames; ++f) {
         const float* frame = scratch + f * channels;
-        for (unsigned c = 0; c < delivered; ++c, out += decoder::Float32Format::kBytes) {
-            const double gain = c == 0 ? m_wGain : 1.0;
-            decoder::Float32Format::FromDouble(static_cast<double>(frame[m_sources[c]]) * gain, out);
-        }
+        for (unsigned c = 0; c < delivered; ++c, out += decoder::Float32Format::kBytes)
+            std::memcpy(out, &frame[c], decoder::Float32Format::kBytes);
     }
 }
 
@@ -275,10 +269,10 @@ int64_t BFormatReader::Read(uint8_t* buffer, uint64_t maxFrames)
     if (want == 0) return 0;
 
     uint64_t done = 0;
-    const size_t frameBytes = d.firstOrderChannels * decoder::BytesPerSample(m_delivered);
+    const size_t frameBytes = d.deliveredChannels * decoder::BytesPerSample(m_delivered);
     // 16-bit files with nothing to leave out or convert: straight into the buffer, whose
     // little-endian samples are the host's shorts.
-    const bool direct = m_delivered == decoder::SampleFormat::Pcm16 && d.channels == d.firstOrderChannels;
+    const bool direct = m_delivered == decoder::SampleFormat::Pcm16 && d.channels == d.deliveredChannels;
     while (done < want) {
         const uint64_t n = direct ? want - done : std::min(want - done, kScratchFrames);
         uint8_t* out = buffer + done * frameBytes;

@@ -1,7 +1,7 @@
 // Reading an Ambisonic file for decoding, through libsndfile (any container it reads): what
-// the file holds, its channel convention (FuMa, flagged or named; ambiX, named) and order,
-// and its first-order part (W, X, Y and, when the file has height, Z) delivered in the FuMa
-// convention the decoder takes, in a sample format chosen for the output.
+// the file holds, its channel convention (FuMa, flagged or named; ambiX or N3D, named) and
+// order, and its channels as they are (the decoder's input stage converts them), in a sample
+// format chosen for the output.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +16,10 @@ namespace bformat {
 
 // The channel convention of an input file. Unspecified: only files flagged as B-Format are
 // read (as FuMa).
-enum class Convention { Unspecified, FuMa, AmbiX };
+enum class Convention { Unspecified, FuMa, AmbiX, N3d };
+
+// "FuMa", "ambiX" or "N3D".
+const char* ConventionName(Convention convention);
 
 // What an opened file holds.
 struct InputDescription {
@@ -26,7 +29,8 @@ struct InputDescription {
     bool flagged = false;          // WAVE_FORMAT_EXTENSIBLE with a B-Format subformat
     unsigned channels = 0;         // in the file
     unsigned order = 1;            // the highest order of its channel set
-    unsigned firstOrderChannels = 0;  // delivered: 3 (W, X, Y) or 4 (W, X, Y, Z)
+    unsigned firstOrderChannels = 0;  // its first-order part, the first 3 (no Z) or 4 channels
+    unsigned deliveredChannels = 0;   // what Read delivers: every channel
     uint32_t sampleRate = 0;
     uint64_t frames = 0;
     // The decoder's sample format nearest the file's samples: what the output is by default.
@@ -57,8 +61,8 @@ public:
     void DeliverFor(decoder::SampleFormat outputFormat);
     decoder::SampleFormat DeliveredFormat() const { return m_delivered; }
 
-    // Reads up to `maxFrames` frames of the first-order part into `buffer` (maxFrames ×
-    // firstOrderChannels samples of DeliveredFormat()). Returns the frames read, 0 at the end,
+    // Reads up to `maxFrames` frames into `buffer` (maxFrames × deliveredChannels samples of
+    // DeliveredFormat()). Returns the frames read, 0 at the end,
     // or -1 when the file cannot be read (see Error). Any thread, one at a time.
     int64_t Read(uint8_t* buffer, uint64_t maxFrames);
 
@@ -67,16 +71,14 @@ public:
 
 private:
     void Close();
-    // The first-order channels of `frames` frames of the file, in FuMa order and scale, as
-    // samples of the delivered format into `out`. Integers come at the full 32-bit scale.
+    // The delivered channels of `frames` frames of the file, as samples of the delivered format
+    // into `out`. Integers come at the full 32-bit scale.
     void ConvertIntegers(const int32_t* scratch, size_t frames, uint8_t* out) const;
     void ConvertFloats(const float* scratch, size_t frames, uint8_t* out) const;
 
     sf_private_tag* m_sndfile = nullptr;
     InputDescription m_description;
     decoder::SampleFormat m_delivered = decoder::SampleFormat::None;
-    unsigned m_sources[4] = {0, 1, 2, 3};  // file channel of W, X, Y, Z
-    double m_wGain = 1.0;                  // 1/sqrt(2) for ambiX (SN3D to FuMa)
     std::vector<int32_t> m_intScratch;
     std::vector<float> m_floatScratch;
     uint64_t m_framesRead = 0;

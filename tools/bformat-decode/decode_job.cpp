@@ -23,6 +23,35 @@ namespace bformat {
 
 namespace {
 
+decoder::InputConvention EngineConvention(Convention convention)
+{
+    switch (convention) {
+    case Convention::AmbiX: return decoder::InputConvention::Ambix;
+    case Convention::N3d: return decoder::InputConvention::N3d;
+    default: return decoder::InputConvention::Fuma;
+    }
+}
+
+// Tells the decoder filter what the input carries when it is not first-order FuMa (the
+// filter's own default), and asks the order its output decodes it at. False when the filter
+// refuses the input.
+bool AnnounceInput(IBaseFilter* decoderFilter, const InputDescription& input, unsigned& decodedOrder)
+{
+    decodedOrder = 1;
+    const decoder::InputConvention convention = EngineConvention(input.convention);
+    if (decoder::IsFirstOrderFuma({input.deliveredChannels, 0.0, 0, convention})) return true;
+    ComRef<IAmbisonicDecoderInput> announce;
+    if (FAILED(decoderFilter->QueryInterface(IID_IAmbisonicDecoderInput, announce.put_void())) || !announce) return false;
+    const LONG named = convention == decoder::InputConvention::Ambix ? AMBISONIC_CONVENTION_AMBIX
+                       : convention == decoder::InputConvention::N3d ? AMBISONIC_CONVENTION_N3D
+                                                                     : AMBISONIC_CONVENTION_FUMA;
+    ULONG order = 1;
+    if (announce->SetInputFormat(named, input.deliveredChannels) != S_OK || announce->GetDecodedOrder(&order) != S_OK)
+        return false;
+    decodedOrder = order;
+    return true;
+}
+
 // The first pin of a filter in the given direction, with a reference.
 bool FindPin(IBaseFilter* filter, PIN_DIRECTION direction, ComRef<IPin>& found)
 {
@@ -257,7 +286,12 @@ bool DecodeRun::BuildGraph()
     }
 
     SourceStream stream;
-    stream.formatBlock = BuildExtensibleBlock(static_cast<uint16_t>(m_result.input.firstOrderChannels),
+    if (!AnnounceInput(m_graph.decoder.get(), m_result.input, m_result.decodedOrder)) {
+        m_error = m_request.input + ": the decoder filter does not take " + std::to_string(m_result.input.deliveredChannels) +
+                  "-channel " + ConventionName(m_result.input.convention) + " input";
+        return false;
+    }
+    stream.formatBlock = BuildExtensibleBlock(static_cast<uint16_t>(m_result.input.deliveredChannels),
                                               m_result.input.sampleRate, m_result.decodedFormat, true);
     WaveFormat format;
     ReadWaveFormat(stream.formatBlock.data(), stream.formatBlock.size(), format);
@@ -304,7 +338,7 @@ bool DecodeRun::ConnectFilters()
     HRESULT hr = m_graph.builder->ConnectDirect(sourceOut.get(), decoderIn.get(), nullptr);
     if (FAILED(hr)) {
         m_error = m_request.input + ": the decoder filter refuses a stream of " +
-                  std::to_string(m_result.input.firstOrderChannels) + " channels at " +
+                  std::to_string(m_result.input.deliveredChannels) + " channels at " +
                   std::to_string(m_result.input.sampleRate) + " Hz (" + Hex(hr) + ")";
         return false;
     }

@@ -34,6 +34,7 @@ struct DecodeRequest {
 struct DecodeResult {
     InputDescription input;
     decoder::SampleFormat decodedFormat = decoder::SampleFormat::None;  // between the filters
+    unsigned decodedOrder = 1;   // the Ambisonic order the output decodes the input at
     WaveFormat output;  // the decoder's output as it proposed it
     decoder::SampleFormat outputFormat = decoder::SampleFormat::None;  // of the file written
     std::string decoderSource;   // where the decoder filter came from

@@ -104,13 +104,15 @@ const std::vector<Option>& Options()
              s.output = v;
              return std::string();
          }},
-        {"-i", "--input", "fuma|ambix",
-         "the channel convention of inputs not flagged as B-Format (default: none, and such\n"
-         "inputs are refused); files flagged as B-Format (.amb) are always FuMa",
+        {"-i", "--input", "fuma|ambix|n3d",
+         "the channel convention of inputs not flagged as B-Format: FuMa, ambiX (ACN, SN3D) or\n"
+         "ACN with N3D weights (default: none, and such inputs are refused); files flagged as\n"
+         "B-Format (.amb) are always FuMa",
          [](const std::string& v, Settings& s) {
              if (v == "fuma") s.request.convention = bformat::Convention::FuMa;
              else if (v == "ambix") s.request.convention = bformat::Convention::AmbiX;
-             else return "--input takes fuma or ambix, not " + v;
+             else if (v == "n3d") s.request.convention = bformat::Convention::N3d;
+             else return "--input takes fuma, ambix or n3d, not " + v;
              return std::string();
          }},
         {"-f", "--format", "pcm16|pcm24|pcm32|float",
@@ -250,8 +252,9 @@ void Usage(std::FILE* to)
                  "--layout names another), UHJ stereo or headphone signals.\n"
                  "Reads any file libsndfile reads (WAV, WAVE_FORMAT_EXTENSIBLE, RF64, W64, AIFF, CAF,\n"
                  "FLAC, Ogg): FuMa B-Format of 3 to 16 channels (first to third order; .amb files\n"
-                 "are FuMa) or ambiX of 4, 9, ... 64 channels (orders 1 to 7); higher orders decode\n"
-                 "their first-order part. Each INPUT gets its own output; a file that fails is named\n"
+                 "are FuMa) or ambiX or N3D of 4, 9, ... 64 channels (orders 1 to 7), decoded at their\n"
+                 "order as far as the output carries it (the summary says which and why). Each INPUT\n"
+                 "gets its own output; a file that fails is named\n"
                  "with the reason and the others go on. Without INPUT a demonstration file (a sound\n"
                  "circling the listener) is written beside the output as %s and decoded.\n"
                  "\n",
@@ -354,17 +357,38 @@ std::string Minutes(double seconds)
     return text;
 }
 
+// Why the output decodes the input at the order it does.
+std::string OrderRule(const bformat::OutputChoice& choice, const bformat::InputDescription& in)
+{
+    if (choice.rig.rig && choice.rig.rig->givenDecoder)
+        return "the rig file's decoder is of order " + std::to_string(choice.rig.rig->designed->order);
+    if (choice.rig.rig && choice.rig.rig->designed) {
+        const size_t speakers = choice.rig.rig->designed->speakers;
+        const std::string s = std::to_string(speakers);
+        return choice.rig.rig->designed->shape == decoder::DesignShape::Horizontal
+                   ? "a horizontal rig of " + s + " speakers carries the orders N with 2N+1 <= " + s
+                   : "a 3D rig of " + s + " speakers carries the orders N with (N+1)\xC2\xB2 <= " + s;
+    }
+    if (choice.Headphones())
+        return choice.mode == bformat::OutputMode::HeadphonesSofa
+                   ? "headphones decode every order whose (N+1)\xC2\xB2 channels the measured directions outnumber"
+                   : "headphones decode every order to the seventh";
+    return "the built-in layouts and UHJ decode the first-order part";
+}
+
 void PrintSummary(const std::string& input, const std::string& output, const bformat::OutputChoice& choice,
                   const decoder::SceneRotation& rotation, const bformat::DecodeResult& r)
 {
     using bformat::SampleFormatName;
     const auto& in = r.input;
-    const bool ambix = in.convention == bformat::Convention::AmbiX;
+    const bool fuma = in.convention != bformat::Convention::AmbiX && in.convention != bformat::Convention::N3d;
     std::printf("Decoded %s\n     to %s\n", input.c_str(), output.c_str());
-    std::printf("  input     %u-channel %s, %s, %s, %u Hz\n", in.channels, ambix ? "ambiX" : "FuMa B-Format",
-                in.container.c_str(), in.encoding.c_str(), in.sampleRate);
-    if (in.order > 1) std::printf("  order     %s-order input: decoding its first-order part\n", bformat::OrderName(in.order));
-    if (ambix) std::printf("  convert   ambiX (ACN, SN3D) to FuMa (W, X, Y, Z; W scaled by 1/sqrt(2))\n");
+    std::printf("  input     %u-channel %s, %s, %s, %u Hz\n", in.channels,
+                fuma ? "FuMa B-Format" : bformat::ConventionName(in.convention), in.container.c_str(),
+                in.encoding.c_str(), in.sampleRate);
+    if (in.order > 1)
+        std::printf("  order     %s-order input decoded at %s order: %s\n", bformat::OrderName(in.order),
+                    bformat::OrderName(r.decodedOrder), OrderRule(choice, in).c_str());
     const char* kind = choice.mode == bformat::OutputMode::UhjStereo ? "UHJ stereo, "
                        : choice.Headphones()                           ? "headphones, "
                                                                          : "";

@@ -133,6 +133,7 @@ bool RigFileChoice(const std::string& path, bool lfe, RigChoice& out, std::strin
     designed.low = d.low;
     designed.high = d.high;
     rig->designed = std::move(designed);
+    rig->givenDecoder = true;
     if (d.dualBand) rig->crossoverHz = d.crossoverHz;
     out.rig = rig;
     out.matricesGiven = true;
