@@ -462,6 +462,7 @@ TEST_F(DecoderRig, RotationIsTakenAtAnyTimeAndTurnsWithoutAllocating)
     const long steady = allocations();
     ASSERT_EQ(S_OK, rotation->SetRotation(90, -45, 10));
     EXPECT_EQ(steady, allocations());
+}
 
 // ---- Higher-order input ------------------------------------------------------------------
 

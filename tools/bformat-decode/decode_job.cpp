@@ -11,6 +11,7 @@
 
 #include "durazodo/ambisonic_decoder.h"
 #include "framework/base_pin.h"
+#include "decoder/input_stage.h"
 #include "decoder/speaker_feeds.h"
 #include "framework/com_ref.h"
 #include "tools/bformat-decode/bformat_reader.h"
