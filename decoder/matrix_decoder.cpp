@@ -31,10 +31,17 @@ MatrixDecoder::Result MatrixDecoder::Prepare(const MatrixDecoderGains& gains, do
                 shifted[c * stride + s] = (high - low) * 0.5;
             }
         std::vector<double> prevIn(gains.inputs, 0.0), prevOut(gains.inputs, 0.0);
+        std::vector<double> foldedDirect(direct.size()), foldedShifted(direct.size());
+        std::vector<double> foldTurn(size_t{gains.inputs} * gains.inputs), mixed(gains.inputs);
         m_Direct.swap(direct);
         m_Shifted.swap(shifted);
         m_PrevIn.swap(prevIn);
         m_PrevOut.swap(prevOut);
+        m_FoldedDirect.swap(foldedDirect);
+        m_FoldedShifted.swap(foldedShifted);
+        m_FoldTurn.swap(foldTurn);
+        m_Mixed.swap(mixed);
+        m_Folded = false;
         m_State.inputs = gains.inputs;
         m_State.outputs = gains.outputs;
         m_State.stride = stride;
@@ -60,6 +67,50 @@ void MatrixDecoder::Reset()
 {
     std::fill(m_PrevIn.begin(), m_PrevIn.end(), 0.0);
     std::fill(m_PrevOut.begin(), m_PrevOut.end(), 0.0);
+}
+
+void MatrixDecoder::MixMemory(const double* m)
+{
+    const uint32_t n = m_State.inputs;
+    for (std::vector<double>* memory : {&m_PrevIn, &m_PrevOut}) {
+        for (uint32_t r = 0; r < n; ++r) {
+            double sum = 0.0;
+            for (uint32_t c = 0; c < n; ++c) sum += m[size_t{r} * n + c] * (*memory)[c];
+            m_Mixed[r] = sum;
+        }
+        std::copy(m_Mixed.begin(), m_Mixed.end(), memory->begin());
+    }
+}
+
+void MatrixDecoder::Fold(const double* turn, const double* inverse)
+{
+    if (!IsReady()) return;
+    if (m_Folded) {
+        MixMemory(m_FoldTurn.data());
+        m_State.direct = m_Direct.data();
+        m_State.shifted = m_Shifted.data();
+        m_Folded = false;
+    }
+    if (!turn) return;
+    const uint32_t n = m_State.inputs, stride = m_State.stride;
+    // Gains are stored column by column (input c's gains into every output at c * stride):
+    // the folded column c is the sum over k of column k times turn[k][c].
+    for (uint32_t c = 0; c < n; ++c)
+        for (uint32_t s = 0; s < stride; ++s) {
+            double direct = 0.0, shifted = 0.0;
+            for (uint32_t k = 0; k < n; ++k) {
+                const double t = turn[size_t{k} * n + c];
+                direct += m_Direct[size_t{k} * stride + s] * t;
+                shifted += m_Shifted[size_t{k} * stride + s] * t;
+            }
+            m_FoldedDirect[size_t{c} * stride + s] = direct;
+            m_FoldedShifted[size_t{c} * stride + s] = shifted;
+        }
+    std::copy(turn, turn + size_t{n} * n, m_FoldTurn.begin());
+    MixMemory(inverse);
+    m_State.direct = m_FoldedDirect.data();
+    m_State.shifted = m_FoldedShifted.data();
+    m_Folded = true;
 }
 
 }  // namespace decoder

@@ -46,8 +46,18 @@ public:
     // successful Prepare(), for frames 0 or format None.
     void Process(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames);
 
-    // Clears the filter memory, as after Prepare().
+    // Clears the filter memory, as after Prepare(); a fold in force stays.
     void Reset();
+
+    // Folds a steady turn of the input into the gains: Process() on x then gives what the
+    // unfolded gains give on turn * x, exactly but for round-off, as the all-pass acts alike
+    // on every input and so commutes with any fixed mix of them. `turn` and `inverse` are
+    // Inputs() x Inputs(), row-major, one the other's inverse; the filter memory, which holds
+    // the turned input's, is carried over to the unturned input's through `inverse`. A null
+    // turn undoes the fold, carrying the memory back; so does the next Prepare(). Costs
+    // Inputs()^2 * (Outputs() + 2) steps and allocates nothing; does nothing before Prepare().
+    void Fold(const double* turn, const double* inverse);
+    bool IsFolded() const { return m_Folded; }
 
     // The loop Process() runs until the next Prepare(), for tests and benchmarks that hold the
     // loops to equal bits or compare their speed; a null loop (one this processor lacks)
@@ -61,7 +71,13 @@ public:
 private:
     kernels::MatrixKernelState m_State;
     kernels::MatrixFramesKernel m_Kernel = kernels::MatrixFramesPlain;
+    // Multiplies both filter memories by the Inputs() x Inputs() matrix m.
+    void MixMemory(const double* m);
+
     std::vector<double> m_Direct, m_Shifted, m_PrevIn, m_PrevOut;
+    // The folded gains and the turn they fold, sized at Prepare; scratch for MixMemory.
+    std::vector<double> m_FoldedDirect, m_FoldedShifted, m_FoldTurn, m_Mixed;
+    bool m_Folded = false;
 };
 
 }  // namespace decoder

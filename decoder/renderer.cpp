@@ -31,6 +31,42 @@ bool IsIdentity3(const double* m)
     return std::equal(m, m + 9, kIdentity3);
 }
 
+// The inverse of the n x n row-major matrix m into inverse, by Gauss-Jordan elimination with
+// partial pivoting in work (n * n). False, inverse undefined, when a pivot falls below 1e-6:
+// a singular turn, or one so near it that carrying filter memory through its inverse would
+// not be exact to round-off.
+bool InvertMatrix(uint32_t n, const double* m, double* inverse, double* work)
+{
+    std::copy(m, m + size_t{n} * n, work);
+    std::fill(inverse, inverse + size_t{n} * n, 0.0);
+    for (uint32_t i = 0; i < n; ++i) inverse[size_t{i} * n + i] = 1.0;
+    for (uint32_t col = 0; col < n; ++col) {
+        uint32_t pivot = col;
+        for (uint32_t r = col + 1; r < n; ++r)
+            if (std::fabs(work[size_t{r} * n + col]) > std::fabs(work[size_t{pivot} * n + col])) pivot = r;
+        if (!(std::fabs(work[size_t{pivot} * n + col]) >= 1e-6)) return false;
+        if (pivot != col)
+            for (uint32_t c = 0; c < n; ++c) {
+                std::swap(work[size_t{pivot} * n + c], work[size_t{col} * n + c]);
+                std::swap(inverse[size_t{pivot} * n + c], inverse[size_t{col} * n + c]);
+            }
+        const double scale = 1.0 / work[size_t{col} * n + col];
+        for (uint32_t c = 0; c < n; ++c) {
+            work[size_t{col} * n + c] *= scale;
+            inverse[size_t{col} * n + c] *= scale;
+        }
+        for (uint32_t r = 0; r < n; ++r) {
+            const double f = work[size_t{r} * n + col];
+            if (r == col || f == 0.0) continue;
+            for (uint32_t c = 0; c < n; ++c) {
+                work[size_t{r} * n + c] -= f * work[size_t{col} * n + c];
+                inverse[size_t{r} * n + c] -= f * inverse[size_t{col} * n + c];
+            }
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int Renderer::DecodedOrder(const StreamDescription& stream) const
@@ -64,8 +100,25 @@ PrepareResult Renderer::Prepare(const StreamDescription& stream)
             return PrepareResult::OutOfMemory;
         }
     }
+    std::vector<double> foldTurn, foldInverse, foldWork;
+    if (stream.inChannels >= 1 && stream.inChannels <= SamplePlanes::kMaxChannels) {
+        try {
+            const size_t cells = size_t{stream.inChannels} * stream.inChannels;
+            foldTurn.resize(cells);
+            foldInverse.resize(cells);
+            foldWork.resize(cells);
+        } catch (const std::bad_alloc&) {
+            return PrepareResult::OutOfMemory;
+        }
+    }
     const PrepareResult result = DoPrepare(stream);
     if (result != PrepareResult::Ok) return result;
+    // A new preparation leaves the kind's decode unfolded.
+    m_FoldTurn.swap(foldTurn);
+    m_FoldInverse.swap(foldInverse);
+    m_FoldWork.swap(foldWork);
+    m_Folded = false;
+    m_FoldRefused = false;
     m_TurnIn.Swap(turnIn);
     m_TurnOut.Swap(turnOut);
     std::copy(m_TurnTarget, m_TurnTarget + 9, m_Turn);
@@ -93,6 +146,7 @@ bool Renderer::SetRotation(const SceneRotation& rotation)
     if (!IsValidRotation(rotation)) return false;
     m_Rotation = rotation;
     FumaRotationMatrix(rotation, m_TurnTarget);
+    m_FoldRefused = false;
     if (m_Orders) {
         BuildTurnTarget();
         m_Turning = !m_NowIdentity || !m_ToIdentity;
@@ -176,27 +230,67 @@ void Renderer::TurnOrders(double* const* in, int32_t n)
     m_Turning = !m_NowIdentity;
 }
 
-void Renderer::RenderTurned(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames)
+bool Renderer::TurnSteady() const
 {
-    const uint32_t inChannels = m_Stream.inChannels, outChannels = OutputChannels();
-    const size_t bytes = BytesPerSample(format);
-    const auto capacity = static_cast<size_t>(m_TurnIn.Capacity());
-    for (size_t done = 0; done < frames;) {
-        const size_t take = std::min(frames - done, capacity);
-        const auto n = static_cast<int32_t>(take);
-        DeinterleaveBlock(src + done * inChannels * bytes, n, format, inChannels, m_TurnIn.data());
-        if (m_Turning) Turn(m_TurnIn.data(), n);
-        DoRenderPlanes(m_TurnIn.data(), m_TurnOut.data(), n);
-        InterleaveBlock(m_TurnOut.data(), outChannels, n, format, dst + done * outChannels * bytes);
-        done += take;
+    return m_Orders ? std::equal(m_Now.begin(), m_Now.end(), m_To.begin()) : std::equal(m_Turn, m_Turn + 9, m_TurnTarget);
+}
+
+void Renderer::Unfold()
+{
+    if (!m_Folded) return;
+    FoldTurn(nullptr, nullptr);
+    m_Folded = false;
+}
+
+bool Renderer::SettleFold()
+{
+    if (!m_Turning) {
+        Unfold();
+        return true;
     }
+    if (!TurnSteady()) {
+        Unfold();
+        return false;
+    }
+    if (m_Folded) return true;
+    if (m_FoldRefused) return false;
+    const uint32_t n = m_Stream.inChannels;
+    if (m_Orders) {
+        std::copy(m_Now.begin(), m_Now.end(), m_FoldTurn.begin());
+    } else {
+        // W stays; X, Y[, Z] turn by the 3x3 (without Z, its upper-left 2x2, as Turn() does).
+        std::fill(m_FoldTurn.begin(), m_FoldTurn.end(), 0.0);
+        m_FoldTurn[0] = 1.0;
+        for (uint32_t r = 1; r < n; ++r)
+            for (uint32_t c = 1; c < n; ++c) m_FoldTurn[size_t{r} * n + c] = m_Turn[(r - 1) * 3 + (c - 1)];
+    }
+    if (!InvertMatrix(n, m_FoldTurn.data(), m_FoldInverse.data(), m_FoldWork.data()) ||
+        !FoldTurn(m_FoldTurn.data(), m_FoldInverse.data())) {
+        m_FoldRefused = true;
+        return false;
+    }
+    m_Folded = true;
+    return true;
 }
 
 void Renderer::Render(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames)
 {
     if (!m_Ready || BytesPerSample(format) == 0 || frames == 0) return;
-    if (m_Turning) RenderTurned(format, src, dst, frames);
-    else DoRender(format, src, dst, frames);
+    const uint32_t inChannels = m_Stream.inChannels, outChannels = OutputChannels();
+    const size_t bytes = BytesPerSample(format);
+    const auto capacity = static_cast<size_t>(m_TurnIn.Capacity());
+    // A turn that moves, or that the kind cannot fold, goes through the planes, a piece at a
+    // time; once it is steady and folded (or gone) the rest takes the kind's own path.
+    size_t done = 0;
+    while (done < frames && !SettleFold()) {
+        const auto n = static_cast<int32_t>(std::min(frames - done, capacity));
+        DeinterleaveBlock(src + done * inChannels * bytes, n, format, inChannels, m_TurnIn.data());
+        Turn(m_TurnIn.data(), n);
+        DoRenderPlanes(m_TurnIn.data(), m_TurnOut.data(), n);
+        InterleaveBlock(m_TurnOut.data(), outChannels, n, format, dst + done * outChannels * bytes);
+        done += static_cast<size_t>(n);
+    }
+    if (done < frames) DoRender(format, src + done * inChannels * bytes, dst + done * outChannels * bytes, frames - done);
     m_TailOwed = TailLength();
 }
 
@@ -204,7 +298,7 @@ void Renderer::RenderPlanes(double* const* in, double* const* out, int32_t n)
 {
     if (!m_Ready || n <= 0) return;
     n = std::min(n, m_Stream.maxBlockFrames);
-    if (m_Turning) Turn(in, n);
+    if (!SettleFold()) Turn(in, n);
     DoRenderPlanes(in, out, n);
     m_TailOwed = TailLength();
 }
@@ -213,6 +307,8 @@ void Renderer::Reset()
 {
     if (!m_Ready) return;
     DoReset();
+    Unfold();
+    m_FoldRefused = false;
     if (m_Orders) {
         std::copy(m_To.begin(), m_To.end(), m_Now.begin());
         m_NowIdentity = m_ToIdentity;
@@ -436,6 +532,13 @@ protected:
         }
     }
     size_t TailLength() const override { return m_Delays[0].LongestDelay(); }
+    // The all-pass acts alike on every input channel and W (the LFE's source) does not turn,
+    // so any steady turn folds into the gains.
+    bool FoldTurn(const double* turn, const double* inverse) override
+    {
+        m_Matrix.Fold(turn, inverse);
+        return true;
+    }
     void DoReset() override
     {
         m_Matrix.Reset();

@@ -112,6 +112,9 @@ public:
     // what a turn would give the channels it does not carry). Refuses (false, rotation
     // unchanged) angles that are not finite. While no rotation is in force or on its way the
     // input passes untouched, through exactly the path and bits of a renderer never turned.
+    // Once a turn stops moving, a kind that can (the designed speaker decode) folds it into its
+    // own decode at the next block, so a steady turn costs what no turn costs; the output
+    // then differs from turning the input only by round-off.
     bool SetRotation(const SceneRotation& rotation);
     const SceneRotation& Rotation() const { return m_Rotation; }
 
@@ -134,6 +137,14 @@ protected:
     // Clears the kind's filter memory; allocates nothing.
     virtual void DoReset() = 0;
 
+    // Folds a steady turn of the input into the kind's own decode, so that DoRender() and
+    // DoRenderPlanes() on unturned input give what they give on turned input (round-off
+    // apart), and carries the filter memory over; a null turn undoes the fold. `turn` is
+    // y = turn * x over the stream's input channels (row-major, W's row and column the
+    // identity) and `inverse` its inverse. Returns false where the kind cannot fold exactly:
+    // the input is then turned through the planes. Allocates nothing.
+    virtual bool FoldTurn(const double* /*turn*/, const double* /*inverse*/) { return false; }
+
 private:
     // Turns X, Y[, Z] of in[] in place over n frames, from m_Turn towards m_TurnTarget (a
     // first-order FuMa stream), or every order's channels from m_Now towards m_To.
@@ -141,8 +152,14 @@ private:
     void TurnOrders(double* const* in, int32_t n);
     // m_To for m_Rotation: the ambiX rotation taken into the input's channels and weights.
     void BuildTurnTarget();
-    // Render() while turning: through the planes below, in pieces of their capacity.
-    void RenderTurned(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames);
+    // Whether the turn in force has stopped moving (it may be the identity).
+    bool TurnSteady() const;
+    // Brings the kind's fold in line with the turn in force: folds a steady turn that is not
+    // the identity (once), undoes the fold while the turn moves or is gone. True when the
+    // input is to go to the kind unturned (no turn, or one folded).
+    bool SettleFold();
+    // Undoes a fold in force.
+    void Unfold();
 
     StreamDescription m_Stream;
     size_t m_TailOwed = 0;
@@ -161,6 +178,11 @@ private:
     InputLayout m_Input;
     std::vector<double> m_Now, m_To, m_AmbixTurn;
     bool m_NowIdentity = true, m_ToIdentity = true;
+
+    // The steady turn over all the stream's input channels, its inverse and scratch to invert
+    // it, sized at Prepare; whether the kind holds it folded, or refused it (until it changes).
+    std::vector<double> m_FoldTurn, m_FoldInverse, m_FoldWork;
+    bool m_Folded = false, m_FoldRefused = false;
 };
 
 // A renderer for `kind`: speaker feeds for `rig` (through its gain table, or its designed
