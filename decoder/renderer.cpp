@@ -244,9 +244,9 @@ void Renderer::Unfold()
 
 bool Renderer::SettleFold()
 {
-    if (!m_Turning) {
+    if (!m_Turning || !m_FoldAllowed) {
         Unfold();
-        return true;
+        return !m_Turning;
     }
     if (!TurnSteady()) {
         Unfold();
@@ -348,6 +348,16 @@ public:
 protected:
     PrepareResult DoPrepare(const StreamDescription& stream) override
     {
+        const PrepareResult result = PrepareState(stream);
+        // A new preparation decodes unfolded, with cleared memory.
+        if (result == PrepareResult::Ok && m_IsFolded) {
+            m_State.m_Coefficients = m_Unfolded;
+            m_IsFolded = false;
+        }
+        return result;
+    }
+    PrepareResult PrepareState(const StreamDescription& stream)
+    {
         if (IsFirstOrderFuma(stream)) {
             const PrepareResult result = m_State.Prepare(stream);
             if (result == PrepareResult::Ok) m_Picking = false;
@@ -412,8 +422,58 @@ protected:
         m_State.m_pShelfY->SetMemory(0.0, 0.0);
     }
 
+    // X and Y are shelved alike, so a turn that mixes only them (a yaw, or any turn of a
+    // 3-channel stream) folds into their gains; Z is not shelved, so one that mixes Z with X
+    // or Y does not fold. Input read through its first-order part is not folded either.
+    bool FoldTurn(const double* turn, const double* inverse) override
+    {
+        if (!turn) {
+            if (m_IsFolded) {
+                MixShelfMemory(m_Folded);
+                m_State.m_Coefficients = m_Unfolded;
+                m_IsFolded = false;
+            }
+            return true;
+        }
+        const uint32_t n = m_State.m_nInChannels;
+        if (m_Picking) return false;
+        if (n == 4)
+            for (uint32_t i = 0; i < 3; ++i)
+                if (turn[3 * n + i] != 0.0 || turn[i * n + 3] != 0.0) return false;
+        m_Unfolded = m_State.m_Coefficients;
+        for (uint32_t r = 0; r < 2; ++r)
+            for (uint32_t c = 0; c < 2; ++c) {
+                m_Folded[r * 2 + c] = turn[(r + 1) * n + c + 1];
+                m_Inverse[r * 2 + c] = inverse[(r + 1) * n + c + 1];
+            }
+        // Gains[ch][s] multiplies channel ch: the folded X and Y rows are the turn's columns
+        // applied to the unfolded ones.
+        for (uint32_t s = 0; s < 8; ++s)
+            for (uint32_t c = 0; c < 2; ++c)
+                m_State.m_Coefficients.Gains[c + 1][s] =
+                    m_Unfolded.Gains[1][s] * m_Folded[c] + m_Unfolded.Gains[2][s] * m_Folded[2 + c];
+        if (n == 4)
+            for (uint32_t s = 0; s < 8; ++s) m_State.m_Coefficients.Gains[3][s] = m_Unfolded.Gains[3][s] * turn[3 * n + 3];
+        MixShelfMemory(m_Inverse);
+        m_IsFolded = true;
+        return true;
+    }
+
 private:
+    // Multiplies the X and Y shelves' memory by the 2x2 row-major m.
+    void MixShelfMemory(const double* m)
+    {
+        AllPass& x = *m_State.m_pShelfX;
+        AllPass& y = *m_State.m_pShelfY;
+        const double xi = x.PrevIn(), xo = x.PrevOut(), yi = y.PrevIn(), yo = y.PrevOut();
+        x.SetMemory(m[0] * xi + m[1] * yi, m[0] * xo + m[1] * yo);
+        y.SetMemory(m[2] * xi + m[3] * yi, m[2] * xo + m[3] * yo);
+    }
+
     DecoderState m_State;
+    DecoderCoefficients m_Unfolded{};   // the rig's table while a fold is in force
+    double m_Folded[4] = {}, m_Inverse[4] = {};  // the X, Y block of the folded turn and its inverse
+    bool m_IsFolded = false;
     uint32_t m_Mask;
     FirstOrderPart m_Part;  // with m_Picking: how the state's planes are read from the input
     uint32_t m_InChannels = 0;

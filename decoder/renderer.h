@@ -118,6 +118,10 @@ public:
     bool SetRotation(const SceneRotation& rotation);
     const SceneRotation& Rotation() const { return m_Rotation; }
 
+    // Whether a steady turn may be folded into the decode (the default), for tests and
+    // benchmarks that compare the fold with turning the input; takes effect at the next block.
+    void AllowFold(bool allow) { m_FoldAllowed = allow; }
+
 protected:
     // The order of DecodedOrder() for an input `input` describes (its order, at least 1).
     virtual int OrderFor(const InputLayout&) const { return 1; }
@@ -182,7 +186,7 @@ private:
     // The steady turn over all the stream's input channels, its inverse and scratch to invert
     // it, sized at Prepare; whether the kind holds it folded, or refused it (until it changes).
     std::vector<double> m_FoldTurn, m_FoldInverse, m_FoldWork;
-    bool m_Folded = false, m_FoldRefused = false;
+    bool m_Folded = false, m_FoldRefused = false, m_FoldAllowed = true;
 };
 
 // A renderer for `kind`: speaker feeds for `rig` (through its gain table, or its designed
