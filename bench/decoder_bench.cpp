@@ -13,8 +13,11 @@
 //
 // Turned/...: the cost of turning the scene, through the renderer a host runs: the same decode
 // with no rotation and with one in force (yaw, pitch and roll, the turn already complete, so
-// each block runs the turned path at its steady cost), for the octagon and the designed 7.1.4
-// rig, 16-bit and float, first-order input with Z.
+// each block runs the turned path at its steady cost), for the octagon, the designed 7.1.4
+// rig, UHJ and the built-in headphones, 16-bit and float, first-order input with Z. A steady turn is folded into the decode
+// where the output can (the designed rig always, the octagon for a yaw); the Unfolded rows
+// turn the input through planes instead, as every block did before the fold and as the block
+// that moves a turn still does.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -114,13 +117,15 @@ void BM_DecodeBlock(benchmark::State& st, uint32_t inChannels, Kernel kernel)
 
 // A speaker renderer for `rig`, turned by `rotation`, decoding one block of random input of
 // `format` (4 channels) over and over.
-void BM_Turned(benchmark::State& st, SampleFormat format, const Rig* rig, SceneRotation rotation)
+void BM_Turned(benchmark::State& st, SampleFormat format, OutputKind kind, const Rig* rig, SceneRotation rotation,
+               bool fold)
 {
     if (!rig) return st.SkipWithError("no such rig");
-    std::unique_ptr<Renderer> renderer = MakeRenderer(OutputKind::Speakers, *rig, nullptr);
+    std::unique_ptr<Renderer> renderer = MakeRenderer(kind, *rig, nullptr);
     if (!renderer || renderer->Prepare({4, 48000.0, kBlockFrames}) != PrepareResult::Ok ||
         !renderer->SetRotation(rotation))
         return st.SkipWithError("renderer refused");
+    renderer->AllowFold(fold);
     Setup s;
     if (!Prepare(s, format, 4, 0, {"Fast", true, InstructionSet::Scalar})) return st.SkipWithError("no input");
     s.dst.resize(static_cast<size_t>(kBlockFrames) * renderer->OutputChannels() * BytesPerSample(format));
@@ -158,15 +163,24 @@ int main(int argc, char** argv)
                                                      .c_str(),
                                                  BM_Whole, f.format, ch, l.decodeType, k);
 
-    const struct { const char* name; const Rig* rig; } rigs[] = {{"8spk", &BuiltInRig(LayoutId::Octagon)},
-                                                                 {"7.1.4", RigNamed("7.1.4")}};
-    const struct { const char* name; SceneRotation rotation; } turns[] = {{"Still", {}}, {"Turned", {30.0, 10.0, 5.0}}};
+    const struct { const char* name; OutputKind kind; const Rig* rig; } rigs[] = {
+        {"8spk", OutputKind::Speakers, &BuiltInRig(LayoutId::Octagon)},
+        {"7.1.4", OutputKind::Speakers, RigNamed("7.1.4")},
+        {"UHJ", OutputKind::Uhj, &BuiltInRig(LayoutId::Square)},
+        {"Headphones", OutputKind::Headphones, &BuiltInRig(LayoutId::Square)}};
+    // "Unfolded": the input turned through planes, as while a turn moves.
+    const struct { const char* name; SceneRotation rotation; bool fold; } turns[] = {
+        {"Still", {}, true},
+        {"Turned", {30.0, 10.0, 5.0}, true},
+        {"TurnedUnfolded", {30.0, 10.0, 5.0}, false},
+        {"Yawed", {30.0, 0.0, 0.0}, true},
+        {"YawedUnfolded", {30.0, 0.0, 0.0}, false}};
     for (const auto& f : {formats[0], formats[3]})
         for (const auto& r : rigs)
             for (const auto& t : turns)
                 benchmark::RegisterBenchmark(
-                    ("Turned/" + std::string(f.name) + "/" + r.name + "/" + t.name).c_str(), BM_Turned, f.format, r.rig,
-                    t.rotation);
+                    ("Turned/" + std::string(f.name) + "/" + r.name + "/" + t.name).c_str(), BM_Turned, f.format, r.kind,
+                    r.rig, t.rotation, t.fold);
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

@@ -188,6 +188,17 @@ void Renderer::Turn(double* const* in, int32_t n)
     const bool moving = !std::equal(m_Turn, m_Turn + 9, m_TurnTarget);
     double m[9];
     std::copy(m_Turn, m_Turn + 9, m);
+    if (!moving && z) {
+        // The steady turn of a block the output cannot fold: the loop below without its
+        // per-sample tests, the same sums in the same order.
+        for (int32_t i = 0; i < n; ++i) {
+            const double vx = x[i], vy = y[i], vz = z[i];
+            x[i] = m[0] * vx + m[1] * vy + m[2] * vz;
+            y[i] = m[3] * vx + m[4] * vy + m[5] * vz;
+            z[i] = m[6] * vx + m[7] * vy + m[8] * vz;
+        }
+        return;
+    }
     for (int32_t i = 0; i < n; ++i) {
         if (moving) {
             const double t = static_cast<double>(i + 1) / n;

@@ -105,8 +105,10 @@ TEST(StreamingAllocation, RenderersAllocateNothingPerBlock)
         for (auto& r : renderers) {
             ASSERT_EQ(r->Prepare(stream), PrepareResult::Ok);
             const long before = g_Allocations;
-            // Unturned, turning (a rotation set while streaming) and turned.
-            for (const SceneRotation& turn : {SceneRotation{}, SceneRotation{40, 20, -10}, SceneRotation{40, 20, -10}}) {
+            // Unturned, turning (a rotation set while streaming) and turned; a yaw, which the
+            // seven layouts fold into their decode too.
+            for (const SceneRotation& turn : {SceneRotation{}, SceneRotation{40, 20, -10}, SceneRotation{40, 20, -10},
+                                              SceneRotation{-30, 0, 0}, SceneRotation{-30, 0, 0}}) {
                 EXPECT_TRUE(r->SetRotation(turn));
                 r->Render(SampleFormat::Pcm24, in.data(), out.data(), 1000);  // pieces of 300 frames
                 r->RenderPlanes(p, p + stream.inChannels, 300);
