@@ -133,14 +133,14 @@ bool BlockConvolver::Setup(const std::vector<std::vector<std::vector<double>>>& 
     // Every spectrum is `spectrum` bins long; the padding past `bins` holds zeros, which add
     // nothing to the sums and are never transformed back.
     std::vector<double> windowStore, outputStore;
-    std::vector<std::complex<double>> inputStore, pendingStore;
+    std::vector<std::complex<double>> inputStore, sumStore;
     double* windows = Aligned(windowStore, inputs * fftSize);
     double* outputTime = Aligned(outputStore, outputs * fftSize);
-    std::complex<double>* inputSpectra = Aligned(inputStore, inputs * spectrum);
-    std::complex<double>* pending = Aligned(pendingStore, partitions * outputs * spectrum);
+    std::complex<double>* inputSpectra = Aligned(inputStore, inputs * partitions * spectrum);
+    std::complex<double>* sums = Aligned(sumStore, outputs * spectrum);
     auto fft = std::make_unique<Fft>(fftSize, windows, inputSpectra);
 
-    const size_t filterChunk = partitions * inputs * outputs * kernels::kSpectrumChunk;
+    const size_t filterChunk = inputs * partitions * outputs * kernels::kSpectrumChunk;
     std::vector<std::complex<double>> filterSpectra(chunks * filterChunk);
     const double scale = 1.0 / static_cast<double>(fftSize);
     for (size_t i = 0; i < inputs; ++i) {
@@ -154,7 +154,7 @@ bool BlockConvolver::Setup(const std::vector<std::vector<std::vector<double>>>& 
                 for (size_t q = 0; q < chunks; ++q) {
                     const size_t first = q * kernels::kSpectrumChunk, last = std::min(bins, first + kernels::kSpectrumChunk);
                     std::copy(inputSpectra + first, inputSpectra + last,
-                              &filterSpectra[q * filterChunk + ((p * inputs + i) * outputs + o) * kernels::kSpectrumChunk]);
+                              &filterSpectra[q * filterChunk + ((i * partitions + p) * outputs + o) * kernels::kSpectrumChunk]);
                 }
             }
         }
@@ -163,11 +163,11 @@ bool BlockConvolver::Setup(const std::vector<std::vector<std::vector<double>>>& 
     m_pFft = std::move(fft);
     m_FilterSpectra.swap(filterSpectra);
     m_InputStore.swap(inputStore);
-    m_PendingStore.swap(pendingStore);
+    m_SumStore.swap(sumStore);
     m_WindowStore.swap(windowStore);
     m_OutputStore.swap(outputStore);
     m_pInputSpectra = inputSpectra;
-    m_pPending = pending;
+    m_pSums = sums;
     m_pWindows = windows;
     m_pOutputTime = outputTime;
     m_Inputs = inputs;
@@ -185,7 +185,7 @@ void BlockConvolver::Reset()
 {
     if (!m_pFft) return;
     const size_t fftSize = 2 * m_Partition, spectrum = m_Chunks * kernels::kSpectrumChunk;
-    std::fill(m_pPending, m_pPending + m_Partitions * m_Outputs * spectrum, std::complex<double>());
+    std::fill(m_pInputSpectra, m_pInputSpectra + m_Inputs * m_Partitions * spectrum, std::complex<double>());
     std::fill(m_pWindows, m_pWindows + m_Inputs * fftSize, 0.0);
     std::fill(m_pOutputTime, m_pOutputTime + m_Outputs * fftSize, 0.0);
     m_Fill = 0;
@@ -213,17 +213,15 @@ void BlockConvolver::Process(const double* const* in, double* const* out, size_t
 }
 
 // One full partition of input is in the upper half of each input window: transform the
-// windows, add their products with every filter partition into the pending output spectra,
-// and transform this block's finished ones back; the upper (alias-free) half of each is the
-// output's next block. The slot after the newest, this block's last-partition slot, is the
-// one whose output went out the block before.
+// windows into the newest delay-line slot, sum every slot times its filter partition, and
+// transform the sums back; the upper (alias-free) half of each is the output's next block.
 void BlockConvolver::ConvolvePartition()
 {
     const size_t fftSize = 2 * m_Partition, spectrum = m_Chunks * kernels::kSpectrumChunk;
-    m_Newest = (m_Newest + 1) % m_Partitions;
+    m_Newest = (m_Newest + m_Partitions - 1) % m_Partitions;
     for (size_t i = 0; i < m_Inputs; ++i) {
         double* window = m_pWindows + i * fftSize;
-        m_pFft->Forward(window, m_pInputSpectra + i * spectrum);
+        m_pFft->Forward(window, m_pInputSpectra + (i * m_Partitions + m_Newest) * spectrum);
         std::memcpy(window, window + m_Partition, m_Partition * sizeof(double));
     }
     kernels::SpectrumSums sums;
@@ -234,11 +232,9 @@ void BlockConvolver::ConvolvePartition()
     sums.newest = m_Newest;
     sums.x = m_pInputSpectra;
     sums.h = m_FilterSpectra.data();
-    sums.pending = m_pPending;
+    sums.sum = m_pSums;
     m_SumSpectra(sums);
-    // The inverse leaves its spectrum undefined: the slot is overwritten, not added to, next.
-    std::complex<double>* finished = m_pPending + m_Newest * m_Outputs * spectrum;
-    for (size_t o = 0; o < m_Outputs; ++o) m_pFft->Inverse(finished + o * spectrum, m_pOutputTime + o * fftSize);
+    for (size_t o = 0; o < m_Outputs; ++o) m_pFft->Inverse(m_pSums + o * spectrum, m_pOutputTime + o * fftSize);
 }
 
 }  // namespace decoder

@@ -12,11 +12,8 @@ namespace decoder {
 
 // Convolves `inputs` signals with a matrix of filters and sums them into `outputs` signals:
 // out[o] = sum over i of in[i] * filter[i][o]. Each filter is cut into partitions of
-// `partition` taps (uniformly partitioned overlap-save, FFT size 2 * partition). Each block's
-// input spectra are multiplied with every filter partition once, and the products added into a
-// ring of pending output spectra, one per partition still to come: the transposed form of a
-// frequency-domain delay line, which reads only the newest input spectra (with many inputs and
-// few outputs, far less memory than the inputs' past spectra).
+// `partition` taps whose spectra are multiplied with a frequency-domain delay line of the
+// input's past blocks (uniformly partitioned overlap-save, FFT size 2 * partition).
 //
 // The output lags the input by exactly Latency() frames (one partition): input is gathered
 // until a partition is full, so the result never depends on how the input is split into
@@ -55,13 +52,13 @@ private:
     size_t m_Inputs = 0, m_Outputs = 0, m_Partition = 0, m_Partitions = 0, m_Bins = 0;
     size_t m_Chunks = 0;      // m_Bins in chunks of kernels::kSpectrumChunk, the last padded with zeros
     size_t m_Fill = 0;        // frames of the current partition gathered so far
-    size_t m_Newest = 0;      // slot of the pending spectra finished by the last block
-    std::vector<std::complex<double>> m_FilterSpectra;   // [chunk][partition][input][output][bin of chunk]
+    size_t m_Newest = 0;      // slot of the newest input spectrum in the delay line
+    std::vector<std::complex<double>> m_FilterSpectra;   // [chunk][input][partition][output][bin of chunk]
     // The arrays the transforms run on, each starting on a 64-byte boundary of its store.
-    std::vector<std::complex<double>> m_InputStore, m_PendingStore;
+    std::vector<std::complex<double>> m_InputStore, m_SumStore;
     std::vector<double> m_WindowStore, m_OutputStore;
-    std::complex<double>* m_pInputSpectra = nullptr;     // [input][chunk * kSpectrumChunk]: this block's
-    std::complex<double>* m_pPending = nullptr;          // [slot][output][chunk * kSpectrumChunk]
+    std::complex<double>* m_pInputSpectra = nullptr;     // [input][slot][chunk * kSpectrumChunk]
+    std::complex<double>* m_pSums = nullptr;             // [output][chunk * kSpectrumChunk]
     double* m_pWindows = nullptr;                        // [input][2 * partition]: last partition, this one
     double* m_pOutputTime = nullptr;                     // [output][2 * partition]: the block out is the upper half
     kernels::SpectrumSumsKernel m_SumSpectra = kernels::SumSpectraPlain;

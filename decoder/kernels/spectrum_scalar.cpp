@@ -5,27 +5,26 @@ namespace kernels {
 
 void SumSpectraPlain(const SpectrumSums& s)
 {
-    const size_t spectrum = s.chunks * kSpectrumChunk;
+    const size_t sumStride = s.chunks * kSpectrumChunk;
     for (size_t q = 0; q < s.chunks; ++q) {
-        for (size_t p = 0; p < s.partitions; ++p) {
-            const size_t slot = (s.newest + p) % s.partitions;
-            for (size_t o = 0; o < s.outputs; ++o) {
-                // Written out in real arithmetic: std::complex's operator* takes a slow path for
-                // infinities that these finite spectra never need.
-                double z[2 * kSpectrumChunk] = {};
-                for (size_t i = 0; i < s.inputs; ++i) {
-                    const auto* x = reinterpret_cast<const double*>(s.x + i * spectrum + q * kSpectrumChunk);
+        for (size_t o = 0; o < s.outputs; ++o) {
+            // Written out in real arithmetic: std::complex's operator* takes a slow path for
+            // infinities that these finite spectra never need.
+            double sum[2 * kSpectrumChunk] = {};
+            for (size_t i = 0; i < s.inputs; ++i) {
+                for (size_t p = 0; p < s.partitions; ++p) {
+                    const size_t slot = (s.newest + p) % s.partitions;
+                    const auto* x = reinterpret_cast<const double*>(s.x + (i * s.partitions + slot) * sumStride + q * kSpectrumChunk);
                     const auto* h = reinterpret_cast<const double*>(
-                        s.h + (((q * s.partitions + p) * s.inputs + i) * s.outputs + o) * kSpectrumChunk);
+                        s.h + (((q * s.inputs + i) * s.partitions + p) * s.outputs + o) * kSpectrumChunk);
                     for (size_t k = 0; k < 2 * kSpectrumChunk; k += 2) {
-                        z[k] += x[k] * h[k] - x[k + 1] * h[k + 1];
-                        z[k + 1] += x[k] * h[k + 1] + x[k + 1] * h[k];
+                        sum[k] += x[k] * h[k] - x[k + 1] * h[k + 1];
+                        sum[k + 1] += x[k] * h[k + 1] + x[k + 1] * h[k];
                     }
                 }
-                auto* pending = reinterpret_cast<double*>(s.pending + (slot * s.outputs + o) * spectrum + q * kSpectrumChunk);
-                const bool last = p + 1 == s.partitions;
-                for (size_t k = 0; k < 2 * kSpectrumChunk; ++k) pending[k] = last ? z[k] : pending[k] + z[k];
             }
+            auto* out = reinterpret_cast<double*>(s.sum + o * sumStride + q * kSpectrumChunk);
+            for (size_t k = 0; k < 2 * kSpectrumChunk; ++k) out[k] = sum[k];
         }
     }
 }
