@@ -266,9 +266,6 @@ TEST(HeadphoneSetup, RefusesImpossibleSettingsAndKeepsWhatWasThere)
     EXPECT_EQ(y[0], 5.0);
 }
 
-// The FFT decode equals the plain one (shifted by its latency) within the tolerance, for the
-// built-in head and for handed-in responses longer than one partition, for layouts with and
-// without Z and for 3 and 4 inputs; and its output does not depend on how blocks are split.
 // The convolution's frequency-domain sums in every vector loop this processor runs against
 // the plain loop: input and output counts on either side of the outputs summed at once, one
 // and several partitions with the delay line's newest slot anywhere, with the signs and sizes
@@ -378,6 +375,9 @@ TEST(HeadphoneDecode, DecodersSetUpOnSeveralThreadsAtOnceDecodeAlike)
     }
 }
 
+// The FFT decode equals the plain one (shifted by its latency) within the tolerance, for the
+// built-in head and for handed-in responses longer than one partition, for layouts with and
+// without Z and for 3 and 4 inputs; and its output does not depend on how blocks are split.
 TEST(HeadphoneDecode, FastDecodeMatchesThePlainReferenceWhateverTheBlocks)
 {
     std::mt19937 rng(11);
