@@ -670,6 +670,40 @@ STDMETHODIMP CVEvava::SetRigMatrices(ULONG speakers, const double* azimuthDegree
     }
 }
 
+STDMETHODIMP CVEvava::SetRigSpeakers(ULONG speakers, const double* azimuthDegrees, const double* elevationDegrees,
+                                     const double* distanceMetres, const double* gains, BOOL lfe, ULONG imaginary,
+                                     const double* imaginaryAzimuthDegrees, const double* imaginaryElevationDegrees)
+{
+    if (!azimuthDegrees || !elevationDegrees || (imaginary > 0 && (!imaginaryAzimuthDegrees || !imaginaryElevationDegrees)))
+        return E_POINTER;
+    if (speakers < AMBISONIC_MIN_SPEAKERS || speakers > AMBISONIC_MAX_SPEAKERS || imaginary > AMBISONIC_MAX_SPEAKERS)
+        return E_INVALIDARG;
+    for (ULONG s = 0; s < speakers; ++s)
+        if (!SpeakerWithin(azimuthDegrees, elevationDegrees, distanceMetres, s) ||
+            (gains && !FiniteWithin(gains[s], 0.0, AMBISONIC_MAX_SPEAKER_GAIN)))
+            return E_INVALIDARG;
+    for (ULONG k = 0; k < imaginary; ++k)
+        if (!SpeakerWithin(imaginaryAzimuthDegrees, imaginaryElevationDegrees, static_cast<const double*>(nullptr), k))
+            return E_INVALIDARG;
+    try {
+        std::vector<decoder::Speaker> rigSpeakers(speakers);
+        for (ULONG s = 0; s < speakers; ++s)
+            rigSpeakers[s] = {azimuthDegrees[s], elevationDegrees[s], distanceMetres ? distanceMetres[s] : 0.0,
+                              gains ? gains[s] : 1.0};
+        std::vector<decoder::SpeakerDirection> holes(imaginary);
+        for (ULONG k = 0; k < imaginary; ++k) holes[k] = {imaginaryAzimuthDegrees[k], imaginaryElevationDegrees[k]};
+        decoder::Rig rig;
+        switch (decoder::MakeRig(rigSpeakers, lfe != FALSE, rig, nullptr, holes)) {
+        case decoder::DesignResult::Ok: break;
+        case decoder::DesignResult::OutOfMemory: return E_OUTOFMEMORY;
+        default: return E_INVALIDARG;
+        }
+        return ChooseRig(rig, AMBISONIC_RIG_KIND_CUSTOM, -1);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
 // ---- Rotation ---------------------------------------------------------------------------
 
 STDMETHODIMP CVEvava::SetRotation(float yawDegrees, float pitchDegrees, float rollDegrees)

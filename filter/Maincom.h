@@ -147,6 +147,9 @@ public:
     STDMETHODIMP SetRigMatrices(ULONG speakers, const double* azimuthDegrees, const double* elevationDegrees,
                                 const double* distanceMetres, BOOL lfe, ULONG order, ULONG channels,
                                 const double* low, const double* high, double crossoverHz) override;
+    STDMETHODIMP SetRigSpeakers(ULONG speakers, const double* azimuthDegrees, const double* elevationDegrees,
+                                const double* distanceMetres, const double* gains, BOOL lfe, ULONG imaginary,
+                                const double* imaginaryAzimuthDegrees, const double* imaginaryElevationDegrees) override;
 
     // IAmbisonicDecoderInput (include/durazodo/ambisonic_decoder.h).
     STDMETHODIMP SetInputFormat(LONG convention, ULONG channels) override;
