@@ -80,10 +80,12 @@ const char* DescribeDesignResult(DesignResult result);
 // A horizontal design takes those within kHorizontalRigToleranceDeg of the horizon only.
 //
 // `carried`: the ACN channels the input carries (bit c for channel c), for a mixed-order set
-// (the horizontal harmonics of the higher orders only); 0 for every channel of the order. The
-// design then reads only those channels: the all-round decode over their harmonics, max-rE
-// weights of the horizontal order for the sectoral channels and of the highest order carried in
-// full for the others, the energy normalised over that set.
+// (the horizontal harmonics of the higher orders only); 0 for every channel of the order; it
+// must hold the first order. On a 3D rig the design then reads only those channels: the
+// all-round decode over their harmonics, max-rE weights of `order` for the sectoral channels
+// and of the highest order carried in full for the others, the energy normalised on the
+// horizon (where such a set images best, so that it is as loud there as a full set), and a
+// refinement that weighs the horizon as much as the rest of the sphere.
 struct DesignOptions {
     std::vector<SpeakerDirection> imaginary;
     uint64_t carried = 0;
