@@ -595,17 +595,23 @@ STDMETHODIMP CVEvava::SetSpeakers(ULONG count, const float* azimuthDegrees, cons
         std::vector<decoder::Speaker> speakers(count);
         for (ULONG s = 0; s < count; ++s)
             speakers[s] = {azimuthDegrees[s], elevationDegrees[s], distanceMetres ? distanceMetres[s] : 0.0};
-        // Designed before the lock is taken: a large rig takes milliseconds.
-        decoder::Rig rig;
-        switch (decoder::MakeRig(speakers, lfe != FALSE, rig)) {
-        case decoder::DesignResult::Ok: break;
-        case decoder::DesignResult::OutOfMemory: return E_OUTOFMEMORY;
-        default: return E_INVALIDARG;
-        }
-        return ChooseRig(rig, AMBISONIC_RIG_KIND_CUSTOM, -1);
+        return ChooseDesignedRig(speakers, lfe, {});
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
+}
+
+HRESULT CVEvava::ChooseDesignedRig(const std::vector<decoder::Speaker>& speakers, BOOL lfe,
+                                   const std::vector<decoder::SpeakerDirection>& imaginary)
+{
+    // Designed before the lock is taken: a large rig takes milliseconds.
+    decoder::Rig rig;
+    switch (decoder::MakeRig(speakers, lfe != FALSE, rig, nullptr, imaginary)) {
+    case decoder::DesignResult::Ok: break;
+    case decoder::DesignResult::OutOfMemory: return E_OUTOFMEMORY;
+    default: return E_INVALIDARG;
+    }
+    return ChooseRig(rig, AMBISONIC_RIG_KIND_CUSTOM, -1);
 }
 
 STDMETHODIMP CVEvava::GetRig(LONG* kind, LONG* preset, ULONG* channels)
@@ -692,13 +698,7 @@ STDMETHODIMP CVEvava::SetRigSpeakers(ULONG speakers, const double* azimuthDegree
                               gains ? gains[s] : 1.0};
         std::vector<decoder::SpeakerDirection> holes(imaginary);
         for (ULONG k = 0; k < imaginary; ++k) holes[k] = {imaginaryAzimuthDegrees[k], imaginaryElevationDegrees[k]};
-        decoder::Rig rig;
-        switch (decoder::MakeRig(rigSpeakers, lfe != FALSE, rig, nullptr, holes)) {
-        case decoder::DesignResult::Ok: break;
-        case decoder::DesignResult::OutOfMemory: return E_OUTOFMEMORY;
-        default: return E_INVALIDARG;
-        }
-        return ChooseRig(rig, AMBISONIC_RIG_KIND_CUSTOM, -1);
+        return ChooseDesignedRig(rigSpeakers, lfe, holes);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }

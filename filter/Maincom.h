@@ -182,6 +182,10 @@ private:
     // ChooseOutput() for a new rig with the output, responses and LFE setting in force, unless
     // a pin is connected (VFW_E_ALREADY_CONNECTED). Takes the filter lock.
     HRESULT ChooseRig(const decoder::Rig& rig, LONG rigKind, LONG preset);
+    // Designs a custom rig of checked speakers (and imaginary directions) and chooses it: what
+    // SetSpeakers and SetRigSpeakers share. E_INVALIDARG for a rig no decoder suits.
+    HRESULT ChooseDesignedRig(const std::vector<decoder::Speaker>& speakers, BOOL lfe,
+                              const std::vector<decoder::SpeakerDirection>& imaginary);
     // Hands the renderer a rotation set since it last took one: on the streaming thread before
     // each sample, and before the renderer is prepared.
     void PickUpRotation();
