@@ -216,45 +216,6 @@ TEST(RigDesign, RefusesRigsNoDecoderSuitsAndLeavesTheOldDesign)
     EXPECT_EQ(clash[1], 2u);
 }
 
-// A mixed-order set carries the horizontal harmonics of its higher orders only (3H1P: W, the
-// first order and the sectoral pairs of orders 2 and 3, eight channels).
-uint64_t MixedSet(int horizontalOrder)
-{
-    uint64_t set = 0xF;
-    for (int n = 2; n <= horizontalOrder; ++n) set |= (uint64_t{1} << (n * n)) | (uint64_t{1} << (n * n + 2 * n));
-    return set;
-}
-
-TEST(RigDesign, AMixedOrderSetIsDesignedForTheChannelsItCarries)
-{
-    struct Case {
-        Rig rig;
-        int order;
-    };
-    for (const Case& c : {Case{SpiralSphere(32), 3}, Case{k714, 2}}) {
-        SCOPED_TRACE(std::to_string(c.rig.size()) + " speakers");
-        DesignOptions options;
-        options.carried = MixedSet(c.order);
-        DesignedDecoder d;
-        ASSERT_EQ(DesignAllRound(c.rig.data(), c.rig.size(), c.order, d, nullptr, options), DesignResult::Ok);
-        // Channels the set does not carry get no gain, so MeasureDecode hears the set alone.
-        for (size_t s = 0; s < d.speakers; ++s)
-            for (size_t ch = 0; ch < d.channels; ++ch)
-                if (((options.carried >> ch) & 1) == 0) {
-                    EXPECT_EQ(std::fabs(d.high[s * d.channels + ch]) + std::fabs(d.low[s * d.channels + ch]), 0.0);
-                }
-        // On the horizon: even, pointing at the source, and as loud as a full set there.
-        const SweepFigures horizon = Sweep(d, c.rig, false);
-        EXPECT_LT(horizon.energySpreadDb, 1.0);
-        EXPECT_LT(horizon.worstError, 5.0);
-        double energy = 0;
-        for (int az = 0; az < 360; az += 5) energy += MeasureDecode(d, c.rig.data(), az, 0).energy / 72;
-        EXPECT_NEAR(10 * std::log10(energy), 0.0, 0.2);
-        // Above it the set still images towards the source.
-        EXPECT_LT(Sweep(d, c.rig, true).worstError, 15.0);
-    }
-}
-
 TEST(RigDesign, GivenImaginarySpeakersTakeTheirShareAndClosePoles)
 {
     // A ring with no hole the designer would close: sound from behind is panned between the
