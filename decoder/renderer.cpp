@@ -524,11 +524,21 @@ protected:
         try {
             // A decoder designed here is redesigned for the order decoded; one given is used as
             // it is, its columns above the input's order unused.
-            const bool redesign = !m_Rig.givenDecoder && OrderFor(input) != m_Rig.designed->order;
+            // A mixed-order set on a 3D rig gets a design over the channels it carries.
+            DesignOptions options;
+            options.imaginary = m_Rig.imaginary;
+            if (input.mixed && input.height && m_Rig.designed->shape == DesignShape::Sphere) {
+                const size_t used = AmbisonicChannels(OrderFor(input));
+                for (uint32_t c = 0; c < input.channels; ++c)
+                    if (input.channel[c].acn < used) options.carried |= uint64_t{1} << input.channel[c].acn;
+                if (options.carried == (used >= 64 ? ~uint64_t{0} : (uint64_t{1} << used) - 1)) options.carried = 0;
+            }
+            const bool redesign =
+                !m_Rig.givenDecoder && (OrderFor(input) != m_Rig.designed->order || options.carried != 0);
             DesignedDecoder designed;
             if (redesign) {
                 const std::vector<SpeakerDirection> directions = DesignDirections(m_Rig);
-                switch (DesignAllRound(directions.data(), directions.size(), OrderFor(input), designed)) {
+                switch (DesignAllRound(directions.data(), directions.size(), OrderFor(input), designed, nullptr, options)) {
                 case DesignResult::Ok: break;
                 case DesignResult::OutOfMemory: return PrepareResult::OutOfMemory;
                 default: return PrepareResult::BadRig;
@@ -833,7 +843,7 @@ MatrixDecoderGains DesignedGainsFor(const Rig& rig, const DesignedDecoder& d, co
     g.high.assign(g.low.size(), 0.0);
     for (size_t out = 0, s = 0; out < g.outputs; ++out) {
         if (static_cast<int32_t>(out) == rig.lfeChannel) continue;
-        const double rowGain = s < rowGains.size() ? rowGains[s] : 1.0;
+        const double rowGain = (s < rowGains.size() ? rowGains[s] : 1.0) * rig.speakers[out].gain;
         for (uint32_t c = 0; c < input.channels; ++c) {
             const size_t acn = input.channel[c].acn;
             if (acn >= d.channels) continue;

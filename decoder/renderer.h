@@ -209,7 +209,7 @@ std::unique_ptr<Renderer> MakeSpeakerRenderer(const Rig& rig, const SpeakerOptio
 // The gains a decode through `designed` (a design of `rig`'s speakers) runs for input `input`:
 // one row per output channel (the LFE row zero), one column per input channel (those of orders
 // above the design's zero), each speaker's row scaled by `rowGains` (distance compensation;
-// empty for none).
+// empty for none) and by the speaker's own gain.
 MatrixDecoderGains DesignedGainsFor(const Rig& rig, const DesignedDecoder& designed, const InputLayout& input,
                                     const std::vector<double>& rowGains);
 

@@ -213,11 +213,13 @@ bool ParseSpeakerList(std::string_view text, std::vector<Speaker>& out, size_t& 
     return true;
 }
 
-DesignResult MakeRig(const std::vector<Speaker>& speakers, bool lfe, Rig& out, size_t* firstClash)
+DesignResult MakeRig(const std::vector<Speaker>& speakers, bool lfe, Rig& out, size_t* firstClash,
+                     const std::vector<SpeakerDirection>& imaginary)
 {
     try {
         for (size_t i = 0; i < speakers.size(); ++i)
-            if (!std::isfinite(speakers[i].distance) || speakers[i].distance < 0.0) {
+            if (!std::isfinite(speakers[i].distance) || speakers[i].distance < 0.0 || !std::isfinite(speakers[i].gain) ||
+                speakers[i].gain < 0.0) {
                 if (firstClash) firstClash[0] = i;
                 return DesignResult::BadDirection;
             }
@@ -228,9 +230,12 @@ DesignResult MakeRig(const std::vector<Speaker>& speakers, bool lfe, Rig& out, s
             rig.lfeChannel = static_cast<int32_t>(speakers.size());
             rig.speakers.push_back({});
         }
+        rig.imaginary = imaginary;
         const std::vector<SpeakerDirection> directions = DesignDirections(rig);
         DesignedDecoder designed;
-        const DesignResult result = DesignAllRound(directions.data(), directions.size(), 1, designed, firstClash);
+        DesignOptions options;
+        options.imaginary = imaginary;
+        const DesignResult result = DesignAllRound(directions.data(), directions.size(), 1, designed, firstClash, options);
         if (result != DesignResult::Ok) return result;
         rig.summary = std::to_string(speakers.size()) + (speakers.size() == 1 ? " speaker" : " speakers") +
                       (lfe ? " + LFE" : "");

@@ -26,11 +26,13 @@ constexpr int DecodeTypeOf(LayoutId id) { return static_cast<int>(id); }
 
 // One speaker, in degrees: azimuth from straight ahead towards the left (any turn: the
 // built-in rings run from 0 to 360, listings show the angle in (-180, 180]); elevation up
-// positive. Distance in metres, 0 when not known.
+// positive. Distance in metres, 0 when not known. Gain scales the speaker's feed (linear; a
+// rig file's trim), after the decoder and the distance compensation.
 struct Speaker {
     double azimuth = 0.0;
     double elevation = 0.0;
     double distance = 0.0;
+    double gain = 1.0;
 };
 
 // A speaker rig as a value: `speakers` in output channel order, the LFE channel if any, the
@@ -59,6 +61,9 @@ struct Rig {
     std::optional<LayoutId> layout;  // which built-in rig this is, if any
     DecoderCoefficients table{};
     std::optional<DesignedDecoder> designed;
+    // Directions with no speaker that close holes of the rig (a rig file's imaginary speakers):
+    // every design of `designed`'s kind pans over them too (DesignOptions).
+    std::vector<SpeakerDirection> imaginary;
     // `designed` came as given (a rig file's matrices): it is never redesigned, and input of a
     // higher order than its own decodes at its order.
     bool givenDecoder = false;
@@ -80,9 +85,11 @@ const Rig* RigNamed(std::string_view name);
 // Builds a rig of `speakers` (output channels in the order given; distances in metres, 0 for
 // unknown) and designs its first-order decoder; with `lfe`, an LFE channel follows them. The
 // channel mask is 0 and the name "custom". All or nothing: on any result but Ok `out` is as
-// before; `firstClash` as for DesignAllRound(). A distance that is negative or not finite is
-// a BadDirection.
-DesignResult MakeRig(const std::vector<Speaker>& speakers, bool lfe, Rig& out, size_t* firstClash = nullptr);
+// before; `firstClash` as for DesignAllRound(). A distance that is negative or not finite, or
+// a gain that is not finite or below 0, is a BadDirection. `imaginary` as DesignOptions takes
+// them, kept in the rig.
+DesignResult MakeRig(const std::vector<Speaker>& speakers, bool lfe, Rig& out, size_t* firstClash = nullptr,
+                     const std::vector<SpeakerDirection>& imaginary = {});
 
 // Reads speakers written "AZ[/EL[/DIST]],..." (degrees, degrees, metres; missing fields 0),
 // output channels in the order given. False on an entry that is not one to three finite

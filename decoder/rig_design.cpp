@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <new>
 
@@ -34,6 +35,16 @@ double AngleDeg(const Vec3& a, const Vec3& b)
 {
     const double c = Dot(a, b) / (Norm(a) * Norm(b));
     return std::acos(std::max(-1.0, std::min(1.0, c))) / kDegree;
+}
+
+// Whether channel `c` is in the set `carried` (0: every channel).
+bool Carries(uint64_t carried, size_t c) { return carried == 0 || (c < 64 && ((carried >> c) & 1) != 0); }
+
+// The set of every channel of orders 0..order.
+uint64_t ChannelsMask(int order)
+{
+    const size_t n = AmbisonicChannels(order);
+    return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
 }
 
 // A virtual speaker of the dense rig: its direction and its share of the sphere or circle.
@@ -270,6 +281,7 @@ std::vector<double> ChannelScales(DesignShape shape, int order)
 struct Refinement {
     std::vector<Vec3> directions;
     std::vector<double> weights;       // add up to 1
+    std::vector<double> targetDb;      // the energy each direction should have (0 dB but where a given imaginary speaker takes a share)
     std::vector<double> harmonics;     // [direction][channel]
 };
 
@@ -303,7 +315,7 @@ double RefinementCost(const Refinement& r, const std::vector<double>& high, cons
         const double length = Norm(v);
         if (length <= 0.0) continue;
         const double along = Dot(v, source);
-        const double db = kDb * std::log(energy);
+        const double db = kDb * std::log(energy) - r.targetDb[d];
         const double shortfall = std::max(0.0, targetLength - length / energy);
         const double w = r.weights[d];
         cost += w * ((2.0 - 2.0 * along / length) + kEnergyWeight * db * db + kLengthWeight * shortfall * shortfall);
@@ -326,11 +338,16 @@ double RefinementCost(const Refinement& r, const std::vector<double>& high, cons
 // The directions the refinement weighs: the horizon every 2.5 degrees for a horizontal rig,
 // else the virtual rig's directions on the side of the sphere the rig covers; the front (where
 // images matter most and a rig's speakers stand closest) weighs up to six times as much.
-Refinement RefinementDirections(DesignShape shape, int order, bool nadirAdded, bool zenithAdded)
+Refinement RefinementDirections(DesignShape shape, int order, bool nadirAdded, bool zenithAdded, uint64_t carried,
+                                const std::function<double(double, double)>& realShare)
 {
     constexpr double kFrontEmphasis = 5.0;
+    constexpr double kLeastShare = 1e-3;  // below it (-30 dB) a direction is left to its imaginary speaker
     Refinement r;
-    const auto add = [&r](double azimuth, double elevation, double weight) {
+    const auto add = [&r, &realShare](double azimuth, double elevation, double weight) {
+        const double share = realShare(azimuth, elevation);
+        if (share < kLeastShare) return;
+        r.targetDb.push_back(share == 1.0 ? 0.0 : 10.0 * std::log10(share));
         const Vec3 u = UnitVector(azimuth, elevation);
         r.directions.push_back(u);
         r.weights.push_back(weight * (1.0 + kFrontEmphasis * std::pow((1.0 + u[0]) / 2.0, 4)));
@@ -340,6 +357,9 @@ Refinement RefinementDirections(DesignShape shape, int order, bool nadirAdded, b
     } else {
         for (const VirtualSpeaker& v : VirtualRig(DesignShape::Sphere))
             if (!(nadirAdded && v.elevation < 0) && !(zenithAdded && v.elevation > 0)) add(v.azimuth, v.elevation, v.weight);
+        // A mixed-order set images best on the horizon: it weighs as much as the rest.
+        if (carried != 0)
+            for (int i = 0; i < 144; ++i) add(2.0 * kPi * i / 144, 0.0, 1.0 / 144);
     }
     double total = 0.0;
     for (double w : r.weights) total += w;
@@ -348,7 +368,12 @@ Refinement RefinementDirections(DesignShape shape, int order, bool nadirAdded, b
     r.harmonics.resize(r.directions.size() * channels);
     for (size_t d = 0; d < r.directions.size(); ++d) {
         const Vec3& u = r.directions[d];
-        EncodeSn3d(order, std::atan2(u[1], u[0]), std::asin(std::max(-1.0, std::min(1.0, u[2]))), &r.harmonics[d * channels]);
+        double* y = &r.harmonics[d * channels];
+        EncodeSn3d(order, std::atan2(u[1], u[0]), std::asin(std::max(-1.0, std::min(1.0, u[2]))), y);
+        // A source reaches the decoder through the carried channels only, and the gradient of a
+        // channel it does not carry is then 0: those gains stay 0.
+        for (size_t c = 0; c < channels; ++c)
+            if (!Carries(carried, c)) y[c] = 0.0;
     }
     return r;
 }
@@ -410,13 +435,26 @@ void ValidateAndPlace(const SpeakerDirection* speakers, size_t count, std::vecto
             }
 }
 
-DesignResult Design(const SpeakerDirection* speakers, size_t count, int order, DesignedDecoder& out, size_t* clash)
+DesignResult Design(const SpeakerDirection* speakers, size_t count, int order, DesignedDecoder& out, size_t* clash,
+                    const DesignOptions& options)
 {
     if (order < 1 || order > kMaxAmbisonicOrder) return DesignResult::BadOrder;
     std::vector<Vec3> units;
     DesignResult result;
     ValidateAndPlace(speakers, count, units, result, clash);
     if (result != DesignResult::Ok) return result;
+    // The given imaginary speakers, checked as the real ones and against them.
+    const std::vector<SpeakerDirection>& given = options.imaginary;
+    std::vector<SpeakerDirection> all(speakers, speakers + count);
+    all.insert(all.end(), given.begin(), given.end());
+    std::vector<Vec3> allUnits;
+    if (!given.empty()) {
+        ValidateAndPlace(all.data(), all.size(), allUnits, result, clash);
+        if (result != DesignResult::Ok) return result;
+    }
+    // The carried set must hold W and the first-order channels for the design to mean anything.
+    const uint64_t carried = options.carried;
+    if (carried != 0 && (carried & 0xF) != 0xF) return DesignResult::BadOrder;
 
     double lowest = 90.0, highest = -90.0;
     for (size_t i = 0; i < count; ++i) {
@@ -426,14 +464,26 @@ DesignResult Design(const SpeakerDirection* speakers, size_t count, int order, D
     const DesignShape shape = std::max(std::fabs(lowest), std::fabs(highest)) <= kHorizontalRigToleranceDeg
                                   ? DesignShape::Horizontal
                                   : DesignShape::Sphere;
+    // How far the panning set reaches towards the poles, the given imaginary speakers included.
+    double lowestPanned = lowest, highestPanned = highest;
+    for (const SpeakerDirection& g : given) {
+        lowestPanned = std::min(lowestPanned, g.elevationDeg);
+        highestPanned = std::max(highestPanned, g.elevationDeg);
+    }
 
     // The panning set: the real speakers, then imaginary ones where the rig leaves a hole.
     std::unique_ptr<Panner> panner;
-    size_t imaginary = 0;
+    size_t imaginary = 0, givenPanned = 0;  // imaginary speakers in all, and the given ones among them
     bool nadirAdded = false, zenithAdded = false;
     if (shape == DesignShape::Horizontal) {
         std::vector<double> azimuths;
         for (size_t i = 0; i < count; ++i) azimuths.push_back(speakers[i].azimuthDeg * kDegree);
+        for (const SpeakerDirection& g : given)
+            if (std::fabs(g.elevationDeg) <= kHorizontalRigToleranceDeg) {
+                azimuths.push_back(g.azimuthDeg * kDegree);
+                ++imaginary;
+            }
+        givenPanned = imaginary;
         std::vector<double> sorted;
         for (double a : azimuths) sorted.push_back(std::fmod(std::fmod(a, 2.0 * kPi) + 2.0 * kPi, 2.0 * kPi));
         std::sort(sorted.begin(), sorted.end());
@@ -448,14 +498,16 @@ DesignResult Design(const SpeakerDirection* speakers, size_t count, int order, D
         }
         panner = std::make_unique<HorizontalPanner>(azimuths);
     } else {
-        std::vector<Vec3> points = units;
-        // A pole more than 60 degrees from every speaker gets an imaginary speaker.
+        std::vector<Vec3> points = given.empty() ? units : allUnits;
+        givenPanned = given.size();
+        // A pole more than 60 degrees from every speaker gets an imaginary speaker, unless one
+        // was given near it. Either way the hemisphere towards it is not the rig's to cover.
         if (lowest > -30.0) {
-            points.push_back({0.0, 0.0, -1.0});
+            if (lowestPanned > -30.0) points.push_back({0.0, 0.0, -1.0});
             nadirAdded = true;
         }
         if (highest < 30.0) {
-            points.push_back({0.0, 0.0, 1.0});
+            if (highestPanned < 30.0) points.push_back({0.0, 0.0, 1.0});
             zenithAdded = true;
         }
         imaginary = points.size() - count;
@@ -464,11 +516,30 @@ DesignResult Design(const SpeakerDirection* speakers, size_t count, int order, D
         panner = std::move(sphere);
     }
 
+    // The share of a direction's energy that panning leaves outside the given imaginary
+    // speakers: what they take is dropped, so neither the energy normalisation nor the
+    // refinement asks the real speakers to make it up. 1 without given ones.
+    const size_t givenFrom = count, givenTo = count + givenPanned;
+    std::vector<double> panGains(count + imaginary);
+    const std::function<double(double, double)> realShare = [&](double azimuth, double elevation) {
+        if (givenTo == givenFrom) return 1.0;
+        std::fill(panGains.begin(), panGains.end(), 0.0);
+        panner->Pan(azimuth, elevation, panGains.data());
+        double all = 0.0, lost = 0.0;
+        for (size_t i = 0; i < panGains.size(); ++i) {
+            all += panGains[i] * panGains[i];
+            if (i >= givenFrom && i < givenTo) lost += panGains[i] * panGains[i];
+        }
+        return all > 0.0 ? 1.0 - lost / all : 1.0;
+    };
+
     // Sampling decode to the virtual rig, panned onto the real speakers: one matrix
     // M[s][c] = sum over virtual speakers v of weight_v * gain_s(v) * scale_c * Y_c(v).
     const size_t channels = AmbisonicChannels(order);
     const size_t panned = count + imaginary;
-    const std::vector<double> scale = ChannelScales(shape, order);
+    std::vector<double> scale = ChannelScales(shape, order);
+    for (size_t c = 0; c < channels; ++c)
+        if (!Carries(carried, c)) scale[c] = 0.0;
     std::vector<double> matrix(count * channels, 0.0);
     std::vector<double> harmonics(channels), gains(panned);
     const std::vector<VirtualSpeaker> virtualRig = VirtualRig(shape);
@@ -496,21 +567,41 @@ DesignResult Design(const SpeakerDirection* speakers, size_t count, int order, D
         MaxReWeightsSphere(order, high.data());
     else
         MaxReWeightsHorizon(order, high.data());
+    // Per channel: a mixed-order set weighs its sectoral channels as a decode of its order and
+    // the others as one of the highest order it carries in full.
+    std::vector<double> channelHigh(channels);
+    for (size_t c = 0; c < channels; ++c) channelHigh[c] = high[OrderOfChannel(c)];
+    const double targetLength = kRefinedLengthShare * high[1];
+    if (carried != 0 && shape == DesignShape::Sphere) {
+        int full = 1;
+        while (full < order && (carried & ChannelsMask(full + 1)) == ChannelsMask(full + 1)) ++full;
+        std::vector<double> full3d(full + 1);
+        MaxReWeightsSphere(full, full3d.data());
+        for (size_t c = 0; c < channels; ++c) {
+            const int n = OrderOfChannel(c);
+            channelHigh[c] = !Carries(carried, c) ? 0.0 : IsSectoralChannel(c) ? high[n] : n <= full ? full3d[n] : 0.0;
+        }
+    }
     DesignedDecoder designed;
     designed.order = order;
     designed.shape = shape;
     designed.speakers = count;
     designed.channels = channels;
     designed.imaginarySpeakers = imaginary;
+    // A mixed-order set is there for the horizon: its energy is made even there, where it
+    // images best, so that its sources on the horizon come as loud as a full set's.
+    const bool mixed = carried != 0 && shape == DesignShape::Sphere;
+    const std::vector<VirtualSpeaker> normalisedOver = mixed ? VirtualRig(DesignShape::Horizontal) : virtualRig;
     for (int band = 0; band < 2; ++band) {
         const std::vector<double>& weights = band == 0 ? low : high;
         std::vector<double>& gainsOut = band == 0 ? designed.low : designed.high;
         gainsOut.resize(count * channels);
         for (size_t s = 0; s < count; ++s)
             for (size_t c = 0; c < channels; ++c)
-                gainsOut[s * channels + c] = matrix[s * channels + c] * weights[OrderOfChannel(c)];
+                gainsOut[s * channels + c] =
+                    matrix[s * channels + c] * (band == 0 ? weights[OrderOfChannel(c)] : channelHigh[c]);
         double energy = 0.0, covered = 0.0;
-        for (const VirtualSpeaker& v : virtualRig) {
+        for (const VirtualSpeaker& v : normalisedOver) {
             if ((nadirAdded && v.elevation < 0) || (zenithAdded && v.elevation > 0)) continue;
             EncodeSn3d(order, v.azimuth, v.elevation, harmonics.data());
             for (size_t s = 0; s < count; ++s) {
@@ -518,13 +609,13 @@ DesignResult Design(const SpeakerDirection* speakers, size_t count, int order, D
                 for (size_t c = 0; c < channels; ++c) g += gainsOut[s * channels + c] * harmonics[c];
                 energy += v.weight * g * g;
             }
-            covered += v.weight;
+            covered += v.weight * realShare(v.azimuth, v.elevation);
         }
         const double factor = energy > 0 ? std::sqrt(covered / energy) : 1.0;
         for (double& g : gainsOut) g *= factor;
     }
-    RefineHighBand(RefinementDirections(shape, order, nadirAdded, zenithAdded), designed.high, units, channels,
-                   kRefinedLengthShare * high[1]);
+    RefineHighBand(RefinementDirections(shape, order, nadirAdded, zenithAdded, carried, realShare), designed.high, units,
+                   channels, targetLength);
     out = std::move(designed);
     return DesignResult::Ok;
 }
@@ -547,11 +638,11 @@ const char* DescribeDesignResult(DesignResult result)
 }
 
 DesignResult DesignAllRound(const SpeakerDirection* speakers, size_t count, int order, DesignedDecoder& out,
-                            size_t* firstClash)
+                            size_t* firstClash, const DesignOptions& options)
 {
     if (!speakers && count > 0) return DesignResult::TooFewSpeakers;
     try {
-        return Design(speakers, count, order, out, firstClash);
+        return Design(speakers, count, order, out, firstClash, options);
     } catch (const std::bad_alloc&) {
         return DesignResult::OutOfMemory;
     }

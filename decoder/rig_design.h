@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace decoder {
@@ -52,7 +53,7 @@ struct DesignedDecoder {
     DesignShape shape = DesignShape::Horizontal;
     size_t speakers = 0;
     size_t channels = 0;
-    size_t imaginarySpeakers = 0;  // added to close the rig's holes
+    size_t imaginarySpeakers = 0;  // given or added to close the rig's holes
     std::vector<double> low;
     std::vector<double> high;
 };
@@ -71,11 +72,31 @@ enum class DesignResult {
 // A sentence for people, for each result ("two speakers stand in the same place", ...).
 const char* DescribeDesignResult(DesignResult result);
 
+// What a design may be given beyond its speakers.
+//
+// `imaginary`: directions that close holes the listener knows of (a rig file's imaginary
+// speakers). They join the panning set like the designer's own and what falls on them is
+// dropped; a pole they come within 60 degrees of gets no imaginary speaker of the designer's.
+// A horizontal design takes those within kHorizontalRigToleranceDeg of the horizon only.
+//
+// `carried`: the ACN channels the input carries (bit c for channel c), for a mixed-order set
+// (the horizontal harmonics of the higher orders only); 0 for every channel of the order; it
+// must hold the first order. On a 3D rig the design then reads only those channels: the
+// all-round decode over their harmonics, max-rE weights of `order` for the sectoral channels
+// and of the highest order carried in full for the others, the energy normalised on the
+// horizon (where such a set images best, so that it is as loud there as a full set), and a
+// refinement that weighs the horizon as much as the rest of the sphere.
+struct DesignOptions {
+    std::vector<SpeakerDirection> imaginary;
+    uint64_t carried = 0;
+};
+
 // Designs the decoder of `order` for `count` speakers. All or nothing: on any result but Ok,
 // `out` is as before. `firstClash`, when given, receives on SameDirection the two speakers'
-// indices (and on BadDirection the index of the bad one in [0]).
+// indices (and on BadDirection the index of the bad one in [0]); an imaginary direction k is
+// counted as count + k.
 DesignResult DesignAllRound(const SpeakerDirection* speakers, size_t count, int order, DesignedDecoder& out,
-                            size_t* firstClash = nullptr);
+                            size_t* firstClash = nullptr, const DesignOptions& options = {});
 
 // How a decode reproduces a plane wave of unit amplitude from one direction: the high band's
 // energy (sum of squared speaker gains) and energy vector, the low band's velocity vector,

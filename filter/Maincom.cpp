@@ -595,17 +595,23 @@ STDMETHODIMP CVEvava::SetSpeakers(ULONG count, const float* azimuthDegrees, cons
         std::vector<decoder::Speaker> speakers(count);
         for (ULONG s = 0; s < count; ++s)
             speakers[s] = {azimuthDegrees[s], elevationDegrees[s], distanceMetres ? distanceMetres[s] : 0.0};
-        // Designed before the lock is taken: a large rig takes milliseconds.
-        decoder::Rig rig;
-        switch (decoder::MakeRig(speakers, lfe != FALSE, rig)) {
-        case decoder::DesignResult::Ok: break;
-        case decoder::DesignResult::OutOfMemory: return E_OUTOFMEMORY;
-        default: return E_INVALIDARG;
-        }
-        return ChooseRig(rig, AMBISONIC_RIG_KIND_CUSTOM, -1);
+        return ChooseDesignedRig(speakers, lfe, {});
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
+}
+
+HRESULT CVEvava::ChooseDesignedRig(const std::vector<decoder::Speaker>& speakers, BOOL lfe,
+                                   const std::vector<decoder::SpeakerDirection>& imaginary)
+{
+    // Designed before the lock is taken: a large rig takes milliseconds.
+    decoder::Rig rig;
+    switch (decoder::MakeRig(speakers, lfe != FALSE, rig, nullptr, imaginary)) {
+    case decoder::DesignResult::Ok: break;
+    case decoder::DesignResult::OutOfMemory: return E_OUTOFMEMORY;
+    default: return E_INVALIDARG;
+    }
+    return ChooseRig(rig, AMBISONIC_RIG_KIND_CUSTOM, -1);
 }
 
 STDMETHODIMP CVEvava::GetRig(LONG* kind, LONG* preset, ULONG* channels)
@@ -665,6 +671,34 @@ STDMETHODIMP CVEvava::SetRigMatrices(ULONG speakers, const double* azimuthDegree
         rig.designed = std::move(designed);
         rig.crossoverHz = crossoverHz;
         return ChooseRig(rig, AMBISONIC_RIG_KIND_CUSTOM, -1);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+STDMETHODIMP CVEvava::SetRigSpeakers(ULONG speakers, const double* azimuthDegrees, const double* elevationDegrees,
+                                     const double* distanceMetres, const double* gains, BOOL lfe, ULONG imaginary,
+                                     const double* imaginaryAzimuthDegrees, const double* imaginaryElevationDegrees)
+{
+    if (!azimuthDegrees || !elevationDegrees || (imaginary > 0 && (!imaginaryAzimuthDegrees || !imaginaryElevationDegrees)))
+        return E_POINTER;
+    if (speakers < AMBISONIC_MIN_SPEAKERS || speakers > AMBISONIC_MAX_SPEAKERS || imaginary > AMBISONIC_MAX_SPEAKERS)
+        return E_INVALIDARG;
+    for (ULONG s = 0; s < speakers; ++s)
+        if (!SpeakerWithin(azimuthDegrees, elevationDegrees, distanceMetres, s) ||
+            (gains && !FiniteWithin(gains[s], 0.0, AMBISONIC_MAX_SPEAKER_GAIN)))
+            return E_INVALIDARG;
+    for (ULONG k = 0; k < imaginary; ++k)
+        if (!SpeakerWithin(imaginaryAzimuthDegrees, imaginaryElevationDegrees, static_cast<const double*>(nullptr), k))
+            return E_INVALIDARG;
+    try {
+        std::vector<decoder::Speaker> rigSpeakers(speakers);
+        for (ULONG s = 0; s < speakers; ++s)
+            rigSpeakers[s] = {azimuthDegrees[s], elevationDegrees[s], distanceMetres ? distanceMetres[s] : 0.0,
+                              gains ? gains[s] : 1.0};
+        std::vector<decoder::SpeakerDirection> holes(imaginary);
+        for (ULONG k = 0; k < imaginary; ++k) holes[k] = {imaginaryAzimuthDegrees[k], imaginaryElevationDegrees[k]};
+        return ChooseDesignedRig(rigSpeakers, lfe, holes);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }

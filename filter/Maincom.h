@@ -147,6 +147,9 @@ public:
     STDMETHODIMP SetRigMatrices(ULONG speakers, const double* azimuthDegrees, const double* elevationDegrees,
                                 const double* distanceMetres, BOOL lfe, ULONG order, ULONG channels,
                                 const double* low, const double* high, double crossoverHz) override;
+    STDMETHODIMP SetRigSpeakers(ULONG speakers, const double* azimuthDegrees, const double* elevationDegrees,
+                                const double* distanceMetres, const double* gains, BOOL lfe, ULONG imaginary,
+                                const double* imaginaryAzimuthDegrees, const double* imaginaryElevationDegrees) override;
 
     // IAmbisonicDecoderInput (include/durazodo/ambisonic_decoder.h).
     STDMETHODIMP SetInputFormat(LONG convention, ULONG channels) override;
@@ -179,6 +182,10 @@ private:
     // ChooseOutput() for a new rig with the output, responses and LFE setting in force, unless
     // a pin is connected (VFW_E_ALREADY_CONNECTED). Takes the filter lock.
     HRESULT ChooseRig(const decoder::Rig& rig, LONG rigKind, LONG preset);
+    // Designs a custom rig of checked speakers (and imaginary directions) and chooses it: what
+    // SetSpeakers and SetRigSpeakers share. E_INVALIDARG for a rig no decoder suits.
+    HRESULT ChooseDesignedRig(const std::vector<decoder::Speaker>& speakers, BOOL lfe,
+                              const std::vector<decoder::SpeakerDirection>& imaginary);
     // Hands the renderer a rotation set since it last took one: on the streaming thread before
     // each sample, and before the renderer is prepared.
     void PickUpRotation();

@@ -1,7 +1,8 @@
 // IAmbisonicDecoderRigMatrices: hands the decoder filter a speaker rig together with decoder
 // matrices made elsewhere (an AmbDec preset file's), which it runs as given instead of
-// designing its own. Module-internal: bformat-decode uses it for rig files that carry their
-// matrices; hosts are not offered it in the host header, and it may change with the module.
+// designing its own, or a rig file's speakers with their gains and imaginary speakers, for which
+// it designs. Module-internal: bformat-decode uses it for rig files; hosts are not offered it in
+// the host header, and it may change with the module.
 //
 // The same rules as IAmbisonicDecoderRig: taken only while no pin is connected, validated
 // before anything changes, not persisted. GetRig then reports AMBISONIC_RIG_KIND_CUSTOM.
@@ -30,4 +31,14 @@ struct IAmbisonicDecoderRigMatrices : public IUnknown {
     STDMETHOD(SetRigMatrices)(ULONG speakers, const double* azimuthDegrees, const double* elevationDegrees,
                               const double* distanceMetres, BOOL lfe, ULONG order, ULONG channels,
                               const double* low, const double* high, double crossoverHz) PURE;
+    // As IAmbisonicDecoderRig::SetSpeakers, in doubles, with each speaker's linear gain
+    // (0..AMBISONIC_MAX_SPEAKER_GAIN; null for all 1) scaling its feed, and `imaginary`
+    // directions without a speaker (0..AMBISONIC_MAX_SPEAKERS) that every design of the rig pans
+    // over and drops. E_POINTER for a null angle array (the imaginary ones' only when
+    // `imaginary` > 0); otherwise the same results as SetSpeakers.
+    STDMETHOD(SetRigSpeakers)(ULONG speakers, const double* azimuthDegrees, const double* elevationDegrees,
+                              const double* distanceMetres, const double* gains, BOOL lfe, ULONG imaginary,
+                              const double* imaginaryAzimuthDegrees, const double* imaginaryElevationDegrees) PURE;
 };
+
+#define AMBISONIC_MAX_SPEAKER_GAIN 10.0

@@ -65,6 +65,7 @@ void Show(HWND dialog, const UserSettings& s)
     SetControlText(dialog, IDC_SETTINGS_SPEAKERS, durazodo::SpeakerListText(s.speakers));
     CheckDlgButton(dialog, IDC_SETTINGS_LFE, s.lfe ? BST_CHECKED : BST_UNCHECKED);
     SendDlgItemMessageW(dialog, IDC_SETTINGS_OUTPUT, CB_SETCURSEL, static_cast<WPARAM>(s.output), 0);
+    CheckDlgButton(dialog, IDC_SETTINGS_SILENT_LFE, s.silentLfe ? BST_CHECKED : BST_UNCHECKED);
     SetControlText(dialog, IDC_SETTINGS_YAW, durazodo::DecimalText(s.yaw));
     SetControlText(dialog, IDC_SETTINGS_PITCH, durazodo::DecimalText(s.pitch));
     SetControlText(dialog, IDC_SETTINGS_ROLL, durazodo::DecimalText(s.roll));
@@ -112,6 +113,7 @@ bool Read(HWND dialog, UserSettings& s, std::string& problem)
         s.lfe = IsDlgButtonChecked(dialog, IDC_SETTINGS_LFE) == BST_CHECKED;
     }
     s.output = static_cast<LONG>(SendDlgItemMessageW(dialog, IDC_SETTINGS_OUTPUT, CB_GETCURSEL, 0, 0));
+    s.silentLfe = IsDlgButtonChecked(dialog, IDC_SETTINGS_SILENT_LFE) == BST_CHECKED;
     const struct {
         int id;
         const char* name;

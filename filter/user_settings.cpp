@@ -17,6 +17,7 @@ const WCHAR kRig[] = WIDE("Rig");
 const WCHAR kSpeakers[] = WIDE("Speakers");
 const WCHAR kLfe[] = WIDE("LFE");
 const WCHAR kOutput[] = WIDE("Output");
+const WCHAR kSilentLfe[] = WIDE("SilentLFE");
 const WCHAR* const kAngles[3] = {WIDE("Yaw"), WIDE("Pitch"), WIDE("Roll")};
 const char* const kAngleNames[3] = {"Yaw", "Pitch", "Roll"};
 
@@ -219,6 +220,19 @@ void LoadOutput(HKEY key, LoadedSettings& loaded)
     loaded.settings.output = static_cast<LONG>(kind);
 }
 
+void LoadSilentLfe(HKEY key, LoadedSettings& loaded)
+{
+    const StoredValue silent = Read(key, kSilentLfe);
+    if (!silent.present) return;
+    loaded.stored = true;
+    DWORD value = 0;
+    if (!DwordOf(silent, value) || value > 1) {
+        loaded.ignored.push_back("SilentLFE: neither 0 nor 1; the LFE channel carries W low-passed");
+        return;
+    }
+    loaded.settings.silentLfe = value != 0;
+}
+
 void LoadRotation(HKEY key, LoadedSettings& loaded)
 {
     float* angles[3] = {&loaded.settings.yaw, &loaded.settings.pitch, &loaded.settings.roll};
@@ -251,7 +265,9 @@ HRESULT WithInterface(IUnknown* filter, REFIID iid, Call set)
 
 bool UserSettings::operator==(const UserSettings& o) const
 {
-    if (rigKind != o.rigKind || output != o.output || yaw != o.yaw || pitch != o.pitch || roll != o.roll) return false;
+    if (rigKind != o.rigKind || output != o.output || silentLfe != o.silentLfe || yaw != o.yaw || pitch != o.pitch ||
+        roll != o.roll)
+        return false;
     switch (rigKind) {
     case RigKind::Layout: return layout == o.layout;
     case RigKind::Preset: return preset == o.preset;
@@ -276,6 +292,7 @@ LoadedSettings LoadUserSettings()
     KeyHolder holder(key);
     LoadRig(key, loaded);
     LoadOutput(key, loaded);
+    LoadSilentLfe(key, loaded);
     LoadRotation(key, loaded);
     return loaded;
 }
@@ -361,6 +378,7 @@ LONG SaveUserSettings(const UserSettings& s)
             if (rc == ERROR_SUCCESS) rc = WriteDword(key, kLfe, s.lfe ? 1 : 0);
         }
         if (rc == ERROR_SUCCESS) rc = WriteDword(key, kOutput, static_cast<DWORD>(s.output));
+        if (rc == ERROR_SUCCESS) rc = WriteDword(key, kSilentLfe, s.silentLfe ? 1 : 0);
         const float angles[3] = {s.yaw, s.pitch, s.roll};
         for (int i = 0; i < 3 && rc == ERROR_SUCCESS; ++i) rc = WriteText(key, kAngles[i], DecimalText(angles[i]));
         return rc;
@@ -407,6 +425,9 @@ HRESULT ApplySettings(IUnknown* filter, const UserSettings& s)
             break;
         }
         }
+        if (s.silentLfe)
+            note(WithInterface<IAmbisonicDecoderRig>(filter, IID_IAmbisonicDecoderRig,
+                                                     [](IAmbisonicDecoderRig* r) { return r->SetLfeSilent(TRUE); }));
         if (s.output != AMBISONIC_OUTPUT_SPEAKERS)
             note(WithInterface<IAmbisonicDecoderLayout>(filter, IID_IAmbisonicDecoderLayout,
                                                         [&](IAmbisonicDecoderLayout* l) { return l->SetOutput(s.output); }));

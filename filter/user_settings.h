@@ -11,6 +11,7 @@
 //   Speakers  REG_SZ    the custom rig, "AZ/EL/DIST, ..." (degrees, degrees, metres)
 //   LFE       REG_DWORD 1 for an LFE channel after the custom rig's speakers, else 0
 //   Output    REG_DWORD 0 speakers, 1 UHJ stereo, 2 headphones with the built-in head
+//   SilentLFE REG_DWORD 1 to leave the rig's LFE channel (if it has one) silent, else 0
 //   Yaw, Pitch, Roll   REG_SZ   degrees, -360..360, as decimal text
 // A value of the wrong type or out of range is ignored (its default is used) and reported by
 // LoadUserSettings, never a reason for a filter to fail. Plain functions, callable from any
@@ -34,6 +35,7 @@ struct UserSettings {
     std::vector<decoder::Speaker> speakers;  // with RigKind::Custom
     bool lfe = false;                        // with RigKind::Custom
     LONG output = AMBISONIC_OUTPUT_SPEAKERS;  // speakers, UHJ stereo or the built-in head
+    bool silentLfe = false;                   // the rig's LFE channel, if any, carries nothing
     float yaw = 0.0f, pitch = 0.0f, roll = 0.0f;
 
     bool operator==(const UserSettings& other) const;

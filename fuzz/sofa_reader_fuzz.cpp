@@ -2,14 +2,14 @@
 // then the reader's own checks), at the stream rate of the file and at another.
 //
 // A file the reader refuses must come with one line that names it and leave no responses. A
-// file it takes must give one response pair per virtual speaker, each labelled with a finite
+// file it takes must give one response pair per direction asked for (the octagon's eight), each labelled with a finite
 // direction, of equal lengths within the decoder's limit, every value a number.
 #include <cmath>
 #include <string>
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "tools/bformat-decode/output_choice.h"
+#include "decoder/binaural.h"
 #include "tools/bformat-decode/sofa_responses.h"
 
 namespace {
@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::string& path = InputPath();
     fuzz::WriteFile(path, data, size);
-    const std::vector<decoder::Direction> directions = decoder::SpeakerDirections(bformat::HeadphoneLayout());
+    const std::vector<decoder::Direction> directions =
+        decoder::SpeakerDirections(decoder::BuiltInRig(decoder::LayoutId::Octagon));
     for (double rate : {48000.0, 44100.0}) {
         std::vector<decoder::DirectionalResponse> out;
         std::string error;

@@ -20,3 +20,4 @@
 #define IDC_SETTINGS_MESSAGE 1108   // what was refused or ignored, and why
 #define IDC_SETTINGS_CLEAR 1109     // forgets every stored setting
 #define IDC_SETTINGS_APPLY 1110
+#define IDC_SETTINGS_SILENT_LFE 1111  // check box: the rig's LFE channel carries nothing

@@ -206,6 +206,27 @@ TEST(InputStage, AmbixDecodesWithinOneStepOfADoubleReference)
 // Through the speaker renderer of a rig that carries third order: the high band's energy vector
 // as long as the max-rE weights give for the order decoded, pointing at the source, at an even
 // energy.
+// The image speaker gains `g` make of a source from a direction (degrees): energy in dB, the
+// energy vector's length and its angle from the source in degrees.
+struct Image {
+    double energyDb, length, errorDeg;
+};
+Image ImageOf(const std::vector<double>& g, const std::vector<Speaker>& speakers, double azimuthDeg, double elevationDeg)
+{
+    double energy = 0, v[3] = {0, 0, 0};
+    for (size_t s = 0; s < g.size(); ++s) {
+        const double az = speakers[s].azimuth * kDegree, el = speakers[s].elevation * kDegree;
+        const double u[3] = {std::cos(az) * std::cos(el), std::sin(az) * std::cos(el), std::sin(el)};
+        energy += g[s] * g[s];
+        for (int k = 0; k < 3; ++k) v[k] += g[s] * g[s] * u[k];
+    }
+    const double length = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]) / energy;
+    const double az = azimuthDeg * kDegree, el = elevationDeg * kDegree;
+    const double src[3] = {std::cos(az) * std::cos(el), std::sin(az) * std::cos(el), std::sin(el)};
+    const double cosError = (v[0] * src[0] + v[1] * src[1] + v[2] * src[2]) / (length * energy);
+    return {10 * std::log10(energy), length, std::acos(std::min(1.0, cosError)) / kDegree};
+}
+
 TEST(HigherOrders, SpeakerDecodesImageAtTheirOrdersMaxReLength)
 {
     const std::vector<Speaker> speakers = SpiralSphere(50);
@@ -219,25 +240,34 @@ TEST(HigherOrders, SpeakerDecodesImageAtTheirOrdersMaxReLength)
         const InputLayout input = Layout(InputConvention::Ambix, channels);
         const double sources[][2] = {{0, 0}, {75, 0}, {-140, 40}, {30, -65}, {0, 90}};
         for (const double* d : sources) {
-            const std::vector<double> g = HighBandGains(*r, Encode(input, d[0], d[1]));
-            double energy = 0, v[3] = {0, 0, 0};
-            for (size_t s = 0; s < g.size(); ++s) {
-                const double az = speakers[s].azimuth * kDegree, el = speakers[s].elevation * kDegree;
-                const double u[3] = {std::cos(az) * std::cos(el), std::sin(az) * std::cos(el), std::sin(el)};
-                energy += g[s] * g[s];
-                for (int k = 0; k < 3; ++k) v[k] += g[s] * g[s] * u[k];
-            }
-            const double length = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]) / energy;
-            const double src[3] = {std::cos(d[0] * kDegree) * std::cos(d[1] * kDegree),
-                                   std::sin(d[0] * kDegree) * std::cos(d[1] * kDegree), std::sin(d[1] * kDegree)};
-            const double cosError = (v[0] * src[0] + v[1] * src[1] + v[2] * src[2]) / (length * energy);
+            const Image image = ImageOf(HighBandGains(*r, Encode(input, d[0], d[1])), speakers, d[0], d[1]);
             SCOPED_TRACE(testing::Message() << "order " << order << " azimuth " << d[0] << " elevation " << d[1]);
-            EXPECT_NEAR(length, maxRe[order - 1], 0.02);
-            EXPECT_LT(std::acos(std::min(1.0, cosError)) / kDegree, 2.0);
-            EXPECT_LT(std::fabs(10 * std::log10(energy)), 1.0);
+            EXPECT_NEAR(image.length, maxRe[order - 1], 0.02);
+            EXPECT_LT(image.errorDeg, 2.0);
+            EXPECT_LT(std::fabs(image.energyDb), 1.0);
         }
     }
 
+}
+
+TEST(HigherOrders, AMixedOrderSetOnA3dRigIsEvenAndAimedOnTheHorizon)
+{
+    // 3H1P FuMa (W X Y Z U V P Q) on 7.1.4, which carries second order: 2H1P is decoded. The
+    // LFE channel is silent in the high band.
+    const Rig& rig = *RigNamed("7.1.4");
+    const std::vector<Speaker>& speakers = rig.speakers;
+    std::unique_ptr<Renderer> r = Prepared(OutputKind::Speakers, rig, InputConvention::Fuma, 8);
+    const InputLayout input = Layout(InputConvention::Fuma, 8);
+    double lowest = 1e9, highest = -1e9, mean = 0;
+    for (int az = -180; az < 180; az += 15) {
+        const Image image = ImageOf(HighBandGains(*r, Encode(input, az, 0)), speakers, az, 0);
+        EXPECT_LT(image.errorDeg, 6.0) << az;
+        lowest = std::min(lowest, image.energyDb);
+        highest = std::max(highest, image.energyDb);
+        mean += image.energyDb / 24;
+    }
+    EXPECT_LT(highest - lowest, 1.0);
+    EXPECT_NEAR(mean, 0.0, 0.2);
 }
 
 TEST(HigherOrders, EachOutputDecodesAtTheOrderItCarries)

@@ -216,4 +216,35 @@ TEST(RigDesign, RefusesRigsNoDecoderSuitsAndLeavesTheOldDesign)
     EXPECT_EQ(clash[1], 2u);
 }
 
+TEST(RigDesign, GivenImaginarySpeakersTakeTheirShareAndClosePoles)
+{
+    // A ring with no hole the designer would close: sound from behind is panned between the
+    // speakers at +-140 degrees, unless an imaginary speaker stands there.
+    const Rig ring{{0, 0}, {70, 0}, {-70, 0}, {140, 0}, {-140, 0}};
+    DesignOptions behind;
+    behind.imaginary = {{180, 0}};
+    DesignedDecoder plain = Designed(ring, 2), closed;
+    ASSERT_EQ(DesignAllRound(ring.data(), ring.size(), 2, closed, nullptr, behind), DesignResult::Ok);
+    EXPECT_EQ(plain.imaginarySpeakers, 0u);
+    EXPECT_EQ(closed.imaginarySpeakers, 1u);
+    const auto db = [&](const DesignedDecoder& d, double az) {
+        return 10 * std::log10(MeasureDecode(d, ring.data(), az, 0).energy);
+    };
+    EXPECT_LT(db(closed, 180), db(plain, 180) - 6.0);
+    EXPECT_NEAR(db(closed, 0), db(plain, 0), 0.5);
+
+    // 7.1.4 has nothing below: a given imaginary speaker there replaces the designer's own.
+    DesignOptions below;
+    below.imaginary = {{0, -60}};
+    DesignedDecoder d;
+    ASSERT_EQ(DesignAllRound(k714.data(), k714.size(), 1, d, nullptr, below), DesignResult::Ok);
+    EXPECT_EQ(d.imaginarySpeakers, 1u);
+    // One on top of a real speaker is refused, counted after the real ones.
+    below.imaginary = {{0, -60}, {-30.2, 0}};
+    size_t clash[2] = {99, 99};
+    EXPECT_EQ(DesignAllRound(k714.data(), k714.size(), 1, d, clash, below), DesignResult::SameDirection);
+    EXPECT_EQ(clash[0], 1u);
+    EXPECT_EQ(clash[1], k714.size() + 1);
+}
+
 }  // namespace

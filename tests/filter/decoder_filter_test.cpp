@@ -413,6 +413,18 @@ TEST_F(DecoderRig, RefusedRigsChangeNothing)
     }
     EXPECT_EQ(E_INVALIDARG, rig->SetSpeakers(64, az.data(), el.data(), nullptr, TRUE));  // 65 channels
     EXPECT_EQ(E_POINTER, rig->SetSpeakers(5, nullptr, el.data(), nullptr, FALSE));
+    // The internal interface for rig files: a gain out of range, an imaginary speaker out of
+    // range or where a real one stands, a missing array of imaginary directions.
+    IAmbisonicDecoderRigMatrices* files = nullptr;
+    ASSERT_EQ(S_OK, filter->GetNonDelegatingUnknown()->QueryInterface(IID_IAmbisonicDecoderRigMatrices,
+                                                                      reinterpret_cast<void**>(&files)));
+    const std::vector<double> azd(az.begin(), az.begin() + 5), eld(5, 0.0);
+    const double gains[] = {1, 1, 10.5, 1, 1}, imAz[] = {2.5, 10.0}, imEl[] = {0.0, 90.5};
+    EXPECT_EQ(E_INVALIDARG, files->SetRigSpeakers(5, azd.data(), eld.data(), nullptr, gains, FALSE, 0, nullptr, nullptr));
+    EXPECT_EQ(E_INVALIDARG, files->SetRigSpeakers(5, azd.data(), eld.data(), nullptr, nullptr, FALSE, 2, imAz, imEl));
+    EXPECT_EQ(E_INVALIDARG, files->SetRigSpeakers(5, azd.data(), eld.data(), nullptr, nullptr, FALSE, 1, imAz + 1, eld.data()));
+    EXPECT_EQ(E_POINTER, files->SetRigSpeakers(5, azd.data(), eld.data(), nullptr, nullptr, FALSE, 1, nullptr, imEl));
+    files->Release();
     EXPECT_EQ(E_INVALIDARG, rig->SetPresetRig(-1));
     EXPECT_EQ(E_INVALIDARG, rig->SetPresetRig(AMBISONIC_RIG_7_1_4 + 1));
     ASSERT_EQ(S_OK, ConnectInput(TypeShape{}));

@@ -78,6 +78,7 @@ TEST_F(StoredSettings, EveryKindOfChoiceReadsBackAsStoredAndClearingLeavesNothin
     preset.rigKind = UserSettings::RigKind::Preset;
     preset.preset = AMBISONIC_RIG_7_1_4;
     preset.output = AMBISONIC_OUTPUT_HEADPHONES_HEAD_MODEL;
+    preset.silentLfe = true;
     const UserSettings custom = Custom({{30, 0, 2.25}, {-30, 0, 1.1}, {110, 10, 0}, {-110, -10, 3}, {0, 0, 999.5}}, true);
 
     for (const UserSettings& chosen : {layout, preset, custom}) {
@@ -138,9 +139,12 @@ TEST_F(StoredSettings, DamagedValuesGiveTheDefaultsAndOneLineEach)
     EXPECT_EQ(loaded.ignored[0], "Speakers: speaker 2 is not AZ/EL/DIST; the square is used");
     PutText(key, WIDE("Speakers"), "0/0, 120/0, -120/0");
     PutDword(key, WIDE("LFE"), 2);
+    PutText(key, WIDE("SilentLFE"), "1");
     RegCloseKey(key);
     loaded = durazodo::LoadUserSettings();
     EXPECT_EQ(loaded.ignored[0], "LFE: neither 0 nor 1; no LFE channel is used");
+    EXPECT_EQ(loaded.ignored[1], "SilentLFE: neither 0 nor 1; the LFE channel carries W low-passed");
+    EXPECT_FALSE(loaded.settings.silentLfe);
     EXPECT_TRUE(loaded.settings.rigKind == UserSettings::RigKind::Custom && !loaded.settings.lfe &&
                 loaded.settings.speakers.size() == 3);
 }

@@ -195,8 +195,8 @@ TEST_F(DecodeOutputChoice, RendersUhjAndHeadphonesAsTheEngineDoesInTwoChannels)
         {{"--headphones"}, 48000, false, nullptr, "headphones", "built-in spherical head, decoded in three dimensions\n"},
         {{"--headphones", grid}, 48000, false, &at48, "headphones",
          "grid.sofa: 20 measurements at 48000 Hz; all of them, decoded in three dimensions\n"},
-        // The virtual layout named, the file by --headphones=: the same.
-        {{"-l", "octagon", "--headphones=" + grid}, 48000, false, &at48, "headphones", "grid.sofa: 20 measurements"},
+        // The file by --headphones=: the same.
+        {{"--headphones=" + grid}, 48000, false, &at48, "headphones", "grid.sofa: 20 measurements"},
         {{"--headphones", grid}, 44100, false, &at44, "headphones",
          "grid.sofa: 20 measurements at 48000 Hz, resampled to 44100 Hz; all of them, decoded in three dimensions\n"},
     };
@@ -358,8 +358,9 @@ TEST_F(DecodeOutputChoice, RefusesUnknownLayoutsAndOutputsThatDoNotGoTogether)
     ExpectRefused({in, "--stereo", "uhj", "--headphones"}, 2, "--stereo and --headphones: choose one");
     ExpectRefused({in, "--headphones", "--stereo=uhj"}, 2, "--stereo and --headphones: choose one");
     ExpectRefused({in, "--stereo", "uhj", "-l", "hexagon"}, 2, "uses no speaker layout: drop --layout hexagon");
-    ExpectRefused({"-l", "square", "--headphones"}, 2,
-                  "--headphones renders through the virtual speakers of octagon, not square");
+    for (const char* layout : {"square", "octagon"})
+        ExpectRefused({"-l", layout, "--headphones"}, 2,
+                      std::string("--headphones and --layout ") + layout + ": choose one output");
     ExpectRefused({in, "--headphones=", "-l", "octagon"}, 2, "--headphones= needs a value after =");
 }
 

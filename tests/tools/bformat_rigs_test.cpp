@@ -229,6 +229,29 @@ TEST_F(DecodeRigs, AJsonLayoutIsTheRigOfItsPositions)
     EXPECT_TRUE(fromFile == fromSpeakers);
 }
 
+TEST_F(DecodeRigs, AJsonLayoutsGainsAndImaginarySpeakersReachTheDecode)
+{
+    // A ring the designer would not close, closed behind by the file, its left speaker trimmed.
+    const std::string path = WriteText("trimmed.json", R"({"Loudspeakers": [
+        {"Azimuth": 0, "Elevation": 0, "Channel": 1},
+        {"Azimuth": 70, "Elevation": 0, "Channel": 2, "Gain": 0.5},
+        {"Azimuth": -70, "Elevation": 0, "Channel": 3},
+        {"Azimuth": 140, "Elevation": 0, "Channel": 4},
+        {"Azimuth": -140, "Elevation": 0, "Channel": 5},
+        {"Azimuth": 180, "Elevation": 0, "IsImaginary": true, "Gain": 0}]})");
+    const WaveShape shape = Random16(3000, 4);
+    const std::string in = Write("in.amb", shape);
+    bformat::WaveFormat format;
+    std::vector<uint8_t> fromFile, plain;
+    Decode(in, {"--rig", path}, format, fromFile);
+    decoder::Rig rig;
+    ASSERT_EQ(decoder::MakeRig({{0, 0}, {70, 0, 0, 0.5}, {-70, 0}, {140, 0}, {-140, 0}}, false, rig, nullptr, {{180, 0}}),
+              decoder::DesignResult::Ok);
+    EXPECT_TRUE(fromFile == EngineDecode(shape, rig));
+    Decode(in, {"--speakers", "0,70,-70,140,-140"}, format, plain);
+    EXPECT_FALSE(fromFile == plain);
+}
+
 TEST_F(DecodeRigs, RefusesBadRigsWithOneLine)
 {
     const std::string in = Write("in.amb", Random16(100, 4));

@@ -162,6 +162,8 @@ TEST(JsonLayout, RefusesWhatItCannotUseWithTheKeyAndReason)
                   "Loudspeakers[0].Channel: not a channel number from 1 to 64"},
              Case{"{\"Loudspeakers\": [{\"Azimuth\": 0, \"Elevation\": 0, \"IsImaginary\": true}]}",
                   "Loudspeakers: no real speakers"},
+             Case{"{\"Loudspeakers\": [{\"Azimuth\": 0, \"Elevation\": 0, \"Channel\": 1, \"Gain\": -1}]}",
+                  "Loudspeakers[0].Gain: outside 0 to 10 (linear)"},
          }) {
         RigFile rig;
         std::string error;

@@ -151,12 +151,15 @@ bool ApplyRig(IBaseFilter* decoderFilter, const OutputChoice& choice, std::strin
         hr = rigs->SetPresetRig(rc.preset);
     } else {
         // Positions without the LFE channel, which follows them.
-        std::vector<double> az, el, dist;
+        std::vector<double> az, el, dist, gain;
+        bool trimmed = false;
         for (size_t i = 0; i < rig.speakers.size(); ++i) {
             if (static_cast<int32_t>(i) == rig.lfeChannel) continue;
             az.push_back(WrappedAzimuth(rig.speakers[i].azimuth));
             el.push_back(rig.speakers[i].elevation);
             dist.push_back(rig.speakers[i].distance);
+            gain.push_back(rig.speakers[i].gain);
+            trimmed = trimmed || rig.speakers[i].gain != 1.0;
         }
         const bool lfe = rig.lfeChannel >= 0;
         if (lfe && static_cast<size_t>(rig.lfeChannel) != az.size()) {
@@ -164,13 +167,27 @@ bool ApplyRig(IBaseFilter* decoderFilter, const OutputChoice& choice, std::strin
             return false;
         }
         const auto count = static_cast<ULONG>(az.size());
-        if (rc.matricesGiven) {
-            ComRef<IAmbisonicDecoderRigMatrices> matrices;
+        // Gains and imaginary speakers reach the filter only through its module-internal rig
+        // interface; a plain rig of positions goes through the public one.
+        const bool fileSpeakers = !rc.matricesGiven && (trimmed || !rig.imaginary.empty());
+        ComRef<IAmbisonicDecoderRigMatrices> matrices;
+        if (rc.matricesGiven || fileSpeakers) {
             hr = decoderFilter->QueryInterface(IID_IAmbisonicDecoderRigMatrices, matrices.put_void());
             if (FAILED(hr) || !matrices) {
-                error = "this decoder module cannot run a rig file's own matrices (" + Hex(hr) + ")";
+                error = "this decoder module cannot run a rig file's own matrices, gains or imaginary speakers (" +
+                        Hex(hr) + ")";
                 return false;
             }
+        }
+        if (fileSpeakers) {
+            std::vector<double> imAz, imEl;
+            for (const decoder::SpeakerDirection& d : rig.imaginary) {
+                imAz.push_back(WrappedAzimuth(d.azimuthDeg));
+                imEl.push_back(d.elevationDeg);
+            }
+            hr = matrices->SetRigSpeakers(count, az.data(), el.data(), dist.data(), gain.data(), lfe,
+                                          static_cast<ULONG>(imAz.size()), imAz.data(), imEl.data());
+        } else if (rc.matricesGiven) {
             const decoder::DesignedDecoder& d = *rig.designed;
             hr = matrices->SetRigMatrices(count, az.data(), el.data(), dist.data(), lfe, static_cast<ULONG>(d.order),
                                           static_cast<ULONG>(d.channels), d.low.data(), d.high.data(),
@@ -236,17 +253,9 @@ std::string LayoutListing()
         std::snprintf(head, sizeof head, " (channel mask 0x%X)\n", static_cast<unsigned>(rig.channelMask));
         s += std::string(20, ' ') + rig.summary + head;
     }
-    const decoder::Rig& virtualRig = HeadphoneLayout();
-    s += std::string("--headphones renders through the virtual speakers of the ") + virtualRig.name + " (layout " +
-         std::to_string(decoder::DecodeTypeOf(decoder::kDefaultHeadphoneLayout)) + ").\n";
+    s += "--headphones and --stereo uhj use no layout: headphones decode in three dimensions at the\n"
+         "input's order through filters designed from head-related responses.\n";
     return s;
-}
-
-const decoder::Rig& HeadphoneLayout()
-{
-    // The filter's headphone output renders through the same virtual rig whatever the decode
-    // type.
-    return decoder::BuiltInRig(decoder::kDefaultHeadphoneLayout);
 }
 
 std::string CheckCombination(const OutputChoice& choice)
@@ -262,10 +271,8 @@ std::string CheckCombination(const OutputChoice& choice)
     const std::string layout = RigOf(choice.layout).name;
     if (choice.mode == OutputMode::UhjStereo)
         return "--stereo uhj encodes W, X and Y into two channels and uses no speaker layout: drop --layout " + layout;
-    if (choice.layout != decoder::DecodeTypeOf(decoder::kDefaultHeadphoneLayout))
-        return std::string("--headphones renders through the virtual speakers of ") + HeadphoneLayout().name +
-               ", not " + layout + ": drop --layout " + layout;
-    return {};
+    return "--headphones and --layout " + layout +
+           ": choose one output (headphones decode from head-related responses, with no speaker layout)";
 }
 
 std::vector<std::string> ChannelNames(const OutputChoice& choice, int decodeType, uint32_t channelMask,

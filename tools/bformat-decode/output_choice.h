@@ -59,9 +59,6 @@ std::string LayoutListing();
 // with its own decoder "5.1, 6 channels: 30, -30, 0, LFE, 110, -110".
 std::string LayoutLine(const decoder::Rig& rig);
 
-// The virtual speaker layout the decoder filter renders headphones through.
-const decoder::Rig& HeadphoneLayout();
-
 // The usage error of a combination of options that makes no sense (headphones and UHJ, or
 // either with a speaker layout or rig the output does not use; --lfe or --no-lfe without a rig
 // that has one); empty when there is none.

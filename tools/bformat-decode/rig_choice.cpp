@@ -21,20 +21,27 @@ bool TooManyChannels(size_t speakers, bool lfe, std::string& error)
     return true;
 }
 
-// The design of `speakers` as a choice, or the refusal in words, speakers counted from 1.
-bool Designed(const std::vector<decoder::Speaker>& speakers, bool lfe, RigChoice& out, std::string& error)
+// The design of `speakers` (and `imaginary` directions) as a choice, or the refusal in words,
+// speakers counted from 1 ("imaginary speaker 2" for imaginary[1]).
+bool Designed(const std::vector<decoder::Speaker>& speakers, bool lfe,
+              const std::vector<decoder::SpeakerDirection>& imaginary, RigChoice& out, std::string& error)
 {
     if (TooManyChannels(speakers.size(), lfe, error)) return false;
     decoder::Rig rig;
     size_t which[2] = {0, 0};
-    const decoder::DesignResult result = decoder::MakeRig(speakers, lfe, rig, which);
+    const decoder::DesignResult result = decoder::MakeRig(speakers, lfe, rig, which, imaginary);
+    const auto name = [&](size_t i) {
+        return i < speakers.size() ? "speaker " + std::to_string(i + 1)
+                                   : "imaginary speaker " + std::to_string(i - speakers.size() + 1);
+    };
     if (result != decoder::DesignResult::Ok) {
         error = decoder::DescribeDesignResult(result);
         if (result == decoder::DesignResult::SameDirection)
-            error += " (speakers " + std::to_string(which[0] + 1) + " and " + std::to_string(which[1] + 1) + ")";
+            error += which[1] < speakers.size()
+                         ? " (speakers " + std::to_string(which[0] + 1) + " and " + std::to_string(which[1] + 1) + ")"
+                         : " (" + name(which[0]) + " and " + name(which[1]) + ")";
         else if (result == decoder::DesignResult::BadDirection)
-            error = "speaker " + std::to_string(which[0] + 1) +
-                    ": an azimuth, elevation (-90 to 90) or distance (0 or more metres) out of range";
+            error = name(which[0]) + ": an azimuth, elevation (-90 to 90) or distance (0 or more metres) out of range";
         return false;
     }
     out.rig = std::make_shared<decoder::Rig>(std::move(rig));
@@ -78,7 +85,7 @@ bool SpeakersChoice(const std::string& text, bool lfe, RigChoice& out, std::stri
                 "\", not AZ[/EL[/DIST]] (degrees, degrees, metres)";
         return false;
     }
-    if (!Designed(speakers, lfe, out, error)) {
+    if (!Designed(speakers, lfe, {}, out, error)) {
         error = "--speakers: " + error;
         return false;
     }
@@ -94,15 +101,20 @@ bool RigFileChoice(const std::string& path, bool lfe, RigChoice& out, std::strin
         return false;
     }
     std::vector<rigfiles::FileSpeaker> real;
-    for (const rigfiles::FileSpeaker& s : file.speakers)
-        if (!s.imaginary) real.push_back(s);
+    std::vector<decoder::SpeakerDirection> imaginary;
+    for (const rigfiles::FileSpeaker& s : file.speakers) {
+        if (!s.imaginary)
+            real.push_back(s);
+        else
+            imaginary.push_back({s.azimuthDeg, s.elevationDeg});
+    }
     std::stable_sort(real.begin(), real.end(),
                      [](const rigfiles::FileSpeaker& a, const rigfiles::FileSpeaker& b) { return a.channel < b.channel; });
     std::vector<decoder::Speaker> speakers;
-    for (const rigfiles::FileSpeaker& s : real) speakers.push_back({s.azimuthDeg, s.elevationDeg, s.distanceM});
+    for (const rigfiles::FileSpeaker& s : real) speakers.push_back({s.azimuthDeg, s.elevationDeg, s.distanceM, s.gain});
     out.source = path;
     if (!file.hasDecoder) {
-        if (!Designed(speakers, lfe, out, error)) {
+        if (!Designed(speakers, lfe, imaginary, out, error)) {
             error = path + ": " + error;
             return false;
         }

@@ -321,6 +321,8 @@ bool ParseLayoutJson(const std::string& text, RigFile& out, std::string& error)
             if (!imaginary->is_boolean()) return Fail(error, where + ".IsImaginary", "not true or false");
             s.imaginary = imaginary->get<bool>();
         }
+        if (!s.imaginary && !(s.gain >= 0.0 && s.gain <= kMaxFileGain))
+            return Fail(error, where + ".Gain", "outside 0 to 10 (linear)");
         if (!s.imaginary) {
             const auto channel = item.find("Channel");
             if (channel == item.end()) return Fail(error, where + ".Channel", "missing");

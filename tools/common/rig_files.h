@@ -21,7 +21,7 @@ struct FileSpeaker {
     double elevationDeg = 0.0;
     double distanceM = 0.0;    // 0 when the file gives none
     int channel = -1;          // output channel, from 0 (JSON's Channel less one; AmbDec's order)
-    double gain = 1.0;         // linear (JSON's Gain)
+    double gain = 1.0;         // linear (JSON's Gain), 0..kMaxFileGain; scales the speaker's feed
     bool imaginary = false;    // JSON: a direction that closes a hole, no output
 };
 
@@ -48,6 +48,8 @@ struct RigFile {
 
 // Largest rig a file may describe (real speakers).
 constexpr size_t kMaxFileSpeakers = 64;
+// Largest per-speaker gain a JSON layout may give (+20 dB).
+constexpr double kMaxFileGain = 10.0;
 
 // Parse the text of an AmbDec preset or a JSON layout. False with `error` set when the text
 // cannot be used; `out` is then unspecified.
