@@ -72,12 +72,14 @@ check_lv2_bundle() {
   for file in manifest.ttl durazodo.ttl durazodo.so; do
     [ -f "$bundle/$file" ] || fail "$bundle/$file is missing"
   done
-  [ "$(LV2_PATH="$root/lib/lv2" lv2ls | grep -c '^http://durazodo.example/lv2/')" -eq 5 ] ||
-    fail "lv2ls does not list the five plugins of $bundle"
+  local plugins
+  plugins=$(grep -c 'a lv2:Plugin' "$bundle/manifest.ttl")
+  [ "$(LV2_PATH="$root/lib/lv2" lv2ls | grep -c '^http://durazodo.example/lv2/')" -eq "$plugins" ] ||
+    fail "lv2ls does not list the $plugins plugins the manifest of $bundle names"
   if readelf -d "$bundle/durazodo.so" | grep -Eq 'R(UN)?PATH'; then fail "$bundle/durazodo.so has a library search path"; fi
   out_of_reach env LV2_PATH="$root/lib/lv2" lv2apply -i "$work/reference/demo-bformat.amb" -o "$work/lv2-square.wav" \
     http://durazodo.example/lv2/speakers-4 || fail "lv2apply cannot run the square of $bundle"
-  echo "LV2 bundle in $root/lib/lv2: five plugins, the square decodes with the build tree out of reach"
+  echo "LV2 bundle in $root/lib/lv2: $plugins plugins, the square decodes with the build tree out of reach"
 }
 
 mkdir "$work/reference"
