@@ -295,13 +295,26 @@ HRESULT CVEvava::DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* p
 
 // ---- Higher-order input -------------------------------------------------------------------
 
+namespace {
+
+// The engine's name for one of AMBISONIC_CONVENTION; false for another value.
+bool EngineConvention(LONG convention, decoder::InputConvention& engine)
+{
+    switch (convention) {
+    case AMBISONIC_CONVENTION_FUMA: engine = decoder::InputConvention::Fuma; return true;
+    case AMBISONIC_CONVENTION_AMBIX: engine = decoder::InputConvention::Ambix; return true;
+    case AMBISONIC_CONVENTION_N3D: engine = decoder::InputConvention::N3d; return true;
+    default: return false;
+    }
+}
+
+}  // namespace
+
 decoder::InputConvention CVEvava::InputConvention() const
 {
-    switch (m_InputConvention) {
-    case AMBISONIC_CONVENTION_AMBIX: return decoder::InputConvention::Ambix;
-    case AMBISONIC_CONVENTION_N3D: return decoder::InputConvention::N3d;
-    default: return decoder::InputConvention::Fuma;
-    }
+    decoder::InputConvention engine = decoder::InputConvention::Fuma;
+    EngineConvention(m_InputConvention, engine);
+    return engine;
 }
 
 bool CVEvava::AcceptsInput(WAVEFORMATEXTENSIBLE& format) const
@@ -323,12 +336,7 @@ bool CVEvava::AcceptsInput(WAVEFORMATEXTENSIBLE& format) const
 STDMETHODIMP CVEvava::SetInputFormat(LONG convention, ULONG channels)
 {
     decoder::InputConvention engine;
-    switch (convention) {
-    case AMBISONIC_CONVENTION_FUMA: engine = decoder::InputConvention::Fuma; break;
-    case AMBISONIC_CONVENTION_AMBIX: engine = decoder::InputConvention::Ambix; break;
-    case AMBISONIC_CONVENTION_N3D: engine = decoder::InputConvention::N3d; break;
-    default: return E_INVALIDARG;
-    }
+    if (!EngineConvention(convention, engine)) return E_INVALIDARG;
     decoder::InputLayout layout;
     if (channels > decoder::kMaxInputChannels || !decoder::DescribeInput(engine, channels, layout)) return E_INVALIDARG;
     CAutoLock lock(&m_csFilter);

@@ -296,8 +296,12 @@ TEST(RendererRotation, ASteadyTurnFoldedIntoTheDecodeEqualsTurningTheInput)
         const std::vector<double> input = RandomSignal(rng, kPieces * kPiece * inChannels, 0.5);
         // The rotation before piece 0, changed before pieces 3 and 6.
         auto turnAt = [&](Renderer& r, size_t piece) {
-            if (piece == 3) ASSERT_TRUE(r.SetRotation(k.second));
-            if (piece == 6) ASSERT_TRUE(r.SetRotation(k.first));
+            if (piece == 3) {
+                ASSERT_TRUE(r.SetRotation(k.second));
+            }
+            if (piece == 6) {
+                ASSERT_TRUE(r.SetRotation(k.first));
+            }
         };
         auto make = [&](bool fold) {
             std::unique_ptr<Renderer> r = MakeSpeakerRenderer(*k.rig, SpeakerOptions{});

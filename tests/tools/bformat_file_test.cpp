@@ -33,7 +33,7 @@ namespace {
 // Every frame the reader delivers, read in pieces of 5 frames.
 std::vector<uint8_t> ReadAll(BFormatReader& reader)
 {
-    const size_t frameBytes = reader.Description().deliveredChannels * decoder::BytesPerSample(reader.DeliveredFormat());
+    const size_t frameBytes = reader.Description().channels * decoder::BytesPerSample(reader.DeliveredFormat());
     std::vector<uint8_t> all, piece(5 * frameBytes);
     for (;;) {
         const int64_t got = reader.Read(piece.data(), 5);
@@ -80,7 +80,7 @@ TEST_P(FumaFile, DeliversItsFirstOrderChannelsByteForByteInTheFileFormat)
     EXPECT_EQ(d.sampleRate, 48000u);
     EXPECT_EQ(d.frames, 37u);
     EXPECT_EQ(reader.DeliveredFormat(), p.format);
-    EXPECT_EQ(d.deliveredChannels, p.channels);
+    EXPECT_EQ(d.channels, p.channels);
 
     // Every channel of every frame, as the data chunk holds them.
     const size_t frameBytes = p.bits / 8 * p.channels;
@@ -122,7 +122,7 @@ TEST(BFormatReader, ReadsAmbiXAsItLiesAndTurnsItsFirstOrderPart)
     ASSERT_TRUE(reader.Open(dir / "in.wav", Convention::N3d, error)) << error;
     ASSERT_TRUE(reader.Open(dir / "in.wav", Convention::AmbiX, error)) << error;
     EXPECT_EQ(reader.Description().order, 2u);
-    EXPECT_EQ(reader.Description().deliveredChannels, 9u);
+    EXPECT_EQ(reader.Description().channels, 9u);
     EXPECT_EQ(reader.Description().sampleFormat, SampleFormat::Pcm16);
     EXPECT_EQ(reader.DeliveredFormat(), SampleFormat::Pcm16);
     reader.DeliverFor(SampleFormat::Pcm24);

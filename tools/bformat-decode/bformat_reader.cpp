@@ -207,7 +207,6 @@ bool BFormatReader::Open(const std::string& path, Convention convention, std::st
         d.order = order;
         d.firstOrderChannels = 4;
     }
-    d.deliveredChannels = d.channels;
     DeliverFor(d.sampleFormat);
     return true;
 }
@@ -225,35 +224,19 @@ void BFormatReader::DeliverFor(decoder::SampleFormat outputFormat)
 
 void BFormatReader::ConvertIntegers(const int32_t* scratch, size_t frames, uint8_t* out) const
 {
-    const unsigned channels = m_description.channels, delivered = m_description.deliveredChannels;
+    const size_t samples = frames * m_description.channels;
     if (m_delivered == decoder::SampleFormat::Float32) {
         // Fractions of full scale: exact for up to 24 bits, to float's precision beyond.
-        for (size_t f = 0; f < frames; ++f) {
-            const int32_t* frame = scratch + f * channels;
-            for (unsigned c = 0; c < delivered; ++c, out += decoder::Float32Format::kBytes)
-                decoder::Float32Format::FromDouble(std::ldexp(frame[c], -31), out);
-        }
+        for (size_t i = 0; i < samples; ++i, out += decoder::Float32Format::kBytes)
+            decoder::Float32Format::FromDouble(std::ldexp(scratch[i], -31), out);
         return;
     }
     const size_t bytes = decoder::BytesPerSample(m_delivered);
     // Samples at the full 32-bit scale keep their top `bytes` bytes, little-endian.
     const unsigned drop = 32 - 8 * static_cast<unsigned>(bytes);
-    for (size_t f = 0; f < frames; ++f) {
-        const int32_t* frame = scratch + f * channels;
-        for (unsigned c = 0; c < delivered; ++c, out += bytes) {
-            const uint32_t u = static_cast<uint32_t>(frame[c]) >> drop;
-            for (size_t k = 0; k < bytes; ++k) out[k] = static_cast<uint8_t>(u >> (8 * k));
-        }
-    }
-}
-
-void BFormatReader::ConvertFloats(const float* scratch, size_t frames, uint8_t* out) const
-{
-    const unsigned channels = m_description.channels, delivered = m_description.deliveredChannels;
-    for (size_t f = 0; f < frames; ++f) {
-        const float* frame = scratch + f * channels;
-        for (unsigned c = 0; c < delivered; ++c, out += decoder::Float32Format::kBytes)
-            std::memcpy(out, &frame[c], decoder::Float32Format::kBytes);
+    for (size_t i = 0; i < samples; ++i, out += bytes) {
+        const uint32_t u = static_cast<uint32_t>(scratch[i]) >> drop;
+        for (size_t k = 0; k < bytes; ++k) out[k] = static_cast<uint8_t>(u >> (8 * k));
     }
 }
 
@@ -269,25 +252,23 @@ int64_t BFormatReader::Read(uint8_t* buffer, uint64_t maxFrames)
     if (want == 0) return 0;
 
     uint64_t done = 0;
-    const size_t frameBytes = d.deliveredChannels * decoder::BytesPerSample(m_delivered);
-    // 16-bit files with nothing to leave out or convert: straight into the buffer, whose
-    // little-endian samples are the host's shorts.
-    const bool direct = m_delivered == decoder::SampleFormat::Pcm16 && d.channels == d.deliveredChannels;
+    const size_t frameBytes = d.channels * decoder::BytesPerSample(m_delivered);
+    // 16-bit files delivered as they are, and float files: straight into the buffer, whose
+    // little-endian samples are the host's shorts and floats.
+    const bool direct = m_delivered == decoder::SampleFormat::Pcm16 || !d.integerSamples;
     while (done < want) {
         const uint64_t n = direct ? want - done : std::min(want - done, kScratchFrames);
         uint8_t* out = buffer + done * frameBytes;
         sf_count_t got;
-        if (direct) {
+        if (direct && !d.integerSamples) {
+            got = sf_readf_float(m_sndfile, reinterpret_cast<float*>(out), static_cast<sf_count_t>(n));
+        } else if (direct) {
             got = sf_readf_short(m_sndfile, reinterpret_cast<short*>(out), static_cast<sf_count_t>(n));
-        } else if (d.integerSamples) {
+        } else {
             // Integer samples come from libsndfile at the full 32-bit scale.
             m_intScratch.resize(static_cast<size_t>(n) * d.channels);
             got = sf_readf_int(m_sndfile, m_intScratch.data(), static_cast<sf_count_t>(n));
             if (got > 0) ConvertIntegers(m_intScratch.data(), static_cast<size_t>(got), out);
-        } else {
-            m_floatScratch.resize(static_cast<size_t>(n) * d.channels);
-            got = sf_readf_float(m_sndfile, m_floatScratch.data(), static_cast<sf_count_t>(n));
-            if (got > 0) ConvertFloats(m_floatScratch.data(), static_cast<size_t>(got), out);
         }
         if (got <= 0) {
             // Compressed audio (FLAC) announces its length in a header the decoder cannot

@@ -30,7 +30,6 @@ struct InputDescription {
     unsigned channels = 0;         // in the file
     unsigned order = 1;            // the highest order of its channel set
     unsigned firstOrderChannels = 0;  // its first-order part, the first 3 (no Z) or 4 channels
-    unsigned deliveredChannels = 0;   // what Read delivers: every channel
     uint32_t sampleRate = 0;
     uint64_t frames = 0;
     // The decoder's sample format nearest the file's samples: what the output is by default.
@@ -61,7 +60,7 @@ public:
     void DeliverFor(decoder::SampleFormat outputFormat);
     decoder::SampleFormat DeliveredFormat() const { return m_delivered; }
 
-    // Reads up to `maxFrames` frames into `buffer` (maxFrames × deliveredChannels samples of
+    // Reads up to `maxFrames` frames into `buffer` (maxFrames × channels samples of
     // DeliveredFormat()). Returns the frames read, 0 at the end,
     // or -1 when the file cannot be read (see Error). Any thread, one at a time.
     int64_t Read(uint8_t* buffer, uint64_t maxFrames);
@@ -71,16 +70,14 @@ public:
 
 private:
     void Close();
-    // The delivered channels of `frames` frames of the file, as samples of the delivered format
-    // into `out`. Integers come at the full 32-bit scale.
+    // `frames` frames of integer samples at the full 32-bit scale, as samples of the delivered
+    // format into `out`.
     void ConvertIntegers(const int32_t* scratch, size_t frames, uint8_t* out) const;
-    void ConvertFloats(const float* scratch, size_t frames, uint8_t* out) const;
 
     sf_private_tag* m_sndfile = nullptr;
     InputDescription m_description;
     decoder::SampleFormat m_delivered = decoder::SampleFormat::None;
     std::vector<int32_t> m_intScratch;
-    std::vector<float> m_floatScratch;
     uint64_t m_framesRead = 0;
     std::string m_error;
 };

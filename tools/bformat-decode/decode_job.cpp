@@ -40,14 +40,14 @@ bool AnnounceInput(IBaseFilter* decoderFilter, const InputDescription& input, un
 {
     decodedOrder = 1;
     const decoder::InputConvention convention = EngineConvention(input.convention);
-    if (decoder::IsFirstOrderFuma({input.deliveredChannels, 0.0, 0, convention})) return true;
+    if (decoder::IsFirstOrderFuma({input.channels, 0.0, 0, convention})) return true;
     ComRef<IAmbisonicDecoderInput> announce;
     if (FAILED(decoderFilter->QueryInterface(IID_IAmbisonicDecoderInput, announce.put_void())) || !announce) return false;
     const LONG named = convention == decoder::InputConvention::Ambix ? AMBISONIC_CONVENTION_AMBIX
                        : convention == decoder::InputConvention::N3d ? AMBISONIC_CONVENTION_N3D
                                                                      : AMBISONIC_CONVENTION_FUMA;
     ULONG order = 1;
-    if (announce->SetInputFormat(named, input.deliveredChannels) != S_OK || announce->GetDecodedOrder(&order) != S_OK)
+    if (announce->SetInputFormat(named, input.channels) != S_OK || announce->GetDecodedOrder(&order) != S_OK)
         return false;
     decodedOrder = order;
     return true;
@@ -288,11 +288,11 @@ bool DecodeRun::BuildGraph()
 
     SourceStream stream;
     if (!AnnounceInput(m_graph.decoder.get(), m_result.input, m_result.decodedOrder)) {
-        m_error = m_request.input + ": the decoder filter does not take " + std::to_string(m_result.input.deliveredChannels) +
+        m_error = m_request.input + ": the decoder filter does not take " + std::to_string(m_result.input.channels) +
                   "-channel " + ConventionName(m_result.input.convention) + " input";
         return false;
     }
-    stream.formatBlock = BuildExtensibleBlock(static_cast<uint16_t>(m_result.input.deliveredChannels),
+    stream.formatBlock = BuildExtensibleBlock(static_cast<uint16_t>(m_result.input.channels),
                                               m_result.input.sampleRate, m_result.decodedFormat, true);
     WaveFormat format;
     ReadWaveFormat(stream.formatBlock.data(), stream.formatBlock.size(), format);
@@ -339,7 +339,7 @@ bool DecodeRun::ConnectFilters()
     HRESULT hr = m_graph.builder->ConnectDirect(sourceOut.get(), decoderIn.get(), nullptr);
     if (FAILED(hr)) {
         m_error = m_request.input + ": the decoder filter refuses a stream of " +
-                  std::to_string(m_result.input.deliveredChannels) + " channels at " +
+                  std::to_string(m_result.input.channels) + " channels at " +
                   std::to_string(m_result.input.sampleRate) + " Hz (" + Hex(hr) + ")";
         return false;
     }

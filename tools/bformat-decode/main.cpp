@@ -358,7 +358,7 @@ std::string Minutes(double seconds)
 }
 
 // Why the output decodes the input at the order it does.
-std::string OrderRule(const bformat::OutputChoice& choice, const bformat::InputDescription& in)
+std::string OrderRule(const bformat::OutputChoice& choice)
 {
     if (choice.rig.rig && choice.rig.rig->givenDecoder)
         return "the rig file's decoder is of order " + std::to_string(choice.rig.rig->designed->order);
@@ -388,7 +388,7 @@ void PrintSummary(const std::string& input, const std::string& output, const bfo
                 in.encoding.c_str(), in.sampleRate);
     if (in.order > 1)
         std::printf("  order     %s-order input decoded at %s order: %s\n", bformat::OrderName(in.order),
-                    bformat::OrderName(r.decodedOrder), OrderRule(choice, in).c_str());
+                    bformat::OrderName(r.decodedOrder), OrderRule(choice).c_str());
     const char* kind = choice.mode == bformat::OutputMode::UhjStereo ? "UHJ stereo, "
                        : choice.Headphones()                           ? "headphones, "
                                                                          : "";
