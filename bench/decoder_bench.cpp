@@ -15,7 +15,8 @@
 // with no rotation and with one in force (yaw, pitch and roll, the turn already complete, so
 // each block runs the turned path at its steady cost), for the octagon, the designed 7.1.4
 // rig, UHJ and the built-in headphones, 16-bit and float, first-order input with Z. A steady turn is folded into the decode
-// where the output can (the designed rig always, the octagon for a yaw); the Unfolded rows
+// where the output can (the designed rig always, the octagon's gains for a yaw, its loop
+// turning each frame as it reads it for a pitch or roll); the Unfolded rows
 // turn the input through planes instead, as every block did before the fold and as the block
 // that moves a turn still does.
 #include <benchmark/benchmark.h>

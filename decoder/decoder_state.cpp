@@ -1,5 +1,6 @@
 #include "decoder/decoder_state.h"
 
+#include <algorithm>
 #include <cmath>
 #include <new>
 #include <utility>
@@ -33,6 +34,7 @@ kernels::KernelState KernelStateOf(const DecoderState& st)
     k.inPlanes = st.m_InPlanes.data();
     k.outPlanes = st.m_OutPlanes.data();
     k.capacity = st.m_InPlanes.Capacity();
+    k.turn = st.Turn();
     return k;
 }
 
@@ -69,7 +71,20 @@ PrepareResult DecoderState::Prepare(const StreamDescription& stream)
     m_InPlanes.Swap(in);
     m_OutPlanes.Swap(out);
     m_pKernel = kernel;
+    m_Turned = false;
     return PrepareResult::Ok;
+}
+
+bool DecoderState::SetTurn(const double* m)
+{
+    if (!m) {
+        m_Turned = false;
+        return true;
+    }
+    if (!IsReady() || m_nInChannels != 4) return false;
+    std::copy(m, m + 9, m_Turn);
+    m_Turned = true;
+    return true;
 }
 
 bool DecoderState::IsReady() const

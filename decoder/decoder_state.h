@@ -48,6 +48,15 @@ struct DecoderState {
     // kernel for the layout. Never throws.
     PrepareResult Prepare(const StreamDescription& stream);
 
+    // Turns X, Y and Z of every frame by the 3x3 row-major m before the shelves, from the next
+    // decode on (TurnPlanes' sums, so a turned decode gives the bits of turning the input
+    // planes first); null turns no more (always true). A turn takes a ready state with four
+    // input channels (false otherwise, and nothing changes). Prepare() leaves the state
+    // unturned. Allocates nothing.
+    bool SetTurn(const double* m);
+    // The turn in force, or null.
+    const double* Turn() const { return m_Turned ? m_Turn : nullptr; }
+
     // True once Prepare() has succeeded: shelves and planes match the channel counts.
     bool IsReady() const;
 
@@ -75,6 +84,8 @@ private:
     friend void SetKernelForTesting(DecoderState& state, const kernels::DecodeKernel* kernel);
 
     const kernels::DecodeKernel* m_pKernel = nullptr;  // chosen by Prepare()
+    double m_Turn[9] = {};
+    bool m_Turned = false;
 };
 
 }  // namespace decoder

@@ -61,6 +61,8 @@ public:
     void Build(const InputLayout& layout);
     uint32_t Count() const { return m_Count; }
     double Weight(uint32_t k) const { return m_Weight[k]; }
+    // The input channel FuMa channel k (0 W .. 3 Z) is read from.
+    uint32_t Source(uint32_t k) const { return m_Source[k]; }
 
     // Frames 0..n-1 of n interleaved frames of `channels` samples of `format` into
     // planes[0..Count()-1]. n <= 0 or format None does nothing.

@@ -8,6 +8,7 @@
 #include "decoder/binaural_design.h"
 #include "decoder/block_convolver.h"
 #include "decoder/decoder_state.h"
+#include "decoder/kernels/kernels.h"
 #include "decoder/planes.h"
 #include "decoder/speaker_feeds.h"
 #include "decoder/spherical_harmonics.h"
@@ -191,12 +192,7 @@ void Renderer::Turn(double* const* in, int32_t n)
     if (!moving && z) {
         // The steady turn of a block the output cannot fold: the loop below without its
         // per-sample tests, the same sums in the same order.
-        for (int32_t i = 0; i < n; ++i) {
-            const double vx = x[i], vy = y[i], vz = z[i];
-            x[i] = m[0] * vx + m[1] * vy + m[2] * vz;
-            y[i] = m[3] * vx + m[4] * vy + m[5] * vz;
-            z[i] = m[6] * vx + m[7] * vy + m[8] * vz;
-        }
+        kernels::TurnPlanes(m, x, y, z, n);
         return;
     }
     for (int32_t i = 0; i < n; ++i) {
@@ -434,8 +430,9 @@ protected:
     }
 
     // X and Y are shelved alike, so a turn that mixes only them (a yaw, or any turn of a
-    // 3-channel stream) folds into their gains; Z is not shelved, so one that mixes Z with X
-    // or Y does not fold. Input read through its first-order part is not folded either.
+    // 3-channel stream) folds into their gains and costs nothing. Z is not shelved, so one
+    // that mixes Z with X or Y is handed to the state, which turns each frame in registers as
+    // it reads it. Input read through its first-order part folds the turn of that part.
     bool FoldTurn(const double* turn, const double* inverse) override
     {
         if (!turn) {
@@ -444,18 +441,26 @@ protected:
                 m_State.m_Coefficients = m_Unfolded;
                 m_IsFolded = false;
             }
+            m_State.SetTurn(nullptr);
             return true;
         }
-        const uint32_t n = m_State.m_nInChannels;
-        if (m_Picking) return false;
-        if (n == 4)
-            for (uint32_t i = 0; i < 3; ++i)
-                if (turn[3 * n + i] != 0.0 || turn[i * n + 3] != 0.0) return false;
+        // The turn and its inverse over the state's X, Y[, Z], as FuMa channels.
+        const uint32_t n = m_Picking ? m_InChannels : m_State.m_nInChannels;
+        const uint32_t count = m_State.m_nInChannels;
+        double m[9] = {}, mInverse[9] = {};
+        for (uint32_t r = 1; r < count; ++r)
+            for (uint32_t c = 1; c < count; ++c) {
+                const uint32_t from = m_Picking ? m_Part.Source(r) : r, to = m_Picking ? m_Part.Source(c) : c;
+                const double scale = m_Picking ? m_Part.Weight(r) / m_Part.Weight(c) : 1.0;
+                m[(r - 1) * 3 + c - 1] = turn[from * n + to] * scale;
+                mInverse[(r - 1) * 3 + c - 1] = inverse[from * n + to] * scale;
+            }
+        if (count == 4 && (m[2] != 0.0 || m[5] != 0.0 || m[6] != 0.0 || m[7] != 0.0)) return m_State.SetTurn(m);
         m_Unfolded = m_State.m_Coefficients;
         for (uint32_t r = 0; r < 2; ++r)
             for (uint32_t c = 0; c < 2; ++c) {
-                m_Folded[r * 2 + c] = turn[(r + 1) * n + c + 1];
-                m_Inverse[r * 2 + c] = inverse[(r + 1) * n + c + 1];
+                m_Folded[r * 2 + c] = m[r * 3 + c];
+                m_Inverse[r * 2 + c] = mInverse[r * 3 + c];
             }
         // Gains[ch][s] multiplies channel ch: the folded X and Y rows are the turn's columns
         // applied to the unfolded ones.
@@ -463,8 +468,8 @@ protected:
             for (uint32_t c = 0; c < 2; ++c)
                 m_State.m_Coefficients.Gains[c + 1][s] =
                     m_Unfolded.Gains[1][s] * m_Folded[c] + m_Unfolded.Gains[2][s] * m_Folded[2 + c];
-        if (n == 4)
-            for (uint32_t s = 0; s < 8; ++s) m_State.m_Coefficients.Gains[3][s] = m_Unfolded.Gains[3][s] * turn[3 * n + 3];
+        if (count == 4)
+            for (uint32_t s = 0; s < 8; ++s) m_State.m_Coefficients.Gains[3][s] = m_Unfolded.Gains[3][s] * m[8];
         MixShelfMemory(m_Inverse);
         m_IsFolded = true;
         return true;

@@ -83,6 +83,42 @@ AVX2_INLINE __m256d ShelfFrame(Shelves& sh, __m256d s)
     return _mm256_blend_pd(r, s, 0x8);
 }
 
+// ---- Turn: X, Y and Z of a frame mixed by a 3x3 ---------------------------------------------
+//
+// Lane k + 1 sums row k of the matrix times (X, Y, Z) in TurnPlanes' order; W passes.
+
+struct Turner {
+    __m256d x, y, z;  // the matrix's columns, in lanes 1..3
+
+    AVX2_FN explicit Turner(const double* m)
+        : x(_mm256_setr_pd(0.0, m[0], m[3], m[6])),
+          y(_mm256_setr_pd(0.0, m[1], m[4], m[7])),
+          z(_mm256_setr_pd(0.0, m[2], m[5], m[8]))
+    {
+    }
+
+    AVX2_INLINE __m256d operator()(__m256d v) const
+    {
+        __m256d sum = _mm256_add_pd(_mm256_mul_pd(x, _mm256_permute4x64_pd(v, 0x55)),
+                                    _mm256_mul_pd(y, _mm256_permute4x64_pd(v, 0xAA)));
+        sum = _mm256_add_pd(sum, _mm256_mul_pd(z, _mm256_permute4x64_pd(v, 0xFF)));
+        return _mm256_blend_pd(sum, v, 0x1);
+    }
+};
+
+constexpr double kNoTurn[9] = {1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0};
+
+// Frame f of `src` (LoadExact when kExact), turned when kTurned.
+template <bool kTurned, bool kExact = false, class Source>
+AVX2_INLINE __m256d Read(const Source& src, const Turner& turn, size_t f)
+{
+    __m256d v;
+    if constexpr (kExact) v = src.LoadExact(f);
+    else v = src.Load(f);
+    if constexpr (kTurned) v = turn(v);
+    return v;
+}
+
 // ---- Gain matrix: speakers across the lanes ----------------------------------------------
 
 template <uint32_t NIN, uint32_t NS>
@@ -312,7 +348,8 @@ enum class Shortcuts { Exact, IntegerOut, IntegerOutWithoutZ };
 
 // Source and sink are taken by value: as locals their pointers stay in registers, where
 // through references every store to the output would make the loop reload them.
-template <uint32_t NIN, uint32_t NS, Shortcuts kShortcuts = Shortcuts::Exact, class Source, class Sink>
+template <uint32_t NIN, uint32_t NS, Shortcuts kShortcuts = Shortcuts::Exact, bool kTurned = false, class Source,
+          class Sink>
 AVX2_FN void Run(KernelState& state, const Source src, const Sink dst, size_t n)
 {
     constexpr bool kHalvedGains = kShortcuts != Shortcuts::Exact;
@@ -320,27 +357,28 @@ AVX2_FN void Run(KernelState& state, const Source src, const Sink dst, size_t n)
     Shelves sh = LoadShelves(state.shelves);
     if constexpr (kHalvedGains) HalveGains(sh);
     const Mixer<NIN, NS> mix(*state.coefficients);
+    const Turner turn(kTurned ? state.turn : kNoTurn);
     __m256d acc[(NS + 3) / 4];
     size_t f = 0;
     if constexpr (Sink::kStoresPairs) {
         __m256d next[(NS + 3) / 4];
         for (; f + 2 < n; f += 2) {
-            const __m256d r = ShelfFrame<kHalvedGains>(sh, src.Load(f));
+            const __m256d r = ShelfFrame<kHalvedGains>(sh, Read<kTurned>(src, turn, f));
             src.WriteBack(f, r);
             mix.template Apply<Sink::kSignOfZero, kWithZ>(r, acc);
-            const __m256d q = ShelfFrame<kHalvedGains>(sh, src.Load(f + 1));
+            const __m256d q = ShelfFrame<kHalvedGains>(sh, Read<kTurned>(src, turn, f + 1));
             src.WriteBack(f + 1, q);
             mix.template Apply<Sink::kSignOfZero, kWithZ>(q, next);
             dst.StorePair(f, acc, next);
         }
     }
     for (; f + 1 < n; ++f) {
-        const __m256d r = ShelfFrame<kHalvedGains>(sh, src.Load(f));
+        const __m256d r = ShelfFrame<kHalvedGains>(sh, Read<kTurned>(src, turn, f));
         src.WriteBack(f, r);
         mix.template Apply<Sink::kSignOfZero, kWithZ>(r, acc);
         dst.Store(f, acc);
     }
-    const __m256d r = ShelfFrame<kHalvedGains>(sh, src.LoadExact(f));
+    const __m256d r = ShelfFrame<kHalvedGains>(sh, Read<kTurned, true>(src, turn, f));
     src.WriteBack(f, r);
     mix.template Apply<Sink::kSignOfZero, kWithZ>(r, acc);
     dst.StoreExact(f, acc);
@@ -348,12 +386,33 @@ AVX2_FN void Run(KernelState& state, const Source src, const Sink dst, size_t n)
 }
 
 // Integer samples into an integer sink whose sums stay finite.
-template <uint32_t NIN, uint32_t NS, class Source, class Sink>
+template <uint32_t NIN, uint32_t NS, bool kTurned, class Source, class Sink>
 void RunFinite(KernelState& state, const Source& src, const Sink& dst, size_t n)
 {
     static_assert(!Sink::kSignOfZero, "an integer sink");
-    if (NIN == 3 || !UsesZ(state)) Run<NIN, NS, Shortcuts::IntegerOutWithoutZ>(state, src, dst, n);
-    else Run<NIN, NS, Shortcuts::IntegerOut>(state, src, dst, n);
+    if (NIN == 3 || !UsesZ(state)) Run<NIN, NS, Shortcuts::IntegerOutWithoutZ, kTurned>(state, src, dst, n);
+    else Run<NIN, NS, Shortcuts::IntegerOut, kTurned>(state, src, dst, n);
+}
+
+// The whole path from frames of F, into the sink the sums allow; kTurned: the state's turn
+// applied to each frame as it is read.
+template <uint32_t NIN, uint32_t NS, bool kTurned, class F>
+void FramesOf(KernelState& state, const uint8_t* src, uint8_t* dst, size_t frames)
+{
+    constexpr Shortcuts kExact = Shortcuts::Exact;
+    const InterleavedSource<F, NIN> in{src};
+    if constexpr (F::kFormat == SampleFormat::Float32) {
+        Run<NIN, NS, kExact, kTurned>(state, in, InterleavedSink<F, NS, Range::MayBeNaN>{dst}, frames);
+    } else if (!IntegerDecodeStaysFinite(state)) {
+        Run<NIN, NS, kExact, kTurned>(state, in, InterleavedSink<F, NS, Range::MayBeNaN>{dst}, frames);
+    } else if constexpr (F::kFormat == SampleFormat::Pcm16) {
+        if (Pcm16DecodeStaysInInt32(state))
+            RunFinite<NIN, NS, kTurned>(state, in, InterleavedSink<F, NS, Range::Int32>{dst}, frames);
+        else
+            RunFinite<NIN, NS, kTurned>(state, in, InterleavedSink<F, NS, Range::Finite>{dst}, frames);
+    } else {
+        RunFinite<NIN, NS, kTurned>(state, in, InterleavedSink<F, NS, Range::Finite>{dst}, frames);
+    }
 }
 
 template <uint32_t NIN, uint32_t NS>
@@ -361,25 +420,15 @@ void Frames(KernelState& state, SampleFormat format, const uint8_t* src, uint8_t
 {
     WithFormat(format, [&](auto traits) {
         using F = decltype(traits);
-        const InterleavedSource<F, NIN> in{src};
-        if constexpr (F::kFormat == SampleFormat::Float32) {
-            Run<NIN, NS>(state, in, InterleavedSink<F, NS, Range::MayBeNaN>{dst}, frames);
-        } else if (!IntegerDecodeStaysFinite(state)) {
-            Run<NIN, NS>(state, in, InterleavedSink<F, NS, Range::MayBeNaN>{dst}, frames);
-        } else if constexpr (F::kFormat == SampleFormat::Pcm16) {
-            if (Pcm16DecodeStaysInInt32(state))
-                RunFinite<NIN, NS>(state, in, InterleavedSink<F, NS, Range::Int32>{dst}, frames);
-            else
-                RunFinite<NIN, NS>(state, in, InterleavedSink<F, NS, Range::Finite>{dst}, frames);
-        } else {
-            RunFinite<NIN, NS>(state, in, InterleavedSink<F, NS, Range::Finite>{dst}, frames);
-        }
+        if (NIN == 4 && state.turn) FramesOf<NIN, NS, true, F>(state, src, dst, frames);
+        else FramesOf<NIN, NS, false, F>(state, src, dst, frames);
     });
 }
 
 template <uint32_t NIN, uint32_t NS>
 void Block(KernelState& state, double* const* in, double* const* out, int32_t n)
 {
+    if (state.turn) TurnPlanes(state.turn, in[1], in[2], in[3], n);
     Run<NIN, NS>(state, PlaneSource<NIN>{in}, PlaneSink<NS>{out}, static_cast<size_t>(n));
 }
 
@@ -395,13 +444,14 @@ const DecodeKernel kAvx2 = {InstructionSet::Avx2, Block<NIN, NS>, Frames<NIN, NS
 
 #define AVX512_FN __attribute__((target("avx2,avx512f")))
 
-template <uint32_t NIN, bool kWithZ>
+template <uint32_t NIN, bool kWithZ, bool kTurned>
 AVX512_FN void RunPairs512(KernelState& state, const InterleavedSource<Pcm16Format, NIN> src, uint8_t* dst, size_t n)
 {
     const InterleavedSink<Pcm16Format, 4, Range::Int32> sink{dst};
     Shelves sh = LoadShelves(state.shelves);
     HalveGains(sh);
     const Mixer<NIN, 4> mix(*state.coefficients);
+    const Turner turn(kTurned ? state.turn : kNoTurn);
     __m512d g[NIN];
     for (uint32_t ch = 0; ch < NIN; ++ch) {
         alignas(64) double lanes[8];
@@ -414,8 +464,8 @@ AVX512_FN void RunPairs512(KernelState& state, const InterleavedSource<Pcm16Form
     const __m512d half = _mm512_set1_pd(0.5);
     size_t f = 0;
     for (; f + 2 < n; f += 2) {
-        const __m512d a = _mm512_castpd256_pd512(ShelfFrame<true>(sh, src.Load(f)));
-        const __m512d b = _mm512_castpd256_pd512(ShelfFrame<true>(sh, src.Load(f + 1)));
+        const __m512d a = _mm512_castpd256_pd512(ShelfFrame<true>(sh, Read<kTurned>(src, turn, f)));
+        const __m512d b = _mm512_castpd256_pd512(ShelfFrame<true>(sh, Read<kTurned>(src, turn, f + 1)));
         __m512d sum = _mm512_mul_pd(g[0], _mm512_permutex2var_pd(a, w, b));
         sum = _mm512_add_pd(_mm512_mul_pd(g[1], _mm512_permutex2var_pd(a, x, b)), sum);
         sum = _mm512_add_pd(_mm512_mul_pd(g[2], _mm512_permutex2var_pd(a, y, b)), sum);
@@ -428,10 +478,10 @@ AVX512_FN void RunPairs512(KernelState& state, const InterleavedSource<Pcm16Form
     }
     __m256d acc[1];
     for (; f + 1 < n; ++f) {
-        mix.template Apply<false, kWithZ>(ShelfFrame<true>(sh, src.Load(f)), acc);
+        mix.template Apply<false, kWithZ>(ShelfFrame<true>(sh, Read<kTurned>(src, turn, f)), acc);
         sink.Store(f, acc);
     }
-    mix.template Apply<false, kWithZ>(ShelfFrame<true>(sh, src.LoadExact(f)), acc);
+    mix.template Apply<false, kWithZ>(ShelfFrame<true>(sh, Read<kTurned, true>(src, turn, f)), acc);
     sink.StoreExact(f, acc);
     SaveShelves(sh, state.shelves);
 }
@@ -443,8 +493,14 @@ void Frames512(KernelState& state, SampleFormat format, const uint8_t* src, uint
     if (NS == 4 && format == SampleFormat::Pcm16 && IntegerDecodeStaysFinite(state) &&
         Pcm16DecodeStaysInInt32(state)) {
         const InterleavedSource<Pcm16Format, NIN> in{src};
-        if (NIN == 3 || !UsesZ(state)) RunPairs512<NIN, false>(state, in, dst, frames);
-        else RunPairs512<NIN, true>(state, in, dst, frames);
+        const bool withZ = NIN == 4 && UsesZ(state), turned = NIN == 4 && state.turn;
+        if (turned) {
+            if (withZ) RunPairs512<NIN, true, true>(state, in, dst, frames);
+            else RunPairs512<NIN, false, true>(state, in, dst, frames);
+        } else {
+            if (withZ) RunPairs512<NIN, true, false>(state, in, dst, frames);
+            else RunPairs512<NIN, false, false>(state, in, dst, frames);
+        }
         return;
     }
     Frames<NIN, NS>(state, format, src, dst, frames);

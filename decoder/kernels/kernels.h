@@ -37,6 +37,9 @@ void StoreShelfMemory(const ShelfBank& bank, AllPass& w, AllPass& x, AllPass& y)
 // Everything a kernel reads and writes besides its input and output. The gain table is read
 // in rows 0..inChannels-1 and columns 0..speakers-1. The planes (`capacity` frames each,
 // inChannels and speakers of them) are scratch for the frame kernels that pass through planes.
+// `turn`, when not null (four input channels only), is a 3x3 row-major matrix that turns X, Y
+// and Z of every frame before the shelves, with TurnPlanes' operations: a steady scene turn
+// that the gain table cannot absorb, as Z is not shelved like X and Y.
 struct KernelState {
     ShelfBank shelves;
     const DecoderCoefficients* coefficients;
@@ -45,9 +48,15 @@ struct KernelState {
     double* const* inPlanes;
     double* const* outPlanes;
     int32_t capacity;
+    const double* turn;
 };
 
-// The block decode of DecoderState::DecodeBlock, for n >= 1.
+// Frames 0..n-1 of x, y and z turned in place by the 3x3 row-major m: x' = m0 x + m1 y + m2 z
+// and so on, summed left to right. The plain loop every turning kernel is held to.
+void TurnPlanes(const double* m, double* x, double* y, double* z, int32_t n);
+
+// The block decode of DecoderState::DecodeBlock, for n >= 1; a state with a turn turns the
+// planes in[1..3] in place first.
 using BlockKernel = void (*)(KernelState& state, double* const* in, double* const* out, int32_t n);
 
 // The whole interleaved path of DecoderState::DecodeFrames, for frames >= 1 and a format other
