@@ -20,30 +20,43 @@ const kernels::DecodeKernel* ChooseKernel(uint32_t inChannels, uint32_t speakers
     return kernels::ScalarKernel(inChannels, speakers);
 }
 
-// The kernels' view of a ready state: the shelves' coefficients and memory copied out, W with
-// 2 - LowGain / 2 - HighGain, X and Y with LowGain / HighGain.
-kernels::KernelState KernelStateOf(const DecoderState& st)
+}  // namespace
+
+// The shelves' coefficients and memory copied out, W with 2 - LowGain / 2 - HighGain, X and Y
+// (and Z, with a folded turn) with LowGain / HighGain.
+kernels::KernelState DecoderState::KernelView() const
 {
-    const DecoderCoefficients& c = st.m_Coefficients;
+    const DecoderCoefficients& c = m_Coefficients;
     kernels::KernelState k{};
-    k.shelves = kernels::ShelfBankOf(*st.m_pShelfW, *st.m_pShelfX, *st.m_pShelfY, 2.0 - c.LowGain, 2.0 - c.HighGain,
+    k.shelves = kernels::ShelfBankOf(*m_pShelfW, *m_pShelfX, *m_pShelfY, 2.0 - c.LowGain, 2.0 - c.HighGain,
                                      c.LowGain, c.HighGain);
     k.coefficients = &c;
-    k.inChannels = st.m_nInChannels;
-    k.speakers = st.m_nSpeakers;
-    k.inPlanes = st.m_InPlanes.data();
-    k.outPlanes = st.m_OutPlanes.data();
-    k.capacity = st.m_InPlanes.Capacity();
-    k.turn = st.Turn();
+    if (m_Folded) {
+        k.coefficients = &m_FoldedCoefficients;
+        k.shelves.coefficient[3] = m_pShelfX->Coefficient();
+        k.shelves.lowGain[3] = c.LowGain;
+        k.shelves.highGain[3] = c.HighGain;
+        k.shelves.prevIn[3] = m_ZPrevIn;
+        k.shelves.prevOut[3] = m_ZPrevOut;
+        k.foldedTurn = true;
+    }
+    k.inChannels = m_nInChannels;
+    k.speakers = m_nSpeakers;
+    k.inPlanes = m_InPlanes.data();
+    k.outPlanes = m_OutPlanes.data();
+    k.capacity = m_InPlanes.Capacity();
+    k.turn = Turn();
     return k;
 }
 
-void StoreShelfMemory(const kernels::ShelfBank& bank, DecoderState& st)
+void DecoderState::StoreMemory(const kernels::ShelfBank& bank)
 {
-    kernels::StoreShelfMemory(bank, *st.m_pShelfW, *st.m_pShelfX, *st.m_pShelfY);
+    kernels::StoreShelfMemory(bank, *m_pShelfW, *m_pShelfX, *m_pShelfY);
+    if (m_Folded) {
+        m_ZPrevIn = bank.prevIn[3];
+        m_ZPrevOut = bank.prevOut[3];
+    }
 }
-
-}  // namespace
 
 PrepareResult DecoderState::Prepare(const StreamDescription& stream)
 {
@@ -72,6 +85,8 @@ PrepareResult DecoderState::Prepare(const StreamDescription& stream)
     m_OutPlanes.Swap(out);
     m_pKernel = kernel;
     m_Turned = false;
+    m_Folded = false;
+    m_ZPrevIn = m_ZPrevOut = 0.0;
     return PrepareResult::Ok;
 }
 
@@ -87,6 +102,48 @@ bool DecoderState::SetTurn(const double* m)
     return true;
 }
 
+bool DecoderState::FoldTurn(const double* m, const double* inverse)
+{
+    if (m_Folded) {
+        // Back to shelving the turned X and Y: their memory is the folded memory turned.
+        const double in[3] = {m_pShelfX->PrevIn(), m_pShelfY->PrevIn(), m_ZPrevIn};
+        const double out[3] = {m_pShelfX->PrevOut(), m_pShelfY->PrevOut(), m_ZPrevOut};
+        const double* t = m_FoldedTurn;
+        m_pShelfX->SetMemory(t[0] * in[0] + t[1] * in[1] + t[2] * in[2], t[0] * out[0] + t[1] * out[1] + t[2] * out[2]);
+        m_pShelfY->SetMemory(t[3] * in[0] + t[4] * in[1] + t[5] * in[2], t[3] * out[0] + t[4] * out[1] + t[5] * out[2]);
+        m_Folded = false;
+    }
+    if (!m) return true;
+    if (!IsReady() || m_nInChannels != 4) return false;
+    for (uint32_t s = 0; s < m_nSpeakers; ++s)
+        if (m_Coefficients.Gains[3][s] != 0.0) return false;
+    // Speaker s hears X' = row 0 of m and Y' = row 1 through its X and Y gains, so input
+    // channel j (X, Y, Z) reaches it through column j of those rows.
+    m_FoldedCoefficients = m_Coefficients;
+    for (uint32_t s = 0; s < 8; ++s)
+        for (int j = 0; j < 3; ++j)
+            m_FoldedCoefficients.Gains[1 + j][s] = m_Coefficients.Gains[1][s] * m[j] + m_Coefficients.Gains[2][s] * m[3 + j];
+    // The unturned channels' memory that gives the turned X' and Y' memory the shelves hold; the
+    // turned Z has none (it was not shelved) and reaches no speaker, so its share is taken as 0.
+    const double in[2] = {m_pShelfX->PrevIn(), m_pShelfY->PrevIn()};
+    const double out[2] = {m_pShelfX->PrevOut(), m_pShelfY->PrevOut()};
+    const double* v = inverse;
+    m_pShelfX->SetMemory(v[0] * in[0] + v[1] * in[1], v[0] * out[0] + v[1] * out[1]);
+    m_pShelfY->SetMemory(v[3] * in[0] + v[4] * in[1], v[3] * out[0] + v[4] * out[1]);
+    m_ZPrevIn = v[6] * in[0] + v[7] * in[1];
+    m_ZPrevOut = v[6] * out[0] + v[7] * out[1];
+    std::copy(m, m + 9, m_FoldedTurn);
+    m_Folded = true;
+    return true;
+}
+
+void DecoderState::ClearMemory()
+{
+    if (!IsReady()) return;
+    for (AllPass* shelf : {m_pShelfW.get(), m_pShelfX.get(), m_pShelfY.get()}) shelf->SetMemory(0.0, 0.0);
+    m_ZPrevIn = m_ZPrevOut = 0.0;
+}
+
 bool DecoderState::IsReady() const
 {
     return m_pKernel && m_pShelfW && m_pShelfX && m_pShelfY && (m_nInChannels == 3 || m_nInChannels == 4) &&
@@ -97,17 +154,17 @@ bool DecoderState::IsReady() const
 void DecoderState::DecodeBlock(double* const* in, double* const* out, int32_t n)
 {
     if (n <= 0 || !IsReady()) return;
-    kernels::KernelState k = KernelStateOf(*this);
+    kernels::KernelState k = KernelView();
     m_pKernel->block(k, in, out, n);
-    StoreShelfMemory(k.shelves, *this);
+    StoreMemory(k.shelves);
 }
 
 void DecoderState::DecodeFrames(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames)
 {
     if (BytesPerSample(format) == 0 || frames == 0 || !IsReady()) return;
-    kernels::KernelState k = KernelStateOf(*this);
+    kernels::KernelState k = KernelView();
     m_pKernel->frames(k, format, src, dst, frames);
-    StoreShelfMemory(k.shelves, *this);
+    StoreMemory(k.shelves);
 }
 
 }  // namespace decoder

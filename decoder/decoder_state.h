@@ -16,6 +16,8 @@ namespace decoder {
 
 namespace kernels {
 struct DecodeKernel;
+struct KernelState;
+struct ShelfBank;
 }
 
 // Everything the block decode reads and writes: the gain table in force, the channel counts,
@@ -57,6 +59,20 @@ struct DecoderState {
     // The turn in force, or null.
     const double* Turn() const { return m_Turned ? m_Turn : nullptr; }
 
+    // Folds a steady turn of X, Y and Z (the 3x3 row-major m and its inverse) into the gain
+    // table, for a table that gives Z to no speaker: X and Y are shelved alike, so with Z
+    // shelved like them (its own memory) the turn moves into the gains and the decode costs
+    // about what an unturned one does; the output differs from turning the input only by
+    // round-off. The shelves' memory is carried over, turned back by `inverse`, so the decode
+    // goes on without a seam; null undoes the fold the same way. False (and nothing changes)
+    // for a state that is not ready, has three input channels, or gives Z to a speaker.
+    // Prepare() leaves the state unfolded. Allocates nothing.
+    bool FoldTurn(const double* m, const double* inverse);
+    bool IsFolded() const { return m_Folded; }
+
+    // Clears the shelves' memory (the next decode is as from a fresh preparation).
+    void ClearMemory();
+
     // True once Prepare() has succeeded: shelves and planes match the channel counts.
     bool IsReady() const;
 
@@ -80,12 +96,21 @@ struct DecoderState {
     void DecodeFrames(SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames);
 
 private:
+    // The kernels' view of a ready state, and the memory they advanced stored back.
+    kernels::KernelState KernelView() const;
+    void StoreMemory(const kernels::ShelfBank& bank);
+
     friend const kernels::DecodeKernel* KernelOf(const DecoderState& state);
     friend void SetKernelForTesting(DecoderState& state, const kernels::DecodeKernel* kernel);
 
     const kernels::DecodeKernel* m_pKernel = nullptr;  // chosen by Prepare()
     double m_Turn[9] = {};
     bool m_Turned = false;
+    // A folded turn: the table with the turn in it, the turn, and Z's shelf memory.
+    DecoderCoefficients m_FoldedCoefficients{};
+    double m_FoldedTurn[9] = {};
+    double m_ZPrevIn = 0.0, m_ZPrevOut = 0.0;
+    bool m_Folded = false;
 };
 
 }  // namespace decoder

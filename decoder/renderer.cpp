@@ -422,17 +422,14 @@ protected:
         }
     }
 
-    void DoReset() override
-    {
-        m_State.m_pShelfW->SetMemory(0.0, 0.0);
-        m_State.m_pShelfX->SetMemory(0.0, 0.0);
-        m_State.m_pShelfY->SetMemory(0.0, 0.0);
-    }
+    void DoReset() override { m_State.ClearMemory(); }
 
     // X and Y are shelved alike, so a turn that mixes only them (a yaw, or any turn of a
-    // 3-channel stream) folds into their gains and costs nothing. Z is not shelved, so one
-    // that mixes Z with X or Y is handed to the state, which turns each frame in registers as
-    // it reads it. Input read through its first-order part folds the turn of that part.
+    // 3-channel stream) folds into their gains and costs nothing. Z is not shelved: a turn
+    // that mixes Z with X or Y folds into the gains with Z shelved like X and Y where no
+    // speaker takes Z (the state's FoldTurn), and is otherwise handed to the state to turn
+    // each frame as it reads it. Input read through its first-order part folds the turn of
+    // that part.
     bool FoldTurn(const double* turn, const double* inverse) override
     {
         if (!turn) {
@@ -442,6 +439,7 @@ protected:
                 m_IsFolded = false;
             }
             m_State.SetTurn(nullptr);
+            m_State.FoldTurn(nullptr, nullptr);
             return true;
         }
         // The turn and its inverse over the state's X, Y[, Z], as FuMa channels.
@@ -455,7 +453,8 @@ protected:
                 m[(r - 1) * 3 + c - 1] = turn[from * n + to] * scale;
                 mInverse[(r - 1) * 3 + c - 1] = inverse[from * n + to] * scale;
             }
-        if (count == 4 && (m[2] != 0.0 || m[5] != 0.0 || m[6] != 0.0 || m[7] != 0.0)) return m_State.SetTurn(m);
+        if (count == 4 && (m[2] != 0.0 || m[5] != 0.0 || m[6] != 0.0 || m[7] != 0.0))
+            return m_State.FoldTurn(m, mInverse) || m_State.SetTurn(m);
         m_Unfolded = m_State.m_Coefficients;
         for (uint32_t r = 0; r < 2; ++r)
             for (uint32_t c = 0; c < 2; ++c) {

@@ -25,14 +25,14 @@ namespace {
 // ---- Shelves: W, X, Y in lanes 0..2 -------------------------------------------------------
 //
 // Lane k performs exactly the scalar shelf of its channel. Lane 3 has coefficient and gains 0;
-// whatever it computes is replaced by the unfiltered Z of the frame.
+// whatever it computes is replaced by the unfiltered Z of the frame, except in a decode with a
+// folded turn, which shelves Z too.
 
 struct Shelves {
     __m256d a, low, high, in, out;
 };
 
-// Three doubles and a 0 in lane 3.
-AVX2_INLINE __m256d Lanes(const double (&v)[3]) { return _mm256_setr_pd(v[0], v[1], v[2], 0.0); }
+AVX2_INLINE __m256d Lanes(const double (&v)[4]) { return _mm256_loadu_pd(v); }
 
 AVX2_INLINE Shelves LoadShelves(const ShelfBank& bank)
 {
@@ -40,17 +40,12 @@ AVX2_INLINE Shelves LoadShelves(const ShelfBank& bank)
                    Lanes(bank.prevOut)};
 }
 
-// Saves the memory only: the gains stay as the bank has them.
+// Saves the memory only (lane 3's too, which only a folded turn's decode reads back): the
+// gains stay as the bank has them.
 AVX2_INLINE void SaveShelves(const Shelves& sh, ShelfBank& bank)
 {
-    alignas(32) double in[4];
-    alignas(32) double out[4];
-    _mm256_store_pd(in, sh.in);
-    _mm256_store_pd(out, sh.out);
-    for (int k = 0; k < 3; ++k) {
-        bank.prevIn[k] = in[k];
-        bank.prevOut[k] = out[k];
-    }
+    _mm256_storeu_pd(bank.prevIn, sh.in);
+    _mm256_storeu_pd(bank.prevOut, sh.out);
 }
 
 // The band gains halved, for ShelfFrame<true>. Halving a gain is exact.
@@ -83,6 +78,25 @@ AVX2_INLINE __m256d ShelfFrame(Shelves& sh, __m256d s)
     return _mm256_blend_pd(r, s, 0x8);
 }
 
+// The gains of a folded turn's shelves: (low + high) / 2 in place of low, (high - low) / 2 in
+// place of high, as FoldedShelfPlane computes them.
+AVX2_INLINE void FoldGains(Shelves& sh)
+{
+    const __m256d half = _mm256_set1_pd(0.5);
+    const __m256d direct = _mm256_mul_pd(_mm256_add_pd(sh.low, sh.high), half);
+    sh.high = _mm256_mul_pd(_mm256_sub_pd(sh.high, sh.low), half);
+    sh.low = direct;
+}
+
+// One frame (W X Y Z) through the four shelves of a folded turn (FoldGains).
+AVX2_INLINE __m256d FoldedShelfFrame(Shelves& sh, __m256d s)
+{
+    const __m256d p = _mm256_add_pd(_mm256_sub_pd(_mm256_mul_pd(sh.a, s), sh.in), _mm256_mul_pd(sh.a, sh.out));
+    sh.in = s;
+    sh.out = p;
+    return _mm256_add_pd(_mm256_mul_pd(s, sh.low), _mm256_mul_pd(p, sh.high));
+}
+
 // ---- Turn: X, Y and Z of a frame mixed by a 3x3 ---------------------------------------------
 //
 // Lane k + 1 sums row k of the matrix times (X, Y, Z) in TurnPlanes' order; W passes.
@@ -108,16 +122,31 @@ struct Turner {
 
 constexpr double kNoTurn[9] = {1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0};
 
-// Frame f of `src` (LoadExact when kExact), turned when kTurned.
-template <bool kTurned, bool kExact = false, class Source>
-AVX2_INLINE __m256d Read(const Source& src, const Turner& turn, size_t f)
-{
-    __m256d v;
-    if constexpr (kExact) v = src.LoadExact(f);
-    else v = src.Load(f);
-    if constexpr (kTurned) v = turn(v);
-    return v;
-}
+// How a steady scene turn is decoded (KernelState): not at all, by turning each frame as it is
+// read, or folded into the gains with all four channels shelved.
+enum class Turning { None, PerFrame, Folded };
+
+// A frame from its input to what the mix reads: turned (PerFrame), then through the shelves
+// (three and Z unfiltered, or all four of a folded turn). kHalvedGains: see ShelfFrame.
+template <Turning kTurning, bool kHalvedGains>
+struct FrameShelves {
+    Shelves sh;
+    Turner turn;
+
+    AVX2_FN explicit FrameShelves(const KernelState& state)
+        : sh(LoadShelves(state.shelves)), turn(kTurning == Turning::PerFrame ? state.turn : kNoTurn)
+    {
+        if constexpr (kTurning == Turning::Folded) FoldGains(sh);
+        else if constexpr (kHalvedGains) HalveGains(sh);
+    }
+
+    AVX2_INLINE __m256d operator()(__m256d v)
+    {
+        if constexpr (kTurning == Turning::Folded) return FoldedShelfFrame(sh, v);
+        if constexpr (kTurning == Turning::PerFrame) v = turn(v);
+        return ShelfFrame<kHalvedGains>(sh, v);
+    }
+};
 
 // ---- Gain matrix: speakers across the lanes ----------------------------------------------
 
@@ -348,70 +377,68 @@ enum class Shortcuts { Exact, IntegerOut, IntegerOutWithoutZ };
 
 // Source and sink are taken by value: as locals their pointers stay in registers, where
 // through references every store to the output would make the loop reload them.
-template <uint32_t NIN, uint32_t NS, Shortcuts kShortcuts = Shortcuts::Exact, bool kTurned = false, class Source,
-          class Sink>
+template <uint32_t NIN, uint32_t NS, Shortcuts kShortcuts = Shortcuts::Exact, Turning kTurning = Turning::None,
+          class Source, class Sink>
 AVX2_FN void Run(KernelState& state, const Source src, const Sink dst, size_t n)
 {
     constexpr bool kHalvedGains = kShortcuts != Shortcuts::Exact;
     constexpr bool kWithZ = kShortcuts != Shortcuts::IntegerOutWithoutZ;
-    Shelves sh = LoadShelves(state.shelves);
-    if constexpr (kHalvedGains) HalveGains(sh);
+    FrameShelves<kTurning, kHalvedGains> shelf(state);
     const Mixer<NIN, NS> mix(*state.coefficients);
-    const Turner turn(kTurned ? state.turn : kNoTurn);
     __m256d acc[(NS + 3) / 4];
     size_t f = 0;
     if constexpr (Sink::kStoresPairs) {
         __m256d next[(NS + 3) / 4];
         for (; f + 2 < n; f += 2) {
-            const __m256d r = ShelfFrame<kHalvedGains>(sh, Read<kTurned>(src, turn, f));
+            const __m256d r = shelf(src.Load(f));
             src.WriteBack(f, r);
             mix.template Apply<Sink::kSignOfZero, kWithZ>(r, acc);
-            const __m256d q = ShelfFrame<kHalvedGains>(sh, Read<kTurned>(src, turn, f + 1));
+            const __m256d q = shelf(src.Load(f + 1));
             src.WriteBack(f + 1, q);
             mix.template Apply<Sink::kSignOfZero, kWithZ>(q, next);
             dst.StorePair(f, acc, next);
         }
     }
     for (; f + 1 < n; ++f) {
-        const __m256d r = ShelfFrame<kHalvedGains>(sh, Read<kTurned>(src, turn, f));
+        const __m256d r = shelf(src.Load(f));
         src.WriteBack(f, r);
         mix.template Apply<Sink::kSignOfZero, kWithZ>(r, acc);
         dst.Store(f, acc);
     }
-    const __m256d r = ShelfFrame<kHalvedGains>(sh, Read<kTurned, true>(src, turn, f));
+    const __m256d r = shelf(src.LoadExact(f));
     src.WriteBack(f, r);
     mix.template Apply<Sink::kSignOfZero, kWithZ>(r, acc);
     dst.StoreExact(f, acc);
-    SaveShelves(sh, state.shelves);
+    SaveShelves(shelf.sh, state.shelves);
 }
 
 // Integer samples into an integer sink whose sums stay finite.
-template <uint32_t NIN, uint32_t NS, bool kTurned, class Source, class Sink>
+template <uint32_t NIN, uint32_t NS, Turning kTurning, class Source, class Sink>
 void RunFinite(KernelState& state, const Source& src, const Sink& dst, size_t n)
 {
     static_assert(!Sink::kSignOfZero, "an integer sink");
-    if (NIN == 3 || !UsesZ(state)) Run<NIN, NS, Shortcuts::IntegerOutWithoutZ, kTurned>(state, src, dst, n);
-    else Run<NIN, NS, Shortcuts::IntegerOut, kTurned>(state, src, dst, n);
+    if (NIN == 3 || !UsesZ(state)) Run<NIN, NS, Shortcuts::IntegerOutWithoutZ, kTurning>(state, src, dst, n);
+    else Run<NIN, NS, Shortcuts::IntegerOut, kTurning>(state, src, dst, n);
 }
 
-// The whole path from frames of F, into the sink the sums allow; kTurned: the state's turn
-// applied to each frame as it is read.
-template <uint32_t NIN, uint32_t NS, bool kTurned, class F>
+// The whole path from frames of F, into the sink the sums allow, with the state's turn decoded
+// as kTurning says.
+template <uint32_t NIN, uint32_t NS, Turning kTurning, class F>
 void FramesOf(KernelState& state, const uint8_t* src, uint8_t* dst, size_t frames)
 {
     constexpr Shortcuts kExact = Shortcuts::Exact;
     const InterleavedSource<F, NIN> in{src};
     if constexpr (F::kFormat == SampleFormat::Float32) {
-        Run<NIN, NS, kExact, kTurned>(state, in, InterleavedSink<F, NS, Range::MayBeNaN>{dst}, frames);
+        Run<NIN, NS, kExact, kTurning>(state, in, InterleavedSink<F, NS, Range::MayBeNaN>{dst}, frames);
     } else if (!IntegerDecodeStaysFinite(state)) {
-        Run<NIN, NS, kExact, kTurned>(state, in, InterleavedSink<F, NS, Range::MayBeNaN>{dst}, frames);
+        Run<NIN, NS, kExact, kTurning>(state, in, InterleavedSink<F, NS, Range::MayBeNaN>{dst}, frames);
     } else if constexpr (F::kFormat == SampleFormat::Pcm16) {
         if (Pcm16DecodeStaysInInt32(state))
-            RunFinite<NIN, NS, kTurned>(state, in, InterleavedSink<F, NS, Range::Int32>{dst}, frames);
+            RunFinite<NIN, NS, kTurning>(state, in, InterleavedSink<F, NS, Range::Int32>{dst}, frames);
         else
-            RunFinite<NIN, NS, kTurned>(state, in, InterleavedSink<F, NS, Range::Finite>{dst}, frames);
+            RunFinite<NIN, NS, kTurning>(state, in, InterleavedSink<F, NS, Range::Finite>{dst}, frames);
     } else {
-        RunFinite<NIN, NS, kTurned>(state, in, InterleavedSink<F, NS, Range::Finite>{dst}, frames);
+        RunFinite<NIN, NS, kTurning>(state, in, InterleavedSink<F, NS, Range::Finite>{dst}, frames);
     }
 }
 
@@ -420,14 +447,19 @@ void Frames(KernelState& state, SampleFormat format, const uint8_t* src, uint8_t
 {
     WithFormat(format, [&](auto traits) {
         using F = decltype(traits);
-        if (NIN == 4 && state.turn) FramesOf<NIN, NS, true, F>(state, src, dst, frames);
-        else FramesOf<NIN, NS, false, F>(state, src, dst, frames);
+        if (NIN == 4 && state.foldedTurn) FramesOf<NIN, NS, Turning::Folded, F>(state, src, dst, frames);
+        else if (NIN == 4 && state.turn) FramesOf<NIN, NS, Turning::PerFrame, F>(state, src, dst, frames);
+        else FramesOf<NIN, NS, Turning::None, F>(state, src, dst, frames);
     });
 }
 
 template <uint32_t NIN, uint32_t NS>
 void Block(KernelState& state, double* const* in, double* const* out, int32_t n)
 {
+    if (state.foldedTurn) {
+        FoldedBlockPlain(state, in, out, n);
+        return;
+    }
     if (state.turn) TurnPlanes(state.turn, in[1], in[2], in[3], n);
     Run<NIN, NS>(state, PlaneSource<NIN>{in}, PlaneSink<NS>{out}, static_cast<size_t>(n));
 }
@@ -444,14 +476,12 @@ const DecodeKernel kAvx2 = {InstructionSet::Avx2, Block<NIN, NS>, Frames<NIN, NS
 
 #define AVX512_FN __attribute__((target("avx2,avx512f")))
 
-template <uint32_t NIN, bool kWithZ, bool kTurned>
+template <uint32_t NIN, bool kWithZ, Turning kTurning>
 AVX512_FN void RunPairs512(KernelState& state, const InterleavedSource<Pcm16Format, NIN> src, uint8_t* dst, size_t n)
 {
     const InterleavedSink<Pcm16Format, 4, Range::Int32> sink{dst};
-    Shelves sh = LoadShelves(state.shelves);
-    HalveGains(sh);
+    FrameShelves<kTurning, true> shelf(state);
     const Mixer<NIN, 4> mix(*state.coefficients);
-    const Turner turn(kTurned ? state.turn : kNoTurn);
     __m512d g[NIN];
     for (uint32_t ch = 0; ch < NIN; ++ch) {
         alignas(64) double lanes[8];
@@ -464,8 +494,8 @@ AVX512_FN void RunPairs512(KernelState& state, const InterleavedSource<Pcm16Form
     const __m512d half = _mm512_set1_pd(0.5);
     size_t f = 0;
     for (; f + 2 < n; f += 2) {
-        const __m512d a = _mm512_castpd256_pd512(ShelfFrame<true>(sh, Read<kTurned>(src, turn, f)));
-        const __m512d b = _mm512_castpd256_pd512(ShelfFrame<true>(sh, Read<kTurned>(src, turn, f + 1)));
+        const __m512d a = _mm512_castpd256_pd512(shelf(src.Load(f)));
+        const __m512d b = _mm512_castpd256_pd512(shelf(src.Load(f + 1)));
         __m512d sum = _mm512_mul_pd(g[0], _mm512_permutex2var_pd(a, w, b));
         sum = _mm512_add_pd(_mm512_mul_pd(g[1], _mm512_permutex2var_pd(a, x, b)), sum);
         sum = _mm512_add_pd(_mm512_mul_pd(g[2], _mm512_permutex2var_pd(a, y, b)), sum);
@@ -478,12 +508,12 @@ AVX512_FN void RunPairs512(KernelState& state, const InterleavedSource<Pcm16Form
     }
     __m256d acc[1];
     for (; f + 1 < n; ++f) {
-        mix.template Apply<false, kWithZ>(ShelfFrame<true>(sh, Read<kTurned>(src, turn, f)), acc);
+        mix.template Apply<false, kWithZ>(shelf(src.Load(f)), acc);
         sink.Store(f, acc);
     }
-    mix.template Apply<false, kWithZ>(ShelfFrame<true>(sh, Read<kTurned, true>(src, turn, f)), acc);
+    mix.template Apply<false, kWithZ>(shelf(src.LoadExact(f)), acc);
     sink.StoreExact(f, acc);
-    SaveShelves(sh, state.shelves);
+    SaveShelves(shelf.sh, state.shelves);
 }
 
 // The 256-bit whole path, but four 16-bit speakers from sums in the 32-bit range by pairs.
@@ -493,13 +523,16 @@ void Frames512(KernelState& state, SampleFormat format, const uint8_t* src, uint
     if (NS == 4 && format == SampleFormat::Pcm16 && IntegerDecodeStaysFinite(state) &&
         Pcm16DecodeStaysInInt32(state)) {
         const InterleavedSource<Pcm16Format, NIN> in{src};
-        const bool withZ = NIN == 4 && UsesZ(state), turned = NIN == 4 && state.turn;
-        if (turned) {
-            if (withZ) RunPairs512<NIN, true, true>(state, in, dst, frames);
-            else RunPairs512<NIN, false, true>(state, in, dst, frames);
+        const bool withZ = NIN == 4 && UsesZ(state);
+        if (NIN == 4 && state.foldedTurn) {
+            if (withZ) RunPairs512<NIN, true, Turning::Folded>(state, in, dst, frames);
+            else RunPairs512<NIN, false, Turning::Folded>(state, in, dst, frames);
+        } else if (NIN == 4 && state.turn) {
+            if (withZ) RunPairs512<NIN, true, Turning::PerFrame>(state, in, dst, frames);
+            else RunPairs512<NIN, false, Turning::PerFrame>(state, in, dst, frames);
         } else {
-            if (withZ) RunPairs512<NIN, true, false>(state, in, dst, frames);
-            else RunPairs512<NIN, false, false>(state, in, dst, frames);
+            if (withZ) RunPairs512<NIN, true, Turning::None>(state, in, dst, frames);
+            else RunPairs512<NIN, false, Turning::None>(state, in, dst, frames);
         }
         return;
     }

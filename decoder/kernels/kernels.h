@@ -17,15 +17,17 @@ class AllPass;
 
 namespace kernels {
 
-// The three shelves, W, X and Y in that order, as plain numbers: the all-pass coefficient,
-// the low- and high-band gains and the one-sample memory of each. A kernel copies them into
-// locals, runs its loop and writes the memory back once per call.
+// The shelves, W, X and Y in that order, as plain numbers: the all-pass coefficient, the low-
+// and high-band gains and the one-sample memory of each. A decode with a folded turn
+// (KernelState::foldedTurn) also shelves Z, like X and Y, at index 3; elsewhere index 3 is
+// zero and unused. A kernel copies them into locals, runs its loop and writes the memory back
+// once per call.
 struct ShelfBank {
-    double coefficient[3];
-    double lowGain[3];
-    double highGain[3];
-    double prevIn[3];
-    double prevOut[3];
+    double coefficient[4];
+    double lowGain[4];
+    double highGain[4];
+    double prevIn[4];
+    double prevOut[4];
 };
 
 // The bank of the three filters w, x, y: their coefficients and memory, W with (lowW, highW),
@@ -37,9 +39,12 @@ void StoreShelfMemory(const ShelfBank& bank, AllPass& w, AllPass& x, AllPass& y)
 // Everything a kernel reads and writes besides its input and output. The gain table is read
 // in rows 0..inChannels-1 and columns 0..speakers-1. The planes (`capacity` frames each,
 // inChannels and speakers of them) are scratch for the frame kernels that pass through planes.
-// `turn`, when not null (four input channels only), is a 3x3 row-major matrix that turns X, Y
-// and Z of every frame before the shelves, with TurnPlanes' operations: a steady scene turn
-// that the gain table cannot absorb, as Z is not shelved like X and Y.
+// A steady scene turn of X, Y and Z (four input channels only) is decoded one of two ways.
+// `turn`, when not null, is a 3x3 row-major matrix that turns X, Y and Z of every frame before
+// the shelves, with TurnPlanes' operations (for tables that give Z to speakers, whose Z is not
+// shelved like X and Y). `foldedTurn`: the gain table has the turn folded into its four rows,
+// and all four channels are shelved (Z like X and Y, bank index 3), each in the form
+// x * (low + high) / 2 + p * (high - low) / 2 of its all-pass output p (FoldedBlockPlain).
 struct KernelState {
     ShelfBank shelves;
     const DecoderCoefficients* coefficients;
@@ -49,7 +54,12 @@ struct KernelState {
     double* const* outPlanes;
     int32_t capacity;
     const double* turn;
+    bool foldedTurn;
 };
+
+// The block decode of a state with a folded turn: the four shelves, then the mix of all four
+// rows. The plain loop the vector kernels are held to, and the 128-bit set's own.
+void FoldedBlockPlain(KernelState& state, double* const* in, double* const* out, int32_t n);
 
 // Frames 0..n-1 of x, y and z turned in place by the 3x3 row-major m: x' = m0 x + m1 y + m2 z
 // and so on, summed left to right. The plain loop every turning kernel is held to.

@@ -31,8 +31,32 @@ void ShelfPlane(ShelfBank& bank, int channel, double* samples, int32_t n)
     bank.prevOut[channel] = prevOut;
 }
 
+// A shelf of a decode with a folded turn: the all-pass recurrence of ShelfPlane, then
+// x * (low + high) / 2 + p * (high - low) / 2.
+void FoldedShelfPlane(ShelfBank& bank, int channel, double* samples, int32_t n)
+{
+    const double a = bank.coefficient[channel];
+    const double direct = (bank.lowGain[channel] + bank.highGain[channel]) * 0.5;
+    const double tilt = (bank.highGain[channel] - bank.lowGain[channel]) * 0.5;
+    double prevIn = bank.prevIn[channel];
+    double prevOut = bank.prevOut[channel];
+    for (int32_t i = 0; i < n; ++i) {
+        const double x = samples[i];
+        const double p = a * x - prevIn + a * prevOut;
+        prevIn = x;
+        prevOut = p;
+        samples[i] = x * direct + p * tilt;
+    }
+    bank.prevIn[channel] = prevIn;
+    bank.prevOut[channel] = prevOut;
+}
+
 void Block(KernelState& state, double* const* in, double* const* out, int32_t n)
 {
+    if (state.foldedTurn) {
+        FoldedBlockPlain(state, in, out, n);
+        return;
+    }
     if (state.turn) TurnPlanes(state.turn, in[1], in[2], in[3], n);
     for (int channel = 0; channel < 3; ++channel) ShelfPlane(state.shelves, channel, in[channel], n);
     MixPlain(state, in, out, 0, n);
@@ -69,6 +93,12 @@ ShelfKernel FastestShelfKernel()
     return Sse2Kernel(4, 4) ? Sse2ShelfThree : ScalarShelfThree;
 }
 
+void FoldedBlockPlain(KernelState& state, double* const* in, double* const* out, int32_t n)
+{
+    for (int channel = 0; channel < 4; ++channel) FoldedShelfPlane(state.shelves, channel, in[channel], n);
+    MixPlain(state, in, out, 0, n);
+}
+
 void TurnPlanes(const double* m, double* x, double* y, double* z, int32_t n)
 {
     for (int32_t i = 0; i < n; ++i) {
@@ -98,7 +128,7 @@ bool IntegerDecodeStaysFinite(const KernelState& state)
     // these bounds every value stays far below overflow. A NaN fails every comparison.
     const auto within = [](double v, double bound) { return std::fabs(v) <= bound; };
     const ShelfBank& bank = state.shelves;
-    for (int k = 0; k < 3; ++k) {
+    for (int k = 0; k < (state.foldedTurn ? 4 : 3); ++k) {
         if (!within(bank.coefficient[k], 1.0) || !within(bank.lowGain[k], 0x1p32) ||
             !within(bank.highGain[k], 0x1p32) || !within(bank.prevIn[k], 0x1p64) || !within(bank.prevOut[k], 0x1p64))
             return false;
@@ -128,16 +158,17 @@ bool Pcm16DecodeStaysInInt32(const KernelState& state)
             largest[r + 1] = (std::fabs(state.turn[3 * r]) + std::fabs(state.turn[3 * r + 1]) +
                               std::fabs(state.turn[3 * r + 2])) * 32768.0;
     const ShelfBank& bank = state.shelves;
-    double shelfBound[3];
-    for (int k = 0; k < 3; ++k) {
+    const int shelved = state.foldedTurn ? 4 : 3;
+    double shelfBound[4];
+    for (int k = 0; k < shelved; ++k) {
         const double allPass = 3.0 * largest[k] + std::fabs(bank.prevIn[k]) + std::fabs(bank.prevOut[k]);
         shelfBound[k] = (std::fabs(bank.lowGain[k]) + std::fabs(bank.highGain[k])) * 0.5 * (largest[k] + allPass);
     }
     const double(*gains)[8] = state.coefficients->Gains;
     for (uint32_t s = 0; s < state.speakers; ++s) {
         double bound = 0.0;
-        for (int ch = 0; ch < 3; ++ch) bound += std::fabs(gains[ch][s]) * shelfBound[ch];
-        if (state.inChannels == 4) bound += std::fabs(gains[3][s]) * largest[3];
+        for (int ch = 0; ch < shelved; ++ch) bound += std::fabs(gains[ch][s]) * shelfBound[ch];
+        if (state.inChannels == 4 && shelved == 3) bound += std::fabs(gains[3][s]) * largest[3];
         if (!(bound <= 0x1p30)) return false;
     }
     return true;

@@ -339,6 +339,10 @@ void Interleave(double* const* planes, uint32_t channels, int32_t n, SampleForma
 template <uint32_t NIN, uint32_t NS>
 void Block(KernelState& state, double* const* in, double* const* out, int32_t n)
 {
+    if (state.foldedTurn) {
+        FoldedBlockPlain(state, in, out, n);
+        return;
+    }
     if (state.turn) TurnPlanes(state.turn, in[1], in[2], in[3], n);
     ShelfThree(state.shelves, in[0], in[1], in[2], n);
     Mix<NIN, NS>(state, in, out, n);
