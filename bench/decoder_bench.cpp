@@ -13,7 +13,8 @@
 //
 // Turned/...: the cost of turning the scene, through the renderer a host runs: the same decode
 // with no rotation and with one in force (yaw, pitch and roll, the turn already complete, so
-// each block runs the turned path at its steady cost), for the octagon, the designed 7.1.4
+// each block runs the turned path at its steady cost), for the octagon, the two-layer layout
+// (which gives Z to speakers), the designed 7.1.4
 // rig, UHJ and the built-in headphones, 16-bit and float, first-order input with Z. A steady turn is folded into the decode
 // where the output can (the designed rig always, the octagon's gains for a yaw, its loop
 // turning each frame as it reads it for a pitch or roll); the Unfolded rows
@@ -166,6 +167,7 @@ int main(int argc, char** argv)
 
     const struct { const char* name; OutputKind kind; const Rig* rig; } rigs[] = {
         {"8spk", OutputKind::Speakers, &BuiltInRig(LayoutId::Octagon)},
+        {"two-layer", OutputKind::Speakers, &BuiltInRig(LayoutId::TwoLayer)},
         {"7.1.4", OutputKind::Speakers, RigNamed("7.1.4")},
         {"UHJ", OutputKind::Uhj, &BuiltInRig(LayoutId::Square)},
         {"Headphones", OutputKind::Headphones, &BuiltInRig(LayoutId::Square)}};

@@ -39,6 +39,10 @@ kernels::KernelState DecoderState::KernelView() const
         k.shelves.prevIn[3] = m_ZPrevIn;
         k.shelves.prevOut[3] = m_ZPrevOut;
         k.foldedTurn = true;
+        if (m_FoldedZ) {
+            k.turnedZ = m_FoldedTurn + 6;
+            k.zGains = c.Gains[3];
+        }
     }
     k.inChannels = m_nInChannels;
     k.speakers = m_nSpeakers;
@@ -115,8 +119,8 @@ bool DecoderState::FoldTurn(const double* m, const double* inverse)
     }
     if (!m) return true;
     if (!IsReady() || m_nInChannels != 4) return false;
-    for (uint32_t s = 0; s < m_nSpeakers; ++s)
-        if (m_Coefficients.Gains[3][s] != 0.0) return false;
+    m_FoldedZ = false;
+    for (uint32_t s = 0; s < m_nSpeakers; ++s) m_FoldedZ = m_FoldedZ || m_Coefficients.Gains[3][s] != 0.0;
     // Speaker s hears X' = row 0 of m and Y' = row 1 through its X and Y gains, so input
     // channel j (X, Y, Z) reaches it through column j of those rows.
     m_FoldedCoefficients = m_Coefficients;
@@ -124,7 +128,8 @@ bool DecoderState::FoldTurn(const double* m, const double* inverse)
         for (int j = 0; j < 3; ++j)
             m_FoldedCoefficients.Gains[1 + j][s] = m_Coefficients.Gains[1][s] * m[j] + m_Coefficients.Gains[2][s] * m[3 + j];
     // The unturned channels' memory that gives the turned X' and Y' memory the shelves hold; the
-    // turned Z has none (it was not shelved) and reaches no speaker, so its share is taken as 0.
+    // turned Z has none (it is not shelved, and its shelved form reaches no speaker), so its
+    // share is taken as 0.
     const double in[2] = {m_pShelfX->PrevIn(), m_pShelfY->PrevIn()};
     const double out[2] = {m_pShelfX->PrevOut(), m_pShelfY->PrevOut()};
     const double* v = inverse;

@@ -60,13 +60,13 @@ struct DecoderState {
     const double* Turn() const { return m_Turned ? m_Turn : nullptr; }
 
     // Folds a steady turn of X, Y and Z (the 3x3 row-major m and its inverse) into the gain
-    // table, for a table that gives Z to no speaker: X and Y are shelved alike, so with Z
-    // shelved like them (its own memory) the turn moves into the gains and the decode costs
-    // about what an unturned one does; the output differs from turning the input only by
-    // round-off. The shelves' memory is carried over, turned back by `inverse`, so the decode
-    // goes on without a seam; null undoes the fold the same way. False (and nothing changes)
-    // for a state that is not ready, has three input channels, or gives Z to a speaker.
-    // Prepare() leaves the state unfolded. Allocates nothing.
+    // table: X and Y are shelved alike, so with Z shelved like them (its own memory) the turn
+    // moves into the gains and the decode costs about what an unturned one does; a table that
+    // gives Z to speakers adds the turned Z, unshelved, as a fifth term. The output differs
+    // from turning the input only by round-off. The shelves' memory is carried over, turned
+    // back by `inverse`, so the decode goes on without a seam; null undoes the fold the same
+    // way. False (and nothing changes) for a state that is not ready or has three input
+    // channels. Prepare() leaves the state unfolded. Allocates nothing.
     bool FoldTurn(const double* m, const double* inverse);
     bool IsFolded() const { return m_Folded; }
 
@@ -111,6 +111,7 @@ private:
     double m_FoldedTurn[9] = {};
     double m_ZPrevIn = 0.0, m_ZPrevOut = 0.0;
     bool m_Folded = false;
+    bool m_FoldedZ = false;  // the table gives Z to speakers: the turned Z is added unshelved
 };
 
 }  // namespace decoder

@@ -19,6 +19,7 @@ namespace kernels {
 
 #define AVX2_FN __attribute__((target("avx2")))
 #define AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
+#define AVX2_LAMBDA __attribute__((target("avx2"), always_inline))
 
 namespace {
 
@@ -124,25 +125,41 @@ constexpr double kNoTurn[9] = {1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0};
 
 // How a steady scene turn is decoded (KernelState): not at all, by turning each frame as it is
 // read, or folded into the gains with all four channels shelved.
-enum class Turning { None, PerFrame, Folded };
+// FoldedWithZ: folded, with the unshelved turned Z the table gives to speakers (turnedZ).
+enum class Turning { None, PerFrame, Folded, FoldedWithZ };
 
 // A frame from its input to what the mix reads: turned (PerFrame), then through the shelves
 // (three and Z unfiltered, or all four of a folded turn). kHalvedGains: see ShelfFrame.
 template <Turning kTurning, bool kHalvedGains>
 struct FrameShelves {
+    static constexpr bool kFolded = kTurning == Turning::Folded || kTurning == Turning::FoldedWithZ;
     Shelves sh;
     Turner turn;
+    __m256d zRow;  // FoldedWithZ: 0, m6, m7, m8
 
     AVX2_FN explicit FrameShelves(const KernelState& state)
-        : sh(LoadShelves(state.shelves)), turn(kTurning == Turning::PerFrame ? state.turn : kNoTurn)
+        : sh(LoadShelves(state.shelves)),
+          turn(kTurning == Turning::PerFrame ? state.turn : kNoTurn),
+          zRow(kTurning == Turning::FoldedWithZ
+                   ? _mm256_setr_pd(0.0, state.turnedZ[0], state.turnedZ[1], state.turnedZ[2])
+                   : _mm256_setzero_pd())
     {
-        if constexpr (kTurning == Turning::Folded) FoldGains(sh);
+        if constexpr (kFolded) FoldGains(sh);
         else if constexpr (kHalvedGains) HalveGains(sh);
+    }
+
+    // FoldedWithZ: the turned, unshelved Z of frame v in every lane, summed as
+    // FoldedBlockPlain sums it: (lane 0 + lane 1) + (lane 2 + lane 3).
+    AVX2_INLINE __m256d TurnedZ(__m256d v) const
+    {
+        const __m256d t = _mm256_mul_pd(v, zRow);
+        const __m256d pairs = _mm256_add_pd(t, _mm256_permute_pd(t, 0x5));
+        return _mm256_add_pd(pairs, _mm256_permute2f128_pd(pairs, pairs, 0x01));
     }
 
     AVX2_INLINE __m256d operator()(__m256d v)
     {
-        if constexpr (kTurning == Turning::Folded) return FoldedShelfFrame(sh, v);
+        if constexpr (kFolded) return FoldedShelfFrame(sh, v);
         if constexpr (kTurning == Turning::PerFrame) v = turn(v);
         return ShelfFrame<kHalvedGains>(sh, v);
     }
@@ -185,6 +202,29 @@ struct Mixer {
             if constexpr (NIN == 4 && kWithZ) sum = _mm256_add_pd(_mm256_mul_pd(g[3][v], _mm256_permute4x64_pd(r, 0xFF)), sum);
             acc[v] = sum;
         }
+    }
+};
+
+// The unshelved turned Z of a folded turn (FrameShelves::TurnedZ) into the speakers through
+// the table's Z gains, added after the mix as FoldedBlockPlain adds it.
+template <uint32_t NS>
+struct TurnedZMixer {
+    static constexpr uint32_t kVectors = (NS + 3) / 4;
+    __m256d g[kVectors];
+
+    // `gains`: NS gains, or null for none.
+    AVX2_FN explicit TurnedZMixer(const double* gains)
+    {
+        for (uint32_t v = 0; v < kVectors; ++v) {
+            alignas(32) double lane[4];
+            for (uint32_t k = 0; k < 4; ++k) lane[k] = gains && 4 * v + k < NS ? gains[4 * v + k] : 0.0;
+            g[v] = _mm256_load_pd(lane);
+        }
+    }
+
+    AVX2_INLINE void Add(__m256d z, __m256d (&acc)[kVectors]) const
+    {
+        for (uint32_t v = 0; v < kVectors; ++v) acc[v] = _mm256_add_pd(_mm256_mul_pd(g[v], z), acc[v]);
     }
 };
 
@@ -385,29 +425,29 @@ AVX2_FN void Run(KernelState& state, const Source src, const Sink dst, size_t n)
     constexpr bool kWithZ = kShortcuts != Shortcuts::IntegerOutWithoutZ;
     FrameShelves<kTurning, kHalvedGains> shelf(state);
     const Mixer<NIN, NS> mix(*state.coefficients);
+    const TurnedZMixer<NS> zMix(kTurning == Turning::FoldedWithZ ? state.zGains : nullptr);
+    // Frame v through the shelves into acc, writing the shelved channels back to a planar source.
+    const auto decode = [&](size_t f, __m256d v, __m256d(&acc)[(NS + 3) / 4]) AVX2_LAMBDA {
+        const __m256d r = shelf(v);
+        src.WriteBack(f, r);
+        mix.template Apply<Sink::kSignOfZero, kWithZ>(r, acc);
+        if constexpr (kTurning == Turning::FoldedWithZ) zMix.Add(shelf.TurnedZ(v), acc);
+    };
     __m256d acc[(NS + 3) / 4];
     size_t f = 0;
     if constexpr (Sink::kStoresPairs) {
         __m256d next[(NS + 3) / 4];
         for (; f + 2 < n; f += 2) {
-            const __m256d r = shelf(src.Load(f));
-            src.WriteBack(f, r);
-            mix.template Apply<Sink::kSignOfZero, kWithZ>(r, acc);
-            const __m256d q = shelf(src.Load(f + 1));
-            src.WriteBack(f + 1, q);
-            mix.template Apply<Sink::kSignOfZero, kWithZ>(q, next);
+            decode(f, src.Load(f), acc);
+            decode(f + 1, src.Load(f + 1), next);
             dst.StorePair(f, acc, next);
         }
     }
     for (; f + 1 < n; ++f) {
-        const __m256d r = shelf(src.Load(f));
-        src.WriteBack(f, r);
-        mix.template Apply<Sink::kSignOfZero, kWithZ>(r, acc);
+        decode(f, src.Load(f), acc);
         dst.Store(f, acc);
     }
-    const __m256d r = shelf(src.LoadExact(f));
-    src.WriteBack(f, r);
-    mix.template Apply<Sink::kSignOfZero, kWithZ>(r, acc);
+    decode(f, src.LoadExact(f), acc);
     dst.StoreExact(f, acc);
     SaveShelves(shelf.sh, state.shelves);
 }
@@ -447,7 +487,9 @@ void Frames(KernelState& state, SampleFormat format, const uint8_t* src, uint8_t
 {
     WithFormat(format, [&](auto traits) {
         using F = decltype(traits);
-        if (NIN == 4 && state.foldedTurn) FramesOf<NIN, NS, Turning::Folded, F>(state, src, dst, frames);
+        if (NIN == 4 && state.foldedTurn && state.turnedZ)
+            FramesOf<NIN, NS, Turning::FoldedWithZ, F>(state, src, dst, frames);
+        else if (NIN == 4 && state.foldedTurn) FramesOf<NIN, NS, Turning::Folded, F>(state, src, dst, frames);
         else if (NIN == 4 && state.turn) FramesOf<NIN, NS, Turning::PerFrame, F>(state, src, dst, frames);
         else FramesOf<NIN, NS, Turning::None, F>(state, src, dst, frames);
     });
@@ -520,7 +562,7 @@ AVX512_FN void RunPairs512(KernelState& state, const InterleavedSource<Pcm16Form
 template <uint32_t NIN, uint32_t NS>
 void Frames512(KernelState& state, SampleFormat format, const uint8_t* src, uint8_t* dst, size_t frames)
 {
-    if (NS == 4 && format == SampleFormat::Pcm16 && IntegerDecodeStaysFinite(state) &&
+    if (NS == 4 && format == SampleFormat::Pcm16 && !state.turnedZ && IntegerDecodeStaysFinite(state) &&
         Pcm16DecodeStaysInInt32(state)) {
         const InterleavedSource<Pcm16Format, NIN> in{src};
         const bool withZ = NIN == 4 && UsesZ(state);

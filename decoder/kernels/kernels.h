@@ -45,6 +45,9 @@ void StoreShelfMemory(const ShelfBank& bank, AllPass& w, AllPass& x, AllPass& y)
 // shelved like X and Y). `foldedTurn`: the gain table has the turn folded into its four rows,
 // and all four channels are shelved (Z like X and Y, bank index 3), each in the form
 // x * (low + high) / 2 + p * (high - low) / 2 of its all-pass output p (FoldedBlockPlain).
+// A folded turn of a table that gives Z to speakers also has `turnedZ`, the turn's Z row: the
+// unshelved turned Z of each frame, (0 * W + m6 * X) + (m7 * Y + m8 * Z), reaches speaker s
+// through zGains[s] (the unfolded table's Z gains), added after the four shelved channels.
 struct KernelState {
     ShelfBank shelves;
     const DecoderCoefficients* coefficients;
@@ -55,6 +58,8 @@ struct KernelState {
     int32_t capacity;
     const double* turn;
     bool foldedTurn;
+    const double* turnedZ;
+    const double* zGains;
 };
 
 // The block decode of a state with a folded turn: the four shelves, then the mix of all four

@@ -95,8 +95,24 @@ ShelfKernel FastestShelfKernel()
 
 void FoldedBlockPlain(KernelState& state, double* const* in, double* const* out, int32_t n)
 {
+    const double* m = state.turnedZ;
+    // The turned Z waits in the first output plane, which each frame reads before it writes.
+    if (m)
+        for (int32_t f = 0; f < n; ++f) out[0][f] = (0.0 * in[0][f] + m[0] * in[1][f]) + (m[1] * in[2][f] + m[2] * in[3][f]);
     for (int channel = 0; channel < 4; ++channel) FoldedShelfPlane(state.shelves, channel, in[channel], n);
-    MixPlain(state, in, out, 0, n);
+    if (!m) {
+        MixPlain(state, in, out, 0, n);
+        return;
+    }
+    const DecoderCoefficients& c = *state.coefficients;
+    for (int32_t f = 0; f < n; ++f) {
+        const double z = out[0][f];
+        for (uint32_t s = 0; s < state.speakers; ++s) {
+            double sum = 0.0;
+            for (uint32_t ch = 0; ch < 4; ++ch) sum = c.Gains[ch][s] * in[ch][f] + sum;
+            out[s][f] = state.zGains[s] * z + sum;
+        }
+    }
 }
 
 void TurnPlanes(const double* m, double* x, double* y, double* z, int32_t n)
@@ -140,6 +156,12 @@ bool IntegerDecodeStaysFinite(const KernelState& state)
     if (state.turn)
         for (int k = 0; k < 9; ++k)
             if (!within(state.turn[k], 2.0)) return false;
+    if (state.turnedZ) {
+        for (int k = 0; k < 3; ++k)
+            if (!within(state.turnedZ[k], 2.0)) return false;
+        for (uint32_t s = 0; s < state.speakers; ++s)
+            if (!within(state.zGains[s], 0x1p32)) return false;
+    }
     return true;
 }
 
@@ -169,6 +191,9 @@ bool Pcm16DecodeStaysInInt32(const KernelState& state)
         double bound = 0.0;
         for (int ch = 0; ch < shelved; ++ch) bound += std::fabs(gains[ch][s]) * shelfBound[ch];
         if (state.inChannels == 4 && shelved == 3) bound += std::fabs(gains[3][s]) * largest[3];
+        if (state.turnedZ)
+            bound += std::fabs(state.zGains[s]) * 32768.0 *
+                     (std::fabs(state.turnedZ[0]) + std::fabs(state.turnedZ[1]) + std::fabs(state.turnedZ[2]));
         if (!(bound <= 0x1p30)) return false;
     }
     return true;

@@ -284,10 +284,9 @@ TEST(RendererRotation, ASteadyTurnFoldedIntoTheDecodeEqualsTurningTheInput)
     const Case cases[] = {
         {"octagon, yaw", &BuiltInRig(LayoutId::Octagon), {4, 48000.0, 333}, {40, 0, 0}, {-75, 0, 0}, 1e-12},
         {"octagon, 3 channels", &BuiltInRig(LayoutId::Octagon), {3, 48000.0, 333}, {30, 10, 5}, {-20, 40, 0}, 1e-12},
-        // A turn that mixes Z into a table that gives Z to speakers is turned frame by frame
-        // inside the decode, with the sums of turning the input: the same bits. Elsewhere it
-        // folds into the gains with Z shelved too.
-        {"two-layer, pitch and roll", &BuiltInRig(LayoutId::TwoLayer), {4, 48000.0, 333}, {0, 30, 0}, {10, 0, 20}, 0.0},
+        // A turn that mixes Z folds into the gains with Z shelved too (and, on the two-layer
+        // table, the turned Z added unshelved).
+        {"two-layer, pitch and roll", &BuiltInRig(LayoutId::TwoLayer), {4, 48000.0, 333}, {0, 30, 0}, {10, 0, 20}, 1e-12},
         {"square, pitch", &BuiltInRig(LayoutId::Square), {4, 48000.0, 333}, {0, -25, 0}, {30, 10, 5}, 1e-12},
         {"octagon, pitch and roll", &BuiltInRig(LayoutId::Octagon), {4, 44100.0, 333}, {10, 30, -40}, {0, 0, 0}, 1e-12},
         {"hexagon, third-order FuMa", &BuiltInRig(LayoutId::Hexagon), {16, 48000.0, 333}, {30, 10, 5}, {-60, 0, 0}, 1e-12},
