@@ -49,7 +49,6 @@ kernels::KernelState DecoderState::KernelView() const
     k.inPlanes = m_InPlanes.data();
     k.outPlanes = m_OutPlanes.data();
     k.capacity = m_InPlanes.Capacity();
-    k.turn = Turn();
     return k;
 }
 
@@ -88,22 +87,9 @@ PrepareResult DecoderState::Prepare(const StreamDescription& stream)
     m_InPlanes.Swap(in);
     m_OutPlanes.Swap(out);
     m_pKernel = kernel;
-    m_Turned = false;
     m_Folded = false;
     m_ZPrevIn = m_ZPrevOut = 0.0;
     return PrepareResult::Ok;
-}
-
-bool DecoderState::SetTurn(const double* m)
-{
-    if (!m) {
-        m_Turned = false;
-        return true;
-    }
-    if (!IsReady() || m_nInChannels != 4) return false;
-    std::copy(m, m + 9, m_Turn);
-    m_Turned = true;
-    return true;
 }
 
 bool DecoderState::FoldTurn(const double* m, const double* inverse)

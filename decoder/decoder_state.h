@@ -50,15 +50,6 @@ struct DecoderState {
     // kernel for the layout. Never throws.
     PrepareResult Prepare(const StreamDescription& stream);
 
-    // Turns X, Y and Z of every frame by the 3x3 row-major m before the shelves, from the next
-    // decode on (TurnPlanes' sums, so a turned decode gives the bits of turning the input
-    // planes first); null turns no more (always true). A turn takes a ready state with four
-    // input channels (false otherwise, and nothing changes). Prepare() leaves the state
-    // unturned. Allocates nothing.
-    bool SetTurn(const double* m);
-    // The turn in force, or null.
-    const double* Turn() const { return m_Turned ? m_Turn : nullptr; }
-
     // Folds a steady turn of X, Y and Z (the 3x3 row-major m and its inverse) into the gain
     // table: X and Y are shelved alike, so with Z shelved like them (its own memory) the turn
     // moves into the gains and the decode costs about what an unturned one does; a table that
@@ -104,8 +95,6 @@ private:
     friend void SetKernelForTesting(DecoderState& state, const kernels::DecodeKernel* kernel);
 
     const kernels::DecodeKernel* m_pKernel = nullptr;  // chosen by Prepare()
-    double m_Turn[9] = {};
-    bool m_Turned = false;
     // A folded turn: the table with the turn in it, the turn, and Z's shelf memory.
     DecoderCoefficients m_FoldedCoefficients{};
     double m_FoldedTurn[9] = {};

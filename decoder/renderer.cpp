@@ -426,9 +426,8 @@ protected:
 
     // X and Y are shelved alike, so a turn that mixes only them (a yaw, or any turn of a
     // 3-channel stream) folds into their gains and costs nothing. Z is not shelved: a turn
-    // that mixes Z with X or Y folds into the gains with Z shelved like X and Y where no
-    // speaker takes Z (the state's FoldTurn), and is otherwise handed to the state to turn
-    // each frame as it reads it. Input read through its first-order part folds the turn of
+    // that mixes Z with X or Y is folded by the state, which then shelves Z like X and Y
+    // (DecoderState::FoldTurn). Input read through its first-order part folds the turn of
     // that part.
     bool FoldTurn(const double* turn, const double* inverse) override
     {
@@ -438,7 +437,6 @@ protected:
                 m_State.m_Coefficients = m_Unfolded;
                 m_IsFolded = false;
             }
-            m_State.SetTurn(nullptr);
             m_State.FoldTurn(nullptr, nullptr);
             return true;
         }
@@ -453,8 +451,7 @@ protected:
                 m[(r - 1) * 3 + c - 1] = turn[from * n + to] * scale;
                 mInverse[(r - 1) * 3 + c - 1] = inverse[from * n + to] * scale;
             }
-        if (count == 4 && (m[2] != 0.0 || m[5] != 0.0 || m[6] != 0.0 || m[7] != 0.0))
-            return m_State.FoldTurn(m, mInverse) || m_State.SetTurn(m);
+        if (count == 4 && (m[2] != 0.0 || m[5] != 0.0 || m[6] != 0.0 || m[7] != 0.0)) return m_State.FoldTurn(m, mInverse);
         m_Unfolded = m_State.m_Coefficients;
         for (uint32_t r = 0; r < 2; ++r)
             for (uint32_t c = 0; c < 2; ++c) {

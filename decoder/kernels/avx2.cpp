@@ -98,48 +98,23 @@ AVX2_INLINE __m256d FoldedShelfFrame(Shelves& sh, __m256d s)
     return _mm256_add_pd(_mm256_mul_pd(s, sh.low), _mm256_mul_pd(p, sh.high));
 }
 
-// ---- Turn: X, Y and Z of a frame mixed by a 3x3 ---------------------------------------------
-//
-// Lane k + 1 sums row k of the matrix times (X, Y, Z) in TurnPlanes' order; W passes.
+// ---- The way into the mix -----------------------------------------------------------------
 
-struct Turner {
-    __m256d x, y, z;  // the matrix's columns, in lanes 1..3
+// How a steady scene turn is decoded (KernelState): not at all, or folded into the gains with
+// all four channels shelved; FoldedWithZ adds the unshelved turned Z the table gives to
+// speakers (turnedZ).
+enum class Turning { None, Folded, FoldedWithZ };
 
-    AVX2_FN explicit Turner(const double* m)
-        : x(_mm256_setr_pd(0.0, m[0], m[3], m[6])),
-          y(_mm256_setr_pd(0.0, m[1], m[4], m[7])),
-          z(_mm256_setr_pd(0.0, m[2], m[5], m[8]))
-    {
-    }
-
-    AVX2_INLINE __m256d operator()(__m256d v) const
-    {
-        __m256d sum = _mm256_add_pd(_mm256_mul_pd(x, _mm256_permute4x64_pd(v, 0x55)),
-                                    _mm256_mul_pd(y, _mm256_permute4x64_pd(v, 0xAA)));
-        sum = _mm256_add_pd(sum, _mm256_mul_pd(z, _mm256_permute4x64_pd(v, 0xFF)));
-        return _mm256_blend_pd(sum, v, 0x1);
-    }
-};
-
-constexpr double kNoTurn[9] = {1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0};
-
-// How a steady scene turn is decoded (KernelState): not at all, by turning each frame as it is
-// read, or folded into the gains with all four channels shelved.
-// FoldedWithZ: folded, with the unshelved turned Z the table gives to speakers (turnedZ).
-enum class Turning { None, PerFrame, Folded, FoldedWithZ };
-
-// A frame from its input to what the mix reads: turned (PerFrame), then through the shelves
-// (three and Z unfiltered, or all four of a folded turn). kHalvedGains: see ShelfFrame.
+// A frame from its input to what the mix reads: through the shelves (three and Z unfiltered,
+// or all four of a folded turn). kHalvedGains: see ShelfFrame.
 template <Turning kTurning, bool kHalvedGains>
 struct FrameShelves {
     static constexpr bool kFolded = kTurning == Turning::Folded || kTurning == Turning::FoldedWithZ;
     Shelves sh;
-    Turner turn;
     __m256d zRow;  // FoldedWithZ: 0, m6, m7, m8
 
     AVX2_FN explicit FrameShelves(const KernelState& state)
         : sh(LoadShelves(state.shelves)),
-          turn(kTurning == Turning::PerFrame ? state.turn : kNoTurn),
           zRow(kTurning == Turning::FoldedWithZ
                    ? _mm256_setr_pd(0.0, state.turnedZ[0], state.turnedZ[1], state.turnedZ[2])
                    : _mm256_setzero_pd())
@@ -160,7 +135,6 @@ struct FrameShelves {
     AVX2_INLINE __m256d operator()(__m256d v)
     {
         if constexpr (kFolded) return FoldedShelfFrame(sh, v);
-        if constexpr (kTurning == Turning::PerFrame) v = turn(v);
         return ShelfFrame<kHalvedGains>(sh, v);
     }
 };
@@ -490,7 +464,6 @@ void Frames(KernelState& state, SampleFormat format, const uint8_t* src, uint8_t
         if (NIN == 4 && state.foldedTurn && state.turnedZ)
             FramesOf<NIN, NS, Turning::FoldedWithZ, F>(state, src, dst, frames);
         else if (NIN == 4 && state.foldedTurn) FramesOf<NIN, NS, Turning::Folded, F>(state, src, dst, frames);
-        else if (NIN == 4 && state.turn) FramesOf<NIN, NS, Turning::PerFrame, F>(state, src, dst, frames);
         else FramesOf<NIN, NS, Turning::None, F>(state, src, dst, frames);
     });
 }
@@ -502,7 +475,6 @@ void Block(KernelState& state, double* const* in, double* const* out, int32_t n)
         FoldedBlockPlain(state, in, out, n);
         return;
     }
-    if (state.turn) TurnPlanes(state.turn, in[1], in[2], in[3], n);
     Run<NIN, NS>(state, PlaneSource<NIN>{in}, PlaneSink<NS>{out}, static_cast<size_t>(n));
 }
 
@@ -569,9 +541,6 @@ void Frames512(KernelState& state, SampleFormat format, const uint8_t* src, uint
         if (NIN == 4 && state.foldedTurn) {
             if (withZ) RunPairs512<NIN, true, Turning::Folded>(state, in, dst, frames);
             else RunPairs512<NIN, false, Turning::Folded>(state, in, dst, frames);
-        } else if (NIN == 4 && state.turn) {
-            if (withZ) RunPairs512<NIN, true, Turning::PerFrame>(state, in, dst, frames);
-            else RunPairs512<NIN, false, Turning::PerFrame>(state, in, dst, frames);
         } else {
             if (withZ) RunPairs512<NIN, true, Turning::None>(state, in, dst, frames);
             else RunPairs512<NIN, false, Turning::None>(state, in, dst, frames);

@@ -39,10 +39,8 @@ void StoreShelfMemory(const ShelfBank& bank, AllPass& w, AllPass& x, AllPass& y)
 // Everything a kernel reads and writes besides its input and output. The gain table is read
 // in rows 0..inChannels-1 and columns 0..speakers-1. The planes (`capacity` frames each,
 // inChannels and speakers of them) are scratch for the frame kernels that pass through planes.
-// A steady scene turn of X, Y and Z (four input channels only) is decoded one of two ways.
-// `turn`, when not null, is a 3x3 row-major matrix that turns X, Y and Z of every frame before
-// the shelves, with TurnPlanes' operations (for tables that give Z to speakers, whose Z is not
-// shelved like X and Y). `foldedTurn`: the gain table has the turn folded into its four rows,
+// `foldedTurn` (four input channels only): the gain table has a steady scene turn of X, Y and
+// Z folded into its four rows,
 // and all four channels are shelved (Z like X and Y, bank index 3), each in the form
 // x * (low + high) / 2 + p * (high - low) / 2 of its all-pass output p (FoldedBlockPlain).
 // A folded turn of a table that gives Z to speakers also has `turnedZ`, the turn's Z row: the
@@ -56,7 +54,6 @@ struct KernelState {
     double* const* inPlanes;
     double* const* outPlanes;
     int32_t capacity;
-    const double* turn;
     bool foldedTurn;
     const double* turnedZ;
     const double* zGains;
@@ -67,11 +64,10 @@ struct KernelState {
 void FoldedBlockPlain(KernelState& state, double* const* in, double* const* out, int32_t n);
 
 // Frames 0..n-1 of x, y and z turned in place by the 3x3 row-major m: x' = m0 x + m1 y + m2 z
-// and so on, summed left to right. The plain loop every turning kernel is held to.
+// and so on, summed left to right.
 void TurnPlanes(const double* m, double* x, double* y, double* z, int32_t n);
 
-// The block decode of DecoderState::DecodeBlock, for n >= 1; a state with a turn turns the
-// planes in[1..3] in place first.
+// The block decode of DecoderState::DecodeBlock, for n >= 1.
 using BlockKernel = void (*)(KernelState& state, double* const* in, double* const* out, int32_t n);
 
 // The whole interleaved path of DecoderState::DecodeFrames, for frames >= 1 and a format other

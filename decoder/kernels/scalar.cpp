@@ -57,7 +57,6 @@ void Block(KernelState& state, double* const* in, double* const* out, int32_t n)
         FoldedBlockPlain(state, in, out, n);
         return;
     }
-    if (state.turn) TurnPlanes(state.turn, in[1], in[2], in[3], n);
     for (int channel = 0; channel < 3; ++channel) ShelfPlane(state.shelves, channel, in[channel], n);
     MixPlain(state, in, out, 0, n);
 }
@@ -152,10 +151,7 @@ bool IntegerDecodeStaysFinite(const KernelState& state)
     for (uint32_t ch = 0; ch < state.inChannels; ++ch)
         for (uint32_t s = 0; s < state.speakers; ++s)
             if (!within(state.coefficients->Gains[ch][s], 0x1p32)) return false;
-    // A turn with entries of at most 2 leaves every turned sample below 2^34.
-    if (state.turn)
-        for (int k = 0; k < 9; ++k)
-            if (!within(state.turn[k], 2.0)) return false;
+    // A turned Z with entries of at most 2 stays below 2^34.
     if (state.turnedZ) {
         for (int k = 0; k < 3; ++k)
             if (!within(state.turnedZ[k], 2.0)) return false;
@@ -173,26 +169,21 @@ bool Pcm16DecodeStaysInInt32(const KernelState& state)
     // response decays), and each shelf output at most (|low| + |high|) / 2 times the input
     // plus that. Rounding moves these bounds by a few parts in 2^50, which the margin of
     // 2^30 against 2^31 covers.
-    // A turned channel is at most its row's absolute sum times the largest sample.
-    double largest[4] = {32768.0, 32768.0, 32768.0, 32768.0};
-    if (state.turn)
-        for (int r = 0; r < 3; ++r)
-            largest[r + 1] = (std::fabs(state.turn[3 * r]) + std::fabs(state.turn[3 * r + 1]) +
-                              std::fabs(state.turn[3 * r + 2])) * 32768.0;
+    constexpr double kLargestInput = 32768.0;
     const ShelfBank& bank = state.shelves;
     const int shelved = state.foldedTurn ? 4 : 3;
     double shelfBound[4];
     for (int k = 0; k < shelved; ++k) {
-        const double allPass = 3.0 * largest[k] + std::fabs(bank.prevIn[k]) + std::fabs(bank.prevOut[k]);
-        shelfBound[k] = (std::fabs(bank.lowGain[k]) + std::fabs(bank.highGain[k])) * 0.5 * (largest[k] + allPass);
+        const double allPass = 3.0 * kLargestInput + std::fabs(bank.prevIn[k]) + std::fabs(bank.prevOut[k]);
+        shelfBound[k] = (std::fabs(bank.lowGain[k]) + std::fabs(bank.highGain[k])) * 0.5 * (kLargestInput + allPass);
     }
     const double(*gains)[8] = state.coefficients->Gains;
     for (uint32_t s = 0; s < state.speakers; ++s) {
         double bound = 0.0;
         for (int ch = 0; ch < shelved; ++ch) bound += std::fabs(gains[ch][s]) * shelfBound[ch];
-        if (state.inChannels == 4 && shelved == 3) bound += std::fabs(gains[3][s]) * largest[3];
+        if (state.inChannels == 4 && shelved == 3) bound += std::fabs(gains[3][s]) * kLargestInput;
         if (state.turnedZ)
-            bound += std::fabs(state.zGains[s]) * 32768.0 *
+            bound += std::fabs(state.zGains[s]) * kLargestInput *
                      (std::fabs(state.turnedZ[0]) + std::fabs(state.turnedZ[1]) + std::fabs(state.turnedZ[2]));
         if (!(bound <= 0x1p30)) return false;
     }

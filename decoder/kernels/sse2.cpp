@@ -343,7 +343,6 @@ void Block(KernelState& state, double* const* in, double* const* out, int32_t n)
         FoldedBlockPlain(state, in, out, n);
         return;
     }
-    if (state.turn) TurnPlanes(state.turn, in[1], in[2], in[3], n);
     ShelfThree(state.shelves, in[0], in[1], in[2], n);
     Mix<NIN, NS>(state, in, out, n);
 }
