@@ -13,11 +13,10 @@
 //
 // Turned/...: the cost of turning the scene, through the renderer a host runs: the same decode
 // with no rotation and with one in force (yaw, pitch and roll, the turn already complete, so
-// each block runs the turned path at its steady cost), for the octagon, the two-layer layout
-// (which gives Z to speakers), the designed 7.1.4
-// rig, UHJ and the built-in headphones, 16-bit and float, first-order input with Z. A steady turn is folded into the decode
-// where the output can (the designed rig always, the octagon's gains for a yaw, its loop
-// turning each frame as it reads it for a pitch or roll); the Unfolded rows
+// each block runs the turned path at its steady cost), for the square, hexagon, octagon and
+// two-layer layouts, the designed 7.1.4 rig, UHJ and the built-in headphones, 16-bit and
+// float, first-order input with Z. A steady turn is folded into the speaker decodes (into the
+// gains, with Z shelved too on the seven layouts when the turn tilts it); the Unfolded rows
 // turn the input through planes instead, as every block did before the fold and as the block
 // that moves a turn still does.
 #include <benchmark/benchmark.h>
@@ -166,6 +165,8 @@ int main(int argc, char** argv)
                                                  BM_Whole, f.format, ch, l.decodeType, k);
 
     const struct { const char* name; OutputKind kind; const Rig* rig; } rigs[] = {
+        {"4spk", OutputKind::Speakers, &BuiltInRig(LayoutId::Square)},
+        {"6spk", OutputKind::Speakers, &BuiltInRig(LayoutId::Hexagon)},
         {"8spk", OutputKind::Speakers, &BuiltInRig(LayoutId::Octagon)},
         {"two-layer", OutputKind::Speakers, &BuiltInRig(LayoutId::TwoLayer)},
         {"7.1.4", OutputKind::Speakers, RigNamed("7.1.4")},
