@@ -34,8 +34,10 @@ kernels::KernelState DecoderState::KernelView() const
     if (m_Folded) {
         k.coefficients = &m_FoldedCoefficients;
         k.shelves.coefficient[3] = m_pShelfX->Coefficient();
-        k.shelves.lowGain[3] = c.LowGain;
-        k.shelves.highGain[3] = c.HighGain;
+        for (int ch = 0; ch < 4; ++ch) {
+            k.shelves.lowGain[ch] = 0.0;
+            k.shelves.highGain[ch] = m_FoldedTilt[ch];
+        }
         k.shelves.prevIn[3] = m_ZPrevIn;
         k.shelves.prevOut[3] = m_ZPrevOut;
         k.foldedTurn = true;
@@ -105,14 +107,28 @@ bool DecoderState::FoldTurn(const double* m, const double* inverse)
     }
     if (!m) return true;
     if (!IsReady() || m_nInChannels != 4) return false;
+    // Each channel's shelf is direct * (x + p * tilt): direct = (low + high) / 2 goes into the
+    // channel's row, tilt = (high - low) / (high + low) stays with the shelf.
+    double direct[4], tilt[4];
+    for (int ch = 0; ch < 4; ++ch) {
+        const double low = ch == 0 ? 2.0 - m_Coefficients.LowGain : m_Coefficients.LowGain;
+        const double high = ch == 0 ? 2.0 - m_Coefficients.HighGain : m_Coefficients.HighGain;
+        direct[ch] = (low + high) * 0.5;
+        tilt[ch] = (high - low) * 0.5 / direct[ch];
+        if (!std::isfinite(tilt[ch])) return false;
+    }
     m_FoldedZ = false;
     for (uint32_t s = 0; s < m_nSpeakers; ++s) m_FoldedZ = m_FoldedZ || m_Coefficients.Gains[3][s] != 0.0;
     // Speaker s hears X' = row 0 of m and Y' = row 1 through its X and Y gains, so input
     // channel j (X, Y, Z) reaches it through column j of those rows.
     m_FoldedCoefficients = m_Coefficients;
-    for (uint32_t s = 0; s < 8; ++s)
+    for (uint32_t s = 0; s < 8; ++s) {
+        m_FoldedCoefficients.Gains[0][s] = m_Coefficients.Gains[0][s] * direct[0];
         for (int j = 0; j < 3; ++j)
-            m_FoldedCoefficients.Gains[1 + j][s] = m_Coefficients.Gains[1][s] * m[j] + m_Coefficients.Gains[2][s] * m[3 + j];
+            m_FoldedCoefficients.Gains[1 + j][s] =
+                (m_Coefficients.Gains[1][s] * m[j] + m_Coefficients.Gains[2][s] * m[3 + j]) * direct[1 + j];
+    }
+    std::copy(tilt, tilt + 4, m_FoldedTilt);
     // The unturned channels' memory that gives the turned X' and Y' memory the shelves hold; the
     // turned Z has none (it is not shelved, and its shelved form reaches no speaker), so its
     // share is taken as 0.

@@ -98,6 +98,7 @@ private:
     // A folded turn: the table with the turn in it, the turn, and Z's shelf memory.
     DecoderCoefficients m_FoldedCoefficients{};
     double m_FoldedTurn[9] = {};
+    double m_FoldedTilt[4] = {};  // each shelf's (high - low) / (high + low)
     double m_ZPrevIn = 0.0, m_ZPrevOut = 0.0;
     bool m_Folded = false;
     bool m_FoldedZ = false;  // the table gives Z to speakers: the turned Z is added unshelved

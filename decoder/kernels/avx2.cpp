@@ -79,23 +79,14 @@ AVX2_INLINE __m256d ShelfFrame(Shelves& sh, __m256d s)
     return _mm256_blend_pd(r, s, 0x8);
 }
 
-// The gains of a folded turn's shelves: (low + high) / 2 in place of low, (high - low) / 2 in
-// place of high, as FoldedShelfPlane computes them.
-AVX2_INLINE void FoldGains(Shelves& sh)
-{
-    const __m256d half = _mm256_set1_pd(0.5);
-    const __m256d direct = _mm256_mul_pd(_mm256_add_pd(sh.low, sh.high), half);
-    sh.high = _mm256_mul_pd(_mm256_sub_pd(sh.high, sh.low), half);
-    sh.low = direct;
-}
-
-// One frame (W X Y Z) through the four shelves of a folded turn (FoldGains).
+// One frame (W X Y Z) through the four shelves of a folded turn: s + p * tilt, the tilt in the
+// high-gain lanes.
 AVX2_INLINE __m256d FoldedShelfFrame(Shelves& sh, __m256d s)
 {
     const __m256d p = _mm256_add_pd(_mm256_sub_pd(_mm256_mul_pd(sh.a, s), sh.in), _mm256_mul_pd(sh.a, sh.out));
     sh.in = s;
     sh.out = p;
-    return _mm256_add_pd(_mm256_mul_pd(s, sh.low), _mm256_mul_pd(p, sh.high));
+    return _mm256_add_pd(s, _mm256_mul_pd(p, sh.high));
 }
 
 // ---- The way into the mix -----------------------------------------------------------------
@@ -119,8 +110,7 @@ struct FrameShelves {
                    ? _mm256_setr_pd(0.0, state.turnedZ[0], state.turnedZ[1], state.turnedZ[2])
                    : _mm256_setzero_pd())
     {
-        if constexpr (kFolded) FoldGains(sh);
-        else if constexpr (kHalvedGains) HalveGains(sh);
+        if constexpr (!kFolded && kHalvedGains) HalveGains(sh);
     }
 
     // FoldedWithZ: the turned, unshelved Z of frame v in every lane, summed as

@@ -42,7 +42,9 @@ void StoreShelfMemory(const ShelfBank& bank, AllPass& w, AllPass& x, AllPass& y)
 // `foldedTurn` (four input channels only): the gain table has a steady scene turn of X, Y and
 // Z folded into its four rows,
 // and all four channels are shelved (Z like X and Y, bank index 3), each in the form
-// x * (low + high) / 2 + p * (high - low) / 2 of its all-pass output p (FoldedBlockPlain).
+// x + p * tilt of its all-pass output p, the tilt held as the bank's high gain (its low gain
+// unused): the shelf's (high - low) / (high + low), its (low + high) / 2 being folded into the
+// table's rows (FoldedBlockPlain).
 // A folded turn of a table that gives Z to speakers also has `turnedZ`, the turn's Z row: the
 // unshelved turned Z of each frame, (0 * W + m6 * X) + (m7 * Y + m8 * Z), reaches speaker s
 // through zGains[s] (the unfolded table's Z gains), added after the four shelved channels.

@@ -32,12 +32,11 @@ void ShelfPlane(ShelfBank& bank, int channel, double* samples, int32_t n)
 }
 
 // A shelf of a decode with a folded turn: the all-pass recurrence of ShelfPlane, then
-// x * (low + high) / 2 + p * (high - low) / 2.
+// x + p * tilt (the bank's high gain).
 void FoldedShelfPlane(ShelfBank& bank, int channel, double* samples, int32_t n)
 {
     const double a = bank.coefficient[channel];
-    const double direct = (bank.lowGain[channel] + bank.highGain[channel]) * 0.5;
-    const double tilt = (bank.highGain[channel] - bank.lowGain[channel]) * 0.5;
+    const double tilt = bank.highGain[channel];
     double prevIn = bank.prevIn[channel];
     double prevOut = bank.prevOut[channel];
     for (int32_t i = 0; i < n; ++i) {
@@ -45,7 +44,7 @@ void FoldedShelfPlane(ShelfBank& bank, int channel, double* samples, int32_t n)
         const double p = a * x - prevIn + a * prevOut;
         prevIn = x;
         prevOut = p;
-        samples[i] = x * direct + p * tilt;
+        samples[i] = x + p * tilt;
     }
     bank.prevIn[channel] = prevIn;
     bank.prevOut[channel] = prevOut;
@@ -175,7 +174,9 @@ bool Pcm16DecodeStaysInInt32(const KernelState& state)
     double shelfBound[4];
     for (int k = 0; k < shelved; ++k) {
         const double allPass = 3.0 * kLargestInput + std::fabs(bank.prevIn[k]) + std::fabs(bank.prevOut[k]);
-        shelfBound[k] = (std::fabs(bank.lowGain[k]) + std::fabs(bank.highGain[k])) * 0.5 * (kLargestInput + allPass);
+        shelfBound[k] = state.foldedTurn ? kLargestInput + std::fabs(bank.highGain[k]) * allPass
+                                         : (std::fabs(bank.lowGain[k]) + std::fabs(bank.highGain[k])) * 0.5 *
+                                               (kLargestInput + allPass);
     }
     const double(*gains)[8] = state.coefficients->Gains;
     for (uint32_t s = 0; s < state.speakers; ++s) {
