@@ -16,12 +16,13 @@
 namespace decoder {
 
 // The real transform of 2 * partition points, half spectra, no scaling either way: the 1/N of
-// the inverse is folded into the filter spectra once at set-up. It runs straight between the
-// convolver's arrays, which start on 64-byte boundaries. Made at set-up (throws
-// std::bad_alloc), then used without allocating.
+// the inverse is folded into the filter spectra once at set-up. Single precision runs the
+// signal; double precision makes the filter spectra at set-up, which are then rounded once. It
+// runs straight between the convolver's arrays, which start on 64-byte boundaries. Made at
+// set-up (throws std::bad_alloc), then used without allocating.
 #if defined(DURAZODO_FFTW)
-// FFTW's double-precision transforms (vector code for the processor it runs on), planned once
-// on the convolver's first window and spectrum and run on any of its arrays (FFTW's new-array
+// FFTW's transforms (vector code for the processor it runs on), planned once on the
+// convolver's first window and spectrum and run on any of its arrays (FFTW's new-array
 // execution, which asks for arrays aligned alike: all start on 64-byte boundaries). Plans are
 // made with FFTW_ESTIMATE, which picks the same algorithm on every run and does not touch the
 // arrays, so the output does not change from one set-up to the next; FFTW's planner is not
@@ -32,66 +33,99 @@ std::mutex& PlannerLock()
     static std::mutex lock;
     return lock;
 }
+
+// FFTW's names for each precision.
+template <class T>
+struct Fftw;
+template <>
+struct Fftw<double> {
+    using Plan = fftw_plan;
+    using Complex = fftw_complex;
+    static Plan Forward(int n, double* t, Complex* f) { return fftw_plan_dft_r2c_1d(n, t, f, FFTW_ESTIMATE); }
+    static Plan Inverse(int n, Complex* f, double* t) { return fftw_plan_dft_c2r_1d(n, f, t, FFTW_ESTIMATE); }
+    static void Run(Plan p, double* t, Complex* f) { fftw_execute_dft_r2c(p, t, f); }
+    static void Run(Plan p, Complex* f, double* t) { fftw_execute_dft_c2r(p, f, t); }
+    static void Destroy(Plan p) { fftw_destroy_plan(p); }
+};
+template <>
+struct Fftw<float> {
+    using Plan = fftwf_plan;
+    using Complex = fftwf_complex;
+    static Plan Forward(int n, float* t, Complex* f) { return fftwf_plan_dft_r2c_1d(n, t, f, FFTW_ESTIMATE); }
+    static Plan Inverse(int n, Complex* f, float* t) { return fftwf_plan_dft_c2r_1d(n, f, t, FFTW_ESTIMATE); }
+    static void Run(Plan p, float* t, Complex* f) { fftwf_execute_dft_r2c(p, t, f); }
+    static void Run(Plan p, Complex* f, float* t) { fftwf_execute_dft_c2r(p, f, t); }
+    static void Destroy(Plan p) { fftwf_destroy_plan(p); }
+};
 }  // namespace
 
-struct BlockConvolver::Fft {
-    Fft(size_t size, double* time, std::complex<double>* spectrum)
+template <class T>
+class RealFft {
+public:
+    using Api = Fftw<T>;
+    RealFft(size_t size, T* time, std::complex<T>* spectrum)
     {
         std::lock_guard<std::mutex> hold(PlannerLock());
         const int n = static_cast<int>(size);
-        auto* bins = reinterpret_cast<fftw_complex*>(spectrum);
-        m_Forward = fftw_plan_dft_r2c_1d(n, time, bins, FFTW_ESTIMATE);
-        m_Inverse = fftw_plan_dft_c2r_1d(n, bins, time, FFTW_ESTIMATE);
+        auto* bins = reinterpret_cast<typename Api::Complex*>(spectrum);
+        m_Forward = Api::Forward(n, time, bins);
+        m_Inverse = Api::Inverse(n, bins, time);
         if (!m_Forward || !m_Inverse) {
             Release();
             throw std::bad_alloc();
         }
     }
-    ~Fft()
+    ~RealFft()
     {
         std::lock_guard<std::mutex> hold(PlannerLock());
         Release();
     }
-    Fft(const Fft&) = delete;
-    Fft& operator=(const Fft&) = delete;
+    RealFft(const RealFft&) = delete;
+    RealFft& operator=(const RealFft&) = delete;
 
-    void Forward(const double* time, std::complex<double>* spectrum)
+    void Forward(const T* time, std::complex<T>* spectrum)
     {
-        fftw_execute_dft_r2c(m_Forward, const_cast<double*>(time), reinterpret_cast<fftw_complex*>(spectrum));
+        Api::Run(m_Forward, const_cast<T*>(time), reinterpret_cast<typename Api::Complex*>(spectrum));
     }
     // Leaves `spectrum` undefined.
-    void Inverse(std::complex<double>* spectrum, double* time)
+    void Inverse(std::complex<T>* spectrum, T* time)
     {
-        fftw_execute_dft_c2r(m_Inverse, reinterpret_cast<fftw_complex*>(spectrum), time);
+        Api::Run(m_Inverse, reinterpret_cast<typename Api::Complex*>(spectrum), time);
     }
 
 private:
     void Release()
     {
-        if (m_Forward) fftw_destroy_plan(m_Forward);
-        if (m_Inverse) fftw_destroy_plan(m_Inverse);
+        if (m_Forward) Api::Destroy(m_Forward);
+        if (m_Inverse) Api::Destroy(m_Inverse);
     }
 
-    fftw_plan m_Forward = nullptr, m_Inverse = nullptr;
+    typename Api::Plan m_Forward = nullptr, m_Inverse = nullptr;
 };
 #else
 // Eigen's FFT (kissfft underneath); it sizes its scratch on first use, which set-up does.
-struct BlockConvolver::Fft {
-    Fft(size_t size, double* time, std::complex<double>* spectrum) : m_Size(static_cast<Eigen::Index>(size))
+template <class T>
+class RealFft {
+public:
+    RealFft(size_t size, T* time, std::complex<T>* spectrum) : m_Size(static_cast<Eigen::Index>(size))
     {
-        m_Fft.SetFlag(Eigen::FFT<double>::HalfSpectrum);
-        m_Fft.SetFlag(Eigen::FFT<double>::Unscaled);
+        m_Fft.SetFlag(Eigen::FFT<T>::HalfSpectrum);
+        m_Fft.SetFlag(Eigen::FFT<T>::Unscaled);
         Forward(time, spectrum);
         Inverse(spectrum, time);
     }
-    void Forward(const double* time, std::complex<double>* spectrum) { m_Fft.fwd(spectrum, time, m_Size); }
-    void Inverse(std::complex<double>* spectrum, double* time) { m_Fft.inv(time, spectrum, m_Size); }
+    void Forward(const T* time, std::complex<T>* spectrum) { m_Fft.fwd(spectrum, time, m_Size); }
+    void Inverse(std::complex<T>* spectrum, T* time) { m_Fft.inv(time, spectrum, m_Size); }
 
 private:
-    Eigen::FFT<double> m_Fft;
+    Eigen::FFT<T> m_Fft;
     Eigen::Index m_Size;
 };
 #endif
+
+struct BlockConvolver::Fft : RealFft<float> {
+    using RealFft<float>::RealFft;
+};
 
 namespace {
 
@@ -132,29 +166,37 @@ bool BlockConvolver::Setup(const std::vector<std::vector<std::vector<double>>>& 
 
     // Every spectrum is `spectrum` bins long; the padding past `bins` holds zeros, which add
     // nothing to the sums and are never transformed back.
-    std::vector<double> windowStore, outputStore;
-    std::vector<std::complex<double>> inputStore, sumStore;
-    double* windows = Aligned(windowStore, inputs * fftSize);
-    double* outputTime = Aligned(outputStore, outputs * fftSize);
-    std::complex<double>* inputSpectra = Aligned(inputStore, inputs * partitions * spectrum);
-    std::complex<double>* sums = Aligned(sumStore, outputs * spectrum);
+    std::vector<float> windowStore, outputStore;
+    std::vector<std::complex<float>> inputStore, sumStore;
+    float* windows = Aligned(windowStore, inputs * fftSize);
+    float* outputTime = Aligned(outputStore, outputs * fftSize);
+    std::complex<float>* inputSpectra = Aligned(inputStore, inputs * partitions * spectrum);
+    std::complex<float>* sums = Aligned(sumStore, outputs * spectrum);
     auto fft = std::make_unique<Fft>(fftSize, windows, inputSpectra);
 
+    // The filter spectra in double precision, each rounded to float once.
+    std::vector<double> tapStore;
+    std::vector<std::complex<double>> binStore;
+    double* taps = Aligned(tapStore, fftSize);
+    std::complex<double>* filterBins = Aligned(binStore, bins);
+    RealFft<double> design(fftSize, taps, filterBins);
     const size_t filterChunk = inputs * partitions * outputs * kernels::kSpectrumChunk;
-    std::vector<std::complex<double>> filterSpectra(chunks * filterChunk);
+    std::vector<std::complex<float>> filterSpectra(chunks * filterChunk);
     const double scale = 1.0 / static_cast<double>(fftSize);
     for (size_t i = 0; i < inputs; ++i) {
         for (size_t o = 0; o < outputs; ++o) {
             const std::vector<double>& f = filters[i][o];
             for (size_t p = 0; p < partitions; ++p) {
-                std::fill(windows, windows + fftSize, 0.0);
+                std::fill(taps, taps + fftSize, 0.0);
                 for (size_t k = 0; k < partition && p * partition + k < f.size(); ++k)
-                    windows[k] = f[p * partition + k] * scale;
-                fft->Forward(windows, inputSpectra);
+                    taps[k] = f[p * partition + k] * scale;
+                design.Forward(taps, filterBins);
                 for (size_t q = 0; q < chunks; ++q) {
                     const size_t first = q * kernels::kSpectrumChunk, last = std::min(bins, first + kernels::kSpectrumChunk);
-                    std::copy(inputSpectra + first, inputSpectra + last,
-                              &filterSpectra[q * filterChunk + ((i * partitions + p) * outputs + o) * kernels::kSpectrumChunk]);
+                    std::complex<float>* to =
+                        &filterSpectra[q * filterChunk + ((i * partitions + p) * outputs + o) * kernels::kSpectrumChunk];
+                    for (size_t k = first; k < last; ++k)
+                        to[k - first] = {static_cast<float>(filterBins[k].real()), static_cast<float>(filterBins[k].imag())};
                 }
             }
         }
@@ -185,9 +227,9 @@ void BlockConvolver::Reset()
 {
     if (!m_pFft) return;
     const size_t fftSize = 2 * m_Partition, spectrum = m_Chunks * kernels::kSpectrumChunk;
-    std::fill(m_pInputSpectra, m_pInputSpectra + m_Inputs * m_Partitions * spectrum, std::complex<double>());
-    std::fill(m_pWindows, m_pWindows + m_Inputs * fftSize, 0.0);
-    std::fill(m_pOutputTime, m_pOutputTime + m_Outputs * fftSize, 0.0);
+    std::fill(m_pInputSpectra, m_pInputSpectra + m_Inputs * m_Partitions * spectrum, std::complex<float>());
+    std::fill(m_pWindows, m_pWindows + m_Inputs * fftSize, 0.0f);
+    std::fill(m_pOutputTime, m_pOutputTime + m_Outputs * fftSize, 0.0f);
     m_Fill = 0;
     m_Newest = 0;
 }
@@ -199,10 +241,16 @@ void BlockConvolver::Process(const double* const* in, double* const* out, size_t
     size_t done = 0;
     while (done < n) {
         const size_t take = std::min(m_Partition - m_Fill, n - done);
-        for (size_t i = 0; i < m_Inputs; ++i)
-            std::memcpy(m_pWindows + i * fftSize + m_Partition + m_Fill, in[i] + done, take * sizeof(double));
-        for (size_t o = 0; o < m_Outputs; ++o)
-            std::memcpy(out[o] + done, m_pOutputTime + o * fftSize + m_Partition + m_Fill, take * sizeof(double));
+        for (size_t i = 0; i < m_Inputs; ++i) {
+            const double* from = in[i] + done;
+            float* to = m_pWindows + i * fftSize + m_Partition + m_Fill;
+            for (size_t k = 0; k < take; ++k) to[k] = static_cast<float>(from[k]);
+        }
+        for (size_t o = 0; o < m_Outputs; ++o) {
+            const float* from = m_pOutputTime + o * fftSize + m_Partition + m_Fill;
+            double* to = out[o] + done;
+            for (size_t k = 0; k < take; ++k) to[k] = from[k];
+        }
         m_Fill += take;
         done += take;
         if (m_Fill == m_Partition) {
@@ -220,9 +268,9 @@ void BlockConvolver::ConvolvePartition()
     const size_t fftSize = 2 * m_Partition, spectrum = m_Chunks * kernels::kSpectrumChunk;
     m_Newest = (m_Newest + m_Partitions - 1) % m_Partitions;
     for (size_t i = 0; i < m_Inputs; ++i) {
-        double* window = m_pWindows + i * fftSize;
+        float* window = m_pWindows + i * fftSize;
         m_pFft->Forward(window, m_pInputSpectra + (i * m_Partitions + m_Newest) * spectrum);
-        std::memcpy(window, window + m_Partition, m_Partition * sizeof(double));
+        std::memcpy(window, window + m_Partition, m_Partition * sizeof(float));
     }
     kernels::SpectrumSums sums;
     sums.inputs = m_Inputs;

@@ -1,5 +1,4 @@
-// The convolution's spectrum sums in 256-bit registers (two bins each), one output at a time
-// (eight running sums of the sixteen registers this set has).
+// The convolution's spectrum sums in 256-bit registers (four bins each), one output at a time.
 #include "decoder/kernels/spectrum.h"
 
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32) && !defined(DURAZODO_NO_X86_VECTOR)
@@ -16,18 +15,21 @@ namespace kernels {
 namespace {
 
 struct AvxBins {
-    static constexpr int kComplex = 2;
+    static constexpr int kComplex = 4;
     static constexpr int kGroup = 1;
-    using Reg = __m256d;
-    static SPECTRUM_INLINE Reg Zero() { return _mm256_setzero_pd(); }
-    static SPECTRUM_INLINE Reg Load(const double* p) { return _mm256_loadu_pd(p); }
-    static SPECTRUM_INLINE void Store(double* p, Reg v) { _mm256_storeu_pd(p, v); }
-    static SPECTRUM_INLINE Reg Mul(Reg a, Reg b) { return _mm256_mul_pd(a, b); }
-    static SPECTRUM_INLINE Reg Add(Reg a, Reg b) { return _mm256_add_pd(a, b); }
-    static SPECTRUM_INLINE Reg DuplicateReal(Reg v) { return _mm256_movedup_pd(v); }
-    static SPECTRUM_INLINE Reg DuplicateImaginary(Reg v) { return _mm256_permute_pd(v, 0xF); }
-    static SPECTRUM_INLINE Reg SwapPairs(Reg v) { return _mm256_permute_pd(v, 0x5); }
-    static SPECTRUM_INLINE Reg NegateReal(Reg v) { return _mm256_xor_pd(v, _mm256_setr_pd(-0.0, 0.0, -0.0, 0.0)); }
+    using Reg = __m256;
+    static SPECTRUM_INLINE Reg Zero() { return _mm256_setzero_ps(); }
+    static SPECTRUM_INLINE Reg Load(const float* p) { return _mm256_loadu_ps(p); }
+    static SPECTRUM_INLINE void Store(float* p, Reg v) { _mm256_storeu_ps(p, v); }
+    static SPECTRUM_INLINE Reg Mul(Reg a, Reg b) { return _mm256_mul_ps(a, b); }
+    static SPECTRUM_INLINE Reg Add(Reg a, Reg b) { return _mm256_add_ps(a, b); }
+    static SPECTRUM_INLINE Reg DuplicateReal(Reg v) { return _mm256_moveldup_ps(v); }
+    static SPECTRUM_INLINE Reg DuplicateImaginary(Reg v) { return _mm256_movehdup_ps(v); }
+    static SPECTRUM_INLINE Reg SwapPairs(Reg v) { return _mm256_permute_ps(v, 0xB1); }
+    static SPECTRUM_INLINE Reg NegateReal(Reg v)
+    {
+        return _mm256_xor_ps(v, _mm256_setr_ps(-0.0f, 0.0f, -0.0f, 0.0f, -0.0f, 0.0f, -0.0f, 0.0f));
+    }
 };
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The convolution's spectrum sums in 512-bit registers (four bins each), two outputs at a
+// The convolution's spectrum sums in 512-bit registers (eight bins each), two outputs at a
 // time (eight running sums; the two ears of a headphone decode share every input load).
 #include "decoder/kernels/spectrum.h"
 
@@ -16,21 +16,21 @@ namespace kernels {
 namespace {
 
 struct Avx512Bins {
-    static constexpr int kComplex = 4;
+    static constexpr int kComplex = 8;
     static constexpr int kGroup = 2;
-    using Reg = __m512d;
-    static SPECTRUM_INLINE Reg Zero() { return _mm512_setzero_pd(); }
-    static SPECTRUM_INLINE Reg Load(const double* p) { return _mm512_loadu_pd(p); }
-    static SPECTRUM_INLINE void Store(double* p, Reg v) { _mm512_storeu_pd(p, v); }
-    static SPECTRUM_INLINE Reg Mul(Reg a, Reg b) { return _mm512_mul_pd(a, b); }
-    static SPECTRUM_INLINE Reg Add(Reg a, Reg b) { return _mm512_add_pd(a, b); }
-    static SPECTRUM_INLINE Reg DuplicateReal(Reg v) { return _mm512_shuffle_pd(v, v, 0x00); }
-    static SPECTRUM_INLINE Reg DuplicateImaginary(Reg v) { return _mm512_shuffle_pd(v, v, 0xFF); }
-    static SPECTRUM_INLINE Reg SwapPairs(Reg v) { return _mm512_shuffle_pd(v, v, 0x55); }
+    using Reg = __m512;
+    static SPECTRUM_INLINE Reg Zero() { return _mm512_setzero_ps(); }
+    static SPECTRUM_INLINE Reg Load(const float* p) { return _mm512_loadu_ps(p); }
+    static SPECTRUM_INLINE void Store(float* p, Reg v) { _mm512_storeu_ps(p, v); }
+    static SPECTRUM_INLINE Reg Mul(Reg a, Reg b) { return _mm512_mul_ps(a, b); }
+    static SPECTRUM_INLINE Reg Add(Reg a, Reg b) { return _mm512_add_ps(a, b); }
+    static SPECTRUM_INLINE Reg DuplicateReal(Reg v) { return _mm512_shuffle_ps(v, v, 0xA0); }
+    static SPECTRUM_INLINE Reg DuplicateImaginary(Reg v) { return _mm512_shuffle_ps(v, v, 0xF5); }
+    static SPECTRUM_INLINE Reg SwapPairs(Reg v) { return _mm512_shuffle_ps(v, v, 0xB1); }
     static SPECTRUM_INLINE Reg NegateReal(Reg v)
     {
-        const __m512i sign = _mm512_set_epi64(0, INT64_MIN, 0, INT64_MIN, 0, INT64_MIN, 0, INT64_MIN);
-        return _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(v), sign));
+        const __m512i sign = _mm512_set1_epi64(static_cast<int64_t>(0x80000000u));
+        return _mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(v), sign));
     }
 };
 

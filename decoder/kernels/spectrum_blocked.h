@@ -32,11 +32,11 @@ SPECTRUM_INLINE void SumChunk(const SpectrumSums& s, size_t q, size_t o)
     _Pragma("GCC unroll 16") for (int g = 0; g < G; ++g)
         _Pragma("GCC unroll 16") for (int r = 0; r < R; ++r) sum[g][r] = V::Zero();
     for (size_t i = 0; i < s.inputs; ++i) {
-        const auto* x = reinterpret_cast<const double*>(s.x + i * s.partitions * spectrum + q * kSpectrumChunk);
-        const auto* h = reinterpret_cast<const double*>(s.h + ((q * s.inputs + i) * s.partitions * s.outputs + o) * kSpectrumChunk);
+        const auto* x = reinterpret_cast<const float*>(s.x + i * s.partitions * spectrum + q * kSpectrumChunk);
+        const auto* h = reinterpret_cast<const float*>(s.h + ((q * s.inputs + i) * s.partitions * s.outputs + o) * kSpectrumChunk);
         size_t slot = s.newest;
         for (size_t p = 0; p < s.partitions; ++p, h += 2 * s.outputs * kSpectrumChunk) {
-            const double* xs = x + slot * 2 * spectrum;
+            const float* xs = x + slot * 2 * spectrum;
             _Pragma("GCC unroll 16") for (int r = 0; r < R; ++r) {
                 const typename V::Reg xv = V::Load(xs + r * 2 * V::kComplex);
                 const typename V::Reg re = V::DuplicateReal(xv), im = V::DuplicateImaginary(xv);
@@ -51,7 +51,7 @@ SPECTRUM_INLINE void SumChunk(const SpectrumSums& s, size_t q, size_t o)
     }
     _Pragma("GCC unroll 16") for (int g = 0; g < G; ++g)
         _Pragma("GCC unroll 16") for (int r = 0; r < R; ++r)
-            V::Store(reinterpret_cast<double*>(s.sum + (o + g) * spectrum + q * kSpectrumChunk + r * V::kComplex),
+            V::Store(reinterpret_cast<float*>(s.sum + (o + g) * spectrum + q * kSpectrumChunk + r * V::kComplex),
                      sum[g][r]);
 }
 

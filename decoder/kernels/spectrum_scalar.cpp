@@ -10,12 +10,12 @@ void SumSpectraPlain(const SpectrumSums& s)
         for (size_t o = 0; o < s.outputs; ++o) {
             // Written out in real arithmetic: std::complex's operator* takes a slow path for
             // infinities that these finite spectra never need.
-            double sum[2 * kSpectrumChunk] = {};
+            float sum[2 * kSpectrumChunk] = {};
             for (size_t i = 0; i < s.inputs; ++i) {
                 for (size_t p = 0; p < s.partitions; ++p) {
                     const size_t slot = (s.newest + p) % s.partitions;
-                    const auto* x = reinterpret_cast<const double*>(s.x + (i * s.partitions + slot) * sumStride + q * kSpectrumChunk);
-                    const auto* h = reinterpret_cast<const double*>(
+                    const auto* x = reinterpret_cast<const float*>(s.x + (i * s.partitions + slot) * sumStride + q * kSpectrumChunk);
+                    const auto* h = reinterpret_cast<const float*>(
                         s.h + (((q * s.inputs + i) * s.partitions + p) * s.outputs + o) * kSpectrumChunk);
                     for (size_t k = 0; k < 2 * kSpectrumChunk; k += 2) {
                         sum[k] += x[k] * h[k] - x[k + 1] * h[k + 1];
@@ -23,7 +23,7 @@ void SumSpectraPlain(const SpectrumSums& s)
                     }
                 }
             }
-            auto* out = reinterpret_cast<double*>(s.sum + o * sumStride + q * kSpectrumChunk);
+            auto* out = reinterpret_cast<float*>(s.sum + o * sumStride + q * kSpectrumChunk);
             for (size_t k = 0; k < 2 * kSpectrumChunk; ++k) out[k] = sum[k];
         }
     }
