@@ -219,6 +219,8 @@ bool BlockConvolver::Setup(const std::vector<std::vector<std::vector<double>>>& 
     m_Bins = bins;
     m_Chunks = chunks;
     m_SumSpectra = kernels::FastestSumSpectra();
+    m_Narrow = kernels::FastestNarrow();
+    m_Widen = kernels::FastestWiden();
     Reset();
     return true;
 }
@@ -241,16 +243,8 @@ void BlockConvolver::Process(const double* const* in, double* const* out, size_t
     size_t done = 0;
     while (done < n) {
         const size_t take = std::min(m_Partition - m_Fill, n - done);
-        for (size_t i = 0; i < m_Inputs; ++i) {
-            const double* from = in[i] + done;
-            float* to = m_pWindows + i * fftSize + m_Partition + m_Fill;
-            for (size_t k = 0; k < take; ++k) to[k] = static_cast<float>(from[k]);
-        }
-        for (size_t o = 0; o < m_Outputs; ++o) {
-            const float* from = m_pOutputTime + o * fftSize + m_Partition + m_Fill;
-            double* to = out[o] + done;
-            for (size_t k = 0; k < take; ++k) to[k] = from[k];
-        }
+        for (size_t i = 0; i < m_Inputs; ++i) m_Narrow(in[i] + done, m_pWindows + i * fftSize + m_Partition + m_Fill, take);
+        for (size_t o = 0; o < m_Outputs; ++o) m_Widen(m_pOutputTime + o * fftSize + m_Partition + m_Fill, out[o] + done, take);
         m_Fill += take;
         done += take;
         if (m_Fill == m_Partition) {

@@ -64,6 +64,8 @@ private:
     float* m_pWindows = nullptr;                         // [input][2 * partition]: last partition, this one
     float* m_pOutputTime = nullptr;                      // [output][2 * partition]: the block out is the upper half
     kernels::SpectrumSumsKernel m_SumSpectra = kernels::SumSpectraPlain;
+    kernels::NarrowKernel m_Narrow = kernels::NarrowPlain;
+    kernels::WidenKernel m_Widen = kernels::WidenPlain;
 };
 
 }  // namespace decoder

@@ -39,5 +39,18 @@ SpectrumSumsKernel SumSpectraAvx512();
 // The fastest loop this build and processor run.
 SpectrumSumsKernel FastestSumSpectra();
 
+// Samples into the convolver's single-precision windows (each rounded to the nearest float)
+// and out of its output blocks (exact). `from` and `to` do not overlap; n may be anything.
+using NarrowKernel = void (*)(const double* from, float* to, size_t n);
+using WidenKernel = void (*)(const float* from, double* to, size_t n);
+void NarrowPlain(const double* from, float* to, size_t n);
+void WidenPlain(const float* from, double* to, size_t n);
+
+// The 256-bit (AVX) loops, or null as for SumSpectraAvx(); the fastest this build runs.
+NarrowKernel NarrowAvx();
+WidenKernel WidenAvx();
+NarrowKernel FastestNarrow();
+WidenKernel FastestWiden();
+
 }  // namespace kernels
 }  // namespace decoder

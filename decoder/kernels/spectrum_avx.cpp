@@ -1,4 +1,5 @@
-// The convolution's spectrum sums in 256-bit registers (four bins each), one output at a time.
+// The convolution's spectrum sums in 256-bit registers (four bins each), one output at a time,
+// and its conversions of samples to and from single precision.
 #include "decoder/kernels/spectrum.h"
 
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32) && !defined(DURAZODO_NO_X86_VECTOR)
@@ -32,20 +33,49 @@ struct AvxBins {
     }
 };
 
-}  // namespace
+// Eight samples a step in two registers; the rest one at a time, with the same rounding.
+SPECTRUM_TARGET void NarrowAvxLoop(const double* from, float* to, size_t n)
+{
+    size_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+        const __m128 low = _mm256_cvtpd_ps(_mm256_loadu_pd(from + k));
+        const __m128 high = _mm256_cvtpd_ps(_mm256_loadu_pd(from + k + 4));
+        _mm_storeu_ps(to + k, low);
+        _mm_storeu_ps(to + k + 4, high);
+    }
+    for (; k < n; ++k) to[k] = static_cast<float>(from[k]);
+}
 
-SpectrumSumsKernel SumSpectraAvx()
+SPECTRUM_TARGET void WidenAvxLoop(const float* from, double* to, size_t n)
+{
+    size_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+        _mm256_storeu_pd(to + k, _mm256_cvtps_pd(_mm_loadu_ps(from + k)));
+        _mm256_storeu_pd(to + k + 4, _mm256_cvtps_pd(_mm_loadu_ps(from + k + 4)));
+    }
+    for (; k < n; ++k) to[k] = from[k];
+}
+
+bool HasAvx()
 {
     static const bool supported = [] {
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx") != 0;
     }();
-    return supported ? BlockedSumSpectra<AvxBins> : nullptr;
+    return supported;
 }
+
+}  // namespace
+
+SpectrumSumsKernel SumSpectraAvx() { return HasAvx() ? BlockedSumSpectra<AvxBins> : nullptr; }
+NarrowKernel NarrowAvx() { return HasAvx() ? NarrowAvxLoop : nullptr; }
+WidenKernel WidenAvx() { return HasAvx() ? WidenAvxLoop : nullptr; }
 
 #else
 
 SpectrumSumsKernel SumSpectraAvx() { return nullptr; }
+NarrowKernel NarrowAvx() { return nullptr; }
+WidenKernel WidenAvx() { return nullptr; }
 
 #endif
 

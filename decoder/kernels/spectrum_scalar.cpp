@@ -29,6 +29,28 @@ void SumSpectraPlain(const SpectrumSums& s)
     }
 }
 
+void NarrowPlain(const double* from, float* to, size_t n)
+{
+    for (size_t k = 0; k < n; ++k) to[k] = static_cast<float>(from[k]);
+}
+
+void WidenPlain(const float* from, double* to, size_t n)
+{
+    for (size_t k = 0; k < n; ++k) to[k] = from[k];
+}
+
+NarrowKernel FastestNarrow()
+{
+    if (NarrowKernel avx = NarrowAvx()) return avx;
+    return NarrowPlain;
+}
+
+WidenKernel FastestWiden()
+{
+    if (WidenKernel avx = WidenAvx()) return avx;
+    return WidenPlain;
+}
+
 SpectrumSumsKernel FastestSumSpectra()
 {
     if (SpectrumSumsKernel avx512 = SumSpectraAvx512()) return avx512;

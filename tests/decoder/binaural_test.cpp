@@ -307,6 +307,33 @@ TEST(HeadphoneDecode, SpectrumSumsHaveThePlainLoopsBits)
             }
 }
 
+// The conversions into and out of the convolution's single-precision windows against the plain
+// loops: every length up to a few vector steps and a start off the vector boundary, with values
+// that round either way, halfway cases, values beyond float's range and below its normal range.
+TEST(BlockConvolution, ConversionLoopsHaveThePlainLoopsBits)
+{
+    const kernels::NarrowKernel narrow = kernels::NarrowAvx();
+    const kernels::WidenKernel widen = kernels::WidenAvx();
+    if (!narrow || !widen) GTEST_SKIP() << "no vector loop on this processor";
+    std::mt19937 rng(3);
+    std::vector<double> from = RandomSignal(rng, 40, 1.0);
+    from[3] = 1.0 + std::ldexp(1.0, -24);  // halfway between two floats
+    from[12] = -1e39;
+    from[20] = 3e-42;
+    from[29] = std::ldexp(1.0, -150);
+    for (size_t start : {0u, 1u})
+        for (size_t n = 0; n + start <= from.size(); ++n) {
+            std::vector<float> plain(n + 1, -7.0f), fast(n + 1, -7.0f);
+            kernels::NarrowPlain(from.data() + start, plain.data(), n);
+            narrow(from.data() + start, fast.data(), n);
+            for (size_t k = 0; k <= n; ++k) ASSERT_EQ(Bits(plain[k]), Bits(fast[k])) << n << " samples, " << k;
+            std::vector<double> wide(n + 1, -7.0), fastWide(n + 1, -7.0);
+            kernels::WidenPlain(plain.data(), wide.data(), n);
+            widen(plain.data(), fastWide.data(), n);
+            for (size_t k = 0; k <= n; ++k) ASSERT_EQ(Bits(wide[k]), Bits(fastWide[k])) << n << " samples, " << k;
+        }
+}
+
 // The whole convolution against the sum of direct convolutions, lagged by one partition: more
 // outputs than are summed at once, filters of different lengths (one shorter than a
 // partition, one spanning several), a spectrum whose last chunk is mostly padding (a partition
