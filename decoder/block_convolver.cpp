@@ -180,8 +180,8 @@ bool BlockConvolver::Setup(const std::vector<std::vector<std::vector<double>>>& 
     double* taps = Aligned(tapStore, fftSize);
     std::complex<double>* filterBins = Aligned(binStore, bins);
     RealFft<double> design(fftSize, taps, filterBins);
-    const size_t filterChunk = inputs * partitions * outputs * kernels::kSpectrumChunk;
-    std::vector<std::complex<float>> filterSpectra(chunks * filterChunk);
+    const size_t filterChunk = inputs * partitions * outputs * 2 * kernels::kSpectrumChunk;
+    std::vector<float> filterSpectra(chunks * filterChunk);
     const double scale = 1.0 / static_cast<double>(fftSize);
     for (size_t i = 0; i < inputs; ++i) {
         for (size_t o = 0; o < outputs; ++o) {
@@ -193,10 +193,12 @@ bool BlockConvolver::Setup(const std::vector<std::vector<std::vector<double>>>& 
                 design.Forward(taps, filterBins);
                 for (size_t q = 0; q < chunks; ++q) {
                     const size_t first = q * kernels::kSpectrumChunk, last = std::min(bins, first + kernels::kSpectrumChunk);
-                    std::complex<float>* to =
-                        &filterSpectra[q * filterChunk + ((i * partitions + p) * outputs + o) * kernels::kSpectrumChunk];
-                    for (size_t k = first; k < last; ++k)
-                        to[k - first] = {static_cast<float>(filterBins[k].real()), static_cast<float>(filterBins[k].imag())};
+                    float* re = &filterSpectra[q * filterChunk + ((i * partitions + p) * outputs + o) * 2 * kernels::kSpectrumChunk];
+                    float* im = re + kernels::kSpectrumChunk;
+                    for (size_t k = first; k < last; ++k) {
+                        re[k - first] = static_cast<float>(filterBins[k].real());
+                        im[k - first] = static_cast<float>(filterBins[k].imag());
+                    }
                 }
             }
         }

@@ -55,7 +55,7 @@ private:
     size_t m_Chunks = 0;      // m_Bins in chunks of kernels::kSpectrumChunk, the last padded with zeros
     size_t m_Fill = 0;        // frames of the current partition gathered so far
     size_t m_Newest = 0;      // slot of the newest input spectrum in the delay line
-    std::vector<std::complex<float>> m_FilterSpectra;    // [chunk][input][partition][output][bin of chunk]
+    std::vector<float> m_FilterSpectra;   // [chunk][input][partition][output][real, imaginary][bin of chunk]
     // The arrays the transforms run on, each starting on a 64-byte boundary of its store.
     std::vector<std::complex<float>> m_InputStore, m_SumStore;
     std::vector<float> m_WindowStore, m_OutputStore;

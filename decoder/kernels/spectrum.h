@@ -20,10 +20,14 @@ constexpr size_t kSpectrumChunk = 16;
 //     sum[o][k] = 0 + x·h + x·h + ...  over inputs i in order, and for each over partitions p
 // in order, x the input spectrum in slot (newest + p) % partitions, h the filter (i, p, o);
 // each product (xr·hr − xi·hi, xr·hi + xi·hr) is rounded to float before it is added.
+// The input spectra and the sums are complex pairs as the transforms read and write them; each
+// chunk of a filter spectrum holds its chunk's real parts, then its imaginary parts, so that
+// the vector loops multiply whole registers of real and imaginary parts without shuffling the
+// filters (the inputs are split once per register and shared by every output).
 struct SpectrumSums {
     size_t inputs = 0, outputs = 0, partitions = 0, chunks = 0, newest = 0;
     const std::complex<float>* x = nullptr;  // [input][slot][chunk * kSpectrumChunk]
-    const std::complex<float>* h = nullptr;  // [chunk][input][partition][output][bin of chunk]
+    const float* h = nullptr;                // [chunk][input][partition][output][real, imaginary][bin of chunk]
     std::complex<float>* sum = nullptr;      // [output][chunk * kSpectrumChunk]
 };
 
@@ -31,9 +35,9 @@ using SpectrumSumsKernel = void (*)(const SpectrumSums& s);
 
 void SumSpectraPlain(const SpectrumSums& s);
 
-// The 256-bit (AVX) and 512-bit loops, or null when this build or processor has none (Windows
+// The 256-bit (AVX2) and 512-bit loops, or null when this build or processor has none (Windows
 // builds have none: their compiler cannot keep 32-byte stack slots aligned).
-SpectrumSumsKernel SumSpectraAvx();
+SpectrumSumsKernel SumSpectraAvx2();
 SpectrumSumsKernel SumSpectraAvx512();
 
 // The fastest loop this build and processor run.
@@ -46,9 +50,9 @@ using WidenKernel = void (*)(const float* from, double* to, size_t n);
 void NarrowPlain(const double* from, float* to, size_t n);
 void WidenPlain(const float* from, double* to, size_t n);
 
-// The 256-bit (AVX) loops, or null as for SumSpectraAvx(); the fastest this build runs.
-NarrowKernel NarrowAvx();
-WidenKernel WidenAvx();
+// The 256-bit (AVX2) loops, or null as for SumSpectraAvx2(); the fastest this build runs.
+NarrowKernel NarrowAvx2();
+WidenKernel WidenAvx2();
 NarrowKernel FastestNarrow();
 WidenKernel FastestWiden();
 

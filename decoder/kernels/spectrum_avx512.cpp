@@ -1,5 +1,5 @@
-// The convolution's spectrum sums in 512-bit registers (eight bins each), two outputs at a
-// time (eight running sums; the two ears of a headphone decode share every input load).
+// The convolution's spectrum sums in 512-bit registers (sixteen bins each), two outputs at a
+// time (the two ears of a headphone decode share every input load and split).
 #include "decoder/kernels/spectrum.h"
 
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32) && !defined(DURAZODO_NO_X86_VECTOR)
@@ -16,7 +16,7 @@ namespace kernels {
 namespace {
 
 struct Avx512Bins {
-    static constexpr int kComplex = 8;
+    static constexpr int kBins = 16;
     static constexpr int kGroup = 2;
     using Reg = __m512;
     static SPECTRUM_INLINE Reg Zero() { return _mm512_setzero_ps(); }
@@ -24,13 +24,21 @@ struct Avx512Bins {
     static SPECTRUM_INLINE void Store(float* p, Reg v) { _mm512_storeu_ps(p, v); }
     static SPECTRUM_INLINE Reg Mul(Reg a, Reg b) { return _mm512_mul_ps(a, b); }
     static SPECTRUM_INLINE Reg Add(Reg a, Reg b) { return _mm512_add_ps(a, b); }
-    static SPECTRUM_INLINE Reg DuplicateReal(Reg v) { return _mm512_shuffle_ps(v, v, 0xA0); }
-    static SPECTRUM_INLINE Reg DuplicateImaginary(Reg v) { return _mm512_shuffle_ps(v, v, 0xF5); }
-    static SPECTRUM_INLINE Reg SwapPairs(Reg v) { return _mm512_shuffle_ps(v, v, 0xB1); }
-    static SPECTRUM_INLINE Reg NegateReal(Reg v)
+    static SPECTRUM_INLINE Reg Sub(Reg a, Reg b) { return _mm512_sub_ps(a, b); }
+    // Sixteen (real, imaginary) pairs in two registers into their real and imaginary parts.
+    static SPECTRUM_INLINE void Split(Reg low, Reg high, Reg& re, Reg& im)
     {
-        const __m512i sign = _mm512_set1_epi64(static_cast<int64_t>(0x80000000u));
-        return _mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(v), sign));
+        const __m512i even = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+        const __m512i odd = _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31);
+        re = _mm512_permutex2var_ps(low, even, high);
+        im = _mm512_permutex2var_ps(low, odd, high);
+    }
+    static SPECTRUM_INLINE void Join(Reg re, Reg im, Reg& low, Reg& high)
+    {
+        const __m512i first = _mm512_setr_epi32(0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
+        const __m512i second = _mm512_setr_epi32(8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31);
+        low = _mm512_permutex2var_ps(re, first, im);
+        high = _mm512_permutex2var_ps(re, second, im);
     }
 };
 
