@@ -15,18 +15,21 @@
 
 namespace decoder {
 
-// The real transform of 2 * partition points, half spectra, no scaling either way: the 1/N of
-// the inverse is folded into the filter spectra once at set-up. Single precision runs the
-// signal; double precision makes the filter spectra at set-up, which are then rounded once. It
-// runs straight between the convolver's arrays, which start on 64-byte boundaries. Made at
+// The transforms of 2 * partition points, no scaling either way: the 1/N of the inverse (and
+// the 1/2 of taking two signals' spectra out of one transform) are folded into the filter
+// spectra once at set-up. The signal runs in single precision: two input windows at a time as
+// the real and imaginary parts of one complex transform (about half the work of two real
+// ones), and each output back through a real inverse from its half spectrum. The filter
+// spectra are made at set-up by a real transform in double precision and rounded once. All
+// run straight between the convolver's arrays, which start on 64-byte boundaries. Made at
 // set-up (throws std::bad_alloc), then used without allocating.
 #if defined(DURAZODO_FFTW)
 // FFTW's transforms (vector code for the processor it runs on), planned once on the
-// convolver's first window and spectrum and run on any of its arrays (FFTW's new-array
-// execution, which asks for arrays aligned alike: all start on 64-byte boundaries). Plans are
-// made with FFTW_ESTIMATE, which picks the same algorithm on every run and does not touch the
-// arrays, so the output does not change from one set-up to the next; FFTW's planner is not
-// thread-safe, so making and destroying plans is serialised.
+// convolver's first arrays and run on any of its arrays (FFTW's new-array execution, which asks
+// for arrays aligned alike: all start on 64-byte boundaries). Plans are made with
+// FFTW_ESTIMATE, which picks the same algorithm on every run and does not touch the arrays, so
+// the output does not change from one set-up to the next; FFTW's planner is not thread-safe,
+// so making and destroying plans is serialised.
 namespace {
 std::mutex& PlannerLock()
 {
@@ -34,98 +37,104 @@ std::mutex& PlannerLock()
     return lock;
 }
 
-// FFTW's names for each precision.
-template <class T>
-struct Fftw;
-template <>
-struct Fftw<double> {
-    using Plan = fftw_plan;
-    using Complex = fftw_complex;
-    static Plan Forward(int n, double* t, Complex* f) { return fftw_plan_dft_r2c_1d(n, t, f, FFTW_ESTIMATE); }
-    static Plan Inverse(int n, Complex* f, double* t) { return fftw_plan_dft_c2r_1d(n, f, t, FFTW_ESTIMATE); }
-    static void Run(Plan p, double* t, Complex* f) { fftw_execute_dft_r2c(p, t, f); }
-    static void Run(Plan p, Complex* f, double* t) { fftw_execute_dft_c2r(p, f, t); }
-    static void Destroy(Plan p) { fftw_destroy_plan(p); }
-};
-template <>
-struct Fftw<float> {
-    using Plan = fftwf_plan;
-    using Complex = fftwf_complex;
-    static Plan Forward(int n, float* t, Complex* f) { return fftwf_plan_dft_r2c_1d(n, t, f, FFTW_ESTIMATE); }
-    static Plan Inverse(int n, Complex* f, float* t) { return fftwf_plan_dft_c2r_1d(n, f, t, FFTW_ESTIMATE); }
-    static void Run(Plan p, float* t, Complex* f) { fftwf_execute_dft_r2c(p, t, f); }
-    static void Run(Plan p, Complex* f, float* t) { fftwf_execute_dft_c2r(p, f, t); }
-    static void Destroy(Plan p) { fftwf_destroy_plan(p); }
+// The real transform the filter spectra are made with.
+class DesignFft {
+public:
+    DesignFft(size_t size, double* time, std::complex<double>* spectrum)
+    {
+        std::lock_guard<std::mutex> hold(PlannerLock());
+        m_Plan = fftw_plan_dft_r2c_1d(static_cast<int>(size), time, reinterpret_cast<fftw_complex*>(spectrum), FFTW_ESTIMATE);
+        if (!m_Plan) throw std::bad_alloc();
+    }
+    ~DesignFft()
+    {
+        std::lock_guard<std::mutex> hold(PlannerLock());
+        fftw_destroy_plan(m_Plan);
+    }
+    DesignFft(const DesignFft&) = delete;
+    DesignFft& operator=(const DesignFft&) = delete;
+    void Forward(double* time, std::complex<double>* spectrum)
+    {
+        fftw_execute_dft_r2c(m_Plan, time, reinterpret_cast<fftw_complex*>(spectrum));
+    }
+
+private:
+    fftw_plan m_Plan = nullptr;
 };
 }  // namespace
 
-template <class T>
-class RealFft {
-public:
-    using Api = Fftw<T>;
-    RealFft(size_t size, T* time, std::complex<T>* spectrum)
+struct BlockConvolver::Fft {
+    Fft(size_t size, std::complex<float>* window, std::complex<float>* spectrum, std::complex<float>* sum, float* time)
     {
         std::lock_guard<std::mutex> hold(PlannerLock());
         const int n = static_cast<int>(size);
-        auto* bins = reinterpret_cast<typename Api::Complex*>(spectrum);
-        m_Forward = Api::Forward(n, time, bins);
-        m_Inverse = Api::Inverse(n, bins, time);
+        m_Forward = fftwf_plan_dft_1d(n, Complex(window), Complex(spectrum), FFTW_FORWARD, FFTW_ESTIMATE);
+        m_Inverse = fftwf_plan_dft_c2r_1d(n, Complex(sum), time, FFTW_ESTIMATE);
         if (!m_Forward || !m_Inverse) {
             Release();
             throw std::bad_alloc();
         }
     }
-    ~RealFft()
+    ~Fft()
     {
         std::lock_guard<std::mutex> hold(PlannerLock());
         Release();
     }
-    RealFft(const RealFft&) = delete;
-    RealFft& operator=(const RealFft&) = delete;
+    Fft(const Fft&) = delete;
+    Fft& operator=(const Fft&) = delete;
 
-    void Forward(const T* time, std::complex<T>* spectrum)
+    void Forward(const std::complex<float>* window, std::complex<float>* spectrum)
     {
-        Api::Run(m_Forward, const_cast<T*>(time), reinterpret_cast<typename Api::Complex*>(spectrum));
+        fftwf_execute_dft(m_Forward, Complex(const_cast<std::complex<float>*>(window)), Complex(spectrum));
     }
-    // Leaves `spectrum` undefined.
-    void Inverse(std::complex<T>* spectrum, T* time)
-    {
-        Api::Run(m_Inverse, reinterpret_cast<typename Api::Complex*>(spectrum), time);
-    }
+    // Leaves `sum` undefined.
+    void Inverse(std::complex<float>* sum, float* time) { fftwf_execute_dft_c2r(m_Inverse, Complex(sum), time); }
 
 private:
+    static fftwf_complex* Complex(std::complex<float>* p) { return reinterpret_cast<fftwf_complex*>(p); }
     void Release()
     {
-        if (m_Forward) Api::Destroy(m_Forward);
-        if (m_Inverse) Api::Destroy(m_Inverse);
+        if (m_Forward) fftwf_destroy_plan(m_Forward);
+        if (m_Inverse) fftwf_destroy_plan(m_Inverse);
     }
 
-    typename Api::Plan m_Forward = nullptr, m_Inverse = nullptr;
+    fftwf_plan m_Forward = nullptr, m_Inverse = nullptr;
 };
 #else
 // Eigen's FFT (kissfft underneath); it sizes its scratch on first use, which set-up does.
-template <class T>
-class RealFft {
+namespace {
+class DesignFft {
 public:
-    RealFft(size_t size, T* time, std::complex<T>* spectrum) : m_Size(static_cast<Eigen::Index>(size))
+    DesignFft(size_t size, double*, std::complex<double>*) : m_Size(static_cast<Eigen::Index>(size))
     {
-        m_Fft.SetFlag(Eigen::FFT<T>::HalfSpectrum);
-        m_Fft.SetFlag(Eigen::FFT<T>::Unscaled);
-        Forward(time, spectrum);
-        Inverse(spectrum, time);
+        m_Fft.SetFlag(Eigen::FFT<double>::HalfSpectrum);
+        m_Fft.SetFlag(Eigen::FFT<double>::Unscaled);
     }
-    void Forward(const T* time, std::complex<T>* spectrum) { m_Fft.fwd(spectrum, time, m_Size); }
-    void Inverse(std::complex<T>* spectrum, T* time) { m_Fft.inv(time, spectrum, m_Size); }
+    void Forward(double* time, std::complex<double>* spectrum) { m_Fft.fwd(spectrum, time, m_Size); }
 
 private:
-    Eigen::FFT<T> m_Fft;
+    Eigen::FFT<double> m_Fft;
+    Eigen::Index m_Size;
+};
+}  // namespace
+
+struct BlockConvolver::Fft {
+    Fft(size_t size, std::complex<float>* window, std::complex<float>* spectrum, std::complex<float>* sum, float* time)
+        : m_Size(static_cast<Eigen::Index>(size))
+    {
+        m_Fft.SetFlag(Eigen::FFT<float>::HalfSpectrum);
+        m_Fft.SetFlag(Eigen::FFT<float>::Unscaled);
+        Forward(window, spectrum);
+        Inverse(sum, time);
+    }
+    void Forward(const std::complex<float>* window, std::complex<float>* spectrum) { m_Fft.fwd(spectrum, window, m_Size); }
+    void Inverse(std::complex<float>* sum, float* time) { m_Fft.inv(time, sum, m_Size); }
+
+private:
+    Eigen::FFT<float> m_Fft;
     Eigen::Index m_Size;
 };
 #endif
-
-struct BlockConvolver::Fft : RealFft<float> {
-    using RealFft<float>::RealFft;
-};
 
 namespace {
 
@@ -165,24 +174,28 @@ bool BlockConvolver::Setup(const std::vector<std::vector<std::vector<double>>>& 
     const size_t partitions = (longest + partition - 1) / partition;
 
     // Every spectrum is `spectrum` bins long; the padding past `bins` holds zeros, which add
-    // nothing to the sums and are never transformed back.
-    std::vector<float> windowStore, outputStore;
-    std::vector<std::complex<float>> inputStore, sumStore;
-    float* windows = Aligned(windowStore, inputs * fftSize);
+    // nothing to the sums and are never transformed back. Inputs 2j and 2j + 1 share window j
+    // (the real and the imaginary parts); an odd last input has zeros beside it.
+    const size_t pairs = (inputs + 1) / 2;
+    std::vector<std::complex<float>> windowStore, pairStore, inputStore, sumStore;
+    std::vector<float> outputStore;
+    std::complex<float>* windows = Aligned(windowStore, pairs * fftSize);
+    std::complex<float>* pairSpectrum = Aligned(pairStore, fftSize);
     float* outputTime = Aligned(outputStore, outputs * fftSize);
     std::complex<float>* inputSpectra = Aligned(inputStore, inputs * partitions * spectrum);
     std::complex<float>* sums = Aligned(sumStore, outputs * spectrum);
-    auto fft = std::make_unique<Fft>(fftSize, windows, inputSpectra);
+    std::vector<double> zeros(partition, 0.0);
+    auto fft = std::make_unique<Fft>(fftSize, windows, pairSpectrum, sums, outputTime);
 
     // The filter spectra in double precision, each rounded to float once.
     std::vector<double> tapStore;
     std::vector<std::complex<double>> binStore;
     double* taps = Aligned(tapStore, fftSize);
     std::complex<double>* filterBins = Aligned(binStore, bins);
-    RealFft<double> design(fftSize, taps, filterBins);
+    DesignFft design(fftSize, taps, filterBins);
     const size_t filterChunk = inputs * partitions * outputs * 2 * kernels::kSpectrumChunk;
     std::vector<float> filterSpectra(chunks * filterChunk);
-    const double scale = 1.0 / static_cast<double>(fftSize);
+    const double scale = 0.5 / static_cast<double>(fftSize);
     for (size_t i = 0; i < inputs; ++i) {
         for (size_t o = 0; o < outputs; ++o) {
             const std::vector<double>& f = filters[i][o];
@@ -209,10 +222,13 @@ bool BlockConvolver::Setup(const std::vector<std::vector<std::vector<double>>>& 
     m_InputStore.swap(inputStore);
     m_SumStore.swap(sumStore);
     m_WindowStore.swap(windowStore);
+    m_PairStore.swap(pairStore);
     m_OutputStore.swap(outputStore);
+    m_Zeros.swap(zeros);
     m_pInputSpectra = inputSpectra;
     m_pSums = sums;
     m_pWindows = windows;
+    m_pPairSpectrum = pairSpectrum;
     m_pOutputTime = outputTime;
     m_Inputs = inputs;
     m_Outputs = outputs;
@@ -221,8 +237,9 @@ bool BlockConvolver::Setup(const std::vector<std::vector<std::vector<double>>>& 
     m_Bins = bins;
     m_Chunks = chunks;
     m_SumSpectra = kernels::FastestSumSpectra();
-    m_Narrow = kernels::FastestNarrow();
+    m_NarrowPair = kernels::FastestNarrowPair();
     m_Widen = kernels::FastestWiden();
+    m_Unpair = kernels::FastestUnpair();
     Reset();
     return true;
 }
@@ -232,7 +249,7 @@ void BlockConvolver::Reset()
     if (!m_pFft) return;
     const size_t fftSize = 2 * m_Partition, spectrum = m_Chunks * kernels::kSpectrumChunk;
     std::fill(m_pInputSpectra, m_pInputSpectra + m_Inputs * m_Partitions * spectrum, std::complex<float>());
-    std::fill(m_pWindows, m_pWindows + m_Inputs * fftSize, 0.0f);
+    std::fill(m_pWindows, m_pWindows + (m_Inputs + 1) / 2 * fftSize, std::complex<float>());
     std::fill(m_pOutputTime, m_pOutputTime + m_Outputs * fftSize, 0.0f);
     m_Fill = 0;
     m_Newest = 0;
@@ -245,7 +262,10 @@ void BlockConvolver::Process(const double* const* in, double* const* out, size_t
     size_t done = 0;
     while (done < n) {
         const size_t take = std::min(m_Partition - m_Fill, n - done);
-        for (size_t i = 0; i < m_Inputs; ++i) m_Narrow(in[i] + done, m_pWindows + i * fftSize + m_Partition + m_Fill, take);
+        for (size_t i = 0; i < m_Inputs; i += 2) {
+            const double* second = i + 1 < m_Inputs ? in[i + 1] + done : m_Zeros.data();
+            m_NarrowPair(in[i] + done, second, reinterpret_cast<float*>(m_pWindows + i / 2 * fftSize + m_Partition + m_Fill), take);
+        }
         for (size_t o = 0; o < m_Outputs; ++o) m_Widen(m_pOutputTime + o * fftSize + m_Partition + m_Fill, out[o] + done, take);
         m_Fill += take;
         done += take;
@@ -256,17 +276,21 @@ void BlockConvolver::Process(const double* const* in, double* const* out, size_t
     }
 }
 
-// One full partition of input is in the upper half of each input window: transform the
-// windows into the newest delay-line slot, sum every slot times its filter partition, and
-// transform the sums back; the upper (alias-free) half of each is the output's next block.
+// One full partition of input is in the upper half of each window: transform the windows and
+// take each input's spectrum into the newest delay-line slot, sum every slot times its filter
+// partition, and transform the sums back; the upper (alias-free) half of each is the output's
+// next block.
 void BlockConvolver::ConvolvePartition()
 {
     const size_t fftSize = 2 * m_Partition, spectrum = m_Chunks * kernels::kSpectrumChunk;
     m_Newest = (m_Newest + m_Partitions - 1) % m_Partitions;
-    for (size_t i = 0; i < m_Inputs; ++i) {
-        float* window = m_pWindows + i * fftSize;
-        m_pFft->Forward(window, m_pInputSpectra + (i * m_Partitions + m_Newest) * spectrum);
-        std::memcpy(window, window + m_Partition, m_Partition * sizeof(float));
+    for (size_t i = 0; i < m_Inputs; i += 2) {
+        std::complex<float>* window = m_pWindows + i / 2 * fftSize;
+        m_pFft->Forward(window, m_pPairSpectrum);
+        std::complex<float>* first = m_pInputSpectra + (i * m_Partitions + m_Newest) * spectrum;
+        std::complex<float>* second = i + 1 < m_Inputs ? first + m_Partitions * spectrum : nullptr;
+        m_Unpair(m_pPairSpectrum, fftSize, m_Bins, first, second);
+        std::memcpy(window, window + m_Partition, m_Partition * sizeof(std::complex<float>));
     }
     kernels::SpectrumSums sums;
     sums.inputs = m_Inputs;

@@ -57,15 +57,18 @@ private:
     size_t m_Newest = 0;      // slot of the newest input spectrum in the delay line
     std::vector<float> m_FilterSpectra;   // [chunk][input][partition][output][real, imaginary][bin of chunk]
     // The arrays the transforms run on, each starting on a 64-byte boundary of its store.
-    std::vector<std::complex<float>> m_InputStore, m_SumStore;
-    std::vector<float> m_WindowStore, m_OutputStore;
+    std::vector<std::complex<float>> m_WindowStore, m_PairStore, m_InputStore, m_SumStore;
+    std::vector<float> m_OutputStore;
+    std::vector<double> m_Zeros;                         // partition zeros: the partner of an odd last input
+    std::complex<float>* m_pWindows = nullptr;           // [input / 2][2 * partition]: last partition, this one
+    std::complex<float>* m_pPairSpectrum = nullptr;      // [2 * partition]: one window's transform
     std::complex<float>* m_pInputSpectra = nullptr;      // [input][slot][chunk * kSpectrumChunk]
     std::complex<float>* m_pSums = nullptr;              // [output][chunk * kSpectrumChunk]
-    float* m_pWindows = nullptr;                         // [input][2 * partition]: last partition, this one
     float* m_pOutputTime = nullptr;                      // [output][2 * partition]: the block out is the upper half
     kernels::SpectrumSumsKernel m_SumSpectra = kernels::SumSpectraPlain;
-    kernels::NarrowKernel m_Narrow = kernels::NarrowPlain;
+    kernels::NarrowPairKernel m_NarrowPair = kernels::NarrowPairPlain;
     kernels::WidenKernel m_Widen = kernels::WidenPlain;
+    kernels::UnpairKernel m_Unpair = kernels::UnpairPlain;
 };
 
 }  // namespace decoder

@@ -43,18 +43,35 @@ SpectrumSumsKernel SumSpectraAvx512();
 // The fastest loop this build and processor run.
 SpectrumSumsKernel FastestSumSpectra();
 
-// Samples into the convolver's single-precision windows (each rounded to the nearest float)
-// and out of its output blocks (exact). `from` and `to` do not overlap; n may be anything.
-using NarrowKernel = void (*)(const double* from, float* to, size_t n);
+// Two planes of samples into one of the convolver's complex windows, rounded to the nearest
+// float: to[2k] = a[k], to[2k + 1] = b[k]. Output samples out of its blocks (exact).
+// No array overlaps another; n may be anything.
+using NarrowPairKernel = void (*)(const double* a, const double* b, float* to, size_t n);
 using WidenKernel = void (*)(const float* from, double* to, size_t n);
-void NarrowPlain(const double* from, float* to, size_t n);
+void NarrowPairPlain(const double* a, const double* b, float* to, size_t n);
 void WidenPlain(const float* from, double* to, size_t n);
 
+// The spectra of two real signals out of the n-point transform z of the complex signal that
+// carries the first in its real parts and the second in its imaginary parts (one transform for
+// two signals): for k < bins (bins <= n / 2 + 1), with (c, d) = z[k] and (a, b) = z[(n - k) % n],
+//     first[k] = (c + a, d - b),  second[k] = (d + b, a - c),
+// twice each signal's spectrum. `second` may be null (a window with nothing in its imaginary
+// parts); the outputs do not overlap z.
+using UnpairKernel = void (*)(const std::complex<float>* z, size_t n, size_t bins, std::complex<float>* first,
+                              std::complex<float>* second);
+void UnpairPlain(const std::complex<float>* z, size_t n, size_t bins, std::complex<float>* first,
+                 std::complex<float>* second);
+// The plain loop over bins begin to end - 1 only (the vector loops' ends).
+void UnpairBins(const std::complex<float>* z, size_t n, size_t begin, size_t end, std::complex<float>* first,
+                std::complex<float>* second);
+
 // The 256-bit (AVX2) loops, or null as for SumSpectraAvx2(); the fastest this build runs.
-NarrowKernel NarrowAvx2();
+NarrowPairKernel NarrowPairAvx2();
 WidenKernel WidenAvx2();
-NarrowKernel FastestNarrow();
+UnpairKernel UnpairAvx2();
+NarrowPairKernel FastestNarrowPair();
 WidenKernel FastestWiden();
+UnpairKernel FastestUnpair();
 
 }  // namespace kernels
 }  // namespace decoder

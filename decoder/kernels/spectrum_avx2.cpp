@@ -42,17 +42,19 @@ struct Avx2Bins {
     }
 };
 
-// Eight samples a step in two registers; the rest one at a time, with the same rounding.
-SPECTRUM_TARGET void NarrowAvx2Loop(const double* from, float* to, size_t n)
+// Four samples of each plane a step; the rest one at a time, with the same rounding.
+SPECTRUM_TARGET void NarrowPairAvx2Loop(const double* a, const double* b, float* to, size_t n)
 {
     size_t k = 0;
-    for (; k + 8 <= n; k += 8) {
-        const __m128 low = _mm256_cvtpd_ps(_mm256_loadu_pd(from + k));
-        const __m128 high = _mm256_cvtpd_ps(_mm256_loadu_pd(from + k + 4));
-        _mm_storeu_ps(to + k, low);
-        _mm_storeu_ps(to + k + 4, high);
+    for (; k + 4 <= n; k += 4) {
+        const __m128 fa = _mm256_cvtpd_ps(_mm256_loadu_pd(a + k)), fb = _mm256_cvtpd_ps(_mm256_loadu_pd(b + k));
+        _mm_storeu_ps(to + 2 * k, _mm_unpacklo_ps(fa, fb));
+        _mm_storeu_ps(to + 2 * k + 4, _mm_unpackhi_ps(fa, fb));
     }
-    for (; k < n; ++k) to[k] = static_cast<float>(from[k]);
+    for (; k < n; ++k) {
+        to[2 * k] = static_cast<float>(a[k]);
+        to[2 * k + 1] = static_cast<float>(b[k]);
+    }
 }
 
 SPECTRUM_TARGET void WidenAvx2Loop(const float* from, double* to, size_t n)
@@ -63,6 +65,33 @@ SPECTRUM_TARGET void WidenAvx2Loop(const float* from, double* to, size_t n)
         _mm256_storeu_pd(to + k + 4, _mm256_cvtps_pd(_mm_loadu_ps(from + k + 4)));
     }
     for (; k < n; ++k) to[k] = from[k];
+}
+
+// Four bins a step from bin 1 on, their mirrors loaded as the four below n - k and reversed;
+// bin 0 (its own mirror) and the rest one at a time. Every lane is one rounded sum or
+// difference, as in the plain loop.
+SPECTRUM_TARGET void UnpairAvx2Loop(const std::complex<float>* z, size_t n, size_t bins, std::complex<float>* first,
+                                    std::complex<float>* second)
+{
+    const auto* zf = reinterpret_cast<const float*>(z);
+    auto* out1 = reinterpret_cast<float*>(first);
+    auto* out2 = reinterpret_cast<float*>(second);
+    const __m256i reverse = _mm256_setr_epi32(6, 7, 4, 5, 2, 3, 0, 1);
+    if (bins == 0) return;
+    UnpairBins(z, n, 0, 1, first, second);
+    size_t k = 1;
+    for (; k + 4 <= bins; k += 4) {
+        const __m256 v = _mm256_loadu_ps(zf + 2 * k);                                              // (c, d)
+        const __m256 w = _mm256_permutevar8x32_ps(_mm256_loadu_ps(zf + 2 * (n - k - 3)), reverse);  // (a, b)
+        const __m256 sum = _mm256_add_ps(v, w), vw = _mm256_sub_ps(v, w);
+        _mm256_storeu_ps(out1 + 2 * k, _mm256_blend_ps(sum, vw, 0xAA));  // (c + a, d - b)
+        if (out2) {
+            const __m256 wv = _mm256_sub_ps(w, v);
+            // (a - c, d + b), then each pair swapped.
+            _mm256_storeu_ps(out2 + 2 * k, _mm256_permute_ps(_mm256_blend_ps(wv, sum, 0xAA), 0xB1));
+        }
+    }
+    UnpairBins(z, n, k, bins, first, second);
 }
 
 bool HasAvx2()
@@ -77,14 +106,16 @@ bool HasAvx2()
 }  // namespace
 
 SpectrumSumsKernel SumSpectraAvx2() { return HasAvx2() ? BlockedSumSpectra<Avx2Bins> : nullptr; }
-NarrowKernel NarrowAvx2() { return HasAvx2() ? NarrowAvx2Loop : nullptr; }
+NarrowPairKernel NarrowPairAvx2() { return HasAvx2() ? NarrowPairAvx2Loop : nullptr; }
 WidenKernel WidenAvx2() { return HasAvx2() ? WidenAvx2Loop : nullptr; }
+UnpairKernel UnpairAvx2() { return HasAvx2() ? UnpairAvx2Loop : nullptr; }
 
 #else
 
 SpectrumSumsKernel SumSpectraAvx2() { return nullptr; }
-NarrowKernel NarrowAvx2() { return nullptr; }
+NarrowPairKernel NarrowPairAvx2() { return nullptr; }
 WidenKernel WidenAvx2() { return nullptr; }
+UnpairKernel UnpairAvx2() { return nullptr; }
 
 #endif
 

@@ -32,9 +32,12 @@ void SumSpectraPlain(const SpectrumSums& s)
     }
 }
 
-void NarrowPlain(const double* from, float* to, size_t n)
+void NarrowPairPlain(const double* a, const double* b, float* to, size_t n)
 {
-    for (size_t k = 0; k < n; ++k) to[k] = static_cast<float>(from[k]);
+    for (size_t k = 0; k < n; ++k) {
+        to[2 * k] = static_cast<float>(a[k]);
+        to[2 * k + 1] = static_cast<float>(b[k]);
+    }
 }
 
 void WidenPlain(const float* from, double* to, size_t n)
@@ -42,16 +45,40 @@ void WidenPlain(const float* from, double* to, size_t n)
     for (size_t k = 0; k < n; ++k) to[k] = from[k];
 }
 
-NarrowKernel FastestNarrow()
+void UnpairPlain(const std::complex<float>* z, size_t n, size_t bins, std::complex<float>* first,
+                 std::complex<float>* second)
 {
-    if (NarrowKernel avx2 = NarrowAvx2()) return avx2;
-    return NarrowPlain;
+    UnpairBins(z, n, 0, bins, first, second);
+}
+
+void UnpairBins(const std::complex<float>* z, size_t n, size_t begin, size_t end, std::complex<float>* first,
+                std::complex<float>* second)
+{
+    for (size_t k = begin; k < end; ++k) {
+        const float c = z[k].real(), d = z[k].imag();
+        const std::complex<float> mirror = z[(n - k) % n];
+        const float a = mirror.real(), b = mirror.imag();
+        first[k] = {c + a, d - b};
+        if (second) second[k] = {d + b, a - c};
+    }
+}
+
+NarrowPairKernel FastestNarrowPair()
+{
+    if (NarrowPairKernel avx2 = NarrowPairAvx2()) return avx2;
+    return NarrowPairPlain;
 }
 
 WidenKernel FastestWiden()
 {
     if (WidenKernel avx2 = WidenAvx2()) return avx2;
     return WidenPlain;
+}
+
+UnpairKernel FastestUnpair()
+{
+    if (UnpairKernel avx2 = UnpairAvx2()) return avx2;
+    return UnpairPlain;
 }
 
 SpectrumSumsKernel FastestSumSpectra()

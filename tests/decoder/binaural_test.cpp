@@ -308,31 +308,49 @@ TEST(HeadphoneDecode, SpectrumSumsHaveThePlainLoopsBits)
             }
 }
 
-// The conversions into and out of the convolution's single-precision windows against the plain
-// loops: every length up to a few vector steps and a start off the vector boundary, with values
-// that round either way, halfway cases, values beyond float's range and below its normal range.
-TEST(BlockConvolution, ConversionLoopsHaveThePlainLoopsBits)
+// The conversions into and out of the convolution's single-precision windows and the taking
+// apart of a pair's transform against the plain loops: every length up to a few vector steps
+// and a start off the vector boundary; values that round either way, halfway cases, values
+// beyond float's range and below its normal range; spectra with equal mirrored parts (whose
+// differences are zeros of either sign) and both with and without the second signal.
+TEST(BlockConvolution, ConversionAndUnpairingLoopsHaveThePlainLoopsBits)
 {
-    const kernels::NarrowKernel narrow = kernels::NarrowAvx2();
+    const kernels::NarrowPairKernel narrow = kernels::NarrowPairAvx2();
     const kernels::WidenKernel widen = kernels::WidenAvx2();
-    if (!narrow || !widen) GTEST_SKIP() << "no vector loop on this processor";
+    const kernels::UnpairKernel unpair = kernels::UnpairAvx2();
+    if (!narrow || !widen || !unpair) GTEST_SKIP() << "no vector loop on this processor";
     std::mt19937 rng(3);
-    std::vector<double> from = RandomSignal(rng, 40, 1.0);
-    from[3] = 1.0 + std::ldexp(1.0, -24);  // halfway between two floats
-    from[12] = -1e39;
-    from[20] = 3e-42;
-    from[29] = std::ldexp(1.0, -150);
+    std::vector<double> a = RandomSignal(rng, 40, 1.0), b = RandomSignal(rng, 40, 1.0);
+    a[3] = 1.0 + std::ldexp(1.0, -24);  // halfway between two floats
+    b[12] = -1e39;
+    a[20] = 3e-42;
+    b[29] = std::ldexp(1.0, -150);
     for (size_t start : {0u, 1u})
-        for (size_t n = 0; n + start <= from.size(); ++n) {
-            std::vector<float> plain(n + 1, -7.0f), fast(n + 1, -7.0f);
-            kernels::NarrowPlain(from.data() + start, plain.data(), n);
-            narrow(from.data() + start, fast.data(), n);
-            for (size_t k = 0; k <= n; ++k) ASSERT_EQ(Bits(plain[k]), Bits(fast[k])) << n << " samples, " << k;
-            std::vector<double> wide(n + 1, -7.0), fastWide(n + 1, -7.0);
-            kernels::WidenPlain(plain.data(), wide.data(), n);
-            widen(plain.data(), fastWide.data(), n);
-            for (size_t k = 0; k <= n; ++k) ASSERT_EQ(Bits(wide[k]), Bits(fastWide[k])) << n << " samples, " << k;
+        for (size_t n = 0; n + start <= a.size(); ++n) {
+            std::vector<float> plain(2 * n + 1, -7.0f), fast(2 * n + 1, -7.0f);
+            kernels::NarrowPairPlain(a.data() + start, b.data() + start, plain.data(), n);
+            narrow(a.data() + start, b.data() + start, fast.data(), n);
+            for (size_t k = 0; k <= 2 * n; ++k) ASSERT_EQ(Bits(plain[k]), Bits(fast[k])) << n << " samples, " << k;
+            std::vector<double> wide(2 * n + 1, -7.0), fastWide(2 * n + 1, -7.0);
+            kernels::WidenPlain(plain.data(), wide.data(), 2 * n);
+            widen(plain.data(), fastWide.data(), 2 * n);
+            for (size_t k = 0; k <= 2 * n; ++k) ASSERT_EQ(Bits(wide[k]), Bits(fastWide[k])) << n << " samples, " << k;
         }
+    for (size_t n : {2u, 8u, 16u, 32u}) {
+        std::vector<std::complex<float>> z(n);
+        for (size_t k = 0; k < n; ++k) z[k] = {static_cast<float>(a[k]), static_cast<float>(b[k])};
+        z[n - 1] = z[1];  // mirrored parts alike: sums of equal values, differences of zero
+        for (size_t bins = 0; bins <= n / 2 + 1; ++bins)
+            for (bool second : {false, true}) {
+                std::vector<std::complex<float>> plain(2 * bins + 1, -7.0f), fast(plain.size(), -7.0f);
+                kernels::UnpairPlain(z.data(), n, bins, plain.data(), second ? plain.data() + bins : nullptr);
+                unpair(z.data(), n, bins, fast.data(), second ? fast.data() + bins : nullptr);
+                for (size_t k = 0; k < plain.size(); ++k) {
+                    ASSERT_EQ(Bits(plain[k].real()), Bits(fast[k].real())) << n << " points, " << bins << " bins, " << k;
+                    ASSERT_EQ(Bits(plain[k].imag()), Bits(fast[k].imag())) << n << " points, " << bins << " bins, " << k;
+                }
+            }
+    }
 }
 
 // The whole convolution against the sum of direct convolutions, lagged by one partition: more
