@@ -15,7 +15,8 @@ namespace decoder {
 // `partition` taps whose spectra are multiplied with a frequency-domain delay line of the
 // input's past blocks (uniformly partitioned overlap-save, FFT size 2 * partition). Signals,
 // spectra and sums are single precision (the filters' spectra are made in double and rounded
-// once): the output is within about 1e-7 of the signal's level of the exact convolution.
+// once; two inputs share each forward transform): the output is within a few 1e-7 of its peak
+// of the exact convolution.
 //
 // The output lags the input by exactly Latency() frames (one partition): input is gathered
 // until a partition is full, so the result never depends on how the input is split into
