@@ -1,5 +1,5 @@
-// The convolution's spectrum sums in 512-bit registers (four bins each), two outputs at a
-// time (eight running sums; the two ears of a headphone decode share every input load).
+// The convolution's spectrum sums in 512-bit registers (sixteen bins each), two outputs at a
+// time (the two ears of a headphone decode share every input load and split).
 #include "decoder/kernels/spectrum.h"
 
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32) && !defined(DURAZODO_NO_X86_VECTOR)
@@ -16,21 +16,29 @@ namespace kernels {
 namespace {
 
 struct Avx512Bins {
-    static constexpr int kComplex = 4;
+    static constexpr int kBins = 16;
     static constexpr int kGroup = 2;
-    using Reg = __m512d;
-    static SPECTRUM_INLINE Reg Zero() { return _mm512_setzero_pd(); }
-    static SPECTRUM_INLINE Reg Load(const double* p) { return _mm512_loadu_pd(p); }
-    static SPECTRUM_INLINE void Store(double* p, Reg v) { _mm512_storeu_pd(p, v); }
-    static SPECTRUM_INLINE Reg Mul(Reg a, Reg b) { return _mm512_mul_pd(a, b); }
-    static SPECTRUM_INLINE Reg Add(Reg a, Reg b) { return _mm512_add_pd(a, b); }
-    static SPECTRUM_INLINE Reg DuplicateReal(Reg v) { return _mm512_shuffle_pd(v, v, 0x00); }
-    static SPECTRUM_INLINE Reg DuplicateImaginary(Reg v) { return _mm512_shuffle_pd(v, v, 0xFF); }
-    static SPECTRUM_INLINE Reg SwapPairs(Reg v) { return _mm512_shuffle_pd(v, v, 0x55); }
-    static SPECTRUM_INLINE Reg NegateReal(Reg v)
+    using Reg = __m512;
+    static SPECTRUM_INLINE Reg Zero() { return _mm512_setzero_ps(); }
+    static SPECTRUM_INLINE Reg Load(const float* p) { return _mm512_loadu_ps(p); }
+    static SPECTRUM_INLINE void Store(float* p, Reg v) { _mm512_storeu_ps(p, v); }
+    static SPECTRUM_INLINE Reg Mul(Reg a, Reg b) { return _mm512_mul_ps(a, b); }
+    static SPECTRUM_INLINE Reg Add(Reg a, Reg b) { return _mm512_add_ps(a, b); }
+    static SPECTRUM_INLINE Reg Sub(Reg a, Reg b) { return _mm512_sub_ps(a, b); }
+    // Sixteen (real, imaginary) pairs in two registers into their real and imaginary parts.
+    static SPECTRUM_INLINE void Split(Reg low, Reg high, Reg& re, Reg& im)
     {
-        const __m512i sign = _mm512_set_epi64(0, INT64_MIN, 0, INT64_MIN, 0, INT64_MIN, 0, INT64_MIN);
-        return _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(v), sign));
+        const __m512i even = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+        const __m512i odd = _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31);
+        re = _mm512_permutex2var_ps(low, even, high);
+        im = _mm512_permutex2var_ps(low, odd, high);
+    }
+    static SPECTRUM_INLINE void Join(Reg re, Reg im, Reg& low, Reg& high)
+    {
+        const __m512i first = _mm512_setr_epi32(0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
+        const __m512i second = _mm512_setr_epi32(8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31);
+        low = _mm512_permutex2var_ps(re, first, im);
+        high = _mm512_permutex2var_ps(re, second, im);
     }
 };
 

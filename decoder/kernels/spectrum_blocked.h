@@ -1,14 +1,15 @@
 // The block convolution's frequency-domain sums (spectrum.h) for any register width. A kernel
 // file includes it (inside no namespace) after defining SPECTRUM_TARGET, the function
 // attribute naming its instruction set, and a register type with the members used below
-// (kComplex bins per register, kGroup outputs summed at once, Reg, Zero, Load, Store, Mul,
-// Add, DuplicateReal, DuplicateImaginary, SwapPairs, NegateReal; see spectrum_avx.cpp).
+// (kBins bins per register, kGroup outputs summed at once, Reg, Zero, Load, Store, Mul, Add,
+// Sub, Split, Join; see spectrum_avx512.cpp).
 //
-// Per chunk, kGroup outputs at a time: each register of input bins is loaded once and split
-// into its real and imaginary parts, then multiplied with every output's filter bins, and the
-// products run into kGroup * kSpectrumChunk / kComplex sums held in registers (independent
-// chains of additions) until the chunk is done. A product is (xr·hr, xr·hi) + (−xi·hi, xi·hr),
-// the plain loop's two rounded products and one rounded sum (adding −b is subtracting b).
+// Per chunk, kGroup outputs at a time: each pair of registers of input bins is loaded once and
+// split into a register of real and one of imaginary parts, then multiplied with every
+// output's filter registers, and the products run into 2 * kGroup * kSpectrumChunk / kBins
+// sums held in registers (independent chains of additions) until the chunk is done; then the
+// real and imaginary sums are joined into pairs again. A product is xr·hr − xi·hi and
+// xr·hi + xi·hr, the plain loop's rounded products and rounded sum and difference.
 #pragma once
 
 #include <cstddef>
@@ -26,33 +27,39 @@ namespace {
 template <class V, int G>
 SPECTRUM_INLINE void SumChunk(const SpectrumSums& s, size_t q, size_t o)
 {
-    constexpr int R = static_cast<int>(kSpectrumChunk) / V::kComplex;
+    constexpr int C = static_cast<int>(kSpectrumChunk);
+    constexpr int R = C / V::kBins;
     const size_t spectrum = s.chunks * kSpectrumChunk;  // bins of one padded spectrum
-    typename V::Reg sum[G][R];
+    typename V::Reg re[G][R], im[G][R];
     _Pragma("GCC unroll 16") for (int g = 0; g < G; ++g)
-        _Pragma("GCC unroll 16") for (int r = 0; r < R; ++r) sum[g][r] = V::Zero();
+        _Pragma("GCC unroll 16") for (int r = 0; r < R; ++r) re[g][r] = im[g][r] = V::Zero();
     for (size_t i = 0; i < s.inputs; ++i) {
-        const auto* x = reinterpret_cast<const double*>(s.x + i * s.partitions * spectrum + q * kSpectrumChunk);
-        const auto* h = reinterpret_cast<const double*>(s.h + ((q * s.inputs + i) * s.partitions * s.outputs + o) * kSpectrumChunk);
+        const auto* x = reinterpret_cast<const float*>(s.x + i * s.partitions * spectrum + q * kSpectrumChunk);
+        const float* h = s.h + ((q * s.inputs + i) * s.partitions * s.outputs + o) * 2 * kSpectrumChunk;
         size_t slot = s.newest;
         for (size_t p = 0; p < s.partitions; ++p, h += 2 * s.outputs * kSpectrumChunk) {
-            const double* xs = x + slot * 2 * spectrum;
+            const float* xs = x + slot * 2 * spectrum;
             _Pragma("GCC unroll 16") for (int r = 0; r < R; ++r) {
-                const typename V::Reg xv = V::Load(xs + r * 2 * V::kComplex);
-                const typename V::Reg re = V::DuplicateReal(xv), im = V::DuplicateImaginary(xv);
+                typename V::Reg xr, xi;
+                V::Split(V::Load(xs + 2 * r * V::kBins), V::Load(xs + (2 * r + 1) * V::kBins), xr, xi);
                 _Pragma("GCC unroll 16") for (int g = 0; g < G; ++g) {
-                    const typename V::Reg hv = V::Load(h + (g * kSpectrumChunk + r * V::kComplex) * 2);
-                    const typename V::Reg product = V::Add(V::Mul(re, hv), V::NegateReal(V::Mul(im, V::SwapPairs(hv))));
-                    sum[g][r] = V::Add(sum[g][r], product);
+                    const typename V::Reg hr = V::Load(h + 2 * g * C + r * V::kBins);
+                    const typename V::Reg hi = V::Load(h + (2 * g + 1) * C + r * V::kBins);
+                    re[g][r] = V::Add(re[g][r], V::Sub(V::Mul(xr, hr), V::Mul(xi, hi)));
+                    im[g][r] = V::Add(im[g][r], V::Add(V::Mul(xr, hi), V::Mul(xi, hr)));
                 }
             }
             if (++slot == s.partitions) slot = 0;
         }
     }
     _Pragma("GCC unroll 16") for (int g = 0; g < G; ++g)
-        _Pragma("GCC unroll 16") for (int r = 0; r < R; ++r)
-            V::Store(reinterpret_cast<double*>(s.sum + (o + g) * spectrum + q * kSpectrumChunk + r * V::kComplex),
-                     sum[g][r]);
+        _Pragma("GCC unroll 16") for (int r = 0; r < R; ++r) {
+            auto* out = reinterpret_cast<float*>(s.sum + (o + g) * spectrum + q * kSpectrumChunk) + 2 * r * V::kBins;
+            typename V::Reg low, high;
+            V::Join(re[g][r], im[g][r], low, high);
+            V::Store(out, low);
+            V::Store(out + V::kBins, high);
+        }
 }
 
 template <class V>
