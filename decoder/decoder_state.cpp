@@ -45,6 +45,7 @@ kernels::KernelState DecoderState::KernelView() const
             k.turnedZ = m_FoldedTurn + 6;
             k.zGains = c.Gains[3];
         }
+        k.foldedPairs = m_FoldedPairs;
     }
     k.inChannels = m_nInChannels;
     k.speakers = m_nSpeakers;
@@ -129,6 +130,28 @@ bool DecoderState::FoldTurn(const double* m, const double* inverse)
                 (m_Coefficients.Gains[1][s] * m[j] + m_Coefficients.Gains[2][s] * m[3 + j]) * direct[1 + j];
     }
     std::copy(tilt, tilt + 4, m_FoldedTilt);
+    // Six or eight speakers whose halves mirror each other decode by pairs, from the first
+    // half's gains: a table built from angles mirrors them only to round-off (sin(pi) is not
+    // 0), which the pairs then leave out.
+    m_FoldedPairs = kernels::FoldedPairs::None;
+    if (m_nSpeakers == 6 || m_nSpeakers == 8) {
+        const uint32_t half = m_nSpeakers / 2;
+        const double(*g)[8] = m_FoldedCoefficients.Gains;
+        const double* z = m_Coefficients.Gains[3];
+        double largest = 0.0;
+        for (int ch = 0; ch < 4; ++ch)
+            for (uint32_t s = 0; s < 8; ++s) largest = std::max({largest, std::fabs(g[ch][s]), std::fabs(z[s])});
+        const auto same = [&](double a, double b) { return std::fabs(a - b) <= 1e-12 * largest; };
+        bool antipodal = !m_FoldedZ, rings = m_FoldedZ;
+        for (uint32_t s = 0; s < half; ++s) {
+            antipodal = antipodal && same(g[0][s + half], g[0][s]);
+            for (int ch = 1; ch < 4; ++ch) antipodal = antipodal && same(g[ch][s + half], -g[ch][s]);
+            for (int ch = 0; ch < 4; ++ch) rings = rings && same(g[ch][s + half], g[ch][s]);
+            rings = rings && same(z[s + half], -z[s]);
+        }
+        m_FoldedPairs = antipodal ? kernels::FoldedPairs::Antipodal
+                                  : rings ? kernels::FoldedPairs::Rings : kernels::FoldedPairs::None;
+    }
     // The unturned channels' memory that gives the turned X' and Y' memory the shelves hold; the
     // turned Z has none (it is not shelved, and its shelved form reaches no speaker), so its
     // share is taken as 0.

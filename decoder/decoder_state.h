@@ -18,6 +18,7 @@ namespace kernels {
 struct DecodeKernel;
 struct KernelState;
 struct ShelfBank;
+enum class FoldedPairs : uint8_t;
 }
 
 // Everything the block decode reads and writes: the gain table in force, the channel counts,
@@ -102,6 +103,7 @@ private:
     double m_ZPrevIn = 0.0, m_ZPrevOut = 0.0;
     bool m_Folded = false;
     bool m_FoldedZ = false;  // the table gives Z to speakers: the turned Z is added unshelved
+    kernels::FoldedPairs m_FoldedPairs{};
 };
 
 }  // namespace decoder

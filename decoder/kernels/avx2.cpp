@@ -93,27 +93,28 @@ AVX2_INLINE __m256d FoldedShelfFrame(Shelves& sh, __m256d s)
 
 // How a steady scene turn is decoded (KernelState): not at all, or folded into the gains with
 // all four channels shelved; FoldedWithZ adds the unshelved turned Z the table gives to
-// speakers (turnedZ).
-enum class Turning { None, Folded, FoldedWithZ };
+// speakers (turnedZ); the last two decode 8 speakers by mirrored pairs (FoldedPairs).
+enum class Turning { None, Folded, FoldedWithZ, FoldedAntipodal, FoldedRings };
 
 // A frame from its input to what the mix reads: through the shelves (three and Z unfiltered,
 // or all four of a folded turn). kHalvedGains: see ShelfFrame.
 template <Turning kTurning, bool kHalvedGains>
 struct FrameShelves {
-    static constexpr bool kFolded = kTurning == Turning::Folded || kTurning == Turning::FoldedWithZ;
+    static constexpr bool kFolded = kTurning != Turning::None;
+    static constexpr bool kTurnedZ = kTurning == Turning::FoldedWithZ || kTurning == Turning::FoldedRings;
     Shelves sh;
     __m256d zRow;  // FoldedWithZ: 0, m6, m7, m8
 
     AVX2_FN explicit FrameShelves(const KernelState& state)
         : sh(LoadShelves(state.shelves)),
-          zRow(kTurning == Turning::FoldedWithZ
+          zRow(kTurnedZ
                    ? _mm256_setr_pd(0.0, state.turnedZ[0], state.turnedZ[1], state.turnedZ[2])
                    : _mm256_setzero_pd())
     {
         if constexpr (!kFolded && kHalvedGains) HalveGains(sh);
     }
 
-    // FoldedWithZ: the turned, unshelved Z of frame v in every lane, summed as
+    // kTurnedZ: the turned, unshelved Z of frame v in every lane, summed as
     // FoldedBlockPlain sums it: (lane 0 + lane 1) + (lane 2 + lane 3).
     AVX2_INLINE __m256d TurnedZ(__m256d v) const
     {
@@ -189,6 +190,47 @@ struct TurnedZMixer {
     AVX2_INLINE void Add(__m256d z, __m256d (&acc)[kVectors]) const
     {
         for (uint32_t v = 0; v < kVectors; ++v) acc[v] = _mm256_add_pd(_mm256_mul_pd(g[v], z), acc[v]);
+    }
+};
+
+// Six or eight speakers of a folded turn by mirrored pairs (FoldedPairs): the sums of the
+// first half in one register, a + b for them and a - b for the second half, as
+// FoldedBlockPlain forms them.
+template <Turning kTurning, uint32_t NS>
+struct PairedMixer {
+    static constexpr uint32_t kHalf = NS / 2;
+    __m256d g[4], zg;
+
+    AVX2_FN PairedMixer(const DecoderCoefficients& c, const double* zGains)
+    {
+        alignas(32) double lane[4];
+        for (int ch = 0; ch < 5; ++ch) {
+            const double* row = ch < 4 ? c.Gains[ch] : zGains;
+            for (uint32_t k = 0; k < 4; ++k) lane[k] = row && k < kHalf ? row[k] : 0.0;
+            (ch < 4 ? g[ch] : zg) = _mm256_load_pd(lane);
+        }
+    }
+
+    AVX2_INLINE void Apply(__m256d r, __m256d turnedZ, __m256d (&acc)[2]) const
+    {
+        const __m256d w = _mm256_mul_pd(g[0], _mm256_permute4x64_pd(r, 0x00));
+        __m256d xyz = _mm256_add_pd(_mm256_mul_pd(g[1], _mm256_permute4x64_pd(r, 0x55)),
+                                    _mm256_mul_pd(g[2], _mm256_permute4x64_pd(r, 0xAA)));
+        xyz = _mm256_add_pd(xyz, _mm256_mul_pd(g[3], _mm256_permute4x64_pd(r, 0xFF)));
+        __m256d a = w, b = xyz;
+        if constexpr (kTurning == Turning::FoldedRings) {
+            a = _mm256_add_pd(w, xyz);
+            b = _mm256_mul_pd(zg, turnedZ);
+        }
+        const __m256d first = _mm256_add_pd(a, b), second = _mm256_sub_pd(a, b);
+        if constexpr (NS == 8) {
+            acc[0] = first;
+            acc[1] = second;
+        } else {
+            // Six: speakers 0..2 and 3 in the first register, 4 and 5 in the second.
+            acc[0] = _mm256_blend_pd(first, _mm256_permute4x64_pd(second, 0x00), 0x8);
+            acc[1] = _mm256_permute4x64_pd(second, 0xF9);
+        }
     }
 };
 
@@ -386,16 +428,24 @@ template <uint32_t NIN, uint32_t NS, Shortcuts kShortcuts = Shortcuts::Exact, Tu
 AVX2_FN void Run(KernelState& state, const Source src, const Sink dst, size_t n)
 {
     constexpr bool kHalvedGains = kShortcuts != Shortcuts::Exact;
-    constexpr bool kWithZ = kShortcuts != Shortcuts::IntegerOutWithoutZ;
+    [[maybe_unused]] constexpr bool kWithZ = kShortcuts != Shortcuts::IntegerOutWithoutZ;
     FrameShelves<kTurning, kHalvedGains> shelf(state);
     const Mixer<NIN, NS> mix(*state.coefficients);
     const TurnedZMixer<NS> zMix(kTurning == Turning::FoldedWithZ ? state.zGains : nullptr);
+    constexpr bool kPaired = kTurning == Turning::FoldedAntipodal || kTurning == Turning::FoldedRings;
+    static_assert(!kPaired || NS == 6 || NS == 8, "mirrored pairs of six or eight speakers");
+    const PairedMixer<kTurning, NS> pairs(*state.coefficients, kTurning == Turning::FoldedRings ? state.zGains : nullptr);
     // Frame v through the shelves into acc, writing the shelved channels back to a planar source.
     const auto decode = [&](size_t f, __m256d v, __m256d(&acc)[(NS + 3) / 4]) AVX2_LAMBDA {
         const __m256d r = shelf(v);
         src.WriteBack(f, r);
-        mix.template Apply<Sink::kSignOfZero, kWithZ>(r, acc);
-        if constexpr (kTurning == Turning::FoldedWithZ) zMix.Add(shelf.TurnedZ(v), acc);
+        if constexpr (kPaired) {
+            const __m256d turnedZ = kTurning == Turning::FoldedRings ? shelf.TurnedZ(v) : _mm256_setzero_pd();
+            pairs.Apply(r, turnedZ, acc);
+        } else {
+            mix.template Apply<Sink::kSignOfZero, kWithZ>(r, acc);
+            if constexpr (kTurning == Turning::FoldedWithZ) zMix.Add(shelf.TurnedZ(v), acc);
+        }
     };
     __m256d acc[(NS + 3) / 4];
     size_t f = 0;
@@ -451,7 +501,13 @@ void Frames(KernelState& state, SampleFormat format, const uint8_t* src, uint8_t
 {
     WithFormat(format, [&](auto traits) {
         using F = decltype(traits);
-        if (NIN == 4 && state.foldedTurn && state.turnedZ)
+        constexpr bool kPairs = NS == 6 || NS == 8;
+        const FoldedPairs pairs = kPairs ? state.foldedPairs : FoldedPairs::None;
+        if (NIN == 4 && state.foldedTurn && pairs == FoldedPairs::Rings)
+            FramesOf<NIN, NS, kPairs ? Turning::FoldedRings : Turning::Folded, F>(state, src, dst, frames);
+        else if (NIN == 4 && state.foldedTurn && pairs == FoldedPairs::Antipodal)
+            FramesOf<NIN, NS, kPairs ? Turning::FoldedAntipodal : Turning::Folded, F>(state, src, dst, frames);
+        else if (NIN == 4 && state.foldedTurn && state.turnedZ)
             FramesOf<NIN, NS, Turning::FoldedWithZ, F>(state, src, dst, frames);
         else if (NIN == 4 && state.foldedTurn) FramesOf<NIN, NS, Turning::Folded, F>(state, src, dst, frames);
         else FramesOf<NIN, NS, Turning::None, F>(state, src, dst, frames);

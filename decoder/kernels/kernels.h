@@ -48,6 +48,19 @@ void StoreShelfMemory(const ShelfBank& bank, AllPass& w, AllPass& x, AllPass& y)
 // A folded turn of a table that gives Z to speakers also has `turnedZ`, the turn's Z row: the
 // unshelved turned Z of each frame, (0 * W + m6 * X) + (m7 * Y + m8 * Z), reaches speaker s
 // through zGains[s] (the unfolded table's Z gains), added after the four shelved channels.
+// `foldedPairs`: a folded table of 6 or 8 speakers whose speakers s and s + h (h half of them)
+// mirror each other, so each pair is decoded from the first half's sums a and b as a + b and
+// a - b (FoldedPairs).
+enum class FoldedPairs : uint8_t {
+    None,
+    // Speakers s + h opposite speakers s (same W gains, X, Y and Z gains negated): a is the W
+    // product, b = (X product + Y product) + Z product.
+    Antipodal,
+    // Two rings at one azimuth, s + h below s (same gains, the turned Z's gain negated): a is
+    // the four channels' sum, b the turned Z's product.
+    Rings,
+};
+
 struct KernelState {
     ShelfBank shelves;
     const DecoderCoefficients* coefficients;
@@ -59,6 +72,7 @@ struct KernelState {
     bool foldedTurn;
     const double* turnedZ;
     const double* zGains;
+    FoldedPairs foldedPairs;
 };
 
 // The block decode of a state with a folded turn: the four shelves, then the mix of all four

@@ -98,11 +98,26 @@ void FoldedBlockPlain(KernelState& state, double* const* in, double* const* out,
     if (m)
         for (int32_t f = 0; f < n; ++f) out[0][f] = (0.0 * in[0][f] + m[0] * in[1][f]) + (m[1] * in[2][f] + m[2] * in[3][f]);
     for (int channel = 0; channel < 4; ++channel) FoldedShelfPlane(state.shelves, channel, in[channel], n);
+    const DecoderCoefficients& c = *state.coefficients;
+    if (state.foldedPairs != FoldedPairs::None) {
+        const bool rings = state.foldedPairs == FoldedPairs::Rings;
+        const uint32_t half = state.speakers / 2;
+        for (int32_t f = 0; f < n; ++f) {
+            const double w = in[0][f], x = in[1][f], y = in[2][f], z = in[3][f], turnedZ = rings ? out[0][f] : 0.0;
+            for (uint32_t s = 0; s < half; ++s) {
+                const double xyz = (c.Gains[1][s] * x + c.Gains[2][s] * y) + c.Gains[3][s] * z;
+                const double a = rings ? c.Gains[0][s] * w + xyz : c.Gains[0][s] * w;
+                const double b = rings ? state.zGains[s] * turnedZ : xyz;
+                out[s][f] = a + b;
+                out[s + half][f] = a - b;
+            }
+        }
+        return;
+    }
     if (!m) {
         MixPlain(state, in, out, 0, n);
         return;
     }
-    const DecoderCoefficients& c = *state.coefficients;
     for (int32_t f = 0; f < n; ++f) {
         const double z = out[0][f];
         for (uint32_t s = 0; s < state.speakers; ++s) {
