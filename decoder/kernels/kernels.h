@@ -76,8 +76,12 @@ struct KernelState {
 };
 
 // The block decode of a state with a folded turn: the four shelves, then the mix of all four
-// rows. The plain loop the vector kernels are held to, and the 128-bit set's own.
+// rows. The plain loop the vector kernels are held to. Its parts, for kernels that vectorise
+// some of them: the turned Z (turnedZ) of frames 0..n-1 into out[0], where the mix reads it
+// before writing that frame; and the mix of shelved planes for frames first..n-1.
 void FoldedBlockPlain(KernelState& state, double* const* in, double* const* out, int32_t n);
+void TurnedZIntoFirstOutput(const KernelState& state, double* const* in, double* const* out, int32_t n);
+void FoldedMixPlain(const KernelState& state, double* const* in, double* const* out, int32_t first, int32_t n);
 
 // Frames 0..n-1 of x, y and z turned in place by the 3x3 row-major m: x' = m0 x + m1 y + m2 z
 // and so on, summed left to right.

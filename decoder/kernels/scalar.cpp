@@ -91,18 +91,20 @@ ShelfKernel FastestShelfKernel()
     return Sse2Kernel(4, 4) ? Sse2ShelfThree : ScalarShelfThree;
 }
 
-void FoldedBlockPlain(KernelState& state, double* const* in, double* const* out, int32_t n)
+void TurnedZIntoFirstOutput(const KernelState& state, double* const* in, double* const* out, int32_t n)
 {
     const double* m = state.turnedZ;
-    // The turned Z waits in the first output plane, which each frame reads before it writes.
-    if (m)
-        for (int32_t f = 0; f < n; ++f) out[0][f] = (0.0 * in[0][f] + m[0] * in[1][f]) + (m[1] * in[2][f] + m[2] * in[3][f]);
-    for (int channel = 0; channel < 4; ++channel) FoldedShelfPlane(state.shelves, channel, in[channel], n);
+    if (!m) return;
+    for (int32_t f = 0; f < n; ++f) out[0][f] = (0.0 * in[0][f] + m[0] * in[1][f]) + (m[1] * in[2][f] + m[2] * in[3][f]);
+}
+
+void FoldedMixPlain(const KernelState& state, double* const* in, double* const* out, int32_t first, int32_t n)
+{
     const DecoderCoefficients& c = *state.coefficients;
     if (state.foldedPairs != FoldedPairs::None) {
         const bool rings = state.foldedPairs == FoldedPairs::Rings;
         const uint32_t half = state.speakers / 2;
-        for (int32_t f = 0; f < n; ++f) {
+        for (int32_t f = first; f < n; ++f) {
             const double w = in[0][f], x = in[1][f], y = in[2][f], z = in[3][f], turnedZ = rings ? out[0][f] : 0.0;
             for (uint32_t s = 0; s < half; ++s) {
                 const double xyz = (c.Gains[1][s] * x + c.Gains[2][s] * y) + c.Gains[3][s] * z;
@@ -114,11 +116,11 @@ void FoldedBlockPlain(KernelState& state, double* const* in, double* const* out,
         }
         return;
     }
-    if (!m) {
-        MixPlain(state, in, out, 0, n);
+    if (!state.turnedZ) {
+        MixPlain(state, in, out, first, n);
         return;
     }
-    for (int32_t f = 0; f < n; ++f) {
+    for (int32_t f = first; f < n; ++f) {
         const double z = out[0][f];
         for (uint32_t s = 0; s < state.speakers; ++s) {
             double sum = 0.0;
@@ -126,6 +128,13 @@ void FoldedBlockPlain(KernelState& state, double* const* in, double* const* out,
             out[s][f] = state.zGains[s] * z + sum;
         }
     }
+}
+
+void FoldedBlockPlain(KernelState& state, double* const* in, double* const* out, int32_t n)
+{
+    TurnedZIntoFirstOutput(state, in, out, n);
+    for (int channel = 0; channel < 4; ++channel) FoldedShelfPlane(state.shelves, channel, in[channel], n);
+    FoldedMixPlain(state, in, out, 0, n);
 }
 
 void TurnPlanes(const double* m, double* x, double* y, double* z, int32_t n)

@@ -295,6 +295,36 @@ void ShelfThree(ShelfBank& bank, double* pw, double* px, double* py, int32_t cou
     _mm_storel_pd(&bank.prevOut[2], outY);
 }
 
+// The four shelves of a folded turn (FoldedShelfPlane's operations): W and X in one register,
+// Y and Z in another.
+void FoldedShelfFour(ShelfBank& bank, double* const* in, int32_t count)
+{
+    __m128d a[2], tilt[2], prevIn[2], prevOut[2];
+    for (int k = 0; k < 2; ++k) {
+        a[k] = _mm_loadu_pd(bank.coefficient + 2 * k);
+        tilt[k] = _mm_loadu_pd(bank.highGain + 2 * k);
+        prevIn[k] = _mm_loadu_pd(bank.prevIn + 2 * k);
+        prevOut[k] = _mm_loadu_pd(bank.prevOut + 2 * k);
+    }
+    for (int32_t i = 0; i < count; ++i) {
+        for (int k = 0; k < 2; ++k) {
+            double* lo = in[2 * k] + i;
+            double* hi = in[2 * k + 1] + i;
+            const __m128d s = _mm_loadh_pd(_mm_load_sd(lo), hi);
+            const __m128d p = _mm_add_pd(_mm_sub_pd(_mm_mul_pd(a[k], s), prevIn[k]), _mm_mul_pd(a[k], prevOut[k]));
+            prevIn[k] = s;
+            prevOut[k] = p;
+            const __m128d r = _mm_add_pd(s, _mm_mul_pd(p, tilt[k]));
+            _mm_store_sd(lo, r);
+            _mm_storeh_pd(hi, r);
+        }
+    }
+    for (int k = 0; k < 2; ++k) {
+        _mm_storeu_pd(bank.prevIn + 2 * k, prevIn[k]);
+        _mm_storeu_pd(bank.prevOut + 2 * k, prevOut[k]);
+    }
+}
+
 // ---- Gain matrix --------------------------------------------------------------------------
 
 // Two frames per vector for NIN inputs and NS speakers known at compile time (NS 0: the
@@ -322,6 +352,49 @@ void Mix(const KernelState& state, double* const* in, double* const* out, int32_
     MixPlain(state, in, out, f, n);
 }
 
+// The mirrored pairs of a folded turn (FoldedMixPlain's operations), two frames per vector.
+template <uint32_t NS>
+void PairedMix(const KernelState& state, double* const* in, double* const* out, int32_t n)
+{
+    constexpr uint32_t kHalf = NS / 2;
+    const DecoderCoefficients& c = *state.coefficients;
+    const bool rings = state.foldedPairs == FoldedPairs::Rings;
+    __m128d g[4][kHalf], zg[kHalf];
+    for (uint32_t s = 0; s < kHalf; ++s) {
+        for (int ch = 0; ch < 4; ++ch) g[ch][s] = _mm_set1_pd(c.Gains[ch][s]);
+        zg[s] = _mm_set1_pd(rings ? state.zGains[s] : 0.0);
+    }
+    int32_t f = 0;
+    for (; f + 2 <= n; f += 2) {
+        const __m128d w = _mm_loadu_pd(in[0] + f), x = _mm_loadu_pd(in[1] + f), y = _mm_loadu_pd(in[2] + f),
+                      z = _mm_loadu_pd(in[3] + f);
+        const __m128d turnedZ = rings ? _mm_loadu_pd(out[0] + f) : _mm_setzero_pd();
+        for (uint32_t s = 0; s < kHalf; ++s) {
+            const __m128d xyz =
+                _mm_add_pd(_mm_add_pd(_mm_mul_pd(g[1][s], x), _mm_mul_pd(g[2][s], y)), _mm_mul_pd(g[3][s], z));
+            const __m128d a = rings ? _mm_add_pd(_mm_mul_pd(g[0][s], w), xyz) : _mm_mul_pd(g[0][s], w);
+            const __m128d b = rings ? _mm_mul_pd(zg[s], turnedZ) : xyz;
+            _mm_storeu_pd(out[s] + f, _mm_add_pd(a, b));
+            _mm_storeu_pd(out[s + kHalf] + f, _mm_sub_pd(a, b));
+        }
+    }
+    FoldedMixPlain(state, in, out, f, n);
+}
+
+// The block decode of a folded turn: the shelves two channels per vector, the mix two frames
+// per vector where the table's form has a loop here.
+template <uint32_t NS>
+void FoldedBlock(KernelState& state, double* const* in, double* const* out, int32_t n)
+{
+    TurnedZIntoFirstOutput(state, in, out, n);
+    FoldedShelfFour(state.shelves, in, n);
+    if constexpr (NS == 6 || NS == 8) {
+        if (state.foldedPairs != FoldedPairs::None) return PairedMix<NS>(state, in, out, n);
+    }
+    if (!state.turnedZ) return Mix<4, NS>(state, in, out, n);
+    FoldedMixPlain(state, in, out, 0, n);
+}
+
 // ---- The kernels --------------------------------------------------------------------------
 
 template <bool kMayBeNaN>
@@ -339,9 +412,8 @@ void Interleave(double* const* planes, uint32_t channels, int32_t n, SampleForma
 template <uint32_t NIN, uint32_t NS>
 void Block(KernelState& state, double* const* in, double* const* out, int32_t n)
 {
-    if (state.foldedTurn) {
-        FoldedBlockPlain(state, in, out, n);
-        return;
+    if constexpr (NIN == 4) {
+        if (state.foldedTurn) return FoldedBlock<NS>(state, in, out, n);
     }
     ShelfThree(state.shelves, in[0], in[1], in[2], n);
     Mix<NIN, NS>(state, in, out, n);
