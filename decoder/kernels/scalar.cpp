@@ -10,7 +10,9 @@ namespace kernels {
 namespace {
 
 // One shelf over n samples in place: the all-pass recurrence, then low band * lowGain + high
-// band * highGain, with AllPass::Shelf's operations in its order.
+// band * highGain, with AllPass::Shelf's operations in its order; kFolded (a shelf of a
+// folded turn): x + p * tilt, the tilt held as the bank's high gain.
+template <bool kFolded = false>
 void ShelfPlane(ShelfBank& bank, int channel, double* samples, int32_t n)
 {
     const double a = bank.coefficient[channel];
@@ -23,28 +25,13 @@ void ShelfPlane(ShelfBank& bank, int channel, double* samples, int32_t n)
         const double p = a * x - prevIn + a * prevOut;
         prevIn = x;
         prevOut = p;
-        const double high = (x + p) * 0.5;
-        const double low = (x - p) * 0.5;
-        samples[i] = low * lowGain + high * highGain;
-    }
-    bank.prevIn[channel] = prevIn;
-    bank.prevOut[channel] = prevOut;
-}
-
-// A shelf of a decode with a folded turn: the all-pass recurrence of ShelfPlane, then
-// x + p * tilt (the bank's high gain).
-void FoldedShelfPlane(ShelfBank& bank, int channel, double* samples, int32_t n)
-{
-    const double a = bank.coefficient[channel];
-    const double tilt = bank.highGain[channel];
-    double prevIn = bank.prevIn[channel];
-    double prevOut = bank.prevOut[channel];
-    for (int32_t i = 0; i < n; ++i) {
-        const double x = samples[i];
-        const double p = a * x - prevIn + a * prevOut;
-        prevIn = x;
-        prevOut = p;
-        samples[i] = x + p * tilt;
+        if constexpr (kFolded) {
+            samples[i] = x + p * highGain;
+        } else {
+            const double high = (x + p) * 0.5;
+            const double low = (x - p) * 0.5;
+            samples[i] = low * lowGain + high * highGain;
+        }
     }
     bank.prevIn[channel] = prevIn;
     bank.prevOut[channel] = prevOut;
@@ -133,7 +120,7 @@ void FoldedMixPlain(const KernelState& state, double* const* in, double* const* 
 void FoldedBlockPlain(KernelState& state, double* const* in, double* const* out, int32_t n)
 {
     TurnedZIntoFirstOutput(state, in, out, n);
-    for (int channel = 0; channel < 4; ++channel) FoldedShelfPlane(state.shelves, channel, in[channel], n);
+    for (int channel = 0; channel < 4; ++channel) ShelfPlane<true>(state.shelves, channel, in[channel], n);
     FoldedMixPlain(state, in, out, 0, n);
 }
 

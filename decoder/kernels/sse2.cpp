@@ -295,7 +295,7 @@ void ShelfThree(ShelfBank& bank, double* pw, double* px, double* py, int32_t cou
     _mm_storel_pd(&bank.prevOut[2], outY);
 }
 
-// The four shelves of a folded turn (FoldedShelfPlane's operations): W and X in one register,
+// The four shelves of a folded turn (the plain folded shelf's operations): W and X in one register,
 // Y and Z in another.
 void FoldedShelfFour(ShelfBank& bank, double* const* in, int32_t count)
 {
