@@ -184,14 +184,19 @@ TEST(DecoderFastPaths, Pcm16OutputSaturatesAsThePlainLoopsWhateverTheGains)
     for (InstructionSet set : VectorSets())
         for (double scale : {1.0, 3e5})
             for (int8_t type : {int8_t{0}, int8_t{2}, int8_t{6}})
-                for (uint32_t inChannels : {3u, 4u}) {
+                for (uint32_t inChannels : {3u, 4u})
+                for (bool folded : FoldsFor(inChannels)) {
                     SCOPED_TRACE(::testing::Message() << NameOf(set) << " scale " << scale << " type " << int(type)
-                                                      << " in " << inChannels);
+                                                      << " in " << inChannels << " folded " << folded);
                     DecoderState ref = MakeState(type, inChannels, 64, InstructionSet::Scalar),
                                  fast = MakeState(type, inChannels, 64, set);
-                    for (DecoderState* st : {&ref, &fast})
+                    for (DecoderState* st : {&ref, &fast}) {
                         for (auto& row : st->m_Coefficients.Gains)
                             for (double& g : row) g *= scale;
+                        if (folded) {
+                            ASSERT_TRUE(st->FoldTurn(kTurn, kTurnInverse));
+                        }
+                    }
                     const size_t n = 101, outBytes = n * ref.m_nSpeakers * 2;
                     const std::vector<uint8_t> src = RandomStream(rng, SampleFormat::Pcm16, n * inChannels);
                     std::vector<uint8_t> outA(outBytes, 0xAB), outB(outBytes + 16, 0xAB);

@@ -289,6 +289,11 @@ TEST(RendererRotation, ASteadyTurnFoldedIntoTheDecodeEqualsTurningTheInput)
         {"two-layer, pitch and roll", &BuiltInRig(LayoutId::TwoLayer), {4, 48000.0, 333}, {0, 30, 0}, {10, 0, 20}, 1e-12},
         {"square, pitch", &BuiltInRig(LayoutId::Square), {4, 48000.0, 333}, {0, -25, 0}, {30, 10, 5}, 1e-12},
         {"octagon, pitch and roll", &BuiltInRig(LayoutId::Octagon), {4, 44100.0, 333}, {10, 30, -40}, {0, 0, 0}, 1e-12},
+        // Every other layout: the irregular quad has no mirrored pairs and no shelf, the
+        // rotated rings mirror in pairs between speakers, not on one.
+        {"irregular quad, roll", &BuiltInRig(LayoutId::IrregularQuad), {4, 48000.0, 333}, {0, 0, 35}, {20, -10, 0}, 1e-12},
+        {"hexagon rotated, pitch", &BuiltInRig(LayoutId::HexagonRotated), {4, 48000.0, 333}, {5, 20, 0}, {0, -30, 15}, 1e-12},
+        {"octagon rotated, pitch", &BuiltInRig(LayoutId::OctagonRotated), {4, 96000.0, 333}, {-5, 20, 0}, {90, 45, 15}, 1e-12},
         {"hexagon, third-order FuMa", &BuiltInRig(LayoutId::Hexagon), {16, 48000.0, 333}, {30, 10, 5}, {-60, 0, 0}, 1e-12},
         {"7.1.4, FuMa", designed, {4, 44100.0, 333}, {30, 10, 5}, {-60, -15, 30}, 2e-6},
         {"7.1.4, second-order ambiX", designed, {9, 48000.0, 333, InputConvention::Ambix}, {30, 10, 5}, {-60, -15, 30}, 2e-6},
