@@ -113,9 +113,9 @@ public:
     // unchanged) angles that are not finite. While no rotation is in force or on its way the
     // input passes untouched, through exactly the path and bits of a renderer never turned.
     // Once a turn stops moving, a kind that can (the speaker decodes) folds it into its own
-    // decode at the next block, so a steady turn costs what no turn costs (or, for a turn
-    // that tilts Z into the seven layouts' decode, a turn of each frame inside its loop); the
-    // output then differs from turning the input only by round-off.
+    // decode at the next block (the seven layouts shelving Z too for a turn that tilts it), so
+    // a steady turn costs what no turn costs; the output then differs from turning the input
+    // only by round-off.
     bool SetRotation(const SceneRotation& rotation);
     const SceneRotation& Rotation() const { return m_Rotation; }
 
